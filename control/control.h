@@ -1,0 +1,6 @@
+// Device control: the dispatcher and its handlers.
+#pragma once
+
+#include "../driver/driver.h"
+
+DRIVER_DISPATCH CamDispatchDeviceControl;

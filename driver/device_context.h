@@ -1,0 +1,65 @@
+// The per-device context and the per-open record, shared by every part of the
+// driver, with the constants they are built on.
+#pragma once
+
+#include "platform.h"
+
+#define CAM_MAX_INSTANCES 8
+#define CAM_VENDOR_ID 0x04B4
+#define CAM_PIPE_MAX_TRANSFER_SIZE 0x80000
+#define CAM_LINK_NAME_CHARS 64
+
+struct _CAM_STREAM_CONTEXT;
+
+typedef struct _CAM_DEVICE_EXTENSION {
+  PDEVICE_OBJECT PhysicalDeviceObject;
+  PDEVICE_OBJECT LowerDeviceObject;
+  UCHAR Stopped;
+  UCHAR Started;
+  UCHAR SymbolicLinkInUse;
+  USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+  PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
+  PUSBD_INTERFACE_INFORMATION InterfaceInfo;
+  volatile LONG OpenCount;
+  WCHAR SymbolicLinkName[CAM_LINK_NAME_CHARS];
+  volatile LONG LastUsbdStatus;
+  volatile LONG IoCount;
+  KEVENT RemoveEvent;
+  UCHAR RemovePending;
+  ULONG VendorId;
+  ULONG ProductId;
+  ULONG ModelCode;
+  ULONG InstanceIndex;
+  KEVENT StopEvent;
+  UCHAR QueryRemovePending;
+  KEVENT PowerUpEvent;
+  DEVICE_POWER_STATE CurrentDevicePowerState;
+  DEVICE_CAPABILITIES DeviceCapabilities;
+  PIRP PendingSystemPowerIrp;
+  UCHAR WaitWakeActive;
+  UCHAR PowerRequestActive;
+  DEVICE_POWER_STATE IdleDevicePowerState;
+  volatile LONG PendingChunks;
+  ULONG BytesIssued;
+  ULONG BytesReceived;
+  ULONG BytesRequested;
+  PVOID TransferBuffer;
+  IO_STATUS_BLOCK ChunkIoStatus;
+  LONG ChunkUrbStatus;
+} CAM_DEVICE_EXTENSION, *PCAM_DEVICE_EXTENSION;
+
+typedef struct _CAM_FILE_CONTEXT {
+  ULONG_PTR Reserved;
+  struct _CAM_STREAM_CONTEXT* volatile StreamContext;
+} CAM_FILE_CONTEXT, *PCAM_FILE_CONTEXT;
+
+// The Plug and Play and power flags are single bytes written by one routine and
+// read by others without a lock; these accessors make each access whole.
+FORCEINLINE UCHAR CamReadFlag(const UCHAR* Flag) { return __atomic_load_n(Flag, __ATOMIC_ACQUIRE); }
+FORCEINLINE VOID CamWriteFlag(UCHAR* Flag, UCHAR Value) {
+  __atomic_store_n(Flag, Value, __ATOMIC_RELEASE);
+}
+
+FORCEINLINE PCAM_DEVICE_EXTENSION CamExtension(PDEVICE_OBJECT DeviceObject) {
+  return (PCAM_DEVICE_EXTENSION)DeviceObject->DeviceExtension;
+}

@@ -1,0 +1,46 @@
+// Routines of the driver core: entry and device creation, the request gate, the
+// synchronous USB requests, open and close.
+#pragma once
+
+#include "device_context.h"
+#include "usb_layout.h"
+
+extern "C" DRIVER_INITIALIZE CamDriverEntry;
+DRIVER_UNLOAD CamUnload;
+DRIVER_ADD_DEVICE CamAddDevice;
+DRIVER_DISPATCH CamDispatchCreate;
+DRIVER_DISPATCH CamDispatchClose;
+
+// Request gate. Any IRQL up to DISPATCH_LEVEL; no lock.
+BOOLEAN CamEnterRequest(PDEVICE_OBJECT DeviceObject);
+VOID CamLeaveRequest(PDEVICE_OBJECT DeviceObject);
+
+// Synchronous USB requests. PASSIVE_LEVEL only: they wait.
+NTSTATUS CamSubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
+NTSTATUS CamForwardIrpSync(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS CamAbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
+IO_COMPLETION_ROUTINE CamSyncCompletion;
+
+VOID CamHexDump(const VOID* Buffer, ULONG Length);
+
+// The last USB failure status: written by any request, read by device control.
+FORCEINLINE VOID CamRecordUsbdStatus(PCAM_DEVICE_EXTENSION Extension, LONG Status) {
+  InterlockedExchange(&Extension->LastUsbdStatus, Status);
+}
+FORCEINLINE LONG CamReadUsbdStatus(PCAM_DEVICE_EXTENSION Extension) {
+  return InterlockedCompareExchange(&Extension->LastUsbdStatus, 0, 0);
+}
+
+// Completes a request this driver does not pass down. Returns the status.
+FORCEINLINE NTSTATUS CamCompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
+  Irp->IoStatus.Status = Status;
+  Irp->IoStatus.Information = Information;
+  IofCompleteRequest(Irp, IO_NO_INCREMENT);
+  return Status;
+}
+
+// Hands the current request to the next driver unchanged and returns its status.
+FORCEINLINE NTSTATUS CamPassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  IoSkipCurrentIrpStackLocation(Irp);
+  return IofCallDriver(CamExtension(DeviceObject)->LowerDeviceObject, Irp);
+}

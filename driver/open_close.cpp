@@ -1,0 +1,69 @@
+// Open and close of a handle on a camera.
+#include "byte_order.h"
+#include "driver.h"
+
+typedef struct _CAM_PRODUCT {
+  USHORT ProductId;
+  ULONG ModelCode;
+} CAM_PRODUCT;
+
+static const CAM_PRODUCT CamProducts[] = {
+    {0x1009, 0x8431}, {0x100A, 0x8431}, {0x100B, 0x1801}, {0x100C, 0x1801},
+    {0x100D, 0x1801}, {0x100E, 0x1621}, {0x100F, 0x1801},
+};
+
+// The model code of a supported camera, or 0.
+static ULONG CamModelOf(USHORT VendorId, USHORT ProductId) {
+  if (VendorId != CAM_VENDOR_ID) return 0;
+  for (ULONG i = 0; i < sizeof(CamProducts) / sizeof(CamProducts[0]); i++) {
+    if (CamProducts[i].ProductId == ProductId) return CamProducts[i].ModelCode;
+  }
+  return 0;
+}
+
+// PASSIVE_LEVEL, in the opening thread. Completes the request.
+NTSTATUS NTAPI CamDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
+  if (CamReadFlag(&extension->Started) == 0) return CamCompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
+  InterlockedIncrement(&extension->OpenCount);
+  const UCHAR* descriptor = (const UCHAR*)extension->DeviceDescriptor;
+  USHORT vendor = CamGetU16(descriptor + FIELD_OFFSET(USB_DEVICE_DESCRIPTOR, idVendor));
+  USHORT product = CamGetU16(descriptor + FIELD_OFFSET(USB_DEVICE_DESCRIPTOR, idProduct));
+  ULONG model = CamModelOf(vendor, product);
+  if (model == 0) {
+    extension->VendorId = 0;
+    extension->ProductId = 0;
+    extension->ModelCode = 0;
+    InterlockedDecrement(&extension->OpenCount);
+    return CamCompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
+  }
+  extension->ModelCode = model;
+  extension->VendorId = CAM_VENDOR_ID;
+  extension->ProductId = product;
+  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+  if (file == NULL) {
+    InterlockedDecrement(&extension->OpenCount);
+    return CamCompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
+  }
+  file->FsContext = NULL;
+  PCAM_FILE_CONTEXT context = (PCAM_FILE_CONTEXT)ExAllocatePool(NonPagedPool, sizeof(CAM_FILE_CONTEXT));
+  if (context == NULL) {
+    InterlockedDecrement(&extension->OpenCount);
+    return CamCompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+  }
+  RtlZeroMemory(context, sizeof(*context));
+  file->FsContext = context;
+  return CamCompleteRequest(Irp, STATUS_SUCCESS, 0);
+}
+
+// PASSIVE_LEVEL. Also runs after removal, while the device object is kept for the
+// open handles: it touches only the handle's record and the open count.
+NTSTATUS NTAPI CamDispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+  if (file != NULL && file->FsContext != NULL) {
+    ExFreePool(file->FsContext);
+    file->FsContext = NULL;
+  }
+  InterlockedDecrement(&CamExtension(DeviceObject)->OpenCount);
+  return CamCompleteRequest(Irp, STATUS_SUCCESS, 0);
+}

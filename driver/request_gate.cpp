@@ -1,0 +1,23 @@
+// The request gate: counts the requests working on a device, refuses new ones once
+// removal has begun, and lets removal wait for the last one to leave.
+#include "driver.h"
+
+// Any IRQL up to DISPATCH_LEVEL. The count is raised before the flag is read, so a
+// request is either refused or counted in what removal waits to see reach 0.
+BOOLEAN CamEnterRequest(PDEVICE_OBJECT DeviceObject) {
+  PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
+  InterlockedIncrement(&extension->IoCount);
+  if (!CamReadFlag(&extension->RemovePending)) return TRUE;
+  if (InterlockedDecrement(&extension->IoCount) == 0) {
+    KeSetEvent(&extension->RemoveEvent, IO_NO_INCREMENT, FALSE);
+  }
+  return FALSE;
+}
+
+// Any IRQL up to DISPATCH_LEVEL, completion routines included.
+VOID CamLeaveRequest(PDEVICE_OBJECT DeviceObject) {
+  PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
+  LONG count = InterlockedDecrement(&extension->IoCount);
+  if (count == 1) KeSetEvent(&extension->StopEvent, IO_NO_INCREMENT, FALSE);
+  if (count == 0) KeSetEvent(&extension->RemoveEvent, IO_NO_INCREMENT, FALSE);
+}

@@ -1,0 +1,68 @@
+// Synchronous USB requests: one URB down the stack and wait; an IRP forwarded and
+// waited for; the completion routine that wakes such waiters; a pipe abort.
+#include "driver.h"
+
+// PASSIVE_LEVEL. The caller owns the URB and may read its results afterwards.
+// A failing URB becomes STATUS_UNSUCCESSFUL and is recorded in LastUsbdStatus.
+NTSTATUS CamSubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) {
+  PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
+  KEVENT event;
+  IO_STATUS_BLOCK ioStatus;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, extension->LowerDeviceObject,
+                                           NULL, 0, NULL, 0, TRUE, &event, &ioStatus);
+  if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Urb;
+  // The I/O manager completes and frees this IRP; it is not touched again.
+  NTSTATUS status = IofCallDriver(extension->LowerDeviceObject, irp);
+  if (status == STATUS_PENDING) {
+    // A pended request is judged by its URB status alone.
+    status = KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
+  }
+  USBD_STATUS urbStatus = Urb->UrbHeader.Status;
+  if (USBD_ERROR(urbStatus)) CamRecordUsbdStatus(extension, urbStatus);
+  if (!NT_SUCCESS(status)) return status;
+  return USBD_ERROR(urbStatus) ? STATUS_UNSUCCESSFUL : status;
+}
+
+// Any IRQL up to DISPATCH_LEVEL. Context is the waiter's KEVENT; the IRP stays
+// with the waiter.
+NTSTATUS NTAPI CamSyncCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(Irp);
+  KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// PASSIVE_LEVEL. Passes the current request down and waits for the lower drivers;
+// the caller completes it afterwards.
+NTSTATUS CamForwardIrpSync(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  IoSetCompletionRoutine(Irp, CamSyncCompletion, &event, TRUE, TRUE, TRUE);
+  NTSTATUS status = IofCallDriver(CamExtension(DeviceObject)->LowerDeviceObject, Irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    status = Irp->IoStatus.Status;
+  }
+  return status;
+}
+
+// PASSIVE_LEVEL. Cancels every transfer outstanding on the pipe and waits for the
+// USB stack to confirm.
+NTSTATUS CamAbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle) {
+  PURB urb = (PURB)ExAllocatePool(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST));
+  if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(urb, sizeof(struct _URB_PIPE_REQUEST));
+  urb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+  urb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+  urb->UrbPipeRequest.PipeHandle = PipeHandle;
+  USBD_VERSION_INFORMATION version;
+  USBD_GetUSBDIVersion(&version);
+  // Stacks before USBDI 1.01 know the pipe request without its last field.
+  if (version.USBDI_Version < 0x101) urb->UrbHeader.Length -= sizeof(ULONG);
+  NTSTATUS status = CamSubmitUrbSync(DeviceObject, urb);
+  ExFreePool(urb);
+  return status;
+}

@@ -1,0 +1,45 @@
+// Removal of the device: refuse new requests, end transfers, wait for the requests
+// inside, release what start allocated, and take the device object down.
+#include "pnp.h"
+
+// Every pipe of the pipe table, in table order; the results do not matter here.
+static VOID CamAbortAllPipes(PDEVICE_OBJECT DeviceObject) {
+  PUSBD_INTERFACE_INFORMATION pipes = CamExtension(DeviceObject)->InterfaceInfo;
+  if (pipes == NULL) return;
+  for (ULONG i = 0; i < pipes->NumberOfPipes; i++) CamAbortPipe(DeviceObject, pipes->Pipes[i].PipeHandle);
+}
+
+static VOID CamReleaseConfiguration(PCAM_DEVICE_EXTENSION Extension) {
+  if (Extension->DeviceDescriptor != NULL) {
+    ExFreePool(Extension->DeviceDescriptor);
+    Extension->DeviceDescriptor = NULL;
+  }
+  if (Extension->InterfaceInfo != NULL) {
+    ExFreePool(Extension->InterfaceInfo);
+    Extension->InterfaceInfo = NULL;
+  }
+}
+
+// PASSIVE_LEVEL, from CamDispatchPnp, which has admitted the request. The order
+// matters: the flag first so the gate refuses newcomers, then the aborts so that
+// transfers in flight end, and only then the wait for the count to reach 0.
+// The link is deleted whether or not the device was ever started: it exists from
+// AddDevice, and a name left behind would point at a deleted device.
+NTSTATUS CamRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
+  CamWriteFlag(&extension->RemovePending, 1);
+  CamAbortAllPipes(DeviceObject);
+  CamLeaveRequest(DeviceObject);
+  CamLeaveRequest(DeviceObject);
+  KeWaitForSingleObject(&extension->RemoveEvent, Executive, KernelMode, FALSE, NULL);
+  CamReleaseConfiguration(extension);
+  extension->SymbolicLinkInUse = 0;
+  UNICODE_STRING link;
+  RtlInitUnicodeString(&link, extension->SymbolicLinkName);
+  IoDeleteSymbolicLink(&link);
+  PDEVICE_OBJECT lower = extension->LowerDeviceObject;
+  IoDetachDevice(lower);
+  IoDeleteDevice(DeviceObject);
+  IoSkipCurrentIrpStackLocation(Irp);
+  return IofCallDriver(lower, Irp);
+}

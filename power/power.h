@@ -1,0 +1,6 @@
+// Power management.
+#pragma once
+
+#include "../driver/driver.h"
+
+DRIVER_DISPATCH CamDispatchPower;

@@ -1,0 +1,267 @@
+// The I/O manager's side of an application's calls: name lookup, file objects,
+// the create, cleanup, close and device-control requests, and the buffering of
+// their data the way Windows does it.
+#include <cstdlib>
+#include <map>
+#include <memory>
+
+#include <sim/app.h>
+
+#include "../kernel/internal.h"
+
+namespace sim {
+namespace {
+
+constexpr CSHORT kIoTypeFile = 5;
+
+struct HandleEntry {
+  Process* process;
+  PFILE_OBJECT file;
+};
+
+struct HandleTable {
+  std::mutex mutex;
+  std::map<Handle, HandleEntry> handles;
+  Handle next = 4;
+};
+
+HandleTable& handles() {
+  static HandleTable* t = new HandleTable();
+  return *t;
+}
+
+CloseHook& close_hook() {
+  static CloseHook* hook = new CloseHook();
+  return *hook;
+}
+
+// Resolves "\\.\Name" (or "\??\Name") through the symbolic link to a device.
+PDEVICE_OBJECT resolve(const std::wstring& path) {
+  std::wstring name;
+  for (const wchar_t* prefix : {L"\\\\.\\", L"\\??\\"}) {
+    if (path.rfind(prefix, 0) == 0) name = path.substr(wcslen(prefix));
+  }
+  if (name.empty()) return nullptr;
+  std::wstring target = symlink_target(L"\\DosDevices\\" + name);
+  if (target.empty()) target = symlink_target(L"\\??\\" + name);
+  return target.empty() ? nullptr : device_lookup(target);
+}
+
+// One request from an application thread: builds the IRP, sends it to the top of
+// the file's device stack and waits for it.
+class Request {
+ public:
+  Request(PFILE_OBJECT file, UCHAR major) : file_(file) {
+    KeInitializeEvent(&done_, NotificationEvent, FALSE);
+    PDEVICE_OBJECT top = IoGetAttachedDevice(file->DeviceObject);
+    target_ = top;
+    irp_ = irp_allocate(top->StackSize, false);
+    irp_->RequestorMode = UserMode;
+    irp_->Tail.Overlay.OriginalFileObject = file;
+    PKEVENT done = &done_;
+    irp_set_finisher(irp_, [done](PIRP) { KeSetEvent(done, IO_NO_INCREMENT, FALSE); });
+    stack()->MajorFunction = major;
+    stack()->FileObject = file;
+  }
+
+  ~Request() {
+    if (irp_is_completed(irp_)) irp_release(irp_);
+  }
+
+  PIRP irp() { return irp_; }
+  PIO_STACK_LOCATION stack() { return IoGetNextIrpStackLocation(irp_); }
+
+  // Returns the final status, or the dispatch status if the driver never completed.
+  NTSTATUS send() {
+    NTSTATUS status = IofCallDriver(target_, irp_);
+    if (status == STATUS_PENDING) {
+      KeWaitForSingleObject(&done_, Executive, UserMode, FALSE, nullptr);
+    } else if (!irp_is_completed(irp_)) {
+      return status;
+    }
+    return irp_->IoStatus.Status;
+  }
+
+ private:
+  PFILE_OBJECT file_;
+  PDEVICE_OBJECT target_;
+  PIRP irp_;
+  KEVENT done_;
+};
+
+void free_file(PFILE_OBJECT file) {
+  memset(static_cast<void*>(file), 0xDD, sizeof(*file));
+  std::free(file);
+}
+
+NTSTATUS send_close_pair(PFILE_OBJECT file) {
+  {
+    Request cleanup(file, IRP_MJ_CLEANUP);
+    cleanup.send();
+  }
+  Request close(file, IRP_MJ_CLOSE);
+  return close.send();
+}
+
+NTSTATUS close_file(PFILE_OBJECT file) {
+  PDEVICE_OBJECT device = file->DeviceObject;
+  PDRIVER_OBJECT driver = device->DriverObject;
+  NTSTATUS status = send_close_pair(file);
+  free_file(file);
+  bool freed = device_dereference(device);
+  run_close_hook(device, driver, freed);
+  return status;
+}
+
+PFILE_OBJECT take_handle(Handle handle) {
+  std::lock_guard<std::mutex> lock(handles().mutex);
+  auto it = handles().handles.find(handle);
+  if (it == handles().handles.end()) return nullptr;
+  PFILE_OBJECT file = it->second.file;
+  handles().handles.erase(it);
+  return file;
+}
+
+PFILE_OBJECT lookup_handle(Handle handle) {
+  std::lock_guard<std::mutex> lock(handles().mutex);
+  auto it = handles().handles.find(handle);
+  return it == handles().handles.end() ? nullptr : it->second.file;
+}
+
+// Buffers of one device-control request, set up and torn down per method.
+struct ControlBuffers {
+  ULONG method;
+  void* user_output;
+  ULONG output_length;
+  void* system_buffer = nullptr;
+  void* shadow = nullptr;  // locked pages behind the MDL of a direct request
+  PMDL mdl = nullptr;
+};
+
+void prepare_buffers(PIRP irp, ControlBuffers& b, const void* input, ULONG input_length) {
+  ULONG system_length = b.method == METHOD_BUFFERED ? std::max(input_length, b.output_length)
+                                                    : input_length;
+  if ((b.method == METHOD_BUFFERED || b.method == METHOD_IN_DIRECT ||
+       b.method == METHOD_OUT_DIRECT) && system_length > 0) {
+    b.system_buffer = pool_alloc(system_length, PoolOwner::Platform, "I/O manager", 0);
+    memset(b.system_buffer, 0, system_length);
+    if (input_length > 0) memcpy(b.system_buffer, input, input_length);
+    irp->AssociatedIrp.SystemBuffer = b.system_buffer;
+  }
+  if ((b.method == METHOD_IN_DIRECT || b.method == METHOD_OUT_DIRECT) && b.output_length > 0) {
+    b.shadow = pool_alloc(b.output_length, PoolOwner::Platform, "locked pages", 0);
+    memcpy(b.shadow, b.user_output, b.output_length);
+    b.mdl = mdl_allocate(b.user_output, b.output_length, b.shadow);
+    irp->MdlAddress = b.mdl;
+  }
+  if (b.method == METHOD_NEITHER) {
+    IoGetNextIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer =
+        const_cast<void*>(input);
+    irp->UserBuffer = b.user_output;
+  }
+}
+
+void finish_buffers(PIRP irp, ControlBuffers& b, bool completed) {
+  ULONG_PTR information = irp->IoStatus.Information;
+  if (completed && b.method == METHOD_BUFFERED) {
+    if (information > b.output_length) {
+      report_fault(Fault::InformationExceedsOutput,
+                   "Information " + std::to_string(information) + " with an output buffer of " +
+                       std::to_string(b.output_length) + " bytes");
+      information = b.output_length;
+    }
+    if (!NT_ERROR(irp->IoStatus.Status) && information > 0) {
+      memcpy(b.user_output, b.system_buffer, information);
+    }
+  }
+  if (completed && b.shadow != nullptr) memcpy(b.user_output, b.shadow, b.output_length);
+  // A request the driver never completed may still be using its buffers.
+  if (!completed) return;
+  if (b.mdl != nullptr) IoFreeMdl(b.mdl);
+  if (b.shadow != nullptr) pool_free(b.shadow, PoolOwner::Platform);
+  if (b.system_buffer != nullptr) pool_free(b.system_buffer, PoolOwner::Platform);
+}
+
+}  // namespace
+
+void set_close_hook(CloseHook hook) { close_hook() = std::move(hook); }
+
+void run_close_hook(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed) {
+  if (close_hook()) close_hook()(device, driver, freed);
+}
+
+void close_process_handles(Process* process) {
+  std::vector<Handle> mine;
+  {
+    std::lock_guard<std::mutex> lock(handles().mutex);
+    for (auto& [handle, entry] : handles().handles) {
+      if (entry.process == process) mine.push_back(handle);
+    }
+  }
+  for (Handle handle : mine) nt_close(handle);
+}
+
+NTSTATUS nt_create_file(const std::wstring& path, Handle* handle) {
+  *handle = kInvalidHandle;
+  PDEVICE_OBJECT device = resolve(path);
+  if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+  if (device->Flags & DO_DEVICE_INITIALIZING) return STATUS_NO_SUCH_DEVICE;
+  auto file = static_cast<PFILE_OBJECT>(std::calloc(1, sizeof(FILE_OBJECT)));
+  file->Type = kIoTypeFile;
+  file->Size = sizeof(FILE_OBJECT);
+  file->DeviceObject = device;
+  device_reference(device);
+  NTSTATUS status;
+  {
+    Request create(file, IRP_MJ_CREATE);
+    status = create.send();
+  }
+  if (!NT_SUCCESS(status)) {
+    PDRIVER_OBJECT driver = device->DriverObject;
+    free_file(file);
+    bool freed = device_dereference(device);
+    run_close_hook(device, driver, freed);
+    return status;
+  }
+  std::lock_guard<std::mutex> lock(handles().mutex);
+  *handle = handles().next;
+  handles().next += 4;
+  handles().handles[*handle] = HandleEntry{&current_process(), file};
+  return status;
+}
+
+NTSTATUS nt_close(Handle handle) {
+  PFILE_OBJECT file = take_handle(handle);
+  if (file == nullptr) return STATUS_INVALID_PARAMETER;
+  return close_file(file);
+}
+
+NTSTATUS nt_device_io_control(Handle handle, ULONG code, const void* input, ULONG input_length,
+                              void* output, ULONG output_length, ULONG_PTR* information) {
+  if (information != nullptr) *information = 0;
+  PFILE_OBJECT file = lookup_handle(handle);
+  if (file == nullptr) return STATUS_INVALID_PARAMETER;
+  Request request(file, IRP_MJ_DEVICE_CONTROL);
+  PIO_STACK_LOCATION stack = request.stack();
+  stack->Parameters.DeviceIoControl.IoControlCode = code;
+  stack->Parameters.DeviceIoControl.InputBufferLength = input_length;
+  stack->Parameters.DeviceIoControl.OutputBufferLength = output_length;
+  ControlBuffers buffers{METHOD_FROM_CTL_CODE(code), output, output_length};
+  prepare_buffers(request.irp(), buffers, input, input_length);
+  NTSTATUS status = request.send();
+  bool completed = irp_is_completed(request.irp());
+  finish_buffers(request.irp(), buffers, completed);
+  if (information != nullptr && completed) {
+    *information = std::min<ULONG_PTR>(request.irp()->IoStatus.Information,
+                                       buffers.method == METHOD_BUFFERED ? output_length
+                                                                         : ~ULONG_PTR(0));
+  }
+  return status;
+}
+
+int open_handle_count() {
+  std::lock_guard<std::mutex> lock(handles().mutex);
+  return static_cast<int>(handles().handles.size());
+}
+
+}  // namespace sim

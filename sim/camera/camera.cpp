@@ -1,0 +1,237 @@
+// The camera firmware model: vendor requests with the lengths the camera accepts
+// (anything else stalls), a 256-register file behind request 0xB7, a block store
+// behind request 0xBA, and an image source that sends triggered frames or a
+// stream of back-to-back frames, limited by bandwidth and frame rate if asked.
+#include <algorithm>
+#include <set>
+
+#include <sim/camera.h>
+
+namespace sim {
+namespace {
+
+constexpr UCHAR kDirIn = 0x80;
+
+struct RequestRule {
+  UCHAR request;
+  bool in;
+  std::set<uint32_t> lengths;  // empty: any length
+};
+
+const RequestRule kRules[] = {
+    {0xB3, false, {10, 16}}, {0xB4, false, {10}}, {0xB7, false, {1, 2}}, {0xB7, true, {2}},
+    {0xB8, false, {10}},     {0xB9, false, {2}},  {0xBA, false, {}},     {0xBA, true, {}},
+    {0xBB, true, {4}},       {0xBC, false, {2}},  {0xBD, false, {2}},    {0xBE, false, {4}},
+    {0xBF, false, {10}},     {0xC0, true, {8}},
+};
+
+bool accepted(UCHAR request, bool in, uint32_t length) {
+  for (const RequestRule& rule : kRules) {
+    if (rule.request == request && rule.in == in) {
+      return rule.lengths.empty() || rule.lengths.count(length) != 0;
+    }
+  }
+  return false;
+}
+
+void put32(uint8_t* out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+}  // namespace
+
+Camera::Camera(const CameraConfig& config) : frame_size_(config.frame_size) {}
+
+uint16_t Camera::reg(uint8_t number) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return registers_[number];
+}
+
+void Camera::set_reg(uint8_t number, uint16_t value) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  registers_[number] = value;
+}
+
+VendorResult Camera::vendor_request(const uint8_t setup[8], uint8_t* data, uint32_t length) {
+  bool in = (setup[0] & kDirIn) != 0;
+  UCHAR request = setup[1];
+  uint16_t value = static_cast<uint16_t>(setup[2] | (setup[3] << 8));
+  if ((setup[0] & 0x60) != 0x40 || !accepted(request, in, length)) {
+    return {USBD_STATUS_STALL_PID, 0};
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  switch (request) {
+    case 0xB3:
+      frames_queued_++;
+      triggers_++;
+      break;
+    case 0xB7:
+      if (in) {
+        data[0] = static_cast<uint8_t>(registers_[value & 0xFF]);
+        data[1] = static_cast<uint8_t>(registers_[value & 0xFF] >> 8);
+      } else {
+        registers_[value & 0xFF] =
+            static_cast<uint16_t>(length == 2 ? data[0] | (data[1] << 8) : data[0]);
+      }
+      break;
+    case 0xBA:
+      if (in) {
+        const std::vector<uint8_t>& stored = blocks_[value];
+        for (uint32_t i = 0; i < length; ++i) {
+          data[i] = i < stored.size() ? stored[i] : static_cast<uint8_t>(value + i);
+        }
+      } else {
+        blocks_[value].assign(data, data + length);
+      }
+      break;
+    case 0xBB:
+      put32(data, 0x00BB0000u | value);
+      break;
+    case 0xC0:
+      put32(data, 0x01C00000u | value);
+      put32(data + 4, frame_size_);
+      break;
+    default:  // accepted and acted on by firmware state this model does not keep
+      break;
+  }
+  return {USBD_STATUS_SUCCESS, length};
+}
+
+void Camera::set_frame_size(uint32_t bytes) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+  frame_size_ = bytes;
+  }
+  notify();
+}
+
+uint32_t Camera::frame_size() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return frame_size_;
+}
+
+void Camera::set_streaming(bool on) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+  streaming_ = on;
+  }
+  notify();
+}
+
+void Camera::set_bandwidth(uint64_t bytes_per_second) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+  bandwidth_ = bytes_per_second;
+  rate_origin_ = Clock::now();
+  bytes_since_origin_ = 0;
+  frames_since_origin_ = 0;
+  }
+  notify();
+}
+
+void Camera::set_frame_rate(double frames_per_second) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+  frame_rate_ = frames_per_second;
+  rate_origin_ = Clock::now();
+  bytes_since_origin_ = 0;
+  frames_since_origin_ = 0;
+  }
+  notify();
+}
+
+void Camera::queue_frames(int count) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+  frames_queued_ += count;
+  }
+  notify();
+}
+
+void Camera::stop_after(uint64_t bytes) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+  stop_after_ = bytes;
+  }
+  notify();
+}
+
+uint32_t Camera::frames_started() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return frames_started_;
+}
+
+void Camera::set_listener(std::function<void()> listener) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  listener_ = std::move(listener);
+}
+
+void Camera::notify() {
+  std::function<void()> listener;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    listener = listener_;
+  }
+  if (listener) listener();
+}
+
+uint32_t Camera::triggers() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return triggers_;
+}
+
+// Bytes the bandwidth allows now; sets `wait_until` when none.
+size_t Camera::budget(Clock::time_point now, std::optional<Clock::time_point>* wait_until) {
+  size_t allowed = SIZE_MAX;
+  if (stop_after_) allowed = static_cast<size_t>(*stop_after_);
+  if (bandwidth_ > 0) {
+    double seconds = std::chrono::duration<double>(now - rate_origin_).count();
+    double earned = seconds * static_cast<double>(bandwidth_) - static_cast<double>(bytes_since_origin_);
+    allowed = std::min(allowed, earned > 0 ? static_cast<size_t>(earned) : size_t(0));
+    if (allowed == 0) {
+      auto packet = std::chrono::duration<double>(512.0 / static_cast<double>(bandwidth_));
+      *wait_until = now + std::chrono::duration_cast<Clock::duration>(packet);
+    }
+  }
+  return allowed;
+}
+
+size_t Camera::produce(uint8_t* destination, size_t length, bool* ends_transfer,
+                       std::optional<Clock::time_point>* wait_until) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  *ends_transfer = false;
+  *wait_until = std::nullopt;
+  if (frame_size_ == 0) return 0;
+  Clock::time_point now = Clock::now();
+  if (!in_frame_) {
+    if (frames_queued_ == 0 && !streaming_) return 0;
+    if (frame_rate_ > 0) {
+      auto start = rate_origin_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                      static_cast<double>(frames_since_origin_) / frame_rate_));
+      if (now < start) {
+        *wait_until = start;
+        return 0;
+      }
+    }
+    if (frames_queued_ > 0) frames_queued_--;
+    in_frame_ = true;
+    offset_ = 0;
+    frames_started_++;
+    frames_since_origin_++;
+  }
+  size_t n = std::min<uint64_t>(length, frame_size_ - offset_);
+  n = std::min(n, budget(now, wait_until));
+  pattern::fill(frame_, offset_, destination, n);
+  offset_ += n;
+  bytes_since_origin_ += n;
+  if (stop_after_) *stop_after_ -= n;
+  if (offset_ == frame_size_) {
+    in_frame_ = false;
+    frame_++;
+    // A triggered frame ends its transfer; a stream runs on into the next frame.
+    *ends_transfer = !streaming_;
+  }
+  return n;
+}
+
+}  // namespace sim

@@ -1,0 +1,128 @@
+// The simulated camera: its identity and descriptors, its registers, its answers
+// to vendor requests, and the image bytes it sends on its image endpoint.
+#pragma once
+
+#include <sim/ntddk.h>
+#include <sim/usb.h>
+
+#include <chrono>
+#include <functional>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace sim {
+
+struct EndpointConfig {
+  UCHAR address;  // bit 7 set: IN
+  UCHAR type;     // USB_ENDPOINT_TYPE_*
+  USHORT max_packet = 512;
+  UCHAR interval = 0;
+};
+
+struct InterfaceConfig {
+  UCHAR number = 0;
+  UCHAR alternate = 0;
+  std::vector<EndpointConfig> endpoints;
+};
+
+struct CameraConfig {
+  USHORT vendor_id = 0x04B4;
+  USHORT product_id = 0x100A;
+  std::vector<InterfaceConfig> interfaces{
+      {0, 0, {{0x01, USB_ENDPOINT_TYPE_BULK}, {0x82, USB_ENDPOINT_TYPE_BULK}}}};
+  // Raw descriptors; when empty they are built from the fields above. A test that
+  // wants a malformed camera edits these bytes.
+  std::vector<uint8_t> device_descriptor;
+  std::vector<uint8_t> configuration_descriptor;
+  DEVICE_CAPABILITIES capabilities = default_capabilities();
+  uint32_t frame_size = 4096;
+
+  static DEVICE_CAPABILITIES default_capabilities();
+};
+
+std::vector<uint8_t> build_device_descriptor(const CameraConfig& config);
+std::vector<uint8_t> build_configuration_descriptor(const CameraConfig& config);
+
+// Frame content: 32-bit little-endian words, word k of frame f holding
+// f XOR (k * 0x9E3779B1). A delivered frame can be checked to be whole, of one
+// frame only, and of a given sequence number.
+namespace pattern {
+void fill(uint32_t frame, uint64_t offset, uint8_t* destination, size_t length);
+struct Check {
+  bool ok;
+  uint32_t frame;           // sequence number read from the first word
+  size_t first_bad_offset;  // when !ok
+};
+Check check(const uint8_t* data, size_t length);
+// Checks bytes [offset, offset + length) of frame `frame`.
+bool matches(uint32_t frame, uint64_t offset, const uint8_t* data, size_t length);
+}  // namespace pattern
+
+// What a vendor request got from the camera.
+struct VendorResult {
+  USBD_STATUS status;  // USBD_STATUS_SUCCESS or a stall
+  uint32_t length;     // bytes moved in the data stage
+};
+
+class Camera {
+ public:
+  explicit Camera(const CameraConfig& config);
+
+  // Registers, as request 0xB7 reads and writes them.
+  uint16_t reg(uint8_t number) const;
+  void set_reg(uint8_t number, uint16_t value);
+
+  // Handles a vendor control transfer. For IN requests `data` receives up to
+  // `length` bytes; for OUT requests it holds the data stage.
+  VendorResult vendor_request(const uint8_t setup[8], uint8_t* data, uint32_t length);
+
+  // Image source.
+  void set_frame_size(uint32_t bytes);
+  uint32_t frame_size() const;
+  void set_streaming(bool on);              // frames back to back while IN transfers wait
+  void set_bandwidth(uint64_t bytes_per_second);  // 0: unlimited
+  void set_frame_rate(double frames_per_second);  // 0: unlimited
+  void queue_frames(int count);             // as many triggers
+  // After `bytes` more image bytes, the camera sends nothing more until told.
+  void stop_after(uint64_t bytes);
+  uint32_t frames_started() const;
+  uint32_t triggers() const;
+  // Called after anything that may let the camera send more.
+  void set_listener(std::function<void()> listener);
+
+  // Produces up to `length` image bytes into `destination`. `ends_transfer` is set
+  // when the camera ends the transfer early (the end of a triggered frame). When
+  // nothing can be sent now, `wait_until` says when to try again (or nullopt:
+  // wait for a trigger or a setting).
+  size_t produce(uint8_t* destination, size_t length, bool* ends_transfer,
+                 std::optional<std::chrono::steady_clock::time_point>* wait_until);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  size_t budget(Clock::time_point now, std::optional<Clock::time_point>* wait_until);
+
+  mutable std::mutex mutex_;
+  uint16_t registers_[256] = {};
+  std::map<uint16_t, std::vector<uint8_t>> blocks_;  // request 0xBA, by wValue
+  uint32_t frame_size_;
+  bool streaming_ = false;
+  int frames_queued_ = 0;
+  uint32_t triggers_ = 0;
+  uint32_t frame_ = 0;        // frame being sent
+  uint64_t offset_ = 0;       // offset inside it
+  bool in_frame_ = false;
+  uint32_t frames_started_ = 0;
+  uint64_t bandwidth_ = 0;
+  double frame_rate_ = 0;
+  Clock::time_point rate_origin_ = Clock::now();
+  uint64_t bytes_since_origin_ = 0;
+  uint64_t frames_since_origin_ = 0;
+  std::optional<uint64_t> stop_after_;
+  std::function<void()> listener_;
+  void notify();
+};
+
+}  // namespace sim

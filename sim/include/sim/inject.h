@@ -1,0 +1,31 @@
+// Failures a test injects into the simulated kernel's services. Counts start
+// from the call after the injection: nth = 1 fails the very next call.
+#pragma once
+
+#include <sim/ntddk.h>
+
+#include <string>
+
+namespace sim::inject {
+
+// Fails the nth driver pool allocation from now (ExAllocatePool returns NULL).
+void fail_pool_allocation(int nth = 1);
+// Fails the nth IRP allocation (IoAllocateIrp, IoBuildDeviceIoControlRequest).
+void fail_irp_allocation(int nth = 1);
+// Fails the nth MDL allocation (IoAllocateMdl).
+void fail_mdl_allocation(int nth = 1);
+// Fails the nth user-mode mapping (MmMapLockedPagesSpecifyCache with UserMode).
+void fail_user_mapping(int nth = 1);
+// Fails the nth call of a named kernel service with `status`. Known names:
+// "IoCreateDevice", "IoCreateSymbolicLink", "IoAttachDeviceToDeviceStack"
+// (which then returns NULL), "USBD_CreateConfigurationRequestEx" (NULL),
+// "PoRequestPowerIrp".
+void fail_call(const std::string& call, NTSTATUS status, int nth = 1);
+// Removes every pending injection.
+void clear();
+
+// How many driver pool allocations have been made since the platform started;
+// a test can sweep "fail the nth" over this count.
+long pool_allocations();
+
+}  // namespace sim::inject

@@ -1,0 +1,63 @@
+// Control of the simulated kernel from tests and tools: loading drivers, naming,
+// time-out scaling and the debug log.
+#pragma once
+
+#include <sim/ntddk.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// A loaded driver. The entry point runs at load; the driver is unloaded by the
+// Plug and Play manager once its last device object is gone, and loaded again
+// by the next device that needs it.
+class Driver {
+ public:
+  Driver(PDRIVER_INITIALIZE entry, std::wstring service_name);
+  ~Driver();
+  Driver(const Driver&) = delete;
+  Driver& operator=(const Driver&) = delete;
+
+  PDRIVER_OBJECT object();  // loads the driver first if it is not loaded
+  PDRIVER_OBJECT current() const { return object_; }  // null while unloaded
+  bool loaded() const;
+  int load_count() const;
+  // Unloads when no device object is left; reports leaks of the driver's pool,
+  // IRPs and MDLs. Returns whether it unloaded.
+  bool unload_if_idle();
+  // Device objects of the driver, in the order the platform keeps them.
+  std::vector<PDEVICE_OBJECT> devices() const;
+
+ private:
+  PDRIVER_INITIALIZE entry_;
+  std::wstring service_;
+  PDRIVER_OBJECT object_ = nullptr;
+  int loads_ = 0;
+};
+
+// Waits until some thread is blocked in KeWaitForSingleObject on `event`: how a
+// test knows that a routine has reached a wait.
+bool wait_for_waiter(PKEVENT event, std::chrono::milliseconds bound);
+
+// Kernel time-outs are multiplied by `scale` (1.0 is real time).
+void set_timeout_scale(double scale);
+
+// Text the driver printed with DbgPrintEx, one entry per call.
+std::vector<std::string> debug_log();
+
+// Names in the object namespace.
+PDEVICE_OBJECT find_device(const std::wstring& device_name);
+bool symbolic_link_exists(const std::wstring& link_name);
+// Device objects deleted but kept alive by open handles.
+int deferred_device_count();
+
+// Checks at the end of a scenario that nothing the driver owns is left: pool,
+// IRPs, MDLs and user views. Reported through the verifier.
+void check_for_leaks(const char* when);
+
+// Resets the kernel's tables between scenarios. Everything must be idle.
+void reset_kernel();
+
+}  // namespace sim

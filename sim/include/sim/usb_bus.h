@@ -1,0 +1,228 @@
+#pragma once
+
+// The simulated USB bus driver: one physical device object per plugged camera,
+// answering URBs, Plug and Play and power requests as the Windows USB stack does,
+// with a host-controller thread that completes transfers at DISPATCH_LEVEL. Every
+// request the camera sees is kept in a trace; faults can be injected per request.
+#include <sim/camera.h>
+#include <sim/ntddk.h>
+#include <sim/usb.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+// One request as the camera saw it.
+struct BusEvent {
+  enum Kind { Control, Bulk, AbortPipe, ResetPipe, SelectConfiguration, Unconfigure };
+  explicit BusEvent(Kind k = Control) : kind(k) {}
+  Kind kind;
+  uint8_t setup[8] = {};      // control transfers
+  UCHAR endpoint = 0;         // bulk transfers and pipe requests
+  USHORT urb_length = 0;      // the URB header's Length
+  ULONG transfer_flags = 0;
+  uint32_t requested = 0;     // TransferBufferLength asked for
+  uint32_t actual = 0;        // bytes moved
+  std::vector<uint8_t> data;  // control data stage (what went out, or what came in)
+  USBD_STATUS usbd_status = USBD_STATUS_SUCCESS;
+  NTSTATUS irp_status = STATUS_SUCCESS;
+
+  UCHAR request_type() const { return setup[0]; }
+  UCHAR request() const { return setup[1]; }
+  USHORT value() const { return static_cast<USHORT>(setup[2] | (setup[3] << 8)); }
+  USHORT index() const { return static_cast<USHORT>(setup[4] | (setup[5] << 8)); }
+  USHORT length() const { return static_cast<USHORT>(setup[6] | (setup[7] << 8)); }
+};
+
+// Selects URBs for injection. Unset fields match anything.
+struct UrbMatch {
+  std::optional<USHORT> function;       // URB_FUNCTION_*
+  std::optional<UCHAR> request;         // control: bRequest
+  std::optional<bool> in;               // control: direction
+  std::optional<UCHAR> descriptor_type; // GET_DESCRIPTOR
+  std::optional<UCHAR> endpoint;        // bulk and pipe requests
+
+  static UrbMatch vendor(UCHAR request, std::optional<bool> in = std::nullopt);
+  static UrbMatch descriptor(UCHAR type);
+  static UrbMatch bulk(std::optional<UCHAR> endpoint = std::nullopt);
+  static UrbMatch select_configuration();
+};
+
+class UsbBus;
+
+class UsbDevice {
+ public:
+  UsbDevice(UsbBus& bus, CameraConfig config, PDEVICE_OBJECT pdo);
+  ~UsbDevice();
+  UsbDevice(const UsbDevice&) = delete;
+  UsbDevice& operator=(const UsbDevice&) = delete;
+
+  PDEVICE_OBJECT pdo() const;  // null once the bus has deleted it
+  Camera& camera() { return camera_; }
+  const CameraConfig& config() const { return config_; }
+  bool present() const;
+  DEVICE_POWER_STATE power_state() const;
+  int configuration_value() const;  // 0 when unconfigured
+
+  std::vector<BusEvent> trace() const;
+  void clear_trace();
+  // Waits until at least `count` events matching `match` have been traced.
+  bool wait_for_events(const UrbMatch& match, size_t count, std::chrono::milliseconds bound);
+  size_t pending_transfers() const;
+  bool wait_for_pending(size_t count, std::chrono::milliseconds bound);
+
+  // Fault injection. `nth` counts matching URBs from now, 1 being the next.
+  // The URB completes with `usbd` in its header (unless success) and the IRP with
+  // `irp_status`; no data moves. `times` consecutive matches fail.
+  void fail_urb(const UrbMatch& match, USBD_STATUS usbd, NTSTATUS irp_status = STATUS_UNSUCCESSFUL,
+                int nth = 1, int times = 1);
+  // The bus refuses the IRP at once: completed inside IofCallDriver with `status`.
+  void refuse_urb(const UrbMatch& match, NTSTATUS status, int nth = 1);
+  // Matching URBs stay pending until release_held() (or cancel, abort, unplug).
+  void hold(const UrbMatch& match);
+  void release_held();
+  // A device descriptor or configuration read returns at most `bytes` bytes.
+  void truncate_descriptor(UCHAR type, uint32_t bytes);
+  // The next `times` bulk IN transfers end after `bytes` bytes with a short packet.
+  void short_transfers(uint32_t bytes, int times = 1);
+  void stall_pipe(UCHAR endpoint);
+  // Bulk transfers whose data is ready complete inside IofCallDriver.
+  void set_complete_inline(bool on);
+  // Control transfers complete inside IofCallDriver (default) or later on the
+  // host-controller thread.
+  void set_control_deferred(bool on);
+  // Unplugs the camera when the nth matching URB arrives, before it is served.
+  void unplug_on(const UrbMatch& match, int nth = 1);
+  void clear_injections();
+
+  // Takes the camera off the bus: pending transfers fail with
+  // STATUS_DEVICE_NOT_CONNECTED, new ones at once.
+  void disconnect();
+  // Deletes the physical device object of a camera no driver took.
+  void delete_pdo();
+  // Completes a held wait-wake request, as a wake signal from the camera would.
+  bool signal_wake();
+
+  // Called by the bus driver's dispatch routines.
+  NTSTATUS dispatch_urb(PIRP irp, PURB urb);
+  NTSTATUS dispatch_pnp(PIRP irp);
+  NTSTATUS dispatch_power(PIRP irp);
+  void cancel(PIRP irp);
+
+ private:
+  struct Pipe;
+  struct Transfer {
+    PIRP irp;
+    PURB urb;
+    Pipe* pipe;  // null for a deferred control transfer
+    uint32_t requested = 0;
+    uint32_t done = 0;
+    bool held = false;
+  };
+  struct Pipe {
+    USBD_PIPE_INFORMATION info;
+    std::deque<Transfer> queue;
+    bool stalled = false;
+    int aborting = 0;
+    int completing = 0;
+  };
+  struct Injection {
+    enum Kind { Fail, Refuse, Hold, Unplug } kind;
+    UrbMatch match;
+    int skip;     // matches to let through first
+    int times;    // matches to act on
+    USBD_STATUS usbd;
+    NTSTATUS status;
+  };
+
+  bool matches(const UrbMatch& match, PURB urb) const;
+  std::optional<Injection> take_injection(PURB urb);
+  NTSTATUS complete_now(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status);
+  void finish(Transfer& t, USBD_STATUS usbd, NTSTATUS status);
+  NTSTATUS queue_transfer(PIRP irp, PURB urb, Pipe* pipe, bool held);
+  void trace_event(BusEvent event);
+
+  NTSTATUS control_transfer(PIRP irp, PURB urb, bool held);
+  void run_control(PURB urb, USBD_STATUS* usbd, NTSTATUS* status);
+  NTSTATUS get_descriptor(PURB urb, USBD_STATUS* usbd);
+  NTSTATUS vendor_request(PURB urb, USBD_STATUS* usbd);
+  NTSTATUS select_configuration(PIRP irp, PURB urb);
+  USBD_STATUS apply_configuration(PURB urb);
+  bool fill_interface(PUSBD_INTERFACE_INFORMATION info, const uint8_t* end);
+  NTSTATUS bulk_transfer(PIRP irp, PURB urb, bool held);
+  NTSTATUS pipe_request(PIRP irp, PURB urb);
+  void abort_pipe(Pipe* pipe);
+  Pipe* find_pipe(USBD_PIPE_HANDLE handle);
+  bool progress(Transfer& t, USBD_STATUS* usbd, std::optional<std::chrono::steady_clock::time_point>* wait);
+
+  void host_controller();
+  bool service_once(std::unique_lock<std::mutex>& lock,
+                    std::optional<std::chrono::steady_clock::time_point>* wake);
+  void fail_all(NTSTATUS status, USBD_STATUS usbd);
+
+  UsbBus& bus_;
+  CameraConfig config_;
+  Camera camera_;
+  PDEVICE_OBJECT pdo_;
+  std::vector<uint8_t> device_descriptor_;
+  std::vector<uint8_t> configuration_descriptor_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable work_;
+  std::condition_variable idle_;
+  std::map<USBD_PIPE_HANDLE, std::unique_ptr<Pipe>> pipes_;
+  std::deque<Transfer> deferred_control_;
+  std::vector<Injection> injections_;
+  std::map<UCHAR, uint32_t> truncated_;
+  uint32_t short_bytes_ = 0;
+  int short_times_ = 0;
+  bool complete_inline_ = false;
+  bool control_deferred_ = false;
+  bool present_ = true;
+  bool stopping_ = false;
+  int configuration_ = 0;
+  DEVICE_POWER_STATE power_ = PowerDeviceD0;
+  PIRP wait_wake_ = nullptr;
+  std::vector<BusEvent> trace_;
+  std::condition_variable traced_;
+  std::thread hc_;
+};
+
+// The bus driver: owns the driver object of the physical device objects and the
+// devices plugged into it.
+class UsbBus {
+ public:
+  UsbBus();
+  ~UsbBus();
+  UsbBus(const UsbBus&) = delete;
+  UsbBus& operator=(const UsbBus&) = delete;
+
+  UsbDevice& plug(const CameraConfig& config);
+  std::vector<UsbDevice*> devices();
+  PDRIVER_OBJECT driver() const { return driver_; }
+
+  void set_usbdi_version(ULONG version);
+  ULONG usbdi_version() const;
+
+ private:
+  PDRIVER_OBJECT driver_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<UsbDevice>> devices_;
+  int next_port_ = 1;
+  std::atomic<ULONG> usbdi_version_{0x600};
+};
+
+UsbBus* current_bus();
+
+}  // namespace sim

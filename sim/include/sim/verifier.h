@@ -1,0 +1,86 @@
+// The platform's verifier: faults a driver commits are reported the moment they
+// happen, naming the fault. Tests route reports to test failures; a test that
+// provokes a fault on purpose says so with ExpectFault.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class Fault {
+  IrpCompletedTwice,
+  IrpCompletedWhileOwnedBelow,
+  IrpSentWhileOwnedBelow,
+  IrpFreedWhileOwnedBelow,
+  IrpUsedAfterFree,
+  IrpCompletedWithPending,
+  DriverIrpCompletedToTop,
+  NoMoreStackLocations,
+  PendingNotMarked,
+  MarkedPendingButNotReturned,
+  DispatchDidNotComplete,
+  IrqlChangedByCall,
+  WaitAtDispatchLevel,
+  WaitWithSpinLockHeld,
+  WaitOnUninitialisedEvent,
+  SpinLockReleasedAtWrongLevel,
+  SpinLockReleasedByNonOwner,
+  SpinLockAcquiredRecursively,
+  SpinLockOrderInverted,
+  IrqlRaisedAboveDispatch,
+  IrqlLowerWrongWay,
+  PoolFreedTwice,
+  PoolNotFromPool,
+  PoolOverrun,
+  PoolLeak,
+  IrpLeak,
+  MdlLeak,
+  ViewLeak,
+  ViewRemovedFromOtherProcess,
+  ViewUnknown,
+  MdlFreedWhileMapped,
+  MdlNotNonPagedPool,
+  InformationExceedsOutput,
+  DeviceObjectLeak,
+  InvalidArgument,
+  Unimplemented,
+  ProbableHang,
+};
+
+const char* fault_name(Fault fault);
+
+struct FaultReport {
+  Fault kind;
+  std::string message;
+};
+
+// Where reports go. The default handler prints the report and aborts; test
+// harnesses install one that fails the running test instead.
+using FaultHandler = std::function<void(const FaultReport&)>;
+void set_fault_handler(FaultHandler handler);
+
+// Reports a fault. Safe from any thread and any simulated IRQL.
+void report_fault(Fault kind, std::string message);
+
+// Declares that the code under test is expected to commit `kind` at least once
+// while this object lives. Matching reports are swallowed and counted; other
+// reports still reach the handler. On destruction, an expectation never met is
+// itself reported.
+class ExpectFault {
+ public:
+  explicit ExpectFault(Fault kind);
+  ~ExpectFault();
+  ExpectFault(const ExpectFault&) = delete;
+  ExpectFault& operator=(const ExpectFault&) = delete;
+
+  int count() const;
+  std::vector<std::string> messages() const;
+
+ private:
+  Fault kind_;
+};
+
+}  // namespace sim

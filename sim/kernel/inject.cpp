@@ -1,0 +1,85 @@
+#include <sim/inject.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+
+#include "internal.h"
+
+namespace sim {
+namespace {
+
+// A countdown: 0 means idle, n > 0 fails the nth call from now.
+struct Countdown {
+  std::atomic<int> remaining{0};
+  bool fire() {
+    int current = remaining.load();
+    while (current > 0) {
+      if (remaining.compare_exchange_weak(current, current - 1)) return current == 1;
+    }
+    return false;
+  }
+};
+
+struct CallFailure {
+  int remaining;
+  NTSTATUS status;
+};
+
+struct InjectState {
+  Countdown pool, irp, mdl, user_mapping;
+  std::atomic<long> pool_allocations{0};
+  std::mutex mutex;
+  std::map<std::string, CallFailure> calls;
+};
+
+InjectState& state() {
+  static InjectState* s = new InjectState();
+  return *s;
+}
+
+}  // namespace
+
+bool inject_fail_pool() {
+  state().pool_allocations++;
+  return state().pool.fire();
+}
+bool inject_fail_irp() { return state().irp.fire(); }
+bool inject_fail_mdl() { return state().mdl.fire(); }
+bool inject_fail_user_mapping() { return state().user_mapping.fire(); }
+
+bool inject_call_failure(const char* call, NTSTATUS* status) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  auto it = state().calls.find(call);
+  if (it == state().calls.end()) return false;
+  if (--it->second.remaining > 0) return false;
+  *status = it->second.status;
+  state().calls.erase(it);
+  return true;
+}
+
+namespace inject {
+
+void fail_pool_allocation(int nth) { state().pool.remaining = nth; }
+void fail_irp_allocation(int nth) { state().irp.remaining = nth; }
+void fail_mdl_allocation(int nth) { state().mdl.remaining = nth; }
+void fail_user_mapping(int nth) { state().user_mapping.remaining = nth; }
+
+void fail_call(const std::string& call, NTSTATUS status, int nth) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  state().calls[call] = CallFailure{nth, status};
+}
+
+void clear() {
+  state().pool.remaining = 0;
+  state().irp.remaining = 0;
+  state().mdl.remaining = 0;
+  state().user_mapping.remaining = 0;
+  std::lock_guard<std::mutex> lock(state().mutex);
+  state().calls.clear();
+}
+
+long pool_allocations() { return state().pool_allocations.load(); }
+
+}  // namespace inject
+}  // namespace sim

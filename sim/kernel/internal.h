@@ -1,0 +1,101 @@
+// Internal helpers of the simulated kernel, shared by its files. Not for driver code.
+#pragma once
+
+#include <sim/ntddk.h>
+#include <sim/verifier.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace sim {
+
+std::string hex(uint64_t value);
+std::string describe_irp(PIRP irp);
+
+// IRQL of the calling thread.
+KIRQL current_irql();
+void set_irql(KIRQL irql);
+int spin_locks_held();
+
+// Runs a block at a raised IRQL, as completions on the host controller do.
+class IrqlScope {
+ public:
+  explicit IrqlScope(KIRQL irql);
+  ~IrqlScope();
+  IrqlScope(const IrqlScope&) = delete;
+  IrqlScope& operator=(const IrqlScope&) = delete;
+
+ private:
+  KIRQL saved_;
+};
+
+// Time-outs given to KeWaitForSingleObject are multiplied by this factor.
+double timeout_scale();
+
+// The dispatcher lock guards every event's state; waiters sleep on one condition.
+std::mutex& dispatcher_mutex();
+std::condition_variable& dispatcher_cv();
+
+// Pool. Owner decides which allocations count against the driver at unload.
+enum class PoolOwner { Driver, Platform };
+void* pool_alloc(size_t size, PoolOwner owner, const char* file, int line);
+void pool_free(void* p, PoolOwner expected);
+bool pool_contains(const void* p, size_t length);
+size_t pool_block_size(const void* p);
+// Backing of an address range inside the pool arena: file offset of its first page.
+bool pool_backing(const void* p, size_t length, int* fd, uint64_t* page_offset);
+void pool_check_leaks(const char* when);
+size_t pool_live_count(PoolOwner owner);
+
+// IRP bookkeeping. IRPs the platform builds (application requests, I/O-manager
+// requests, Plug and Play and power requests) carry a finisher that runs when
+// completion reaches the top.
+using IrpFinisher = std::function<void(PIRP)>;
+PIRP irp_allocate(CCHAR stack_size, bool injectable);
+void irp_set_finisher(PIRP irp, IrpFinisher finisher);
+void irp_release(PIRP irp);  // frees a platform IRP once nothing is running on it
+bool irp_is_completed(PIRP irp);
+void irp_set_held_below(PIRP irp, bool held);  // the bus owns the IRP
+bool irp_held_below(PIRP irp);
+void irp_complete_from_below(PIRP irp);        // the bus completes an IRP it held
+void irp_check_leaks(const char* when);
+void irp_reset_tracking();
+
+// MDLs and views.
+// An MDL; with a backing it describes an application's locked pages whose bytes
+// live at `platform_backing` (the I/O manager's own MDLs).
+PMDL mdl_allocate(PVOID address, ULONG length, void* platform_backing);
+class Process;
+void process_check_views(Process* process);
+void mdl_check_leaks(const char* when);
+
+// Devices and names.
+PDEVICE_OBJECT device_lookup(const std::wstring& name);
+std::wstring symlink_target(const std::wstring& link);
+void device_reference(PDEVICE_OBJECT device);
+// Drops a handle's reference; returns true when that freed a deleted device object.
+bool device_dereference(PDEVICE_OBJECT device);
+
+// Runs after every close, with the device object the handle was opened on (which
+// may be freed by then: compare, do not dereference) and its driver.
+using CloseHook = std::function<void(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed)>;
+void set_close_hook(CloseHook hook);
+void run_close_hook(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed);
+bool device_delete_pending(PDEVICE_OBJECT device);
+void object_reset();
+bool driver_has_devices(PDRIVER_OBJECT driver);
+
+// Debug output captured from DbgPrintEx.
+void debug_log_clear();
+
+// Hooks for failures a test injects into kernel services.
+bool inject_fail_pool();
+bool inject_fail_irp();
+bool inject_fail_mdl();
+bool inject_fail_user_mapping();
+bool inject_call_failure(const char* call, NTSTATUS* status);
+
+}  // namespace sim

@@ -1,0 +1,467 @@
+// IRPs: allocation, the call down a device stack and the completion walk back up,
+// cancellation, and the bookkeeping the verifier needs. Freed IRPs are kept in a
+// quarantine for a while so that a late use is reported rather than corrupting a
+// reused packet.
+#include <cstdlib>
+#include <deque>
+#include <unordered_map>
+#include <vector>
+
+#include "internal.h"
+
+namespace sim {
+namespace {
+
+constexpr CSHORT kIoTypeIrp = 6;
+constexpr size_t kQuarantine = 4096;
+constexpr unsigned char kFreedFill = 0xDD;
+
+struct IrpTrack {
+  bool platform = false;  // built by the platform; its finisher runs at the top
+  IrpFinisher finisher;
+  size_t bytes = 0;
+  int call_depth = 0;
+  std::vector<uint64_t> walks;  // generations whose completion walk is running
+  uint64_t generation = 0;      // bumped by every IofCallDriver
+  bool nested_complete = false;
+  bool held_below = false;
+  bool completed = false;
+  bool freed = false;
+  bool release_wanted = false;
+  uint64_t pending_marks = 0;  // bit n: location n marked pending
+};
+
+struct IrpTable {
+  std::mutex mutex;
+  std::unordered_map<PIRP, IrpTrack> irps;
+  std::deque<PIRP> quarantine;
+};
+
+IrpTable& table() {
+  static IrpTable* t = new IrpTable();
+  return *t;
+}
+
+KSPIN_LOCK g_cancel_lock = 0;
+
+// Looks up an IRP for an operation; reports unknown or freed packets.
+IrpTrack* find_live(PIRP irp, const char* operation) {
+  auto it = table().irps.find(irp);
+  if (it == table().irps.end()) {
+    report_fault(Fault::InvalidArgument, std::string(operation) + " on unknown IRP " +
+                                             hex(reinterpret_cast<uintptr_t>(irp)));
+    return nullptr;
+  }
+  if (it->second.freed) {
+    report_fault(Fault::IrpUsedAfterFree, std::string(operation) + " on " + describe_irp(irp));
+    return nullptr;
+  }
+  return &it->second;
+}
+
+void quarantine_locked(PIRP irp, IrpTrack& track) {
+  track.freed = true;
+  memset(static_cast<void*>(irp), kFreedFill, track.bytes);
+  auto& q = table().quarantine;
+  q.push_back(irp);
+  if (q.size() > kQuarantine) {
+    PIRP oldest = q.front();
+    q.pop_front();
+    table().irps.erase(oldest);
+    std::free(oldest);
+  }
+}
+
+void maybe_release_locked(PIRP irp, IrpTrack& track) {
+  if (track.release_wanted && !track.freed && track.call_depth == 0 && track.walks.empty()) {
+    quarantine_locked(irp, track);
+  }
+}
+
+void init_packet(PIRP irp, USHORT size, CCHAR stack_size) {
+  memset(static_cast<void*>(irp), 0, size);
+  irp->Type = kIoTypeIrp;
+  irp->Size = size;
+  irp->StackCount = stack_size;
+  irp->CurrentLocation = static_cast<CHAR>(stack_size + 1);
+  irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stack_size;
+}
+
+void clear_stack_location(PIO_STACK_LOCATION stack) {
+  stack->MinorFunction = 0;
+  stack->Flags = 0;
+  stack->Control = 0;
+  memset(&stack->Parameters, 0, sizeof(stack->Parameters));
+  stack->FileObject = nullptr;
+  stack->CompletionRoutine = nullptr;
+  stack->Context = nullptr;
+}
+
+bool should_invoke(PIRP irp, UCHAR control) {
+  NTSTATUS status = irp->IoStatus.Status;
+  return (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+         (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+         (irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
+}
+
+// Calls one completion routine. Returns false when the walk must stop here.
+bool invoke_completion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context, uint64_t gen) {
+  PDEVICE_OBJECT device = irp->CurrentLocation == irp->StackCount + 1
+                              ? nullptr
+                              : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+  KIRQL before = current_irql();
+  NTSTATUS status = routine(device, irp, context);
+  if (current_irql() != before) {
+    report_fault(Fault::IrqlChangedByCall, "completion routine of " + describe_irp(irp) +
+                                               " returned at IRQL " +
+                                               std::to_string(current_irql()));
+  }
+  std::lock_guard<std::mutex> lock(table().mutex);
+  IrpTrack& track = table().irps[irp];
+  if (status == STATUS_MORE_PROCESSING_REQUIRED) {
+    track.nested_complete = false;
+    return false;
+  }
+  if (track.freed) {
+    report_fault(Fault::IrpUsedAfterFree,
+                 "completion routine freed an IRP and let its completion continue");
+    return false;
+  }
+  if (track.nested_complete || track.generation != gen) {
+    report_fault(Fault::IrpCompletedTwice,
+                 "completion routine completed or re-sent " + describe_irp(irp) +
+                     " and did not return STATUS_MORE_PROCESSING_REQUIRED");
+    track.nested_complete = false;
+    return false;
+  }
+  return true;
+}
+
+void end_walk(PIRP irp, uint64_t gen, bool reached_top) {
+  IrpFinisher finisher;
+  {
+    std::lock_guard<std::mutex> lock(table().mutex);
+    IrpTrack& track = table().irps[irp];
+    auto& walks = track.walks;
+    for (auto it = walks.begin(); it != walks.end(); ++it) {
+      if (*it == gen) {
+        walks.erase(it);
+        break;
+      }
+    }
+    if (reached_top && !track.freed) {
+      track.completed = true;
+      if (track.platform) finisher = track.finisher;
+    }
+    if (reached_top && !track.platform && !track.freed) {
+      report_fault(Fault::DriverIrpCompletedToTop,
+                   describe_irp(irp) + " ran past its last completion routine");
+    }
+  }
+  if (finisher) finisher(irp);
+  std::lock_guard<std::mutex> lock(table().mutex);
+  maybe_release_locked(irp, table().irps[irp]);
+}
+
+// The walk from the current stack location back to the top.
+void complete_walk(PIRP irp, uint64_t gen) {
+  PIO_STACK_LOCATION last = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  IoSkipCurrentIrpStackLocation(irp);
+  for (; stack < last; ++stack) {
+    irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+    UCHAR control = stack->Control;
+    PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+    PVOID context = stack->Context;
+    clear_stack_location(stack);
+    if (routine != nullptr && should_invoke(irp, control)) {
+      if (!invoke_completion(irp, routine, context, gen)) {
+        end_walk(irp, gen, false);
+        return;
+      }
+    } else if (irp->CurrentLocation <= irp->StackCount && irp->PendingReturned) {
+      IoMarkIrpPending(irp);
+    }
+    IoSkipCurrentIrpStackLocation(irp);
+  }
+  end_walk(irp, gen, true);
+}
+
+}  // namespace
+
+std::string describe_irp(PIRP irp) {
+  return "IRP " + hex(reinterpret_cast<uintptr_t>(irp));
+}
+
+PIRP irp_allocate(CCHAR stack_size, bool injectable) {
+  if (stack_size < 1) {
+    report_fault(Fault::InvalidArgument, "IRP allocated with " + std::to_string(stack_size) +
+                                             " stack locations");
+    return nullptr;
+  }
+  if (injectable && inject_fail_irp()) return nullptr;
+  USHORT size = IoSizeOfIrp(stack_size);
+  auto irp = static_cast<PIRP>(std::calloc(1, size));
+  init_packet(irp, size, stack_size);
+  std::lock_guard<std::mutex> lock(table().mutex);
+  IrpTrack& track = table().irps[irp];
+  track = IrpTrack{};
+  track.bytes = size;
+  return irp;
+}
+
+void irp_set_finisher(PIRP irp, IrpFinisher finisher) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  IrpTrack& track = table().irps[irp];
+  track.platform = true;
+  track.finisher = std::move(finisher);
+}
+
+void irp_release(PIRP irp) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  IrpTrack& track = table().irps[irp];
+  track.release_wanted = true;
+  maybe_release_locked(irp, track);
+}
+
+bool irp_is_completed(PIRP irp) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  return table().irps[irp].completed;
+}
+
+void irp_set_held_below(PIRP irp, bool held) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  table().irps[irp].held_below = held;
+}
+
+bool irp_held_below(PIRP irp) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  return table().irps[irp].held_below;
+}
+
+void irp_complete_from_below(PIRP irp) {
+  irp_set_held_below(irp, false);
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+void irp_check_leaks(const char* when) {
+  std::vector<std::string> leaks;
+  {
+    std::lock_guard<std::mutex> lock(table().mutex);
+    for (auto& [irp, track] : table().irps) {
+      if (track.freed) continue;
+      if (!track.platform) {
+        leaks.push_back(describe_irp(irp) + " allocated by the driver and never freed");
+      } else if (!track.completed) {
+        leaks.push_back(describe_irp(irp) + " sent by the platform and never completed");
+      }
+    }
+  }
+  for (auto& leak : leaks) report_fault(Fault::IrpLeak, std::string(when) + ": " + leak);
+}
+
+void irp_reset_tracking() {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  for (auto& [irp, track] : table().irps) std::free(irp);
+  table().irps.clear();
+  table().quarantine.clear();
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" {
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+  UNREFERENCED_PARAMETER(ChargeQuota);
+  return irp_allocate(StackSize, true);
+}
+
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  IrpTrack* track = find_live(Irp, "IoInitializeIrp");
+  if (track == nullptr) return;
+  if (track->held_below) {
+    report_fault(Fault::IrpSentWhileOwnedBelow, "IoInitializeIrp on " + describe_irp(Irp));
+    return;
+  }
+  if (PacketSize > track->bytes || IoSizeOfIrp(StackSize) > PacketSize) {
+    report_fault(Fault::InvalidArgument, "IoInitializeIrp with a packet size of " +
+                                             std::to_string(PacketSize) + " on an IRP of " +
+                                             std::to_string(track->bytes) + " bytes");
+    return;
+  }
+  init_packet(Irp, PacketSize, StackSize);
+  track->completed = false;
+  track->pending_marks = 0;
+}
+
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
+  CCHAR stack_size = Irp->StackCount;
+  USHORT size = Irp->Size;
+  IoInitializeIrp(Irp, size, stack_size);
+  Irp->IoStatus.Status = Status;
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  auto it = table().irps.find(Irp);
+  if (it == table().irps.end()) {
+    report_fault(Fault::InvalidArgument, "IoFreeIrp on unknown IRP");
+    return;
+  }
+  IrpTrack& track = it->second;
+  if (track.freed) {
+    report_fault(Fault::IrpUsedAfterFree, "IoFreeIrp on " + describe_irp(Irp) + " freed before");
+  } else if (track.held_below) {
+    report_fault(Fault::IrpFreedWhileOwnedBelow, "IoFreeIrp on " + describe_irp(Irp));
+  } else if (track.platform) {
+    report_fault(Fault::InvalidArgument,
+                 "IoFreeIrp on " + describe_irp(Irp) + ", which the I/O manager frees");
+  } else if (track.call_depth > 0 || Irp->CurrentLocation <= Irp->StackCount) {
+    report_fault(Fault::IrpFreedWhileOwnedBelow,
+                 "IoFreeIrp on " + describe_irp(Irp) + " still in a device stack");
+  } else {
+    quarantine_locked(Irp, track);
+  }
+}
+
+VOID NTAPI SimNoteIrpPending(PIRP Irp) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  auto it = table().irps.find(Irp);
+  if (it != table().irps.end() && Irp->CurrentLocation > 0 && Irp->CurrentLocation < 64) {
+    it->second.pending_marks |= uint64_t(1) << Irp->CurrentLocation;
+  }
+}
+
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  CHAR location;
+  {
+    std::lock_guard<std::mutex> lock(table().mutex);
+    IrpTrack* track = find_live(Irp, "IofCallDriver");
+    if (track == nullptr) return STATUS_INVALID_PARAMETER;
+    if (track->held_below) {
+      report_fault(Fault::IrpSentWhileOwnedBelow, "IofCallDriver with " + describe_irp(Irp));
+      return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (Irp->CurrentLocation <= 1) {
+      report_fault(Fault::NoMoreStackLocations, "IofCallDriver with " + describe_irp(Irp));
+      return STATUS_INVALID_PARAMETER;
+    }
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
+    location = Irp->CurrentLocation;
+    track->pending_marks &= ~(uint64_t(1) << location);
+    track->call_depth++;
+    track->generation++;
+    track->completed = false;
+  }
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  stack->DeviceObject = DeviceObject;
+  KIRQL before = current_irql();
+  NTSTATUS status = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction](DeviceObject, Irp);
+  if (current_irql() != before) {
+    report_fault(Fault::IrqlChangedByCall, "dispatch routine returned at IRQL " +
+                                               std::to_string(current_irql()) + " instead of " +
+                                               std::to_string(before));
+  }
+  std::lock_guard<std::mutex> lock(table().mutex);
+  IrpTrack& track = table().irps[Irp];
+  bool marked = (track.pending_marks >> location) & 1;
+  if (status == STATUS_PENDING && !marked) {
+    report_fault(Fault::PendingNotMarked, describe_irp(Irp));
+  } else if (status != STATUS_PENDING && marked) {
+    report_fault(Fault::MarkedPendingButNotReturned,
+                 describe_irp(Irp) + " returned " + hex(static_cast<ULONG>(status)));
+  }
+  track.call_depth--;
+  if (track.platform && track.call_depth == 0 && status != STATUS_PENDING && !track.completed &&
+      !track.freed) {
+    report_fault(Fault::DispatchDidNotComplete,
+                 describe_irp(Irp) + " returned " + hex(static_cast<ULONG>(status)));
+  }
+  maybe_release_locked(Irp, track);
+  return status;
+}
+
+VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  UNREFERENCED_PARAMETER(PriorityBoost);
+  uint64_t gen;
+  {
+    std::lock_guard<std::mutex> lock(table().mutex);
+    IrpTrack* track = find_live(Irp, "IofCompleteRequest");
+    if (track == nullptr) return;
+    if (track->held_below) {
+      report_fault(Fault::IrpCompletedWhileOwnedBelow, "IofCompleteRequest on " + describe_irp(Irp));
+      return;
+    }
+    if (track->completed || Irp->CurrentLocation > Irp->StackCount) {
+      report_fault(Fault::IrpCompletedTwice, "IofCompleteRequest on " + describe_irp(Irp));
+      return;
+    }
+    gen = track->generation;
+    for (uint64_t active : track->walks) {
+      if (active == gen) track->nested_complete = true;
+    }
+    track->walks.push_back(gen);
+  }
+  if (Irp->IoStatus.Status == STATUS_PENDING) {
+    report_fault(Fault::IrpCompletedWithPending, describe_irp(Irp));
+  }
+  complete_walk(Irp, gen);
+}
+
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KeAcquireSpinLockRaiseToDpc(&g_cancel_lock); }
+
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&g_cancel_lock, Irql); }
+
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+  {
+    std::lock_guard<std::mutex> lock(table().mutex);
+    if (find_live(Irp, "IoCancelIrp") == nullptr) return FALSE;
+  }
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  Irp->Cancel = TRUE;
+  PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+  if (routine == nullptr) {
+    IoReleaseCancelSpinLock(irql);
+    return FALSE;
+  }
+  Irp->CancelIrql = irql;
+  // The cancel routine releases the cancel spin lock.
+  routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+  return TRUE;
+}
+
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                         PVOID InputBuffer, ULONG InputBufferLength,
+                                         PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock) {
+  if (METHOD_FROM_CTL_CODE(IoControlCode) != METHOD_NEITHER) {
+    report_fault(Fault::Unimplemented, "IoBuildDeviceIoControlRequest with a buffered or direct code");
+    return nullptr;
+  }
+  PIRP irp = irp_allocate(DeviceObject->StackSize, true);
+  if (irp == nullptr) return nullptr;
+  irp->RequestorMode = KernelMode;
+  irp->UserIosb = IoStatusBlock;
+  irp->UserEvent = Event;
+  irp->UserBuffer = OutputBuffer;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+  next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+  next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+  next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+  irp_set_finisher(irp, [](PIRP done) {
+    if (done->UserIosb != nullptr) *done->UserIosb = done->IoStatus;
+    if (done->UserEvent != nullptr) KeSetEvent(done->UserEvent, IO_NO_INCREMENT, FALSE);
+    irp_release(done);
+  });
+  return irp;
+}
+
+}  // extern "C"

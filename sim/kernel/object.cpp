@@ -1,0 +1,222 @@
+// Device objects, their stacks, and the object namespace (device names and
+// symbolic links). A deleted device object stays allocated while handles are
+// open on it, as on Windows, and goes when the last one closes.
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <set>
+
+#include <sim/kernel.h>
+
+#include "internal.h"
+
+namespace sim {
+namespace {
+
+constexpr CSHORT kIoTypeDevice = 3;
+
+struct DeviceInfo {
+  std::wstring name;
+  bool deleted = false;
+};
+
+struct ObjectTable {
+  std::mutex mutex;
+  std::map<PDEVICE_OBJECT, DeviceInfo> devices;
+  std::map<std::wstring, PDEVICE_OBJECT> names;
+  std::map<std::wstring, std::wstring> links;
+};
+
+ObjectTable& table() {
+  static ObjectTable* t = new ObjectTable();
+  return *t;
+}
+
+std::wstring to_wstring(PUNICODE_STRING s) {
+  if (s == nullptr || s->Buffer == nullptr) return {};
+  return std::wstring(s->Buffer, s->Length / sizeof(WCHAR));
+}
+
+void unlink_from_driver(PDEVICE_OBJECT device) {
+  PDEVICE_OBJECT* link = &device->DriverObject->DeviceObject;
+  while (*link != nullptr && *link != device) link = &(*link)->NextDevice;
+  if (*link == device) *link = device->NextDevice;
+  device->NextDevice = nullptr;
+}
+
+void free_device(PDEVICE_OBJECT device) {
+  if (device->DeviceExtension != nullptr) pool_free(device->DeviceExtension, PoolOwner::Platform);
+  memset(static_cast<void*>(device), 0xDD, sizeof(*device));
+  std::free(device);
+}
+
+}  // namespace
+
+PDEVICE_OBJECT device_lookup(const std::wstring& name) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  auto it = table().names.find(name);
+  return it == table().names.end() ? nullptr : it->second;
+}
+
+std::wstring symlink_target(const std::wstring& link) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  auto it = table().links.find(link);
+  return it == table().links.end() ? std::wstring() : it->second;
+}
+
+void device_reference(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  device->ReferenceCount++;
+}
+
+// Drops a handle's reference; frees a deleted device object with the last one.
+bool device_dereference(PDEVICE_OBJECT device) {
+  bool free_now = false;
+  {
+    std::lock_guard<std::mutex> lock(table().mutex);
+    free_now = --device->ReferenceCount == 0 && table().devices[device].deleted;
+    if (free_now) table().devices.erase(device);
+  }
+  if (free_now) free_device(device);
+  return free_now;
+}
+
+bool device_delete_pending(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  auto it = table().devices.find(device);
+  return it == table().devices.end() || it->second.deleted;
+}
+
+bool driver_has_devices(PDRIVER_OBJECT driver) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  for (auto& [device, info] : table().devices) {
+    if (device->DriverObject == driver) return true;
+  }
+  return false;
+}
+
+void object_reset() {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  table().names.clear();
+  table().links.clear();
+  table().devices.clear();
+}
+
+PDEVICE_OBJECT find_device(const std::wstring& device_name) { return device_lookup(device_name); }
+
+bool symbolic_link_exists(const std::wstring& link_name) {
+  return !symlink_target(link_name).empty();
+}
+
+int deferred_device_count() {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  return static_cast<int>(std::count_if(table().devices.begin(), table().devices.end(),
+                                        [](auto& entry) { return entry.second.deleted; }));
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" {
+
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+  size_t length = SourceString ? wcslen(SourceString) * sizeof(WCHAR) : 0;
+  DestinationString->Length = static_cast<USHORT>(length);
+  DestinationString->MaximumLength = static_cast<USHORT>(SourceString ? length + sizeof(WCHAR) : 0);
+  DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+}
+
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT* DeviceObject) {
+  NTSTATUS injected;
+  if (inject_call_failure("IoCreateDevice", &injected)) return injected;
+  std::wstring name = to_wstring(DeviceName);
+  auto device = static_cast<PDEVICE_OBJECT>(std::calloc(1, sizeof(DEVICE_OBJECT)));
+  {
+    std::lock_guard<std::mutex> lock(table().mutex);
+    if (!name.empty() && table().names.count(name)) {
+      std::free(device);
+      return STATUS_OBJECT_NAME_COLLISION;
+    }
+    if (!name.empty()) table().names[name] = device;
+    table().devices[device] = DeviceInfo{name, false};
+  }
+  device->Type = kIoTypeDevice;
+  device->Size = sizeof(DEVICE_OBJECT);
+  device->DriverObject = DriverObject;
+  device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
+  device->Characteristics = DeviceCharacteristics;
+  device->DeviceType = DeviceType;
+  device->StackSize = 1;
+  if (DeviceExtensionSize > 0) {
+    device->DeviceExtension = pool_alloc(DeviceExtensionSize, PoolOwner::Platform, "IoCreateDevice", 0);
+    memset(device->DeviceExtension, 0, DeviceExtensionSize);
+  }
+  // The driver's list keeps the newest device object first.
+  device->NextDevice = DriverObject->DeviceObject;
+  DriverObject->DeviceObject = device;
+  *DeviceObject = device;
+  return STATUS_SUCCESS;
+}
+
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  bool free_now = false;
+  {
+    std::lock_guard<std::mutex> lock(table().mutex);
+    auto it = table().devices.find(DeviceObject);
+    if (it == table().devices.end() || it->second.deleted) {
+      report_fault(Fault::InvalidArgument, "IoDeleteDevice on a device object that is not live");
+      return;
+    }
+    if (!it->second.name.empty()) table().names.erase(it->second.name);
+    it->second.deleted = true;
+    free_now = DeviceObject->ReferenceCount == 0;
+    if (free_now) table().devices.erase(it);
+  }
+  unlink_from_driver(DeviceObject);
+  if (free_now) free_device(DeviceObject);
+}
+
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+  NTSTATUS injected;
+  if (inject_call_failure("IoCreateSymbolicLink", &injected)) return injected;
+  std::lock_guard<std::mutex> lock(table().mutex);
+  std::wstring link = to_wstring(SymbolicLinkName);
+  if (table().links.count(link)) return STATUS_OBJECT_NAME_COLLISION;
+  table().links[link] = to_wstring(DeviceName);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  return table().links.erase(to_wstring(SymbolicLinkName)) ? STATUS_SUCCESS
+                                                           : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
+  while (DeviceObject->AttachedDevice != nullptr) DeviceObject = DeviceObject->AttachedDevice;
+  return DeviceObject;
+}
+
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                 PDEVICE_OBJECT TargetDevice) {
+  NTSTATUS injected;
+  if (inject_call_failure("IoAttachDeviceToDeviceStack", &injected)) return nullptr;
+  PDEVICE_OBJECT top = IoGetAttachedDevice(TargetDevice);
+  top->AttachedDevice = SourceDevice;
+  SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+  return top;
+}
+
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+  if (TargetDevice->AttachedDevice == nullptr) {
+    report_fault(Fault::InvalidArgument, "IoDetachDevice on a device with nothing attached");
+    return;
+  }
+  TargetDevice->AttachedDevice = nullptr;
+}
+
+}  // extern "C"

@@ -1,0 +1,249 @@
+// Non-paged pool as a special pool. Every block gets pages of its own in one
+// shared-memory arena: the block ends 16 guard bytes before an inaccessible page,
+// so a write past its end is found when the block is freed (or faults at once
+// further out), and freed pages become inaccessible. Because the arena is a
+// memory file, the pages of any block can be mapped a second time at another
+// address: that is how user views of driver memory alias the kernel's.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <fcntl.h>
+#include <linux/falloc.h>
+#include <map>
+#include <unordered_set>
+
+#include "internal.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define SIM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SIM_ASAN 1
+#endif
+#endif
+#ifdef SIM_ASAN
+#include <sanitizer/asan_interface.h>
+#define SIM_POISON(p, n) __asan_poison_memory_region((p), (n))
+#define SIM_UNPOISON(p, n) __asan_unpoison_memory_region((p), (n))
+#else
+#define SIM_POISON(p, n) ((void)(p), (void)(n))
+#define SIM_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+namespace sim {
+namespace {
+
+constexpr size_t kPage = 4096;
+constexpr size_t kArenaSize = size_t(64) << 30;
+constexpr size_t kGuardBytes = 16;
+constexpr unsigned char kGuardFill = 0xFD;
+constexpr unsigned char kFreshFill = 0xCD;
+constexpr size_t kFreedMemory = 1 << 16;
+
+struct Block {
+  size_t region;  // offset of the first page in the arena
+  size_t pages;   // accessible pages (the guard page follows)
+  size_t size;
+  PoolOwner owner;
+  const char* file;
+  int line;
+  uint64_t serial;
+};
+
+struct Arena {
+  std::mutex mutex;
+  int fd = -1;
+  unsigned char* base = nullptr;
+  size_t next = 0;
+  uint64_t serial = 0;
+  std::map<uintptr_t, Block> live;  // keyed by the block's address
+  std::unordered_set<uintptr_t> freed;
+  std::deque<uintptr_t> freed_order;
+};
+
+Arena& arena() {
+  static Arena* a = [] {
+    auto* created = new Arena();
+    created->fd = memfd_create("sim-pool", MFD_CLOEXEC);
+    if (created->fd < 0 || ftruncate(created->fd, kArenaSize) != 0) {
+      std::perror("sim pool arena");
+      std::abort();
+    }
+    void* base = mmap(nullptr, kArenaSize, PROT_NONE, MAP_SHARED | MAP_NORESERVE, created->fd, 0);
+    if (base == MAP_FAILED) {
+      std::perror("sim pool arena mmap");
+      std::abort();
+    }
+    created->base = static_cast<unsigned char*>(base);
+    return created;
+  }();
+  return *a;
+}
+
+size_t round_up(size_t value, size_t unit) { return (value + unit - 1) / unit * unit; }
+
+std::string site(const Block& b) {
+  return std::string(b.file ? b.file : "?") + ":" + std::to_string(b.line);
+}
+
+// The block's tail: slack up to the 16-byte boundary plus the guard bytes.
+unsigned char* tail_of(uintptr_t address, const Block& b) {
+  return reinterpret_cast<unsigned char*>(address) + b.size;
+}
+size_t tail_length(const Block& b) { return round_up(b.size, 16) - b.size + kGuardBytes; }
+
+bool tail_intact(uintptr_t address, const Block& b) {
+  const unsigned char* tail = tail_of(address, b);
+  for (size_t i = 0; i < tail_length(b); ++i) {
+    if (tail[i] != kGuardFill) return false;
+  }
+  return true;
+}
+
+void remember_freed(Arena& a, uintptr_t address) {
+  a.freed.insert(address);
+  a.freed_order.push_back(address);
+  if (a.freed_order.size() > kFreedMemory) {
+    a.freed.erase(a.freed_order.front());
+    a.freed_order.pop_front();
+  }
+}
+
+void release_pages(Arena& a, const Block& b) {
+  unsigned char* start = a.base + b.region;
+  SIM_UNPOISON(start, b.pages * kPage);
+  mprotect(start, b.pages * kPage, PROT_NONE);
+  fallocate(a.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(b.region),
+            static_cast<off_t>(b.pages * kPage));
+}
+
+}  // namespace
+
+void* pool_alloc(size_t size, PoolOwner owner, const char* file, int line) {
+  Arena& a = arena();
+  size_t body = round_up(size, 16) + kGuardBytes;
+  size_t pages = round_up(body, kPage) / kPage;
+  std::lock_guard<std::mutex> lock(a.mutex);
+  if (a.next + (pages + 1) * kPage > kArenaSize) {
+    std::fprintf(stderr, "sim pool arena exhausted\n");
+    std::abort();
+  }
+  size_t region = a.next;
+  a.next += (pages + 1) * kPage;
+  unsigned char* start = a.base + region;
+  if (mprotect(start, pages * kPage, PROT_READ | PROT_WRITE) != 0) {
+    std::perror("sim pool mprotect");
+    std::abort();
+  }
+  unsigned char* block = start + pages * kPage - body;
+  Block b{region, pages, size, owner, file, line, ++a.serial};
+  memset(block, kFreshFill, size);
+  memset(block + size, kGuardFill, tail_length(b));
+  SIM_POISON(start, static_cast<size_t>(block - start));
+  SIM_POISON(block + size, tail_length(b));
+  a.live.emplace(reinterpret_cast<uintptr_t>(block), b);
+  return block;
+}
+
+void pool_free(void* p, PoolOwner expected) {
+  Arena& a = arena();
+  auto address = reinterpret_cast<uintptr_t>(p);
+  Block b{};
+  {
+    std::lock_guard<std::mutex> lock(a.mutex);
+    auto it = a.live.find(address);
+    if (it == a.live.end() || it->second.owner != expected) {
+      bool twice = a.freed.count(address) != 0;
+      report_fault(twice ? Fault::PoolFreedTwice : Fault::PoolNotFromPool,
+                   "ExFreePool(" + hex(address) + ")");
+      return;
+    }
+    b = it->second;
+    a.live.erase(it);
+    remember_freed(a, address);
+  }
+  SIM_UNPOISON(tail_of(address, b), tail_length(b));
+  if (!tail_intact(address, b)) {
+    report_fault(Fault::PoolOverrun, "block of " + std::to_string(b.size) + " bytes allocated at " +
+                                         site(b) + " was written past its end");
+  }
+  release_pages(a, b);
+}
+
+bool pool_contains(const void* p, size_t length) {
+  Arena& a = arena();
+  auto address = reinterpret_cast<uintptr_t>(p);
+  std::lock_guard<std::mutex> lock(a.mutex);
+  auto it = a.live.upper_bound(address);
+  if (it == a.live.begin()) return false;
+  --it;
+  return address >= it->first && address + length <= it->first + it->second.size;
+}
+
+size_t pool_block_size(const void* p) {
+  Arena& a = arena();
+  std::lock_guard<std::mutex> lock(a.mutex);
+  auto it = a.live.find(reinterpret_cast<uintptr_t>(p));
+  return it == a.live.end() ? 0 : it->second.size;
+}
+
+bool pool_backing(const void* p, size_t length, int* fd, uint64_t* page_offset) {
+  Arena& a = arena();
+  auto address = reinterpret_cast<const unsigned char*>(p);
+  if (address < a.base || address + length > a.base + kArenaSize) return false;
+  *fd = a.fd;
+  *page_offset = static_cast<uint64_t>(address - a.base) / kPage * kPage;
+  return true;
+}
+
+size_t pool_live_count(PoolOwner owner) {
+  Arena& a = arena();
+  std::lock_guard<std::mutex> lock(a.mutex);
+  size_t n = 0;
+  for (auto& [address, b] : a.live) n += b.owner == owner;
+  return n;
+}
+
+void pool_check_leaks(const char* when) {
+  Arena& a = arena();
+  std::vector<std::string> leaks;
+  {
+    std::lock_guard<std::mutex> lock(a.mutex);
+    for (auto it = a.live.begin(); it != a.live.end();) {
+      if (it->second.owner != PoolOwner::Driver) {
+        ++it;
+        continue;
+      }
+      leaks.push_back(std::to_string(it->second.size) + " bytes allocated at " + site(it->second));
+      release_pages(a, it->second);
+      it = a.live.erase(it);
+    }
+  }
+  for (auto& leak : leaks) report_fault(Fault::PoolLeak, std::string(when) + ": " + leak);
+}
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" {
+
+PVOID NTAPI SimExAllocatePoolAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const char* File,
+                                int Line) {
+  if (PoolType != NonPagedPool && PoolType != NonPagedPoolNx) {
+    report_fault(Fault::Unimplemented, "ExAllocatePool of a pool type other than non-paged");
+  }
+  if (current_irql() > DISPATCH_LEVEL) {
+    report_fault(Fault::InvalidArgument, "ExAllocatePool above DISPATCH_LEVEL");
+  }
+  if (inject_fail_pool()) return nullptr;
+  return pool_alloc(NumberOfBytes, PoolOwner::Driver, File, Line);
+}
+
+VOID NTAPI ExFreePool(PVOID P) { pool_free(P, PoolOwner::Driver); }
+
+}  // extern "C"

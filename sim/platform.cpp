@@ -1,0 +1,295 @@
+// The Plug and Play and power managers over the simulated bus, and the life of a
+// scenario from the first camera plugged to the final leak check.
+#include <sim/app.h>
+#include <sim/inject.h>
+#include <sim/platform.h>
+
+#include "kernel/internal.h"
+
+namespace sim {
+
+void close_process_handles(Process* process);
+
+Platform::Platform(PDRIVER_INITIALIZE function_driver, std::wstring service)
+    : driver_(function_driver, std::move(service)), bus_(std::make_unique<UsbBus>()) {
+  set_close_hook([this](PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed) {
+    on_close(device, driver, freed);
+  });
+  thread_ = std::thread([this] { worker(); });
+}
+
+Platform::~Platform() { teardown(); }
+
+void Platform::worker() {
+  ProcessScope system(system_process());
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    work_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+    if (queue_.empty()) return;
+    std::packaged_task<NTSTATUS()> task = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    task();
+    lock.lock();
+  }
+}
+
+std::future<NTSTATUS> Platform::run_async(std::function<NTSTATUS()> work) {
+  std::packaged_task<NTSTATUS()> task(std::move(work));
+  std::future<NTSTATUS> result = task.get_future();
+  std::lock_guard<std::mutex> lock(mutex_);
+  queue_.push_back(std::move(task));
+  work_.notify_all();
+  return result;
+}
+
+NTSTATUS Platform::run(std::function<NTSTATUS()> work) { return run_async(std::move(work)).get(); }
+
+// Builds a request as the Plug and Play or power manager does, sends it to the top
+// of the stack over `pdo` and waits for it to complete.
+NTSTATUS Platform::send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
+                            const std::function<void(PIO_STACK_LOCATION)>& fill) {
+  PDEVICE_OBJECT top = IoGetAttachedDevice(pdo);
+  PIRP irp = irp_allocate(top->StackSize, false);
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  PKEVENT signal = &done;
+  irp_set_finisher(irp, [signal](PIRP) { KeSetEvent(signal, IO_NO_INCREMENT, FALSE); });
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = major;
+  next->MinorFunction = minor;
+  if (fill) fill(next);
+  NTSTATUS status = IofCallDriver(top, irp);
+  if (status == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  bool completed = irp_is_completed(irp);
+  if (completed) {
+    status = irp->IoStatus.Status;
+    irp_release(irp);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  history_.push_back({pdo, major, minor, status});
+  return status;
+}
+
+Platform::Plugged Platform::plug(const CameraConfig& config) {
+  UsbDevice& device = bus_->plug(config);
+  NTSTATUS added = run([this, &device] {
+    PDRIVER_OBJECT object = driver_.object();
+    NTSTATUS status = object->DriverExtension->AddDevice(object, device.pdo());
+    PDEVICE_OBJECT top = IoGetAttachedDevice(device.pdo());
+    if (NT_SUCCESS(status) && top != device.pdo()) {
+      if (top->Flags & DO_DEVICE_INITIALIZING) {
+        report_fault(Fault::InvalidArgument, "device object still initialising after AddDevice");
+      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      fdos_[&device] = top;
+    }
+    return status;
+  });
+  NTSTATUS started = NT_SUCCESS(added) ? start(device) : STATUS_NOT_SUPPORTED;
+  return {&device, added, started};
+}
+
+PDEVICE_OBJECT Platform::fdo(UsbDevice& device) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = fdos_.find(&device);
+  return it == fdos_.end() ? nullptr : it->second;
+}
+
+NTSTATUS Platform::send_pnp(UsbDevice& device, UCHAR minor) {
+  return run([this, &device, minor] { return send_irp(device.pdo(), IRP_MJ_PNP, minor, nullptr); });
+}
+
+NTSTATUS Platform::start(UsbDevice& device) {
+  return run([this, &device] {
+    NTSTATUS status = send_irp(device.pdo(), IRP_MJ_PNP, IRP_MN_START_DEVICE, nullptr);
+    if (NT_SUCCESS(status)) {
+      DEVICE_CAPABILITIES caps{};
+      caps.Size = sizeof(caps);
+      caps.Version = 1;
+      caps.Address = caps.UINumber = 0xFFFFFFFF;
+      send_irp(device.pdo(), IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, [&caps](PIO_STACK_LOCATION s) {
+        s->Parameters.DeviceCapabilities.Capabilities = &caps;
+      });
+      send_irp(device.pdo(), IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE, nullptr);
+    }
+    return status;
+  });
+}
+
+NTSTATUS Platform::stop(UsbDevice& device) {
+  return run([this, &device] {
+    NTSTATUS status = send_irp(device.pdo(), IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, nullptr);
+    if (!NT_SUCCESS(status)) {
+      send_irp(device.pdo(), IRP_MJ_PNP, IRP_MN_CANCEL_STOP_DEVICE, nullptr);
+      return status;
+    }
+    return send_irp(device.pdo(), IRP_MJ_PNP, IRP_MN_STOP_DEVICE, nullptr);
+  });
+}
+
+NTSTATUS Platform::query_remove(UsbDevice& device) { return send_pnp(device, IRP_MN_QUERY_REMOVE_DEVICE); }
+
+NTSTATUS Platform::cancel_remove(UsbDevice& device) {
+  return send_pnp(device, IRP_MN_CANCEL_REMOVE_DEVICE);
+}
+
+NTSTATUS Platform::query_capabilities(UsbDevice& device, DEVICE_CAPABILITIES* capabilities,
+                                      USHORT version) {
+  return run([this, &device, capabilities, version] {
+    memset(capabilities, 0, sizeof(*capabilities));
+    capabilities->Size = sizeof(*capabilities);
+    capabilities->Version = version;
+    return send_irp(device.pdo(), IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES,
+                    [capabilities](PIO_STACK_LOCATION s) {
+                      s->Parameters.DeviceCapabilities.Capabilities = capabilities;
+                    });
+  });
+}
+
+// On the Plug and Play thread: remove-device, then forget the stack.
+NTSTATUS Platform::remove_now(UsbDevice& device) {
+  NTSTATUS status = send_irp(device.pdo(), IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fdos_.erase(&device);
+    awaiting_remove_.erase(&device);
+    removed_devices_.insert(&device);
+    removed_.notify_all();
+  }
+  driver_.unload_if_idle();
+  return status;
+}
+
+NTSTATUS Platform::remove(UsbDevice& device) {
+  return run([this, &device] { return remove_now(device); });
+}
+
+std::future<NTSTATUS> Platform::remove_async(UsbDevice& device) {
+  return run_async([this, &device] { return remove_now(device); });
+}
+
+NTSTATUS Platform::unplug(UsbDevice& device) {
+  return run([this, &device] {
+    device.disconnect();
+    NTSTATUS status = send_irp(device.pdo(), IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, nullptr);
+    PDEVICE_OBJECT top = fdo(device);
+    if (top == nullptr || top->ReferenceCount == 0) {
+      remove_now(device);
+    } else {
+      std::lock_guard<std::mutex> lock(mutex_);
+      awaiting_remove_.insert(&device);
+    }
+    return status;
+  });
+}
+
+bool Platform::wait_removed(UsbDevice& device, std::chrono::milliseconds bound) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return removed_.wait_for(lock, bound, [&] { return removed_devices_.count(&device) != 0; });
+}
+
+// After every close: a surprise-removed device gets its remove-device once its
+// last handle is gone, and a driver whose last device object went is unloaded.
+void Platform::on_close(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed) {
+  std::vector<UsbDevice*> ready;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (UsbDevice* d : awaiting_remove_) {
+      if (!freed && fdos_[d] == device && device->ReferenceCount == 0) ready.push_back(d);
+    }
+    for (UsbDevice* d : ready) awaiting_remove_.erase(d);
+  }
+  for (UsbDevice* d : ready) run_async([this, d] { return remove_now(*d); });
+  if (freed && driver == driver_.current()) {
+    run_async([this] {
+      driver_.unload_if_idle();
+      return STATUS_SUCCESS;
+    });
+  }
+}
+
+NTSTATUS Platform::set_system_power(SYSTEM_POWER_STATE state) {
+  return run([this, state] {
+    std::vector<UsbDevice*> stacks;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto& [device, fdo] : fdos_) stacks.push_back(device);
+    }
+    NTSTATUS result = STATUS_SUCCESS;
+    for (UCHAR minor : {UCHAR(IRP_MN_QUERY_POWER), UCHAR(IRP_MN_SET_POWER)}) {
+      for (UsbDevice* device : stacks) {
+        NTSTATUS status = send_irp(device->pdo(), IRP_MJ_POWER, minor, [state](PIO_STACK_LOCATION s) {
+          s->Parameters.Power.Type = SystemPowerState;
+          s->Parameters.Power.State.SystemState = state;
+          s->Parameters.Power.ShutdownType = state == PowerSystemWorking ? PowerActionNone : PowerActionSleep;
+        });
+        if (!NT_SUCCESS(status) && NT_SUCCESS(result)) result = status;
+      }
+      if (!NT_SUCCESS(result)) break;
+    }
+    return result;
+  });
+}
+
+// Power requests to one stack run on a thread of their own: a wait-wake request
+// may hold its sender until the camera wakes.
+std::future<NTSTATUS> Platform::send_power(UsbDevice& device, UCHAR minor, POWER_STATE_TYPE type,
+                                           POWER_STATE state) {
+  PDEVICE_OBJECT pdo = device.pdo();
+  return std::async(std::launch::async, [this, pdo, minor, type, state] {
+    ProcessScope system(system_process());
+    return send_irp(pdo, IRP_MJ_POWER, minor, [minor, type, state](PIO_STACK_LOCATION s) {
+      if (minor == IRP_MN_WAIT_WAKE) {
+        s->Parameters.WaitWake.PowerState = static_cast<POWER_STATE_TYPE>(state.SystemState);
+      } else {
+        s->Parameters.Power.Type = type;
+        s->Parameters.Power.State = state;
+      }
+    });
+  });
+}
+
+std::vector<PnpRecord> Platform::history() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return history_;
+}
+
+void Platform::clear_history() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  history_.clear();
+}
+
+void Platform::teardown() {
+  close_process_handles(&default_process());
+  for (UsbDevice* device : bus_->devices()) {
+    if (device->pdo() == nullptr) continue;
+    if (fdo(*device) != nullptr) {
+      remove(*device);
+    } else {
+      run([device] {
+        device->delete_pdo();
+        return STATUS_SUCCESS;
+      });
+    }
+  }
+  run([this] {
+    if (!driver_.unload_if_idle() && driver_.loaded()) {
+      report_fault(Fault::DeviceObjectLeak, "the driver still has device objects at the end");
+    }
+    return STATUS_SUCCESS;
+  });
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    work_.notify_all();
+  }
+  thread_.join();
+  check_for_leaks("at the end of the scenario");
+  set_close_hook(nullptr);
+  bus_.reset();
+  reset_kernel();
+}
+
+}  // namespace sim
