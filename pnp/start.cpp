@@ -162,7 +162,10 @@ NTSTATUS CamSelectConfiguration(PDEVICE_OBJECT DeviceObject,
   }
   NTSTATUS status = CamSubmitUrbSync(DeviceObject, urb);
   CamHexDump(urb, urb->UrbHeader.Length);
-  if (NT_SUCCESS(status)) status = CamKeepPipeTable(CamExtension(DeviceObject), urb);
+  if (NT_SUCCESS(status)) {
+    NTSTATUS kept = CamKeepPipeTable(CamExtension(DeviceObject), urb);
+    if (!NT_SUCCESS(kept)) status = kept;
+  }
   ExFreePool(urb);
   return status;
 }

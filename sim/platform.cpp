@@ -60,19 +60,25 @@ NTSTATUS Platform::send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
   next->MajorFunction = major;
   next->MinorFunction = minor;
   if (fill) fill(next);
-  NTSTATUS status = IofCallDriver(top, irp);
-  if (status == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-  bool completed = irp_is_completed(irp);
-  if (completed) {
+  NTSTATUS returned = IofCallDriver(top, irp);
+  if (returned == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  NTSTATUS status = returned;
+  if (irp_is_completed(irp)) {
     status = irp->IoStatus.Status;
     irp_release(irp);
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  history_.push_back({pdo, major, minor, status});
+  history_.push_back({pdo, major, minor, status, returned});
   return status;
 }
 
 Platform::Plugged Platform::plug(const CameraConfig& config) {
+  Plugged plugged = attach(config);
+  if (NT_SUCCESS(plugged.add_status)) plugged.start_status = start(*plugged.device);
+  return plugged;
+}
+
+Platform::Plugged Platform::attach(const CameraConfig& config) {
   UsbDevice& device = bus_->plug(config);
   NTSTATUS added = run([this, &device] {
     PDRIVER_OBJECT object = driver_.object();
@@ -87,8 +93,7 @@ Platform::Plugged Platform::plug(const CameraConfig& config) {
     }
     return status;
   });
-  NTSTATUS started = NT_SUCCESS(added) ? start(device) : STATUS_NOT_SUPPORTED;
-  return {&device, added, started};
+  return {&device, added, STATUS_NOT_SUPPORTED};
 }
 
 PDEVICE_OBJECT Platform::fdo(UsbDevice& device) {

@@ -331,31 +331,8 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
         break;
       case Injection::Refuse:
         return complete_now(irp, urb, injection->usbd, injection->status);
-      case Injection::Fail: {
-        BusEvent e{BusEvent::Control};
-        e.usbd_status = injection->usbd;
-        e.irp_status = injection->status;
-        e.urb_length = urb->UrbHeader.Length;
-        if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-          e.kind = BusEvent::Bulk;
-          urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-        } else if (urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE) {
-          auto& v = urb->UrbControlVendorClassRequest;
-          bool in = (v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-          put_setup(e.setup, static_cast<UCHAR>(0x40 | (in ? kDirIn : 0)), v.Request, v.Value, v.Index,
-                    static_cast<USHORT>(v.TransferBufferLength));
-          v.TransferBufferLength = 0;
-        } else if (urb->UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
-          auto& d = urb->UrbControlDescriptorRequest;
-          put_setup(e.setup, kDirIn, 0x06, static_cast<USHORT>(d.DescriptorType << 8 | d.Index),
-                    d.LanguageId, static_cast<USHORT>(d.TransferBufferLength));
-          d.TransferBufferLength = 0;
-        } else if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION) {
-          e.kind = BusEvent::SelectConfiguration;
-        }
-        trace_event(e);
-        return complete_now(irp, urb, injection->usbd, injection->status);
-      }
+      case Injection::Fail:
+        return fail_injected(irp, urb, *injection);
       case Injection::Hold:
         held = true;
         break;
@@ -376,6 +353,78 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
     default:
       return complete_now(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION, STATUS_INVALID_PARAMETER);
   }
+}
+
+// The failure is traced as the camera would have seen the request. With deferred
+// control transfers, or for bulk transfers, it comes back later, as a real failure would.
+NTSTATUS UsbDevice::fail_injected(PIRP irp, PURB urb, const Injection& injection) {
+  BusEvent e{BusEvent::Control};
+  e.usbd_status = injection.usbd;
+  e.irp_status = injection.status;
+  e.urb_length = urb->UrbHeader.Length;
+  bool later = false;
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+      std::lock_guard<std::mutex> lock(mutex_);
+      Pipe* pipe = find_pipe(urb->UrbBulkOrInterruptTransfer.PipeHandle);
+      if (pipe != nullptr) {
+        Transfer t{irp, urb, pipe};
+        t.requested = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        t.forced = true;
+        t.forced_usbd = injection.usbd;
+        t.forced_status = injection.status;
+        pipe->queue.push_back(t);
+        IoMarkIrpPending(irp);
+        irp_set_held_below(irp, true);
+        (void)IoSetCancelRoutine(irp, bus_cancel);
+        work_.notify_all();
+        return STATUS_PENDING;
+      }
+      urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+      e.kind = BusEvent::Bulk;
+      break;
+    }
+    case URB_FUNCTION_VENDOR_DEVICE: {
+      auto& v = urb->UrbControlVendorClassRequest;
+      bool in = (v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+      put_setup(e.setup, static_cast<UCHAR>(0x40 | (in ? kDirIn : 0)), v.Request, v.Value, v.Index,
+                static_cast<USHORT>(v.TransferBufferLength));
+      v.TransferBufferLength = 0;
+      later = true;
+      break;
+    }
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+      auto& d = urb->UrbControlDescriptorRequest;
+      put_setup(e.setup, kDirIn, 0x06, static_cast<USHORT>(d.DescriptorType << 8 | d.Index), d.LanguageId,
+                static_cast<USHORT>(d.TransferBufferLength));
+      d.TransferBufferLength = 0;
+      later = true;
+      break;
+    }
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+      e.kind = BusEvent::SelectConfiguration;
+      break;
+    default:
+      break;
+  }
+  trace_event(e);
+  bool defer;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    defer = later && control_deferred_;
+  }
+  if (!defer) return complete_now(irp, urb, injection.usbd, injection.status);
+  Transfer t{irp, urb, nullptr};
+  t.forced = true;
+  t.forced_usbd = injection.usbd;
+  t.forced_status = injection.status;
+  IoMarkIrpPending(irp);
+  irp_set_held_below(irp, true);
+  std::lock_guard<std::mutex> lock(mutex_);
+  (void)IoSetCancelRoutine(irp, bus_cancel);
+  deferred_control_.push_back(t);
+  work_.notify_all();
+  return STATUS_PENDING;
 }
 
 // ---- control transfers ----
@@ -611,6 +660,10 @@ bool UsbDevice::progress(Transfer& t, USBD_STATUS* usbd,
                          std::optional<std::chrono::steady_clock::time_point>* wait) {
   auto& b = t.urb->UrbBulkOrInterruptTransfer;
   *usbd = USBD_STATUS_SUCCESS;
+  if (t.forced) {
+    *usbd = t.forced_usbd;
+    return true;
+  }
   if (t.pipe->stalled) {
     *usbd = USBD_STATUS_STALL_PID;
     return true;
@@ -665,12 +718,21 @@ bool UsbDevice::service_once(std::unique_lock<std::mutex>& lock,
     Transfer t = *it;
     deferred_control_.erase(it);
     lock.unlock();
-    USBD_STATUS usbd;
-    NTSTATUS status;
-    run_control(t.urb, &usbd, &status);
+    USBD_STATUS usbd = t.forced_usbd;
+    NTSTATUS status = t.forced_status;
+    if (!t.forced) run_control(t.urb, &usbd, &status);
     finish(t, usbd, status);
     lock.lock();
     idle_.notify_all();
+    return true;
+  }
+  if (!deferred_pnp_.empty()) {
+    PIRP irp = deferred_pnp_.front();
+    deferred_pnp_.pop_front();
+    lock.unlock();
+    irp_set_held_below(irp, false);
+    serve_pnp(irp);
+    lock.lock();
     return true;
   }
   for (auto& [handle, pipe] : pipes_) {
@@ -688,7 +750,8 @@ bool UsbDevice::service_once(std::unique_lock<std::mutex>& lock,
     pipe->completing++;
     Pipe* p = pipe.get();
     lock.unlock();
-    finish(t, usbd, USBD_SUCCESS(usbd) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
+    NTSTATUS status = t.forced ? t.forced_status : USBD_SUCCESS(usbd) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    finish(t, usbd, status);
     lock.lock();
     p->completing--;
     idle_.notify_all();
@@ -861,7 +924,45 @@ bool UsbDevice::signal_wake() {
 // ---- Plug and Play and power ----
 
 NTSTATUS UsbDevice::dispatch_pnp(PIRP irp) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (pnp_deferred_) {
+      IoMarkIrpPending(irp);
+      irp_set_held_below(irp, true);
+      deferred_pnp_.push_back(irp);
+      work_.notify_all();
+      return STATUS_PENDING;
+    }
+  }
+  return serve_pnp(irp);
+}
+
+void UsbDevice::fail_pnp(UCHAR minor, NTSTATUS status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  failed_pnp_[minor] = status;
+}
+
+void UsbDevice::set_pnp_deferred(bool on) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  pnp_deferred_ = on;
+}
+
+NTSTATUS UsbDevice::serve_pnp(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  std::optional<NTSTATUS> failed;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = failed_pnp_.find(stack->MinorFunction);
+    if (it != failed_pnp_.end()) {
+      failed = it->second;
+      failed_pnp_.erase(it);
+    }
+  }
+  if (failed) {
+    irp->IoStatus.Status = *failed;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return *failed;
+  }
   NTSTATUS status = irp->IoStatus.Status;
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:

@@ -23,7 +23,8 @@ struct PnpRecord {
   PDEVICE_OBJECT pdo;
   UCHAR major;
   UCHAR minor;
-  NTSTATUS status;
+  NTSTATUS status;    // the request's final I/O status
+  NTSTATUS returned;  // what the top driver's dispatch routine returned
 };
 
 class Platform {
@@ -44,6 +45,8 @@ class Platform {
   // Plugs a camera: the bus creates its physical device object, the driver's
   // AddDevice runs and, if it succeeds, the device is started.
   Plugged plug(const CameraConfig& config);
+  // Only the first half of plug: the camera is added but not started.
+  Plugged attach(const CameraConfig& config);
   // The function device object above a camera (null once removed).
   PDEVICE_OBJECT fdo(UsbDevice& device);
 

@@ -102,6 +102,12 @@ class UsbDevice {
   // Control transfers complete inside IofCallDriver (default) or later on the
   // host-controller thread.
   void set_control_deferred(bool on);
+  // The physical device object completes the next Plug and Play request of this
+  // minor function with `status` instead of serving it.
+  void fail_pnp(UCHAR minor, NTSTATUS status);
+  // Plug and Play requests complete later, on the host-controller thread, after
+  // IofCallDriver has returned STATUS_PENDING.
+  void set_pnp_deferred(bool on);
   // Unplugs the camera when the nth matching URB arrives, before it is served.
   void unplug_on(const UrbMatch& match, int nth = 1);
   void clear_injections();
@@ -117,6 +123,7 @@ class UsbDevice {
   // Called by the bus driver's dispatch routines.
   NTSTATUS dispatch_urb(PIRP irp, PURB urb);
   NTSTATUS dispatch_pnp(PIRP irp);
+  NTSTATUS serve_pnp(PIRP irp);
   NTSTATUS dispatch_power(PIRP irp);
   void cancel(PIRP irp);
 
@@ -129,6 +136,9 @@ class UsbDevice {
     uint32_t requested = 0;
     uint32_t done = 0;
     bool held = false;
+    bool forced = false;  // completes with the statuses below, moving no data
+    USBD_STATUS forced_usbd = USBD_STATUS_SUCCESS;
+    NTSTATUS forced_status = STATUS_SUCCESS;
   };
   struct Pipe {
     USBD_PIPE_INFORMATION info;
@@ -151,6 +161,7 @@ class UsbDevice {
   NTSTATUS complete_now(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status);
   void finish(Transfer& t, USBD_STATUS usbd, NTSTATUS status);
   NTSTATUS queue_transfer(PIRP irp, PURB urb, Pipe* pipe, bool held);
+  NTSTATUS fail_injected(PIRP irp, PURB urb, const Injection& injection);
   void trace_event(BusEvent event);
 
   NTSTATUS control_transfer(PIRP irp, PURB urb, bool held);
@@ -183,6 +194,9 @@ class UsbDevice {
   std::condition_variable idle_;
   std::map<USBD_PIPE_HANDLE, std::unique_ptr<Pipe>> pipes_;
   std::deque<Transfer> deferred_control_;
+  std::deque<PIRP> deferred_pnp_;
+  std::map<UCHAR, NTSTATUS> failed_pnp_;
+  bool pnp_deferred_ = false;
   std::vector<Injection> injections_;
   std::map<UCHAR, uint32_t> truncated_;
   uint32_t short_bytes_ = 0;
