@@ -72,7 +72,10 @@ class Process;
 void process_check_views(Process* process);
 void mdl_check_leaks(const char* when);
 
-// Devices and names.
+// Devices and names. device_create is IoCreateDevice without injected failures,
+// for the platform's own device objects.
+NTSTATUS device_create(PDRIVER_OBJECT driver, ULONG extension_size, PUNICODE_STRING name, DEVICE_TYPE type,
+                       ULONG characteristics, BOOLEAN exclusive, PDEVICE_OBJECT* device);
 PDEVICE_OBJECT device_lookup(const std::wstring& name);
 std::wstring symlink_target(const std::wstring& link);
 void device_reference(PDEVICE_OBJECT device);

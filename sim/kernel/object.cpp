@@ -133,6 +133,17 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               PDEVICE_OBJECT* DeviceObject) {
   NTSTATUS injected;
   if (inject_call_failure("IoCreateDevice", &injected)) return injected;
+  return device_create(DriverObject, DeviceExtensionSize, DeviceName, DeviceType, DeviceCharacteristics,
+                       Exclusive, DeviceObject);
+}
+
+}  // extern "C"
+
+namespace sim {
+
+NTSTATUS device_create(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                       DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                       PDEVICE_OBJECT* DeviceObject) {
   std::wstring name = to_wstring(DeviceName);
   auto device = static_cast<PDEVICE_OBJECT>(std::calloc(1, sizeof(DEVICE_OBJECT)));
   {
@@ -161,6 +172,10 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   *DeviceObject = device;
   return STATUS_SUCCESS;
 }
+
+}  // namespace sim
+
+extern "C" {
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   bool free_now = false;

@@ -91,8 +91,7 @@ UsbDevice& UsbBus::plug(const CameraConfig& config) {
   UNICODE_STRING unicode;
   RtlInitUnicodeString(&unicode, name.c_str());
   PDEVICE_OBJECT pdo = nullptr;
-  NTSTATUS status = IoCreateDevice(driver_, sizeof(UsbDevice*), &unicode, FILE_DEVICE_UNKNOWN, 0,
-                                   FALSE, &pdo);
+  NTSTATUS status = device_create(driver_, sizeof(UsbDevice*), &unicode, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo);
   if (!NT_SUCCESS(status)) {
     report_fault(Fault::InvalidArgument, "the bus could not create a physical device object");
     std::abort();
