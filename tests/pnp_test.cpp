@@ -1,0 +1,195 @@
+// Plug and Play dispatch: the device's state through start, stop, query-remove and
+// cancel, capabilities, surprise removal; and the request gate underneath it.
+#include "driver/driver.h"
+#include "support/testbed.h"
+
+namespace quorvex::test {
+namespace {
+
+struct Flags {
+  UCHAR started, stopped, query_remove, remove;
+  bool operator==(const Flags&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Flags& f) {
+  return os << "{started " << int(f.started) << ", stopped " << int(f.stopped) << ", query-remove "
+            << int(f.query_remove) << ", remove " << int(f.remove) << "}";
+}
+
+class Pnp : public Testbed {
+ protected:
+  Flags flags(sim::UsbDevice& device) {
+    PCAM_DEVICE_EXTENSION e = extension(device);
+    return {e->Started, e->Stopped, e->QueryRemovePending, e->RemovePending};
+  }
+
+  sim::PnpRecord last(UCHAR minor) {
+    std::vector<sim::PnpRecord> history = platform().history();
+    for (auto it = history.rbegin(); it != history.rend(); ++it) {
+      if (it->minor == minor) return *it;
+    }
+    ADD_FAILURE() << "no request " << int(minor);
+    return {};
+  }
+
+  sim::UsbDevice& attach() {
+    sim::Platform::Plugged added = platform().attach(camera());
+    EXPECT_EQ(added.add_status, STATUS_SUCCESS);
+    return *added.device;
+  }
+};
+
+TEST_F(Pnp, FollowsTheStateTableThroughALife) {
+  sim::UsbDevice& device = attach();
+  EXPECT_EQ(flags(device), (Flags{0, 0, 0, 0}));
+  ASSERT_EQ(platform().start(device), STATUS_SUCCESS);
+  EXPECT_EQ(flags(device), (Flags{1, 0, 0, 0}));
+  ASSERT_EQ(platform().query_remove(device), STATUS_SUCCESS);
+  EXPECT_EQ(flags(device), (Flags{1, 0, 1, 0}));
+  ASSERT_EQ(platform().cancel_remove(device), STATUS_SUCCESS);
+  EXPECT_EQ(flags(device), (Flags{1, 0, 0, 0}));
+  ASSERT_EQ(platform().stop(device), STATUS_SUCCESS);
+  EXPECT_EQ(flags(device), (Flags{0, 1, 0, 0}));
+  ASSERT_EQ(platform().start(device), STATUS_SUCCESS);
+  EXPECT_EQ(flags(device), (Flags{1, 0, 0, 0}));
+  PDEVICE_OBJECT fdo = platform().fdo(device);
+  ASSERT_EQ(platform().remove(device), STATUS_SUCCESS);
+  for (PDEVICE_OBJECT d : platform().driver().devices()) EXPECT_NE(d, fdo);
+}
+
+TEST_F(Pnp, AStartTheLowerDriversFailIsNotConfigured) {
+  sim::UsbDevice& device = attach();
+  const NTSTATUS not_ready = static_cast<NTSTATUS>(0xC00000A3L);
+  device.fail_pnp(IRP_MN_START_DEVICE, not_ready);
+  EXPECT_EQ(platform().start(device), not_ready);
+  EXPECT_EQ(last(IRP_MN_START_DEVICE).returned, not_ready);
+  EXPECT_EQ(flags(device), (Flags{0, 0, 0, 0}));
+  EXPECT_TRUE(device.trace().empty());
+}
+
+TEST_F(Pnp, AStartThatEndsInAnInformationalStatusLeavesTheDeviceNotStarted) {
+  sim::UsbDevice& device = attach();
+  const NTSTATUS informational = static_cast<NTSTATUS>(0x40000000L);
+  device.fail_urb(sim::UrbMatch::select_configuration(), USBD_STATUS_SUCCESS, informational);
+  EXPECT_EQ(platform().start(device), informational);
+  EXPECT_EQ(extension(device)->Started, 0);
+}
+
+TEST_F(Pnp, QueryAndCancelRemoveOfADeviceNeverStartedOnlyPassDown) {
+  sim::UsbDevice& device = attach();
+  EXPECT_EQ(platform().query_remove(device), STATUS_SUCCESS);
+  EXPECT_EQ(flags(device), (Flags{0, 0, 0, 0}));
+  EXPECT_EQ(platform().cancel_remove(device), STATUS_SUCCESS);
+  EXPECT_EQ(flags(device), (Flags{0, 0, 0, 0}));
+}
+
+TEST_F(Pnp, AStopWithoutMemoryForTheUnconfigureRequestKeepsTheFlags) {
+  sim::UsbDevice& device = plug();
+  device.clear_trace();
+  sim::inject::fail_pool_allocation(1);
+  platform().stop(device);
+  EXPECT_EQ(last(IRP_MN_STOP_DEVICE).returned, STATUS_NO_MEMORY);
+  EXPECT_EQ(flags(device), (Flags{1, 0, 0, 0}));
+  EXPECT_TRUE(device.trace().empty());
+}
+
+TEST_F(Pnp, CapabilitiesOfVersionOneAllowSurpriseRemoval) {
+  sim::UsbDevice& device = plug();
+  DEVICE_CAPABILITIES caps;
+  EXPECT_EQ(platform().query_capabilities(device, &caps, 1), STATUS_SUCCESS);
+  EXPECT_EQ(caps.SurpriseRemovalOK, 1u);
+  EXPECT_EQ(caps.Version, 1);
+  EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);
+  EXPECT_EQ(platform().query_capabilities(device, &caps, 0), STATUS_SUCCESS);
+  EXPECT_EQ(caps.SurpriseRemovalOK, 0u);
+}
+
+TEST_F(Pnp, OtherRequestsPassDownUnchanged) {
+  sim::UsbDevice& device = plug();
+  EXPECT_EQ(platform().send_pnp(device, IRP_MN_QUERY_DEVICE_RELATIONS), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(platform().send_pnp(device, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(platform().send_pnp(device, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(flags(device), (Flags{1, 0, 0, 0}));
+}
+
+TEST_F(Pnp, SurpriseRemovalChangesNothingUntilTheRemoveThatFollowsTheLastClose) {
+  sim::UsbDevice& device = plug();
+  sim::Handle handle = open();
+  EXPECT_EQ(platform().unplug(device), STATUS_SUCCESS);
+  EXPECT_EQ(flags(device), (Flags{1, 0, 0, 0}));
+  EXPECT_EQ(last(IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
+  EXPECT_FALSE(platform().wait_removed(device, 0ms));
+  EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+  ASSERT_TRUE(platform().wait_removed(device, kBound));
+  EXPECT_EQ(last(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(device.pdo(), nullptr);
+}
+
+TEST_F(Pnp, RequestsArriveInTheOrderTheManagerSendsThem) {
+  sim::UsbDevice& device = plug();
+  platform().stop(device);
+  platform().remove(device);
+  std::vector<UCHAR> minors;
+  for (const sim::PnpRecord& r : platform().history()) minors.push_back(r.minor);
+  EXPECT_EQ(minors, (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES,
+                                         IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_STOP_DEVICE,
+                                         IRP_MN_STOP_DEVICE, IRP_MN_REMOVE_DEVICE}));
+}
+
+// The gate's two thresholds, on a real device object.
+class RequestGate : public Pnp {
+ protected:
+  void SetUp() override {
+    device_ = &attach();
+    fdo_ = platform().fdo(*device_);
+    ext_ = extension(*device_);
+  }
+  sim::UsbDevice* device_;
+  PDEVICE_OBJECT fdo_;
+  PCAM_DEVICE_EXTENSION ext_;
+};
+
+TEST_F(RequestGate, CountsRequestsAndSignalsWhenTheLastOneLeaves) {
+  ASSERT_TRUE(CamEnterRequest(fdo_));
+  ASSERT_TRUE(CamEnterRequest(fdo_));
+  EXPECT_EQ(ext_->IoCount, 3);
+  CamLeaveRequest(fdo_);
+  EXPECT_EQ(KeReadStateEvent(&ext_->StopEvent), 0);
+  CamLeaveRequest(fdo_);
+  EXPECT_EQ(ext_->IoCount, 1);
+  EXPECT_EQ(KeReadStateEvent(&ext_->StopEvent), 1);
+  EXPECT_EQ(KeReadStateEvent(&ext_->RemoveEvent), 0);
+  // Never reset: a later query-remove does not wait while a request is inside.
+  ASSERT_TRUE(CamEnterRequest(fdo_));
+  EXPECT_EQ(KeReadStateEvent(&ext_->StopEvent), 1);
+  CamLeaveRequest(fdo_);
+}
+
+TEST_F(RequestGate, RefusesOnceRemovalHasBegunAndSignalsRemovalAtZero) {
+  ASSERT_TRUE(CamEnterRequest(fdo_));  // a request inside when removal begins
+  ASSERT_TRUE(CamEnterRequest(fdo_));  // the remove request
+  ext_->RemovePending = 1;
+  EXPECT_FALSE(CamEnterRequest(fdo_));
+  EXPECT_EQ(ext_->IoCount, 3);
+  CamLeaveRequest(fdo_);  // removal gives up its request and the device's reference
+  CamLeaveRequest(fdo_);
+  EXPECT_EQ(ext_->IoCount, 1);
+  EXPECT_EQ(KeReadStateEvent(&ext_->RemoveEvent), 0);
+  EXPECT_FALSE(CamEnterRequest(fdo_));
+  EXPECT_EQ(KeReadStateEvent(&ext_->RemoveEvent), 0);
+  CamLeaveRequest(fdo_);  // the request inside leaves: removal may go on
+  EXPECT_EQ(ext_->IoCount, 0);
+  EXPECT_EQ(KeReadStateEvent(&ext_->RemoveEvent), 1);
+  // A refusal whose own decrement reaches 0 signals removal too.
+  KeResetEvent(&ext_->RemoveEvent);
+  EXPECT_FALSE(CamEnterRequest(fdo_));
+  EXPECT_EQ(ext_->IoCount, 0);
+  EXPECT_EQ(KeReadStateEvent(&ext_->RemoveEvent), 1);
+  // Put the device back as it was so that the scenario can remove it.
+  ext_->IoCount = 1;
+  ext_->RemovePending = 0;
+  KeResetEvent(&ext_->RemoveEvent);
+}
+
+}  // namespace
+}  // namespace quorvex::test
