@@ -1,0 +1,151 @@
+// Removal: what it ends, what it waits for, and what stays for handles that are
+// still open; removal of a device never started; surprise removal.
+#include <future>
+#include <thread>
+
+#include "driver/driver.h"
+#include "support/descriptors.h"
+#include "support/testbed.h"
+
+namespace quorvex::test {
+namespace {
+
+class Removal : public Testbed {
+ protected:
+  std::vector<sim::BusEvent> aborts(sim::UsbDevice& device) {
+    std::vector<sim::BusEvent> list;
+    for (const sim::BusEvent& e : device.trace()) {
+      if (e.kind == sim::BusEvent::AbortPipe) list.push_back(e);
+    }
+    return list;
+  }
+};
+
+TEST_F(Removal, OfADeviceNeverStartedDeletesEverythingAndPassesTheRequestDown) {
+  sim::Platform::Plugged added = platform().attach(camera());
+  ASSERT_EQ(added.add_status, STATUS_SUCCESS);
+  EXPECT_EQ(platform().remove(*added.device), STATUS_SUCCESS);
+  EXPECT_TRUE(aborts(*added.device).empty());
+  EXPECT_FALSE(sim::symbolic_link_exists(L"\\DosDevices\\Quorvex-0"));
+  EXPECT_EQ(sim::find_device(L"\\Device\\Quorvex-0"), nullptr);
+  EXPECT_EQ(added.device->pdo(), nullptr);  // the bus saw the request and let its object go
+  EXPECT_FALSE(platform().driver().loaded());
+}
+
+TEST_F(Removal, AbortsEveryPipeInTableOrder) {
+  sim::CameraConfig config = camera();
+  config.interfaces = {interface(0, 0, {bulk_out(1), interrupt_in(3), bulk_in(2)})};
+  sim::UsbDevice& device = plug(config);
+  ASSERT_EQ(platform().remove(device), STATUS_SUCCESS);
+  std::vector<sim::BusEvent> list = aborts(device);
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[0].endpoint, 0x01);
+  EXPECT_EQ(list[1].endpoint, 0x83);
+  EXPECT_EQ(list[2].endpoint, 0x82);
+}
+
+TEST_F(Removal, WaitsForTheRequestsInsideTheGate) {
+  sim::UsbDevice& device = plug();
+  PDEVICE_OBJECT fdo = platform().fdo(device);
+  PCAM_DEVICE_EXTENSION ext = extension(device);
+  ASSERT_TRUE(CamEnterRequest(fdo));  // a request at work in another thread
+  std::future<NTSTATUS> removed = platform().remove_async(device);
+  ASSERT_TRUE(sim::wait_for_waiter(&ext->RemoveEvent, kBound));
+  EXPECT_EQ(ext->RemovePending, 1);
+  EXPECT_FALSE(CamEnterRequest(fdo));  // newcomers are refused meanwhile
+  EXPECT_EQ(removed.wait_for(0s), std::future_status::timeout);
+  CamLeaveRequest(fdo);
+  ASSERT_EQ(removed.wait_for(kBound), std::future_status::ready);
+  EXPECT_EQ(removed.get(), STATUS_SUCCESS);
+}
+
+TEST_F(Removal, KeepsTheDeviceForOpenHandlesAndRefusesNewOpens) {
+  sim::UsbDevice& device = plug();
+  sim::Handle first = open();
+  sim::Handle second = open();
+  ASSERT_EQ(platform().remove(device), STATUS_SUCCESS);
+  EXPECT_TRUE(platform().driver().devices().empty());
+  EXPECT_EQ(sim::deferred_device_count(), 1);
+  EXPECT_TRUE(platform().driver().loaded());
+  open(0, STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(sim::nt_close(first), STATUS_SUCCESS);
+  EXPECT_EQ(sim::deferred_device_count(), 1);
+  EXPECT_EQ(sim::nt_close(second), STATUS_SUCCESS);
+  EXPECT_EQ(sim::deferred_device_count(), 0);
+}
+
+TEST_F(Removal, ALaterCameraGetsTheNumberWhileAnOldHandleIsStillOpen) {
+  sim::UsbDevice& device = plug();
+  sim::Handle old = open();
+  ASSERT_EQ(platform().remove(device), STATUS_SUCCESS);
+  sim::UsbDevice& next = plug();
+  EXPECT_EQ(extension(next)->InstanceIndex, 0u);
+  sim::Handle fresh = open();
+  EXPECT_EQ(extension(next)->OpenCount, 1);
+  EXPECT_EQ(sim::nt_close(old), STATUS_SUCCESS);
+  EXPECT_EQ(extension(next)->OpenCount, 1);
+  sim::nt_close(fresh);
+}
+
+// A transfer in flight on the image pipe when the camera is pulled out.
+TEST_F(Removal, UnpluggingEndsTransfersAndRemovalFollowsTheLastClose) {
+  sim::UsbDevice& device = plug();
+  PCAM_DEVICE_EXTENSION ext = extension(device);
+  sim::Handle handle = open();
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  PIRP irp = IoAllocateIrp(static_cast<CCHAR>(ext->LowerDeviceObject->StackSize + 1), FALSE);
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER urb {};
+  uint8_t buffer[4096];
+  urb.Hdr.Length = sizeof(urb);
+  urb.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  urb.PipeHandle = ext->InterfaceInfo->Pipes[1].PipeHandle;
+  urb.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+  urb.TransferBuffer = buffer;
+  urb.TransferBufferLength = sizeof(buffer);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = &urb;
+  IoSetCompletionRoutine(irp, CamSyncCompletion, &done, TRUE, TRUE, TRUE);
+  ASSERT_EQ(IofCallDriver(ext->LowerDeviceObject, irp), STATUS_PENDING);
+
+  EXPECT_EQ(platform().unplug(device), STATUS_SUCCESS);
+  LARGE_INTEGER bound;
+  bound.QuadPart = -50000000LL;
+  ASSERT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &bound), STATUS_SUCCESS);
+  EXPECT_EQ(irp->IoStatus.Status, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(urb.Hdr.Status, USBD_STATUS_DEVICE_GONE);
+  IoFreeIrp(irp);
+  EXPECT_FALSE(platform().wait_removed(device, 0ms));
+  EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+  EXPECT_TRUE(platform().wait_removed(device, kBound));
+}
+
+// Several threads open and close while the camera is removed: every open either
+// fails cleanly or gets a handle that closes cleanly, and nothing is leaked.
+TEST_F(Removal, RacesWithOpensAndClosesOnOtherThreads) {
+  sim::UsbDevice& device = plug();
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> openers;
+  for (int t = 0; t < 3; ++t) {
+    openers.emplace_back([&stop] {
+      while (!stop.load()) {
+        sim::Handle h = sim::kInvalidHandle;
+        NTSTATUS status = sim::nt_create_file(L"\\\\.\\Quorvex-0", &h);
+        if (NT_SUCCESS(status)) {
+          EXPECT_EQ(sim::nt_close(h), STATUS_SUCCESS);
+        } else {
+          EXPECT_TRUE(status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_UNSUCCESSFUL) << status;
+        }
+      }
+    });
+  }
+  EXPECT_EQ(platform().remove(device), STATUS_SUCCESS);
+  stop = true;
+  for (auto& t : openers) t.join();
+  EXPECT_EQ(sim::open_handle_count(), 0);
+}
+
+}  // namespace
+}  // namespace quorvex::test
