@@ -230,6 +230,13 @@ void UsbDevice::short_transfers(uint32_t bytes, int times) {
   short_times_ = times;
 }
 
+void UsbDevice::short_control(const UrbMatch& match, uint32_t bytes, int times) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Injection injection{Injection::ShortControl, match, 0, times, USBD_STATUS_SUCCESS, STATUS_SUCCESS};
+  injection.bytes = bytes;
+  injections_.push_back(injection);
+}
+
 void UsbDevice::stall_pipe(UCHAR endpoint) {
   std::vector<Transfer> stalled;
   {
@@ -270,6 +277,7 @@ void UsbDevice::clear_injections() {
   std::lock_guard<std::mutex> lock(mutex_);
   injections_.clear();
   truncated_.clear();
+  short_control_.clear();
   short_times_ = 0;
 }
 
@@ -335,6 +343,12 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
         return fail_injected(irp, urb, *injection);
       case Injection::Hold:
         held = true;
+        break;
+      case Injection::ShortControl:
+        if (urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE && present()) {
+          std::lock_guard<std::mutex> lock(mutex_);
+          short_control_[urb] = injection->bytes;
+        }
         break;
     }
   }
@@ -431,6 +445,7 @@ NTSTATUS UsbDevice::fail_injected(PIRP irp, PURB urb, const Injection& injection
 
 NTSTATUS UsbDevice::control_transfer(PIRP irp, PURB urb, bool held) {
   if (urb->UrbHeader.Length != sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)) {
+    take_short_control(urb);
     return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
   }
   bool defer;
@@ -489,7 +504,18 @@ NTSTATUS UsbDevice::get_descriptor(PURB urb, USBD_STATUS* usbd) {
   return STATUS_SUCCESS;
 }
 
+// The data-stage limit injected for a URB, taken so that it applies once.
+std::optional<uint32_t> UsbDevice::take_short_control(PURB urb) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = short_control_.find(urb);
+  if (it == short_control_.end()) return std::nullopt;
+  uint32_t bytes = it->second;
+  short_control_.erase(it);
+  return bytes;
+}
+
 NTSTATUS UsbDevice::vendor_request(PURB urb, USBD_STATUS* usbd) {
+  std::optional<uint32_t> limit = take_short_control(urb);
   auto& v = urb->UrbControlVendorClassRequest;
   bool in = (v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
   uint8_t* buffer = transfer_buffer(v.TransferBuffer, v.TransferBufferMDL);
@@ -506,6 +532,7 @@ NTSTATUS UsbDevice::vendor_request(PURB urb, USBD_STATUS* usbd) {
   std::vector<uint8_t> stage(v.TransferBufferLength);
   if (!in && !stage.empty()) memcpy(stage.data(), buffer, stage.size());
   VendorResult r = camera_.vendor_request(e.setup, stage.data(), v.TransferBufferLength);
+  if (in && limit) r.length = std::min(r.length, *limit);
   if (in && r.length > 0) memcpy(buffer, stage.data(), r.length);
   v.TransferBufferLength = r.length;
   e.actual = r.length;
@@ -691,6 +718,7 @@ bool UsbDevice::progress(Transfer& t, USBD_STATUS* usbd,
 }
 
 void UsbDevice::finish(Transfer& t, USBD_STATUS usbd, NTSTATUS status) {
+  if (t.pipe == nullptr) take_short_control(t.urb);  // a control transfer ended before it ran
   BusEvent e{t.pipe != nullptr ? BusEvent::Bulk : BusEvent::Control};
   if (t.pipe != nullptr) {
     auto& b = t.urb->UrbBulkOrInterruptTransfer;

@@ -96,6 +96,9 @@ class UsbDevice {
   void truncate_descriptor(UCHAR type, uint32_t bytes);
   // The next `times` bulk IN transfers end after `bytes` bytes with a short packet.
   void short_transfers(uint32_t bytes, int times = 1);
+  // The next `times` matching vendor IN requests end their data stage after at most
+  // `bytes` bytes, as a camera that answers with a short packet would.
+  void short_control(const UrbMatch& match, uint32_t bytes, int times = 1);
   void stall_pipe(UCHAR endpoint);
   // Bulk transfers whose data is ready complete inside IofCallDriver.
   void set_complete_inline(bool on);
@@ -148,12 +151,13 @@ class UsbDevice {
     int completing = 0;
   };
   struct Injection {
-    enum Kind { Fail, Refuse, Hold, Unplug } kind;
+    enum Kind { Fail, Refuse, Hold, Unplug, ShortControl } kind;
     UrbMatch match;
     int skip;     // matches to let through first
     int times;    // matches to act on
     USBD_STATUS usbd;
     NTSTATUS status;
+    uint32_t bytes = 0;  // ShortControl: the data-stage limit
   };
 
   bool matches(const UrbMatch& match, PURB urb) const;
@@ -168,6 +172,7 @@ class UsbDevice {
   void run_control(PURB urb, USBD_STATUS* usbd, NTSTATUS* status);
   NTSTATUS get_descriptor(PURB urb, USBD_STATUS* usbd);
   NTSTATUS vendor_request(PURB urb, USBD_STATUS* usbd);
+  std::optional<uint32_t> take_short_control(PURB urb);
   NTSTATUS select_configuration(PIRP irp, PURB urb);
   USBD_STATUS apply_configuration(PURB urb);
   bool fill_interface(PUSBD_INTERFACE_INFORMATION info, const uint8_t* end);
@@ -199,6 +204,7 @@ class UsbDevice {
   bool pnp_deferred_ = false;
   std::vector<Injection> injections_;
   std::map<UCHAR, uint32_t> truncated_;
+  std::map<PURB, uint32_t> short_control_;  // data-stage limits of URBs on their way
   uint32_t short_bytes_ = 0;
   int short_times_ = 0;
   bool complete_inline_ = false;
