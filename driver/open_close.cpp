@@ -21,39 +21,49 @@ static ULONG CamModelOf(USHORT VendorId, USHORT ProductId) {
   return 0;
 }
 
-// PASSIVE_LEVEL, in the opening thread. Completes the request.
-NTSTATUS NTAPI CamDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
-  if (CamReadFlag(&extension->Started) == 0) return CamCompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
-  InterlockedIncrement(&extension->OpenCount);
-  const UCHAR* descriptor = (const UCHAR*)extension->DeviceDescriptor;
+static VOID CamSetIdentity(PCAM_DEVICE_EXTENSION Extension, ULONG Vendor, ULONG Product, ULONG Model) {
+  CamWriteUlong(&Extension->ModelCode, Model);
+  CamWriteUlong(&Extension->VendorId, Vendor);
+  CamWriteUlong(&Extension->ProductId, Product);
+}
+
+// Inside the request gate. Completes the request.
+static NTSTATUS CamOpenHandle(PCAM_DEVICE_EXTENSION Extension, PIRP Irp) {
+  if (CamReadFlag(&Extension->Started) == 0) return CamCompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
+  InterlockedIncrement(&Extension->OpenCount);
+  const UCHAR* descriptor = (const UCHAR*)Extension->DeviceDescriptor;
   USHORT vendor = CamGetU16(descriptor + FIELD_OFFSET(USB_DEVICE_DESCRIPTOR, idVendor));
   USHORT product = CamGetU16(descriptor + FIELD_OFFSET(USB_DEVICE_DESCRIPTOR, idProduct));
   ULONG model = CamModelOf(vendor, product);
   if (model == 0) {
-    extension->VendorId = 0;
-    extension->ProductId = 0;
-    extension->ModelCode = 0;
-    InterlockedDecrement(&extension->OpenCount);
+    CamSetIdentity(Extension, 0, 0, 0);
+    InterlockedDecrement(&Extension->OpenCount);
     return CamCompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
   }
-  extension->ModelCode = model;
-  extension->VendorId = CAM_VENDOR_ID;
-  extension->ProductId = product;
+  CamSetIdentity(Extension, CAM_VENDOR_ID, product, model);
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
   if (file == NULL) {
-    InterlockedDecrement(&extension->OpenCount);
+    InterlockedDecrement(&Extension->OpenCount);
     return CamCompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
   }
   file->FsContext = NULL;
   PCAM_FILE_CONTEXT context = (PCAM_FILE_CONTEXT)ExAllocatePool(NonPagedPool, sizeof(CAM_FILE_CONTEXT));
   if (context == NULL) {
-    InterlockedDecrement(&extension->OpenCount);
+    InterlockedDecrement(&Extension->OpenCount);
     return CamCompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   }
   RtlZeroMemory(context, sizeof(*context));
   file->FsContext = context;
   return CamCompleteRequest(Irp, STATUS_SUCCESS, 0);
+}
+
+// PASSIVE_LEVEL, in the opening thread. Completes the request. The open holds the
+// request gate so that removal cannot free the device descriptor while it is read.
+NTSTATUS NTAPI CamDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  if (!CamEnterRequest(DeviceObject)) return CamCompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  NTSTATUS status = CamOpenHandle(CamExtension(DeviceObject), Irp);
+  CamLeaveRequest(DeviceObject);
+  return status;
 }
 
 // PASSIVE_LEVEL. Also runs after removal, while the device object is kept for the

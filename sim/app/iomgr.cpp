@@ -35,7 +35,8 @@ CloseHook& close_hook() {
   return *hook;
 }
 
-// Resolves "\\.\Name" (or "\??\Name") through the symbolic link to a device.
+// Resolves "\\.\Name" (or "\??\Name") through the symbolic link to a device, and
+// references it.
 PDEVICE_OBJECT resolve(const std::wstring& path) {
   std::wstring name;
   for (const wchar_t* prefix : {L"\\\\.\\", L"\\??\\"}) {
@@ -44,7 +45,7 @@ PDEVICE_OBJECT resolve(const std::wstring& path) {
   if (name.empty()) return nullptr;
   std::wstring target = symlink_target(L"\\DosDevices\\" + name);
   if (target.empty()) target = symlink_target(L"\\??\\" + name);
-  return target.empty() ? nullptr : device_lookup(target);
+  return target.empty() ? nullptr : device_open_by_name(target);
 }
 
 // One request from an application thread: builds the IRP, sends it to the top of
@@ -205,14 +206,12 @@ NTSTATUS nt_create_file(const std::wstring& path, Handle* handle) {
   *handle = kInvalidHandle;
   PDEVICE_OBJECT device = resolve(path);
   if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
-  if (device->Flags & DO_DEVICE_INITIALIZING) return STATUS_NO_SUCH_DEVICE;
   auto file = static_cast<PFILE_OBJECT>(std::calloc(1, sizeof(FILE_OBJECT)));
   file->Type = kIoTypeFile;
   file->Size = sizeof(FILE_OBJECT);
   file->DeviceObject = device;
-  device_reference(device);
-  NTSTATUS status;
-  {
+  NTSTATUS status = STATUS_NO_SUCH_DEVICE;
+  if (!(device->Flags & DO_DEVICE_INITIALIZING)) {
     Request create(file, IRP_MJ_CREATE);
     status = create.send();
   }

@@ -78,7 +78,9 @@ NTSTATUS device_create(PDRIVER_OBJECT driver, ULONG extension_size, PUNICODE_STR
                        ULONG characteristics, BOOLEAN exclusive, PDEVICE_OBJECT* device);
 PDEVICE_OBJECT device_lookup(const std::wstring& name);
 std::wstring symlink_target(const std::wstring& link);
-void device_reference(PDEVICE_OBJECT device);
+// Looks a device up by name and takes a handle's reference on it, in one step, so
+// that a concurrent deletion cannot free it in between.
+PDEVICE_OBJECT device_open_by_name(const std::wstring& name);
 // Drops a handle's reference; returns true when that freed a deleted device object.
 bool device_dereference(PDEVICE_OBJECT device);
 

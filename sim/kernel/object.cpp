@@ -64,9 +64,12 @@ std::wstring symlink_target(const std::wstring& link) {
   return it == table().links.end() ? std::wstring() : it->second;
 }
 
-void device_reference(PDEVICE_OBJECT device) {
+PDEVICE_OBJECT device_open_by_name(const std::wstring& name) {
   std::lock_guard<std::mutex> lock(table().mutex);
-  device->ReferenceCount++;
+  auto it = table().names.find(name);
+  if (it == table().names.end()) return nullptr;
+  it->second->ReferenceCount++;
+  return it->second;
 }
 
 // Drops a handle's reference; frees a deleted device object with the last one.
