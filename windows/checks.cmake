@@ -1,0 +1,36 @@
+# Checks of the built driver package, run by ctest in the Windows build. The
+# expectations are stated here, apart from the sources that produce them.
+set(QUORVEX_EXPECTED_VERSION 2.1.0.0)
+set(QUORVEX_EXPECTED_DESCRIPTION "USB Camera Driver File")
+set(QUORVEX_HARDWARE_IDS)
+foreach(product 1009 100A 100B 100C 100D 100E 100F)
+  list(APPEND QUORVEX_HARDWARE_IDS --hardware-id "USB\\VID_04B4&PID_${product}")
+endforeach()
+
+add_test(NAME windows_image
+  COMMAND Python3::Interpreter -B ${CMAKE_CURRENT_SOURCE_DIR}/check_image.py $<TARGET_FILE:quorvex>
+          --entry CamDriverEntry
+          --allow-import ntoskrnl.exe --allow-import HAL.dll --allow-import USBD.SYS
+          --require-import ntoskrnl.exe --require-import USBD.SYS
+          --version ${QUORVEX_EXPECTED_VERSION}
+          --string "FileDescription=${QUORVEX_EXPECTED_DESCRIPTION}"
+          --string "ProductName=Quorvex"
+          --string "OriginalFilename=$<TARGET_FILE_NAME:quorvex>"
+          --objdump ${CMAKE_OBJDUMP})
+
+add_test(NAME windows_inf
+  COMMAND Python3::Interpreter -B ${CMAKE_CURRENT_SOURCE_DIR}/check_inf.py ${CMAKE_CURRENT_SOURCE_DIR}/quorvex.inf
+          --service quorvex
+          --file $<TARGET_FILE_NAME:quorvex>
+          --decoration NTamd64
+          --version ${QUORVEX_EXPECTED_VERSION}
+          ${QUORVEX_HARDWARE_IDS})
+
+# The checkers themselves, against damaged copies of the image and INF: each
+# damage must be caught by the check meant for it.
+add_test(NAME windows_checkers
+  COMMAND Python3::Interpreter -B -m unittest -v test_checkers
+  WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
+set_tests_properties(windows_checkers PROPERTIES
+  ENVIRONMENT "QUORVEX_IMAGE=$<TARGET_FILE:quorvex>;QUORVEX_INF=${CMAKE_CURRENT_SOURCE_DIR}/quorvex.inf;QUORVEX_OBJDUMP=${CMAKE_OBJDUMP};PYTHONDONTWRITEBYTECODE=1")
+set_tests_properties(windows_image windows_inf windows_checkers PROPERTIES LABELS windows TIMEOUT 120)

@@ -1,0 +1,260 @@
+"""The image and INF checks must catch what they are there to catch.
+
+Each case damages a copy of the built image or of the INF in one way, or states
+one wrong expectation, and asserts that exactly the checks meant for it fail.
+Run by ctest with QUORVEX_IMAGE, QUORVEX_INF and QUORVEX_OBJDUMP set.
+"""
+
+import os
+import struct
+import tempfile
+import unittest
+
+import check_image
+import check_inf
+from pe_image import DIR_BASERELOC, RT_VERSION, PeImage, pe_checksum
+
+
+def _environment(name):
+    value = os.environ.get(name)
+    if not value:
+        raise RuntimeError("%s is not set; run these tests through ctest" % name)
+    return value
+
+
+IMAGE_ARGS = [
+    "--entry", "CamDriverEntry",
+    "--allow-import", "ntoskrnl.exe", "--allow-import", "HAL.dll", "--allow-import", "USBD.SYS",
+    "--require-import", "ntoskrnl.exe", "--require-import", "USBD.SYS",
+    "--version", "2.1.0.0",
+    "--string", "FileDescription=USB Camera Driver File",
+    "--string", "OriginalFilename=quorvex.sys",
+]  # fmt: skip
+
+
+class ImageChecks(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        with open(_environment("QUORVEX_IMAGE"), "rb") as f:
+            cls.pristine = f.read()
+        cls.objdump = _environment("QUORVEX_OBJDUMP")
+        cls.image = PeImage(cls.pristine)
+
+    def failures(self, data, extra_args=(), stamp=True):
+        """Names of the checks that fail on data, written out so objdump reads it too."""
+        data = bytearray(data)
+        if stamp:
+            image = PeImage(data)
+            struct.pack_into("<I", data, image.checksum_offset, pe_checksum(data, image.checksum_offset))
+        with tempfile.TemporaryDirectory() as scratch:
+            path = os.path.join(scratch, "quorvex.sys")
+            with open(path, "wb") as f:
+                f.write(data)
+            expect = check_image.parse_args([path] + IMAGE_ARGS + ["--objdump", self.objdump] + list(extra_args))
+            results = check_image.run_checks(PeImage(data), expect)
+        self.assertEqual(len(results), len(check_image.CHECKS) + 1)
+        return {r.name for r in results if not r.ok}
+
+    def patched(self, rva_or_offset, payload, is_rva=True):
+        data = bytearray(self.pristine)
+        at = self.image.offset_of(rva_or_offset) if is_rva else rva_or_offset
+        data[at : at + len(payload)] = payload
+        return data
+
+    def header_offset(self, field):
+        """File offset of an optional-header field, from the checksum's known place."""
+        return self.image.checksum_offset + {"subsystem": 4, "dll": 6, "entry": -48}[field]
+
+    def section_header(self, name):
+        (pe,) = struct.unpack_from("<I", self.pristine, 0x3C)
+        (opt_size,) = struct.unpack_from("<H", self.pristine, pe + 20)
+        index = [s.name for s in self.image.sections].index(name)
+        return pe + 24 + opt_size + 40 * index
+
+    def test_built_image_passes(self):
+        self.assertEqual(self.failures(self.pristine, stamp=False), set())
+
+    def test_gui_subsystem(self):
+        data = bytearray(self.pristine)
+        struct.pack_into("<H", data, self.header_offset("subsystem"), 2)
+        self.assertEqual(self.failures(data), {"subsystem"})
+
+    def test_entry_point_elsewhere(self):
+        data = bytearray(self.pristine)
+        struct.pack_into("<I", data, self.header_offset("entry"), self.image.entry_point_rva + 0x10)
+        self.assertEqual(self.failures(data), {"entry point"})
+
+    def test_wrong_entry_name(self):
+        self.assertEqual(self.failures(self.pristine, ["--entry", "DriverEntry"]), {"entry point"})
+
+    def dll_name_rva(self, dll):
+        for name_rva in self._import_name_rvas():
+            if self.image.cstring(name_rva) == dll:
+                return name_rva
+        self.fail("%s is not imported" % dll)
+
+    def _import_name_rvas(self):
+        rva = self.image.directory(1)[0]
+        while self.image.u32(rva + 12):
+            yield self.image.u32(rva + 12)
+            rva += 20
+
+    def test_c_runtime_import(self):
+        data = self.patched(self.dll_name_rva("ntoskrnl.exe"), b"msvcrt.dll\0\0")
+        self.assertEqual(self.failures(data), {"imports"})
+
+    def test_usbd_not_imported(self):
+        data = self.patched(self.dll_name_rva("USBD.SYS"), b"USBX.SYS")
+        self.assertEqual(self.failures(data), {"imports"})
+
+    def test_required_import_absent(self):
+        # HAL.dll is allowed but not needed by the driver today.
+        self.assertEqual(self.failures(self.pristine, ["--require-import", "HAL.dll"]), {"imports"})
+
+    def version_resource(self):
+        rva, size = self.image.resource(RT_VERSION, 1)
+        return rva, self.image.read(rva, size)
+
+    def test_wrong_version_expected(self):
+        failed = self.failures(self.pristine, ["--version", "2.1.0.1"])
+        self.assertEqual(failed, {"fixed version", "version strings"})
+
+    def test_fixed_version_damaged(self):
+        rva, data = self.version_resource()
+        fixed = data.index(struct.pack("<I", 0xFEEF04BD))
+        # dwFileVersionLS: 0.0 becomes 0.1.
+        patched = self.patched(rva + fixed + 12, struct.pack("<I", 1))
+        self.assertEqual(self.failures(patched), {"fixed version"})
+
+    def test_description_damaged(self):
+        rva, data = self.version_resource()
+        at = data.index("USB Camera Driver File".encode("utf-16-le"))
+        patched = self.patched(rva + at, "USB Camera Driver Fild".encode("utf-16-le"))
+        self.assertEqual(self.failures(patched), {"version strings"})
+
+    def test_wrong_description_expected(self):
+        failed = self.failures(self.pristine, ["--string", "FileDescription=USB Camera Driver"])
+        self.assertEqual(failed, {"version strings"})
+
+    def test_tls_section(self):
+        data = self.patched(self.section_header(".rsrc"), b".tls\0\0\0\0", is_rva=False)
+        self.assertEqual(self.failures(data), {"sections"})
+
+    def test_writable_code(self):
+        at = self.section_header(".text") + 36
+        (flags,) = struct.unpack_from("<I", self.pristine, at)
+        data = self.patched(at, struct.pack("<I", flags | check_image.IMAGE_SCN_MEM_WRITE), is_rva=False)
+        self.assertEqual(self.failures(data), {"sections"})
+
+    def test_global_constructor(self):
+        ctor_list = self.image.symbol_rva("__CTOR_LIST__")
+        data = self.patched(ctor_list + 8, struct.pack("<Q", self.image.image_base + 0x1000))
+        self.assertIn("constructors", self.failures(data))
+
+    def test_c_runtime_symbol(self):
+        # Give some short-named defined symbol the name of a C runtime routine.
+        data = bytearray(self.pristine)
+        index = 0
+        while index < self.image.symbol_count:
+            entry = self.image.symbol_table_offset + 18 * index
+            (section,) = struct.unpack_from("<h", data, entry + 12)
+            if data[entry : entry + 4] != b"\0\0\0\0" and section > 0 and data[entry] != ord("."):
+                data[entry : entry + 8] = b"atexit\0\0"
+                break
+            index += 1 + data[entry + 17]
+        else:
+            self.fail("no short symbol name to rename")
+        self.assertEqual(self.failures(data), {"c runtime"})
+
+    def first_relocation_entry(self):
+        rva = self.image.directory(DIR_BASERELOC)[0]
+        return rva + 8
+
+    def test_32_bit_relocation(self):
+        entry = self.first_relocation_entry()
+        value = self.image.u16(entry)
+        data = self.patched(entry, struct.pack("<H", (3 << 12) | (value & 0xFFF)))
+        self.assertEqual(self.failures(data), {"relocations"})
+
+    def test_relocations_stripped(self):
+        (pe,) = struct.unpack_from("<I", self.pristine, 0x3C)
+        (flags,) = struct.unpack_from("<H", self.pristine, pe + 22)
+        data = self.patched(pe + 22, struct.pack("<H", flags | 1), is_rva=False)
+        self.assertEqual(self.failures(data), {"relocations"})
+
+    def test_not_a_wdm_driver(self):
+        data = bytearray(self.pristine)
+        flags = self.image.dll_characteristics & ~check_image.IMAGE_DLLCHARACTERISTICS_WDM_DRIVER
+        struct.pack_into("<H", data, self.header_offset("dll"), flags)
+        self.assertEqual(self.failures(data), {"driver flags"})
+
+    def test_stale_checksum(self):
+        data = bytearray(self.pristine)
+        struct.pack_into("<I", data, self.image.checksum_offset, self.image.checksum ^ 1)
+        self.assertEqual(self.failures(data, stamp=False), {"checksum"})
+
+
+class InfChecks(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        with open(_environment("QUORVEX_INF"), encoding="ascii") as f:
+            cls.pristine = f.read()
+        ids = []
+        for product in ("1009", "100A", "100B", "100C", "100D", "100E", "100F"):
+            ids += ["--hardware-id", "USB\\VID_04B4&PID_" + product]
+        cls.expect = check_inf.parse_args(
+            ["quorvex.inf", "--service", "quorvex", "--file", "quorvex.sys", "--decoration", "NTamd64"]
+            + ["--version", "2.1.0.0"]
+            + ids
+        )
+
+    def failures(self, old=None, new=None):
+        text = self.pristine
+        if old is not None:
+            self.assertIn(old, text)
+            text = text.replace(old, new)
+        return {name for name, ok, _ in check_inf.run_checks(text, self.expect) if not ok}
+
+    def test_shipped_inf_passes(self):
+        self.assertEqual(self.failures(), set())
+
+    def test_missing_product(self):
+        self.assertEqual(self.failures("USB\\VID_04B4&PID_100F", "USB\\VID_04B4&PID_100E"), {"models"})
+
+    def test_extra_product(self):
+        self.assertEqual(self.failures("USB\\VID_04B4&PID_100F", "USB\\VID_04B4&PID_1010"), {"models"})
+
+    def test_no_amd64_models(self):
+        self.assertEqual(self.failures("Quorvex, NTamd64", "Quorvex, NTx86"), {"models", "files", "service"})
+
+    def test_missing_install_section(self):
+        failed = self.failures("[Quorvex_Install.NTamd64]\n", "[Quorvex_Setup.NTamd64]\n")
+        self.assertEqual(failed, {"models", "files", "service"})
+
+    def test_malformed_class_guid(self):
+        self.assertEqual(self.failures("{ca3e7ab9-b4c3-", "{ca3e7ab9-b4c"), {"version"})
+
+    def test_wrong_driver_version(self):
+        self.assertEqual(self.failures(",2.1.0.0", ",2.0.0.0"), {"version"})
+
+    def test_user_mode_service(self):
+        self.assertEqual(self.failures("ServiceType   = 1", "ServiceType   = 16"), {"service"})
+
+    def test_service_not_function_driver(self):
+        self.assertEqual(self.failures("quorvex, 0x00000002,", "quorvex, 0x00000000,"), {"service"})
+
+    def test_wrong_service_binary(self):
+        self.assertEqual(self.failures("%12%\\quorvex.sys", "%12%\\camera.sys"), {"service"})
+
+    def test_file_without_source_disk(self):
+        self.assertEqual(self.failures("quorvex.sys = 1", "quorvex.sys = 2"), {"files"})
+
+    def test_undefined_string(self):
+        self.assertEqual(self.failures("%DiskName%", "%DiskLabel%"), {"strings"})
+
+    def test_duplicate_section(self):
+        self.assertEqual(self.failures("[Strings]", "[Version]"), {"parse"})
+
+
+if __name__ == "__main__":
+    unittest.main()
