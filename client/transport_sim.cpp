@@ -1,0 +1,35 @@
+// The client's transport on the simulated platform: the application-side calls of
+// the simulated I/O manager, in the calling thread's process.
+#include <sim/app.h>
+
+#include "camera.h"
+
+namespace quorvex {
+
+Camera Camera::open(int instance, Status* status) {
+  Camera camera;
+  sim::Handle handle = sim::kInvalidHandle;
+  NTSTATUS result = sim::nt_create_file(L"\\\\.\\Quorvex-" + std::to_wstring(instance), &handle);
+  *status = Status{static_cast<uint32_t>(result), !NT_SUCCESS(result)};
+  if (NT_SUCCESS(result)) {
+    camera.handle_ = handle;
+    camera.instance_ = instance;
+  }
+  return camera;
+}
+
+void Camera::close() {
+  if (handle_ != kClosed) sim::nt_close(handle_);
+  handle_ = kClosed;
+}
+
+Status Camera::control(uint32_t code, const void* input, uint32_t input_length, void* output,
+                       uint32_t output_length, uint32_t* returned) const {
+  ULONG_PTR information = 0;
+  NTSTATUS result = sim::nt_device_io_control(handle_, code, input, input_length, output, output_length,
+                                              &information);
+  if (returned != nullptr) *returned = static_cast<uint32_t>(information);
+  return Status{static_cast<uint32_t>(result), !NT_SUCCESS(result)};
+}
+
+}  // namespace quorvex
