@@ -10,4 +10,12 @@ set(QUORVEX_DRIVER_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../pnp/start.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../power/dispatch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../control/dispatch.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../control/request_table.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../control/vendor_request.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../control/device_requests.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../control/transfer_requests.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../control/exposure_gain.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../control/window_modes.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../control/raw_commands.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../control/device_list.cpp
 )
