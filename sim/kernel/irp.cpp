@@ -16,6 +16,21 @@ constexpr CSHORT kIoTypeIrp = 6;
 constexpr size_t kQuarantine = 4096;
 constexpr unsigned char kFreedFill = 0xDD;
 
+// One dispatch routine's hold on an IRP: from IofCallDriver at a location until
+// both the routine has returned and a completion walk has passed that location.
+// What the routine returned is checked against the location's pending mark once
+// both are known, whichever comes first.
+struct CallRecord {
+  uint64_t serial;
+  int location;
+  bool returned = false;
+  bool returned_pending = false;
+  bool lower_pending = false;  // a routine at the location below returned STATUS_PENDING
+  bool passed = false;
+  bool marked_at_pass = false;
+  bool reported = false;
+};
+
 struct IrpTrack {
   bool platform = false;  // built by the platform; its finisher runs at the top
   IrpFinisher finisher;
@@ -29,6 +44,8 @@ struct IrpTrack {
   bool freed = false;
   bool release_wanted = false;
   uint64_t pending_marks = 0;  // bit n: location n marked pending
+  uint64_t next_serial = 0;
+  std::vector<CallRecord> calls;
 };
 
 struct IrpTable {
@@ -48,8 +65,8 @@ KSPIN_LOCK g_cancel_lock = 0;
 IrpTrack* find_live(PIRP irp, const char* operation) {
   auto it = table().irps.find(irp);
   if (it == table().irps.end()) {
-    report_fault(Fault::InvalidArgument, std::string(operation) + " on unknown IRP " +
-                                             hex(reinterpret_cast<uintptr_t>(irp)));
+    report_fault(Fault::InvalidArgument,
+                 std::string(operation) + " on unknown IRP " + hex(reinterpret_cast<uintptr_t>(irp)));
     return nullptr;
   }
   if (it->second.freed) {
@@ -57,6 +74,105 @@ IrpTrack* find_live(PIRP irp, const char* operation) {
     return nullptr;
   }
   return &it->second;
+}
+
+bool marked(const IrpTrack& track, int location) {
+  return location > 0 && location < 64 && ((track.pending_marks >> location) & 1) != 0;
+}
+
+CallRecord* find_call(IrpTrack& track, uint64_t serial) {
+  for (CallRecord& call : track.calls) {
+    if (call.serial == serial) return &call;
+  }
+  return nullptr;
+}
+
+void forget_call(IrpTrack& track, uint64_t serial) {
+  for (auto it = track.calls.begin(); it != track.calls.end(); ++it) {
+    if (it->serial == serial) {
+      track.calls.erase(it);
+      return;
+    }
+  }
+}
+
+// Whether a dispatch routine still holds the IRP at its current location: it was
+// sent there and no completion has come back past it. The allocator's own level,
+// and a location it set up for itself, are never held.
+bool owned_below(PIRP irp, const IrpTrack& track) {
+  if (track.held_below) return true;
+  for (const CallRecord& call : track.calls) {
+    if (call.location == irp->CurrentLocation && !call.passed) return true;
+  }
+  return false;
+}
+
+// The routine's return value against the location's pending mark.
+void check_pending(PIRP irp, CallRecord& call, bool is_marked) {
+  if (call.reported) return;
+  if (call.returned_pending && !is_marked) {
+    report_fault(Fault::PendingNotMarked, describe_irp(irp) + " at stack location " +
+                                              std::to_string(call.location) +
+                                              " was not marked pending when it completed");
+  } else if (!call.returned_pending && is_marked) {
+    report_fault(Fault::MarkedPendingButNotReturned,
+                 describe_irp(irp) + " at stack location " + std::to_string(call.location) +
+                     " was marked pending but its dispatch routine returned a final status");
+  }
+  call.reported = true;
+}
+
+// A completion walk reads location n's pending mark: the dispatch routines that
+// held the IRP there have it back.
+void note_passed(PIRP irp, int location) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  IrpTrack& track = table().irps[irp];
+  bool is_marked = marked(track, location);
+  for (auto it = track.calls.begin(); it != track.calls.end();) {
+    if (it->location != location || it->passed) {
+      ++it;
+      continue;
+    }
+    it->passed = true;
+    it->marked_at_pass = is_marked;
+    if (!it->returned) {
+      ++it;
+      continue;
+    }
+    check_pending(irp, *it, is_marked);
+    it = track.calls.erase(it);
+  }
+}
+
+// Checks what a dispatch routine returned. A final status needs the IRP completed
+// past the routine's location; STATUS_PENDING needs the location marked, now or,
+// when a lower driver returned STATUS_PENDING too, by the time completion passes
+// it (a routine that propagates the mark, or the I/O manager where none is set).
+void after_dispatch(PIRP irp, IrpTrack& track, uint64_t serial, NTSTATUS status) {
+  CallRecord* call = find_call(track, serial);
+  if (call == nullptr) return;
+  call->returned = true;
+  call->returned_pending = status == STATUS_PENDING;
+  if (call->returned_pending) {
+    for (CallRecord& above : track.calls) {
+      if (above.location == call->location + 1 && !above.returned) above.lower_pending = true;
+    }
+  }
+  if (call->passed) {
+    check_pending(irp, *call, call->marked_at_pass);
+    forget_call(track, serial);
+    return;
+  }
+  if (!call->returned_pending) {
+    report_fault(Fault::DispatchDidNotComplete,
+                 describe_irp(irp) + " returned " + hex(static_cast<ULONG>(status)) +
+                     " and is still pending at stack location " + std::to_string(call->location));
+    call->reported = true;
+  } else if (!marked(track, call->location) && !call->lower_pending) {
+    report_fault(Fault::PendingNotMarked,
+                 describe_irp(irp) + " at stack location " + std::to_string(call->location));
+    call->reported = true;
+  }
 }
 
 void quarantine_locked(PIRP irp, IrpTrack& track) {
@@ -106,15 +222,13 @@ bool should_invoke(PIRP irp, UCHAR control) {
 
 // Calls one completion routine. Returns false when the walk must stop here.
 bool invoke_completion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context, uint64_t gen) {
-  PDEVICE_OBJECT device = irp->CurrentLocation == irp->StackCount + 1
-                              ? nullptr
-                              : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+  PDEVICE_OBJECT device =
+      irp->CurrentLocation == irp->StackCount + 1 ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
   KIRQL before = current_irql();
   NTSTATUS status = routine(device, irp, context);
   if (current_irql() != before) {
     report_fault(Fault::IrqlChangedByCall, "completion routine of " + describe_irp(irp) +
-                                               " returned at IRQL " +
-                                               std::to_string(current_irql()));
+                                               " returned at IRQL " + std::to_string(current_irql()));
   }
   std::lock_guard<std::mutex> lock(table().mutex);
   IrpTrack& track = table().irps[irp];
@@ -123,14 +237,12 @@ bool invoke_completion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context, 
     return false;
   }
   if (track.freed) {
-    report_fault(Fault::IrpUsedAfterFree,
-                 "completion routine freed an IRP and let its completion continue");
+    report_fault(Fault::IrpUsedAfterFree, "completion routine freed an IRP and let its completion continue");
     return false;
   }
   if (track.nested_complete || track.generation != gen) {
-    report_fault(Fault::IrpCompletedTwice,
-                 "completion routine completed or re-sent " + describe_irp(irp) +
-                     " and did not return STATUS_MORE_PROCESSING_REQUIRED");
+    report_fault(Fault::IrpCompletedTwice, "completion routine completed or re-sent " + describe_irp(irp) +
+                                               " and did not return STATUS_MORE_PROCESSING_REQUIRED");
     track.nested_complete = false;
     return false;
   }
@@ -165,10 +277,17 @@ void end_walk(PIRP irp, uint64_t gen, bool reached_top) {
 
 // The walk from the current stack location back to the top.
 void complete_walk(PIRP irp, uint64_t gen) {
-  PIO_STACK_LOCATION last = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;
+  auto first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+  PIO_STACK_LOCATION last = first + irp->StackCount;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  // Completed again at the top, after its creator's routine stopped the walk there.
+  if (stack >= last) {
+    end_walk(irp, gen, true);
+    return;
+  }
   IoSkipCurrentIrpStackLocation(irp);
   for (; stack < last; ++stack) {
+    note_passed(irp, static_cast<int>(stack - first) + 1);
     irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
     UCHAR control = stack->Control;
     PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
@@ -189,14 +308,12 @@ void complete_walk(PIRP irp, uint64_t gen) {
 
 }  // namespace
 
-std::string describe_irp(PIRP irp) {
-  return "IRP " + hex(reinterpret_cast<uintptr_t>(irp));
-}
+std::string describe_irp(PIRP irp) { return "IRP " + hex(reinterpret_cast<uintptr_t>(irp)); }
 
 PIRP irp_allocate(CCHAR stack_size, bool injectable) {
   if (stack_size < 1) {
-    report_fault(Fault::InvalidArgument, "IRP allocated with " + std::to_string(stack_size) +
-                                             " stack locations");
+    report_fault(Fault::InvalidArgument,
+                 "IRP allocated with " + std::to_string(stack_size) + " stack locations");
     return nullptr;
   }
   if (injectable && inject_fail_irp()) return nullptr;
@@ -278,30 +395,51 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   return irp_allocate(StackSize, true);
 }
 
-VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+}  // extern "C"
+
+namespace {
+
+// IoInitializeIrp's work; false when the packet must not be touched.
+bool initialize_irp(PIRP irp, USHORT packet_size, CCHAR stack_size, const char* operation) {
   std::lock_guard<std::mutex> lock(table().mutex);
-  IrpTrack* track = find_live(Irp, "IoInitializeIrp");
-  if (track == nullptr) return;
-  if (track->held_below) {
-    report_fault(Fault::IrpSentWhileOwnedBelow, "IoInitializeIrp on " + describe_irp(Irp));
-    return;
+  IrpTrack* track = find_live(irp, operation);
+  if (track == nullptr) return false;
+  if (owned_below(irp, *track)) {
+    report_fault(Fault::IrpSentWhileOwnedBelow, std::string(operation) + " on " + describe_irp(irp));
+    return false;
   }
-  if (PacketSize > track->bytes || IoSizeOfIrp(StackSize) > PacketSize) {
-    report_fault(Fault::InvalidArgument, "IoInitializeIrp with a packet size of " +
-                                             std::to_string(PacketSize) + " on an IRP of " +
+  if (packet_size > track->bytes || IoSizeOfIrp(stack_size) > packet_size) {
+    report_fault(Fault::InvalidArgument, std::string(operation) + " with a packet size of " +
+                                             std::to_string(packet_size) + " on an IRP of " +
                                              std::to_string(track->bytes) + " bytes");
-    return;
+    return false;
   }
-  init_packet(Irp, PacketSize, StackSize);
+  init_packet(irp, packet_size, stack_size);
   track->completed = false;
   track->pending_marks = 0;
+  track->calls.clear();
+  return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+  initialize_irp(Irp, PacketSize, StackSize, "IoInitializeIrp");
 }
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
-  CCHAR stack_size = Irp->StackCount;
-  USHORT size = Irp->Size;
-  IoInitializeIrp(Irp, size, stack_size);
-  Irp->IoStatus.Status = Status;
+  USHORT size;
+  CCHAR stack_size;
+  {
+    std::lock_guard<std::mutex> lock(table().mutex);
+    IrpTrack* track = find_live(Irp, "IoReuseIrp");
+    if (track == nullptr) return;
+    size = static_cast<USHORT>(track->bytes);
+    stack_size = Irp->StackCount;
+  }
+  if (initialize_irp(Irp, size, stack_size, "IoReuseIrp")) Irp->IoStatus.Status = Status;
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
@@ -319,9 +457,10 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
   } else if (track.platform) {
     report_fault(Fault::InvalidArgument,
                  "IoFreeIrp on " + describe_irp(Irp) + ", which the I/O manager frees");
-  } else if (track.call_depth > 0 || Irp->CurrentLocation <= Irp->StackCount) {
-    report_fault(Fault::IrpFreedWhileOwnedBelow,
-                 "IoFreeIrp on " + describe_irp(Irp) + " still in a device stack");
+  } else if (owned_below(Irp, track)) {
+    report_fault(Fault::IrpFreedWhileOwnedBelow, "IoFreeIrp on " + describe_irp(Irp) +
+                                                     ", held by the dispatch routine at stack location " +
+                                                     std::to_string(Irp->CurrentLocation));
   } else {
     quarantine_locked(Irp, track);
   }
@@ -337,6 +476,7 @@ VOID NTAPI SimNoteIrpPending(PIRP Irp) {
 
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CHAR location;
+  uint64_t serial;
   {
     std::lock_guard<std::mutex> lock(table().mutex);
     IrpTrack* track = find_live(Irp, "IofCallDriver");
@@ -352,7 +492,15 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
     location = Irp->CurrentLocation;
-    track->pending_marks &= ~(uint64_t(1) << location);
+    // A mark the caller made before skipping its location stays; one left over
+    // from an earlier use of the location went with its reinitialisation.
+    if (location < 64) {
+      uint64_t bit = uint64_t(1) << location;
+      bool carried = (IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED) != 0;
+      track->pending_marks = (track->pending_marks & ~bit) | (carried ? bit : 0);
+    }
+    serial = ++track->next_serial;
+    track->calls.push_back(CallRecord{serial, location});
     track->call_depth++;
     track->generation++;
     track->completed = false;
@@ -368,19 +516,8 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   std::lock_guard<std::mutex> lock(table().mutex);
   IrpTrack& track = table().irps[Irp];
-  bool marked = (track.pending_marks >> location) & 1;
-  if (status == STATUS_PENDING && !marked) {
-    report_fault(Fault::PendingNotMarked, describe_irp(Irp));
-  } else if (status != STATUS_PENDING && marked) {
-    report_fault(Fault::MarkedPendingButNotReturned,
-                 describe_irp(Irp) + " returned " + hex(static_cast<ULONG>(status)));
-  }
   track.call_depth--;
-  if (track.platform && track.call_depth == 0 && status != STATUS_PENDING && !track.completed &&
-      !track.freed) {
-    report_fault(Fault::DispatchDidNotComplete,
-                 describe_irp(Irp) + " returned " + hex(static_cast<ULONG>(status)));
-  }
+  after_dispatch(Irp, track, serial, status);
   maybe_release_locked(Irp, track);
   return status;
 }
@@ -396,7 +533,9 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       report_fault(Fault::IrpCompletedWhileOwnedBelow, "IofCompleteRequest on " + describe_irp(Irp));
       return;
     }
-    if (track->completed || Irp->CurrentLocation > Irp->StackCount) {
+    // Only the platform's IRPs have anything to finish at the top; a driver's own
+    // IRP completed there again is a second completion.
+    if (track->completed || (Irp->CurrentLocation > Irp->StackCount && !track->platform)) {
       report_fault(Fault::IrpCompletedTwice, "IofCompleteRequest on " + describe_irp(Irp));
       return;
     }
@@ -435,11 +574,10 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   return TRUE;
 }
 
-PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                         PVOID InputBuffer, ULONG InputBufferLength,
-                                         PVOID OutputBuffer, ULONG OutputBufferLength,
-                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                         PIO_STATUS_BLOCK IoStatusBlock) {
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                         ULONG InputBufferLength, PVOID OutputBuffer,
+                                         ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+                                         PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
   if (METHOD_FROM_CTL_CODE(IoControlCode) != METHOD_NEITHER) {
     report_fault(Fault::Unimplemented, "IoBuildDeviceIoControlRequest with a buffered or direct code");
     return nullptr;
