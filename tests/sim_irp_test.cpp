@@ -1,0 +1,571 @@
+// The platform's IRP machinery on stacks of little drivers: the completion walk
+// (order, DeviceObject argument, invoke bits, STATUS_MORE_PROCESSING_REQUIRED,
+// PendingReturned and its propagation), IoCancelIrp with and without a cancel
+// routine, and the requests IoBuildDeviceIoControlRequest makes.
+#include <thread>
+
+#include "sim_little_driver.h"
+
+namespace simtest {
+namespace {
+
+constexpr UCHAR kMajor = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+constexpr int kOwner = -1;    // the routine of the IRP's allocator
+constexpr int kResumed = -2;  // a synchronous forwarder resumed after its wait
+
+struct Seen {
+  int who;
+  PDEVICE_OBJECT device;
+  bool pending_returned;
+  NTSTATUS status;
+  bool operator==(const Seen& o) const {
+    return who == o.who && device == o.device && pending_returned == o.pending_returned && status == o.status;
+  }
+};
+
+std::ostream& operator<<(std::ostream& os, const Seen& s) {
+  return os << "{who " << s.who << ", device " << s.device << ", pending " << s.pending_returned
+            << ", status 0x" << std::hex << static_cast<ULONG>(s.status) << std::dec << "}";
+}
+
+enum class Forward { NoRoutine, Routine, RoutinePropagates, SynchronousForward };
+
+// How each layer of the stack behaves, and what its routines saw.
+struct Walk {
+  Forward forward[4] = {};
+  NTSTATUS routine_result[4] = {STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS};
+  NTSTATUS bottom_status = STATUS_SUCCESS;
+  bool bottom_pends = false;
+  PIRP pended = nullptr;
+  Signal pended_signal;
+  KEVENT resume;
+
+  std::mutex mutex;
+  std::vector<Seen> seen;
+
+  void record(int who, PDEVICE_OBJECT device, PIRP irp) {
+    std::lock_guard<std::mutex> lock(mutex);
+    seen.push_back({who, device, irp->PendingReturned != 0, irp->IoStatus.Status});
+  }
+};
+
+Walk* g_walk = nullptr;
+
+NTSTATUS NTAPI layer_routine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+  int layer = layer_of(static_cast<PDEVICE_OBJECT>(context))->index;
+  g_walk->record(layer, device, irp);
+  switch (g_walk->forward[layer]) {
+    case Forward::RoutinePropagates:
+      if (irp->PendingReturned) IoMarkIrpPending(irp);
+      break;
+    case Forward::SynchronousForward:
+      KeSetEvent(&g_walk->resume, IO_NO_INCREMENT, FALSE);
+      return STATUS_MORE_PROCESSING_REQUIRED;
+    default:
+      break;
+  }
+  return g_walk->routine_result[layer];
+}
+
+NTSTATUS NTAPI owner_routine(PDEVICE_OBJECT device, PIRP irp, PVOID) {
+  g_walk->record(kOwner, device, irp);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS bottom_dispatch(PIRP irp) {
+  if (!g_walk->bottom_pends) return complete_irp(irp, g_walk->bottom_status);
+  IoMarkIrpPending(irp);
+  g_walk->pended = irp;
+  g_walk->pended_signal.set();
+  return STATUS_PENDING;
+}
+
+NTSTATUS NTAPI walk_dispatch(PDEVICE_OBJECT device, PIRP irp) {
+  LayerExtension* ext = layer_of(device);
+  if (ext->lower == nullptr) return bottom_dispatch(irp);
+  Forward forward = g_walk->forward[ext->index];
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  if (forward != Forward::NoRoutine) IoSetCompletionRoutine(irp, layer_routine, device, TRUE, TRUE, TRUE);
+  if (forward != Forward::SynchronousForward) return IoCallDriver(ext->lower, irp);
+  KeClearEvent(&g_walk->resume);
+  NTSTATUS status = IoCallDriver(ext->lower, irp);
+  if (status == STATUS_PENDING) {
+    LARGE_INTEGER bound;
+    bound.QuadPart = -50000000;  // 5 s
+    EXPECT_EQ(KeWaitForSingleObject(&g_walk->resume, Executive, KernelMode, FALSE, &bound), STATUS_SUCCESS);
+  }
+  g_walk->record(kResumed, device, irp);
+  status = irp->IoStatus.Status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+class CompletionWalk : public ::testing::Test {
+ protected:
+  CompletionWalk() : stack_(3) {
+    g_walk = &walk_;
+    KeInitializeEvent(&walk_.resume, NotificationEvent, FALSE);
+    stack_.set(kMajor, walk_dispatch);
+  }
+  ~CompletionWalk() override {
+    stack_.finish();
+    g_walk = nullptr;
+  }
+
+  // An IRP as a driver allocates it for the stack, with the allocator's routine
+  // on the first location.
+  PIRP allocate() {
+    PIRP irp = IoAllocateIrp(stack_.top()->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = kMajor;
+    IoSetCompletionRoutine(irp, owner_routine, nullptr, TRUE, TRUE, TRUE);
+    return irp;
+  }
+
+  PDEVICE_OBJECT dev(int layer) { return stack_.layer(layer); }
+
+  std::vector<Seen> seen() {
+    std::lock_guard<std::mutex> lock(walk_.mutex);
+    return walk_.seen;
+  }
+
+  Walk walk_;
+  LittleStack stack_;
+};
+
+TEST_F(CompletionWalk, CallsRoutinesBottomUpEachWithItsOwnDeviceAndNullForTheAllocator) {
+  walk_.forward[1] = walk_.forward[2] = Forward::Routine;
+  walk_.bottom_status = STATUS_UNSUCCESSFUL;
+  PIRP irp = allocate();
+  EXPECT_EQ(IoCallDriver(stack_.top(), irp), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(seen(), (std::vector<Seen>{{1, dev(1), false, STATUS_UNSUCCESSFUL},
+                                       {2, dev(2), false, STATUS_UNSUCCESSFUL},
+                                       {kOwner, nullptr, false, STATUS_UNSUCCESSFUL}}));
+  EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
+  IoFreeIrp(irp);
+}
+
+TEST_F(CompletionWalk, GivesAnAllocatorWithALocationOfItsOwnItsDevice) {
+  walk_.forward[1] = walk_.forward[2] = Forward::Routine;
+  PDEVICE_OBJECT own = nullptr;
+  ASSERT_EQ(IoCreateDevice(stack_.driver().object(), sizeof(LayerExtension), nullptr, FILE_DEVICE_UNKNOWN, 0,
+                           FALSE, &own),
+            STATUS_SUCCESS);
+  PIRP irp = IoAllocateIrp(static_cast<CCHAR>(stack_.top()->StackSize + 1), FALSE);
+  IoSetNextIrpStackLocation(irp);
+  IoGetCurrentIrpStackLocation(irp)->DeviceObject = own;
+  IoGetNextIrpStackLocation(irp)->MajorFunction = kMajor;
+  IoSetCompletionRoutine(irp, owner_routine, nullptr, TRUE, TRUE, TRUE);
+  EXPECT_EQ(IoCallDriver(stack_.top(), irp), STATUS_SUCCESS);
+  ASSERT_EQ(seen().size(), 3u);
+  EXPECT_EQ(seen()[2], (Seen{kOwner, own, false, STATUS_SUCCESS}));
+  IoFreeIrp(irp);  // completion stopped at the allocator's own location
+}
+
+TEST_F(CompletionWalk, StopsAtMoreProcessingRequiredAndGoesOnWhenCompletedAgain) {
+  walk_.forward[1] = Forward::SynchronousForward;
+  walk_.forward[2] = Forward::Routine;
+  PIRP irp = allocate();
+  EXPECT_EQ(IoCallDriver(stack_.top(), irp), STATUS_SUCCESS);
+  EXPECT_EQ(seen(), (std::vector<Seen>{{1, dev(1), false, STATUS_SUCCESS},
+                                       {kResumed, dev(1), false, STATUS_SUCCESS},
+                                       {2, dev(2), false, STATUS_SUCCESS},
+                                       {kOwner, nullptr, false, STATUS_SUCCESS}}));
+  IoFreeIrp(irp);
+}
+
+TEST_F(CompletionWalk, ARoutineCanChangeTheStatusTheRoutinesAboveSee) {
+  walk_.forward[2] = Forward::Routine;
+  walk_.bottom_status = STATUS_UNSUCCESSFUL;
+  PIRP irp = allocate();
+  // Layer 1's routine, called on errors only, turns the failure into a success.
+  struct Retry {
+    static NTSTATUS NTAPI routine(PDEVICE_OBJECT device, PIRP irp, PVOID) {
+      g_walk->record(1, device, irp);
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      return STATUS_SUCCESS;
+    }
+    static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT device, PIRP irp) {
+      LayerExtension* ext = layer_of(device);
+      if (ext->index != 1) return walk_dispatch(device, irp);
+      IoCopyCurrentIrpStackLocationToNext(irp);
+      IoSetCompletionRoutine(irp, routine, nullptr, FALSE, TRUE, FALSE);
+      return IoCallDriver(ext->lower, irp);
+    }
+  };
+  stack_.set(kMajor, Retry::dispatch);
+  EXPECT_EQ(IoCallDriver(stack_.top(), irp), STATUS_UNSUCCESSFUL);  // what the bottom returned
+  EXPECT_EQ(seen(), (std::vector<Seen>{{1, dev(1), false, STATUS_UNSUCCESSFUL},
+                                       {2, dev(2), false, STATUS_SUCCESS},
+                                       {kOwner, nullptr, false, STATUS_SUCCESS}}));
+  IoFreeIrp(irp);
+}
+
+// The lower driver pends the request and completes it later; the middle layer has
+// no routine, so the I/O manager carries the pending mark up through its location;
+// the layer above propagates it in its routine as drivers must.
+class PendingPropagation : public CompletionWalk, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PendingPropagation, ReachesEveryLocationAboveAPendedLocation) {
+  bool pends = GetParam();
+  walk_.bottom_pends = pends;
+  walk_.forward[1] = Forward::NoRoutine;
+  walk_.forward[2] = Forward::RoutinePropagates;
+  PIRP irp = allocate();
+  NTSTATUS returned = IoCallDriver(stack_.top(), irp);
+  EXPECT_EQ(returned, pends ? STATUS_PENDING : STATUS_SUCCESS);
+  if (pends) {
+    EXPECT_TRUE(seen().empty());
+    complete_irp(walk_.pended, STATUS_SUCCESS);
+  }
+  EXPECT_EQ(seen(), (std::vector<Seen>{{2, dev(2), pends, STATUS_SUCCESS},
+                                       {kOwner, nullptr, pends, STATUS_SUCCESS}}));
+  IoFreeIrp(irp);
+}
+
+// Same, with the completion coming from another thread while the caller is
+// still on its way out of IoCallDriver or already gone.
+TEST_P(PendingPropagation, HoldsWhenTheLowerDriverCompletesOnAnotherThread) {
+  walk_.bottom_pends = true;
+  walk_.forward[1] = GetParam() ? Forward::NoRoutine : Forward::RoutinePropagates;
+  walk_.forward[2] = Forward::RoutinePropagates;
+  PIRP irp = allocate();
+  std::thread completer([this] {
+    ASSERT_TRUE(walk_.pended_signal.wait());
+    complete_irp(walk_.pended, STATUS_SUCCESS);
+  });
+  EXPECT_EQ(IoCallDriver(stack_.top(), irp), STATUS_PENDING);
+  completer.join();
+  ASSERT_EQ(seen().size(), GetParam() ? 2u : 3u);
+  for (const Seen& s : seen()) EXPECT_TRUE(s.pending_returned) << s;
+  IoFreeIrp(irp);
+}
+
+INSTANTIATE_TEST_SUITE_P(SyncAndAsync, PendingPropagation, ::testing::Bool());
+
+// A synchronous forwarder waits and completes again: the location above it was
+// not returned pending, whatever happened below.
+TEST_F(CompletionWalk, PendingBelowASynchronousForwarderDoesNotReachAbove) {
+  walk_.bottom_pends = true;
+  walk_.forward[1] = Forward::SynchronousForward;
+  walk_.forward[2] = Forward::Routine;
+  PIRP irp = allocate();
+  std::thread completer([this] {
+    ASSERT_TRUE(walk_.pended_signal.wait());
+    complete_irp(walk_.pended, STATUS_SUCCESS);
+  });
+  EXPECT_EQ(IoCallDriver(stack_.top(), irp), STATUS_SUCCESS);
+  completer.join();
+  EXPECT_EQ(seen(), (std::vector<Seen>{{1, dev(1), true, STATUS_SUCCESS},
+                                       {kResumed, dev(1), true, STATUS_SUCCESS},
+                                       {2, dev(2), false, STATUS_SUCCESS},
+                                       {kOwner, nullptr, false, STATUS_SUCCESS}}));
+  IoFreeIrp(irp);
+}
+
+// ---- invoke-on-success, -error and -cancel ----
+
+struct InvokeCase {
+  const char* name;
+  NTSTATUS status;
+  bool cancel;
+  bool on_success, on_error, on_cancel;
+  bool invoked;
+};
+
+class InvokeBits : public ::testing::TestWithParam<InvokeCase> {};
+
+struct InvokeState {
+  InvokeCase c;
+  bool middle_called = false;
+  bool owner_called = false;
+};
+InvokeState* g_invoke = nullptr;
+
+TEST_P(InvokeBits, DecideWhetherARoutineRuns) {
+  InvokeState state{GetParam()};
+  g_invoke = &state;
+  LittleStack stack(2);
+  stack.set(kMajor, [](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
+    LayerExtension* ext = layer_of(device);
+    if (ext->lower == nullptr) return complete_irp(irp, g_invoke->c.status);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+          g_invoke->middle_called = true;
+          return STATUS_SUCCESS;
+        },
+        nullptr, g_invoke->c.on_success, g_invoke->c.on_error, g_invoke->c.on_cancel);
+    return IoCallDriver(ext->lower, irp);
+  });
+  PIRP irp = IoAllocateIrp(stack.top()->StackSize, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = kMajor;
+  IoSetCompletionRoutine(
+      irp,
+      [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+        g_invoke->owner_called = true;
+        return STATUS_MORE_PROCESSING_REQUIRED;
+      },
+      nullptr, TRUE, TRUE, TRUE);
+  // A request cancelled without a cancel routine keeps going with Cancel set.
+  if (state.c.cancel) {
+    EXPECT_FALSE(IoCancelIrp(irp));
+  }
+  IoCallDriver(stack.top(), irp);
+  EXPECT_EQ(state.middle_called, state.c.invoked);
+  EXPECT_TRUE(state.owner_called);  // a routine skipped does not end the walk
+  IoFreeIrp(irp);
+  stack.finish();
+  g_invoke = nullptr;
+}
+
+constexpr NTSTATUS kWarning = STATUS_DEVICE_BUSY;  // neither success nor error
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, InvokeBits,
+    ::testing::Values(
+        InvokeCase{"SuccessOnSuccess", STATUS_SUCCESS, false, true, false, false, true},
+        InvokeCase{"SuccessOnErrorAndCancel", STATUS_SUCCESS, false, false, true, true, false},
+        InvokeCase{"ErrorOnError", STATUS_UNSUCCESSFUL, false, false, true, false, true},
+        InvokeCase{"ErrorOnSuccessAndCancel", STATUS_UNSUCCESSFUL, false, true, false, true, false},
+        InvokeCase{"WarningOnError", kWarning, false, false, true, false, true},
+        InvokeCase{"WarningOnSuccess", kWarning, false, true, false, false, false},
+        InvokeCase{"CancelledOnCancel", STATUS_CANCELLED, true, false, false, true, true},
+        InvokeCase{"CancelledOnError", STATUS_CANCELLED, true, false, true, false, true},
+        InvokeCase{"CancelledOnSuccess", STATUS_CANCELLED, true, true, false, false, false},
+        InvokeCase{"CancelFlagWithSuccessOnCancel", STATUS_SUCCESS, true, false, false, true, true},
+        InvokeCase{"CancelFlagWithSuccessOnError", STATUS_SUCCESS, true, false, true, false, false},
+        InvokeCase{"NoBits", STATUS_SUCCESS, false, false, false, false, false}),
+    [](const ::testing::TestParamInfo<InvokeCase>& info) { return std::string(info.param.name); });
+
+// ---- IoCancelIrp ----
+
+struct CancelState {
+  PIRP pended = nullptr;
+  bool with_routine = true;
+  int routine_calls = 0;
+  KIRQL routine_irql = 0xFF;
+  PDEVICE_OBJECT routine_device = nullptr;
+  bool cancel_flag_in_routine = false;
+  bool routine_cleared = false;
+  NTSTATUS owner_status = STATUS_PENDING;
+  bool owner_cancel_flag = false;
+  int owner_calls = 0;
+};
+CancelState* g_cancel = nullptr;
+
+VOID NTAPI cancel_routine(PDEVICE_OBJECT device, PIRP irp) {
+  g_cancel->routine_calls++;
+  g_cancel->routine_irql = KeGetCurrentIrql();
+  g_cancel->routine_device = device;
+  g_cancel->cancel_flag_in_routine = irp->Cancel != 0;
+  g_cancel->routine_cleared = irp->CancelRoutine == nullptr;
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  g_cancel->pended = nullptr;
+  complete_irp(irp, STATUS_CANCELLED);
+}
+
+NTSTATUS NTAPI pend_dispatch(PDEVICE_OBJECT, PIRP irp) {
+  IoMarkIrpPending(irp);
+  if (g_cancel->with_routine) (void)IoSetCancelRoutine(irp, cancel_routine);
+  g_cancel->pended = irp;
+  return STATUS_PENDING;
+}
+
+NTSTATUS NTAPI cancel_owner_routine(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  g_cancel->owner_calls++;
+  g_cancel->owner_status = irp->IoStatus.Status;
+  g_cancel->owner_cancel_flag = irp->Cancel != 0;
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+class CancelIrp : public ::testing::Test {
+ protected:
+  CancelIrp() : stack_(1) {
+    g_cancel = &state_;
+    stack_.set(kMajor, pend_dispatch);
+  }
+  ~CancelIrp() override {
+    stack_.finish();
+    g_cancel = nullptr;
+  }
+  PIRP send() {
+    PIRP irp = IoAllocateIrp(stack_.top()->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = kMajor;
+    IoSetCompletionRoutine(irp, cancel_owner_routine, nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(stack_.top(), irp), STATUS_PENDING);
+    EXPECT_EQ(state_.pended, irp);
+    return irp;
+  }
+
+  CancelState state_;
+  LittleStack stack_;
+};
+
+TEST_F(CancelIrp, CallsTheCancelRoutineWithTheCancelLockHeld) {
+  PIRP irp = send();
+  EXPECT_TRUE(IoCancelIrp(irp));
+  EXPECT_EQ(state_.routine_calls, 1);
+  EXPECT_EQ(state_.routine_irql, DISPATCH_LEVEL);
+  EXPECT_EQ(state_.routine_device, stack_.top());
+  EXPECT_TRUE(state_.cancel_flag_in_routine);
+  EXPECT_TRUE(state_.routine_cleared);
+  EXPECT_EQ(state_.owner_calls, 1);
+  EXPECT_EQ(state_.owner_status, STATUS_CANCELLED);
+  EXPECT_TRUE(state_.owner_cancel_flag);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  // The lock is free again: the next cancellation takes it.
+  EXPECT_FALSE(IoCancelIrp(irp));
+  IoFreeIrp(irp);
+}
+
+TEST_F(CancelIrp, WithoutACancelRoutineOnlyMarksTheRequest) {
+  state_.with_routine = false;
+  PIRP irp = send();
+  EXPECT_FALSE(IoCancelIrp(irp));
+  EXPECT_TRUE(irp->Cancel);
+  EXPECT_EQ(state_.owner_calls, 0);  // still the driver's to complete
+  complete_irp(irp, STATUS_SUCCESS);
+  EXPECT_EQ(state_.owner_calls, 1);
+  EXPECT_EQ(state_.owner_status, STATUS_SUCCESS);
+  EXPECT_TRUE(state_.owner_cancel_flag);
+  IoFreeIrp(irp);
+}
+
+TEST_F(CancelIrp, AfterTheDriverTookTheCancelRoutineBackDoesNotCallIt) {
+  PIRP irp = send();
+  EXPECT_EQ(IoSetCancelRoutine(irp, nullptr), cancel_routine);  // the driver starts completing it
+  EXPECT_FALSE(IoCancelIrp(irp));
+  EXPECT_EQ(state_.routine_calls, 0);
+  complete_irp(irp, STATUS_SUCCESS);
+  EXPECT_EQ(state_.owner_status, STATUS_SUCCESS);
+  IoFreeIrp(irp);
+}
+
+// ---- IoBuildDeviceIoControlRequest ----
+
+struct BuiltState {
+  bool pend = false;
+  PIRP pended = nullptr;
+  UCHAR major = 0xFF;
+  ULONG code = 0;
+  ULONG input_length = 0, output_length = 0;
+  PVOID input = nullptr, output = nullptr;
+  KPROCESSOR_MODE mode = 0x7F;
+};
+BuiltState* g_built = nullptr;
+
+NTSTATUS NTAPI built_dispatch(PDEVICE_OBJECT, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  g_built->major = stack->MajorFunction;
+  g_built->code = stack->Parameters.DeviceIoControl.IoControlCode;
+  g_built->input_length = stack->Parameters.DeviceIoControl.InputBufferLength;
+  g_built->output_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  g_built->input = stack->Parameters.DeviceIoControl.Type3InputBuffer;
+  g_built->output = irp->UserBuffer;
+  g_built->mode = irp->RequestorMode;
+  if (!g_built->pend) return complete_irp(irp, STATUS_DEVICE_BUSY, 7);
+  IoMarkIrpPending(irp);
+  g_built->pended = irp;
+  return STATUS_PENDING;
+}
+
+class BuiltRequest : public ::testing::TestWithParam<bool> {
+ protected:
+  BuiltRequest() : stack_(1) {
+    g_built = &state_;
+    state_.pend = GetParam();
+    stack_.set(IRP_MJ_DEVICE_CONTROL, built_dispatch);
+    stack_.set(IRP_MJ_INTERNAL_DEVICE_CONTROL, built_dispatch);
+    KeInitializeEvent(&event_, NotificationEvent, FALSE);
+    memset(&iosb_, 0xDE, sizeof(iosb_));
+  }
+  ~BuiltRequest() override {
+    stack_.finish();
+    g_built = nullptr;
+  }
+
+  PIRP build(BOOLEAN internal) {
+    return IoBuildDeviceIoControlRequest(kNeitherCode, stack_.top(), input_, sizeof(input_), output_,
+                                         sizeof(output_), internal, &event_, &iosb_);
+  }
+
+  // Completes a pended request from the lower driver's side.
+  void finish_pended() {
+    if (state_.pend) {
+      ASSERT_NE(state_.pended, nullptr);
+      complete_irp(state_.pended, STATUS_DEVICE_BUSY, 7);
+    }
+  }
+
+  BuiltState state_;
+  LittleStack stack_;
+  KEVENT event_;
+  IO_STATUS_BLOCK iosb_;
+  uint8_t input_[12] = {};
+  uint8_t output_[20] = {};
+};
+
+TEST_P(BuiltRequest, SetsTheEventAndStatusBlockAndIsFreedByTheIoManager) {
+  PIRP irp = build(FALSE);
+  ASSERT_NE(irp, nullptr);
+  NTSTATUS returned = IoCallDriver(stack_.top(), irp);
+  EXPECT_EQ(returned, GetParam() ? STATUS_PENDING : STATUS_DEVICE_BUSY);
+  EXPECT_EQ(KeReadStateEvent(&event_), GetParam() ? 0 : 1);
+  finish_pended();
+  EXPECT_EQ(KeReadStateEvent(&event_), 1);
+  EXPECT_EQ(iosb_.Status, STATUS_DEVICE_BUSY);
+  EXPECT_EQ(iosb_.Information, 7u);
+  EXPECT_EQ(state_.major, IRP_MJ_DEVICE_CONTROL);
+  EXPECT_EQ(state_.code, kNeitherCode);
+  EXPECT_EQ(state_.input, input_);
+  EXPECT_EQ(state_.input_length, sizeof(input_));
+  EXPECT_EQ(state_.output, output_);
+  EXPECT_EQ(state_.output_length, sizeof(output_));
+  EXPECT_EQ(state_.mode, KernelMode);
+  sim::ExpectFault freed(sim::Fault::IrpUsedAfterFree);
+  IoCancelIrp(irp);
+}
+
+TEST_P(BuiltRequest, IsAnInternalRequestWhenAskedFor) {
+  PIRP irp = build(TRUE);
+  IoCallDriver(stack_.top(), irp);
+  finish_pended();
+  EXPECT_EQ(state_.major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+}
+
+// A creator that stops the completion with its own routine keeps the request
+// until it completes it once more; then the I/O manager finishes it.
+struct Interceptor {
+  static NTSTATUS NTAPI routine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    EXPECT_EQ(device, nullptr);
+    *static_cast<int*>(context) += 1;
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_DEVICE_BUSY);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+};
+
+TEST_P(BuiltRequest, StoppedByItsCreatorIsFinishedWhenCompletedAgain) {
+  PIRP irp = build(FALSE);
+  int calls = 0;
+  IoSetCompletionRoutine(irp, Interceptor::routine, &calls, TRUE, TRUE, TRUE);
+  IoCallDriver(stack_.top(), irp);
+  finish_pended();
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(KeReadStateEvent(&event_), 0);
+  EXPECT_EQ(iosb_.Information, 0xDEDEDEDEDEDEDEDEu);
+  irp->IoStatus.Information = 3;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  EXPECT_EQ(KeReadStateEvent(&event_), 1);
+  EXPECT_EQ(iosb_.Status, STATUS_DEVICE_BUSY);
+  EXPECT_EQ(iosb_.Information, 3u);
+  EXPECT_EQ(calls, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(SyncAndAsync, BuiltRequest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? std::string("Pended") : std::string("Synchronous");
+                         });
+
+}  // namespace
+}  // namespace simtest
