@@ -91,8 +91,8 @@ Status Camera::read_register(uint8_t reg, uint16_t* value) const {
 }
 
 Status Camera::write_register(uint8_t reg, uint16_t value) const {
-  uint8_t in[sizeof(CAM_REGISTER_WRITE)] = {reg, 0, 0, 0, static_cast<uint8_t>(value),
-                                            static_cast<uint8_t>(value >> 8)};
+  uint8_t in[sizeof(CAM_REGISTER_WRITE)] = {
+      reg, 0, 0, 0, static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
   return control(IOCTL_CAM_WRITE_REGISTER, in, sizeof(in), nullptr, 0);
 }
 

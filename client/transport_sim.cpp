@@ -26,8 +26,8 @@ void Camera::close() {
 Status Camera::control(uint32_t code, const void* input, uint32_t input_length, void* output,
                        uint32_t output_length, uint32_t* returned) const {
   ULONG_PTR information = 0;
-  NTSTATUS result = sim::nt_device_io_control(handle_, code, input, input_length, output, output_length,
-                                              &information);
+  NTSTATUS result =
+      sim::nt_device_io_control(handle_, code, input, input_length, output, output_length, &information);
   if (returned != nullptr) *returned = static_cast<uint32_t>(information);
   return Status{static_cast<uint32_t>(result), !NT_SUCCESS(result)};
 }

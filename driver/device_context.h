@@ -56,14 +56,14 @@ typedef struct _CAM_FILE_CONTEXT {
 // The Plug and Play and power flags are single bytes written by one routine and
 // read by others without a lock; these accessors make each access whole.
 FORCEINLINE UCHAR CamReadFlag(const UCHAR* Flag) { return __atomic_load_n(Flag, __ATOMIC_ACQUIRE); }
-FORCEINLINE VOID CamWriteFlag(UCHAR* Flag, UCHAR Value) {
-  __atomic_store_n(Flag, Value, __ATOMIC_RELEASE);
-}
+FORCEINLINE VOID CamWriteFlag(UCHAR* Flag, UCHAR Value) { __atomic_store_n(Flag, Value, __ATOMIC_RELEASE); }
 
 // The identity fields are written by every open of the device, possibly at once on
 // several threads, and read by device control.
 FORCEINLINE ULONG CamReadUlong(const ULONG* Field) { return __atomic_load_n(Field, __ATOMIC_RELAXED); }
-FORCEINLINE VOID CamWriteUlong(ULONG* Field, ULONG Value) { __atomic_store_n(Field, Value, __ATOMIC_RELAXED); }
+FORCEINLINE VOID CamWriteUlong(ULONG* Field, ULONG Value) {
+  __atomic_store_n(Field, Value, __ATOMIC_RELAXED);
+}
 
 FORCEINLINE PCAM_DEVICE_EXTENSION CamExtension(PDEVICE_OBJECT DeviceObject) {
   return (PCAM_DEVICE_EXTENSION)DeviceObject->DeviceExtension;

@@ -9,8 +9,8 @@ NTSTATUS CamSubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) {
   KEVENT event;
   IO_STATUS_BLOCK ioStatus;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
-  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, extension->LowerDeviceObject,
-                                           NULL, 0, NULL, 0, TRUE, &event, &ioStatus);
+  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, extension->LowerDeviceObject, NULL,
+                                           0, NULL, 0, TRUE, &event, &ioStatus);
   if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Urb;
   // The I/O manager completes and frees this IRP; it is not touched again.

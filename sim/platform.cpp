@@ -12,9 +12,8 @@ void close_process_handles(Process* process);
 
 Platform::Platform(PDRIVER_INITIALIZE function_driver, std::wstring service)
     : driver_(function_driver, std::move(service)), bus_(std::make_unique<UsbBus>()) {
-  set_close_hook([this](PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed) {
-    on_close(device, driver, freed);
-  });
+  set_close_hook(
+      [this](PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed) { on_close(device, driver, freed); });
   thread_ = std::thread([this] { worker(); });
 }
 
@@ -114,9 +113,8 @@ NTSTATUS Platform::start(UsbDevice& device) {
       caps.Size = sizeof(caps);
       caps.Version = 1;
       caps.Address = caps.UINumber = 0xFFFFFFFF;
-      send_irp(device.pdo(), IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, [&caps](PIO_STACK_LOCATION s) {
-        s->Parameters.DeviceCapabilities.Capabilities = &caps;
-      });
+      send_irp(device.pdo(), IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES,
+               [&caps](PIO_STACK_LOCATION s) { s->Parameters.DeviceCapabilities.Capabilities = &caps; });
       send_irp(device.pdo(), IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE, nullptr);
     }
     return status;
@@ -136,12 +134,9 @@ NTSTATUS Platform::stop(UsbDevice& device) {
 
 NTSTATUS Platform::query_remove(UsbDevice& device) { return send_pnp(device, IRP_MN_QUERY_REMOVE_DEVICE); }
 
-NTSTATUS Platform::cancel_remove(UsbDevice& device) {
-  return send_pnp(device, IRP_MN_CANCEL_REMOVE_DEVICE);
-}
+NTSTATUS Platform::cancel_remove(UsbDevice& device) { return send_pnp(device, IRP_MN_CANCEL_REMOVE_DEVICE); }
 
-NTSTATUS Platform::query_capabilities(UsbDevice& device, DEVICE_CAPABILITIES* capabilities,
-                                      USHORT version) {
+NTSTATUS Platform::query_capabilities(UsbDevice& device, DEVICE_CAPABILITIES* capabilities, USHORT version) {
   return run([this, &device, capabilities, version] {
     memset(capabilities, 0, sizeof(*capabilities));
     capabilities->Size = sizeof(*capabilities);

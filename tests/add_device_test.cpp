@@ -99,13 +99,14 @@ TEST_P(AddDeviceFailure, LeavesNothingBehind) {
   EXPECT_EQ(instance_of(plug()), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Calls, AddDeviceFailure,
-    ::testing::Values(FailureCase{"IoCreateDevice", STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES},
-                      FailureCase{"IoCreateSymbolicLink", STATUS_OBJECT_NAME_COLLISION,
-                                  STATUS_OBJECT_NAME_COLLISION},
-                      FailureCase{"IoAttachDeviceToDeviceStack", STATUS_UNSUCCESSFUL, STATUS_NO_SUCH_DEVICE}),
-    [](const auto& info) { return std::string(info.param.call); });
+INSTANTIATE_TEST_SUITE_P(Calls, AddDeviceFailure,
+                         ::testing::Values(FailureCase{"IoCreateDevice", STATUS_INSUFFICIENT_RESOURCES,
+                                                       STATUS_INSUFFICIENT_RESOURCES},
+                                           FailureCase{"IoCreateSymbolicLink", STATUS_OBJECT_NAME_COLLISION,
+                                                       STATUS_OBJECT_NAME_COLLISION},
+                                           FailureCase{"IoAttachDeviceToDeviceStack", STATUS_UNSUCCESSFUL,
+                                                       STATUS_NO_SUCH_DEVICE}),
+                         [](const auto& info) { return std::string(info.param.call); });
 
 TEST_F(AddDevice, QueriesCapabilitiesFromTheBusWithAZeroedRecord) {
   sim::CameraConfig config = camera();
@@ -147,13 +148,13 @@ TEST_P(IdlePowerState, IsTheDeepestSleepingStateAboveD3) {
   EXPECT_EQ(extension(plug(config))->IdleDevicePowerState, GetParam().idle);
 }
 
-INSTANTIATE_TEST_SUITE_P(Mappings, IdlePowerState,
-                         ::testing::Values(IdleCase{PowerDeviceD1, PowerDeviceD2, PowerDeviceD3, PowerDeviceD2},
-                                           IdleCase{PowerDeviceD2, PowerDeviceD3, PowerDeviceD3, PowerDeviceD2},
-                                           IdleCase{PowerDeviceD3, PowerDeviceD3, PowerDeviceD3,
-                                                    PowerDeviceUnspecified},
-                                           IdleCase{PowerDeviceD3, PowerDeviceD3, PowerDeviceD1, PowerDeviceD1},
-                                           IdleCase{PowerDeviceD2, PowerDeviceD1, PowerDeviceD0, PowerDeviceD0}));
+INSTANTIATE_TEST_SUITE_P(
+    Mappings, IdlePowerState,
+    ::testing::Values(IdleCase{PowerDeviceD1, PowerDeviceD2, PowerDeviceD3, PowerDeviceD2},
+                      IdleCase{PowerDeviceD2, PowerDeviceD3, PowerDeviceD3, PowerDeviceD2},
+                      IdleCase{PowerDeviceD3, PowerDeviceD3, PowerDeviceD3, PowerDeviceUnspecified},
+                      IdleCase{PowerDeviceD3, PowerDeviceD3, PowerDeviceD1, PowerDeviceD1},
+                      IdleCase{PowerDeviceD2, PowerDeviceD1, PowerDeviceD0, PowerDeviceD0}));
 
 }  // namespace
 }  // namespace quorvex::test

@@ -131,9 +131,9 @@ TEST_F(Pnp, RequestsArriveInTheOrderTheManagerSendsThem) {
   platform().remove(device);
   std::vector<UCHAR> minors;
   for (const sim::PnpRecord& r : platform().history()) minors.push_back(r.minor);
-  EXPECT_EQ(minors, (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES,
-                                         IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_STOP_DEVICE,
-                                         IRP_MN_STOP_DEVICE, IRP_MN_REMOVE_DEVICE}));
+  EXPECT_EQ(minors,
+            (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
+                                IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_REMOVE_DEVICE}));
 }
 
 // The gate's two thresholds, on a real device object.

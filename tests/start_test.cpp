@@ -145,8 +145,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StartFailure{"DeviceDescriptorUrb", nullptr, [](auto& d) { fail_descriptor(d, 1, 1, true); },
                      STATUS_UNSUCCESSFUL, false},
-        StartFailure{"DeviceDescriptorIrp", nullptr, [](auto& d) { fail_descriptor(d, 1, 1, false); }, kIoError,
-                     false},
+        StartFailure{"DeviceDescriptorIrp", nullptr, [](auto& d) { fail_descriptor(d, 1, 1, false); },
+                     kIoError, false},
         StartFailure{"ConfigurationHeaderUrb", nullptr, [](auto& d) { fail_descriptor(d, 2, 1, true); },
                      STATUS_UNSUCCESSFUL, true},
         StartFailure{"ConfigurationHeaderIrp", nullptr, [](auto& d) { fail_descriptor(d, 2, 1, false); },
@@ -161,11 +161,10 @@ INSTANTIATE_TEST_SUITE_P(
                                   STATUS_SUCCESS);
                      },
                      STATUS_UNSUCCESSFUL, true},
-        StartFailure{"SelectConfigurationIrp", nullptr,
-                     [](auto& d) {
-                       d.fail_urb(sim::UrbMatch::select_configuration(), USBD_STATUS_SUCCESS, kIoError);
-                     },
-                     kIoError, true},
+        StartFailure{
+            "SelectConfigurationIrp", nullptr,
+            [](auto& d) { d.fail_urb(sim::UrbMatch::select_configuration(), USBD_STATUS_SUCCESS, kIoError); },
+            kIoError, true},
         StartFailure{"ShortDeviceDescriptor", nullptr,
                      [](auto& d) { d.truncate_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 17); },
                      STATUS_DEVICE_DATA_ERROR, false},
@@ -189,11 +188,10 @@ INSTANTIATE_TEST_SUITE_P(
                      STATUS_DEVICE_DATA_ERROR, true},
         StartFailure{"NoInterface", [](auto& c) { c.interfaces.clear(); }, nullptr,
                      STATUS_DEVICE_CONFIGURATION_ERROR, true},
-        StartFailure{"NoConfigurationRequest", nullptr,
-                     [](auto&) {
-                       sim::inject::fail_call("USBD_CreateConfigurationRequestEx", STATUS_UNSUCCESSFUL);
-                     },
-                     STATUS_INSUFFICIENT_RESOURCES, true}),
+        StartFailure{
+            "NoConfigurationRequest", nullptr,
+            [](auto&) { sim::inject::fail_call("USBD_CreateConfigurationRequestEx", STATUS_UNSUCCESSFUL); },
+            STATUS_INSUFFICIENT_RESOURCES, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Malformed descriptors never reach the select-configuration request.

@@ -18,16 +18,26 @@ int g_faults = 0;
 
 const char* pnp_name(UCHAR minor) {
   switch (minor) {
-    case IRP_MN_START_DEVICE: return "start";
-    case IRP_MN_QUERY_REMOVE_DEVICE: return "query-remove";
-    case IRP_MN_REMOVE_DEVICE: return "remove";
-    case IRP_MN_CANCEL_REMOVE_DEVICE: return "cancel-remove";
-    case IRP_MN_STOP_DEVICE: return "stop";
-    case IRP_MN_QUERY_STOP_DEVICE: return "query-stop";
-    case IRP_MN_QUERY_CAPABILITIES: return "query-capabilities";
-    case IRP_MN_QUERY_PNP_DEVICE_STATE: return "query-device-state";
-    case IRP_MN_SURPRISE_REMOVAL: return "surprise-removal";
-    default: return "other";
+    case IRP_MN_START_DEVICE:
+      return "start";
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+      return "query-remove";
+    case IRP_MN_REMOVE_DEVICE:
+      return "remove";
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+      return "cancel-remove";
+    case IRP_MN_STOP_DEVICE:
+      return "stop";
+    case IRP_MN_QUERY_STOP_DEVICE:
+      return "query-stop";
+    case IRP_MN_QUERY_CAPABILITIES:
+      return "query-capabilities";
+    case IRP_MN_QUERY_PNP_DEVICE_STATE:
+      return "query-device-state";
+    case IRP_MN_SURPRISE_REMOVAL:
+      return "surprise-removal";
+    default:
+      return "other";
   }
 }
 

@@ -140,10 +140,9 @@ struct ControlBuffers {
 };
 
 void prepare_buffers(PIRP irp, ControlBuffers& b, const void* input, ULONG input_length) {
-  ULONG system_length = b.method == METHOD_BUFFERED ? std::max(input_length, b.output_length)
-                                                    : input_length;
-  if ((b.method == METHOD_BUFFERED || b.method == METHOD_IN_DIRECT ||
-       b.method == METHOD_OUT_DIRECT) && system_length > 0) {
+  ULONG system_length = b.method == METHOD_BUFFERED ? std::max(input_length, b.output_length) : input_length;
+  if ((b.method == METHOD_BUFFERED || b.method == METHOD_IN_DIRECT || b.method == METHOD_OUT_DIRECT) &&
+      system_length > 0) {
     b.system_buffer = pool_alloc(system_length, PoolOwner::Platform, "I/O manager", 0);
     memset(b.system_buffer, 0, system_length);
     if (input_length > 0) memcpy(b.system_buffer, input, input_length);
@@ -156,8 +155,7 @@ void prepare_buffers(PIRP irp, ControlBuffers& b, const void* input, ULONG input
     irp->MdlAddress = b.mdl;
   }
   if (b.method == METHOD_NEITHER) {
-    IoGetNextIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer =
-        const_cast<void*>(input);
+    IoGetNextIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
     irp->UserBuffer = b.user_output;
   }
 }
@@ -166,9 +164,9 @@ void finish_buffers(PIRP irp, ControlBuffers& b, bool completed) {
   ULONG_PTR information = irp->IoStatus.Information;
   if (completed && b.method == METHOD_BUFFERED) {
     if (information > b.output_length) {
-      report_fault(Fault::InformationExceedsOutput,
-                   "Information " + std::to_string(information) + " with an output buffer of " +
-                       std::to_string(b.output_length) + " bytes");
+      report_fault(Fault::InformationExceedsOutput, "Information " + std::to_string(information) +
+                                                        " with an output buffer of " +
+                                                        std::to_string(b.output_length) + " bytes");
       information = b.output_length;
     }
     if (!NT_ERROR(irp->IoStatus.Status) && information > 0) {
@@ -235,8 +233,8 @@ NTSTATUS nt_close(Handle handle) {
   return close_file(file);
 }
 
-NTSTATUS nt_device_io_control(Handle handle, ULONG code, const void* input, ULONG input_length,
-                              void* output, ULONG output_length, ULONG_PTR* information) {
+NTSTATUS nt_device_io_control(Handle handle, ULONG code, const void* input, ULONG input_length, void* output,
+                              ULONG output_length, ULONG_PTR* information) {
   if (information != nullptr) *information = 0;
   PFILE_OBJECT file = lookup_handle(handle);
   if (file == nullptr) return STATUS_INVALID_PARAMETER;
@@ -252,8 +250,7 @@ NTSTATUS nt_device_io_control(Handle handle, ULONG code, const void* input, ULON
   finish_buffers(request.irp(), buffers, completed);
   if (information != nullptr && completed) {
     *information = std::min<ULONG_PTR>(request.irp()->IoStatus.Information,
-                                       buffers.method == METHOD_BUFFERED ? output_length
-                                                                         : ~ULONG_PTR(0));
+                                       buffers.method == METHOD_BUFFERED ? output_length : ~ULONG_PTR(0));
   }
   return status;
 }

@@ -70,8 +70,7 @@ VendorResult Camera::vendor_request(const uint8_t setup[8], uint8_t* data, uint3
         data[0] = static_cast<uint8_t>(registers_[value & 0xFF]);
         data[1] = static_cast<uint8_t>(registers_[value & 0xFF] >> 8);
       } else {
-        registers_[value & 0xFF] =
-            static_cast<uint16_t>(length == 2 ? data[0] | (data[1] << 8) : data[0]);
+        registers_[value & 0xFF] = static_cast<uint16_t>(length == 2 ? data[0] | (data[1] << 8) : data[0]);
       }
       break;
     case 0xBA:
@@ -100,7 +99,7 @@ VendorResult Camera::vendor_request(const uint8_t setup[8], uint8_t* data, uint3
 void Camera::set_frame_size(uint32_t bytes) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-  frame_size_ = bytes;
+    frame_size_ = bytes;
   }
   notify();
 }
@@ -113,7 +112,7 @@ uint32_t Camera::frame_size() const {
 void Camera::set_streaming(bool on) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-  streaming_ = on;
+    streaming_ = on;
   }
   notify();
 }
@@ -121,10 +120,10 @@ void Camera::set_streaming(bool on) {
 void Camera::set_bandwidth(uint64_t bytes_per_second) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-  bandwidth_ = bytes_per_second;
-  rate_origin_ = Clock::now();
-  bytes_since_origin_ = 0;
-  frames_since_origin_ = 0;
+    bandwidth_ = bytes_per_second;
+    rate_origin_ = Clock::now();
+    bytes_since_origin_ = 0;
+    frames_since_origin_ = 0;
   }
   notify();
 }
@@ -132,10 +131,10 @@ void Camera::set_bandwidth(uint64_t bytes_per_second) {
 void Camera::set_frame_rate(double frames_per_second) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-  frame_rate_ = frames_per_second;
-  rate_origin_ = Clock::now();
-  bytes_since_origin_ = 0;
-  frames_since_origin_ = 0;
+    frame_rate_ = frames_per_second;
+    rate_origin_ = Clock::now();
+    bytes_since_origin_ = 0;
+    frames_since_origin_ = 0;
   }
   notify();
 }
@@ -143,7 +142,7 @@ void Camera::set_frame_rate(double frames_per_second) {
 void Camera::queue_frames(int count) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-  frames_queued_ += count;
+    frames_queued_ += count;
   }
   notify();
 }
@@ -151,7 +150,7 @@ void Camera::queue_frames(int count) {
 void Camera::stop_after(uint64_t bytes) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-  stop_after_ = bytes;
+    stop_after_ = bytes;
   }
   notify();
 }

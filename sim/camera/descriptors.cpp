@@ -27,12 +27,12 @@ DEVICE_CAPABILITIES CameraConfig::default_capabilities() {
 
 std::vector<uint8_t> build_device_descriptor(const CameraConfig& config) {
   std::vector<uint8_t> d{18, USB_DEVICE_DESCRIPTOR_TYPE};
-  put16(d, 0x0200);                    // bcdUSB
+  put16(d, 0x0200);                           // bcdUSB
   d.insert(d.end(), {0xFF, 0x00, 0x00, 64});  // vendor class, EP0 packet size
   put16(d, config.vendor_id);
   put16(d, config.product_id);
-  put16(d, 0x0100);                    // bcdDevice
-  d.insert(d.end(), {1, 2, 0, 1});     // strings, one configuration
+  put16(d, 0x0100);                 // bcdDevice
+  d.insert(d.end(), {1, 2, 0, 1});  // strings, one configuration
   return d;
 }
 

@@ -6,9 +6,7 @@ namespace {
 
 constexpr uint32_t kMix = 0x9E3779B1u;
 
-uint32_t word(uint32_t frame, uint64_t index) {
-  return frame ^ static_cast<uint32_t>(index * kMix);
-}
+uint32_t word(uint32_t frame, uint64_t index) { return frame ^ static_cast<uint32_t>(index * kMix); }
 
 uint8_t byte_at(uint32_t frame, uint64_t offset) {
   return static_cast<uint8_t>(word(frame, offset / 4) >> (8 * (offset % 4)));

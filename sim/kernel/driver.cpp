@@ -60,9 +60,7 @@ std::string hex(uint64_t value) {
   return text;
 }
 
-PDRIVER_OBJECT platform_driver_object(const std::wstring& service) {
-  return create_driver_object(service);
-}
+PDRIVER_OBJECT platform_driver_object(const std::wstring& service) { return create_driver_object(service); }
 
 void destroy_platform_driver_object(PDRIVER_OBJECT object) { destroy_driver_object(object); }
 

@@ -60,7 +60,7 @@ void irp_release(PIRP irp);  // frees a platform IRP once nothing is running on 
 bool irp_is_completed(PIRP irp);
 void irp_set_held_below(PIRP irp, bool held);  // the bus owns the IRP
 bool irp_held_below(PIRP irp);
-void irp_complete_from_below(PIRP irp);        // the bus completes an IRP it held
+void irp_complete_from_below(PIRP irp);  // the bus completes an IRP it held
 void irp_check_leaks(const char* when);
 void irp_reset_tracking();
 

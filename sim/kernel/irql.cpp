@@ -27,8 +27,8 @@ VOID NTAPI KfRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     report_fault(Fault::IrqlRaisedAboveDispatch, "KeRaiseIrql to " + std::to_string(NewIrql));
   }
   if (NewIrql < t_irql) {
-    report_fault(Fault::IrqlLowerWrongWay, "KeRaiseIrql from " + std::to_string(t_irql) +
-                                               " down to " + std::to_string(NewIrql));
+    report_fault(Fault::IrqlLowerWrongWay,
+                 "KeRaiseIrql from " + std::to_string(t_irql) + " down to " + std::to_string(NewIrql));
   }
   *OldIrql = t_irql;
   t_irql = NewIrql;
@@ -36,8 +36,8 @@ VOID NTAPI KfRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
 
 VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
   if (NewIrql > t_irql) {
-    report_fault(Fault::IrqlLowerWrongWay, "KeLowerIrql from " + std::to_string(t_irql) +
-                                               " up to " + std::to_string(NewIrql));
+    report_fault(Fault::IrqlLowerWrongWay,
+                 "KeLowerIrql from " + std::to_string(t_irql) + " up to " + std::to_string(NewIrql));
   }
   t_irql = NewIrql;
 }

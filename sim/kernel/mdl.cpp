@@ -49,8 +49,7 @@ void* map_alias(void* backing, size_t length, void** map_base, size_t* map_lengt
   size_t in_page = reinterpret_cast<uintptr_t>(backing) % kPage;
   size_t span = (in_page + length + kPage - 1) / kPage * kPage;
   if (span == 0) span = kPage;
-  void* base = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_SHARED, fd,
-                    static_cast<off_t>(page_offset));
+  void* base = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(page_offset));
   if (base == MAP_FAILED) return nullptr;
   *map_base = base;
   *map_length = span;
@@ -112,8 +111,7 @@ void mdl_check_leaks(const char* when) {
   {
     std::lock_guard<std::mutex> lock(table().mutex);
     for (auto& [address, view] : table().views) {
-      leaks.push_back({Fault::ViewLeak, "user view " + hex(address) + " in process " +
-                                            view.process->name()});
+      leaks.push_back({Fault::ViewLeak, "user view " + hex(address) + " in process " + view.process->name()});
       munmap(view.map_base, view.map_length);
     }
     table().views.clear();
@@ -163,8 +161,8 @@ using namespace sim;
 
 extern "C" {
 
-PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
-                         BOOLEAN ChargeQuota, PIRP Irp) {
+PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
+                         PIRP Irp) {
   UNREFERENCED_PARAMETER(ChargeQuota);
   if (inject_fail_mdl()) return nullptr;
   PMDL mdl = mdl_allocate(VirtualAddress, Length, nullptr);
@@ -199,8 +197,8 @@ VOID NTAPI IoFreeMdl(PMDL Mdl) {
 VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
   PVOID address = MmGetMdlVirtualAddress(MemoryDescriptorList);
   if (!pool_contains(address, MemoryDescriptorList->ByteCount)) {
-    report_fault(Fault::MdlNotNonPagedPool, "MmBuildMdlForNonPagedPool over " +
-                                                hex(reinterpret_cast<uintptr_t>(address)));
+    report_fault(Fault::MdlNotNonPagedPool,
+                 "MmBuildMdlForNonPagedPool over " + hex(reinterpret_cast<uintptr_t>(address)));
     return;
   }
   std::lock_guard<std::mutex> lock(table().mutex);

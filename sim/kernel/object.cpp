@@ -107,9 +107,7 @@ void object_reset() {
 
 PDEVICE_OBJECT find_device(const std::wstring& device_name) { return device_lookup(device_name); }
 
-bool symbolic_link_exists(const std::wstring& link_name) {
-  return !symlink_target(link_name).empty();
-}
+bool symbolic_link_exists(const std::wstring& link_name) { return !symlink_target(link_name).empty(); }
 
 int deferred_device_count() {
   std::lock_guard<std::mutex> lock(table().mutex);
@@ -131,9 +129,8 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
 }
 
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
-                              PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
-                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                              PDEVICE_OBJECT* DeviceObject) {
+                              PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics,
+                              BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject) {
   NTSTATUS injected;
   if (inject_call_failure("IoCreateDevice", &injected)) return injected;
   return device_create(DriverObject, DeviceExtensionSize, DeviceName, DeviceType, DeviceCharacteristics,
@@ -210,8 +207,7 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
   std::lock_guard<std::mutex> lock(table().mutex);
-  return table().links.erase(to_wstring(SymbolicLinkName)) ? STATUS_SUCCESS
-                                                           : STATUS_OBJECT_NAME_NOT_FOUND;
+  return table().links.erase(to_wstring(SymbolicLinkName)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
@@ -219,8 +215,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
   return DeviceObject;
 }
 
-PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
-                                                 PDEVICE_OBJECT TargetDevice) {
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
   NTSTATUS injected;
   if (inject_call_failure("IoAttachDeviceToDeviceStack", &injected)) return nullptr;
   PDEVICE_OBJECT top = IoGetAttachedDevice(TargetDevice);

@@ -7,12 +7,12 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <linux/falloc.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <fcntl.h>
-#include <linux/falloc.h>
 #include <map>
 #include <unordered_set>
 
@@ -86,9 +86,7 @@ Arena& arena() {
 
 size_t round_up(size_t value, size_t unit) { return (value + unit - 1) / unit * unit; }
 
-std::string site(const Block& b) {
-  return std::string(b.file ? b.file : "?") + ":" + std::to_string(b.line);
-}
+std::string site(const Block& b) { return std::string(b.file ? b.file : "?") + ":" + std::to_string(b.line); }
 
 // The block's tail: slack up to the 16-byte boundary plus the guard bytes.
 unsigned char* tail_of(uintptr_t address, const Block& b) {
@@ -168,8 +166,8 @@ void pool_free(void* p, PoolOwner expected) {
   }
   SIM_UNPOISON(tail_of(address, b), tail_length(b));
   if (!tail_intact(address, b)) {
-    report_fault(Fault::PoolOverrun, "block of " + std::to_string(b.size) + " bytes allocated at " +
-                                         site(b) + " was written past its end");
+    report_fault(Fault::PoolOverrun, "block of " + std::to_string(b.size) + " bytes allocated at " + site(b) +
+                                         " was written past its end");
   }
   release_pages(a, b);
 }
@@ -232,8 +230,7 @@ using namespace sim;
 
 extern "C" {
 
-PVOID NTAPI SimExAllocatePoolAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const char* File,
-                                int Line) {
+PVOID NTAPI SimExAllocatePoolAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const char* File, int Line) {
   if (PoolType != NonPagedPool && PoolType != NonPagedPoolNx) {
     report_fault(Fault::Unimplemented, "ExAllocatePool of a pool type other than non-paged");
   }

@@ -42,7 +42,9 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
 
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) { UNREFERENCED_PARAMETER(Irp); }
 
-NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  return IofCallDriver(DeviceObject, Irp);
+}
 
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
   UNREFERENCED_PARAMETER(DeviceObject);

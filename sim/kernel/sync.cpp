@@ -47,8 +47,7 @@ void note_lock_order(PKSPIN_LOCK lock) {
     auto b = reinterpret_cast<uintptr_t>(lock);
     if (g_order.count({b, a})) {
       report_fault(Fault::SpinLockOrderInverted,
-                   "lock " + hex(b) + " taken while holding " + hex(a) +
-                       ", elsewhere the other way round");
+                   "lock " + hex(b) + " taken while holding " + hex(a) + ", elsewhere the other way round");
     }
     g_order.insert({a, b});
   }
@@ -71,8 +70,7 @@ void acquire_at_dpc(PKSPIN_LOCK lock) {
   note_lock_order(lock);
   for (;;) {
     uintptr_t expected = 0;
-    if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE,
-                                    __ATOMIC_RELAXED)) {
+    if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
       break;
     }
     std::this_thread::yield();
@@ -83,8 +81,7 @@ void acquire_at_dpc(PKSPIN_LOCK lock) {
 void release_at_dpc(PKSPIN_LOCK lock) {
   if (current_irql() != DISPATCH_LEVEL) {
     report_fault(Fault::SpinLockReleasedAtWrongLevel,
-                 "spin lock " + hex((uintptr_t)lock) + " released at IRQL " +
-                     std::to_string(current_irql()));
+                 "spin lock " + hex((uintptr_t)lock) + " released at IRQL " + std::to_string(current_irql()));
   }
   if (__atomic_load_n(lock, __ATOMIC_RELAXED) != thread_token()) {
     report_fault(Fault::SpinLockReleasedByNonOwner, "spin lock " + hex((uintptr_t)lock));
@@ -186,9 +183,8 @@ LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
   return Event->Header.SignalState;
 }
 
-NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
-                                     KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                     PLARGE_INTEGER Timeout) {
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
   UNREFERENCED_PARAMETER(WaitReason);
   UNREFERENCED_PARAMETER(WaitMode);
   UNREFERENCED_PARAMETER(Alertable);
@@ -197,12 +193,10 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     report_fault(Fault::WaitAtDispatchLevel, "KeWaitForSingleObject on " + hex((uintptr_t)Object));
   }
   if (!zero && spin_locks_held() > 0) {
-    report_fault(Fault::WaitWithSpinLockHeld,
-                 "KeWaitForSingleObject on " + hex((uintptr_t)Object));
+    report_fault(Fault::WaitWithSpinLockHeld, "KeWaitForSingleObject on " + hex((uintptr_t)Object));
   }
   if (!is_event(Object)) {
-    report_fault(Fault::WaitOnUninitialisedEvent,
-                 "KeWaitForSingleObject on " + hex((uintptr_t)Object));
+    report_fault(Fault::WaitOnUninitialisedEvent, "KeWaitForSingleObject on " + hex((uintptr_t)Object));
     return STATUS_INVALID_PARAMETER;
   }
   return wait_event(static_cast<PKEVENT>(Object), Timeout) ? STATUS_SUCCESS : STATUS_TIMEOUT;
@@ -230,8 +224,7 @@ VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 
 VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   if (current_irql() != DISPATCH_LEVEL) {
-    report_fault(Fault::SpinLockReleasedAtWrongLevel,
-                 "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
+    report_fault(Fault::SpinLockReleasedAtWrongLevel, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
   }
   acquire_at_dpc(SpinLock);
 }

@@ -38,49 +38,80 @@ void default_handler(const FaultReport& report) {
 
 const char* fault_name(Fault fault) {
   switch (fault) {
-    case Fault::IrpCompletedTwice: return "IRP completed twice";
-    case Fault::IrpCompletedWhileOwnedBelow: return "IRP completed while a lower driver owns it";
-    case Fault::IrpSentWhileOwnedBelow: return "IRP sent again while a lower driver owns it";
-    case Fault::IrpFreedWhileOwnedBelow: return "IRP freed while a lower driver owns it";
-    case Fault::IrpUsedAfterFree: return "IRP used after it was freed";
-    case Fault::IrpCompletedWithPending: return "IRP completed with STATUS_PENDING";
+    case Fault::IrpCompletedTwice:
+      return "IRP completed twice";
+    case Fault::IrpCompletedWhileOwnedBelow:
+      return "IRP completed while a lower driver owns it";
+    case Fault::IrpSentWhileOwnedBelow:
+      return "IRP sent again while a lower driver owns it";
+    case Fault::IrpFreedWhileOwnedBelow:
+      return "IRP freed while a lower driver owns it";
+    case Fault::IrpUsedAfterFree:
+      return "IRP used after it was freed";
+    case Fault::IrpCompletedWithPending:
+      return "IRP completed with STATUS_PENDING";
     case Fault::DriverIrpCompletedToTop:
       return "driver-allocated IRP completed past its last completion routine";
-    case Fault::NoMoreStackLocations: return "IRP passed down with no stack location left";
+    case Fault::NoMoreStackLocations:
+      return "IRP passed down with no stack location left";
     case Fault::PendingNotMarked:
       return "dispatch routine returned STATUS_PENDING without marking the IRP pending";
     case Fault::MarkedPendingButNotReturned:
       return "dispatch routine marked the IRP pending but did not return STATUS_PENDING";
     case Fault::DispatchDidNotComplete:
       return "dispatch routine returned a final status without completing the IRP";
-    case Fault::IrqlChangedByCall: return "IRQL changed across a call";
-    case Fault::WaitAtDispatchLevel: return "wait with a non-zero time-out at DISPATCH_LEVEL";
-    case Fault::WaitWithSpinLockHeld: return "wait with a non-zero time-out while holding a spin lock";
-    case Fault::WaitOnUninitialisedEvent: return "wait on an object that is not an initialised event";
-    case Fault::SpinLockReleasedAtWrongLevel: return "spin lock released at the wrong IRQL";
+    case Fault::IrqlChangedByCall:
+      return "IRQL changed across a call";
+    case Fault::WaitAtDispatchLevel:
+      return "wait with a non-zero time-out at DISPATCH_LEVEL";
+    case Fault::WaitWithSpinLockHeld:
+      return "wait with a non-zero time-out while holding a spin lock";
+    case Fault::WaitOnUninitialisedEvent:
+      return "wait on an object that is not an initialised event";
+    case Fault::SpinLockReleasedAtWrongLevel:
+      return "spin lock released at the wrong IRQL";
     case Fault::SpinLockReleasedByNonOwner:
       return "spin lock released by a thread that does not hold it";
-    case Fault::SpinLockAcquiredRecursively: return "spin lock acquired by the thread that holds it";
-    case Fault::SpinLockOrderInverted: return "spin locks taken in inconsistent order";
-    case Fault::IrqlRaisedAboveDispatch: return "IRQL raised above DISPATCH_LEVEL";
-    case Fault::IrqlLowerWrongWay: return "IRQL raised or lowered the wrong way";
-    case Fault::PoolFreedTwice: return "pool freed twice";
-    case Fault::PoolNotFromPool: return "memory freed that is not from the pool";
-    case Fault::PoolOverrun: return "write past the end of a pool block";
-    case Fault::PoolLeak: return "pool still allocated";
-    case Fault::IrpLeak: return "IRP still allocated";
-    case Fault::MdlLeak: return "MDL still allocated";
-    case Fault::ViewLeak: return "user view still mapped";
-    case Fault::ViewRemovedFromOtherProcess: return "user view removed from another process";
-    case Fault::ViewUnknown: return "unmapping an address that is not a mapped view";
-    case Fault::MdlFreedWhileMapped: return "MDL freed while a user view of it exists";
-    case Fault::MdlNotNonPagedPool: return "MDL built for non-paged pool over other memory";
+    case Fault::SpinLockAcquiredRecursively:
+      return "spin lock acquired by the thread that holds it";
+    case Fault::SpinLockOrderInverted:
+      return "spin locks taken in inconsistent order";
+    case Fault::IrqlRaisedAboveDispatch:
+      return "IRQL raised above DISPATCH_LEVEL";
+    case Fault::IrqlLowerWrongWay:
+      return "IRQL raised or lowered the wrong way";
+    case Fault::PoolFreedTwice:
+      return "pool freed twice";
+    case Fault::PoolNotFromPool:
+      return "memory freed that is not from the pool";
+    case Fault::PoolOverrun:
+      return "write past the end of a pool block";
+    case Fault::PoolLeak:
+      return "pool still allocated";
+    case Fault::IrpLeak:
+      return "IRP still allocated";
+    case Fault::MdlLeak:
+      return "MDL still allocated";
+    case Fault::ViewLeak:
+      return "user view still mapped";
+    case Fault::ViewRemovedFromOtherProcess:
+      return "user view removed from another process";
+    case Fault::ViewUnknown:
+      return "unmapping an address that is not a mapped view";
+    case Fault::MdlFreedWhileMapped:
+      return "MDL freed while a user view of it exists";
+    case Fault::MdlNotNonPagedPool:
+      return "MDL built for non-paged pool over other memory";
     case Fault::InformationExceedsOutput:
       return "IoStatus.Information exceeds the output buffer of a buffered request";
-    case Fault::DeviceObjectLeak: return "device object left behind";
-    case Fault::InvalidArgument: return "invalid argument to a platform routine";
-    case Fault::Unimplemented: return "platform routine not implemented";
-    case Fault::ProbableHang: return "wait without time-out did not end (probable hang)";
+    case Fault::DeviceObjectLeak:
+      return "device object left behind";
+    case Fault::InvalidArgument:
+      return "invalid argument to a platform routine";
+    case Fault::Unimplemented:
+      return "platform routine not implemented";
+    case Fault::ProbableHang:
+      return "wait without time-out did not end (probable hang)";
   }
   return "unknown fault";
 }

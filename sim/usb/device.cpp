@@ -61,10 +61,14 @@ void put_setup(uint8_t* setup, UCHAR type, UCHAR request, USHORT value, USHORT i
 
 USBD_PIPE_TYPE pipe_type(UCHAR attributes) {
   switch (attributes & USB_ENDPOINT_TYPE_MASK) {
-    case USB_ENDPOINT_TYPE_CONTROL: return UsbdPipeTypeControl;
-    case USB_ENDPOINT_TYPE_ISOCHRONOUS: return UsbdPipeTypeIsochronous;
-    case USB_ENDPOINT_TYPE_BULK: return UsbdPipeTypeBulk;
-    default: return UsbdPipeTypeInterrupt;
+    case USB_ENDPOINT_TYPE_CONTROL:
+      return UsbdPipeTypeControl;
+    case USB_ENDPOINT_TYPE_ISOCHRONOUS:
+      return UsbdPipeTypeIsochronous;
+    case USB_ENDPOINT_TYPE_BULK:
+      return UsbdPipeTypeBulk;
+    default:
+      return UsbdPipeTypeInterrupt;
   }
 }
 
@@ -96,16 +100,16 @@ std::vector<const uint8_t*> endpoints_after(const std::vector<uint8_t>& config, 
 }
 
 ULONG interface_size(ULONG pipes) {
-  return static_cast<ULONG>(sizeof(USBD_INTERFACE_INFORMATION) +
-                            sizeof(USBD_PIPE_INFORMATION) * pipes - sizeof(USBD_PIPE_INFORMATION));
+  return static_cast<ULONG>(sizeof(USBD_INTERFACE_INFORMATION) + sizeof(USBD_PIPE_INFORMATION) * pipes -
+                            sizeof(USBD_PIPE_INFORMATION));
 }
 
 }  // namespace
 
 UsbDevice::UsbDevice(UsbBus& bus, CameraConfig config, PDEVICE_OBJECT pdo)
     : bus_(bus), config_(std::move(config)), camera_(config_), pdo_(pdo) {
-  device_descriptor_ = config_.device_descriptor.empty() ? build_device_descriptor(config_)
-                                                         : config_.device_descriptor;
+  device_descriptor_ =
+      config_.device_descriptor.empty() ? build_device_descriptor(config_) : config_.device_descriptor;
   configuration_descriptor_ = config_.configuration_descriptor.empty()
                                   ? build_configuration_descriptor(config_)
                                   : config_.configuration_descriptor;
@@ -191,8 +195,7 @@ void UsbDevice::trace_event(BusEvent event) {
 
 // ---- injection ----
 
-void UsbDevice::fail_urb(const UrbMatch& match, USBD_STATUS usbd, NTSTATUS irp_status, int nth,
-                         int times) {
+void UsbDevice::fail_urb(const UrbMatch& match, USBD_STATUS usbd, NTSTATUS irp_status, int nth, int times) {
   std::lock_guard<std::mutex> lock(mutex_);
   injections_.push_back({Injection::Fail, match, nth - 1, times, usbd, irp_status});
 }
@@ -269,8 +272,8 @@ void UsbDevice::set_control_deferred(bool on) {
 
 void UsbDevice::unplug_on(const UrbMatch& match, int nth) {
   std::lock_guard<std::mutex> lock(mutex_);
-  injections_.push_back({Injection::Unplug, match, nth - 1, 1, USBD_STATUS_DEVICE_GONE,
-                         STATUS_DEVICE_NOT_CONNECTED});
+  injections_.push_back(
+      {Injection::Unplug, match, nth - 1, 1, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED});
 }
 
 void UsbDevice::clear_injections() {
@@ -461,9 +464,8 @@ NTSTATUS UsbDevice::control_transfer(PIRP irp, PURB urb, bool held) {
 }
 
 void UsbDevice::run_control(PURB urb, USBD_STATUS* usbd, NTSTATUS* status) {
-  *status = urb->UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE
-                ? get_descriptor(urb, usbd)
-                : vendor_request(urb, usbd);
+  *status = urb->UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ? get_descriptor(urb, usbd)
+                                                                               : vendor_request(urb, usbd);
 }
 
 NTSTATUS UsbDevice::get_descriptor(PURB urb, USBD_STATUS* usbd) {
@@ -597,8 +599,8 @@ USBD_STATUS UsbDevice::apply_configuration(PURB urb) {
 }
 
 bool UsbDevice::fill_interface(PUSBD_INTERFACE_INFORMATION info, const uint8_t* end) {
-  const uint8_t* iface = find_interface(configuration_descriptor_, info->InterfaceNumber,
-                                        info->AlternateSetting);
+  const uint8_t* iface =
+      find_interface(configuration_descriptor_, info->InterfaceNumber, info->AlternateSetting);
   if (info->Length < interface_size(0) || iface == nullptr || info->Length < interface_size(iface[4]) ||
       reinterpret_cast<const uint8_t*>(info) + info->Length > end) {
     return false;

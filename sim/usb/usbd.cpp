@@ -55,8 +55,8 @@ PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Confi
   for (auto* entry = InterfaceList; entry->InterfaceDescriptor != nullptr; ++entry) {
     size += interface_size(entry->InterfaceDescriptor->bNumEndpoints);
   }
-  auto urb = static_cast<PURB>(
-      SimExAllocatePoolAt(NonPagedPool, size, "USBD_CreateConfigurationRequestEx", 0));
+  auto urb =
+      static_cast<PURB>(SimExAllocatePoolAt(NonPagedPool, size, "USBD_CreateConfigurationRequestEx", 0));
   if (urb == nullptr) return nullptr;
   memset(urb, 0, size);
   urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;

@@ -10,7 +10,9 @@ inline sim::InterfaceConfig interface(UCHAR number, UCHAR alternate,
   return sim::InterfaceConfig{number, alternate, std::move(endpoints)};
 }
 
-inline sim::EndpointConfig bulk_in(UCHAR address) { return {static_cast<UCHAR>(0x80 | address), USB_ENDPOINT_TYPE_BULK}; }
+inline sim::EndpointConfig bulk_in(UCHAR address) {
+  return {static_cast<UCHAR>(0x80 | address), USB_ENDPOINT_TYPE_BULK};
+}
 inline sim::EndpointConfig bulk_out(UCHAR address) { return {address, USB_ENDPOINT_TYPE_BULK}; }
 inline sim::EndpointConfig interrupt_in(UCHAR address) {
   return {static_cast<UCHAR>(0x80 | address), USB_ENDPOINT_TYPE_INTERRUPT, 64, 8};

@@ -45,9 +45,7 @@ class Testbed : public ::testing::Test {
     return fdo == nullptr ? nullptr : static_cast<PCAM_DEVICE_EXTENSION>(fdo->DeviceExtension);
   }
 
-  static std::wstring user_name(int instance) {
-    return L"\\\\.\\Quorvex-" + std::to_wstring(instance);
-  }
+  static std::wstring user_name(int instance) { return L"\\\\.\\Quorvex-" + std::to_wstring(instance); }
 
   sim::Handle open(int instance = 0, NTSTATUS expected = STATUS_SUCCESS) {
     sim::Handle handle = sim::kInvalidHandle;

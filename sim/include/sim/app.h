@@ -59,8 +59,8 @@ NTSTATUS nt_close(Handle handle);
 // I/O status block's Information. Buffered requests copy that many bytes back;
 // direct requests describe the output buffer by an MDL that is not yet mapped
 // into system space.
-NTSTATUS nt_device_io_control(Handle handle, ULONG code, const void* input, ULONG input_length,
-                              void* output, ULONG output_length, ULONG_PTR* information);
+NTSTATUS nt_device_io_control(Handle handle, ULONG code, const void* input, ULONG input_length, void* output,
+                              ULONG output_length, ULONG_PTR* information);
 
 // Handles open in all processes.
 int open_handle_count();

@@ -6,8 +6,8 @@
 #include <sim/usb.h>
 
 #include <chrono>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -82,10 +82,10 @@ class Camera {
   // Image source.
   void set_frame_size(uint32_t bytes);
   uint32_t frame_size() const;
-  void set_streaming(bool on);              // frames back to back while IN transfers wait
+  void set_streaming(bool on);                    // frames back to back while IN transfers wait
   void set_bandwidth(uint64_t bytes_per_second);  // 0: unlimited
   void set_frame_rate(double frames_per_second);  // 0: unlimited
-  void queue_frames(int count);             // as many triggers
+  void queue_frames(int count);                   // as many triggers
   // After `bytes` more image bytes, the camera sends nothing more until told.
   void stop_after(uint64_t bytes);
   uint32_t frames_started() const;
@@ -111,8 +111,8 @@ class Camera {
   bool streaming_ = false;
   int frames_queued_ = 0;
   uint32_t triggers_ = 0;
-  uint32_t frame_ = 0;        // frame being sent
-  uint64_t offset_ = 0;       // offset inside it
+  uint32_t frame_ = 0;   // frame being sent
+  uint64_t offset_ = 0;  // offset inside it
   bool in_frame_ = false;
   uint32_t frames_started_ = 0;
   uint64_t bandwidth_ = 0;

@@ -20,7 +20,7 @@ class Driver {
   Driver(const Driver&) = delete;
   Driver& operator=(const Driver&) = delete;
 
-  PDRIVER_OBJECT object();  // loads the driver first if it is not loaded
+  PDRIVER_OBJECT object();                            // loads the driver first if it is not loaded
   PDRIVER_OBJECT current() const { return object_; }  // null while unloaded
   bool loaded() const;
   int load_count() const;

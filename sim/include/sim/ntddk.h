@@ -162,7 +162,8 @@ typedef enum _SYSTEM_POWER_STATE {
   PowerSystemHibernate = 5,
   PowerSystemShutdown = 6,
   PowerSystemMaximum = 7
-} SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
+} SYSTEM_POWER_STATE,
+    *PSYSTEM_POWER_STATE;
 
 typedef enum _DEVICE_POWER_STATE {
   PowerDeviceUnspecified = 0,
@@ -171,7 +172,8 @@ typedef enum _DEVICE_POWER_STATE {
   PowerDeviceD2,
   PowerDeviceD3,
   PowerDeviceMaximum
-} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
 
 typedef union _POWER_STATE {
   SYSTEM_POWER_STATE SystemState;
@@ -180,7 +182,11 @@ typedef union _POWER_STATE {
 
 typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
 
-typedef enum _POWER_ACTION { PowerActionNone = 0, PowerActionSleep = 2, PowerActionShutdown = 5 } POWER_ACTION;
+typedef enum _POWER_ACTION {
+  PowerActionNone = 0,
+  PowerActionSleep = 2,
+  PowerActionShutdown = 5
+} POWER_ACTION;
 
 typedef struct _DEVICE_CAPABILITIES {
   USHORT Size;
@@ -233,17 +239,15 @@ typedef NTSTATUS NTAPI DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject,
 typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
 typedef VOID NTAPI DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
-typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject,
-                                         PUNICODE_STRING RegistryPath);
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject, PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
 typedef VOID NTAPI DRIVER_CANCEL(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_CANCEL* PDRIVER_CANCEL;
-typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject,
-                                             struct _IRP* Irp, PVOID Context);
+typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+                                             PVOID Context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
-typedef VOID NTAPI REQUEST_POWER_COMPLETE(struct _DEVICE_OBJECT* DeviceObject,
-                                          UCHAR MinorFunction, POWER_STATE PowerState,
-                                          PVOID Context, PIO_STATUS_BLOCK IoStatus);
+typedef VOID NTAPI REQUEST_POWER_COMPLETE(struct _DEVICE_OBJECT* DeviceObject, UCHAR MinorFunction,
+                                          POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
 typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
 
 #define IRP_MJ_CREATE 0x00
@@ -502,19 +506,16 @@ FORCEINLINE LONG InterlockedExchange(volatile LONG* Target, LONG Value) {
 FORCEINLINE LONG InterlockedExchangeAdd(volatile LONG* Addend, LONG Value) {
   return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange,
-                                            LONG Comperand) {
-  __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST,
-                              __ATOMIC_SEQ_CST);
+FORCEINLINE LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange, LONG Comperand) {
+  __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comperand;
 }
 FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination,
-                                                    PVOID Exchange, PVOID Comperand) {
-  __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST,
-                              __ATOMIC_SEQ_CST);
+FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
+                                                    PVOID Comperand) {
+  __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comperand;
 }
 
@@ -532,8 +533,8 @@ NTKERNELAPI ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
 #define DPFLTR_INFO_LEVEL 3
 
 // Executive: pool. The allocation site is recorded so that a leak report can name it.
-NTKERNELAPI PVOID NTAPI SimExAllocatePoolAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
-                                            const char* File, int Line);
+NTKERNELAPI PVOID NTAPI SimExAllocatePoolAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const char* File,
+                                            int Line);
 #define ExAllocatePool(PoolType, NumberOfBytes) \
   SimExAllocatePoolAt((PoolType), (NumberOfBytes), __FILE__, __LINE__)
 NTKERNELAPI VOID NTAPI ExFreePool(PVOID P);
@@ -564,8 +565,7 @@ NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Dev
                                           ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                                           PDEVICE_OBJECT* DeviceObject);
 NTKERNELAPI VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
-NTKERNELAPI NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
-                                                PUNICODE_STRING DeviceName);
+NTKERNELAPI NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 NTKERNELAPI NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                              PDEVICE_OBJECT TargetDevice);
@@ -575,13 +575,11 @@ NTKERNELAPI PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 NTKERNELAPI VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
 NTKERNELAPI VOID NTAPI IoFreeIrp(PIRP Irp);
 NTKERNELAPI VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status);
-NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode,
-                                                     PDEVICE_OBJECT DeviceObject,
+NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
                                                      PVOID InputBuffer, ULONG InputBufferLength,
-                                                     PVOID OutputBuffer,
-                                                     ULONG OutputBufferLength,
-                                                     BOOLEAN InternalDeviceIoControl,
-                                                     PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
+                                                     PVOID OutputBuffer, ULONG OutputBufferLength,
+                                                     BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                                     PIO_STATUS_BLOCK IoStatusBlock);
 NTKERNELAPI NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTKERNELAPI VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCallDriver IofCallDriver
@@ -597,18 +595,16 @@ NTKERNELAPI PEPROCESS NTAPI IoGetCurrentProcess(VOID);
 
 // Memory manager
 NTKERNELAPI VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
-NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList,
-                                                     KPROCESSOR_MODE AccessMode,
-                                                     MEMORY_CACHING_TYPE CacheType,
-                                                     PVOID RequestedAddress,
+NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                                     MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
                                                      ULONG BugCheckOnFailure, ULONG Priority);
 NTKERNELAPI VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 
 // Power manager
 NTKERNELAPI NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                              POWER_STATE PowerState,
-                                             PREQUEST_POWER_COMPLETE CompletionFunction,
-                                             PVOID Context, PIRP* Irp);
+                                             PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context,
+                                             PIRP* Irp);
 NTKERNELAPI VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
 NTKERNELAPI NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTKERNELAPI POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
@@ -646,9 +642,9 @@ FORCEINLINE VOID IoMarkIrpPending(PIRP Irp) {
   IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
   SimNoteIrpPending(Irp);
 }
-FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
-                                        PVOID Context, BOOLEAN InvokeOnSuccess,
-                                        BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                                        BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                                        BOOLEAN InvokeOnCancel) {
   PIO_STACK_LOCATION irpSp = IoGetNextIrpStackLocation(Irp);
   irpSp->CompletionRoutine = CompletionRoutine;
   irpSp->Context = Context;
@@ -657,13 +653,11 @@ FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Complet
   if (InvokeOnError) irpSp->Control |= SL_INVOKE_ON_ERROR;
   if (InvokeOnCancel) irpSp->Control |= SL_INVOKE_ON_CANCEL;
 }
-#define IoSetCancelRoutine(_Irp, _CancelRoutine)                                           \
+#define IoSetCancelRoutine(_Irp, _CancelRoutine)                                                  \
   ((PDRIVER_CANCEL)(ULONG_PTR)InterlockedExchangePointer((PVOID volatile*)&(_Irp)->CancelRoutine, \
                                                          (PVOID)(ULONG_PTR)(_CancelRoutine)))
 
-FORCEINLINE PVOID MmGetMdlVirtualAddress(PMDL Mdl) {
-  return (PVOID)((PCHAR)Mdl->StartVa + Mdl->ByteOffset);
-}
+FORCEINLINE PVOID MmGetMdlVirtualAddress(PMDL Mdl) { return (PVOID)((PCHAR)Mdl->StartVa + Mdl->ByteOffset); }
 FORCEINLINE ULONG MmGetMdlByteCount(PMDL Mdl) { return Mdl->ByteCount; }
 FORCEINLINE PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
   if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {

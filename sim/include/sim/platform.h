@@ -68,8 +68,7 @@ class Platform {
   // Power manager: a system power change sent to every started device stack
   // (query, then set), and raw power requests to one stack.
   NTSTATUS set_system_power(SYSTEM_POWER_STATE state);
-  std::future<NTSTATUS> send_power(UsbDevice& device, UCHAR minor, POWER_STATE_TYPE type,
-                                   POWER_STATE state);
+  std::future<NTSTATUS> send_power(UsbDevice& device, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
 
   std::vector<PnpRecord> history() const;
   void clear_history();

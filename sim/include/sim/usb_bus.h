@@ -28,9 +28,9 @@ struct BusEvent {
   enum Kind { Control, Bulk, AbortPipe, ResetPipe, SelectConfiguration, Unconfigure };
   explicit BusEvent(Kind k = Control) : kind(k) {}
   Kind kind;
-  uint8_t setup[8] = {};      // control transfers
-  UCHAR endpoint = 0;         // bulk transfers and pipe requests
-  USHORT urb_length = 0;      // the URB header's Length
+  uint8_t setup[8] = {};  // control transfers
+  UCHAR endpoint = 0;     // bulk transfers and pipe requests
+  USHORT urb_length = 0;  // the URB header's Length
   ULONG transfer_flags = 0;
   uint32_t requested = 0;     // TransferBufferLength asked for
   uint32_t actual = 0;        // bytes moved
@@ -47,11 +47,11 @@ struct BusEvent {
 
 // Selects URBs for injection. Unset fields match anything.
 struct UrbMatch {
-  std::optional<USHORT> function;       // URB_FUNCTION_*
-  std::optional<UCHAR> request;         // control: bRequest
-  std::optional<bool> in;               // control: direction
-  std::optional<UCHAR> descriptor_type; // GET_DESCRIPTOR
-  std::optional<UCHAR> endpoint;        // bulk and pipe requests
+  std::optional<USHORT> function;        // URB_FUNCTION_*
+  std::optional<UCHAR> request;          // control: bRequest
+  std::optional<bool> in;                // control: direction
+  std::optional<UCHAR> descriptor_type;  // GET_DESCRIPTOR
+  std::optional<UCHAR> endpoint;         // bulk and pipe requests
 
   static UrbMatch vendor(UCHAR request, std::optional<bool> in = std::nullopt);
   static UrbMatch descriptor(UCHAR type);
@@ -153,8 +153,8 @@ class UsbDevice {
   struct Injection {
     enum Kind { Fail, Refuse, Hold, Unplug, ShortControl } kind;
     UrbMatch match;
-    int skip;     // matches to let through first
-    int times;    // matches to act on
+    int skip;   // matches to let through first
+    int times;  // matches to act on
     USBD_STATUS usbd;
     NTSTATUS status;
     uint32_t bytes = 0;  // ShortControl: the data-stage limit
