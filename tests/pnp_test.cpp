@@ -1,5 +1,7 @@
 // Plug and Play dispatch: the device's state through start, stop, query-remove and
 // cancel, capabilities, surprise removal; and the request gate underneath it.
+#include <quorvex/quorvex.h>
+
 #include "driver/driver.h"
 #include "support/testbed.h"
 
@@ -134,6 +136,57 @@ TEST_F(Pnp, RequestsArriveInTheOrderTheManagerSendsThem) {
   EXPECT_EQ(minors,
             (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE,
                                 IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_REMOVE_DEVICE}));
+}
+
+// Device control between a start and the next stop, query-remove or removal.
+class ControlReadiness : public Pnp {
+ protected:
+  NTSTATUS get_model(sim::Handle handle, ULONG_PTR* information) {
+    uint8_t out[4] = {0xDE, 0xDE, 0xDE, 0xDE};
+    return sim::nt_device_io_control(handle, IOCTL_CAM_GET_MODEL, nullptr, 0, out, sizeof(out), information);
+  }
+  void expect_refused(sim::UsbDevice& device, sim::Handle handle) {
+    ULONG_PTR information = 99;
+    EXPECT_EQ(get_model(handle, &information), STATUS_DELETE_PENDING);
+    EXPECT_EQ(information, 0u);
+    EXPECT_EQ(extension(device)->IoCount, 1);
+  }
+  void expect_served(sim::Handle handle) {
+    ULONG_PTR information = 0;
+    EXPECT_EQ(get_model(handle, &information), STATUS_SUCCESS);
+    EXPECT_EQ(information, 4u);
+  }
+};
+
+TEST_F(ControlReadiness, IsRefusedWhileAQueryRemoveIsPendingAndServedAfterItsCancel) {
+  sim::UsbDevice& device = plug();
+  sim::Handle handle = open();
+  expect_served(handle);
+  ASSERT_EQ(platform().query_remove(device), STATUS_SUCCESS);
+  expect_refused(device, handle);
+  ASSERT_EQ(platform().cancel_remove(device), STATUS_SUCCESS);
+  expect_served(handle);
+  sim::nt_close(handle);
+}
+
+TEST_F(ControlReadiness, IsRefusedAfterAStopAndServedAfterTheRestart) {
+  sim::UsbDevice& device = plug();
+  sim::Handle handle = open();
+  ASSERT_EQ(platform().stop(device), STATUS_SUCCESS);
+  expect_refused(device, handle);
+  ASSERT_EQ(platform().start(device), STATUS_SUCCESS);
+  expect_served(handle);
+  sim::nt_close(handle);
+}
+
+TEST_F(ControlReadiness, IsRefusedOnAHandleThatOutlivedRemoval) {
+  sim::UsbDevice& device = plug();
+  sim::Handle handle = open();
+  ASSERT_EQ(platform().remove(device), STATUS_SUCCESS);
+  ULONG_PTR information = 99;
+  EXPECT_EQ(get_model(handle, &information), STATUS_DELETE_PENDING);
+  EXPECT_EQ(information, 0u);
+  EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
 }
 
 // The gate's two thresholds, on a real device object.
