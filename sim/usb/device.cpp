@@ -99,6 +99,18 @@ std::vector<const uint8_t*> endpoints_after(const std::vector<uint8_t>& config, 
   return list;
 }
 
+// Ends a transfer taken off its pipe's queue. Until its completion routines have
+// run it counts as a completion in progress (`completing`, raised when it was
+// taken), which an abort of the pipe waits for.
+template <typename Finish>
+void finish_counted(std::mutex& mutex, std::condition_variable& idle, int* completing, Finish finish) {
+  finish();
+  if (completing == nullptr) return;
+  std::lock_guard<std::mutex> lock(mutex);
+  --*completing;
+  idle.notify_all();
+}
+
 ULONG interface_size(ULONG pipes) {
   return static_cast<ULONG>(sizeof(USBD_INTERFACE_INFORMATION) + sizeof(USBD_PIPE_INFORMATION) * pipes -
                             sizeof(USBD_PIPE_INFORMATION));
@@ -252,12 +264,16 @@ void UsbDevice::stall_pipe(UCHAR endpoint) {
           ++it;
           continue;
         }
+        pipe->completing++;
         stalled.push_back(*it);
         it = pipe->queue.erase(it);
       }
     }
   }
-  for (auto& t : stalled) finish(t, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL);
+  for (auto& t : stalled) {
+    finish_counted(mutex_, idle_, &t.pipe->completing,
+                   [&] { finish(t, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL); });
+  }
 }
 
 void UsbDevice::set_complete_inline(bool on) {
@@ -570,7 +586,8 @@ NTSTATUS UsbDevice::select_configuration(PIRP irp, PURB urb) {
 USBD_STATUS UsbDevice::apply_configuration(PURB urb) {
   auto& s = urb->UrbSelectConfiguration;
   for (auto& [handle, pipe] : pipes_) {
-    if (!pipe->queue.empty()) return USBD_STATUS_ERROR_BUSY;
+    // A pipe with a completion in progress is still in use by it.
+    if (!pipe->queue.empty() || pipe->completing > 0) return USBD_STATUS_ERROR_BUSY;
   }
   BusEvent e{s.ConfigurationDescriptor == nullptr ? BusEvent::Unconfigure : BusEvent::SelectConfiguration};
   e.urb_length = urb->UrbHeader.Length;
@@ -814,6 +831,7 @@ void UsbDevice::cancel(PIRP irp) {
     auto take = [&](std::deque<Transfer>& q) {
       for (auto it = q.begin(); it != q.end(); ++it) {
         if (it->irp == irp) {
+          if (it->pipe != nullptr) it->pipe->completing++;
           found = *it;
           q.erase(it);
           return;
@@ -829,7 +847,11 @@ void UsbDevice::cancel(PIRP irp) {
       wake = true;
     }
   }
-  if (found) finish(*found, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+  if (found) {
+    int* completing = found->pipe != nullptr ? &found->pipe->completing : nullptr;
+    finish_counted(mutex_, idle_, completing,
+                   [&] { finish(*found, USBD_STATUS_CANCELED, STATUS_CANCELLED); });
+  }
   if (wake) {
     irp->IoStatus.Status = STATUS_CANCELLED;
     irp_complete_from_below(irp);
@@ -847,11 +869,15 @@ void UsbDevice::abort_pipe(Pipe* pipe) {
       ++it;
       continue;
     }
+    pipe->completing++;
     aborted.push_back(*it);
     it = pipe->queue.erase(it);
   }
   lock.unlock();
-  for (auto& t : aborted) finish(t, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+  for (auto& t : aborted) {
+    finish_counted(mutex_, idle_, &pipe->completing,
+                   [&] { finish(t, USBD_STATUS_CANCELED, STATUS_CANCELLED); });
+  }
   lock.lock();
   // Transfers being completed or cancelled right now must be done before the abort is.
   if (current_irql() < DISPATCH_LEVEL) {
@@ -899,6 +925,7 @@ void UsbDevice::fail_all(NTSTATUS status, USBD_STATUS usbd) {
           ++it;
           continue;
         }
+        if (it->pipe != nullptr) it->pipe->completing++;
         failed.push_back(*it);
         it = q.erase(it);
       }
@@ -910,7 +937,10 @@ void UsbDevice::fail_all(NTSTATUS status, USBD_STATUS usbd) {
       wait_wake_ = nullptr;
     }
   }
-  for (auto& t : failed) finish(t, usbd, status);
+  for (auto& t : failed) {
+    int* completing = t.pipe != nullptr ? &t.pipe->completing : nullptr;
+    finish_counted(mutex_, idle_, completing, [&] { finish(t, usbd, status); });
+  }
   if (wake != nullptr) {
     wake->IoStatus.Status = status;
     irp_complete_from_below(wake);
