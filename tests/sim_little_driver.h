@@ -262,6 +262,7 @@ struct UrbIrp {
     self->status = irp->IoStatus.Status;
     self->usbd = self->urb.UrbHeader.Status;
     self->completions++;
+    self->order = ++sequence;
     if (self->hook) self->hook(self);
     self->done.set();
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -277,6 +278,8 @@ struct UrbIrp {
   PDEVICE_OBJECT device_argument = nullptr;
   KIRQL irql = 0xFF;
   std::atomic<int> completions{0};
+  int order = 0;  // when it completed, counted over all UrbIrps
+  static inline std::atomic<int> sequence{0};
   void (*hook)(UrbIrp*) = nullptr;  // runs inside the completion routine
   PVOID hook_context = nullptr;
   Signal done;
