@@ -1,0 +1,197 @@
+// Helpers for the device-control tests: a camera of a given product opened as an
+// application opens it, requests sent through the I/O manager with guarded and
+// poisoned caller buffers, and the camera's vendor traffic rendered as text.
+#pragma once
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QUORVEX_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUORVEX_TEST_ASAN 1
+#endif
+#endif
+#ifdef QUORVEX_TEST_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "include/quorvex/quorvex.h"
+#include "support/testbed.h"
+
+namespace quorvex::test {
+
+constexpr uint8_t kPoison = 0xDE;
+constexpr NTSTATUS kNotServed = static_cast<NTSTATUS>(0xDEDEDEDE);
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes le16(uint16_t value) { return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)}; }
+inline Bytes le32(uint32_t value) {
+  return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
+          static_cast<uint8_t>(value >> 24)};
+}
+inline Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+inline uint32_t u32_at(const Bytes& bytes, size_t offset) {
+  return static_cast<uint32_t>(bytes.at(offset) | bytes.at(offset + 1) << 8 | bytes.at(offset + 2) << 16 |
+                               static_cast<uint32_t>(bytes.at(offset + 3)) << 24);
+}
+
+// A caller's buffer of exactly `length` bytes, poisoned, between two guard zones.
+// Under AddressSanitizer the guards are poisoned too, so any access to them stops
+// the test at once; otherwise they are checked for writes afterwards.
+class GuardedBuffer {
+ public:
+  static constexpr size_t kGuard = 64;
+  static constexpr uint8_t kGuardFill = 0xA7;
+
+  GuardedBuffer(const Bytes& content, size_t length) : storage_(length + 2 * kGuard, kGuardFill) {
+    std::fill(data(), data() + length, kPoison);
+    std::copy(content.begin(), content.begin() + static_cast<long>(std::min(length, content.size())), data());
+    length_ = length;
+    poison(true);
+  }
+  ~GuardedBuffer() { poison(false); }
+  GuardedBuffer(const GuardedBuffer&) = delete;
+  GuardedBuffer& operator=(const GuardedBuffer&) = delete;
+
+  uint8_t* data() { return storage_.data() + kGuard; }
+  size_t size() const { return length_; }
+  Bytes bytes() const {
+    return Bytes(storage_.begin() + kGuard, storage_.begin() + static_cast<long>(kGuard + length_));
+  }
+
+  bool guards_intact() {
+    poison(false);
+    bool intact = true;
+    for (size_t i = 0; i < kGuard; ++i) {
+      intact = intact && storage_[i] == kGuardFill && storage_[kGuard + length_ + i] == kGuardFill;
+    }
+    poison(true);
+    return intact;
+  }
+
+ private:
+  void poison(bool on) {
+#ifdef QUORVEX_TEST_ASAN
+    if (on) {
+      ASAN_POISON_MEMORY_REGION(storage_.data(), kGuard);
+      ASAN_POISON_MEMORY_REGION(storage_.data() + kGuard + length_, kGuard);
+    } else {
+      ASAN_UNPOISON_MEMORY_REGION(storage_.data(), storage_.size());
+    }
+#else
+    (void)on;
+#endif
+  }
+
+  Bytes storage_;
+  size_t length_ = 0;
+};
+
+struct Reply {
+  NTSTATUS status = kNotServed;
+  ULONG_PTR information = 0;
+  Bytes output;  // the whole output buffer afterwards, poison where nothing came back
+  bool input_intact = false;
+  bool guards_intact = false;
+};
+
+// Sends one request as an application does, with an input of exactly the given
+// bytes and an output buffer of `output_length` poisoned bytes.
+inline Reply send_control(sim::Handle handle, ULONG code, const Bytes& input, size_t output_length) {
+  GuardedBuffer in(input, input.size());
+  GuardedBuffer out({}, output_length);
+  Reply reply;
+  reply.information = 0xDEDEDEDE;
+  reply.status = sim::nt_device_io_control(
+      handle, code, input.empty() ? nullptr : in.data(), static_cast<ULONG>(input.size()),
+      output_length == 0 ? nullptr : out.data(), static_cast<ULONG>(output_length), &reply.information);
+  reply.output = out.bytes();
+  reply.input_intact = in.bytes() == input;
+  reply.guards_intact = in.guards_intact() && out.guards_intact();
+  return reply;
+}
+
+// One vendor request as the camera saw it: "40 B7 0035 0000 0002 : 34 12", the
+// setup packet's fields in bus order, then the data stage that moved.
+inline std::string describe(const sim::BusEvent& e) {
+  char head[64];
+  std::snprintf(head, sizeof(head), "%02X %02X %04X %04X %04X", e.request_type(), e.request(), e.value(),
+                e.index(), e.length());
+  std::string text = head;
+  if (!e.data.empty()) text += " :";
+  for (uint8_t b : e.data) {
+    char hex[4];
+    std::snprintf(hex, sizeof(hex), " %02X", b);
+    text += hex;
+  }
+  if (e.usbd_status != USBD_STATUS_SUCCESS) text += " (failed)";
+  return text;
+}
+
+// Register traffic in the same notation.
+inline std::string reg_write(uint8_t reg, uint16_t value) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "40 B7 %04X 0000 0002 : %02X %02X", reg, value & 0xFF, value >> 8);
+  return text;
+}
+inline std::string reg_read(uint8_t reg, uint16_t value) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "C0 B7 %04X 0000 0002 : %02X %02X", reg, value & 0xFF, value >> 8);
+  return text;
+}
+inline std::string reg_read_failed(uint8_t reg) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "C0 B7 %04X 0000 0002 (failed)", reg);
+  return text;
+}
+
+using Traffic = std::vector<std::string>;
+
+// A started camera of one product with a handle open on it, its trace cleared.
+class ControlTest : public Testbed {
+ protected:
+  sim::UsbDevice& attach(USHORT product) {
+    device_ = &plug(camera(product));
+    ext_ = extension(*device_);
+    handle_ = open(0);
+    device_->clear_trace();
+    return *device_;
+  }
+
+  Reply call(ULONG code, const Bytes& input = {}, size_t output_length = 0) {
+    Reply reply = send_control(handle_, code, input, output_length);
+    EXPECT_TRUE(reply.guards_intact) << "a caller's buffer was touched outside its bounds";
+    EXPECT_TRUE(reply.input_intact) << "the caller's input was changed";
+    EXPECT_LE(reply.information, output_length);
+    return reply;
+  }
+
+  // The control traffic since the last call, which clears it.
+  Traffic traffic() {
+    Traffic text;
+    for (const sim::BusEvent& e : device_->trace()) {
+      if (e.kind == sim::BusEvent::Control) text.push_back(describe(e));
+    }
+    device_->clear_trace();
+    return text;
+  }
+
+  sim::UsbDevice* device_ = nullptr;
+  PCAM_DEVICE_EXTENSION ext_ = nullptr;
+  sim::Handle handle_ = sim::kInvalidHandle;
+};
+
+inline std::string product_name(USHORT product) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "Product%04X", product);
+  return text;
+}
+
+}  // namespace quorvex::test
