@@ -31,14 +31,22 @@ struct CallRecord {
   bool reported = false;
 };
 
+// A completion walk in progress. Another completion of the same sending while a
+// routine of this walk runs is legal only if that routine then stops the walk.
+struct WalkEntry {
+  uint64_t id;
+  uint64_t generation;
+  bool completed_again = false;
+};
+
 struct IrpTrack {
   bool platform = false;  // built by the platform; its finisher runs at the top
   IrpFinisher finisher;
   size_t bytes = 0;
   int call_depth = 0;
-  std::vector<uint64_t> walks;  // generations whose completion walk is running
-  uint64_t generation = 0;      // bumped by every IofCallDriver
-  bool nested_complete = false;
+  std::vector<WalkEntry> walks;  // completion walks running now
+  uint64_t next_walk = 0;
+  uint64_t generation = 0;  // bumped by every IofCallDriver
   bool held_below = false;
   bool completed = false;
   bool freed = false;
@@ -74,6 +82,13 @@ IrpTrack* find_live(PIRP irp, const char* operation) {
     return nullptr;
   }
   return &it->second;
+}
+
+WalkEntry* find_walk(IrpTrack& track, uint64_t walk) {
+  for (WalkEntry& entry : track.walks) {
+    if (entry.id == walk) return &entry;
+  }
+  return nullptr;
 }
 
 bool marked(const IrpTrack& track, int location) {
@@ -221,7 +236,7 @@ bool should_invoke(PIRP irp, UCHAR control) {
 }
 
 // Calls one completion routine. Returns false when the walk must stop here.
-bool invoke_completion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context, uint64_t gen) {
+bool invoke_completion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context, uint64_t walk) {
   PDEVICE_OBJECT device =
       irp->CurrentLocation == irp->StackCount + 1 ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
   KIRQL before = current_irql();
@@ -232,31 +247,28 @@ bool invoke_completion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context, 
   }
   std::lock_guard<std::mutex> lock(table().mutex);
   IrpTrack& track = table().irps[irp];
-  if (status == STATUS_MORE_PROCESSING_REQUIRED) {
-    track.nested_complete = false;
-    return false;
-  }
+  if (status == STATUS_MORE_PROCESSING_REQUIRED) return false;
   if (track.freed) {
     report_fault(Fault::IrpUsedAfterFree, "completion routine freed an IRP and let its completion continue");
     return false;
   }
-  if (track.nested_complete || track.generation != gen) {
+  WalkEntry* entry = find_walk(track, walk);
+  if (entry != nullptr && (entry->completed_again || track.generation != entry->generation)) {
     report_fault(Fault::IrpCompletedTwice, "completion routine completed or re-sent " + describe_irp(irp) +
                                                " and did not return STATUS_MORE_PROCESSING_REQUIRED");
-    track.nested_complete = false;
     return false;
   }
   return true;
 }
 
-void end_walk(PIRP irp, uint64_t gen, bool reached_top) {
+void end_walk(PIRP irp, uint64_t walk, bool reached_top) {
   IrpFinisher finisher;
   {
     std::lock_guard<std::mutex> lock(table().mutex);
     IrpTrack& track = table().irps[irp];
     auto& walks = track.walks;
     for (auto it = walks.begin(); it != walks.end(); ++it) {
-      if (*it == gen) {
+      if (it->id == walk) {
         walks.erase(it);
         break;
       }
@@ -276,13 +288,13 @@ void end_walk(PIRP irp, uint64_t gen, bool reached_top) {
 }
 
 // The walk from the current stack location back to the top.
-void complete_walk(PIRP irp, uint64_t gen) {
+void complete_walk(PIRP irp, uint64_t walk) {
   auto first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
   PIO_STACK_LOCATION last = first + irp->StackCount;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   // Completed again at the top, after its creator's routine stopped the walk there.
   if (stack >= last) {
-    end_walk(irp, gen, true);
+    end_walk(irp, walk, true);
     return;
   }
   IoSkipCurrentIrpStackLocation(irp);
@@ -294,8 +306,8 @@ void complete_walk(PIRP irp, uint64_t gen) {
     PVOID context = stack->Context;
     clear_stack_location(stack);
     if (routine != nullptr && should_invoke(irp, control)) {
-      if (!invoke_completion(irp, routine, context, gen)) {
-        end_walk(irp, gen, false);
+      if (!invoke_completion(irp, routine, context, walk)) {
+        end_walk(irp, walk, false);
         return;
       }
     } else if (irp->CurrentLocation <= irp->StackCount && irp->PendingReturned) {
@@ -303,7 +315,7 @@ void complete_walk(PIRP irp, uint64_t gen) {
     }
     IoSkipCurrentIrpStackLocation(irp);
   }
-  end_walk(irp, gen, true);
+  end_walk(irp, walk, true);
 }
 
 }  // namespace
@@ -524,7 +536,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   UNREFERENCED_PARAMETER(PriorityBoost);
-  uint64_t gen;
+  uint64_t walk;
   {
     std::lock_guard<std::mutex> lock(table().mutex);
     IrpTrack* track = find_live(Irp, "IofCompleteRequest");
@@ -539,16 +551,16 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       report_fault(Fault::IrpCompletedTwice, "IofCompleteRequest on " + describe_irp(Irp));
       return;
     }
-    gen = track->generation;
-    for (uint64_t active : track->walks) {
-      if (active == gen) track->nested_complete = true;
+    for (WalkEntry& active : track->walks) {
+      if (active.generation == track->generation) active.completed_again = true;
     }
-    track->walks.push_back(gen);
+    walk = ++track->next_walk;
+    track->walks.push_back(WalkEntry{walk, track->generation});
   }
   if (Irp->IoStatus.Status == STATUS_PENDING) {
     report_fault(Fault::IrpCompletedWithPending, describe_irp(Irp));
   }
-  complete_walk(Irp, gen);
+  complete_walk(Irp, walk);
 }
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KeAcquireSpinLockRaiseToDpc(&g_cancel_lock); }
