@@ -50,6 +50,13 @@ void free_device(PDEVICE_OBJECT device) {
   std::free(device);
 }
 
+// A deleted device object stays while a handle references it or a device is still
+// attached to it: the driver above may detach only after passing remove-device
+// down to the driver that deleted it.
+bool releasable(PDEVICE_OBJECT device) {
+  return device->ReferenceCount == 0 && device->AttachedDevice == nullptr;
+}
+
 }  // namespace
 
 PDEVICE_OBJECT device_lookup(const std::wstring& name) {
@@ -77,7 +84,8 @@ bool device_dereference(PDEVICE_OBJECT device) {
   bool free_now = false;
   {
     std::lock_guard<std::mutex> lock(table().mutex);
-    free_now = --device->ReferenceCount == 0 && table().devices[device].deleted;
+    --device->ReferenceCount;
+    free_now = table().devices[device].deleted && releasable(device);
     if (free_now) table().devices.erase(device);
   }
   if (free_now) free_device(device);
@@ -98,11 +106,16 @@ bool driver_has_devices(PDRIVER_OBJECT driver) {
   return false;
 }
 
+// Device objects a scenario left behind (reported as leaks by then) go too.
 void object_reset() {
-  std::lock_guard<std::mutex> lock(table().mutex);
-  table().names.clear();
-  table().links.clear();
-  table().devices.clear();
+  std::map<PDEVICE_OBJECT, DeviceInfo> left;
+  {
+    std::lock_guard<std::mutex> lock(table().mutex);
+    table().names.clear();
+    table().links.clear();
+    left.swap(table().devices);
+  }
+  for (auto& [device, info] : left) free_device(device);
 }
 
 PDEVICE_OBJECT find_device(const std::wstring& device_name) { return device_lookup(device_name); }
@@ -188,7 +201,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     }
     if (!it->second.name.empty()) table().names.erase(it->second.name);
     it->second.deleted = true;
-    free_now = DeviceObject->ReferenceCount == 0;
+    free_now = releasable(DeviceObject);
     if (free_now) table().devices.erase(it);
   }
   unlink_from_driver(DeviceObject);
@@ -229,7 +242,15 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     report_fault(Fault::InvalidArgument, "IoDetachDevice on a device with nothing attached");
     return;
   }
-  TargetDevice->AttachedDevice = nullptr;
+  bool free_now = false;
+  {
+    std::lock_guard<std::mutex> lock(table().mutex);
+    TargetDevice->AttachedDevice = nullptr;
+    auto it = table().devices.find(TargetDevice);
+    free_now = it != table().devices.end() && it->second.deleted && releasable(TargetDevice);
+    if (free_now) table().devices.erase(it);
+  }
+  if (free_now) free_device(TargetDevice);
 }
 
 }  // extern "C"
