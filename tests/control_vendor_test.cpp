@@ -154,15 +154,20 @@ TEST_P(Registers, AShortReadLeavesTheMissingByteZero) {
   EXPECT_EQ(traffic(), Traffic{"C0 B7 0035 0000 0002 : 34"});
 }
 
-// One URB carries several requests in a row; nothing of one survives into the next.
+// One URB carries the four window writes in a row; nothing of one survives into
+// the next.
 TEST_P(Registers, ASequenceReusesItsUrbCleanly) {
-  if (ext_->ModelCode != CAM_MODEL_1621) GTEST_SKIP() << "the offset pair is a model 0x1621 request";
-  ASSERT_EQ(call(IOCTL_CAM_SET_OFFSET_60_61, le32(300)).status, STATUS_SUCCESS);
+  uint32_t width = ext_->ModelCode == CAM_MODEL_1801 ? 2592 : 640;
+  uint32_t height = ext_->ModelCode == CAM_MODEL_1801 ? 1944 : 480;
+  ASSERT_EQ(call(IOCTL_CAM_SET_RESOLUTION, le32(width) + le32(height)).status, STATUS_SUCCESS);
   std::vector<sim::BusEvent> trace = device_->trace();
   ASSERT_EQ(trace.size(), 4u);
-  for (const sim::BusEvent& e : trace) {
+  for (size_t i = 0; i < trace.size(); ++i) {
+    const sim::BusEvent& e = trace[i];
     EXPECT_EQ(e.urb_length, sizeof(VendorUrb));
+    EXPECT_EQ(e.request_type(), 0x40);
     EXPECT_EQ(e.transfer_flags, 2u);
+    EXPECT_EQ(e.value(), i + 1);
     EXPECT_EQ(e.index(), 0);
     EXPECT_EQ(e.requested, 2u);
   }

@@ -1,0 +1,108 @@
+// Device control from several threads at once: requests of different threads on
+// one camera, and requests inside the dispatcher while Plug and Play refuses new
+// ones or removes the device.
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "support/control.h"
+
+namespace quorvex::test {
+namespace {
+
+class Concurrent : public ControlTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    attach(0x100E);
+    device_->set_control_deferred(GetParam());
+  }
+};
+
+// Each thread owns one register; whatever the interleaving on the bus, each reads
+// back what it wrote, and the requests that touch no register run alongside.
+TEST_P(Concurrent, RequestsOfSeveralThreadsDoNotShareState) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 100;
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      uint8_t reg = static_cast<uint8_t>(0x40 + t);
+      for (int i = 0; i < kRounds; ++i) {
+        uint16_t value = static_cast<uint16_t>(t << 12 | i);
+        Reply wrote = send_control(handle_, IOCTL_CAM_WRITE_REGISTER, Bytes{reg, 0, 0, 0} + le16(value), 0);
+        Reply read = send_control(handle_, IOCTL_CAM_READ_REGISTER, {reg}, 4);
+        if (wrote.status != STATUS_SUCCESS || read.status != STATUS_SUCCESS || read.output != le32(value) ||
+            !read.guards_intact) {
+          mismatches++;
+        }
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      Reply list = send_control(handle_, IOCTL_CAM_GET_DEVICE_LIST, {}, 128);
+      Reply status = send_control(handle_, IOCTL_CAM_GET_LAST_STATUS, {}, 4);
+      if (list.status != STATUS_SUCCESS || status.output != le32(0)) mismatches++;
+    }
+  });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(mismatches.load(), 0);
+  EXPECT_EQ(ext_->IoCount, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Completion, Concurrent, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Pended" : "Immediate"; });
+
+class Held : public ControlTest {
+ protected:
+  void SetUp() override {
+    attach(0x100A);
+    device_->camera().set_reg(0x09, 0x2710);
+    device_->hold(sim::UrbMatch::vendor(0xB7));
+    inside_ = std::async(std::launch::async,
+                         [this] { return send_control(handle_, IOCTL_CAM_READ_REGISTER, {0x09}, 4); });
+    ASSERT_TRUE(device_->wait_for_pending(1, kBound)) << "the read reached the camera";
+  }
+
+  void TearDown() override {
+    device_->release_held();
+    if (inside_.valid()) inside_.wait();
+  }
+
+  std::future<Reply> inside_;
+};
+
+// Removal waits for the request inside; newcomers are refused at the gate meanwhile,
+// and the request inside finishes normally.
+TEST_F(Held, RemovalWaitsForTheRequestInside) {
+  std::future<NTSTATUS> removal = platform().remove_async(*device_);
+  ASSERT_TRUE(sim::wait_for_waiter(&ext_->RemoveEvent, kBound));
+  Reply refused = send_control(handle_, IOCTL_CAM_GET_MODEL, {}, 4);
+  EXPECT_EQ(refused.status, STATUS_DELETE_PENDING);
+  EXPECT_EQ(refused.output, Bytes(4, kPoison));
+  EXPECT_EQ(removal.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+
+  device_->release_held();
+  Reply reply = inside_.get();
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.output, le32(0x2710));
+  EXPECT_EQ(removal.get(), STATUS_SUCCESS);
+}
+
+// A query-remove does not wait for requests inside; it refuses newcomers, leaves
+// the gate count as it was, and the request inside still completes.
+TEST_F(Held, QueryRemoveRefusesNewcomersWhileOneIsInside) {
+  LONG inside = ext_->IoCount;
+  ASSERT_EQ(platform().query_remove(*device_), STATUS_SUCCESS);
+  EXPECT_EQ(send_control(handle_, IOCTL_CAM_TRIGGER, {}, 0).status, STATUS_DELETE_PENDING);
+  EXPECT_EQ(ext_->IoCount, inside);
+  device_->release_held();
+  EXPECT_EQ(inside_.get().status, STATUS_SUCCESS);
+  ASSERT_EQ(platform().cancel_remove(*device_), STATUS_SUCCESS);
+  EXPECT_EQ(call(IOCTL_CAM_READ_REGISTER, {0x09}, 4).output, le32(0x2710));
+  EXPECT_EQ(ext_->IoCount, 1);
+}
+
+}  // namespace
+}  // namespace quorvex::test
