@@ -113,14 +113,19 @@ void mdl_check_leaks(const char* when) {
     for (auto& [address, view] : table().views) {
       leaks.push_back({Fault::ViewLeak, "user view " + hex(address) + " in process " + view.process->name()});
       munmap(view.map_base, view.map_length);
+      auto owner = table().mdls.find(view.mdl);
+      if (owner != table().mdls.end()) owner->second.user_views--;
     }
     table().views.clear();
+    // The driver is gone: what it leaked is released so the next scenario starts clean.
     for (auto it = table().mdls.begin(); it != table().mdls.end();) {
       if (it->second.platform) {
         ++it;
         continue;
       }
       leaks.push_back({Fault::MdlLeak, "MDL of " + std::to_string(it->first->ByteCount) + " bytes"});
+      if (it->second.system_view != nullptr) munmap(it->second.system_view, it->second.system_view_length);
+      free(it->first);
       it = table().mdls.erase(it);
     }
   }
