@@ -69,7 +69,7 @@ const char* fault_name(Fault fault) {
     case Fault::WaitOnUninitialisedEvent:
       return "wait on an object that is not an initialised event";
     case Fault::SpinLockReleasedAtWrongLevel:
-      return "spin lock released at the wrong IRQL";
+      return "spin lock acquired or released at the wrong IRQL";
     case Fault::SpinLockReleasedByNonOwner:
       return "spin lock released by a thread that does not hold it";
     case Fault::SpinLockAcquiredRecursively:
