@@ -10,7 +10,8 @@ static_assert(sizeof(CamDeviceNameTemplate) <= CAM_DEVICE_NAME_BYTES,
               "a name and its terminator fit an entry");
 
 // PASSIVE_LEVEL. No lock: the walk reads the driver's device list as Plug and Play
-// leaves it, most recently created first. A ninth device object is not listed.
+// leaves it, most recently created first; nothing is allocated. A ninth device object
+// is not listed.
 NTSTATUS CamGetDeviceList(const CAM_CONTROL_CALL* Call) {
   UCHAR list[sizeof(CAM_DEVICE_LIST)];
   RtlZeroMemory(list, sizeof(list));

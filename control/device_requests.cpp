@@ -10,8 +10,8 @@ NTSTATUS CamNoAction(const CAM_CONTROL_CALL* Call) {
   return STATUS_SUCCESS;
 }
 
-// PASSIVE_LEVEL. Register number at byte 0, 16-bit value at byte 4; bytes 1 to 3 are
-// not read. Reports the bytes the USB stack says it sent.
+// PASSIVE_LEVEL, no lock; frees its URB. Register number at byte 0, 16-bit value at
+// byte 4; bytes 1 to 3 are not read. Reports the bytes the USB stack says it sent.
 NTSTATUS CamWriteRegisterRequest(const CAM_CONTROL_CALL* Call) {
   UCHAR reg = Call->Buffer[FIELD_OFFSET(CAM_REGISTER_WRITE, Register)];
   USHORT value = CamGetU16(Call->Buffer + FIELD_OFFSET(CAM_REGISTER_WRITE, Value));
@@ -23,7 +23,8 @@ NTSTATUS CamWriteRegisterRequest(const CAM_CONTROL_CALL* Call) {
   return status;
 }
 
-// PASSIVE_LEVEL. Any of the 256 registers, by the number at byte 0.
+// PASSIVE_LEVEL, no lock; frees its URB. Any of the 256 registers, by the number at
+// byte 0; the output is written only when the read succeeded.
 NTSTATUS CamReadRegisterRequest(const CAM_CONTROL_CALL* Call) {
   UCHAR reg = Call->Buffer[0];
   PURB urb = CamAllocateVendorUrb();
@@ -38,8 +39,9 @@ NTSTATUS CamReadRegisterRequest(const CAM_CONTROL_CALL* Call) {
   return status;
 }
 
-// PASSIVE_LEVEL. Argument is the value (1 or 0); only model 0x1621 has the
-// register. The URB comes first, so a shortage shows on every model alike.
+// PASSIVE_LEVEL, no lock; frees its URB. Argument is the value (1 or 0); only model
+// 0x1621 has the register. The URB comes first, so a shortage shows on every model
+// alike.
 NTSTATUS CamSetReg62(const CAM_CONTROL_CALL* Call) {
   PURB urb = CamAllocateVendorUrb();
   if (urb == NULL) return STATUS_NO_MEMORY;
@@ -51,8 +53,8 @@ NTSTATUS CamSetReg62(const CAM_CONTROL_CALL* Call) {
   return status;
 }
 
-// Any length but exactly 4 is refused: callers rely on that. Reading does not
-// clear the value.
+// PASSIVE_LEVEL, no lock. Any output length but exactly 4 is refused: callers rely
+// on that. Reading does not clear the value.
 NTSTATUS CamGetLastStatus(const CAM_CONTROL_CALL* Call) {
   if (Call->OutputLength != sizeof(ULONG)) return STATUS_UNSUCCESSFUL;
   CamPutU32(Call->Buffer, (ULONG)CamReadUsbdStatus(Call->Extension));
@@ -60,7 +62,8 @@ NTSTATUS CamGetLastStatus(const CAM_CONTROL_CALL* Call) {
   return STATUS_SUCCESS;
 }
 
-// The identity recorded at open.
+// PASSIVE_LEVEL, no lock. The identity recorded at open; the fields are written
+// only by opens, which all write the same values.
 NTSTATUS CamGetIdentity(const CAM_CONTROL_CALL* Call) {
   PCAM_DEVICE_EXTENSION extension = Call->Extension;
   CamPutU32(Call->Buffer + FIELD_OFFSET(CAM_IDENTITY, VendorId), extension->VendorId);
@@ -76,8 +79,9 @@ NTSTATUS CamGetModel(const CAM_CONTROL_CALL* Call) {
   return STATUS_SUCCESS;
 }
 
-// PASSIVE_LEVEL. Cancels what is outstanding on the image pipe, the last of the
-// pipe table; a device configured without pipes has nothing to abort.
+// PASSIVE_LEVEL, no lock; waits for the USB stack. Cancels what is outstanding on
+// the image pipe, the last of the pipe table; a device configured without pipes has
+// nothing to abort.
 NTSTATUS CamAbortImagePipe(const CAM_CONTROL_CALL* Call) {
   PUSBD_INTERFACE_INFORMATION pipes = Call->Extension->InterfaceInfo;
   if (pipes == NULL || pipes->NumberOfPipes == 0) return STATUS_UNSUCCESSFUL;

@@ -115,8 +115,8 @@ static LONG CamDecodeValue(CAM_VALUE_CODE Code, ULONG Register) {
   }
 }
 
-// PASSIVE_LEVEL. Encodes the 32-bit input and writes it to Register; a refused model
-// or value sends nothing. Allocates and frees its URB.
+// PASSIVE_LEVEL, no lock; frees its URB. Encodes the 32-bit input and writes it to
+// Register; a refused model or value sends nothing.
 static NTSTATUS CamSetCodedRegister(const CAM_CONTROL_CALL* Call, UCHAR Register, CAM_VALUE_CODE Code) {
   LONG input = (LONG)CamGetU32(Call->Buffer);
   PURB urb = CamAllocateVendorUrb();
@@ -129,8 +129,8 @@ static NTSTATUS CamSetCodedRegister(const CAM_CONTROL_CALL* Call, UCHAR Register
   return status;
 }
 
-// PASSIVE_LEVEL. Reads Register and returns its decoded value; nothing is written
-// to the output unless the read succeeded. Allocates and frees its URB.
+// PASSIVE_LEVEL, no lock; frees its URB. Reads Register and returns its decoded
+// value; nothing is written to the output unless the read succeeded.
 static NTSTATUS CamGetCodedRegister(const CAM_CONTROL_CALL* Call, UCHAR Register, CAM_VALUE_CODE Code) {
   PURB urb = CamAllocateVendorUrb();
   if (urb == NULL) return STATUS_NO_MEMORY;
@@ -179,8 +179,9 @@ static CAM_VALUE_CODE CamOffsetCode(PCAM_DEVICE_EXTENSION Extension) {
   return Extension->ModelCode == CAM_MODEL_1621 ? CamCodeOffset1621 : CamCodeRefused;
 }
 
-// PASSIVE_LEVEL. Model 0x1801 splits the exposure over two registers, high half
-// first; the low half is not written when the high half failed.
+// PASSIVE_LEVEL, no lock; frees its URB. Model 0x1801 splits the exposure over two
+// registers, high half first; the low half is not written when the high half failed.
+// Another request may reach the camera between the two.
 NTSTATUS CamSetExposure(const CAM_CONTROL_CALL* Call) {
   ULONG exposure = CamGetU32(Call->Buffer);
   PURB urb = CamAllocateVendorUrb();
@@ -205,7 +206,8 @@ NTSTATUS CamSetExposure(const CAM_CONTROL_CALL* Call) {
   return status;
 }
 
-// PASSIVE_LEVEL. The status is that of the last read sent.
+// PASSIVE_LEVEL, no lock; frees its URB. The low half is read only after the high
+// half; the status is that of the last read sent.
 NTSTATUS CamGetExposure(const CAM_CONTROL_CALL* Call) {
   PURB urb = CamAllocateVendorUrb();
   if (urb == NULL) return STATUS_NO_MEMORY;
@@ -242,7 +244,8 @@ NTSTATUS CamGetGlobalGain(const CAM_CONTROL_CALL* Call) {
   return CamGetCodedRegister(Call, CAM_REGISTER_GLOBAL_GAIN, CamGetGlobalGainCode(Call->Extension));
 }
 
-// Argument is the channel's register (0x2B to 0x2E).
+// Argument is the channel's register (0x2B to 0x2E). Model 0x1621 and the colour
+// products of model 0x1801 only.
 NTSTATUS CamSetChannelGain(const CAM_CONTROL_CALL* Call) {
   return CamSetCodedRegister(Call, (UCHAR)Call->Argument, CamChannelGainCode(Call->Extension));
 }
@@ -251,7 +254,7 @@ NTSTATUS CamGetChannelGain(const CAM_CONTROL_CALL* Call) {
   return CamGetCodedRegister(Call, (UCHAR)Call->Argument, CamChannelGainCode(Call->Extension));
 }
 
-// Argument is the offset's register.
+// Argument is the offset's register. Model 0x1621 only.
 NTSTATUS CamSetOffset(const CAM_CONTROL_CALL* Call) {
   return CamSetCodedRegister(Call, (UCHAR)Call->Argument, CamOffsetCode(Call->Extension));
 }
@@ -260,7 +263,8 @@ NTSTATUS CamGetOffset(const CAM_CONTROL_CALL* Call) {
   return CamGetCodedRegister(Call, (UCHAR)Call->Argument, CamOffsetCode(Call->Extension));
 }
 
-// PASSIVE_LEVEL. Four writes, each sent whatever became of the ones before.
+// PASSIVE_LEVEL, no lock; frees its URB. Four writes, each sent whatever became of
+// the ones before; 0x63 and 0x64 get the fixed value, 0x60 and 0x61 the offset.
 NTSTATUS CamSetOffsetPair(const CAM_CONTROL_CALL* Call) {
   LONG offset = (LONG)CamGetU32(Call->Buffer);
   PURB urb = CamAllocateVendorUrb();

@@ -35,8 +35,8 @@ static const CAM_FILLED_REQUEST* CamFindFilledRequest(ULONG Request) {
   return NULL;
 }
 
-// PASSIVE_LEVEL. Argument is the request code. No model test; the submission's
-// status is returned unchanged.
+// PASSIVE_LEVEL, no lock; frees its URB. Argument is the request code. No model
+// test; the submission's status is returned unchanged.
 NTSTATUS CamSendFilledRequest(const CAM_CONTROL_CALL* Call) {
   const CAM_FILLED_REQUEST* request = CamFindFilledRequest(Call->Argument);
   if (request == NULL) return STATUS_INVALID_PARAMETER;
@@ -51,8 +51,8 @@ NTSTATUS CamSendFilledRequest(const CAM_CONTROL_CALL* Call) {
   return status;
 }
 
-// PASSIVE_LEVEL. Only the low 8 bits of the selector reach the camera: the builder
-// takes its value through 8 bits.
+// PASSIVE_LEVEL, no lock; frees its URB. Only the low 8 bits of the selector reach
+// the camera: the builder takes its value through 8 bits.
 NTSTATUS CamWriteB9(const CAM_CONTROL_CALL* Call) {
   USHORT selector = CamGetU16(Call->Buffer + FIELD_OFFSET(CAM_B9_WRITE, Selector));
   UCHAR data[sizeof(ULONG)];
@@ -68,9 +68,9 @@ NTSTATUS CamWriteB9(const CAM_CONTROL_CALL* Call) {
   return status;
 }
 
-// PASSIVE_LEVEL. Argument is wValue: 0 sends the low 16 bits of the input and hands
-// the caller its input back, in every outcome once the URB is had; 1 sends two zero
-// bytes.
+// PASSIVE_LEVEL, no lock; frees its URB. Argument is wValue: 0 sends the low 16 bits
+// of the input and hands the caller its input back, in every outcome once the URB is
+// had; 1 sends two zero bytes.
 NTSTATUS CamWriteBC(const CAM_CONTROL_CALL* Call) {
   UCHAR data[sizeof(ULONG)];
   RtlZeroMemory(data, sizeof(data));
@@ -87,9 +87,9 @@ NTSTATUS CamWriteBC(const CAM_CONTROL_CALL* Call) {
   return status;
 }
 
-// PASSIVE_LEVEL. Hands the caller its input back after the transfer, success or
-// not. The input is 2 bytes and the echo 4: the bytes beyond the input are zeroed
-// first, so that nothing but the caller's own bytes goes back.
+// PASSIVE_LEVEL, no lock; frees its URB. Hands the caller its input back after the
+// transfer, success or not. The input is 2 bytes and the echo 4: the bytes beyond the
+// input are zeroed first, so that nothing but the caller's own bytes goes back.
 NTSTATUS CamWriteBD(const CAM_CONTROL_CALL* Call) {
   UCHAR data[sizeof(ULONG)];
   CamPutU32(data, CamGetU16(Call->Buffer));
@@ -105,8 +105,9 @@ NTSTATUS CamWriteBD(const CAM_CONTROL_CALL* Call) {
   return status;
 }
 
-// PASSIVE_LEVEL. 16-bit value at 0, bytes 2 and 3 unused, the data from byte 4 sent
-// straight from the system buffer. A control transfer carries at most 65,535 bytes.
+// PASSIVE_LEVEL, no lock; frees its URB. 16-bit value at 0, bytes 2 and 3 unused, the
+// data from byte 4 sent straight from the system buffer. A control transfer carries at
+// most 65,535 bytes.
 NTSTATUS CamWriteBlock(const CAM_CONTROL_CALL* Call) {
   if (Call->InputLength < CAM_BLOCK_HEADER_BYTES) return STATUS_INVALID_PARAMETER;
   ULONG length = Call->InputLength - CAM_BLOCK_HEADER_BYTES;
@@ -121,9 +122,9 @@ NTSTATUS CamWriteBlock(const CAM_CONTROL_CALL* Call) {
   return status;
 }
 
-// PASSIVE_LEVEL. Returns the whole output buffer. It is read into a zeroed buffer of
-// its own, so bytes the camera did not deliver come back as zeros. Frees both
-// allocations before returning.
+// PASSIVE_LEVEL, no lock; frees its data buffer and URB. Returns the whole output
+// buffer. It is read into a zeroed buffer of its own, so bytes the camera did not
+// deliver come back as zeros.
 NTSTATUS CamReadBlock(const CAM_CONTROL_CALL* Call) {
   ULONG length = Call->OutputLength;
   if (length > CAM_MAX_CONTROL_DATA) return STATUS_INVALID_PARAMETER;
@@ -149,7 +150,8 @@ NTSTATUS CamReadBlock(const CAM_CONTROL_CALL* Call) {
   return status;
 }
 
-// PASSIVE_LEVEL. Value 0 is answered without asking the camera.
+// PASSIVE_LEVEL, no lock; frees its URB. Value 0 is answered with a constant,
+// without asking the camera.
 NTSTATUS CamReadBB(const CAM_CONTROL_CALL* Call) {
   USHORT value = CamGetU16(Call->Buffer);
   PURB urb = CamAllocateVendorUrb();
@@ -171,7 +173,8 @@ NTSTATUS CamReadBB(const CAM_CONTROL_CALL* Call) {
   return status;
 }
 
-// PASSIVE_LEVEL. The submission's status is returned unchanged.
+// PASSIVE_LEVEL, no lock; frees its URB. No model test; the submission's status is
+// returned unchanged.
 NTSTATUS CamReadC0(const CAM_CONTROL_CALL* Call) {
   PURB urb = CamAllocateVendorUrb();
   if (urb == NULL) return STATUS_NO_MEMORY;
@@ -187,8 +190,8 @@ NTSTATUS CamReadC0(const CAM_CONTROL_CALL* Call) {
   return status;
 }
 
-// PASSIVE_LEVEL. A register read by a 16-bit address of which the low 8 bits reach
-// the camera, as with every register access.
+// PASSIVE_LEVEL, no lock; frees its URB. A register read by a 16-bit address of
+// which the low 8 bits reach the camera, as with every register access.
 NTSTATUS CamReadRegisterEx(const CAM_CONTROL_CALL* Call) {
   USHORT address = CamGetU16(Call->Buffer);
   PURB urb = CamAllocateVendorUrb();

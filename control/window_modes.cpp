@@ -43,7 +43,8 @@ static const CAM_WINDOW* CamFindWindow(ULONG ModelCode, ULONG Width, ULONG Heigh
   return NULL;
 }
 
-// PASSIVE_LEVEL. Sizes the model does not accept send nothing.
+// PASSIVE_LEVEL, no lock; frees its URB. Sizes the model does not accept send
+// nothing; the four writes go out whatever became of the ones before.
 NTSTATUS CamSetResolution(const CAM_CONTROL_CALL* Call) {
   ULONG width = CamGetU32(Call->Buffer + FIELD_OFFSET(CAM_WINDOW_SIZE, Width));
   ULONG height = CamGetU32(Call->Buffer + FIELD_OFFSET(CAM_WINDOW_SIZE, Height));
@@ -70,8 +71,9 @@ static ULONG CamBitsPerPixel(PCAM_DEVICE_EXTENSION Extension) {
   return 24;
 }
 
-// PASSIVE_LEVEL. Both size registers are read whatever the first read gave; only
-// the second read decides the outcome, a failed first read counting as 0.
+// PASSIVE_LEVEL, no lock; frees its URB. Both size registers are read whatever the
+// first read gave; only the second read decides the outcome, a failed first read
+// counting as 0.
 NTSTATUS CamGetResolution(const CAM_CONTROL_CALL* Call) {
   PURB urb = CamAllocateVendorUrb();
   if (urb == NULL) return STATUS_NO_MEMORY;
@@ -92,8 +94,8 @@ NTSTATUS CamGetResolution(const CAM_CONTROL_CALL* Call) {
   return status;
 }
 
-// PASSIVE_LEVEL. A one-byte write of register 0x05, on every model. The selector is
-// tested before anything is allocated.
+// PASSIVE_LEVEL, no lock; frees its URB. A one-byte write of register 0x05, on every
+// model. The selector is tested before anything is allocated.
 NTSTATUS CamSetReg05(const CAM_CONTROL_CALL* Call) {
   UCHAR data;
   if (Call->Buffer[0] == 9) {
@@ -120,8 +122,9 @@ static ULONG CamReg20Value(ULONG ModelCode, ULONG Current, ULONG Mode) {
   return (Current & ~(ULONG)CAM_REG20_MODE_BITS) | bits[Mode];
 }
 
-// PASSIVE_LEVEL. The register is read before the mode is looked at. Model 0x8431
-// stops on a failed read; the others go on from 0.
+// PASSIVE_LEVEL, no lock; frees its URB. The register is read before the mode is
+// looked at. Model 0x8431 stops on a failed read; the others go on from 0. Not atomic
+// against another request changing the register in between.
 NTSTATUS CamSetReg20Bits(const CAM_CONTROL_CALL* Call) {
   ULONG mode = CamGetU32(Call->Buffer);
   PURB urb = CamAllocateVendorUrb();
@@ -183,8 +186,8 @@ static NTSTATUS CamSetCaptureMode1621(PDEVICE_OBJECT DeviceObject, PURB Urb, ULO
   return STATUS_INVALID_PARAMETER;
 }
 
-// PASSIVE_LEVEL. Writes are sent whatever became of the ones before; the status is
-// that of the last.
+// PASSIVE_LEVEL, no lock; frees its URB. Writes are sent whatever became of the ones
+// before; the status is that of the last.
 NTSTATUS CamSetCaptureMode(const CAM_CONTROL_CALL* Call) {
   ULONG mode = CamGetU32(Call->Buffer);
   PURB urb = CamAllocateVendorUrb();
@@ -208,8 +211,8 @@ NTSTATUS CamSetCaptureMode(const CAM_CONTROL_CALL* Call) {
   return status;
 }
 
-// PASSIVE_LEVEL. Model 0x1801 has none of these commands and accepts every one
-// without a transfer.
+// PASSIVE_LEVEL, no lock; frees its URB. Model 0x1801 has none of these commands and
+// accepts every one without a transfer.
 NTSTATUS CamSensorCommand(const CAM_CONTROL_CALL* Call) {
   static const CAM_REGISTER_VALUE commands[] = {
       {CAM_REGISTER_78, 0x9C57}, {CAM_REGISTER_21, 1}, {CAM_REGISTER_SENSOR_0B, 1}};
