@@ -120,6 +120,20 @@ TEST_F(DeferredDeletion, ReleasesTheNameAtOnceForANewDevice) {
   IoDeleteDevice(fresh);
 }
 
+// The driver above passes remove-device down before it detaches: the lower device
+// object, deleted by then, must still be there to detach from.
+TEST(DeletedWhileAttached, StaysUntilTheDeviceAboveDetaches) {
+  LittleStack stack(2);
+  PDEVICE_OBJECT lower = stack.layer(0);
+  PDEVICE_OBJECT upper = stack.layer(1);
+  IoDeleteDevice(lower);
+  EXPECT_EQ(sim::deferred_device_count(), 1);
+  EXPECT_EQ(lower->AttachedDevice, upper);
+  IoDetachDevice(lower);
+  layer_of(upper)->lower = nullptr;
+  EXPECT_EQ(sim::deferred_device_count(), 0);
+}
+
 // ---- buffers of device-control requests ----
 
 constexpr NTSTATUS kWarning = STATUS_DEVICE_BUSY;  // not an error: buffered data still goes back
