@@ -565,8 +565,13 @@ NTSTATUS UsbDevice::vendor_request(PURB urb, USBD_STATUS* usbd) {
 
 // ---- configuration ----
 
+// The smallest request: the unconfigure form is a whole record; a configuration
+// with an interface of no endpoints ends after that interface's fixed part.
 NTSTATUS UsbDevice::select_configuration(PIRP irp, PURB urb) {
-  if (urb->UrbHeader.Length < sizeof(struct _URB_SELECT_CONFIGURATION)) {
+  size_t minimum = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr
+                       ? sizeof(struct _URB_SELECT_CONFIGURATION)
+                       : offsetof(struct _URB_SELECT_CONFIGURATION, Interface) + interface_size(0);
+  if (urb->UrbHeader.Length < minimum) {
     return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
   }
   USBD_STATUS usbd;
