@@ -40,7 +40,15 @@ void put32(uint8_t* out, uint32_t value) {
 
 }  // namespace
 
-Camera::Camera(const CameraConfig& config) : frame_size_(config.frame_size) {}
+// At power-on the sensor window is the whole sensor: 2592 x 1944 on the products
+// 0x100B, 0x100C, 0x100D and 0x100F, 1280 x 1024 on the others. Registers 0x03 and
+// 0x04 hold the window's height and width less one.
+Camera::Camera(const CameraConfig& config) : frame_size_(config.frame_size) {
+  static const std::set<USHORT> large_sensor{0x100B, 0x100C, 0x100D, 0x100F};
+  bool large = large_sensor.count(config.product_id) != 0;
+  registers_[0x03] = large ? 1943 : 1023;
+  registers_[0x04] = large ? 2591 : 1279;
+}
 
 uint16_t Camera::reg(uint8_t number) const {
   std::lock_guard<std::mutex> lock(mutex_);
