@@ -117,6 +117,7 @@ void debug_log_clear() {
 void reset_kernel() {
   irp_reset_tracking();
   object_reset();
+  lock_order_reset();
   inject::clear();
   debug_log_clear();
   set_timeout_scale(1.0);

@@ -19,6 +19,9 @@ std::string describe_irp(PIRP irp);
 KIRQL current_irql();
 void set_irql(KIRQL irql);
 int spin_locks_held();
+// Forgets the order in which spin locks were taken: a new scenario's locks may sit
+// at addresses an earlier scenario's used.
+void lock_order_reset();
 
 // Runs a block at a raised IRQL, as completions on the host controller do.
 class IrqlScope {

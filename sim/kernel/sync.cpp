@@ -139,6 +139,11 @@ bool wait_for_waiter(PKEVENT event, std::chrono::milliseconds bound) {
 
 int spin_locks_held() { return static_cast<int>(t_held.size()); }
 
+void lock_order_reset() {
+  std::lock_guard<std::mutex> guard(g_order_mutex);
+  g_order.clear();
+}
+
 double timeout_scale() { return g_timeout_scale.load(); }
 void set_timeout_scale(double scale) { g_timeout_scale.store(scale); }
 
