@@ -845,6 +845,23 @@ TEST_F(LockVerifier, ReportsTheCancelLockTakenUnderTheDriversLock) {
   IoFreeIrp(irp);
 }
 
+// The order is learnt per scenario: the next one may have other locks at the
+// same addresses.
+TEST(LockOrder, IsForgottenBetweenScenarios) {
+  static KSPIN_LOCK first, second;
+  for (bool reversed : {false, true}) {
+    LittleStack stack(1);
+    PKSPIN_LOCK outer = reversed ? &second : &first;
+    PKSPIN_LOCK inner = reversed ? &first : &second;
+    KIRQL old;
+    KeAcquireSpinLock(outer, &old);
+    KeAcquireSpinLockAtDpcLevel(inner);
+    KeReleaseSpinLockFromDpcLevel(inner);
+    KeReleaseSpinLock(outer, old);
+    stack.finish();
+  }
+}
+
 // ---- pool ----
 
 using PoolVerifier = FaultyDriver;
