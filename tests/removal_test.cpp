@@ -95,8 +95,10 @@ TEST_F(Removal, KeepsTheDeviceForOpenHandlesAndRefusesNewOpens) {
   sim::UsbDevice& device = plug();
   sim::Handle first = open();
   sim::Handle second = open();
+  PDEVICE_OBJECT fdo = platform().fdo(device);
   ASSERT_EQ(platform().remove(device), STATUS_SUCCESS);
-  EXPECT_TRUE(platform().driver().devices().empty());
+  // The deleted device object stays on the driver's list until it is freed.
+  EXPECT_EQ(platform().driver().devices(), (std::vector<PDEVICE_OBJECT>{fdo}));
   EXPECT_EQ(sim::deferred_device_count(), 1);
   EXPECT_TRUE(platform().driver().loaded());
   open(0, STATUS_OBJECT_NAME_NOT_FOUND);
@@ -104,6 +106,7 @@ TEST_F(Removal, KeepsTheDeviceForOpenHandlesAndRefusesNewOpens) {
   EXPECT_EQ(sim::deferred_device_count(), 1);
   EXPECT_EQ(sim::nt_close(second), STATUS_SUCCESS);
   EXPECT_EQ(sim::deferred_device_count(), 0);
+  EXPECT_TRUE(platform().driver().devices().empty());
 }
 
 // An open that found the device by name before removal took the name reaches the
@@ -128,16 +131,19 @@ TEST_F(Removal, AnOpenThatArrivesAfterRemovalIsRefused) {
   sim::nt_close(holder);
 }
 
-TEST_F(Removal, ALaterCameraGetsTheNumberWhileAnOldHandleIsStillOpen) {
+// The removed device object keeps its number while a handle keeps it; the number is
+// free again once the last handle closes.
+TEST_F(Removal, ANumberStaysTakenWhileAnOldHandleKeepsTheDeviceObject) {
   sim::UsbDevice& device = plug();
   sim::Handle old = open();
   ASSERT_EQ(platform().remove(device), STATUS_SUCCESS);
   sim::UsbDevice& next = plug();
-  EXPECT_EQ(extension(next)->InstanceIndex, 0u);
-  sim::Handle fresh = open();
+  EXPECT_EQ(extension(next)->InstanceIndex, 1u);
+  sim::Handle fresh = open(1);
   EXPECT_EQ(extension(next)->OpenCount, 1);
   EXPECT_EQ(sim::nt_close(old), STATUS_SUCCESS);
   EXPECT_EQ(extension(next)->OpenCount, 1);
+  EXPECT_EQ(extension(plug())->InstanceIndex, 0u);
   sim::nt_close(fresh);
 }
 

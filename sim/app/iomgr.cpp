@@ -143,8 +143,8 @@ void prepare_buffers(PIRP irp, ControlBuffers& b, const void* input, ULONG input
   ULONG system_length = b.method == METHOD_BUFFERED ? std::max(input_length, b.output_length) : input_length;
   if ((b.method == METHOD_BUFFERED || b.method == METHOD_IN_DIRECT || b.method == METHOD_OUT_DIRECT) &&
       system_length > 0) {
+    // Not cleared, as on Windows: bytes a driver reports without writing them show.
     b.system_buffer = pool_alloc(system_length, PoolOwner::Platform, "I/O manager", 0);
-    memset(b.system_buffer, 0, system_length);
     if (input_length > 0) memcpy(b.system_buffer, input, input_length);
     irp->AssociatedIrp.SystemBuffer = b.system_buffer;
   }

@@ -44,7 +44,10 @@ void unlink_from_driver(PDEVICE_OBJECT device) {
   device->NextDevice = nullptr;
 }
 
-void free_device(PDEVICE_OBJECT device) {
+// A device object stays on its driver's list until it is freed, as on Windows: a
+// deleted one that handles keep alive is still walked by its driver.
+void free_device(PDEVICE_OBJECT device, bool unlink = true) {
+  if (unlink) unlink_from_driver(device);
   if (device->DeviceExtension != nullptr) pool_free(device->DeviceExtension, PoolOwner::Platform);
   memset(static_cast<void*>(device), 0xDD, sizeof(*device));
   std::free(device);
@@ -115,7 +118,8 @@ void object_reset() {
     table().links.clear();
     left.swap(table().devices);
   }
-  for (auto& [device, info] : left) free_device(device);
+  // Their drivers may be gone already: free without touching the driver's list.
+  for (auto& [device, info] : left) free_device(device, false);
 }
 
 PDEVICE_OBJECT find_device(const std::wstring& device_name) { return device_lookup(device_name); }
@@ -204,7 +208,6 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     free_now = releasable(DeviceObject);
     if (free_now) table().devices.erase(it);
   }
-  unlink_from_driver(DeviceObject);
   if (free_now) free_device(DeviceObject);
 }
 
