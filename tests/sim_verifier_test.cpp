@@ -739,6 +739,25 @@ TEST_F(IrqlVerifier, ReportsAnEventThatWasNeverInitialised) {
   expect_still_working();
 }
 
+// A wait without time-out that does not end is reported once the threshold passes,
+// and still ends normally when its event comes.
+TEST_F(IrqlVerifier, ReportsAWaitThatDoesNotEnd) {
+  sim::set_hang_report_after(std::chrono::milliseconds(20));
+  ExpectFault hang(Fault::ProbableHang);
+  KeResetEvent(&g->event);
+  std::thread requester([this] {
+    EXPECT_EQ(run([](PDEVICE_OBJECT, PIRP irp) {
+                KeWaitForSingleObject(&g->event, Executive, KernelMode, FALSE, nullptr);
+                return complete_irp(irp, STATUS_SUCCESS);
+              }),
+              STATUS_SUCCESS);
+  });
+  EXPECT_TRUE(hang.wait(std::chrono::seconds(5)));
+  KeSetEvent(&g->event, IO_NO_INCREMENT, FALSE);
+  requester.join();
+  sim::set_hang_report_after(std::chrono::milliseconds(0));
+}
+
 // ---- spin locks ----
 
 using LockVerifier = FaultyDriver;

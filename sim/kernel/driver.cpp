@@ -121,6 +121,7 @@ void reset_kernel() {
   inject::clear();
   debug_log_clear();
   set_timeout_scale(1.0);
+  set_hang_report_after(std::chrono::milliseconds(0));
 }
 
 void check_for_leaks(const char* when) {

@@ -17,7 +17,8 @@ namespace sim {
 namespace {
 
 constexpr UCHAR kEventSizeMark = sizeof(KEVENT) / sizeof(LONG);
-constexpr auto kHangReportAfter = std::chrono::seconds(60);
+constexpr int64_t kDefaultHangReportMs = 60000;
+std::atomic<int64_t> g_hang_report_ms{kDefaultHangReportMs};
 
 std::atomic<double> g_timeout_scale{1.0};
 std::atomic<uintptr_t> g_next_token{1};
@@ -104,7 +105,7 @@ bool wait_event(PKEVENT event, const LARGE_INTEGER* timeout) {
     }
   } leave{event};
   if (timeout == nullptr) {
-    if (!dispatcher_cv().wait_for(lock, kHangReportAfter, signalled)) {
+    if (!dispatcher_cv().wait_for(lock, std::chrono::milliseconds(g_hang_report_ms.load()), signalled)) {
       report_fault(Fault::ProbableHang, "KeWaitForSingleObject on " + hex((uintptr_t)event));
       dispatcher_cv().wait(lock, signalled);
     }
@@ -145,6 +146,10 @@ void lock_order_reset() {
 }
 
 double timeout_scale() { return g_timeout_scale.load(); }
+
+void set_hang_report_after(std::chrono::milliseconds after) {
+  g_hang_report_ms.store(after.count() > 0 ? after.count() : kDefaultHangReportMs);
+}
 void set_timeout_scale(double scale) { g_timeout_scale.store(scale); }
 
 }  // namespace sim

@@ -1,5 +1,6 @@
 #include <sim/verifier.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -15,6 +16,7 @@ struct Expectation {
 
 struct VerifierState {
   std::mutex mutex;
+  std::condition_variable reported;
   FaultHandler handler;
   std::vector<Expectation*> expectations;
 };
@@ -129,6 +131,7 @@ void report_fault(Fault kind, std::string message) {
       if (e->kind == kind) {
         e->count++;
         e->messages.push_back(message);
+        state().reported.notify_all();
         return;
       }
     }
@@ -167,6 +170,11 @@ ExpectFault::~ExpectFault() {
   if (seen == 0) {
     report_fault(kind_, std::string("expected fault was never reported: ") + fault_name(kind_));
   }
+}
+
+bool ExpectFault::wait(std::chrono::milliseconds bound) const {
+  std::unique_lock<std::mutex> lock(state().mutex);
+  return state().reported.wait_for(lock, bound, [this] { return expectation_store()[this].count > 0; });
 }
 
 int ExpectFault::count() const {

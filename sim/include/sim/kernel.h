@@ -41,6 +41,10 @@ class Driver {
 // test knows that a routine has reached a wait.
 bool wait_for_waiter(PKEVENT event, std::chrono::milliseconds bound);
 
+// A wait without time-out that lasts this long is reported as a probable hang (it
+// goes on waiting). The default is a minute.
+void set_hang_report_after(std::chrono::milliseconds after);
+
 // Kernel time-outs are multiplied by `scale` (1.0 is real time).
 void set_timeout_scale(double scale);
 

@@ -3,6 +3,7 @@
 // provokes a fault on purpose says so with ExpectFault.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -78,6 +79,8 @@ class ExpectFault {
 
   int count() const;
   std::vector<std::string> messages() const;
+  // Waits until the fault has been reported at least once.
+  bool wait(std::chrono::milliseconds bound) const;
 
  private:
   Fault kind_;
