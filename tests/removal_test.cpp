@@ -7,6 +7,7 @@
 
 #include "driver/driver.h"
 #include "support/descriptors.h"
+#include "support/posted_read.h"
 #include "support/testbed.h"
 
 namespace quorvex::test {
@@ -152,31 +153,15 @@ TEST_F(Removal, UnpluggingEndsTransfersAndRemovalFollowsTheLastClose) {
   sim::UsbDevice& device = plug();
   PCAM_DEVICE_EXTENSION ext = extension(device);
   sim::Handle handle = open();
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  PIRP irp = IoAllocateIrp(static_cast<CCHAR>(ext->LowerDeviceObject->StackSize + 1), FALSE);
-  struct _URB_BULK_OR_INTERRUPT_TRANSFER urb {};
-  uint8_t buffer[4096];
-  urb.Hdr.Length = sizeof(urb);
-  urb.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-  urb.PipeHandle = ext->InterfaceInfo->Pipes[1].PipeHandle;
-  urb.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-  urb.TransferBuffer = buffer;
-  urb.TransferBufferLength = sizeof(buffer);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = &urb;
-  IoSetCompletionRoutine(irp, CamSyncCompletion, &done, TRUE, TRUE, TRUE);
-  ASSERT_EQ(IofCallDriver(ext->LowerDeviceObject, irp), STATUS_PENDING);
+  PostedRead read(ext->LowerDeviceObject, ext->InterfaceInfo->Pipes[1].PipeHandle);
+  ASSERT_EQ(read.sent, STATUS_PENDING);
 
   EXPECT_EQ(platform().unplug(device), STATUS_SUCCESS);
   LARGE_INTEGER bound;
   bound.QuadPart = -50000000LL;
-  ASSERT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &bound), STATUS_SUCCESS);
-  EXPECT_EQ(irp->IoStatus.Status, STATUS_DEVICE_NOT_CONNECTED);
-  EXPECT_EQ(urb.Hdr.Status, USBD_STATUS_DEVICE_GONE);
-  IoFreeIrp(irp);
+  ASSERT_EQ(KeWaitForSingleObject(&read.done, Executive, KernelMode, FALSE, &bound), STATUS_SUCCESS);
+  EXPECT_EQ(read.irp->IoStatus.Status, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(read.urb.Hdr.Status, USBD_STATUS_DEVICE_GONE);
   EXPECT_FALSE(platform().wait_removed(device, 0ms));
   EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
   EXPECT_TRUE(platform().wait_removed(device, kBound));

@@ -2,6 +2,7 @@
 // completion paths, the record of the last USB failure, the abort request's
 // length by USB stack version, forwarding, and the hex dump.
 #include "driver/driver.h"
+#include "support/posted_read.h"
 #include "support/testbed.h"
 
 namespace quorvex::test {
@@ -128,33 +129,6 @@ TEST_F(SyncUsb, AnAbortWithoutMemorySendsNothing) {
   EXPECT_EQ(CamAbortPipe(fdo_, image_pipe()), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_TRUE(device_->trace().empty());
 }
-
-// A read posted on the image pipe, as the frame reads will post theirs.
-struct PostedRead {
-  explicit PostedRead(PDEVICE_OBJECT lower, USBD_PIPE_HANDLE pipe) {
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    irp = IoAllocateIrp(static_cast<CCHAR>(lower->StackSize + 1), FALSE);
-    urb.Hdr.Length = sizeof(urb);
-    urb.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    urb.PipeHandle = pipe;
-    urb.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-    urb.TransferBuffer = buffer;
-    urb.TransferBufferLength = sizeof(buffer);
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = &urb;
-    IoSetCompletionRoutine(irp, CamSyncCompletion, &done, TRUE, TRUE, TRUE);
-    sent = IofCallDriver(lower, irp);
-  }
-  ~PostedRead() { IoFreeIrp(irp); }
-
-  KEVENT done;
-  PIRP irp;
-  struct _URB_BULK_OR_INTERRUPT_TRANSFER urb {};
-  uint8_t buffer[512];
-  NTSTATUS sent;
-};
 
 TEST_F(SyncUsb, AbortReturnsOnlyAfterThePipesTransfersHaveEnded) {
   PostedRead read(ext_->LowerDeviceObject, image_pipe());
