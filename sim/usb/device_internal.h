@@ -1,0 +1,116 @@
+// Helpers shared by the files of the simulated USB device.
+#pragma once
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+
+#include <sim/usb_bus.h>
+
+namespace sim {
+
+VOID NTAPI bus_cancel(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+inline constexpr UCHAR kDirIn = 0x80;
+
+inline bool matches_event(const UrbMatch& m, const BusEvent& e) {
+  static const std::map<BusEvent::Kind, USHORT> functions{
+      {BusEvent::Bulk, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER},
+      {BusEvent::AbortPipe, URB_FUNCTION_ABORT_PIPE},
+      {BusEvent::ResetPipe, URB_FUNCTION_RESET_PIPE},
+      {BusEvent::SelectConfiguration, URB_FUNCTION_SELECT_CONFIGURATION},
+      {BusEvent::Unconfigure, URB_FUNCTION_SELECT_CONFIGURATION}};
+  if (m.function) {
+    if (e.kind == BusEvent::Control) {
+      bool descriptor = e.setup[1] == 0x06 && (e.setup[0] & 0x60) == 0;
+      USHORT f = descriptor ? URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE : URB_FUNCTION_VENDOR_DEVICE;
+      if (*m.function != f) return false;
+    } else if (functions.at(e.kind) != *m.function) {
+      return false;
+    }
+  }
+  if (m.request && (e.kind != BusEvent::Control || e.setup[1] != *m.request)) return false;
+  if (m.in && (e.kind != BusEvent::Control || ((e.setup[0] & kDirIn) != 0) != *m.in)) return false;
+  if (m.descriptor_type && (e.kind != BusEvent::Control || e.setup[3] != *m.descriptor_type)) {
+    return false;
+  }
+  if (m.endpoint && e.endpoint != *m.endpoint) return false;
+  return true;
+}
+
+// The data buffer of a transfer URB, by address or by MDL.
+inline uint8_t* transfer_buffer(PVOID buffer, PMDL mdl) {
+  if (buffer != nullptr) return static_cast<uint8_t*>(buffer);
+  if (mdl != nullptr) return static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+  return nullptr;
+}
+
+inline void put_setup(uint8_t* setup, UCHAR type, UCHAR request, USHORT value, USHORT index, USHORT length) {
+  setup[0] = type;
+  setup[1] = request;
+  setup[2] = static_cast<uint8_t>(value);
+  setup[3] = static_cast<uint8_t>(value >> 8);
+  setup[4] = static_cast<uint8_t>(index);
+  setup[5] = static_cast<uint8_t>(index >> 8);
+  setup[6] = static_cast<uint8_t>(length);
+  setup[7] = static_cast<uint8_t>(length >> 8);
+}
+
+inline USBD_PIPE_TYPE pipe_type(UCHAR attributes) {
+  switch (attributes & USB_ENDPOINT_TYPE_MASK) {
+    case USB_ENDPOINT_TYPE_CONTROL:
+      return UsbdPipeTypeControl;
+    case USB_ENDPOINT_TYPE_ISOCHRONOUS:
+      return UsbdPipeTypeIsochronous;
+    case USB_ENDPOINT_TYPE_BULK:
+      return UsbdPipeTypeBulk;
+    default:
+      return UsbdPipeTypeInterrupt;
+  }
+}
+
+// Finds an interface descriptor in a configuration descriptor block.
+inline const uint8_t* find_interface(const std::vector<uint8_t>& config, UCHAR number, UCHAR alternate) {
+  size_t total = config.size() >= 4 ? std::min<size_t>(config.size(), config[2] | (config[3] << 8)) : 0;
+  for (size_t at = 0; at + 2 <= total && config[at] >= 2;) {
+    if (config[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && config[at] >= 9 && at + 9 <= total &&
+        config[at + 2] == number && config[at + 3] == alternate) {
+      return &config[at];
+    }
+    at += config[at];
+  }
+  return nullptr;
+}
+
+// Endpoint descriptors that follow an interface descriptor, up to the next one.
+inline std::vector<const uint8_t*> endpoints_after(const std::vector<uint8_t>& config, const uint8_t* iface) {
+  std::vector<const uint8_t*> list;
+  size_t total = std::min<size_t>(config.size(), config[2] | (config[3] << 8));
+  size_t at = static_cast<size_t>(iface - config.data()) + iface[0];
+  while (at + 2 <= total && config[at] >= 2 && config[at + 1] != USB_INTERFACE_DESCRIPTOR_TYPE) {
+    if (config[at + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && config[at] >= 7 && at + 7 <= total) {
+      list.push_back(&config[at]);
+    }
+    at += config[at];
+  }
+  return list;
+}
+
+// Ends a transfer taken off its pipe's queue. Until its completion routines have
+// run it counts as a completion in progress (`completing`, raised when it was
+// taken), which an abort of the pipe waits for.
+template <typename Finish>
+inline void finish_counted(std::mutex& mutex, std::condition_variable& idle, int* completing, Finish finish) {
+  finish();
+  if (completing == nullptr) return;
+  std::lock_guard<std::mutex> lock(mutex);
+  --*completing;
+  idle.notify_all();
+}
+
+inline ULONG interface_size(ULONG pipes) {
+  return static_cast<ULONG>(sizeof(USBD_INTERFACE_INFORMATION) + sizeof(USBD_PIPE_INFORMATION) * pipes -
+                            sizeof(USBD_PIPE_INFORMATION));
+}
+
+}  // namespace sim
