@@ -153,15 +153,16 @@ TEST_F(Removal, UnpluggingEndsTransfersAndRemovalFollowsTheLastClose) {
   sim::UsbDevice& device = plug();
   PCAM_DEVICE_EXTENSION ext = extension(device);
   sim::Handle handle = open();
-  PostedRead read(ext->LowerDeviceObject, ext->InterfaceInfo->Pipes[1].PipeHandle);
-  ASSERT_EQ(read.sent, STATUS_PENDING);
-
-  EXPECT_EQ(platform().unplug(device), STATUS_SUCCESS);
-  LARGE_INTEGER bound;
-  bound.QuadPart = -50000000LL;
-  ASSERT_EQ(KeWaitForSingleObject(&read.done, Executive, KernelMode, FALSE, &bound), STATUS_SUCCESS);
-  EXPECT_EQ(read.irp->IoStatus.Status, STATUS_DEVICE_NOT_CONNECTED);
-  EXPECT_EQ(read.urb.Hdr.Status, USBD_STATUS_DEVICE_GONE);
+  {
+    PostedRead read(ext->LowerDeviceObject, ext->InterfaceInfo->Pipes[1].PipeHandle);
+    ASSERT_EQ(read.sent, STATUS_PENDING);
+    EXPECT_EQ(platform().unplug(device), STATUS_SUCCESS);
+    LARGE_INTEGER bound;
+    bound.QuadPart = -50000000LL;
+    ASSERT_EQ(KeWaitForSingleObject(&read.done, Executive, KernelMode, FALSE, &bound), STATUS_SUCCESS);
+    EXPECT_EQ(read.irp->IoStatus.Status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(read.urb.Hdr.Status, USBD_STATUS_DEVICE_GONE);
+  }
   EXPECT_FALSE(platform().wait_removed(device, 0ms));
   EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
   EXPECT_TRUE(platform().wait_removed(device, kBound));
