@@ -148,17 +148,19 @@ NTSTATUS Platform::query_capabilities(UsbDevice& device, DEVICE_CAPABILITIES* ca
   });
 }
 
-// On the Plug and Play thread: remove-device, then forget the stack.
+// On the Plug and Play thread: remove-device, then forget the stack. A waiter for
+// the removal wakes only after the driver, if it has no device left, is unloaded.
 NTSTATUS Platform::remove_now(UsbDevice& device) {
   NTSTATUS status = send_irp(device.pdo(), IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     fdos_.erase(&device);
     awaiting_remove_.erase(&device);
-    removed_devices_.insert(&device);
-    removed_.notify_all();
   }
   driver_.unload_if_idle();
+  std::lock_guard<std::mutex> lock(mutex_);
+  removed_devices_.insert(&device);
+  removed_.notify_all();
   return status;
 }
 
