@@ -46,7 +46,7 @@ NTSTATUS CamSetReg62(const CAM_CONTROL_CALL* Call) {
   PURB urb = CamAllocateVendorUrb();
   if (urb == NULL) return STATUS_NO_MEMORY;
   NTSTATUS status = STATUS_INVALID_PARAMETER;
-  if (Call->Extension->ModelCode == CAM_MODEL_1621) {
+  if (CamModelCode(Call->Extension) == CAM_MODEL_1621) {
     status = CamWriteRegister(Call->DeviceObject, urb, CAM_REGISTER_62, Call->Argument);
   }
   ExFreePool(urb);
@@ -66,15 +66,15 @@ NTSTATUS CamGetLastStatus(const CAM_CONTROL_CALL* Call) {
 // only by opens, which all write the same values.
 NTSTATUS CamGetIdentity(const CAM_CONTROL_CALL* Call) {
   PCAM_DEVICE_EXTENSION extension = Call->Extension;
-  CamPutU32(Call->Buffer + FIELD_OFFSET(CAM_IDENTITY, VendorId), extension->VendorId);
-  CamPutU32(Call->Buffer + FIELD_OFFSET(CAM_IDENTITY, ProductId), extension->ProductId);
-  CamPutU32(Call->Buffer + FIELD_OFFSET(CAM_IDENTITY, ModelCode), extension->ModelCode);
+  CamPutU32(Call->Buffer + FIELD_OFFSET(CAM_IDENTITY, VendorId), CamReadUlong(&extension->VendorId));
+  CamPutU32(Call->Buffer + FIELD_OFFSET(CAM_IDENTITY, ProductId), CamReadUlong(&extension->ProductId));
+  CamPutU32(Call->Buffer + FIELD_OFFSET(CAM_IDENTITY, ModelCode), CamReadUlong(&extension->ModelCode));
   Call->Irp->IoStatus.Information = sizeof(CAM_IDENTITY);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS CamGetModel(const CAM_CONTROL_CALL* Call) {
-  CamPutU32(Call->Buffer, Call->Extension->ModelCode);
+  CamPutU32(Call->Buffer, CamModelCode(Call->Extension));
   Call->Irp->IoStatus.Information = sizeof(ULONG);
   return STATUS_SUCCESS;
 }

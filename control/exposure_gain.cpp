@@ -148,7 +148,7 @@ static NTSTATUS CamGetCodedRegister(const CAM_CONTROL_CALL* Call, UCHAR Register
 }
 
 static CAM_VALUE_CODE CamSetGlobalGainCode(PCAM_DEVICE_EXTENSION Extension) {
-  switch (Extension->ModelCode) {
+  switch (CamModelCode(Extension)) {
     case CAM_MODEL_8431:
       return CamCodeGain8431;
     case CAM_MODEL_1801:
@@ -164,19 +164,19 @@ static CAM_VALUE_CODE CamSetGlobalGainCode(PCAM_DEVICE_EXTENSION Extension) {
 // product decodes its global gain.
 static CAM_VALUE_CODE CamGetGlobalGainCode(PCAM_DEVICE_EXTENSION Extension) {
   CAM_VALUE_CODE code = CamSetGlobalGainCode(Extension);
-  if (code == CamCodeGain1801 && Extension->ProductId != CAM_PRODUCT_1801_MONO) return CamCodeRefused;
+  if (code == CamCodeGain1801 && CamProductId(Extension) != CAM_PRODUCT_1801_MONO) return CamCodeRefused;
   return code;
 }
 
 static CAM_VALUE_CODE CamChannelGainCode(PCAM_DEVICE_EXTENSION Extension) {
-  if (Extension->ModelCode == CAM_MODEL_1801 && Extension->ProductId != CAM_PRODUCT_1801_MONO) {
+  if (CamModelCode(Extension) == CAM_MODEL_1801 && CamProductId(Extension) != CAM_PRODUCT_1801_MONO) {
     return CamCodeGain1801;
   }
-  return Extension->ModelCode == CAM_MODEL_1621 ? CamCodeGain1621 : CamCodeRefused;
+  return CamModelCode(Extension) == CAM_MODEL_1621 ? CamCodeGain1621 : CamCodeRefused;
 }
 
 static CAM_VALUE_CODE CamOffsetCode(PCAM_DEVICE_EXTENSION Extension) {
-  return Extension->ModelCode == CAM_MODEL_1621 ? CamCodeOffset1621 : CamCodeRefused;
+  return CamModelCode(Extension) == CAM_MODEL_1621 ? CamCodeOffset1621 : CamCodeRefused;
 }
 
 // PASSIVE_LEVEL, no lock; frees its URB. Model 0x1801 splits the exposure over two
@@ -187,7 +187,7 @@ NTSTATUS CamSetExposure(const CAM_CONTROL_CALL* Call) {
   PURB urb = CamAllocateVendorUrb();
   if (urb == NULL) return STATUS_NO_MEMORY;
   NTSTATUS status;
-  switch (Call->Extension->ModelCode) {
+  switch (CamModelCode(Call->Extension)) {
     case CAM_MODEL_8431:
     case CAM_MODEL_1621:
       status = CamWriteRegister(Call->DeviceObject, urb, CAM_REGISTER_EXPOSURE_LOW, exposure & 0xFFFF);
@@ -214,7 +214,7 @@ NTSTATUS CamGetExposure(const CAM_CONTROL_CALL* Call) {
   ULONG high = 0;
   ULONG low = 0;
   NTSTATUS status;
-  switch (Call->Extension->ModelCode) {
+  switch (CamModelCode(Call->Extension)) {
     case CAM_MODEL_8431:
     case CAM_MODEL_1621:
       status = CamReadRegister(Call->DeviceObject, urb, CAM_REGISTER_EXPOSURE_LOW, &low);

@@ -60,7 +60,7 @@ NTSTATUS CamWriteB9(const CAM_CONTROL_CALL* Call) {
   PURB urb = CamAllocateVendorUrb();
   if (urb == NULL) return STATUS_NO_MEMORY;
   NTSTATUS status = STATUS_INVALID_PARAMETER;
-  if (CamKnownModel(Call->Extension->ModelCode)) {
+  if (CamKnownModel(CamModelCode(Call->Extension))) {
     CamBuildB9Write(urb, (UCHAR)selector, data);
     status = CamRefuseOnFailure(CamSubmitUrbSync(Call->DeviceObject, urb));
   }
@@ -79,7 +79,7 @@ NTSTATUS CamWriteBC(const CAM_CONTROL_CALL* Call) {
   if (urb == NULL) return STATUS_NO_MEMORY;
   if (Call->Argument == 0) CamReportEcho(Call, CAM_ECHO_BYTES);
   NTSTATUS status = STATUS_INVALID_PARAMETER;
-  if (CamKnownModel(Call->Extension->ModelCode)) {
+  if (CamKnownModel(CamModelCode(Call->Extension))) {
     CamBuildBCWrite(urb, (UCHAR)Call->Argument, data);
     status = CamRefuseOnFailure(CamSubmitUrbSync(Call->DeviceObject, urb));
   }
@@ -197,7 +197,7 @@ NTSTATUS CamReadRegisterEx(const CAM_CONTROL_CALL* Call) {
   PURB urb = CamAllocateVendorUrb();
   if (urb == NULL) return STATUS_NO_MEMORY;
   NTSTATUS status = STATUS_INVALID_PARAMETER;
-  if (CamKnownModel(Call->Extension->ModelCode)) {
+  if (CamKnownModel(CamModelCode(Call->Extension))) {
     ULONG value;
     status = CamRefuseOnFailure(CamReadRegister(Call->DeviceObject, urb, (UCHAR)(address & 0xFF), &value));
     if (NT_SUCCESS(status)) {

@@ -51,7 +51,7 @@ NTSTATUS CamSetResolution(const CAM_CONTROL_CALL* Call) {
   PURB urb = CamAllocateVendorUrb();
   if (urb == NULL) return STATUS_NO_MEMORY;
   NTSTATUS status = STATUS_INVALID_PARAMETER;
-  const CAM_WINDOW* window = CamFindWindow(Call->Extension->ModelCode, width, height);
+  const CAM_WINDOW* window = CamFindWindow(CamModelCode(Call->Extension), width, height);
   if (window != NULL) {
     const CAM_REGISTER_VALUE writes[] = {
         {CAM_REGISTER_START_ROW, window->StartRow},
@@ -66,8 +66,8 @@ NTSTATUS CamSetResolution(const CAM_CONTROL_CALL* Call) {
 }
 
 static ULONG CamBitsPerPixel(PCAM_DEVICE_EXTENSION Extension) {
-  if (Extension->ModelCode == CAM_MODEL_8431) return 8;
-  if (Extension->ModelCode == CAM_MODEL_1801 && Extension->ProductId == CAM_PRODUCT_1801_MONO) return 8;
+  if (CamModelCode(Extension) == CAM_MODEL_8431) return 8;
+  if (CamModelCode(Extension) == CAM_MODEL_1801 && CamProductId(Extension) == CAM_PRODUCT_1801_MONO) return 8;
   return 24;
 }
 
@@ -78,7 +78,7 @@ NTSTATUS CamGetResolution(const CAM_CONTROL_CALL* Call) {
   PURB urb = CamAllocateVendorUrb();
   if (urb == NULL) return STATUS_NO_MEMORY;
   NTSTATUS status = STATUS_INVALID_PARAMETER;
-  if (CamKnownModel(Call->Extension->ModelCode)) {
+  if (CamKnownModel(CamModelCode(Call->Extension))) {
     ULONG height;
     ULONG width;
     CamReadRegister(Call->DeviceObject, urb, CAM_REGISTER_HEIGHT, &height);
@@ -129,7 +129,7 @@ NTSTATUS CamSetReg20Bits(const CAM_CONTROL_CALL* Call) {
   ULONG mode = CamGetU32(Call->Buffer);
   PURB urb = CamAllocateVendorUrb();
   if (urb == NULL) return STATUS_NO_MEMORY;
-  ULONG model = Call->Extension->ModelCode;
+  ULONG model = CamModelCode(Call->Extension);
   NTSTATUS status = STATUS_INVALID_PARAMETER;
   if (CamKnownModel(model)) {
     ULONG current;
@@ -193,7 +193,7 @@ NTSTATUS CamSetCaptureMode(const CAM_CONTROL_CALL* Call) {
   PURB urb = CamAllocateVendorUrb();
   if (urb == NULL) return STATUS_NO_MEMORY;
   NTSTATUS status;
-  switch (Call->Extension->ModelCode) {
+  switch (CamModelCode(Call->Extension)) {
     case CAM_MODEL_8431:
       status = CamSetCaptureMode8431(Call->DeviceObject, urb, mode);
       break;
@@ -219,7 +219,7 @@ NTSTATUS CamSensorCommand(const CAM_CONTROL_CALL* Call) {
   ULONG command = CamGetU32(Call->Buffer);
   PURB urb = CamAllocateVendorUrb();
   if (urb == NULL) return STATUS_NO_MEMORY;
-  ULONG model = Call->Extension->ModelCode;
+  ULONG model = CamModelCode(Call->Extension);
   NTSTATUS status = STATUS_INVALID_PARAMETER;
   if (model == CAM_MODEL_1801) {
     status = STATUS_SUCCESS;

@@ -65,6 +65,14 @@ FORCEINLINE VOID CamWriteUlong(ULONG* Field, ULONG Value) {
   __atomic_store_n(Field, Value, __ATOMIC_RELAXED);
 }
 
+// The model and product recorded by the last open.
+FORCEINLINE ULONG CamModelCode(const CAM_DEVICE_EXTENSION* Extension) {
+  return CamReadUlong(&Extension->ModelCode);
+}
+FORCEINLINE ULONG CamProductId(const CAM_DEVICE_EXTENSION* Extension) {
+  return CamReadUlong(&Extension->ProductId);
+}
+
 FORCEINLINE PCAM_DEVICE_EXTENSION CamExtension(PDEVICE_OBJECT DeviceObject) {
   return (PCAM_DEVICE_EXTENSION)DeviceObject->DeviceExtension;
 }

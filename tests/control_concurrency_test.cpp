@@ -51,6 +51,25 @@ TEST_P(Concurrent, RequestsOfSeveralThreadsDoNotShareState) {
   EXPECT_EQ(ext_->IoCount, 1);
 }
 
+// Every open records the identity again while requests on another handle read it:
+// the readers see the whole identity each time.
+TEST_P(Concurrent, OpensRecordTheIdentityWhileOtherHandlesReadIt) {
+  const Bytes identity = le32(0x04B4) + le32(0x100E) + le32(0x1621);
+  std::atomic<int> wrong{0};
+  std::thread opener([&] {
+    for (int i = 0; i < 50; ++i) {
+      sim::Handle other = sim::kInvalidHandle;
+      if (sim::nt_create_file(user_name(0), &other) != STATUS_SUCCESS) wrong++;
+      sim::nt_close(other);
+    }
+  });
+  for (int i = 0; i < 100; ++i) {
+    if (send_control(handle_, IOCTL_CAM_GET_IDENTITY, {}, 12).output != identity) wrong++;
+  }
+  opener.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Completion, Concurrent, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Pended" : "Immediate"; });
 

@@ -3,8 +3,6 @@
 #include <future>
 #include <thread>
 
-#include <quorvex/quorvex.h>
-
 #include "driver/driver.h"
 #include "support/descriptors.h"
 #include "support/posted_read.h"
@@ -60,36 +58,6 @@ TEST_F(Removal, WaitsForTheRequestsInsideTheGate) {
   CamLeaveRequest(fdo);
   ASSERT_EQ(removed.wait_for(kBound), std::future_status::ready);
   EXPECT_EQ(removed.get(), STATUS_SUCCESS);
-}
-
-// A register read whose transfer the camera holds keeps removal waiting until the
-// read has left the driver.
-TEST_F(Removal, WaitsForADeviceControlRequestHeldInTheCamera) {
-  sim::UsbDevice& device = plug();
-  PCAM_DEVICE_EXTENSION ext = extension(device);
-  sim::Handle handle = open();
-  device.set_control_deferred(true);
-  device.hold(sim::UrbMatch::vendor(0xB7, true));
-  device.camera().set_reg(0x2B, 0x0A0B);
-  std::future<NTSTATUS> read = std::async(std::launch::async, [handle] {
-    uint8_t in[4] = {0x2B}, out[4] = {};
-    ULONG_PTR information = 0;
-    NTSTATUS status = sim::nt_device_io_control(handle, IOCTL_CAM_READ_REGISTER, in, sizeof(in), out,
-                                                sizeof(out), &information);
-    EXPECT_EQ(out[0] | out[1] << 8, 0x0A0B);
-    return status;
-  });
-  ASSERT_TRUE(device.wait_for_pending(1, kBound));
-  std::future<NTSTATUS> removed = platform().remove_async(device);
-  ASSERT_TRUE(sim::wait_for_waiter(&ext->RemoveEvent, kBound));
-  EXPECT_EQ(removed.wait_for(0s), std::future_status::timeout);
-  EXPECT_EQ(read.wait_for(0s), std::future_status::timeout);
-  device.release_held();
-  ASSERT_EQ(read.wait_for(kBound), std::future_status::ready);
-  EXPECT_EQ(read.get(), STATUS_SUCCESS);
-  ASSERT_EQ(removed.wait_for(kBound), std::future_status::ready);
-  EXPECT_EQ(removed.get(), STATUS_SUCCESS);
-  sim::nt_close(handle);
 }
 
 TEST_F(Removal, KeepsTheDeviceForOpenHandlesAndRefusesNewOpens) {
