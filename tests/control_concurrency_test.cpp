@@ -97,15 +97,11 @@ class Held : public ControlTest {
 TEST_F(Held, RemovalWaitsForTheRequestInside) {
   std::future<NTSTATUS> removal = platform().remove_async(*device_);
   ASSERT_TRUE(sim::wait_for_waiter(&ext_->RemoveEvent, kBound));
-  Reply refused = send_control(handle_, IOCTL_CAM_GET_MODEL, {}, 4);
-  EXPECT_EQ(refused.status, STATUS_DELETE_PENDING);
-  EXPECT_EQ(refused.output, Bytes(4, kPoison));
+  EXPECT_EQ(send_control(handle_, IOCTL_CAM_GET_MODEL, {}, 4), untouched(STATUS_DELETE_PENDING, 4));
   EXPECT_EQ(removal.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
 
   device_->release_held();
-  Reply reply = inside_.get();
-  EXPECT_EQ(reply.status, STATUS_SUCCESS);
-  EXPECT_EQ(reply.output, le32(0x2710));
+  EXPECT_EQ(inside_.get(), (Outcome{STATUS_SUCCESS, 4, le32(0x2710)}));
   EXPECT_EQ(removal.get(), STATUS_SUCCESS);
 }
 

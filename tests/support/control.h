@@ -3,18 +3,11 @@
 // poisoned caller buffers, and the camera's vendor traffic rendered as text.
 #pragma once
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QUORVEX_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QUORVEX_TEST_ASAN 1
-#endif
-#endif
-#ifdef QUORVEX_TEST_ASAN
 #include <sanitizer/asan_interface.h>
-#endif
 
 #include <cstdio>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -37,9 +30,18 @@ inline Bytes operator+(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
-inline uint32_t u32_at(const Bytes& bytes, size_t offset) {
-  return static_cast<uint32_t>(bytes.at(offset) | bytes.at(offset + 1) << 8 | bytes.at(offset + 2) << 16 |
-                               static_cast<uint32_t>(bytes.at(offset + 3)) << 24);
+
+// One product of each model, and the monochrome product of model 0x1801.
+constexpr USHORT kProducts[] = {0x1009, 0x100B, 0x100D, 0x100E};
+
+inline uint32_t model_of(USHORT product) {
+  if (product == 0x1009 || product == 0x100A) return CAM_MODEL_8431;
+  return product == 0x100E ? CAM_MODEL_1621 : CAM_MODEL_1801;
+}
+
+// A window size the model accepts; model 0x1801 has only one.
+inline Bytes accepted_window(uint32_t model) {
+  return model == CAM_MODEL_1801 ? le32(2592) + le32(1944) : le32(640) + le32(480);
 }
 
 // A caller's buffer of exactly `length` bytes, poisoned, between two guard zones.
@@ -61,7 +63,6 @@ class GuardedBuffer {
   GuardedBuffer& operator=(const GuardedBuffer&) = delete;
 
   uint8_t* data() { return storage_.data() + kGuard; }
-  size_t size() const { return length_; }
   Bytes bytes() const {
     return Bytes(storage_.begin() + kGuard, storage_.begin() + static_cast<long>(kGuard + length_));
   }
@@ -77,27 +78,45 @@ class GuardedBuffer {
   }
 
  private:
+  // The macros do nothing in a build without AddressSanitizer.
   void poison(bool on) {
-#ifdef QUORVEX_TEST_ASAN
     if (on) {
       ASAN_POISON_MEMORY_REGION(storage_.data(), kGuard);
       ASAN_POISON_MEMORY_REGION(storage_.data() + kGuard + length_, kGuard);
     } else {
       ASAN_UNPOISON_MEMORY_REGION(storage_.data(), storage_.size());
     }
-#else
-    (void)on;
-#endif
   }
 
   Bytes storage_;
   size_t length_ = 0;
 };
 
-struct Reply {
+// What a request came back with: its status, Information, and the whole output
+// buffer afterwards, poison where nothing came back.
+struct Outcome {
   NTSTATUS status = kNotServed;
   ULONG_PTR information = 0;
-  Bytes output;  // the whole output buffer afterwards, poison where nothing came back
+  Bytes output;
+
+  bool operator==(const Outcome& other) const {
+    return status == other.status && information == other.information && output == other.output;
+  }
+};
+
+inline std::ostream& operator<<(std::ostream& os, const Outcome& o) {
+  os << std::hex << "status " << static_cast<uint32_t>(o.status) << ", information " << o.information
+     << ", output";
+  for (uint8_t b : o.output) os << ' ' << static_cast<int>(b);
+  return os << std::dec;
+}
+
+// A request that ended with `status` and wrote nothing into its output.
+inline Outcome untouched(NTSTATUS status, size_t output_length) {
+  return {status, 0, Bytes(output_length, kPoison)};
+}
+
+struct Reply : Outcome {
   bool input_intact = false;
   bool guards_intact = false;
 };
@@ -135,22 +154,19 @@ inline std::string describe(const sim::BusEvent& e) {
   return text;
 }
 
-// Register traffic in the same notation.
-inline std::string reg_write(uint8_t reg, uint16_t value) {
+// Register traffic in the same notation; a failed transfer moves no data.
+inline std::string reg_access(bool in, uint8_t reg, std::optional<uint16_t> value) {
   char text[64];
-  std::snprintf(text, sizeof(text), "40 B7 %04X 0000 0002 : %02X %02X", reg, value & 0xFF, value >> 8);
-  return text;
+  std::snprintf(text, sizeof(text), "%s B7 %04X 0000 0002", in ? "C0" : "40", reg);
+  if (!value) return text + std::string(" (failed)");
+  char data[16];
+  std::snprintf(data, sizeof(data), " : %02X %02X", *value & 0xFF, *value >> 8);
+  return text + std::string(data);
 }
-inline std::string reg_read(uint8_t reg, uint16_t value) {
-  char text[64];
-  std::snprintf(text, sizeof(text), "C0 B7 %04X 0000 0002 : %02X %02X", reg, value & 0xFF, value >> 8);
-  return text;
-}
-inline std::string reg_read_failed(uint8_t reg) {
-  char text[64];
-  std::snprintf(text, sizeof(text), "C0 B7 %04X 0000 0002 (failed)", reg);
-  return text;
-}
+inline std::string reg_write(uint8_t reg, uint16_t value) { return reg_access(false, reg, value); }
+inline std::string reg_read(uint8_t reg, uint16_t value) { return reg_access(true, reg, value); }
+inline std::string reg_write_failed(uint8_t reg) { return reg_access(false, reg, std::nullopt); }
+inline std::string reg_read_failed(uint8_t reg) { return reg_access(true, reg, std::nullopt); }
 
 using Traffic = std::vector<std::string>;
 
@@ -173,6 +189,19 @@ class ControlTest : public Testbed {
     return reply;
   }
 
+  // Sends a 32-bit value through `code`, which has no output, and returns the
+  // register traffic.
+  Traffic set(ULONG code, int32_t value, NTSTATUS expected = STATUS_SUCCESS) {
+    EXPECT_EQ(call(code, le32(static_cast<uint32_t>(value))), (Outcome{expected, 0, {}}))
+        << std::hex << code << " " << std::dec << value;
+    return traffic();
+  }
+
+  // The nth register read (or write) from now stalls.
+  void stall_register(bool in, int nth = 1) {
+    device_->fail_urb(sim::UrbMatch::vendor(0xB7, in), USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL, nth);
+  }
+
   // The control traffic since the last call, which clears it.
   Traffic traffic() {
     Traffic text;
@@ -193,5 +222,18 @@ inline std::string product_name(USHORT product) {
   std::snprintf(text, sizeof(text), "Product%04X", product);
   return text;
 }
+
+// The same tests on each product the suite is instantiated with.
+class ProductTest : public ControlTest, public ::testing::WithParamInterface<USHORT> {
+ protected:
+  void SetUp() override { attach(GetParam()); }
+  uint32_t model() const { return model_of(GetParam()); }
+};
+
+struct ProductName {
+  std::string operator()(const ::testing::TestParamInfo<USHORT>& info) const {
+    return product_name(info.param);
+  }
+};
 
 }  // namespace quorvex::test
