@@ -20,18 +20,16 @@ struct Deletion {
 };
 Deletion* g_deletion = nullptr;
 
-NTSTATUS NTAPI note_request(PDEVICE_OBJECT device, PIRP irp) {
-  g_deletion->requests.push_back({IoGetCurrentIrpStackLocation(irp)->MajorFunction, device});
-  g_deletion->markers.push_back(reinterpret_cast<ULONG_PTR>(layer_of(device)->context));
-  return complete_irp(irp, STATUS_SUCCESS);
-}
-
 class DeferredDeletion : public ::testing::Test {
  protected:
   DeferredDeletion() {
     g_deletion = &state_;
     for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE, IRP_MJ_DEVICE_CONTROL}) {
-      stack_.set(major, note_request);
+      stack_.set(major, [](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
+        g_deletion->requests.push_back({IoGetCurrentIrpStackLocation(irp)->MajorFunction, device});
+        g_deletion->markers.push_back(reinterpret_cast<ULONG_PTR>(layer_of(device)->context));
+        return complete_irp(irp, STATUS_SUCCESS);
+      });
     }
     stack_.driver().object()->DriverUnload = [](PDRIVER_OBJECT) { g_deletion->unloaded = true; };
     device_ = stack_.top();
@@ -40,16 +38,6 @@ class DeferredDeletion : public ::testing::Test {
   ~DeferredDeletion() override {
     stack_.finish();
     g_deletion = nullptr;
-  }
-
-  std::vector<UCHAR> majors_since(size_t from) {
-    std::vector<UCHAR> list;
-    for (size_t i = from; i < state_.requests.size(); ++i) {
-      EXPECT_EQ(state_.requests[i].second, device_);
-      EXPECT_EQ(state_.markers[i], kMarker);  // the extension is still there
-      list.push_back(state_.requests[i].first);
-    }
-    return list;
   }
 
   Deletion state_;
@@ -70,35 +58,21 @@ TEST_F(DeferredDeletion, KeepsTheObjectForAnOpenHandleAndFreesItWithTheLastClose
   EXPECT_EQ(refused, sim::kInvalidHandle);
   EXPECT_FALSE(stack_.driver().unload_if_idle());  // the object still counts as the driver's
   size_t before = state_.requests.size();
-  ULONG_PTR information = 1;
-  EXPECT_EQ(sim::nt_device_io_control(handle, kBufferedCode, nullptr, 0, nullptr, 0, &information),
+  EXPECT_EQ(sim::nt_device_io_control(handle, kBufferedCode, nullptr, 0, nullptr, 0, nullptr),
             STATUS_SUCCESS);
   EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
-  EXPECT_EQ(majors_since(before), (std::vector<UCHAR>{IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+  // The requests reached the deleted object, its extension still there.
+  std::vector<UCHAR> majors;
+  for (size_t i = before; i < state_.requests.size(); ++i) {
+    EXPECT_EQ(state_.requests[i].second, device_);
+    EXPECT_EQ(state_.markers[i], kMarker);
+    majors.push_back(state_.requests[i].first);
+  }
+  EXPECT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
   EXPECT_EQ(sim::deferred_device_count(), 0);
   EXPECT_TRUE(stack_.driver().devices().empty());
   EXPECT_TRUE(stack_.driver().unload_if_idle());
   EXPECT_TRUE(state_.unloaded);
-}
-
-TEST_F(DeferredDeletion, GoesOnlyWithTheLastOfSeveralHandles) {
-  sim::Handle first = stack_.open();
-  sim::Handle second = stack_.open();
-  IoDeleteDevice(device_);
-  EXPECT_EQ(sim::nt_close(second), STATUS_SUCCESS);
-  EXPECT_EQ(sim::deferred_device_count(), 1);
-  size_t before = state_.requests.size();
-  EXPECT_EQ(sim::nt_close(first), STATUS_SUCCESS);
-  EXPECT_EQ(majors_since(before), (std::vector<UCHAR>{IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
-  EXPECT_EQ(sim::deferred_device_count(), 0);
-}
-
-TEST_F(DeferredDeletion, WithoutHandlesFreesAtOnce) {
-  sim::Handle handle = stack_.open();
-  EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
-  IoDeleteDevice(device_);
-  EXPECT_EQ(sim::deferred_device_count(), 0);
-  EXPECT_TRUE(stack_.driver().unload_if_idle());
 }
 
 TEST_F(DeferredDeletion, ReleasesTheNameAtOnceForANewDevice) {
@@ -143,7 +117,8 @@ constexpr uint8_t kPoison = 0xDE;
 constexpr ULONG kGuard = 16;  // bytes of the application's buffer beyond the length it passes
 
 uint8_t driver_byte(size_t i) { return static_cast<uint8_t>(0xA0 + i); }
-uint8_t app_byte(size_t i) { return static_cast<uint8_t>(0x30 + i); }
+uint8_t app_input(size_t i) { return static_cast<uint8_t>(0x30 + i); }
+uint8_t app_output(size_t i) { return static_cast<uint8_t>(0x50 + i); }
 
 struct Control {
   // What the driver does.
@@ -161,39 +136,26 @@ struct Control {
 };
 Control* g_control = nullptr;
 
-NTSTATUS NTAPI buffered_dispatch(PDEVICE_OBJECT, PIRP irp) {
+// Reads the input from the system buffer; writes the output there, or through
+// the system view of the MDL when the request has one.
+NTSTATUS NTAPI control_dispatch(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   Control& c = *g_control;
   c.system_buffer = irp->AssociatedIrp.SystemBuffer;
   c.mdl = irp->MdlAddress;
   c.input_length = stack->Parameters.DeviceIoControl.InputBufferLength;
   c.output_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  auto* buffer = static_cast<uint8_t*>(c.system_buffer);
-  if (buffer != nullptr) c.input_seen.assign(buffer, buffer + c.input_length);
-  for (ULONG i = 0; i < c.write; ++i) buffer[i] = driver_byte(i);
-  return complete_irp(irp, c.status, c.information);
-}
-
-NTSTATUS NTAPI direct_dispatch(PDEVICE_OBJECT, PIRP irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  Control& c = *g_control;
-  c.system_buffer = irp->AssociatedIrp.SystemBuffer;
-  c.mdl = irp->MdlAddress;
-  c.input_length = stack->Parameters.DeviceIoControl.InputBufferLength;
-  c.output_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  if (c.system_buffer != nullptr) {
-    auto* in = static_cast<uint8_t*>(c.system_buffer);
-    c.input_seen.assign(in, in + c.input_length);
-  }
+  auto* out = static_cast<uint8_t*>(c.system_buffer);
+  if (out != nullptr) c.input_seen.assign(out, out + c.input_length);
   if (c.mdl != nullptr) {
     c.mdl_before = *c.mdl;
     c.user_address = MmGetMdlVirtualAddress(c.mdl);
     c.view = MmGetSystemAddressForMdlSafe(c.mdl, NormalPagePriority);
     c.view_again = MmGetSystemAddressForMdlSafe(c.mdl, NormalPagePriority);
-    auto* out = static_cast<uint8_t*>(c.view);
+    out = static_cast<uint8_t*>(c.view);
     c.output_seen.assign(out, out + MmGetMdlByteCount(c.mdl));
-    for (ULONG i = 0; i < c.write; ++i) out[i] = driver_byte(i);
   }
+  for (ULONG i = 0; i < c.write; ++i) out[i] = driver_byte(i);
   return complete_irp(irp, c.status, c.information);
 }
 
@@ -201,10 +163,7 @@ class Buffers : public ::testing::Test {
  protected:
   Buffers() {
     g_control = &control_;
-    stack_.set(IRP_MJ_DEVICE_CONTROL, [](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
-      ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
-      return code == kOutDirectCode ? direct_dispatch(device, irp) : buffered_dispatch(device, irp);
-    });
+    stack_.set(IRP_MJ_DEVICE_CONTROL, control_dispatch);
     handle_ = stack_.open();
   }
   ~Buffers() override {
@@ -213,12 +172,12 @@ class Buffers : public ::testing::Test {
   }
 
   // Sends a request with an input of `in` bytes and an output of `out` bytes
-  // (plus a guard the request does not include), both poisoned or patterned.
+  // (plus a guard the request does not include), both patterned or poisoned.
   NTSTATUS send(ULONG code, ULONG in, ULONG out) {
     input_.resize(in);
-    for (ULONG i = 0; i < in; ++i) input_[i] = app_byte(i);
+    for (ULONG i = 0; i < in; ++i) input_[i] = app_input(i);
     output_.assign(out + kGuard, kPoison);
-    for (ULONG i = 0; i < out; ++i) output_[i] = static_cast<uint8_t>(0x50 + i);
+    for (ULONG i = 0; i < out; ++i) output_[i] = app_output(i);
     information_ = 0xDEDEDEDE;
     return sim::nt_device_io_control(handle_, code, in ? input_.data() : nullptr, in,
                                      out ? output_.data() : nullptr, out, &information_);
@@ -231,51 +190,74 @@ class Buffers : public ::testing::Test {
   ULONG_PTR information_ = 0;
 };
 
-struct BufferedCase {
+struct TransferCase {
   const char* name;
+  ULONG code;
   ULONG in, out, write;
   ULONG_PTR information;
   NTSTATUS status;
   ULONG copied;  // bytes the application should get back
 };
 
-class Buffered : public Buffers, public ::testing::WithParamInterface<BufferedCase> {};
+// A buffered request copies the input into one system buffer and Information
+// bytes back, unless the status is an error; a direct one describes the output by
+// an MDL (none for no output), so whatever the driver writes arrives.
+const TransferCase kTransfers[] = {
+    {"InputLarger", kBufferedCode, 16, 8, 8, 8, STATUS_SUCCESS, 8},
+    {"OutputLargerPartlyReturned", kBufferedCode, 8, 16, 16, 5, STATUS_SUCCESS, 5},
+    {"OutputOnly", kBufferedCode, 0, 12, 12, 12, STATUS_SUCCESS, 12},
+    {"InputOnly", kBufferedCode, 12, 0, 0, 0, STATUS_SUCCESS, 0},
+    {"Neither", kBufferedCode, 0, 0, 0, 0, STATUS_SUCCESS, 0},
+    {"ErrorReturnsNothing", kBufferedCode, 8, 8, 8, 8, STATUS_UNSUCCESSFUL, 0},
+    {"WarningReturnsData", kBufferedCode, 8, 8, 8, 8, kWarning, 8},
+    {"NothingReported", kBufferedCode, 8, 8, 8, 0, STATUS_SUCCESS, 0},
+    {"DirectPartlyWritten", kOutDirectCode, 8, 48, 20, 20, STATUS_SUCCESS, 20},
+    {"DirectWritesWhateverTheStatus", kOutDirectCode, 0, 8, 4, 0, STATUS_UNSUCCESSFUL, 4},
+    {"DirectInputOnly", kOutDirectCode, 8, 0, 0, 0, STATUS_SUCCESS, 0},
+    {"DirectNeither", kOutDirectCode, 0, 0, 0, 0, STATUS_SUCCESS, 0},
+};
 
-TEST_P(Buffered, CopiesInputInAndInformationBytesBack) {
-  const BufferedCase& c = GetParam();
+class Transfer : public Buffers, public ::testing::WithParamInterface<TransferCase> {};
+
+TEST_P(Transfer, MovesTheBytesTheMethodSays) {
+  const TransferCase& c = GetParam();
+  bool direct = c.code == kOutDirectCode;
   control_.status = c.status;
   control_.information = c.information;
   control_.write = c.write;
-  EXPECT_EQ(send(kBufferedCode, c.in, c.out), c.status);
+  EXPECT_EQ(send(c.code, c.in, c.out), c.status);
   EXPECT_EQ(information_, c.information);
   EXPECT_EQ(control_.input_length, c.in);
   EXPECT_EQ(control_.output_length, c.out);
-  EXPECT_EQ(control_.mdl, nullptr);
-  if (c.in == 0 && c.out == 0) {
-    EXPECT_EQ(control_.system_buffer, nullptr);
-  } else {
-    ASSERT_NE(control_.system_buffer, nullptr);
+  EXPECT_EQ(control_.mdl != nullptr, direct && c.out > 0);
+  ASSERT_EQ(control_.system_buffer != nullptr, c.in > 0 || (!direct && c.out > 0));
+  if (control_.system_buffer != nullptr) {
     EXPECT_NE(control_.system_buffer, static_cast<void*>(input_.data()));
     EXPECT_NE(control_.system_buffer, static_cast<void*>(output_.data()));
     EXPECT_EQ(control_.input_seen, input_);
   }
   for (size_t i = 0; i < output_.size(); ++i) {
-    uint8_t expected = i < c.copied ? driver_byte(i) : i < c.out ? static_cast<uint8_t>(0x50 + i) : kPoison;
+    uint8_t expected = i < c.copied ? driver_byte(i) : i < c.out ? app_output(i) : kPoison;
     ASSERT_EQ(output_[i], expected) << "output byte " << i;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, Buffered,
-    ::testing::Values(BufferedCase{"InputLarger", 16, 8, 8, 8, STATUS_SUCCESS, 8},
-                      BufferedCase{"OutputLargerPartlyReturned", 8, 16, 16, 5, STATUS_SUCCESS, 5},
-                      BufferedCase{"OutputOnly", 0, 12, 12, 12, STATUS_SUCCESS, 12},
-                      BufferedCase{"InputOnly", 12, 0, 0, 0, STATUS_SUCCESS, 0},
-                      BufferedCase{"Neither", 0, 0, 0, 0, STATUS_SUCCESS, 0},
-                      BufferedCase{"ErrorReturnsNothing", 8, 8, 8, 8, STATUS_UNSUCCESSFUL, 0},
-                      BufferedCase{"WarningReturnsData", 8, 8, 8, 8, kWarning, 8},
-                      BufferedCase{"NothingReported", 8, 8, 8, 0, STATUS_SUCCESS, 0}),
-    [](const ::testing::TestParamInfo<BufferedCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, Transfer, ::testing::ValuesIn(kTransfers), CaseName());
+
+TEST_F(Buffers, DirectOutputIsAnUnmappedMdlWhoseSystemViewAliasesTheApplicationsBuffer) {
+  control_.write = 20;
+  EXPECT_EQ(send(kOutDirectCode, 8, 48), STATUS_SUCCESS);
+  ASSERT_NE(control_.mdl, nullptr);
+  EXPECT_EQ(control_.mdl_before.MdlFlags & MDL_MAPPED_TO_SYSTEM_VA, 0);
+  EXPECT_EQ(control_.mdl_before.MappedSystemVa, nullptr);
+  EXPECT_EQ(control_.mdl_before.ByteCount, 48u);
+  EXPECT_EQ(control_.user_address, static_cast<void*>(output_.data()));
+  ASSERT_NE(control_.view, nullptr);
+  EXPECT_NE(control_.view, control_.user_address);
+  EXPECT_EQ(control_.view_again, control_.view);  // mapped once
+  // The system view showed what the application's buffer held.
+  for (size_t i = 0; i < 48; ++i) ASSERT_EQ(control_.output_seen[i], app_output(i)) << i;
+}
 
 // Writes one byte out of reach of AddressSanitizer, as a faulty driver compiled
 // without it would: the platform's guard is what must notice.
@@ -289,7 +271,6 @@ class BufferedSize : public Buffers, public ::testing::WithParamInterface<std::p
 
 TEST_P(BufferedSize, IsTheLargerOfTheTwoLengths) {
   auto [in, out] = GetParam();
-  ULONG larger = std::max(in, out);
   stack_.set(IRP_MJ_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ULONG size = std::max(stack->Parameters.DeviceIoControl.InputBufferLength,
@@ -302,7 +283,8 @@ TEST_P(BufferedSize, IsTheLargerOfTheTwoLengths) {
   sim::ExpectFault overrun(sim::Fault::PoolOverrun);
   EXPECT_EQ(send(kBufferedCode, in, out), STATUS_SUCCESS);
   ASSERT_EQ(overrun.count(), 1);
-  EXPECT_NE(overrun.messages()[0].find("block of " + std::to_string(larger) + " bytes"), std::string::npos)
+  EXPECT_NE(overrun.messages()[0].find("block of " + std::to_string(std::max(in, out)) + " bytes"),
+            std::string::npos)
       << overrun.messages()[0];
 }
 
@@ -310,50 +292,6 @@ INSTANTIATE_TEST_SUITE_P(Lengths, BufferedSize,
                          ::testing::Values(std::make_pair(24u, 7u), std::make_pair(7u, 24u),
                                            std::make_pair(0u, 33u), std::make_pair(33u, 0u),
                                            std::make_pair(4096u, 4096u)));
-
-class OutDirect : public Buffers {};
-
-TEST_F(OutDirect, DescribesTheOutputByAnUnmappedMdlWhoseSystemViewAliasesIt) {
-  control_.write = 20;
-  control_.information = 20;
-  EXPECT_EQ(send(kOutDirectCode, 8, 48), STATUS_SUCCESS);
-  EXPECT_EQ(information_, 20u);
-  ASSERT_NE(control_.mdl, nullptr);
-  EXPECT_EQ(control_.mdl_before.MdlFlags & MDL_MAPPED_TO_SYSTEM_VA, 0);
-  EXPECT_EQ(control_.mdl_before.MappedSystemVa, nullptr);
-  EXPECT_EQ(control_.mdl_before.ByteCount, 48u);
-  EXPECT_EQ(control_.user_address, static_cast<void*>(output_.data()));
-  ASSERT_NE(control_.view, nullptr);
-  EXPECT_NE(control_.view, control_.user_address);
-  EXPECT_EQ(control_.view_again, control_.view);  // mapped once
-  // The system view shows what the application's buffer held...
-  for (size_t i = 0; i < 48; ++i) ASSERT_EQ(control_.output_seen[i], static_cast<uint8_t>(0x50 + i)) << i;
-  // ...and what the driver wrote through it is in the application's buffer.
-  for (size_t i = 0; i < output_.size(); ++i) {
-    uint8_t expected = i < 20 ? driver_byte(i) : i < 48 ? static_cast<uint8_t>(0x50 + i) : kPoison;
-    ASSERT_EQ(output_[i], expected) << "output byte " << i;
-  }
-  ASSERT_NE(control_.system_buffer, nullptr);
-  EXPECT_EQ(control_.input_seen, input_);
-}
-
-TEST_F(OutDirect, WritesReachTheApplicationWhateverTheStatus) {
-  control_.write = 4;
-  control_.status = STATUS_UNSUCCESSFUL;
-  EXPECT_EQ(send(kOutDirectCode, 0, 8), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(control_.system_buffer, nullptr);
-  for (size_t i = 0; i < 4; ++i) EXPECT_EQ(output_[i], driver_byte(i));
-}
-
-TEST_F(OutDirect, HasNoMdlForAZeroLengthOutput) {
-  EXPECT_EQ(send(kOutDirectCode, 8, 0), STATUS_SUCCESS);
-  EXPECT_EQ(control_.mdl, nullptr);
-  ASSERT_NE(control_.system_buffer, nullptr);
-  EXPECT_EQ(control_.input_seen, input_);
-  EXPECT_EQ(send(kOutDirectCode, 0, 0), STATUS_SUCCESS);
-  EXPECT_EQ(control_.mdl, nullptr);
-  EXPECT_EQ(control_.system_buffer, nullptr);
-}
 
 // ---- user views of pool memory ----
 
@@ -367,24 +305,10 @@ struct ViewState {
 };
 ViewState* g_view = nullptr;
 
-NTSTATUS NTAPI map_dispatch(PDEVICE_OBJECT, PIRP irp) {
-  ViewState& v = *g_view;
-  v.process = IoGetCurrentProcess();
-  if (v.view == nullptr) {
-    v.view = static_cast<uint8_t*>(
-        MmMapLockedPagesSpecifyCache(v.mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority));
-  } else {
-    MmUnmapLockedPages(v.view, v.mdl);
-    v.view = nullptr;
-  }
-  return complete_irp(irp, STATUS_SUCCESS);
-}
-
 class UserView : public ::testing::Test {
  protected:
   UserView() {
     g_view = &state_;
-    stack_.set(IRP_MJ_DEVICE_CONTROL, map_dispatch);
     state_.pool = static_cast<uint8_t*>(ExAllocatePool(NonPagedPool, kViewBytes));
     for (ULONG i = 0; i < kViewBytes; ++i) state_.pool[i] = static_cast<uint8_t>(i * 7);
     state_.mdl = IoAllocateMdl(state_.pool, kViewBytes, FALSE, FALSE, nullptr);
@@ -397,8 +321,19 @@ class UserView : public ::testing::Test {
     g_view = nullptr;
   }
 
-  // Maps (or unmaps) from a request made in `process`.
+  // The driver maps (or unmaps) the block from a request made in `process`.
   void toggle(sim::Process& process) {
+    stack_.set(IRP_MJ_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+      ViewState& v = *g_view;
+      v.process = IoGetCurrentProcess();
+      if (v.view == nullptr) {
+        v.view = static_cast<uint8_t*>(
+            MmMapLockedPagesSpecifyCache(v.mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority));
+      } else {
+        MmUnmapLockedPages(std::exchange(v.view, nullptr), v.mdl);
+      }
+      return complete_irp(irp, STATUS_SUCCESS);
+    });
     sim::ProcessScope scope(process);
     sim::Handle handle = stack_.open();
     EXPECT_EQ(sim::nt_device_io_control(handle, kBufferedCode, nullptr, 0, nullptr, 0, nullptr),
@@ -433,20 +368,14 @@ TEST_F(UserView, IsAnotherAddressForTheSameMemoryOwnedByTheProcessThatMadeIt) {
 TEST_F(UserView, MadeOnASystemThreadBelongsToTheSystemProcess) {
   std::thread worker([this] {
     sim::ProcessScope scope(sim::system_process());
-    state_.view = static_cast<uint8_t*>(
-        MmMapLockedPagesSpecifyCache(state_.mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority));
+    PVOID view =
+        MmMapLockedPagesSpecifyCache(state_.mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority);
     EXPECT_EQ(sim::system_process().views(), 1);
     EXPECT_EQ(sim::default_process().views(), 0);
-    MmUnmapLockedPages(state_.view, state_.mdl);
+    MmUnmapLockedPages(view, state_.mdl);
   });
   worker.join();
   EXPECT_EQ(sim::system_process().views(), 0);
-  state_.view = nullptr;
-}
-
-TEST_F(UserView, KernelMappingOfPoolIsThePoolAddressItself) {
-  EXPECT_NE(state_.mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL, 0);
-  EXPECT_EQ(MmGetSystemAddressForMdlSafe(state_.mdl, NormalPagePriority), static_cast<void*>(state_.pool));
 }
 
 }  // namespace

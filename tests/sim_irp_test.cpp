@@ -18,9 +18,7 @@ struct Seen {
   PDEVICE_OBJECT device;
   bool pending_returned;
   NTSTATUS status;
-  bool operator==(const Seen& o) const {
-    return who == o.who && device == o.device && pending_returned == o.pending_returned && status == o.status;
-  }
+  bool operator==(const Seen&) const = default;
 };
 
 std::ostream& operator<<(std::ostream& os, const Seen& s) {
@@ -28,12 +26,13 @@ std::ostream& operator<<(std::ostream& os, const Seen& s) {
             << ", status 0x" << std::hex << static_cast<ULONG>(s.status) << std::dec << "}";
 }
 
-enum class Forward { NoRoutine, Routine, RoutinePropagates, SynchronousForward };
+// What a layer's routine does: nothing beyond recording, propagate the pending
+// mark, turn a failure into success, or stop the walk for a synchronous forward.
+enum class Forward { NoRoutine, Routine, RoutinePropagates, RoutineRepairs, SynchronousForward };
 
 // How each layer of the stack behaves, and what its routines saw.
 struct Walk {
   Forward forward[4] = {};
-  NTSTATUS routine_result[4] = {STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS};
   NTSTATUS bottom_status = STATUS_SUCCESS;
   bool bottom_pends = false;
   PIRP pended = nullptr;
@@ -58,13 +57,16 @@ NTSTATUS NTAPI layer_routine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     case Forward::RoutinePropagates:
       if (irp->PendingReturned) IoMarkIrpPending(irp);
       break;
+    case Forward::RoutineRepairs:
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      break;
     case Forward::SynchronousForward:
       KeSetEvent(&g_walk->resume, IO_NO_INCREMENT, FALSE);
       return STATUS_MORE_PROCESSING_REQUIRED;
     default:
       break;
   }
-  return g_walk->routine_result[layer];
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI owner_routine(PDEVICE_OBJECT device, PIRP irp, PVOID) {
@@ -72,30 +74,26 @@ NTSTATUS NTAPI owner_routine(PDEVICE_OBJECT device, PIRP irp, PVOID) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS bottom_dispatch(PIRP irp) {
-  if (!g_walk->bottom_pends) return complete_irp(irp, g_walk->bottom_status);
-  IoMarkIrpPending(irp);
-  g_walk->pended = irp;
-  g_walk->pended_signal.set();
-  return STATUS_PENDING;
-}
-
 NTSTATUS NTAPI walk_dispatch(PDEVICE_OBJECT device, PIRP irp) {
   LayerExtension* ext = layer_of(device);
-  if (ext->lower == nullptr) return bottom_dispatch(irp);
-  Forward forward = g_walk->forward[ext->index];
-  IoCopyCurrentIrpStackLocationToNext(irp);
-  if (forward != Forward::NoRoutine) IoSetCompletionRoutine(irp, layer_routine, device, TRUE, TRUE, TRUE);
-  if (forward != Forward::SynchronousForward) return IoCallDriver(ext->lower, irp);
+  if (ext->lower == nullptr && !g_walk->bottom_pends) return complete_irp(irp, g_walk->bottom_status);
+  if (ext->lower == nullptr) {
+    IoMarkIrpPending(irp);
+    g_walk->pended = irp;
+    g_walk->pended_signal.set();
+    return STATUS_PENDING;
+  }
+  Forward mode = g_walk->forward[ext->index];
+  if (mode == Forward::NoRoutine) return pass_down(device, irp);
+  if (mode != Forward::SynchronousForward) return forward(device, irp, layer_routine, device);
   KeClearEvent(&g_walk->resume);
-  NTSTATUS status = IoCallDriver(ext->lower, irp);
-  if (status == STATUS_PENDING) {
+  if (forward(device, irp, layer_routine, device) == STATUS_PENDING) {
     LARGE_INTEGER bound;
     bound.QuadPart = -50000000;  // 5 s
     EXPECT_EQ(KeWaitForSingleObject(&g_walk->resume, Executive, KernelMode, FALSE, &bound), STATUS_SUCCESS);
   }
   g_walk->record(kResumed, device, irp);
-  status = irp->IoStatus.Status;
+  NTSTATUS status = irp->IoStatus.Status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
 }
@@ -112,20 +110,20 @@ class CompletionWalk : public ::testing::Test {
     g_walk = nullptr;
   }
 
-  // An IRP as a driver allocates it for the stack, with the allocator's routine
-  // on the first location.
-  PIRP allocate() {
-    PIRP irp = IoAllocateIrp(stack_.top()->StackSize, FALSE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = kMajor;
-    IoSetCompletionRoutine(irp, owner_routine, nullptr, TRUE, TRUE, TRUE);
-    return irp;
-  }
-
   PDEVICE_OBJECT dev(int layer) { return stack_.layer(layer); }
 
   std::vector<Seen> seen() {
     std::lock_guard<std::mutex> lock(walk_.mutex);
     return walk_.seen;
+  }
+
+  // Completes the request the bottom device pended, from another thread, while
+  // the caller may still be on its way out of IoCallDriver.
+  std::thread complete_on_another_thread() {
+    return std::thread([this] {
+      ASSERT_TRUE(walk_.pended_signal.wait());
+      complete_irp(walk_.pended, STATUS_SUCCESS);
+    });
   }
 
   Walk walk_;
@@ -135,7 +133,7 @@ class CompletionWalk : public ::testing::Test {
 TEST_F(CompletionWalk, CallsRoutinesBottomUpEachWithItsOwnDeviceAndNullForTheAllocator) {
   walk_.forward[1] = walk_.forward[2] = Forward::Routine;
   walk_.bottom_status = STATUS_UNSUCCESSFUL;
-  PIRP irp = allocate();
+  PIRP irp = stack_.allocate(owner_routine);
   EXPECT_EQ(IoCallDriver(stack_.top(), irp), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(seen(), (std::vector<Seen>{{1, dev(1), false, STATUS_UNSUCCESSFUL},
                                        {2, dev(2), false, STATUS_UNSUCCESSFUL},
@@ -161,48 +159,23 @@ TEST_F(CompletionWalk, GivesAnAllocatorWithALocationOfItsOwnItsDevice) {
   IoFreeIrp(irp);  // completion stopped at the allocator's own location
 }
 
-TEST_F(CompletionWalk, StopsAtMoreProcessingRequiredAndGoesOnWhenCompletedAgain) {
-  walk_.forward[1] = Forward::SynchronousForward;
-  walk_.forward[2] = Forward::Routine;
-  PIRP irp = allocate();
-  EXPECT_EQ(IoCallDriver(stack_.top(), irp), STATUS_SUCCESS);
-  EXPECT_EQ(seen(), (std::vector<Seen>{{1, dev(1), false, STATUS_SUCCESS},
-                                       {kResumed, dev(1), false, STATUS_SUCCESS},
-                                       {2, dev(2), false, STATUS_SUCCESS},
-                                       {kOwner, nullptr, false, STATUS_SUCCESS}}));
-  IoFreeIrp(irp);
-}
-
+// Layer 1's routine turns the failure into a success: the routines above see the
+// success, the caller what the bottom returned.
 TEST_F(CompletionWalk, ARoutineCanChangeTheStatusTheRoutinesAboveSee) {
+  walk_.forward[1] = Forward::RoutineRepairs;
   walk_.forward[2] = Forward::Routine;
   walk_.bottom_status = STATUS_UNSUCCESSFUL;
-  PIRP irp = allocate();
-  // Layer 1's routine, called on errors only, turns the failure into a success.
-  struct Retry {
-    static NTSTATUS NTAPI routine(PDEVICE_OBJECT device, PIRP irp, PVOID) {
-      g_walk->record(1, device, irp);
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      return STATUS_SUCCESS;
-    }
-    static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT device, PIRP irp) {
-      LayerExtension* ext = layer_of(device);
-      if (ext->index != 1) return walk_dispatch(device, irp);
-      IoCopyCurrentIrpStackLocationToNext(irp);
-      IoSetCompletionRoutine(irp, routine, nullptr, FALSE, TRUE, FALSE);
-      return IoCallDriver(ext->lower, irp);
-    }
-  };
-  stack_.set(kMajor, Retry::dispatch);
-  EXPECT_EQ(IoCallDriver(stack_.top(), irp), STATUS_UNSUCCESSFUL);  // what the bottom returned
+  PIRP irp = stack_.allocate(owner_routine);
+  EXPECT_EQ(IoCallDriver(stack_.top(), irp), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(seen(), (std::vector<Seen>{{1, dev(1), false, STATUS_UNSUCCESSFUL},
                                        {2, dev(2), false, STATUS_SUCCESS},
                                        {kOwner, nullptr, false, STATUS_SUCCESS}}));
   IoFreeIrp(irp);
 }
 
-// The lower driver pends the request and completes it later; the middle layer has
-// no routine, so the I/O manager carries the pending mark up through its location;
-// the layer above propagates it in its routine as drivers must.
+// The lower driver completes inside the call or pends and completes later; the
+// middle layer has no routine, so the I/O manager carries the pending mark up
+// through its location; the layer above propagates it in its routine as drivers must.
 class PendingPropagation : public CompletionWalk, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(PendingPropagation, ReachesEveryLocationAboveAPendedLocation) {
@@ -210,9 +183,8 @@ TEST_P(PendingPropagation, ReachesEveryLocationAboveAPendedLocation) {
   walk_.bottom_pends = pends;
   walk_.forward[1] = Forward::NoRoutine;
   walk_.forward[2] = Forward::RoutinePropagates;
-  PIRP irp = allocate();
-  NTSTATUS returned = IoCallDriver(stack_.top(), irp);
-  EXPECT_EQ(returned, pends ? STATUS_PENDING : STATUS_SUCCESS);
+  PIRP irp = stack_.allocate(owner_routine);
+  EXPECT_EQ(IoCallDriver(stack_.top(), irp), pends ? STATUS_PENDING : STATUS_SUCCESS);
   if (pends) {
     EXPECT_TRUE(seen().empty());
     complete_irp(walk_.pended, STATUS_SUCCESS);
@@ -222,17 +194,14 @@ TEST_P(PendingPropagation, ReachesEveryLocationAboveAPendedLocation) {
   IoFreeIrp(irp);
 }
 
-// Same, with the completion coming from another thread while the caller is
-// still on its way out of IoCallDriver or already gone.
+// Same, with the completion coming from another thread; the middle layer has no
+// routine or propagates in its own.
 TEST_P(PendingPropagation, HoldsWhenTheLowerDriverCompletesOnAnotherThread) {
   walk_.bottom_pends = true;
   walk_.forward[1] = GetParam() ? Forward::NoRoutine : Forward::RoutinePropagates;
   walk_.forward[2] = Forward::RoutinePropagates;
-  PIRP irp = allocate();
-  std::thread completer([this] {
-    ASSERT_TRUE(walk_.pended_signal.wait());
-    complete_irp(walk_.pended, STATUS_SUCCESS);
-  });
+  PIRP irp = stack_.allocate(owner_routine);
+  std::thread completer = complete_on_another_thread();
   EXPECT_EQ(IoCallDriver(stack_.top(), irp), STATUS_PENDING);
   completer.join();
   ASSERT_EQ(seen().size(), GetParam() ? 2u : 3u);
@@ -240,27 +209,26 @@ TEST_P(PendingPropagation, HoldsWhenTheLowerDriverCompletesOnAnotherThread) {
   IoFreeIrp(irp);
 }
 
-INSTANTIATE_TEST_SUITE_P(SyncAndAsync, PendingPropagation, ::testing::Bool());
-
-// A synchronous forwarder waits and completes again: the location above it was
-// not returned pending, whatever happened below.
-TEST_F(CompletionWalk, PendingBelowASynchronousForwarderDoesNotReachAbove) {
-  walk_.bottom_pends = true;
+// A synchronous forwarder stops the walk, waits and completes again; the walk
+// then goes on, and the location above it was not returned pending, whatever
+// happened below (completion inside the call or on another thread).
+TEST_P(PendingPropagation, StopsAtASynchronousForwarderAndDoesNotReachAboveIt) {
+  bool pends = GetParam();
+  walk_.bottom_pends = pends;
   walk_.forward[1] = Forward::SynchronousForward;
   walk_.forward[2] = Forward::Routine;
-  PIRP irp = allocate();
-  std::thread completer([this] {
-    ASSERT_TRUE(walk_.pended_signal.wait());
-    complete_irp(walk_.pended, STATUS_SUCCESS);
-  });
+  PIRP irp = stack_.allocate(owner_routine);
+  std::thread completer = pends ? complete_on_another_thread() : std::thread();
   EXPECT_EQ(IoCallDriver(stack_.top(), irp), STATUS_SUCCESS);
-  completer.join();
-  EXPECT_EQ(seen(), (std::vector<Seen>{{1, dev(1), true, STATUS_SUCCESS},
-                                       {kResumed, dev(1), true, STATUS_SUCCESS},
+  if (pends) completer.join();
+  EXPECT_EQ(seen(), (std::vector<Seen>{{1, dev(1), pends, STATUS_SUCCESS},
+                                       {kResumed, dev(1), pends, STATUS_SUCCESS},
                                        {2, dev(2), false, STATUS_SUCCESS},
                                        {kOwner, nullptr, false, STATUS_SUCCESS}}));
   IoFreeIrp(irp);
 }
+
+INSTANTIATE_TEST_SUITE_P(SyncAndAsync, PendingPropagation, ::testing::Bool());
 
 // ---- invoke-on-success, -error and -cancel ----
 
@@ -272,7 +240,22 @@ struct InvokeCase {
   bool invoked;
 };
 
-class InvokeBits : public ::testing::TestWithParam<InvokeCase> {};
+constexpr NTSTATUS kWarning = STATUS_DEVICE_BUSY;  // neither success nor error
+
+const InvokeCase kInvokeCases[] = {
+    {"SuccessOnSuccess", STATUS_SUCCESS, false, true, false, false, true},
+    {"SuccessOnErrorAndCancel", STATUS_SUCCESS, false, false, true, true, false},
+    {"ErrorOnError", STATUS_UNSUCCESSFUL, false, false, true, false, true},
+    {"ErrorOnSuccessAndCancel", STATUS_UNSUCCESSFUL, false, true, false, true, false},
+    {"WarningOnError", kWarning, false, false, true, false, true},
+    {"WarningOnSuccess", kWarning, false, true, false, false, false},
+    {"CancelledOnCancel", STATUS_CANCELLED, true, false, false, true, true},
+    {"CancelledOnError", STATUS_CANCELLED, true, false, true, false, true},
+    {"CancelledOnSuccess", STATUS_CANCELLED, true, true, false, false, false},
+    {"CancelFlagWithSuccessOnCancel", STATUS_SUCCESS, true, false, false, true, true},
+    {"CancelFlagWithSuccessOnError", STATUS_SUCCESS, true, false, true, false, false},
+    {"NoBits", STATUS_SUCCESS, false, false, false, false, false},
+};
 
 struct InvokeState {
   InvokeCase c;
@@ -280,6 +263,8 @@ struct InvokeState {
   bool owner_called = false;
 };
 InvokeState* g_invoke = nullptr;
+
+class InvokeBits : public ::testing::TestWithParam<InvokeCase> {};
 
 TEST_P(InvokeBits, DecideWhetherARoutineRuns) {
   InvokeState state{GetParam()};
@@ -298,15 +283,10 @@ TEST_P(InvokeBits, DecideWhetherARoutineRuns) {
         nullptr, g_invoke->c.on_success, g_invoke->c.on_error, g_invoke->c.on_cancel);
     return IoCallDriver(ext->lower, irp);
   });
-  PIRP irp = IoAllocateIrp(stack.top()->StackSize, FALSE);
-  IoGetNextIrpStackLocation(irp)->MajorFunction = kMajor;
-  IoSetCompletionRoutine(
-      irp,
-      [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
-        g_invoke->owner_called = true;
-        return STATUS_MORE_PROCESSING_REQUIRED;
-      },
-      nullptr, TRUE, TRUE, TRUE);
+  PIRP irp = stack.allocate([](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+    g_invoke->owner_called = true;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  });
   // A request cancelled without a cancel routine keeps going with Cancel set.
   if (state.c.cancel) {
     EXPECT_FALSE(IoCancelIrp(irp));
@@ -319,24 +299,7 @@ TEST_P(InvokeBits, DecideWhetherARoutineRuns) {
   g_invoke = nullptr;
 }
 
-constexpr NTSTATUS kWarning = STATUS_DEVICE_BUSY;  // neither success nor error
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, InvokeBits,
-    ::testing::Values(
-        InvokeCase{"SuccessOnSuccess", STATUS_SUCCESS, false, true, false, false, true},
-        InvokeCase{"SuccessOnErrorAndCancel", STATUS_SUCCESS, false, false, true, true, false},
-        InvokeCase{"ErrorOnError", STATUS_UNSUCCESSFUL, false, false, true, false, true},
-        InvokeCase{"ErrorOnSuccessAndCancel", STATUS_UNSUCCESSFUL, false, true, false, true, false},
-        InvokeCase{"WarningOnError", kWarning, false, false, true, false, true},
-        InvokeCase{"WarningOnSuccess", kWarning, false, true, false, false, false},
-        InvokeCase{"CancelledOnCancel", STATUS_CANCELLED, true, false, false, true, true},
-        InvokeCase{"CancelledOnError", STATUS_CANCELLED, true, false, true, false, true},
-        InvokeCase{"CancelledOnSuccess", STATUS_CANCELLED, true, true, false, false, false},
-        InvokeCase{"CancelFlagWithSuccessOnCancel", STATUS_SUCCESS, true, false, false, true, true},
-        InvokeCase{"CancelFlagWithSuccessOnError", STATUS_SUCCESS, true, false, true, false, false},
-        InvokeCase{"NoBits", STATUS_SUCCESS, false, false, false, false, false}),
-    [](const ::testing::TestParamInfo<InvokeCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, InvokeBits, ::testing::ValuesIn(kInvokeCases), CaseName());
 
 // ---- IoCancelIrp ----
 
@@ -390,9 +353,7 @@ class CancelIrp : public ::testing::Test {
     g_cancel = nullptr;
   }
   PIRP send() {
-    PIRP irp = IoAllocateIrp(stack_.top()->StackSize, FALSE);
-    IoGetNextIrpStackLocation(irp)->MajorFunction = kMajor;
-    IoSetCompletionRoutine(irp, cancel_owner_routine, nullptr, TRUE, TRUE, TRUE);
+    PIRP irp = stack_.allocate(cancel_owner_routine);
     EXPECT_EQ(IoCallDriver(stack_.top(), irp), STATUS_PENDING);
     EXPECT_EQ(state_.pended, irp);
     return irp;
@@ -447,21 +408,14 @@ TEST_F(CancelIrp, AfterTheDriverTookTheCancelRoutineBackDoesNotCallIt) {
 struct BuiltState {
   bool pend = false;
   PIRP pended = nullptr;
-  UCHAR major = 0xFF;
-  ULONG code = 0;
-  ULONG input_length = 0, output_length = 0;
-  PVOID input = nullptr, output = nullptr;
+  IO_STACK_LOCATION location{};  // as the dispatch routine saw it
+  PVOID output = nullptr;
   KPROCESSOR_MODE mode = 0x7F;
 };
 BuiltState* g_built = nullptr;
 
 NTSTATUS NTAPI built_dispatch(PDEVICE_OBJECT, PIRP irp) {
-  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  g_built->major = stack->MajorFunction;
-  g_built->code = stack->Parameters.DeviceIoControl.IoControlCode;
-  g_built->input_length = stack->Parameters.DeviceIoControl.InputBufferLength;
-  g_built->output_length = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  g_built->input = stack->Parameters.DeviceIoControl.Type3InputBuffer;
+  g_built->location = *IoGetCurrentIrpStackLocation(irp);
   g_built->output = irp->UserBuffer;
   g_built->mode = irp->RequestorMode;
   if (!g_built->pend) return complete_irp(irp, STATUS_DEVICE_BUSY, 7);
@@ -470,6 +424,8 @@ NTSTATUS NTAPI built_dispatch(PDEVICE_OBJECT, PIRP irp) {
   return STATUS_PENDING;
 }
 
+// The request as a driver builds it for a device of its own, which completes it
+// at once or pends it for the test to complete.
 class BuiltRequest : public ::testing::TestWithParam<bool> {
  protected:
   BuiltRequest() : stack_(1) {
@@ -485,15 +441,29 @@ class BuiltRequest : public ::testing::TestWithParam<bool> {
     g_built = nullptr;
   }
 
-  PIRP build(BOOLEAN internal) {
-    return IoBuildDeviceIoControlRequest(kNeitherCode, stack_.top(), input_, sizeof(input_), output_,
-                                         sizeof(output_), internal, &event_, &iosb_);
+  // Builds and sends the request; checks what the dispatch routine saw.
+  PIRP send(BOOLEAN internal, PIO_COMPLETION_ROUTINE routine = nullptr, PVOID context = nullptr) {
+    PIRP irp = IoBuildDeviceIoControlRequest(kNeitherCode, stack_.top(), input_, sizeof(input_), output_,
+                                             sizeof(output_), internal, &event_, &iosb_);
+    EXPECT_NE(irp, nullptr);
+    if (routine != nullptr) IoSetCompletionRoutine(irp, routine, context, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(stack_.top(), irp), GetParam() ? STATUS_PENDING : STATUS_DEVICE_BUSY);
+    const auto& control = state_.location.Parameters.DeviceIoControl;
+    EXPECT_EQ(state_.location.MajorFunction,
+              internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL);
+    EXPECT_EQ(control.IoControlCode, kNeitherCode);
+    EXPECT_EQ(control.Type3InputBuffer, input_);
+    EXPECT_EQ(control.InputBufferLength, sizeof(input_));
+    EXPECT_EQ(state_.output, output_);
+    EXPECT_EQ(control.OutputBufferLength, sizeof(output_));
+    EXPECT_EQ(state_.mode, KernelMode);
+    return irp;
   }
 
   // Completes a pended request from the lower driver's side.
   void finish_pended() {
     if (state_.pend) {
-      ASSERT_NE(state_.pended, nullptr);
+      EXPECT_EQ(KeReadStateEvent(&event_), 0);
       complete_irp(state_.pended, STATUS_DEVICE_BUSY, 7);
     }
   }
@@ -507,49 +477,32 @@ class BuiltRequest : public ::testing::TestWithParam<bool> {
 };
 
 TEST_P(BuiltRequest, SetsTheEventAndStatusBlockAndIsFreedByTheIoManager) {
-  PIRP irp = build(FALSE);
-  ASSERT_NE(irp, nullptr);
-  NTSTATUS returned = IoCallDriver(stack_.top(), irp);
-  EXPECT_EQ(returned, GetParam() ? STATUS_PENDING : STATUS_DEVICE_BUSY);
-  EXPECT_EQ(KeReadStateEvent(&event_), GetParam() ? 0 : 1);
-  finish_pended();
-  EXPECT_EQ(KeReadStateEvent(&event_), 1);
-  EXPECT_EQ(iosb_.Status, STATUS_DEVICE_BUSY);
-  EXPECT_EQ(iosb_.Information, 7u);
-  EXPECT_EQ(state_.major, IRP_MJ_DEVICE_CONTROL);
-  EXPECT_EQ(state_.code, kNeitherCode);
-  EXPECT_EQ(state_.input, input_);
-  EXPECT_EQ(state_.input_length, sizeof(input_));
-  EXPECT_EQ(state_.output, output_);
-  EXPECT_EQ(state_.output_length, sizeof(output_));
-  EXPECT_EQ(state_.mode, KernelMode);
-  sim::ExpectFault freed(sim::Fault::IrpUsedAfterFree);
-  IoCancelIrp(irp);
-}
-
-TEST_P(BuiltRequest, IsAnInternalRequestWhenAskedFor) {
-  PIRP irp = build(TRUE);
-  IoCallDriver(stack_.top(), irp);
-  finish_pended();
-  EXPECT_EQ(state_.major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+  for (BOOLEAN internal : {FALSE, TRUE}) {
+    KeClearEvent(&event_);
+    memset(&iosb_, 0xDE, sizeof(iosb_));
+    PIRP irp = send(internal);
+    finish_pended();
+    EXPECT_EQ(KeReadStateEvent(&event_), 1);
+    EXPECT_EQ(iosb_.Status, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(iosb_.Information, 7u);
+    sim::ExpectFault freed(sim::Fault::IrpUsedAfterFree);
+    IoCancelIrp(irp);
+  }
 }
 
 // A creator that stops the completion with its own routine keeps the request
 // until it completes it once more; then the I/O manager finishes it.
-struct Interceptor {
-  static NTSTATUS NTAPI routine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
-    EXPECT_EQ(device, nullptr);
-    *static_cast<int*>(context) += 1;
-    EXPECT_EQ(irp->IoStatus.Status, STATUS_DEVICE_BUSY);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-  }
-};
-
 TEST_P(BuiltRequest, StoppedByItsCreatorIsFinishedWhenCompletedAgain) {
-  PIRP irp = build(FALSE);
   int calls = 0;
-  IoSetCompletionRoutine(irp, Interceptor::routine, &calls, TRUE, TRUE, TRUE);
-  IoCallDriver(stack_.top(), irp);
+  PIRP irp = send(
+      FALSE,
+      [](PDEVICE_OBJECT device, PIRP irp, PVOID context) -> NTSTATUS {
+        EXPECT_EQ(device, nullptr);
+        EXPECT_EQ(irp->IoStatus.Status, STATUS_DEVICE_BUSY);
+        *static_cast<int*>(context) += 1;
+        return STATUS_MORE_PROCESSING_REQUIRED;
+      },
+      &calls);
   finish_pended();
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(KeReadStateEvent(&event_), 0);

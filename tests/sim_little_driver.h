@@ -56,6 +56,23 @@ inline NTSTATUS complete_irp(PIRP irp, NTSTATUS status, ULONG_PTR information = 
 
 inline NTSTATUS NTAPI complete_success(PDEVICE_OBJECT, PIRP irp) { return complete_irp(irp, STATUS_SUCCESS); }
 
+// Passes the request to the device below with `routine` on this device's location
+// (called on success, error and cancel).
+inline NTSTATUS forward(PDEVICE_OBJECT device, PIRP irp, PIO_COMPLETION_ROUTINE routine,
+                        PVOID context = nullptr) {
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  IoSetCompletionRoutine(irp, routine, context, TRUE, TRUE, TRUE);
+  return IoCallDriver(layer_of(device)->lower, irp);
+}
+
+// Names each instance of a parameterised test after its case's `name`.
+struct CaseName {
+  template <class Case>
+  std::string operator()(const ::testing::TestParamInfo<Case>& info) const {
+    return info.param.name;
+  }
+};
+
 inline NTSTATUS NTAPI little_entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   driver->MajorFunction[IRP_MJ_CREATE] = complete_success;
   driver->MajorFunction[IRP_MJ_CLEANUP] = complete_success;
@@ -123,6 +140,15 @@ class LittleStack {
   PDEVICE_OBJECT layer(int index) { return layers_[static_cast<size_t>(index)]; }
 
   void set(UCHAR major, PDRIVER_DISPATCH routine) { driver_.object()->MajorFunction[major] = routine; }
+
+  // An internal request as a driver allocates it for this stack, with `routine`
+  // (if any) on the allocator's location.
+  PIRP allocate(PIO_COMPLETION_ROUTINE routine = nullptr, PVOID context = nullptr) {
+    PIRP irp = IoAllocateIrp(top()->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    if (routine != nullptr) IoSetCompletionRoutine(irp, routine, context, TRUE, TRUE, TRUE);
+    return irp;
+  }
 
   sim::Handle open() {
     sim::Handle handle = sim::kInvalidHandle;
@@ -215,25 +241,39 @@ struct UrbIrp {
   UrbIrp(const UrbIrp&) = delete;
   UrbIrp& operator=(const UrbIrp&) = delete;
 
-  void prepare() {
+  // Sets up the bus's location for `submitted` (by default the URB inside).
+  void prepare(PURB submitted = nullptr) {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = &urb;
+    next->Parameters.Others.Argument1 = submitted != nullptr ? submitted : &urb;
     IoSetCompletionRoutine(irp, on_complete, this, TRUE, TRUE, TRUE);
   }
 
-  NTSTATUS send() {
-    prepare();
+  NTSTATUS send(PURB submitted = nullptr) {
+    prepare(submitted);
     returned = IoCallDriver(target, irp);
     return returned;
   }
 
   // Sends and waits for the completion routine.
-  NTSTATUS send_and_wait() {
-    send();
+  NTSTATUS send_and_wait(PURB submitted = nullptr) {
+    send(submitted);
     EXPECT_TRUE(done.wait());
     return status;
+  }
+
+  // A vendor request to the device; `flags` carries the direction.
+  void vendor(UCHAR request, USHORT value, ULONG length, ULONG flags) {
+    buffer.assign(length, 0xDE);
+    auto& v = urb.UrbControlVendorClassRequest;
+    v.Hdr.Length = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    v.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
+    v.TransferFlags = flags;
+    v.TransferBufferLength = length;
+    v.TransferBuffer = buffer.data();
+    v.Request = request;
+    v.Value = value;
   }
 
   void bulk(USBD_PIPE_HANDLE pipe, bool in, ULONG length) {
@@ -312,6 +352,31 @@ class CameraRig {
   static constexpr UCHAR kOut = 0x01;
   static constexpr UCHAR kIn = 0x82;
 
+  std::unique_ptr<UrbIrp> bulk(ULONG length, UCHAR endpoint = kIn) {
+    auto request = std::make_unique<UrbIrp>(pdo());
+    request->bulk(pipe(endpoint), (endpoint & 0x80) != 0, length);
+    return request;
+  }
+  // An IN transfer sent and queued on `endpoint`, waiting for data.
+  std::unique_ptr<UrbIrp> pending_in(UCHAR endpoint = kIn, ULONG length = 4096) {
+    auto request = bulk(length, endpoint);
+    size_t before = device_->pending_transfers();
+    EXPECT_EQ(request->send(), STATUS_PENDING);
+    EXPECT_TRUE(device_->wait_for_pending(before + 1, kBound));
+    return request;
+  }
+  std::unique_ptr<UrbIrp> pipe_request(USHORT function, UCHAR endpoint = kIn) {
+    auto request = std::make_unique<UrbIrp>(pdo());
+    request->pipe_request(function, pipe(endpoint));
+    return request;
+  }
+  // A register read (vendor IN request 0xB7) of two bytes.
+  std::unique_ptr<UrbIrp> read_register(UCHAR reg) {
+    auto request = std::make_unique<UrbIrp>(pdo());
+    request->vendor(0xB7, reg, 2, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    return request;
+  }
+
   // Removes the camera, unloads the driver and checks for leaks.
   void finish() { platform_.reset(); }
 
@@ -325,14 +390,7 @@ class CameraRig {
     ASSERT_NE(list[0].InterfaceDescriptor, nullptr);
     PURB select = USBD_CreateConfigurationRequestEx(descriptor, list);
     ASSERT_NE(select, nullptr);
-    {
-      UrbIrp request(pdo());
-      request.prepare();
-      IoGetNextIrpStackLocation(request.irp)->Parameters.Others.Argument1 = select;
-      request.returned = IoCallDriver(pdo(), request.irp);
-      ASSERT_TRUE(request.done.wait());
-      ASSERT_EQ(request.status, STATUS_SUCCESS);
-    }
+    ASSERT_EQ(UrbIrp(pdo()).send_and_wait(select), STATUS_SUCCESS);
     PUSBD_INTERFACE_INFORMATION info = list[0].Interface;
     for (ULONG p = 0; p < info->NumberOfPipes; ++p) {
       pipes_.push_back({info->Pipes[p].EndpointAddress, info->Pipes[p].PipeHandle});
