@@ -31,6 +31,17 @@ inline Bytes operator+(Bytes a, const Bytes& b) {
   return a;
 }
 
+// " 34 12": the bytes in hex, as the bus notation and the failure messages show them.
+inline std::string hex(const Bytes& bytes) {
+  std::string text;
+  char digits[4];
+  for (uint8_t b : bytes) {
+    std::snprintf(digits, sizeof(digits), " %02X", b);
+    text += digits;
+  }
+  return text;
+}
+
 // One product of each model, and the monochrome product of model 0x1801.
 constexpr USHORT kProducts[] = {0x1009, 0x100B, 0x100D, 0x100E};
 
@@ -52,10 +63,10 @@ class GuardedBuffer {
   static constexpr size_t kGuard = 64;
   static constexpr uint8_t kGuardFill = 0xA7;
 
-  GuardedBuffer(const Bytes& content, size_t length) : storage_(length + 2 * kGuard, kGuardFill) {
+  GuardedBuffer(size_t length, const Bytes& content = {})
+      : storage_(length + 2 * kGuard, kGuardFill), length_(length) {
     std::fill(data(), data() + length, kPoison);
-    std::copy(content.begin(), content.begin() + static_cast<long>(std::min(length, content.size())), data());
-    length_ = length;
+    std::copy(content.begin(), content.end(), data());
     poison(true);
   }
   ~GuardedBuffer() { poison(false); }
@@ -89,7 +100,7 @@ class GuardedBuffer {
   }
 
   Bytes storage_;
-  size_t length_ = 0;
+  size_t length_;
 };
 
 // What a request came back with: its status, Information, and the whole output
@@ -105,10 +116,8 @@ struct Outcome {
 };
 
 inline std::ostream& operator<<(std::ostream& os, const Outcome& o) {
-  os << std::hex << "status " << static_cast<uint32_t>(o.status) << ", information " << o.information
-     << ", output";
-  for (uint8_t b : o.output) os << ' ' << static_cast<int>(b);
-  return os << std::dec;
+  return os << std::hex << "status " << static_cast<uint32_t>(o.status) << std::dec << ", information "
+            << o.information << ", output" << hex(o.output);
 }
 
 // A request that ended with `status` and wrote nothing into its output.
@@ -124,8 +133,8 @@ struct Reply : Outcome {
 // Sends one request as an application does, with an input of exactly the given
 // bytes and an output buffer of `output_length` poisoned bytes.
 inline Reply send_control(sim::Handle handle, ULONG code, const Bytes& input, size_t output_length) {
-  GuardedBuffer in(input, input.size());
-  GuardedBuffer out({}, output_length);
+  GuardedBuffer in(input.size(), input);
+  GuardedBuffer out(output_length);
   Reply reply;
   reply.information = 0xDEDEDEDE;
   reply.status = sim::nt_device_io_control(
@@ -144,12 +153,7 @@ inline std::string describe(const sim::BusEvent& e) {
   std::snprintf(head, sizeof(head), "%02X %02X %04X %04X %04X", e.request_type(), e.request(), e.value(),
                 e.index(), e.length());
   std::string text = head;
-  if (!e.data.empty()) text += " :";
-  for (uint8_t b : e.data) {
-    char hex[4];
-    std::snprintf(hex, sizeof(hex), " %02X", b);
-    text += hex;
-  }
+  if (!e.data.empty()) text += " :" + hex(e.data);
   if (e.usbd_status != USBD_STATUS_SUCCESS) text += " (failed)";
   return text;
 }
@@ -158,10 +162,7 @@ inline std::string describe(const sim::BusEvent& e) {
 inline std::string reg_access(bool in, uint8_t reg, std::optional<uint16_t> value) {
   char text[64];
   std::snprintf(text, sizeof(text), "%s B7 %04X 0000 0002", in ? "C0" : "40", reg);
-  if (!value) return text + std::string(" (failed)");
-  char data[16];
-  std::snprintf(data, sizeof(data), " : %02X %02X", *value & 0xFF, *value >> 8);
-  return text + std::string(data);
+  return text + (value ? " :" + hex(le16(*value)) : " (failed)");
 }
 inline std::string reg_write(uint8_t reg, uint16_t value) { return reg_access(false, reg, value); }
 inline std::string reg_read(uint8_t reg, uint16_t value) { return reg_access(true, reg, value); }
