@@ -139,8 +139,11 @@ class Settings : public ProductTest {
   uint32_t bits_per_pixel() { return model() == CAM_MODEL_8431 || GetParam() == 0x100D ? 8 : 24; }
 };
 
-TEST_P(Settings, ExposureIsSplitOverTwoRegistersOnModel1801Only) {
+// Model 0x1801 splits the value over two registers, high half first. A failed
+// transfer ends the sequence, and nothing is written to the output.
+TEST_P(Settings, Exposure) {
   bool split = model() == CAM_MODEL_1801;
+  uint8_t first = split ? 0x08 : 0x09;
   Traffic writes{reg_write(0x09, 0x2345)}, reads{reg_read(0x09, 0x2345)};
   if (split) writes.insert(writes.begin(), reg_write(0x08, 0x0001));
   if (split) reads.insert(reads.begin(), reg_read(0x08, 0x0001));
@@ -148,20 +151,15 @@ TEST_P(Settings, ExposureIsSplitOverTwoRegistersOnModel1801Only) {
   EXPECT_EQ(call(IOCTL_CAM_GET_EXPOSURE, {}, 4),
             (Outcome{STATUS_SUCCESS, 4, le32(split ? 0x00012345 : 0x2345)}));
   EXPECT_EQ(traffic(), reads);
-}
-
-// A failed transfer ends the sequence, and nothing is written to the output.
-TEST_P(Settings, ExposureStopsAtAFailedTransfer) {
-  uint8_t first = model() == CAM_MODEL_1801 ? 0x08 : 0x09;
   stall_register(false);
-  EXPECT_EQ(set(IOCTL_CAM_SET_EXPOSURE, 0x00012345, STATUS_UNSUCCESSFUL), Traffic{reg_write_failed(first)});
+  EXPECT_EQ(set(IOCTL_CAM_SET_EXPOSURE, 0x00054321, STATUS_UNSUCCESSFUL), Traffic{reg_write_failed(first)});
   stall_register(true);
   EXPECT_EQ(call(IOCTL_CAM_GET_EXPOSURE, {}, 4), untouched(STATUS_UNSUCCESSFUL, 4));
   EXPECT_EQ(traffic(), Traffic{reg_read_failed(first)});
-  if (model() != CAM_MODEL_1801) return;
+  if (!split) return;
   stall_register(true, 2);
   EXPECT_EQ(call(IOCTL_CAM_GET_EXPOSURE, {}, 4), untouched(STATUS_UNSUCCESSFUL, 4));
-  EXPECT_EQ(traffic(), (Traffic{reg_read(0x08, 0), reg_read_failed(0x09)}));
+  EXPECT_EQ(traffic(), (Traffic{reg_read(0x08, 1), reg_read_failed(0x09)}));
 }
 
 struct Window {
@@ -213,19 +211,16 @@ TEST_P(Settings, WindowAcceptsExactlyTheModelsSizes) {
   }
 }
 
-// The four writes go out whatever the earlier ones did; the last decides.
-TEST_P(Settings, WindowWritesGoOnPastAFailedOne) {
+// The four window writes go out whatever the earlier ones did; the last decides.
+// Both size registers are read; only the second read decides, a failed first read
+// counting as 0.
+TEST_P(Settings, WindowAndResolutionPastAFailedTransfer) {
   stall_register(false);
   EXPECT_EQ(call(IOCTL_CAM_SET_RESOLUTION, accepted_window(model())).status, STATUS_SUCCESS);
   EXPECT_EQ(traffic().size(), 4u);
   stall_register(false, 4);
   EXPECT_EQ(call(IOCTL_CAM_SET_RESOLUTION, accepted_window(model())).status, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(traffic().size(), 4u);
-}
-
-// Both size registers are read; only the second read decides, a failed first read
-// counting as 0.
-TEST_P(Settings, ResolutionReadsBothRegistersWhatever) {
   device_->camera().set_reg(0x03, 479);
   device_->camera().set_reg(0x04, 639);
   stall_register(true);
@@ -247,7 +242,9 @@ TEST_P(Settings, Register05TakesOneByteOfTwoSelectors) {
   EXPECT_EQ(traffic(), Traffic{});
 }
 
-TEST_P(Settings, Register20BitsFollowTheModel) {
+// Bits 14 and 15 of register 0x20, read first. On a failed read model 0x8431 stops,
+// the others write from 0.
+TEST_P(Settings, Register20Bits) {
   device_->camera().set_reg(0x20, 0x1234);
   EXPECT_EQ(set(IOCTL_CAM_SET_REG20_BITS, 2), (Traffic{reg_read(0x20, 0x1234), reg_write(0x20, 0x9234)}));
   // Mode 1 after mode 2: model 0x8431 keeps bit 15, the others clear it.
@@ -259,11 +256,6 @@ TEST_P(Settings, Register20BitsFollowTheModel) {
   for (int32_t mode : {4, -1}) {
     EXPECT_EQ(set(IOCTL_CAM_SET_REG20_BITS, mode, STATUS_INVALID_PARAMETER), Traffic{reg_read(0x20, 0x1234)});
   }
-}
-
-// Model 0x8431 stops at a failed read; the others write from 0.
-TEST_P(Settings, Register20WithAFailedRead) {
-  device_->camera().set_reg(0x20, 0x1234);
   stall_register(true);
   if (model() == CAM_MODEL_8431) {
     EXPECT_EQ(set(IOCTL_CAM_SET_REG20_BITS, 1, STATUS_UNSUCCESSFUL), Traffic{reg_read_failed(0x20)});
@@ -272,7 +264,8 @@ TEST_P(Settings, Register20WithAFailedRead) {
   }
 }
 
-TEST_P(Settings, CaptureModeSequences) {
+// Modes 0 to 3: the register pattern of each model; others refused.
+TEST_P(Settings, CaptureModes) {
   device_->camera().set_reg(0x1E, 0x1234);
   std::map<int32_t, std::pair<NTSTATUS, Traffic>> expected;
   switch (model()) {
@@ -306,11 +299,8 @@ TEST_P(Settings, CaptureModeSequences) {
   }
   EXPECT_EQ(set(IOCTL_CAM_SET_CAPTURE_MODE, -1, STATUS_INVALID_PARAMETER).size(),
             model() == CAM_MODEL_8431 ? 1u : 0u);
-}
-
-// A failed read of the capture register stops models 0x8431 and 0x1801 before any
-// write; model 0x1621 reads nothing and goes on past a failed write.
-TEST_P(Settings, CaptureModeWithFailingTransfers) {
+  // A failed read of the capture register stops models 0x8431 and 0x1801 before any
+  // write; model 0x1621 reads nothing and goes on past a failed write.
   if (model() == CAM_MODEL_1621) {
     stall_register(false);
     EXPECT_EQ(set(IOCTL_CAM_SET_CAPTURE_MODE, 2).size(), 3u);

@@ -5,6 +5,7 @@
 
 #include <sanitizer/asan_interface.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <ostream>
@@ -55,50 +56,37 @@ inline Bytes accepted_window(uint32_t model) {
   return model == CAM_MODEL_1801 ? le32(2592) + le32(1944) : le32(640) + le32(480);
 }
 
-// A caller's buffer of exactly `length` bytes, poisoned, between two guard zones.
-// Under AddressSanitizer the guards are poisoned too, so any access to them stops
-// the test at once; otherwise they are checked for writes afterwards.
+// A caller's buffer of `length` poisoned bytes between two guard zones. Under
+// AddressSanitizer the guards are poisoned, so any access to them stops the test at
+// once (the macros do nothing in other builds); they are checked for writes too.
 class GuardedBuffer {
  public:
   static constexpr size_t kGuard = 64;
   static constexpr uint8_t kGuardFill = 0xA7;
 
-  GuardedBuffer(size_t length, const Bytes& content = {})
+  explicit GuardedBuffer(size_t length, const Bytes& content = {})
       : storage_(length + 2 * kGuard, kGuardFill), length_(length) {
     std::fill(data(), data() + length, kPoison);
     std::copy(content.begin(), content.end(), data());
-    poison(true);
+    ASAN_POISON_MEMORY_REGION(storage_.data(), kGuard);
+    ASAN_POISON_MEMORY_REGION(data() + length, kGuard);
   }
-  ~GuardedBuffer() { poison(false); }
+  ~GuardedBuffer() { ASAN_UNPOISON_MEMORY_REGION(storage_.data(), storage_.size()); }
   GuardedBuffer(const GuardedBuffer&) = delete;
   GuardedBuffer& operator=(const GuardedBuffer&) = delete;
 
   uint8_t* data() { return storage_.data() + kGuard; }
-  Bytes bytes() const {
-    return Bytes(storage_.begin() + kGuard, storage_.begin() + static_cast<long>(kGuard + length_));
-  }
+  Bytes bytes() { return Bytes(data(), data() + length_); }
 
+  // Ends the guarding.
   bool guards_intact() {
-    poison(false);
-    bool intact = true;
-    for (size_t i = 0; i < kGuard; ++i) {
-      intact = intact && storage_[i] == kGuardFill && storage_[kGuard + length_ + i] == kGuardFill;
-    }
-    poison(true);
-    return intact;
+    ASAN_UNPOISON_MEMORY_REGION(storage_.data(), storage_.size());
+    const Bytes guard(kGuard, kGuardFill);
+    return std::equal(guard.begin(), guard.end(), storage_.begin()) &&
+           std::equal(guard.begin(), guard.end(), storage_.end() - kGuard);
   }
 
  private:
-  // The macros do nothing in a build without AddressSanitizer.
-  void poison(bool on) {
-    if (on) {
-      ASAN_POISON_MEMORY_REGION(storage_.data(), kGuard);
-      ASAN_POISON_MEMORY_REGION(storage_.data() + kGuard + length_, kGuard);
-    } else {
-      ASAN_UNPOISON_MEMORY_REGION(storage_.data(), storage_.size());
-    }
-  }
-
   Bytes storage_;
   size_t length_;
 };
@@ -174,12 +162,11 @@ using Traffic = std::vector<std::string>;
 // A started camera of one product with a handle open on it, its trace cleared.
 class ControlTest : public Testbed {
  protected:
-  sim::UsbDevice& attach(USHORT product) {
+  void attach(USHORT product) {
     device_ = &plug(camera(product));
     ext_ = extension(*device_);
     handle_ = open(0);
     device_->clear_trace();
-    return *device_;
   }
 
   Reply call(ULONG code, const Bytes& input = {}, size_t output_length = 0) {
