@@ -1,6 +1,7 @@
 // The I/O manager's side of an application's requests, seen from a little driver:
 // deferred deletion of a device object with open handles, the buffers of
-// METHOD_BUFFERED and METHOD_OUT_DIRECT requests, and user views of pool memory.
+// METHOD_BUFFERED and METHOD_OUT_DIRECT requests, and user views of pool memory
+// with the verifier's checks of them.
 #include <algorithm>
 #include <thread>
 
@@ -10,86 +11,33 @@ namespace simtest {
 namespace {
 
 // ---- deferred deletion ----
+// (A deleted device object kept for its handles, refusing new opens, reaching
+// the driver with its extension and freed with the last close: removal_test.)
 
-constexpr ULONG_PTR kMarker = 0x5EED5EED;
+PDEVICE_OBJECT g_opened = nullptr;  // the device the last open reached
 
-struct Deletion {
-  std::vector<std::pair<UCHAR, PDEVICE_OBJECT>> requests;
-  std::vector<ULONG_PTR> markers;  // what each request read from the extension
-  bool unloaded = false;
-};
-Deletion* g_deletion = nullptr;
-
-class DeferredDeletion : public ::testing::Test {
- protected:
-  DeferredDeletion() {
-    g_deletion = &state_;
-    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE, IRP_MJ_DEVICE_CONTROL}) {
-      stack_.set(major, [](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
-        g_deletion->requests.push_back({IoGetCurrentIrpStackLocation(irp)->MajorFunction, device});
-        g_deletion->markers.push_back(reinterpret_cast<ULONG_PTR>(layer_of(device)->context));
-        return complete_irp(irp, STATUS_SUCCESS);
-      });
-    }
-    stack_.driver().object()->DriverUnload = [](PDRIVER_OBJECT) { g_deletion->unloaded = true; };
-    device_ = stack_.top();
-    layer_of(device_)->context = reinterpret_cast<PVOID>(kMarker);
-  }
-  ~DeferredDeletion() override {
-    stack_.finish();
-    g_deletion = nullptr;
-  }
-
-  Deletion state_;
-  LittleStack stack_;
-  PDEVICE_OBJECT device_ = nullptr;
-};
-
-TEST_F(DeferredDeletion, KeepsTheObjectForAnOpenHandleAndFreesItWithTheLastClose) {
-  sim::Handle handle = stack_.open();
-  IoDeleteDevice(device_);
-  EXPECT_EQ(sim::deferred_device_count(), 1);
+// A device object deleted while a handle keeps it gives its name up at once: a
+// new device of the same name is created and opened, and the old handle closes.
+TEST(DeferredDeletion, ReleasesTheNameAtOnceForANewDevice) {
+  LittleStack stack;
+  stack.set(IRP_MJ_CREATE, [](PDEVICE_OBJECT device, PIRP irp) {
+    g_opened = device;
+    return complete_success(device, irp);
+  });
+  sim::Handle old_handle = stack.open();
+  IoDeleteDevice(stack.top());
   EXPECT_EQ(sim::find_device(LittleStack::kDeviceName), nullptr);
-  // Still on its driver's list, as on Windows, until the object is freed.
-  EXPECT_EQ(stack_.driver().devices(), (std::vector<PDEVICE_OBJECT>{device_}));
-  EXPECT_TRUE(sim::symbolic_link_exists(LittleStack::kLinkName));  // the driver has not removed it
-  sim::Handle refused = 0;
-  EXPECT_EQ(sim::nt_create_file(LittleStack::kUserName, &refused), STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_EQ(refused, sim::kInvalidHandle);
-  EXPECT_FALSE(stack_.driver().unload_if_idle());  // the object still counts as the driver's
-  size_t before = state_.requests.size();
-  EXPECT_EQ(sim::nt_device_io_control(handle, kBufferedCode, nullptr, 0, nullptr, 0, nullptr),
-            STATUS_SUCCESS);
-  EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
-  // The requests reached the deleted object, its extension still there.
-  std::vector<UCHAR> majors;
-  for (size_t i = before; i < state_.requests.size(); ++i) {
-    EXPECT_EQ(state_.requests[i].second, device_);
-    EXPECT_EQ(state_.markers[i], kMarker);
-    majors.push_back(state_.requests[i].first);
-  }
-  EXPECT_EQ(majors, (std::vector<UCHAR>{IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
-  EXPECT_EQ(sim::deferred_device_count(), 0);
-  EXPECT_TRUE(stack_.driver().devices().empty());
-  EXPECT_TRUE(stack_.driver().unload_if_idle());
-  EXPECT_TRUE(state_.unloaded);
-}
-
-TEST_F(DeferredDeletion, ReleasesTheNameAtOnceForANewDevice) {
-  sim::Handle old_handle = stack_.open();
-  IoDeleteDevice(device_);
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, LittleStack::kDeviceName);
   PDEVICE_OBJECT fresh = nullptr;
-  ASSERT_EQ(IoCreateDevice(stack_.driver().object(), sizeof(LayerExtension), &name, FILE_DEVICE_UNKNOWN, 0,
+  ASSERT_EQ(IoCreateDevice(stack.driver().object(), sizeof(LayerExtension), &name, FILE_DEVICE_UNKNOWN, 0,
                            FALSE, &fresh),
             STATUS_SUCCESS);
   fresh->Flags &= ~DO_DEVICE_INITIALIZING;
-  EXPECT_NE(fresh, device_);
-  size_t before = state_.requests.size();
+  EXPECT_NE(fresh, stack.top());
   sim::Handle new_handle = sim::kInvalidHandle;
   ASSERT_EQ(sim::nt_create_file(LittleStack::kUserName, &new_handle), STATUS_SUCCESS);
-  EXPECT_EQ(state_.requests.at(before).second, fresh);
+  EXPECT_EQ(g_opened, fresh);
   EXPECT_EQ(sim::nt_close(new_handle), STATUS_SUCCESS);
   EXPECT_EQ(sim::nt_close(old_handle), STATUS_SUCCESS);
   EXPECT_EQ(sim::deferred_device_count(), 0);
@@ -259,12 +207,6 @@ TEST_F(Buffers, DirectOutputIsAnUnmappedMdlWhoseSystemViewAliasesTheApplications
   for (size_t i = 0; i < 48; ++i) ASSERT_EQ(control_.output_seen[i], app_output(i)) << i;
 }
 
-// Writes one byte out of reach of AddressSanitizer, as a faulty driver compiled
-// without it would: the platform's guard is what must notice.
-__attribute__((no_sanitize("address"), noinline)) void unchecked_write(uint8_t* at, uint8_t value) {
-  *reinterpret_cast<volatile uint8_t*>(at) = value;
-}
-
 // The system buffer is exactly as long as the larger of the two lengths: every
 // byte of it can be written, and the byte after it is past its end.
 class BufferedSize : public Buffers, public ::testing::WithParamInterface<std::pair<ULONG, ULONG>> {};
@@ -283,9 +225,7 @@ TEST_P(BufferedSize, IsTheLargerOfTheTwoLengths) {
   sim::ExpectFault overrun(sim::Fault::PoolOverrun);
   EXPECT_EQ(send(kBufferedCode, in, out), STATUS_SUCCESS);
   ASSERT_EQ(overrun.count(), 1);
-  EXPECT_NE(overrun.messages()[0].find("block of " + std::to_string(std::max(in, out)) + " bytes"),
-            std::string::npos)
-      << overrun.messages()[0];
+  EXPECT_TRUE(mentions(overrun, "block of " + std::to_string(std::max(in, out)) + " bytes"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, BufferedSize,
@@ -293,7 +233,10 @@ INSTANTIATE_TEST_SUITE_P(Lengths, BufferedSize,
                                            std::make_pair(0u, 33u), std::make_pair(33u, 0u),
                                            std::make_pair(4096u, 4096u)));
 
-// ---- user views of pool memory ----
+// ---- user views of pool memory, and the verifier's checks of them ----
+
+using sim::ExpectFault;
+using sim::Fault;
 
 constexpr ULONG kViewBytes = 3 * 4096 + 100;
 
@@ -305,6 +248,8 @@ struct ViewState {
 };
 ViewState* g_view = nullptr;
 
+// A patterned pool block described by an MDL, which the driver maps into (or
+// unmaps from) the process that sends it a request.
 class UserView : public ::testing::Test {
  protected:
   UserView() {
@@ -313,16 +258,6 @@ class UserView : public ::testing::Test {
     for (ULONG i = 0; i < kViewBytes; ++i) state_.pool[i] = static_cast<uint8_t>(i * 7);
     state_.mdl = IoAllocateMdl(state_.pool, kViewBytes, FALSE, FALSE, nullptr);
     MmBuildMdlForNonPagedPool(state_.mdl);
-  }
-  ~UserView() override {
-    IoFreeMdl(state_.mdl);
-    ExFreePool(state_.pool);
-    stack_.finish();
-    g_view = nullptr;
-  }
-
-  // The driver maps (or unmaps) the block from a request made in `process`.
-  void toggle(sim::Process& process) {
     stack_.set(IRP_MJ_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
       ViewState& v = *g_view;
       v.process = IoGetCurrentProcess();
@@ -334,6 +269,16 @@ class UserView : public ::testing::Test {
       }
       return complete_irp(irp, STATUS_SUCCESS);
     });
+  }
+  ~UserView() override {
+    if (state_.mdl != nullptr) IoFreeMdl(state_.mdl);
+    if (state_.pool != nullptr) ExFreePool(state_.pool);
+    stack_.finish();
+    g_view = nullptr;
+  }
+
+  // Maps (or unmaps) from a request made in `process`.
+  void toggle(sim::Process& process) {
     sim::ProcessScope scope(process);
     sim::Handle handle = stack_.open();
     EXPECT_EQ(sim::nt_device_io_control(handle, kBufferedCode, nullptr, 0, nullptr, 0, nullptr),
@@ -376,6 +321,85 @@ TEST_F(UserView, MadeOnASystemThreadBelongsToTheSystemProcess) {
   });
   worker.join();
   EXPECT_EQ(sim::system_process().views(), 0);
+}
+
+using ViewVerifier = UserView;
+
+TEST_F(ViewVerifier, ReportsAViewRemovedFromAnotherProcess) {
+  sim::Process owner("owner"), other("other");
+  toggle(owner);
+  {
+    ExpectFault other_process(Fault::ViewRemovedFromOtherProcess);
+    toggle(other);
+    EXPECT_TRUE(mentions(other_process, "view of process owner removed in process other"));
+  }
+  EXPECT_EQ(owner.views(), 0);
+  toggle(owner);  // its own process may map and unmap again freely
+  toggle(owner);
+}
+
+TEST_F(ViewVerifier, ReportsUnmappingWhatIsNotAView) {
+  sim::Process owner("owner");
+  toggle(owner);
+  PVOID view = state_.view;
+  toggle(owner);
+  ExpectFault unknown(Fault::ViewUnknown);
+  sim::ProcessScope scope(owner);
+  MmUnmapLockedPages(view, state_.mdl);         // twice
+  MmUnmapLockedPages(state_.pool, state_.mdl);  // the kernel's own address
+  EXPECT_EQ(unknown.count(), 2);
+}
+
+TEST_F(ViewVerifier, ReportsAnMdlFreedUnderAView) {
+  sim::Process owner("owner");
+  toggle(owner);
+  {
+    ExpectFault mapped(Fault::MdlFreedWhileMapped);
+    IoFreeMdl(std::exchange(state_.mdl, nullptr));
+  }
+  EXPECT_EQ(owner.views(), 0);  // the view went with it
+}
+
+TEST_F(ViewVerifier, ReportsAViewLeftWhenTheProcessEnds) {
+  auto owner = std::make_unique<sim::Process>("short-lived");
+  toggle(*owner);
+  ExpectFault leak(Fault::ViewLeak);
+  owner.reset();
+  EXPECT_TRUE(mentions(leak, "process short-lived ended with user view"));
+}
+
+TEST_F(ViewVerifier, ReportsAViewAndItsMdlLeftAtUnload) {
+  sim::Process owner("owner");
+  toggle(owner);
+  ExFreePool(std::exchange(state_.pool, nullptr));
+  ExpectFault view_leak(Fault::ViewLeak);
+  ExpectFault mdl_leak(Fault::MdlLeak);
+  stack_.finish();
+  state_.mdl = nullptr;  // gone with the kernel's reset
+  EXPECT_TRUE(mentions(view_leak, "in process owner"));
+  EXPECT_EQ(owner.views(), 0);
+}
+
+TEST_F(ViewVerifier, ReportsAnMdlBuiltForPoolOverOtherMemory) {
+  uint8_t on_stack[64];
+  PMDL stack_mdl = IoAllocateMdl(on_stack, sizeof(on_stack), FALSE, FALSE, nullptr);
+  PMDL too_long = IoAllocateMdl(state_.pool, kViewBytes + 1, FALSE, FALSE, nullptr);
+  {
+    ExpectFault not_pool(Fault::MdlNotNonPagedPool);
+    MmBuildMdlForNonPagedPool(stack_mdl);
+    MmBuildMdlForNonPagedPool(too_long);
+    EXPECT_EQ(not_pool.count(), 2);
+  }
+  EXPECT_EQ(too_long->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL, 0);
+  IoFreeMdl(stack_mdl);
+  IoFreeMdl(too_long);
+  // The exact block, or a part of it, is fine; the kernel's view of pool is the pool itself.
+  PMDL part = IoAllocateMdl(state_.pool + 100, 200, FALSE, FALSE, nullptr);
+  MmBuildMdlForNonPagedPool(part);
+  EXPECT_NE(part->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL, 0);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(part, NormalPagePriority), state_.pool + 100);
+  IoFreeMdl(part);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(state_.mdl, NormalPagePriority), state_.pool);
 }
 
 }  // namespace

@@ -304,16 +304,15 @@ INSTANTIATE_TEST_SUITE_P(Table, InvokeBits, ::testing::ValuesIn(kInvokeCases), C
 // ---- IoCancelIrp ----
 
 struct CancelState {
-  PIRP pended = nullptr;
   bool with_routine = true;
   int routine_calls = 0;
   KIRQL routine_irql = 0xFF;
   PDEVICE_OBJECT routine_device = nullptr;
   bool cancel_flag_in_routine = false;
   bool routine_cleared = false;
+  int owner_calls = 0;
   NTSTATUS owner_status = STATUS_PENDING;
   bool owner_cancel_flag = false;
-  int owner_calls = 0;
 };
 CancelState* g_cancel = nullptr;
 
@@ -324,84 +323,76 @@ VOID NTAPI cancel_routine(PDEVICE_OBJECT device, PIRP irp) {
   g_cancel->cancel_flag_in_routine = irp->Cancel != 0;
   g_cancel->routine_cleared = irp->CancelRoutine == nullptr;
   IoReleaseCancelSpinLock(irp->CancelIrql);
-  g_cancel->pended = nullptr;
   complete_irp(irp, STATUS_CANCELLED);
 }
 
-NTSTATUS NTAPI pend_dispatch(PDEVICE_OBJECT, PIRP irp) {
-  IoMarkIrpPending(irp);
-  if (g_cancel->with_routine) (void)IoSetCancelRoutine(irp, cancel_routine);
-  g_cancel->pended = irp;
-  return STATUS_PENDING;
-}
+// The driver's cancel routine is set, not set, or taken back by the driver
+// as it starts completing the request itself.
+struct CancelCase {
+  const char* name;
+  bool with_routine;
+  bool taken_back;
+  bool routine_called;
+};
 
-NTSTATUS NTAPI cancel_owner_routine(PDEVICE_OBJECT, PIRP irp, PVOID) {
-  g_cancel->owner_calls++;
-  g_cancel->owner_status = irp->IoStatus.Status;
-  g_cancel->owner_cancel_flag = irp->Cancel != 0;
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
+const CancelCase kCancelCases[] = {
+    {"CallsTheCancelRoutineWithTheCancelLockHeld", true, false, true},
+    {"WithoutACancelRoutineOnlyMarksTheRequest", false, false, false},
+    {"AfterTheDriverTookTheCancelRoutineBackDoesNotCallIt", true, true, false},
+};
 
-class CancelIrp : public ::testing::Test {
+class CancelIrp : public ::testing::TestWithParam<CancelCase> {
  protected:
-  CancelIrp() : stack_(1) {
-    g_cancel = &state_;
-    stack_.set(kMajor, pend_dispatch);
-  }
+  CancelIrp() : stack_(1) { g_cancel = &state_; }
   ~CancelIrp() override {
     stack_.finish();
     g_cancel = nullptr;
-  }
-  PIRP send() {
-    PIRP irp = stack_.allocate(cancel_owner_routine);
-    EXPECT_EQ(IoCallDriver(stack_.top(), irp), STATUS_PENDING);
-    EXPECT_EQ(state_.pended, irp);
-    return irp;
   }
 
   CancelState state_;
   LittleStack stack_;
 };
 
-TEST_F(CancelIrp, CallsTheCancelRoutineWithTheCancelLockHeld) {
-  PIRP irp = send();
-  EXPECT_TRUE(IoCancelIrp(irp));
-  EXPECT_EQ(state_.routine_calls, 1);
-  EXPECT_EQ(state_.routine_irql, DISPATCH_LEVEL);
-  EXPECT_EQ(state_.routine_device, stack_.top());
-  EXPECT_TRUE(state_.cancel_flag_in_routine);
-  EXPECT_TRUE(state_.routine_cleared);
-  EXPECT_EQ(state_.owner_calls, 1);
-  EXPECT_EQ(state_.owner_status, STATUS_CANCELLED);
-  EXPECT_TRUE(state_.owner_cancel_flag);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-  // The lock is free again: the next cancellation takes it.
-  EXPECT_FALSE(IoCancelIrp(irp));
-  IoFreeIrp(irp);
-}
-
-TEST_F(CancelIrp, WithoutACancelRoutineOnlyMarksTheRequest) {
-  state_.with_routine = false;
-  PIRP irp = send();
-  EXPECT_FALSE(IoCancelIrp(irp));
+TEST_P(CancelIrp, EndsThePendingRequestOnlyThroughItsCancelRoutine) {
+  const CancelCase& c = GetParam();
+  state_.with_routine = c.with_routine;
+  stack_.set(kMajor, [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+    IoMarkIrpPending(irp);
+    if (g_cancel->with_routine) (void)IoSetCancelRoutine(irp, cancel_routine);
+    return STATUS_PENDING;
+  });
+  PIRP irp = stack_.allocate([](PDEVICE_OBJECT, PIRP irp, PVOID) -> NTSTATUS {
+    g_cancel->owner_calls++;
+    g_cancel->owner_status = irp->IoStatus.Status;
+    g_cancel->owner_cancel_flag = irp->Cancel != 0;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  });
+  EXPECT_EQ(IoCallDriver(stack_.top(), irp), STATUS_PENDING);
+  if (c.taken_back) {
+    EXPECT_EQ(IoSetCancelRoutine(irp, nullptr), cancel_routine);
+  }
+  EXPECT_EQ(IoCancelIrp(irp), c.routine_called);
   EXPECT_TRUE(irp->Cancel);
-  EXPECT_EQ(state_.owner_calls, 0);  // still the driver's to complete
-  complete_irp(irp, STATUS_SUCCESS);
+  EXPECT_EQ(state_.routine_calls, c.routine_called ? 1 : 0);
+  if (c.routine_called) {
+    EXPECT_EQ(state_.routine_irql, DISPATCH_LEVEL);
+    EXPECT_EQ(state_.routine_device, stack_.top());
+    EXPECT_TRUE(state_.cancel_flag_in_routine);
+    EXPECT_TRUE(state_.routine_cleared);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  } else {
+    EXPECT_EQ(state_.owner_calls, 0);  // still the driver's to complete
+    complete_irp(irp, STATUS_SUCCESS);
+  }
   EXPECT_EQ(state_.owner_calls, 1);
-  EXPECT_EQ(state_.owner_status, STATUS_SUCCESS);
+  EXPECT_EQ(state_.owner_status, c.routine_called ? STATUS_CANCELLED : STATUS_SUCCESS);
   EXPECT_TRUE(state_.owner_cancel_flag);
+  // The cancel lock is free again: the next cancellation takes it.
+  EXPECT_FALSE(IoCancelIrp(irp));
   IoFreeIrp(irp);
 }
 
-TEST_F(CancelIrp, AfterTheDriverTookTheCancelRoutineBackDoesNotCallIt) {
-  PIRP irp = send();
-  EXPECT_EQ(IoSetCancelRoutine(irp, nullptr), cancel_routine);  // the driver starts completing it
-  EXPECT_FALSE(IoCancelIrp(irp));
-  EXPECT_EQ(state_.routine_calls, 0);
-  complete_irp(irp, STATUS_SUCCESS);
-  EXPECT_EQ(state_.owner_status, STATUS_SUCCESS);
-  IoFreeIrp(irp);
-}
+INSTANTIATE_TEST_SUITE_P(Cases, CancelIrp, ::testing::ValuesIn(kCancelCases), CaseName());
 
 // ---- IoBuildDeviceIoControlRequest ----
 
