@@ -311,6 +311,7 @@ TEST_F(IrpVerifier, ReportsAResendFromARoutineThatLetsTheWalkGoOn) {
 TEST_F(IrpVerifier, ReportsADriverIrpCompletedAgainAtTheTop) {
   PIRP irp = stack_.allocate(keep);
   IoCallDriver(stack_.top(), irp);
+  EXPECT_EQ(scratch_.calls, 1);
   {
     ExpectFault twice(Fault::IrpCompletedTwice);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
