@@ -33,6 +33,7 @@ enum class Forward { NoRoutine, Routine, RoutinePropagates, RoutineRepairs, Sync
 // How each layer of the stack behaves, and what its routines saw.
 struct Walk {
   Forward forward[4] = {};
+  BOOLEAN on_success = TRUE, on_error = TRUE, on_cancel = TRUE;  // when the routines are called
   NTSTATUS bottom_status = STATUS_SUCCESS;
   bool bottom_pends = false;
   PIRP pended = nullptr;
@@ -85,9 +86,11 @@ NTSTATUS NTAPI walk_dispatch(PDEVICE_OBJECT device, PIRP irp) {
   }
   Forward mode = g_walk->forward[ext->index];
   if (mode == Forward::NoRoutine) return pass_down(device, irp);
-  if (mode != Forward::SynchronousForward) return forward(device, irp, layer_routine, device);
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  IoSetCompletionRoutine(irp, layer_routine, device, g_walk->on_success, g_walk->on_error, g_walk->on_cancel);
+  if (mode != Forward::SynchronousForward) return IoCallDriver(ext->lower, irp);
   KeClearEvent(&g_walk->resume);
-  if (forward(device, irp, layer_routine, device) == STATUS_PENDING) {
+  if (IoCallDriver(ext->lower, irp) == STATUS_PENDING) {
     LARGE_INTEGER bound;
     bound.QuadPart = -50000000;  // 5 s
     EXPECT_EQ(KeWaitForSingleObject(&g_walk->resume, Executive, KernelMode, FALSE, &bound), STATUS_SUCCESS);
@@ -257,46 +260,27 @@ const InvokeCase kInvokeCases[] = {
     {"NoBits", STATUS_SUCCESS, false, false, false, false, false},
 };
 
-struct InvokeState {
-  InvokeCase c;
-  bool middle_called = false;
-  bool owner_called = false;
-};
-InvokeState* g_invoke = nullptr;
-
-class InvokeBits : public ::testing::TestWithParam<InvokeCase> {};
+// Layer 1's routine is called or not; either way the walk goes on to the
+// allocator's routine.
+class InvokeBits : public CompletionWalk, public ::testing::WithParamInterface<InvokeCase> {};
 
 TEST_P(InvokeBits, DecideWhetherARoutineRuns) {
-  InvokeState state{GetParam()};
-  g_invoke = &state;
-  LittleStack stack(2);
-  stack.set(kMajor, [](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
-    LayerExtension* ext = layer_of(device);
-    if (ext->lower == nullptr) return complete_irp(irp, g_invoke->c.status);
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(
-        irp,
-        [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
-          g_invoke->middle_called = true;
-          return STATUS_SUCCESS;
-        },
-        nullptr, g_invoke->c.on_success, g_invoke->c.on_error, g_invoke->c.on_cancel);
-    return IoCallDriver(ext->lower, irp);
-  });
-  PIRP irp = stack.allocate([](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
-    g_invoke->owner_called = true;
-    return STATUS_MORE_PROCESSING_REQUIRED;
-  });
+  const InvokeCase& c = GetParam();
+  walk_.forward[1] = Forward::Routine;
+  walk_.on_success = c.on_success;
+  walk_.on_error = c.on_error;
+  walk_.on_cancel = c.on_cancel;
+  walk_.bottom_status = c.status;
+  PIRP irp = stack_.allocate(owner_routine);
   // A request cancelled without a cancel routine keeps going with Cancel set.
-  if (state.c.cancel) {
+  if (c.cancel) {
     EXPECT_FALSE(IoCancelIrp(irp));
   }
-  IoCallDriver(stack.top(), irp);
-  EXPECT_EQ(state.middle_called, state.c.invoked);
-  EXPECT_TRUE(state.owner_called);  // a routine skipped does not end the walk
+  IoCallDriver(stack_.top(), irp);
+  std::vector<Seen> called = seen();
+  ASSERT_EQ(called.size(), c.invoked ? 2u : 1u);
+  EXPECT_EQ(called.back().who, kOwner);
   IoFreeIrp(irp);
-  stack.finish();
-  g_invoke = nullptr;
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, InvokeBits, ::testing::ValuesIn(kInvokeCases), CaseName());
