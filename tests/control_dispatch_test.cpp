@@ -11,8 +11,6 @@ class Dispatch : public ControlTest {
   void SetUp() override { attach(0x100A); }
 };
 
-// ---- selection by exact code ----
-
 class UnknownCode : public Dispatch, public ::testing::WithParamInterface<ULONG> {};
 
 TEST_P(UnknownCode, IsRefusedWithoutTouchingTheCamera) {
@@ -27,31 +25,28 @@ INSTANTIATE_TEST_SUITE_P(Codes, UnknownCode,
                                            0x222005u, 0x22208Cu, 0x222192u + 1, 0x2221A6u, 0x2261A4u,
                                            0x2321A4u, 0x0021A4u, 0x2221E0u, 0x222134u, 0u, 0xFFFFFFFFu));
 
-// ---- readiness ----
-
 // Each flag alone refuses before anything is sent or written, and the refusal
 // leaves the gate count as it was. (Stop, query-remove and removal themselves: the
 // Plug and Play tests.)
 TEST_F(Dispatch, EachReadinessFlagAloneRefuses) {
   LONG before = ext_->IoCount;
-  for (UCHAR* flag : {&ext_->RemovePending, &ext_->QueryRemovePending, &ext_->Stopped}) {
-    *flag = 1;
-    EXPECT_EQ(call(IOCTL_CAM_READ_REGISTER, {0x09}, 4), untouched(STATUS_DELETE_PENDING, 4));
-    *flag = 0;
-  }
   // Started must be exactly 1, not merely set.
-  for (UCHAR started : {0, 2}) {
-    ext_->Started = started;
+  const std::pair<UCHAR*, UCHAR> refusing[] = {{&ext_->RemovePending, 1},
+                                               {&ext_->QueryRemovePending, 1},
+                                               {&ext_->Stopped, 1},
+                                               {&ext_->Started, 0},
+                                               {&ext_->Started, 2}};
+  for (auto [flag, value] : refusing) {
+    UCHAR was = *flag;
+    *flag = value;
     EXPECT_EQ(call(IOCTL_CAM_READ_REGISTER, {0x09}, 4), untouched(STATUS_DELETE_PENDING, 4));
+    *flag = was;
   }
   EXPECT_EQ(traffic(), Traffic{});
   EXPECT_EQ(ext_->IoCount, before);
-  ext_->Started = 1;
   EXPECT_EQ(call(IOCTL_CAM_READ_REGISTER, {0x09}, 4).status, STATUS_SUCCESS);
   EXPECT_EQ(ext_->IoCount, before);
 }
-
-// ---- requests answered from the device context ----
 
 // Neither a success nor reading it clears the last failure; another failure
 // replaces it. (The lengths it needs: the sweep.)
@@ -117,8 +112,6 @@ TEST_P(PerProduct, FrameAndStreamRequestsAreNotServed) {
 INSTANTIATE_TEST_SUITE_P(Products, PerProduct, ::testing::Values(0x1009, 0x100A, 0x100B, 0x100D, 0x100E),
                          ProductName());
 
-// ---- the pipe abort ----
-
 class AbortPipe : public ControlTest, public ::testing::WithParamInterface<ULONG> {};
 
 TEST_P(AbortPipe, AbortsTheLastPipeWithTheStacksRequestLength) {
@@ -147,8 +140,6 @@ TEST_F(Dispatch, AbortWithoutPipesIsRefusedAndSendsNothing) {
   ext_->InterfaceInfo = pipes;
   EXPECT_TRUE(device_->trace().empty());
 }
-
-// ---- allocation failures ----
 
 struct Allocating {
   ULONG code;

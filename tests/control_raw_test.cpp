@@ -149,8 +149,6 @@ TEST_P(Raw, Reads) {
 
 INSTANTIATE_TEST_SUITE_P(Products, Raw, ::testing::ValuesIn(kProducts), ProductName());
 
-// ---- the device list ----
-
 class DeviceList : public ControlTest {
  protected:
   // The list of these instances fills 128 bytes of a longer output buffer.

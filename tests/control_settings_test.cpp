@@ -1,15 +1,13 @@
 // Exposure, gain, offset, window, readout and capture-mode settings on each model:
 // the register values sent for every boundary of every code, the values read back,
 // the refusals, and the register sequences with failing transfers in them.
+#include <algorithm>
 #include <climits>
-#include <map>
 
 #include "support/control.h"
 
 namespace quorvex::test {
 namespace {
-
-// ---- gains and offsets: every boundary of every rule, both directions ----
 
 // A value and the register value sent for it; none: refused, nothing sent.
 using Encoding = std::vector<std::pair<int32_t, std::optional<uint16_t>>>;
@@ -132,8 +130,6 @@ TEST_F(OffsetPair, WritesFourRegistersWhateverTheOnesBefore) {
   EXPECT_EQ(set(IOCTL_CAM_SET_OFFSET_60_61, 0, STATUS_UNSUCCESSFUL).size(), 4u);
 }
 
-// ---- exposure, window, readout and capture modes on every product ----
-
 class Settings : public ProductTest {
  protected:
   uint32_t bits_per_pixel() { return model() == CAM_MODEL_8431 || GetParam() == 0x100D ? 8 : 24; }
@@ -178,13 +174,6 @@ const Window kWindows[] = {
     {1600, 1200, 188, 256, CAM_MODEL_1621},
 };
 
-const Window* find_window(uint32_t model, uint32_t width, uint32_t height) {
-  for (const Window& w : kWindows) {
-    if (w.model == model && w.width == width && w.height == height) return &w;
-  }
-  return nullptr;
-}
-
 // Every size of the table and some near misses: the model's own sizes at their start
 // values, read back with the model's pixel depth; any other refused without traffic.
 TEST_P(Settings, WindowAcceptsExactlyTheModelsSizes) {
@@ -194,8 +183,10 @@ TEST_P(Settings, WindowAcceptsExactlyTheModelsSizes) {
   for (auto [width, height] : sizes) {
     SCOPED_TRACE(testing::Message() << width << "x" << height);
     Reply reply = call(IOCTL_CAM_SET_RESOLUTION, le32(width) + le32(height));
-    const Window* w = find_window(model(), width, height);
-    if (w == nullptr) {
+    const Window* w = std::find_if(std::begin(kWindows), std::end(kWindows), [&](const Window& w) {
+      return w.model == model() && w.width == width && w.height == height;
+    });
+    if (w == std::end(kWindows)) {
       EXPECT_EQ(reply.status, STATUS_INVALID_PARAMETER);
       EXPECT_EQ(traffic(), Traffic{});
       continue;
@@ -267,35 +258,32 @@ TEST_P(Settings, Register20Bits) {
 // Modes 0 to 3: the register pattern of each model; others refused.
 TEST_P(Settings, CaptureModes) {
   device_->camera().set_reg(0x1E, 0x1234);
-  std::map<int32_t, std::pair<NTSTATUS, Traffic>> expected;
-  switch (model()) {
-    case CAM_MODEL_8431:
-      expected[0] = {STATUS_SUCCESS, {reg_read(0x1E, 0x1234), reg_write(0x1E, 0x1034), reg_write(0x77, 0)}};
-      expected[1] = {STATUS_INVALID_PARAMETER, {reg_read(0x1E, 0x1034)}};
-      expected[2] = {STATUS_SUCCESS,
-                     {reg_read(0x1E, 0x1034), reg_write(0x1E, 0x1734), reg_write(0x79, 0x9E02)}};
-      expected[3] = {STATUS_SUCCESS,
-                     {reg_read(0x1E, 0x1734), reg_write(0x1E, 0x1734), reg_write(0x79, 0x9E02)}};
-      expected[4] = {STATUS_INVALID_PARAMETER, {reg_read(0x1E, 0x1734)}};
-      break;
-    case CAM_MODEL_1801:
-      expected[0] = {STATUS_INVALID_PARAMETER, {}};
-      expected[1] = {STATUS_SUCCESS, {reg_read(0x1E, 0x1234), reg_write(0x1E, 0x1334)}};
-      expected[2] = {STATUS_SUCCESS, {reg_read(0x1E, 0x1334), reg_write(0x1E, 0x1334)}};
-      expected[3] = {STATUS_SUCCESS, {reg_read(0x1E, 0x1334), reg_write(0x1E, 0x1334)}};
-      expected[4] = {STATUS_INVALID_PARAMETER, {}};
-      break;
-    default:
-      expected[0] = {STATUS_SUCCESS, {reg_write(0x1E, 0x8040), reg_write(0x77, 0)}};
-      for (int32_t m : {1, 2, 3}) {
-        expected[m] = {STATUS_SUCCESS,
-                       {reg_write(0x1E, 0x8740), reg_write(0x21, 3), reg_write(0x79, 0x9E02)}};
-      }
-      expected[4] = {STATUS_INVALID_PARAMETER, {}};
-      break;
+  const NTSTATUS ok = STATUS_SUCCESS, refused = STATUS_INVALID_PARAMETER;
+  std::vector<std::pair<NTSTATUS, Traffic>> modes;  // 0 to 4, in turn
+  if (model() == CAM_MODEL_8431) {
+    modes = {{ok, {reg_read(0x1E, 0x1234), reg_write(0x1E, 0x1034), reg_write(0x77, 0)}},
+             {refused, {reg_read(0x1E, 0x1034)}},
+             {ok, {reg_read(0x1E, 0x1034), reg_write(0x1E, 0x1734), reg_write(0x79, 0x9E02)}},
+             {ok, {reg_read(0x1E, 0x1734), reg_write(0x1E, 0x1734), reg_write(0x79, 0x9E02)}},
+             {refused, {reg_read(0x1E, 0x1734)}}};
+  } else if (model() == CAM_MODEL_1801) {
+    Traffic again = {reg_read(0x1E, 0x1334), reg_write(0x1E, 0x1334)};
+    modes = {{refused, {}},
+             {ok, {reg_read(0x1E, 0x1234), reg_write(0x1E, 0x1334)}},
+             {ok, again},
+             {ok, again},
+             {refused, {}}};
+  } else {
+    Traffic triggered = {reg_write(0x1E, 0x8740), reg_write(0x21, 3), reg_write(0x79, 0x9E02)};
+    modes = {{ok, {reg_write(0x1E, 0x8040), reg_write(0x77, 0)}},
+             {ok, triggered},
+             {ok, triggered},
+             {ok, triggered},
+             {refused, {}}};
   }
-  for (auto& [mode, outcome] : expected) {
-    EXPECT_EQ(set(IOCTL_CAM_SET_CAPTURE_MODE, mode, outcome.first), outcome.second) << "mode " << mode;
+  for (int32_t mode = 0; mode < 5; ++mode) {
+    EXPECT_EQ(set(IOCTL_CAM_SET_CAPTURE_MODE, mode, modes[mode].first), modes[mode].second)
+        << "mode " << mode;
   }
   EXPECT_EQ(set(IOCTL_CAM_SET_CAPTURE_MODE, -1, STATUS_INVALID_PARAMETER).size(),
             model() == CAM_MODEL_8431 ? 1u : 0u);
