@@ -119,6 +119,19 @@ TEST_F(Image, ACameraThatStopsMidFrameLeavesTheTransferWaiting) {
   EXPECT_TRUE(sim::pattern::matches(0, 1000, rest.data(), rest.size()));
 }
 
+// A transfer that got part of its data inside IofCallDriver goes on from there.
+TEST_F(Image, AnInlineTransferThatMustWaitKeepsWhatItAlreadyHas) {
+  rig_.device().set_complete_inline(true);
+  camera().stop_after(1000);
+  camera().queue_frames(1);
+  auto whole = rig_.bulk(kFrame);
+  EXPECT_EQ(whole->send(), STATUS_PENDING);
+  camera().stop_after(UINT64_MAX);
+  ASSERT_TRUE(whole->done.wait());
+  ASSERT_EQ(whole->urb.UrbBulkOrInterruptTransfer.TransferBufferLength, kFrame);
+  EXPECT_TRUE(sim::pattern::check(whole->buffer.data(), kFrame).ok);
+}
+
 class RateLimited : public Image {
  protected:
   RateLimited() : Image(512) {}

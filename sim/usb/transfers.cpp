@@ -13,12 +13,14 @@ namespace sim {
 
 // ---- bulk transfers and the host controller ----
 
-NTSTATUS UsbDevice::queue_transfer(PIRP irp, PURB urb, Pipe* pipe, bool held) {
+// `done` is what an attempt inside IofCallDriver already moved into the buffer.
+NTSTATUS UsbDevice::queue_transfer(PIRP irp, PURB urb, Pipe* pipe, bool held, uint32_t done) {
   IoMarkIrpPending(irp);
   irp_set_held_below(irp, true);
   Transfer t{irp, urb, pipe};
   t.requested = pipe != nullptr ? urb->UrbBulkOrInterruptTransfer.TransferBufferLength : 0;
   t.held = held;
+  t.done = done;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     (void)IoSetCancelRoutine(irp, bus_cancel);
@@ -50,7 +52,7 @@ NTSTATUS UsbDevice::bulk_transfer(PIRP irp, PURB urb, bool held) {
       refusal = USBD_STATUS_INVALID_PARAMETER;
     } else if (pipe->aborting > 0) {
       refusal = USBD_STATUS_CANCELED;
-    } else if (complete_inline_ && !held && !pipe->stalled) {
+    } else if (complete_inline_ && !held && !pipe->stalled && pipe->queue.empty()) {
       t.pipe = pipe;
       std::optional<std::chrono::steady_clock::time_point> wait;
       done = progress(t, &usbd, &wait);
@@ -62,7 +64,7 @@ NTSTATUS UsbDevice::bulk_transfer(PIRP irp, PURB urb, bool held) {
     finish(t, usbd, STATUS_SUCCESS);
     return STATUS_SUCCESS;
   }
-  return queue_transfer(irp, urb, pipe, held);
+  return queue_transfer(irp, urb, pipe, held, t.done);
 }
 
 // Moves data for a transfer. Returns true when the transfer is finished.

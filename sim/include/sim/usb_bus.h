@@ -164,7 +164,7 @@ class UsbDevice {
   std::optional<Injection> take_injection(PURB urb);
   NTSTATUS complete_now(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status);
   void finish(Transfer& t, USBD_STATUS usbd, NTSTATUS status);
-  NTSTATUS queue_transfer(PIRP irp, PURB urb, Pipe* pipe, bool held);
+  NTSTATUS queue_transfer(PIRP irp, PURB urb, Pipe* pipe, bool held, uint32_t done = 0);
   NTSTATUS fail_injected(PIRP irp, PURB urb, const Injection& injection);
   void trace_event(BusEvent event);
 
