@@ -193,7 +193,8 @@ bool Platform::wait_removed(UsbDevice& device, std::chrono::milliseconds bound) 
 }
 
 // After every close: a surprise-removed device gets its remove-device once its
-// last handle is gone, and a driver whose last device object went is unloaded.
+// last handle is gone, and a driver whose last device object went is unloaded
+// before the close returns.
 void Platform::on_close(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed) {
   std::vector<UsbDevice*> ready;
   {
@@ -205,10 +206,15 @@ void Platform::on_close(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed
   }
   for (UsbDevice* d : ready) run_async([this, d] { return remove_now(*d); });
   if (freed && driver == driver_.current()) {
-    run_async([this] {
+    auto unload = [this] {
       driver_.unload_if_idle();
       return STATUS_SUCCESS;
-    });
+    };
+    if (std::this_thread::get_id() == thread_.get_id()) {
+      unload();
+    } else {
+      run(unload);
+    }
   }
 }
 

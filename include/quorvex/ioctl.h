@@ -166,8 +166,8 @@
 /* Input a register number (1 byte), output the 32-bit value. */
 #define IOCTL_CAM_READ_REGISTER QUORVEX_BUFFERED(0x869u)
 
-/* Output a 32-bit value. GET_GAIN_2D reads what SET_GAIN_2C writes, and GET_GAIN_2C
- * what SET_GAIN_2D writes. */
+/* Output a 32-bit value. Each code reads the register it names; note that the get
+ * codes of registers 0x2C and 0x2D come in the other order than their set codes. */
 #define IOCTL_CAM_GET_GAIN_2B QUORVEX_BUFFERED(0x86Au)
 #define IOCTL_CAM_GET_GAIN_2E QUORVEX_BUFFERED(0x86Bu)
 #define IOCTL_CAM_GET_GAIN_2D QUORVEX_BUFFERED(0x86Cu)

@@ -73,11 +73,12 @@ Driver::~Driver() {
 
 PDRIVER_OBJECT Driver::object() {
   if (object_ != nullptr) return object_;
-  object_ = create_driver_object(service_);
+  PDRIVER_OBJECT object = create_driver_object(service_);
   std::wstring path = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + service_;
   UNICODE_STRING registry;
   RtlInitUnicodeString(&registry, path.c_str());
-  NTSTATUS status = entry_(object_, &registry);
+  NTSTATUS status = entry_(object, &registry);
+  object_ = object;
   loads_++;
   if (!NT_SUCCESS(status)) {
     report_fault(Fault::InvalidArgument, "driver entry failed with " + hex(static_cast<ULONG>(status)));
@@ -89,19 +90,18 @@ bool Driver::loaded() const { return object_ != nullptr; }
 int Driver::load_count() const { return loads_; }
 
 bool Driver::unload_if_idle() {
-  if (object_ == nullptr || driver_has_devices(object_)) return false;
-  if (object_->DriverUnload != nullptr) object_->DriverUnload(object_);
-  destroy_driver_object(object_);
+  PDRIVER_OBJECT object = object_;
+  if (object == nullptr || driver_has_devices(object)) return false;
+  if (object->DriverUnload != nullptr) object->DriverUnload(object);
   object_ = nullptr;
+  destroy_driver_object(object);
   check_for_leaks("after the driver unloaded");
   return true;
 }
 
 std::vector<PDEVICE_OBJECT> Driver::devices() const {
-  std::vector<PDEVICE_OBJECT> list;
-  if (object_ == nullptr) return list;
-  for (PDEVICE_OBJECT d = object_->DeviceObject; d != nullptr; d = d->NextDevice) list.push_back(d);
-  return list;
+  PDRIVER_OBJECT object = object_;
+  return object == nullptr ? std::vector<PDEVICE_OBJECT>() : driver_devices(object);
 }
 
 std::vector<std::string> debug_log() {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -95,6 +96,8 @@ void run_close_hook(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed);
 bool device_delete_pending(PDEVICE_OBJECT device);
 void object_reset();
 bool driver_has_devices(PDRIVER_OBJECT driver);
+// The driver's list of device objects, read under the lock that guards its changes.
+std::vector<PDEVICE_OBJECT> driver_devices(PDRIVER_OBJECT driver);
 
 // Debug output captured from DbgPrintEx.
 void debug_log_clear();

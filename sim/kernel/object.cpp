@@ -44,10 +44,8 @@ void unlink_from_driver(PDEVICE_OBJECT device) {
   device->NextDevice = nullptr;
 }
 
-// A device object stays on its driver's list until it is freed, as on Windows: a
-// deleted one that handles keep alive is still walked by its driver.
-void free_device(PDEVICE_OBJECT device, bool unlink = true) {
-  if (unlink) unlink_from_driver(device);
+// Frees a device object already taken off its driver's list.
+void free_device(PDEVICE_OBJECT device) {
   if (device->DeviceExtension != nullptr) pool_free(device->DeviceExtension, PoolOwner::Platform);
   memset(static_cast<void*>(device), 0xDD, sizeof(*device));
   std::free(device);
@@ -58,6 +56,15 @@ void free_device(PDEVICE_OBJECT device, bool unlink = true) {
 // down to the driver that deleted it.
 bool releasable(PDEVICE_OBJECT device) {
   return device->ReferenceCount == 0 && device->AttachedDevice == nullptr;
+}
+
+// A device object stays on its driver's list until it is freed, as on Windows: a
+// deleted one that handles keep alive is still walked by its driver. It leaves the
+// list under the table lock, so that the driver is never seen without devices while
+// one is still linked to it (the driver object may go as soon as it has none).
+void forget_locked(PDEVICE_OBJECT device) {
+  unlink_from_driver(device);
+  table().devices.erase(device);
 }
 
 }  // namespace
@@ -89,7 +96,7 @@ bool device_dereference(PDEVICE_OBJECT device) {
     std::lock_guard<std::mutex> lock(table().mutex);
     --device->ReferenceCount;
     free_now = table().devices[device].deleted && releasable(device);
-    if (free_now) table().devices.erase(device);
+    if (free_now) forget_locked(device);
   }
   if (free_now) free_device(device);
   return free_now;
@@ -99,6 +106,13 @@ bool device_delete_pending(PDEVICE_OBJECT device) {
   std::lock_guard<std::mutex> lock(table().mutex);
   auto it = table().devices.find(device);
   return it == table().devices.end() || it->second.deleted;
+}
+
+std::vector<PDEVICE_OBJECT> driver_devices(PDRIVER_OBJECT driver) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  std::vector<PDEVICE_OBJECT> list;
+  for (PDEVICE_OBJECT d = driver->DeviceObject; d != nullptr; d = d->NextDevice) list.push_back(d);
+  return list;
 }
 
 bool driver_has_devices(PDRIVER_OBJECT driver) {
@@ -119,7 +133,7 @@ void object_reset() {
     left.swap(table().devices);
   }
   // Their drivers may be gone already: free without touching the driver's list.
-  for (auto& [device, info] : left) free_device(device, false);
+  for (auto& [device, info] : left) free_device(device);
 }
 
 PDEVICE_OBJECT find_device(const std::wstring& device_name) { return device_lookup(device_name); }
@@ -183,9 +197,12 @@ NTSTATUS device_create(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, P
     device->DeviceExtension = pool_alloc(DeviceExtensionSize, PoolOwner::Platform, "IoCreateDevice", 0);
     memset(device->DeviceExtension, 0, DeviceExtensionSize);
   }
-  // The driver's list keeps the newest device object first.
-  device->NextDevice = DriverObject->DeviceObject;
-  DriverObject->DeviceObject = device;
+  {
+    // The driver's list keeps the newest device object first.
+    std::lock_guard<std::mutex> lock(table().mutex);
+    device->NextDevice = DriverObject->DeviceObject;
+    DriverObject->DeviceObject = device;
+  }
   *DeviceObject = device;
   return STATUS_SUCCESS;
 }
@@ -206,7 +223,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     if (!it->second.name.empty()) table().names.erase(it->second.name);
     it->second.deleted = true;
     free_now = releasable(DeviceObject);
-    if (free_now) table().devices.erase(it);
+    if (free_now) forget_locked(DeviceObject);
   }
   if (free_now) free_device(DeviceObject);
 }
@@ -251,7 +268,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     TargetDevice->AttachedDevice = nullptr;
     auto it = table().devices.find(TargetDevice);
     free_now = it != table().devices.end() && it->second.deleted && releasable(TargetDevice);
-    if (free_now) table().devices.erase(it);
+    if (free_now) forget_locked(TargetDevice);
   }
   if (free_now) free_device(TargetDevice);
 }

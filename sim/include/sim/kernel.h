@@ -4,6 +4,7 @@
 
 #include <sim/ntddk.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -20,8 +21,8 @@ class Driver {
   Driver(const Driver&) = delete;
   Driver& operator=(const Driver&) = delete;
 
-  PDRIVER_OBJECT object();                            // loads the driver first if it is not loaded
-  PDRIVER_OBJECT current() const { return object_; }  // null while unloaded
+  PDRIVER_OBJECT object();                                   // loads the driver first if it is not loaded
+  PDRIVER_OBJECT current() const { return object_.load(); }  // null while unloaded
   bool loaded() const;
   int load_count() const;
   // Unloads when no device object is left; reports leaks of the driver's pool,
@@ -33,7 +34,8 @@ class Driver {
  private:
   PDRIVER_INITIALIZE entry_;
   std::wstring service_;
-  PDRIVER_OBJECT object_ = nullptr;
+  // Loaded and unloaded on the Plug and Play thread, looked at from any thread.
+  std::atomic<PDRIVER_OBJECT> object_{nullptr};
   int loads_ = 0;
 };
 
