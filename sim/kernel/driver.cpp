@@ -79,7 +79,6 @@ PDRIVER_OBJECT Driver::object() {
   RtlInitUnicodeString(&registry, path.c_str());
   NTSTATUS status = entry_(object, &registry);
   object_ = object;
-  loads_++;
   if (!NT_SUCCESS(status)) {
     report_fault(Fault::InvalidArgument, "driver entry failed with " + hex(static_cast<ULONG>(status)));
   }
@@ -87,7 +86,6 @@ PDRIVER_OBJECT Driver::object() {
 }
 
 bool Driver::loaded() const { return object_ != nullptr; }
-int Driver::load_count() const { return loads_; }
 
 bool Driver::unload_if_idle() {
   PDRIVER_OBJECT object = object_;

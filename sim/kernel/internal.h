@@ -36,9 +36,6 @@ class IrqlScope {
   KIRQL saved_;
 };
 
-// Time-outs given to KeWaitForSingleObject are multiplied by this factor.
-double timeout_scale();
-
 // The dispatcher lock guards every event's state; waiters sleep on one condition.
 std::mutex& dispatcher_mutex();
 std::condition_variable& dispatcher_cv();
@@ -48,11 +45,9 @@ enum class PoolOwner { Driver, Platform };
 void* pool_alloc(size_t size, PoolOwner owner, const char* file, int line);
 void pool_free(void* p, PoolOwner expected);
 bool pool_contains(const void* p, size_t length);
-size_t pool_block_size(const void* p);
 // Backing of an address range inside the pool arena: file offset of its first page.
 bool pool_backing(const void* p, size_t length, int* fd, uint64_t* page_offset);
 void pool_check_leaks(const char* when);
-size_t pool_live_count(PoolOwner owner);
 
 // IRP bookkeeping. IRPs the platform builds (application requests, I/O-manager
 // requests, Plug and Play and power requests) carry a finisher that runs when
@@ -63,8 +58,7 @@ void irp_set_finisher(PIRP irp, IrpFinisher finisher);
 void irp_release(PIRP irp);  // frees a platform IRP once nothing is running on it
 bool irp_is_completed(PIRP irp);
 void irp_set_held_below(PIRP irp, bool held);  // the bus owns the IRP
-bool irp_held_below(PIRP irp);
-void irp_complete_from_below(PIRP irp);  // the bus completes an IRP it held
+void irp_complete_from_below(PIRP irp);        // the bus completes an IRP it held
 void irp_check_leaks(const char* when);
 void irp_reset_tracking();
 
@@ -93,7 +87,6 @@ bool device_dereference(PDEVICE_OBJECT device);
 using CloseHook = std::function<void(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed)>;
 void set_close_hook(CloseHook hook);
 void run_close_hook(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed);
-bool device_delete_pending(PDEVICE_OBJECT device);
 void object_reset();
 bool driver_has_devices(PDRIVER_OBJECT driver);
 // The driver's list of device objects, read under the lock that guards its changes.

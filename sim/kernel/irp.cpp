@@ -363,11 +363,6 @@ void irp_set_held_below(PIRP irp, bool held) {
   table().irps[irp].held_below = held;
 }
 
-bool irp_held_below(PIRP irp) {
-  std::lock_guard<std::mutex> lock(table().mutex);
-  return table().irps[irp].held_below;
-}
-
 void irp_complete_from_below(PIRP irp) {
   irp_set_held_below(irp, false);
   IofCompleteRequest(irp, IO_NO_INCREMENT);

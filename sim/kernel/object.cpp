@@ -102,12 +102,6 @@ bool device_dereference(PDEVICE_OBJECT device) {
   return free_now;
 }
 
-bool device_delete_pending(PDEVICE_OBJECT device) {
-  std::lock_guard<std::mutex> lock(table().mutex);
-  auto it = table().devices.find(device);
-  return it == table().devices.end() || it->second.deleted;
-}
-
 std::vector<PDEVICE_OBJECT> driver_devices(PDRIVER_OBJECT driver) {
   std::lock_guard<std::mutex> lock(table().mutex);
   std::vector<PDEVICE_OBJECT> list;

@@ -182,13 +182,6 @@ bool pool_contains(const void* p, size_t length) {
   return address >= it->first && address + length <= it->first + it->second.size;
 }
 
-size_t pool_block_size(const void* p) {
-  Arena& a = arena();
-  std::lock_guard<std::mutex> lock(a.mutex);
-  auto it = a.live.find(reinterpret_cast<uintptr_t>(p));
-  return it == a.live.end() ? 0 : it->second.size;
-}
-
 bool pool_backing(const void* p, size_t length, int* fd, uint64_t* page_offset) {
   Arena& a = arena();
   auto address = reinterpret_cast<const unsigned char*>(p);
@@ -196,14 +189,6 @@ bool pool_backing(const void* p, size_t length, int* fd, uint64_t* page_offset) 
   *fd = a.fd;
   *page_offset = static_cast<uint64_t>(address - a.base) / kPage * kPage;
   return true;
-}
-
-size_t pool_live_count(PoolOwner owner) {
-  Arena& a = arena();
-  std::lock_guard<std::mutex> lock(a.mutex);
-  size_t n = 0;
-  for (auto& [address, b] : a.live) n += b.owner == owner;
-  return n;
 }
 
 void pool_check_leaks(const char* when) {

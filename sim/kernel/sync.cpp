@@ -145,8 +145,6 @@ void lock_order_reset() {
   g_order.clear();
 }
 
-double timeout_scale() { return g_timeout_scale.load(); }
-
 void set_hang_report_after(std::chrono::milliseconds after) {
   g_hang_report_ms.store(after.count() > 0 ? after.count() : kDefaultHangReportMs);
 }

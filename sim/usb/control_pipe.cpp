@@ -44,8 +44,7 @@ NTSTATUS UsbDevice::get_descriptor(PURB urb, USBD_STATUS* usbd) {
   BusEvent e{BusEvent::Control};
   e.urb_length = urb->UrbHeader.Length;
   e.requested = d.TransferBufferLength;
-  put_setup(e.setup, kDirIn, 0x06, static_cast<USHORT>(d.DescriptorType << 8 | d.Index), d.LanguageId,
-            static_cast<USHORT>(d.TransferBufferLength));
+  descriptor_setup(d, e.setup);
   const std::vector<uint8_t>* source = d.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE ? &device_descriptor_
                                        : d.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE
                                            ? &configuration_descriptor_
@@ -95,8 +94,7 @@ NTSTATUS UsbDevice::vendor_request(PURB urb, USBD_STATUS* usbd) {
   e.urb_length = urb->UrbHeader.Length;
   e.transfer_flags = v.TransferFlags;
   e.requested = v.TransferBufferLength;
-  put_setup(e.setup, static_cast<UCHAR>(0x40 | (in ? kDirIn : 0) | v.RequestTypeReservedBits), v.Request,
-            v.Value, v.Index, static_cast<USHORT>(v.TransferBufferLength));
+  vendor_setup(v, e.setup);
   std::vector<uint8_t> stage(v.TransferBufferLength);
   if (!in && !stage.empty()) memcpy(stage.data(), buffer, stage.size());
   VendorResult r = camera_.vendor_request(e.setup, stage.data(), v.TransferBufferLength);

@@ -311,17 +311,14 @@ NTSTATUS UsbDevice::fail_injected(PIRP irp, PURB urb, const Injection& injection
     }
     case URB_FUNCTION_VENDOR_DEVICE: {
       auto& v = urb->UrbControlVendorClassRequest;
-      bool in = (v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-      put_setup(e.setup, static_cast<UCHAR>(0x40 | (in ? kDirIn : 0)), v.Request, v.Value, v.Index,
-                static_cast<USHORT>(v.TransferBufferLength));
+      vendor_setup(v, e.setup);
       v.TransferBufferLength = 0;
       later = true;
       break;
     }
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
       auto& d = urb->UrbControlDescriptorRequest;
-      put_setup(e.setup, kDirIn, 0x06, static_cast<USHORT>(d.DescriptorType << 8 | d.Index), d.LanguageId,
-                static_cast<USHORT>(d.TransferBufferLength));
+      descriptor_setup(d, e.setup);
       d.TransferBufferLength = 0;
       later = true;
       break;

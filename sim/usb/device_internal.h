@@ -56,6 +56,18 @@ inline void put_setup(uint8_t* setup, UCHAR type, UCHAR request, USHORT value, U
   setup[7] = static_cast<uint8_t>(length >> 8);
 }
 
+// The setup packets the bus puts on the wire for a descriptor read and a vendor request.
+inline void descriptor_setup(const struct _URB_CONTROL_DESCRIPTOR_REQUEST& d, uint8_t* setup) {
+  put_setup(setup, kDirIn, 0x06, static_cast<USHORT>(d.DescriptorType << 8 | d.Index), d.LanguageId,
+            static_cast<USHORT>(d.TransferBufferLength));
+}
+
+inline void vendor_setup(const struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& v, uint8_t* setup) {
+  bool in = (v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+  put_setup(setup, static_cast<UCHAR>(0x40 | (in ? kDirIn : 0) | v.RequestTypeReservedBits), v.Request,
+            v.Value, v.Index, static_cast<USHORT>(v.TransferBufferLength));
+}
+
 inline USBD_PIPE_TYPE pipe_type(UCHAR attributes) {
   switch (attributes & USB_ENDPOINT_TYPE_MASK) {
     case USB_ENDPOINT_TYPE_CONTROL:

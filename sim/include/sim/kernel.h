@@ -24,7 +24,6 @@ class Driver {
   PDRIVER_OBJECT object();                                   // loads the driver first if it is not loaded
   PDRIVER_OBJECT current() const { return object_.load(); }  // null while unloaded
   bool loaded() const;
-  int load_count() const;
   // Unloads when no device object is left; reports leaks of the driver's pool,
   // IRPs and MDLs. Returns whether it unloaded.
   bool unload_if_idle();
@@ -36,7 +35,6 @@ class Driver {
   std::wstring service_;
   // Loaded and unloaded on the Plug and Play thread, looked at from any thread.
   std::atomic<PDRIVER_OBJECT> object_{nullptr};
-  int loads_ = 0;
 };
 
 // Waits until some thread is blocked in KeWaitForSingleObject on `event`: how a
