@@ -123,8 +123,11 @@ class Sweep : public ControlTest, public ::testing::WithParamInterface<SweepCase
   void SetUp() override {
     attach(GetParam().product);
     ULONG code = GetParam().row.code;
-    if (code == IOCTL_CAM_READ_FRAME || code == IOCTL_CAM_READ_FRAME_EX)
+    // Frames from a streaming camera; the trigger pends, as on Windows.
+    if (code == IOCTL_CAM_READ_FRAME || code == IOCTL_CAM_READ_FRAME_EX) {
       device_->camera().set_streaming(true);
+      device_->set_control_deferred(true);
+    }
   }
 
   bool short_of(const CodeRow& row, size_t in, size_t out) {
