@@ -42,11 +42,12 @@ typedef struct _CAM_READ {
   PDEVICE_OBJECT DeviceObject;
   PCAM_DEVICE_EXTENSION Extension;
   USBD_PIPE_HANDLE PipeHandle;
-  ULONG FirstFlags;   // transfer flags of the first chunks, by the endpoint's direction
-  PUCHAR Buffer;      // the caller's buffer in system space
-  ULONG Length;       // the output length rounded down to whole packets
-  ULONG TailLength;   // the output bytes past Length, taken from one more packet
-  PUCHAR TailBuffer;  // one packet of the driver's, when TailLength is not 0
+  ULONG FirstFlags;    // transfer flags of the first chunks, by the endpoint's direction
+  PUCHAR Buffer;       // the caller's buffer in system space
+  ULONG Length;        // the output length rounded down to whole packets
+  ULONG TailLength;    // the output bytes past Length, taken from one more packet
+  ULONG TailTransfer;  // TailLength rounded up to whole packets of the endpoint
+  PUCHAR TailBuffer;   // CAM_PACKET_BYTES of the driver's, when TailLength is not 0
   volatile LONG TailClaimed;
   volatile LONG Closing;  // set before the read tears down: chains end, not re-issue
   volatile LONG Sender;   // 1 while a thread claims and sends chunks for the read

@@ -29,7 +29,7 @@ BOOLEAN CamClaimChunk(PCAM_READ Read, PUCHAR* Buffer, PULONG Length) {
   }
   if (Read->TailLength == 0 || InterlockedExchange(&Read->TailClaimed, 1) != 0) return FALSE;
   *Buffer = Read->TailBuffer;
-  *Length = CAM_PACKET_BYTES;
+  *Length = Read->TailTransfer;
   return TRUE;
 }
 
@@ -84,7 +84,8 @@ static ULONG CamReissueCompleted(PCAM_READ Read, PCAM_CHUNK_CONTEXT* Ended) {
       }
       PUCHAR buffer;
       ULONG length;
-      if (InterlockedCompareExchange(&Read->Closing, 0, 0) != 0 || !CamClaimChunk(Read, &buffer, &length)) {
+      if (InterlockedCompareExchange(&Read->Closing, 0, 0) != 0 || chunk->Irp->Cancel ||
+          !CamClaimChunk(Read, &buffer, &length)) {
         Ended[ended++] = chunk;
         continue;
       }

@@ -20,8 +20,10 @@ NTSTATUS CamFindImagePipe(PCAM_DEVICE_EXTENSION Extension, PUSBD_PIPE_INFORMATIO
   return STATUS_SUCCESS;
 }
 
-// PASSIVE_LEVEL. The caller's buffer in system space, and the read's lengths.
-static NTSTATUS CamMapCallerBuffer(PIRP Irp, PCAM_READ Read) {
+// PASSIVE_LEVEL. The caller's buffer in system space, and the read's lengths. The
+// bytes past the last whole 512 come in one more transfer of whole packets, so that
+// the frame's short last packet ends it and nothing of the frame stays behind.
+static NTSTATUS CamMapCallerBuffer(PIRP Irp, PCAM_READ Read, ULONG PacketSize) {
   ULONG output = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
   if (output == 0 || Irp->MdlAddress == NULL || MmGetMdlByteCount(Irp->MdlAddress) < output) {
     return STATUS_INVALID_PARAMETER;
@@ -30,6 +32,8 @@ static NTSTATUS CamMapCallerBuffer(PIRP Irp, PCAM_READ Read) {
   if (Read->Buffer == NULL) return STATUS_INVALID_PARAMETER;
   Read->Length = (ULONG)ALIGN_DOWN_BY(output, CAM_PACKET_BYTES);
   Read->TailLength = output - Read->Length;
+  if (PacketSize == 0 || PacketSize > CAM_PACKET_BYTES) PacketSize = CAM_PACKET_BYTES;
+  Read->TailTransfer = (Read->TailLength + PacketSize - 1) / PacketSize * PacketSize;
   // A second transfer when the first chunk leaves anything to claim.
   Read->Transfers = Read->Length > CAM_CHUNK_BYTES || (Read->Length > 0 && Read->TailLength > 0) ? 2 : 1;
   return STATUS_SUCCESS;
@@ -68,7 +72,7 @@ NTSTATUS CamOpenRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PCAM_READ Read) {
   Read->FirstFlags = (pipe->EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0
                          ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK
                          : USBD_SHORT_TRANSFER_OK;
-  status = CamMapCallerBuffer(Irp, Read);
+  status = CamMapCallerBuffer(Irp, Read, pipe->MaximumPacketSize);
   if (NT_SUCCESS(status)) status = CamAllocateRead(Read);
   if (!NT_SUCCESS(status)) CamCloseRead(Read);
   return status;
