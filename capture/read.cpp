@@ -182,8 +182,8 @@ NTSTATUS CamReadResult(PCAM_READ Read, NTSTATUS Status, PIRP Irp) {
   return Status;
 }
 
-// PASSIVE_LEVEL. Ends the read: waits out its chains, lets the next read in, and
-// frees its records in the order they were made.
+// PASSIVE_LEVEL. Ends the read: waits out its chains, lets the next read in, then
+// frees the IRPs, the URBs, the context block and the last packet's buffer.
 VOID CamCloseRead(PCAM_READ Read) {
   if (Read->Started) {
     CamDrainChunks(Read);
