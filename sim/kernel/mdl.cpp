@@ -69,6 +69,13 @@ PVOID map_for_kernel(PMDL mdl, MdlInfo& info) {
   if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
     return mdl->MappedSystemVa;
   }
+  // The I/O manager's locked pages are its own pool block, already at a kernel
+  // address: that address is the system view, with no second mapping to fault in.
+  if (info.platform) {
+    mdl->MappedSystemVa = info.backing;
+    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    return info.backing;
+  }
   void* view = map_alias(info.backing, mdl->ByteCount, &info.system_view, &info.system_view_length);
   if (view == nullptr) return nullptr;
   mdl->MappedSystemVa = view;
