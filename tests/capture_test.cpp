@@ -99,7 +99,7 @@ struct PlanCase {
 
 class ChunkPlan : public CaptureTest, public ::testing::WithParamInterface<PlanCase> {};
 
-// The whole frame arrives, in the Part's chunk plan, at its place in the buffer; a
+// The whole frame arrives in chunks of at most 512 KiB, each at its place in the buffer; a
 // length that is not whole packets takes the frame's last packet too.
 TEST_P(ChunkPlan, TriggeredReadBringsTheWholeFrame) {
   const PlanCase& c = GetParam();
