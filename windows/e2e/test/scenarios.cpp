@@ -197,7 +197,8 @@ struct Step {
   std::vector<Transfer> traffic;
 };
 
-void run_steps(Bus& bus, uint16_t product, const std::vector<Step>& steps) {
+// Returns the camera's slot, still plugged.
+uint32_t run_steps(Bus& bus, uint16_t product, const std::vector<Step>& steps) {
   Plugged cam{bus.plug(product)};
   Camera camera = open_camera(0);
   cam.mark = mark(bus, cam.slot);
@@ -210,6 +211,7 @@ void run_steps(Bus& bus, uint16_t product, const std::vector<Step>& steps) {
     }
     expect_since(bus, cam, s.traffic, s.name);
   }
+  return cam.slot;
 }
 
 const Bytes kNone;
@@ -304,7 +306,18 @@ std::vector<Step> raw_steps() {
        0,
        {vendor_in(0xC0, 1, {1, 0, 0xC0, 1, 0, 0x10, 0, 0})}},
       {"unknown code", 0x222010, {}, std::nullopt, kInvalidParameter, {}},
+      {"abort pipe", IOCTL_CAM_ABORT_PIPE, {}, kNone, 0, {}},
   };
+}
+
+// The raw commands, and the abort reached the image pipe, and only it.
+void raw_commands(Bus& bus) {
+  uint32_t slot = run_steps(bus, 0x100E, raw_steps());
+  std::vector<uint32_t> aborted;
+  for (const QVXBUS_TRACE_ENTRY& e : bus.trace(slot)) {
+    if (e.Event == QVXBUS_EVENT_ABORT) aborted.push_back(e.Endpoint);
+  }
+  if (aborted != std::vector<uint32_t>{0x82}) fail("the abort did not reach the image pipe alone");
 }
 
 // A stall ----------------------------------------------------------------------------------
@@ -385,10 +398,11 @@ std::vector<Scenario> scenarios() {
   list.push_back({"identity", [](Bus& b) { return identity_scenario(b), std::string(); }});
   for (uint16_t product : {0x1009, 0x100B, 0x100E}) {
     list.push_back({"settings on " + hex(product), [product](Bus& b) {
-                      return run_steps(b, product, settings_steps(product)), std::string();
+                      run_steps(b, product, settings_steps(product));
+                      return std::string();
                     }});
   }
-  list.push_back({"raw commands", [](Bus& b) { return run_steps(b, 0x100E, raw_steps()), std::string(); }});
+  list.push_back({"raw commands", [](Bus& b) { return raw_commands(b), std::string(); }});
   list.push_back(
       {"stalled request and last status", [](Bus& b) { return stall_scenario(b), std::string(); }});
   list.push_back({"unplug with a handle open, then close", unplug_scenario});
