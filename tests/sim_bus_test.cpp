@@ -372,7 +372,7 @@ TEST_F(Bus, UnplugOnTheNthMatchingRequest) {
 // fails afterwards every time. Seeded spins shift the two threads' start.
 TEST_F(Bus, AnAbortRacingAnUnconfigureNeverUsesADeletedPipe) {
   std::mt19937 random(7);
-  for (int round = 0; round < 40; ++round) {
+  for (int round = 0; round < 100; ++round) {
     USBD_PIPE_HANDLE handle = rig_.pipe(CameraRig::kIn);
     auto abort = rig_.pipe_request(URB_FUNCTION_ABORT_PIPE);
     auto unconfigure = std::make_unique<UrbIrp>(rig_.pdo());
