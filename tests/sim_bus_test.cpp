@@ -42,9 +42,6 @@ struct Gate {
   }
 };
 
-// A negative check: the abort must still be waiting after this long.
-constexpr auto kStillWaiting = 100ms;
-
 class Bus : public ::testing::Test {
  protected:
   Bus() : rig_(two_in_pipes()) { rig_.device().clear_trace(); }
