@@ -72,6 +72,7 @@ TEST_F(Pnp, AStartTheLowerDriversFailIsNotConfigured) {
 TEST_F(Pnp, AStartThatEndsInAnInformationalStatusLeavesTheDeviceNotStarted) {
   sim::UsbDevice& device = attach();
   const NTSTATUS informational = static_cast<NTSTATUS>(0x40000000L);
+  device.set_control_deferred(false);
   device.fail_urb(sim::UrbMatch::select_configuration(), USBD_STATUS_SUCCESS, informational);
   EXPECT_EQ(platform().start(device), informational);
   EXPECT_EQ(extension(device)->Started, 0);

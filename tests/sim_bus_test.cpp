@@ -1,8 +1,13 @@
-// How the simulated bus ends transfers it holds: IoCancelIrp, an abort of the
-// pipe (which waits for completions already in progress), a stalled pipe, and a
-// camera taken off the bus. Requests go straight to the camera's physical device
-// object from the test, in IRPs the test allocated.
+// How the simulated bus serves and ends what it holds: control transfers on the
+// host controller, IoCancelIrp (also before the bus queued the request), an abort
+// of the pipe (which completes before the transfers it ends), the level each
+// request may be sent at, packets on the wire, a stalled or babbling endpoint, a
+// device outside D0, a pipe abort racing an unconfigure, and a camera taken off
+// the bus. Requests go straight to the camera's physical device object from the
+// test, in IRPs the test allocated.
 #include <future>
+#include <optional>
+#include <random>
 #include <thread>
 
 #include "sim_little_driver.h"
@@ -36,9 +41,6 @@ struct Gate {
     };
   }
 };
-
-// A negative check: the abort must still be waiting after this long.
-constexpr auto kStillWaiting = 100ms;
 
 class Bus : public ::testing::Test {
  protected:
@@ -97,7 +99,66 @@ TEST_F(Bus, CancelsAHeldControlTransferAndLeavesTheOthersHeld) {
   EXPECT_EQ(second->buffer, (std::vector<uint8_t>{0x21, 0x43}));
 }
 
-TEST_F(Bus, AbortCancelsEveryTransferOfThePipeBeforeItCompletes) {
+// A request cancelled before the bus set its cancel routine (here: before it was
+// sent) is completed, whichever path queued it.
+struct QueueCase {
+  const char* name;
+  void (*prepare)(sim::UsbDevice& device);
+  bool control;
+};
+
+const QueueCase kQueueCases[] = {
+    {"Bulk", [](sim::UsbDevice&) {}, false},
+    {"InjectedBulkFailure",
+     [](sim::UsbDevice& d) { d.fail_urb(sim::UrbMatch::bulk(), USBD_STATUS_XACT_ERROR); }, false},
+    {"Control", [](sim::UsbDevice&) {}, true},
+    {"InjectedControlFailure",
+     [](sim::UsbDevice& d) { d.fail_urb(sim::UrbMatch::vendor(0xB7), USBD_STATUS_XACT_ERROR); }, true},
+    {"HeldControl", [](sim::UsbDevice& d) { d.hold(sim::UrbMatch::vendor(0xB7)); }, true},
+};
+
+class CancelledBeforeQueued : public Bus, public ::testing::WithParamInterface<QueueCase> {};
+
+TEST_P(CancelledBeforeQueued, IsCompletedCancelled) {
+  GetParam().prepare(rig_.device());
+  auto request = GetParam().control ? rig_.read_register(1) : rig_.bulk(512);
+  EXPECT_FALSE(IoCancelIrp(request->irp));  // nobody holds it yet: only marked
+  EXPECT_EQ(request->send(), STATUS_PENDING);
+  ASSERT_TRUE(request->done.wait());
+  EXPECT_EQ(request->status, STATUS_CANCELLED);
+  EXPECT_EQ(request->completions, 1);
+  EXPECT_EQ(rig_.device().pending_transfers(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, CancelledBeforeQueued, ::testing::ValuesIn(kQueueCases), CaseName());
+
+// Control transfers and configuration requests pend and complete on the host
+// controller at DISPATCH_LEVEL, unless the test asks for completion inside the call.
+class ControlCompletion : public Bus, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ControlCompletion, PendsByDefaultOrCompletesInsideTheCall) {
+  bool inside = GetParam();
+  if (inside) rig_.device().set_control_deferred(false);
+  auto read = rig_.read_register(1);
+  auto unconfigure = std::make_unique<UrbIrp>(rig_.pdo());
+  unconfigure->urb.UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
+  unconfigure->urb.UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+  for (UrbIrp* request : {read.get(), unconfigure.get()}) {
+    EXPECT_EQ(request->send(), inside ? STATUS_SUCCESS : STATUS_PENDING);
+    ASSERT_TRUE(request->done.wait());
+    EXPECT_EQ(request->status, STATUS_SUCCESS);
+    EXPECT_EQ(request->irql, inside ? PASSIVE_LEVEL : DISPATCH_LEVEL);
+    EXPECT_EQ(request->thread == std::this_thread::get_id(), inside);
+  }
+  EXPECT_EQ(rig_.device().configuration_value(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ControlCompletion, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? std::string("Inside") : std::string("Later");
+                         });
+
+TEST_F(Bus, AbortCompletesBeforeTheTransfersItEnds) {
   std::vector<std::unique_ptr<UrbIrp>> queued;
   for (int i = 0; i < 3; ++i) queued.push_back(rig_.pending_in());
   auto other = rig_.pending_in(kSecondIn);
@@ -105,18 +166,19 @@ TEST_F(Bus, AbortCancelsEveryTransferOfThePipeBeforeItCompletes) {
   auto abort = rig_.pipe_request(URB_FUNCTION_ABORT_PIPE);
   EXPECT_EQ(abort->send(), STATUS_SUCCESS);
   ASSERT_TRUE(abort->done.is_set());
-  EXPECT_EQ(abort->status, STATUS_SUCCESS);
   for (auto& request : queued) {
+    ASSERT_TRUE(request->done.wait());
     expect_ended(*request, STATUS_CANCELLED, USBD_STATUS_CANCELED);
-    EXPECT_LT(request->order, abort->order);
+    EXPECT_GT(request->order, abort->order);
+    EXPECT_NE(request->thread, std::this_thread::get_id());  // the host controller's
   }
   EXPECT_FALSE(other->done.is_set());
   EXPECT_EQ(rig_.device().pending_transfers(), 1u);
   std::vector<sim::BusEvent> trace = rig_.device().trace();
   ASSERT_EQ(trace.size(), 4u);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(trace[i].irp_status, STATUS_CANCELLED);
-  EXPECT_EQ(trace[3].kind, sim::BusEvent::AbortPipe);
-  EXPECT_EQ(trace[3].endpoint, CameraRig::kIn);
+  EXPECT_EQ(trace[0].kind, sim::BusEvent::AbortPipe);
+  EXPECT_EQ(trace[0].endpoint, CameraRig::kIn);
+  for (int i = 1; i < 4; ++i) EXPECT_EQ(trace[i].irp_status, STATUS_CANCELLED);
   // The pipe takes transfers again once the abort is over.
   auto after = rig_.pending_in();
   EXPECT_TRUE(IoCancelIrp(after->irp));
@@ -125,11 +187,11 @@ TEST_F(Bus, AbortCancelsEveryTransferOfThePipeBeforeItCompletes) {
 }
 
 // The first transfer's routine is entered, by the host controller completing a
-// frame or by a thread cancelling it, and stays inside: the abort ends what is
-// queued behind it at once, but returns only once that routine has.
+// frame or by a thread cancelling it, and stays inside: the abort does not wait
+// for it, and what was queued behind it completes after the abort.
 class AbortInProgress : public Bus, public ::testing::WithParamInterface<bool> {};
 
-TEST_P(AbortInProgress, WaitsForTheRoutineInsideToReturn) {
+TEST_P(AbortInProgress, DoesNotWaitForTheRoutineInside) {
   bool cancelling = GetParam();
   Gate gate;
   auto first = rig_.pending_in();
@@ -144,24 +206,73 @@ TEST_P(AbortInProgress, WaitsForTheRoutineInsideToReturn) {
   }
   ASSERT_TRUE(gate.entered.wait());
   auto abort = rig_.pipe_request(URB_FUNCTION_ABORT_PIPE);
-  std::future<NTSTATUS> aborting = std::async(std::launch::async, [&abort] { return abort->send(); });
+  EXPECT_EQ(abort->send(), STATUS_SUCCESS);
+  EXPECT_FALSE(first->done.is_set());
+  gate.release.set();
   ASSERT_TRUE(second->done.wait());
   EXPECT_EQ(second->status, STATUS_CANCELLED);
-  EXPECT_EQ(aborting.wait_for(kStillWaiting), std::future_status::timeout);
-  EXPECT_FALSE(abort->done.is_set());
-  gate.release.set();
-  ASSERT_EQ(aborting.wait_for(kBound), std::future_status::ready);
-  EXPECT_EQ(aborting.get(), STATUS_SUCCESS);
+  EXPECT_GT(second->order, abort->order);
+  ASSERT_TRUE(first->done.wait());
   if (cancelling) canceller.join();
   EXPECT_EQ(first->status, cancelling ? STATUS_CANCELLED : STATUS_SUCCESS);
   EXPECT_EQ(first->urb.UrbBulkOrInterruptTransfer.TransferBufferLength, cancelling ? 0u : 512u);
-  EXPECT_LT(first->order, abort->order);
 }
 
 INSTANTIATE_TEST_SUITE_P(CompletionOrCancellation, AbortInProgress, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return info.param ? std::string("Cancellation") : std::string("Completion");
                          });
+
+// The bus takes pipe and configuration requests at PASSIVE_LEVEL only; transfers
+// may come at DISPATCH_LEVEL.
+struct IrqlCase {
+  const char* name;
+  USHORT function;
+  const char* refused_as;  // null: allowed at DISPATCH_LEVEL
+};
+
+const IrqlCase kIrqlCases[] = {
+    {"AbortPipe", URB_FUNCTION_ABORT_PIPE, "URB_FUNCTION_ABORT_PIPE"},
+    {"ResetPipe", URB_FUNCTION_RESET_PIPE, "URB_FUNCTION_RESET_PIPE"},
+    {"SelectConfiguration", URB_FUNCTION_SELECT_CONFIGURATION, "URB_FUNCTION_SELECT_CONFIGURATION"},
+    {"BulkTransfer", URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, nullptr},
+    {"VendorRequest", URB_FUNCTION_VENDOR_DEVICE, nullptr},
+};
+
+class UrbIrql : public Bus, public ::testing::WithParamInterface<IrqlCase> {};
+
+TEST_P(UrbIrql, AtDispatchLevelOnlyWhereTheBusAllowsIt) {
+  const IrqlCase& c = GetParam();
+  std::unique_ptr<UrbIrp> request;
+  if (c.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+    request = rig_.bulk(64);
+  } else if (c.function == URB_FUNCTION_VENDOR_DEVICE) {
+    request = rig_.read_register(1);
+  } else if (c.function == URB_FUNCTION_SELECT_CONFIGURATION) {
+    request = std::make_unique<UrbIrp>(rig_.pdo());
+    request->urb.UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
+    request->urb.UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+  } else {
+    request = rig_.pipe_request(c.function);
+  }
+  std::optional<sim::ExpectFault> fault;
+  if (c.refused_as != nullptr) fault.emplace(sim::Fault::UrbAtWrongIrql);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  NTSTATUS sent = request->send();
+  KeLowerIrql(old);
+  if (c.refused_as != nullptr) {
+    EXPECT_EQ(sent, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_TRUE(mentions(*fault, std::string(c.refused_as) + " sent at DISPATCH_LEVEL"));
+    EXPECT_EQ(rig_.device().configuration_value(), 1);
+    return;
+  }
+  EXPECT_EQ(sent, STATUS_PENDING);
+  if (c.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) IoCancelIrp(request->irp);
+  ASSERT_TRUE(request->done.wait());
+}
+
+INSTANTIATE_TEST_SUITE_P(Functions, UrbIrql, ::testing::ValuesIn(kIrqlCases), CaseName());
 
 TEST_F(Bus, StalledPipeFailsItsTransfersUntilReset) {
   auto queued = rig_.pending_in();
@@ -177,6 +288,54 @@ TEST_F(Bus, StalledPipeFailsItsTransfersUntilReset) {
   auto after = rig_.bulk(64);
   EXPECT_EQ(after->send_and_wait(), STATUS_SUCCESS);
   EXPECT_TRUE(sim::pattern::matches(0, 0, after->buffer.data(), 64));
+}
+
+// IN data comes in packets of wMaxPacketSize (512 here): a packet that does not fit
+// the rest of the buffer is babble and halts the endpoint until a reset, and the
+// camera goes on after the packet it sent.
+TEST_F(Bus, APacketThatDoesNotFitIsBabbleAndHaltsTheEndpoint) {
+  rig_.device().camera().set_frame_size(2048);
+  rig_.device().camera().queue_frames(1);
+  auto babble = rig_.bulk(1000);
+  EXPECT_EQ(babble->send_and_wait(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(babble->usbd, USBD_STATUS_BABBLE_DETECTED);
+  ASSERT_EQ(babble->urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 1000u);
+  EXPECT_TRUE(sim::pattern::matches(0, 0, babble->buffer.data(), 1000));
+  auto halted = rig_.bulk(1024);
+  halted->send_and_wait();
+  EXPECT_EQ(halted->usbd, USBD_STATUS_ENDPOINT_HALTED);
+  EXPECT_EQ(rig_.pipe_request(URB_FUNCTION_RESET_PIPE)->send_and_wait(), STATUS_SUCCESS);
+  auto whole = rig_.bulk(1024);
+  EXPECT_EQ(whole->send_and_wait(), STATUS_SUCCESS);
+  ASSERT_EQ(whole->urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 1024u);
+  EXPECT_TRUE(sim::pattern::matches(0, 1024, whole->buffer.data(), 1024));
+}
+
+// A suspended device moves nothing: new transfers fail at once, a queued one waits
+// for D0 and then gets its data.
+TEST_F(Bus, TransfersFailWhileTheDeviceIsNotInD0) {
+  auto set_power = [this](DEVICE_POWER_STATE state) {
+    POWER_STATE power;
+    power.DeviceState = state;
+    auto sent = rig_.platform().send_power(rig_.device(), IRP_MN_SET_POWER, DevicePowerState, power);
+    ASSERT_EQ(sent.wait_for(kBound), std::future_status::ready);
+    EXPECT_EQ(sent.get(), STATUS_SUCCESS);
+  };
+  auto queued = rig_.pending_in(CameraRig::kIn, 512);
+  set_power(PowerDeviceD3);
+  rig_.device().camera().set_frame_size(512);
+  rig_.device().camera().queue_frames(1);
+  auto bulk = rig_.bulk(64);
+  auto control = rig_.read_register(1);
+  for (UrbIrp* request : {bulk.get(), control.get()}) {
+    EXPECT_EQ(request->send(), STATUS_DEVICE_POWERED_OFF);
+    EXPECT_EQ(request->usbd, USBD_STATUS_DEVICE_GONE);
+  }
+  EXPECT_FALSE(queued->done.is_set());
+  set_power(PowerDeviceD0);
+  ASSERT_TRUE(queued->done.wait());
+  EXPECT_EQ(queued->status, STATUS_SUCCESS);
+  EXPECT_EQ(queued->urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 512u);
 }
 
 TEST_F(Bus, DisconnectEndsPendingTransfersAndRefusesNewOnes) {
@@ -203,6 +362,45 @@ TEST_F(Bus, UnplugOnTheNthMatchingRequest) {
   ASSERT_TRUE(first->done.wait());
   EXPECT_EQ(first->status, STATUS_DEVICE_NOT_CONNECTED);
   EXPECT_FALSE(rig_.device().present());
+}
+
+// A pipe abort races an unconfigure on another thread: the abort either finds the
+// pipe or fails with a stale handle, never uses a deleted pipe; the old handle
+// fails afterwards, even once a new configuration made new pipes. Seeded spins
+// shift the two threads' start.
+TEST_F(Bus, AnAbortRacingAnUnconfigureNeverUsesADeletedPipe) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 100; ++round) {
+    USBD_PIPE_HANDLE handle = rig_.pipe(CameraRig::kIn);
+    auto abort = rig_.pipe_request(URB_FUNCTION_ABORT_PIPE);
+    auto unconfigure = std::make_unique<UrbIrp>(rig_.pdo());
+    unconfigure->urb.UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
+    unconfigure->urb.UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    int spins[2] = {static_cast<int>(random() % 2000), static_cast<int>(random() % 2000)};
+    std::atomic<int> ready{0};
+    auto start = [&ready](int spin) {
+      ready++;
+      while (ready.load() < 2) {
+      }
+      std::atomic<int> spun{0};
+      while (spun.fetch_add(1, std::memory_order_relaxed) < spin) {
+      }
+    };
+    std::thread aborter([&] {
+      start(spins[0]);
+      abort->send_and_wait();
+    });
+    start(spins[1]);
+    EXPECT_EQ(unconfigure->send_and_wait(), STATUS_SUCCESS);
+    aborter.join();
+    EXPECT_TRUE(abort->usbd == USBD_STATUS_SUCCESS || abort->usbd == USBD_STATUS_INVALID_PIPE_HANDLE)
+        << std::hex << abort->usbd;
+    rig_.configure();
+    auto stale = std::make_unique<UrbIrp>(rig_.pdo());
+    stale->pipe_request(URB_FUNCTION_ABORT_PIPE, handle);
+    EXPECT_EQ(stale->send_and_wait(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(stale->usbd, USBD_STATUS_INVALID_PIPE_HANDLE);
+  }
 }
 
 }  // namespace

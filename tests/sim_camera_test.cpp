@@ -101,22 +101,22 @@ TEST_F(Image, AStreamRunsFramesBackToBackAcrossTransfers) {
   }
 }
 
-// The camera stops 1000 bytes into a frame: a transfer that wants more waits
+// The camera stops 1024 bytes into a frame: a transfer that wants more waits
 // (an abort ends it empty), and once the camera goes on, so does the frame.
 TEST_F(Image, ACameraThatStopsMidFrameLeavesTheTransferWaiting) {
-  camera().stop_after(1000);
+  camera().stop_after(1024);
   camera().queue_frames(1);
-  std::vector<uint8_t> start = receive(1000);
+  std::vector<uint8_t> start = receive(1024);
   EXPECT_TRUE(sim::pattern::matches(0, 0, start.data(), start.size()));
   auto waiting = rig_.pending_in(CameraRig::kIn, kFrame);
   EXPECT_EQ(rig_.pipe_request(URB_FUNCTION_ABORT_PIPE)->send_and_wait(), STATUS_SUCCESS);
-  ASSERT_TRUE(waiting->done.is_set());
+  ASSERT_TRUE(waiting->done.wait());
   EXPECT_EQ(waiting->status, STATUS_CANCELLED);
   EXPECT_EQ(waiting->buffer, std::vector<uint8_t>(kFrame, 0xDE));
   camera().stop_after(UINT64_MAX);
   std::vector<uint8_t> rest = receive(kFrame);
-  ASSERT_EQ(rest.size(), kFrame - 1000);
-  EXPECT_TRUE(sim::pattern::matches(0, 1000, rest.data(), rest.size()));
+  ASSERT_EQ(rest.size(), kFrame - 1024);
+  EXPECT_TRUE(sim::pattern::matches(0, 1024, rest.data(), rest.size()));
 }
 
 // A transfer that got part of its data inside IofCallDriver goes on from there.

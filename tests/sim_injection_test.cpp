@@ -190,23 +190,58 @@ TEST_F(BusInjection, FailUrbOnABulkTransferCompletesItLaterWithNoData) {
   EXPECT_EQ(request->buffer, std::vector<uint8_t>(64, 0xDE));
 }
 
-// Control transfers complete inside the call by default, or later on the host
-// controller when deferred; a refused one completes inside the call regardless.
-TEST_F(BusInjection, RefuseUrbCompletesInsideTheCall) {
-  auto inline_read = rig_.read_register(1);
-  EXPECT_EQ(inline_read->send(), STATUS_SUCCESS);
-  EXPECT_TRUE(inline_read->done.is_set());
-  EXPECT_EQ(inline_read->irql, PASSIVE_LEVEL);
-  rig_.device().set_control_deferred(true);
-  rig_.device().refuse_urb(sim::UrbMatch::vendor(0xB7), STATUS_INVALID_DEVICE_STATE, 2);
-  auto first = rig_.read_register(1);
-  EXPECT_EQ(first->send(), STATUS_PENDING);
-  auto second = rig_.read_register(1);
-  EXPECT_EQ(second->send(), STATUS_INVALID_DEVICE_STATE);
-  EXPECT_TRUE(second->done.is_set());
-  ASSERT_TRUE(first->done.wait());
-  EXPECT_EQ(first->status, STATUS_SUCCESS);
-  EXPECT_EQ(first->irql, DISPATCH_LEVEL);
+// Matching requests refused, or served, inside the call: from the nth on, so many
+// times or for ever. The others pend and complete later at DISPATCH_LEVEL.
+struct InsideCase {
+  const char* name;
+  void (*inject)(sim::UsbDevice& device);
+  std::vector<NTSTATUS> returned;  // by IofCallDriver, request after request
+};
+
+const InsideCase kInsideCases[] = {
+    {"RefusedTwiceFromTheSecond",
+     [](sim::UsbDevice& d) { d.refuse_urb(sim::UrbMatch::vendor(0xB7), STATUS_INVALID_DEVICE_STATE, 2, 2); },
+     {STATUS_PENDING, STATUS_INVALID_DEVICE_STATE, STATUS_INVALID_DEVICE_STATE, STATUS_PENDING}},
+    {"RefusedForEver",
+     [](sim::UsbDevice& d) {
+       d.refuse_urb(sim::UrbMatch::vendor(0xB7), STATUS_INVALID_DEVICE_STATE, 1, sim::UsbDevice::kForever);
+     },
+     std::vector<NTSTATUS>(6, STATUS_INVALID_DEVICE_STATE)},
+    {"ServedInsideForEver",
+     [](sim::UsbDevice& d) { d.complete_inside(sim::UrbMatch::vendor(0xB7), 1, sim::UsbDevice::kForever); },
+     std::vector<NTSTATUS>(6, STATUS_SUCCESS)},
+};
+
+class InsideTheCall : public BusInjection, public ::testing::WithParamInterface<InsideCase> {};
+
+TEST_P(InsideTheCall, CompletesTheMatchingRequestsBeforeTheCallReturns) {
+  GetParam().inject(rig_.device());
+  rig_.device().camera().set_reg(1, 0x0102);
+  for (NTSTATUS expected : GetParam().returned) {
+    auto read = rig_.read_register(1);
+    EXPECT_EQ(read->send(), expected);
+    EXPECT_TRUE(expected == STATUS_PENDING || read->done.is_set());
+    ASSERT_TRUE(read->done.wait());
+    EXPECT_EQ(read->irql, expected == STATUS_PENDING ? DISPATCH_LEVEL : PASSIVE_LEVEL);
+    std::vector<uint8_t> served{2, 1}, untouched(2, 0xDE);
+    EXPECT_EQ(read->buffer, NT_SUCCESS(read->status) ? served : untouched);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, InsideTheCall, ::testing::ValuesIn(kInsideCases), CaseName());
+
+// A bulk transfer served inside the call takes what the camera has ready: a frame,
+// then nothing (a zero-length packet), never waiting.
+TEST_F(BusInjection, ServedInsideABulkTransferTakesWhatIsReady) {
+  rig_.device().complete_inside(sim::UrbMatch::bulk(CameraRig::kIn), 1, sim::UsbDevice::kForever);
+  rig_.device().camera().set_frame_size(600);
+  rig_.device().camera().queue_frames(1);
+  for (ULONG expected : {600u, 0u}) {
+    auto request = rig_.bulk(4096);
+    EXPECT_EQ(request->send(), STATUS_SUCCESS);
+    EXPECT_TRUE(request->done.is_set());
+    EXPECT_EQ(request->urb.UrbBulkOrInterruptTransfer.TransferBufferLength, expected);
+  }
 }
 
 TEST_F(BusInjection, ShortTransfersEndTheNextInTransfersEarly) {

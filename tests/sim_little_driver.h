@@ -26,6 +26,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace simtest {
@@ -313,6 +314,7 @@ struct UrbIrp {
     self->usbd = self->urb.UrbHeader.Status;
     self->completions++;
     self->order = ++sequence;
+    self->thread = std::this_thread::get_id();
     if (self->hook) self->hook(self);
     self->done.set();
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -327,7 +329,8 @@ struct UrbIrp {
   PDEVICE_OBJECT device_argument = nullptr;
   KIRQL irql = 0xFF;
   std::atomic<int> completions{0};
-  int order = 0;  // when it completed, counted over all UrbIrps
+  int order = 0;           // when it completed, counted over all UrbIrps
+  std::thread::id thread;  // where it completed
   static inline std::atomic<int> sequence{0};
   void (*hook)(UrbIrp*) = nullptr;  // runs inside the completion routine
   PVOID hook_context = nullptr;
@@ -383,7 +386,7 @@ class CameraRig {
   // Removes the camera, unloads the driver and checks for leaks.
   void finish() { platform_.reset(); }
 
- private:
+  // Selects the configuration (again, after an unconfigure) and learns its pipes.
   void configure() {
     std::vector<uint8_t> bytes = sim::build_configuration_descriptor(config_);
     auto* descriptor = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(bytes.data());
@@ -400,6 +403,7 @@ class CameraRig {
     ExFreePool(select);
   }
 
+ private:
   sim::CameraConfig config_;
   std::unique_ptr<sim::Platform> platform_;
   sim::UsbDevice* device_ = nullptr;

@@ -130,7 +130,9 @@ TEST_P(StartFailures, LeaveTheDeviceNotStartedAndUnconfigured) {
 
 const NTSTATUS kIoError = static_cast<NTSTATUS>(0xC0000185L);
 
+// An IRP failure is seen as such only when the request completes inside the call.
 void fail_descriptor(sim::UsbDevice& d, UCHAR type, int nth, bool by_urb) {
+  if (!by_urb) d.set_control_deferred(false);
   d.fail_urb(sim::UrbMatch::descriptor(type), by_urb ? USBD_STATUS_STALL_PID : USBD_STATUS_SUCCESS,
              by_urb ? STATUS_SUCCESS : kIoError, nth);
 }
@@ -161,10 +163,12 @@ INSTANTIATE_TEST_SUITE_P(
                                   STATUS_SUCCESS);
                      },
                      STATUS_UNSUCCESSFUL, true},
-        StartFailure{
-            "SelectConfigurationIrp", nullptr,
-            [](auto& d) { d.fail_urb(sim::UrbMatch::select_configuration(), USBD_STATUS_SUCCESS, kIoError); },
-            kIoError, true},
+        StartFailure{"SelectConfigurationIrp", nullptr,
+                     [](auto& d) {
+                       d.set_control_deferred(false);
+                       d.fail_urb(sim::UrbMatch::select_configuration(), USBD_STATUS_SUCCESS, kIoError);
+                     },
+                     kIoError, true},
         StartFailure{"ShortDeviceDescriptor", nullptr,
                      [](auto& d) { d.truncate_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 17); },
                      STATUS_DEVICE_DATA_ERROR, false},

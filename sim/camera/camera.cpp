@@ -187,27 +187,38 @@ uint32_t Camera::triggers() const {
   return triggers_;
 }
 
-// Bytes the bandwidth allows now; sets `wait_until` when none.
-size_t Camera::budget(Clock::time_point now, std::optional<Clock::time_point>* wait_until) {
-  size_t allowed = SIZE_MAX;
-  if (stop_after_) allowed = static_cast<size_t>(*stop_after_);
-  if (bandwidth_ > 0) {
-    double seconds = std::chrono::duration<double>(now - rate_origin_).count();
-    double earned = seconds * static_cast<double>(bandwidth_) - static_cast<double>(bytes_since_origin_);
-    allowed = std::min(allowed, earned > 0 ? static_cast<size_t>(earned) : size_t(0));
-    if (allowed == 0) {
-      auto packet = std::chrono::duration<double>(512.0 / static_cast<double>(bandwidth_));
-      *wait_until = now + std::chrono::duration_cast<Clock::duration>(packet);
-    }
-  }
-  return allowed;
+// Whether the bandwidth lets `bytes` go now; sets `wait_until` when not.
+bool Camera::affordable(Clock::time_point now, size_t bytes, std::optional<Clock::time_point>* wait_until) {
+  if (bandwidth_ == 0) return true;
+  double seconds = std::chrono::duration<double>(now - rate_origin_).count();
+  double earned = seconds * static_cast<double>(bandwidth_) - static_cast<double>(bytes_since_origin_);
+  if (earned >= static_cast<double>(bytes)) return true;
+  auto missing =
+      std::chrono::duration<double>((static_cast<double>(bytes) - earned) / static_cast<double>(bandwidth_));
+  *wait_until = now + std::chrono::duration_cast<Clock::duration>(missing);
+  return false;
 }
 
+// A stream runs on into the next frame inside one packet; a triggered frame ends
+// its packet and its transfer.
 size_t Camera::produce(uint8_t* destination, size_t length, bool* ends_transfer,
                        std::optional<Clock::time_point>* wait_until) {
   std::lock_guard<std::mutex> lock(mutex_);
   *ends_transfer = false;
   *wait_until = std::nullopt;
+  size_t total = 0;
+  while (total < length) {
+    size_t n = produce_locked(destination + total, length - total, ends_transfer, wait_until);
+    total += n;
+    if (n == 0 || *ends_transfer || in_frame_) break;
+  }
+  return total;
+}
+
+// Up to `length` bytes of the frame being sent, starting one if asked to. Never
+// part of what the bandwidth or a silence allows: whole or nothing.
+size_t Camera::produce_locked(uint8_t* destination, size_t length, bool* ends_transfer,
+                              std::optional<Clock::time_point>* wait_until) {
   if (frame_size_ == 0) return 0;
   Clock::time_point now = Clock::now();
   if (!in_frame_) {
@@ -227,7 +238,7 @@ size_t Camera::produce(uint8_t* destination, size_t length, bool* ends_transfer,
     frames_since_origin_++;
   }
   size_t n = std::min<uint64_t>(length, frame_size_ - offset_);
-  n = std::min(n, budget(now, wait_until));
+  if ((stop_after_ && *stop_after_ < n) || !affordable(now, n, wait_until)) return 0;
   pattern::fill(frame_, offset_, destination, n);
   offset_ += n;
   bytes_since_origin_ += n;
@@ -235,7 +246,6 @@ size_t Camera::produce(uint8_t* destination, size_t length, bool* ends_transfer,
   if (offset_ == frame_size_) {
     in_frame_ = false;
     frame_++;
-    // A triggered frame ends its transfer; a stream runs on into the next frame.
     *ends_transfer = !streaming_;
   }
   return n;

@@ -114,6 +114,8 @@ const char* fault_name(Fault fault) {
       return "platform routine not implemented";
     case Fault::ProbableHang:
       return "wait without time-out did not end (probable hang)";
+    case Fault::UrbAtWrongIrql:
+      return "URB sent to the bus at an IRQL its function does not allow";
   }
   return "unknown fault";
 }

@@ -1,5 +1,7 @@
 // The default control pipe: descriptor reads, vendor requests to the camera, and
-// the selection of a configuration that gives the pipes their handles.
+// the selection of a configuration that gives the pipes their handles. These run
+// on the host-controller thread at DISPATCH_LEVEL by default, or inside
+// IofCallDriver when the test asks. Locking as in device.cpp.
 #include <algorithm>
 
 #include <sim/app.h>
@@ -12,7 +14,7 @@ namespace sim {
 
 // ---- control transfers ----
 
-NTSTATUS UsbDevice::control_transfer(PIRP irp, PURB urb, bool held) {
+NTSTATUS UsbDevice::control_transfer(PIRP irp, PURB urb, Serve serve) {
   if (urb->UrbHeader.Length != sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)) {
     take_short_control(urb);
     return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
@@ -20,9 +22,13 @@ NTSTATUS UsbDevice::control_transfer(PIRP irp, PURB urb, bool held) {
   bool defer;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    defer = held || control_deferred_;
+    defer = serve == Serve::Held || (serve == Serve::Default && control_deferred_);
   }
-  if (defer) return queue_transfer(irp, urb, nullptr, held);
+  if (defer) {
+    Transfer t{irp, urb, nullptr};
+    t.held = serve == Serve::Held;
+    return pend(t);
+  }
   USBD_STATUS usbd;
   NTSTATUS status;
   run_control(urb, &usbd, &status);
@@ -115,32 +121,53 @@ NTSTATUS UsbDevice::vendor_request(PURB urb, USBD_STATUS* usbd) {
 
 // The smallest request: the unconfigure form is a whole record; a configuration
 // with an interface of no endpoints ends after that interface's fixed part.
-NTSTATUS UsbDevice::select_configuration(PIRP irp, PURB urb) {
+NTSTATUS UsbDevice::select_configuration(PIRP irp, PURB urb, Serve serve) {
   size_t minimum = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr
                        ? sizeof(struct _URB_SELECT_CONFIGURATION)
                        : offsetof(struct _URB_SELECT_CONFIGURATION, Interface) + interface_size(0);
   if (urb->UrbHeader.Length < minimum) {
     return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
   }
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (serve == Serve::Held || (serve == Serve::Default && control_deferred_)) {
+    lock.unlock();
+    Transfer t{irp, urb, nullptr};
+    t.held = serve == Serve::Held;
+    return pend(t);
+  }
+  // Completions in progress end first (this thread is at PASSIVE_LEVEL and is not
+  // the host controller, which completes aborted transfers).
+  idle_.wait(lock, [this] { return !completions_in_progress(); });
   USBD_STATUS usbd;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    usbd = apply_configuration(urb);
+  NTSTATUS status;
+  run_select_configuration(urb, &usbd, &status);
+  lock.unlock();
+  return complete_now(irp, urb, usbd, status);
+}
+
+// Called locked, with no completion in progress on any pipe.
+void UsbDevice::run_select_configuration(PURB urb, USBD_STATUS* usbd, NTSTATUS* status) {
+  *usbd = apply_configuration(urb);
+  *status = !USBD_ERROR(*usbd)                ? STATUS_SUCCESS
+            : *usbd == USBD_STATUS_ERROR_BUSY ? STATUS_DEVICE_BUSY
+                                              : STATUS_INVALID_PARAMETER;
+}
+
+// Called locked.
+bool UsbDevice::completions_in_progress() const {
+  if (!finishing_.empty()) return true;
+  for (auto& entry : pipes_) {
+    if (entry.second->completing > 0) return true;
   }
-  if (USBD_ERROR(usbd)) {
-    NTSTATUS status = usbd == USBD_STATUS_ERROR_BUSY ? STATUS_DEVICE_BUSY : STATUS_INVALID_PARAMETER;
-    return complete_now(irp, urb, usbd, status);
-  }
-  return complete_now(irp, urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
+  return false;
 }
 
 // Fills in the interface information of a select-configuration request and makes
 // its pipes; a null configuration descriptor unconfigures. Called locked.
 USBD_STATUS UsbDevice::apply_configuration(PURB urb) {
   auto& s = urb->UrbSelectConfiguration;
-  for (auto& [handle, pipe] : pipes_) {
-    // A pipe with a completion in progress is still in use by it.
-    if (!pipe->queue.empty() || pipe->completing > 0) return USBD_STATUS_ERROR_BUSY;
+  for (auto& entry : pipes_) {
+    if (!entry.second->queue.empty()) return USBD_STATUS_ERROR_BUSY;
   }
   BusEvent e{s.ConfigurationDescriptor == nullptr ? BusEvent::Unconfigure : BusEvent::SelectConfiguration};
   e.urb_length = urb->UrbHeader.Length;
@@ -187,17 +214,21 @@ bool UsbDevice::fill_interface(PUSBD_INTERFACE_INFORMATION info, const uint8_t* 
     pi.EndpointAddress = eps[p][2];
     pi.Interval = eps[p][6];
     pi.PipeType = pipe_type(eps[p][3]);
-    auto pipe = std::make_unique<Pipe>();
-    pi.PipeHandle = pipe.get();
+    // Handles are never reused, so a stale one can never name a newer pipe.
+    auto pipe = std::make_shared<Pipe>();
+    pi.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(next_pipe_handle_);
+    next_pipe_handle_ += 0x10;
     pipe->info = pi;
     pipes_[pi.PipeHandle] = std::move(pipe);
   }
   return true;
 }
 
-UsbDevice::Pipe* UsbDevice::find_pipe(USBD_PIPE_HANDLE handle) {
+// Called locked. The caller's reference keeps the pipe alive after the lock is
+// dropped, whatever an unconfigure does meanwhile.
+std::shared_ptr<UsbDevice::Pipe> UsbDevice::find_pipe(USBD_PIPE_HANDLE handle) const {
   auto it = pipes_.find(handle);
-  return it == pipes_.end() ? nullptr : it->second.get();
+  return it == pipes_.end() ? nullptr : it->second;
 }
 
 }  // namespace sim

@@ -1,5 +1,10 @@
 // One plugged camera as the USB stack sees it: its state, the bus trace, the
 // failures a test injects, and the routing of each URB to the code that serves it.
+//
+// Locking: `mutex_` guards every field of the device (queues, pipes, injections,
+// trace). It is never held while a completion routine or a cancel routine runs,
+// nor while the I/O manager is called, except IoSetCancelRoutine, which takes no
+// lock of ours.
 #include <algorithm>
 
 #include <sim/app.h>
@@ -76,7 +81,7 @@ bool UsbDevice::wait_for_events(const UrbMatch& match, size_t count, std::chrono
 size_t UsbDevice::pending_transfers() const {
   std::lock_guard<std::mutex> lock(mutex_);
   size_t n = deferred_control_.size();
-  for (auto& [handle, pipe] : pipes_) n += pipe->queue.size();
+  for (auto& entry : pipes_) n += entry.second->queue.size();
   return n;
 }
 
@@ -85,7 +90,7 @@ bool UsbDevice::wait_for_pending(size_t count, std::chrono::milliseconds bound) 
   std::unique_lock<std::mutex> lock(mutex_);
   auto pending = [&] {
     size_t n = deferred_control_.size();
-    for (auto& [handle, pipe] : pipes_) n += pipe->queue.size();
+    for (auto& entry : pipes_) n += entry.second->queue.size();
     return n >= count;
   };
   return traced_.wait_until(lock, deadline, pending);
@@ -99,19 +104,25 @@ void UsbDevice::trace_event(BusEvent event) {
 
 // ---- injection ----
 
-void UsbDevice::fail_urb(const UrbMatch& match, USBD_STATUS usbd, NTSTATUS irp_status, int nth, int times) {
+void UsbDevice::inject(Injection injection) {
   std::lock_guard<std::mutex> lock(mutex_);
-  injections_.push_back({Injection::Fail, match, nth - 1, times, usbd, irp_status});
+  injections_.push_back(injection);
 }
 
-void UsbDevice::refuse_urb(const UrbMatch& match, NTSTATUS status, int nth) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  injections_.push_back({Injection::Refuse, match, nth - 1, 1, USBD_STATUS_REQUEST_FAILED, status});
+void UsbDevice::fail_urb(const UrbMatch& match, USBD_STATUS usbd, NTSTATUS irp_status, int nth, int times) {
+  inject({Injection::Fail, match, nth - 1, times, usbd, irp_status});
+}
+
+void UsbDevice::refuse_urb(const UrbMatch& match, NTSTATUS status, int nth, int times) {
+  inject({Injection::Refuse, match, nth - 1, times, USBD_STATUS_REQUEST_FAILED, status});
+}
+
+void UsbDevice::complete_inside(const UrbMatch& match, int nth, int times) {
+  inject({Injection::Inside, match, nth - 1, times, USBD_STATUS_SUCCESS, STATUS_SUCCESS});
 }
 
 void UsbDevice::hold(const UrbMatch& match) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  injections_.push_back({Injection::Hold, match, 0, INT32_MAX, USBD_STATUS_SUCCESS, STATUS_SUCCESS});
+  inject({Injection::Hold, match, 0, kForever, USBD_STATUS_SUCCESS, STATUS_SUCCESS});
 }
 
 void UsbDevice::release_held() {
@@ -120,8 +131,8 @@ void UsbDevice::release_held() {
                                    [](const Injection& i) { return i.kind == Injection::Hold; }),
                     injections_.end());
   for (auto& t : deferred_control_) t.held = false;
-  for (auto& [handle, pipe] : pipes_) {
-    for (auto& t : pipe->queue) t.held = false;
+  for (auto& entry : pipes_) {
+    for (auto& t : entry.second->queue) t.held = false;
   }
   work_.notify_all();
 }
@@ -138,33 +149,24 @@ void UsbDevice::short_transfers(uint32_t bytes, int times) {
 }
 
 void UsbDevice::short_control(const UrbMatch& match, uint32_t bytes, int times) {
-  std::lock_guard<std::mutex> lock(mutex_);
   Injection injection{Injection::ShortControl, match, 0, times, USBD_STATUS_SUCCESS, STATUS_SUCCESS};
   injection.bytes = bytes;
-  injections_.push_back(injection);
+  inject(injection);
 }
 
 void UsbDevice::stall_pipe(UCHAR endpoint) {
   std::vector<Transfer> stalled;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& [handle, pipe] : pipes_) {
-      if (pipe->info.EndpointAddress != endpoint) continue;
-      pipe->stalled = true;
-      for (auto it = pipe->queue.begin(); it != pipe->queue.end();) {
-        if (IoSetCancelRoutine(it->irp, nullptr) == nullptr) {
-          ++it;
-          continue;
-        }
-        pipe->completing++;
-        stalled.push_back(*it);
-        it = pipe->queue.erase(it);
-      }
+    for (auto& entry : pipes_) {
+      if (entry.second->info.EndpointAddress != endpoint) continue;
+      entry.second->halted = USBD_STATUS_STALL_PID;
+      take_cancellable(entry.second->queue, &stalled);
     }
   }
   for (auto& t : stalled) {
-    finish_counted(mutex_, idle_, &t.pipe->completing,
-                   [&] { finish(t, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL); });
+    finish(t, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL);
+    settle(t.pipe);
   }
 }
 
@@ -179,9 +181,7 @@ void UsbDevice::set_control_deferred(bool on) {
 }
 
 void UsbDevice::unplug_on(const UrbMatch& match, int nth) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  injections_.push_back(
-      {Injection::Unplug, match, nth - 1, 1, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED});
+  inject({Injection::Unplug, match, nth - 1, 1, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED});
 }
 
 void UsbDevice::clear_injections() {
@@ -224,7 +224,7 @@ std::optional<UsbDevice::Injection> UsbDevice::take_injection(PURB urb) {
       continue;
     }
     Injection taken = *it;
-    if (--it->times <= 0) injections_.erase(it);
+    if (it->times != kForever && --it->times <= 0) injections_.erase(it);
     return taken;
   }
   return std::nullopt;
@@ -240,9 +240,26 @@ NTSTATUS UsbDevice::complete_now(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS 
   return status;
 }
 
+// The bus takes pipe and configuration requests at PASSIVE_LEVEL only, since it
+// waits inside them; anything else up to DISPATCH_LEVEL.
+bool UsbDevice::irql_allowed(PURB urb) {
+  static const std::map<USHORT, const char*> passive_only{
+      {URB_FUNCTION_ABORT_PIPE, "URB_FUNCTION_ABORT_PIPE"},
+      {URB_FUNCTION_RESET_PIPE, "URB_FUNCTION_RESET_PIPE"},
+      {URB_FUNCTION_SELECT_CONFIGURATION, "URB_FUNCTION_SELECT_CONFIGURATION"}};
+  auto it = passive_only.find(urb->UrbHeader.Function);
+  KIRQL irql = current_irql();
+  if (it == passive_only.end() || irql == PASSIVE_LEVEL) return true;
+  report_fault(Fault::UrbAtWrongIrql, std::string(it->second) + " sent at " + irql_name(irql) +
+                                          "; the bus takes it at PASSIVE_LEVEL only");
+  return false;
+}
+
 NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
+  if (!irql_allowed(urb))
+    return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_STATE);
   std::optional<Injection> injection = take_injection(urb);
-  bool held = false;
+  Serve serve = Serve::Default;
   if (injection) {
     switch (injection->kind) {
       case Injection::Unplug:
@@ -253,7 +270,10 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
       case Injection::Fail:
         return fail_injected(irp, urb, *injection);
       case Injection::Hold:
-        held = true;
+        serve = Serve::Held;
+        break;
+      case Injection::Inside:
+        serve = Serve::Inside;
         break;
       case Injection::ShortControl:
         if (urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE && present()) {
@@ -264,14 +284,23 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
     }
   }
   if (!present()) return complete_now(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
-  switch (urb->UrbHeader.Function) {
+  USHORT function = urb->UrbHeader.Function;
+  bool transfer = function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
+                  function == URB_FUNCTION_VENDOR_DEVICE ||
+                  function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  // A suspended port moves nothing: the device must be back in D0 first.
+  if (transfer && power_state() != PowerDeviceD0) {
+    take_short_control(urb);
+    return complete_now(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_POWERED_OFF);
+  }
+  switch (function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
     case URB_FUNCTION_VENDOR_DEVICE:
-      return control_transfer(irp, urb, held);
+      return control_transfer(irp, urb, serve);
     case URB_FUNCTION_SELECT_CONFIGURATION:
-      return select_configuration(irp, urb);
+      return select_configuration(irp, urb, serve);
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-      return bulk_transfer(irp, urb, held);
+      return bulk_transfer(irp, urb, serve);
     case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_RESET_PIPE:
       return pipe_request(irp, urb);
@@ -290,20 +319,18 @@ NTSTATUS UsbDevice::fail_injected(PIRP irp, PURB urb, const Injection& injection
   bool later = false;
   switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
-      std::lock_guard<std::mutex> lock(mutex_);
-      Pipe* pipe = find_pipe(urb->UrbBulkOrInterruptTransfer.PipeHandle);
+      std::shared_ptr<Pipe> pipe;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pipe = find_pipe(urb->UrbBulkOrInterruptTransfer.PipeHandle);
+      }
       if (pipe != nullptr) {
         Transfer t{irp, urb, pipe};
         t.requested = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
         t.forced = true;
         t.forced_usbd = injection.usbd;
         t.forced_status = injection.status;
-        pipe->queue.push_back(t);
-        IoMarkIrpPending(irp);
-        irp_set_held_below(irp, true);
-        (void)IoSetCancelRoutine(irp, bus_cancel);
-        work_.notify_all();
-        return STATUS_PENDING;
+        return pend(t);
       }
       urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
       e.kind = BusEvent::Bulk;
@@ -325,6 +352,7 @@ NTSTATUS UsbDevice::fail_injected(PIRP irp, PURB urb, const Injection& injection
     }
     case URB_FUNCTION_SELECT_CONFIGURATION:
       e.kind = BusEvent::SelectConfiguration;
+      later = true;
       break;
     default:
       break;
@@ -340,13 +368,7 @@ NTSTATUS UsbDevice::fail_injected(PIRP irp, PURB urb, const Injection& injection
   t.forced = true;
   t.forced_usbd = injection.usbd;
   t.forced_status = injection.status;
-  IoMarkIrpPending(irp);
-  irp_set_held_below(irp, true);
-  std::lock_guard<std::mutex> lock(mutex_);
-  (void)IoSetCancelRoutine(irp, bus_cancel);
-  deferred_control_.push_back(t);
-  work_.notify_all();
-  return STATUS_PENDING;
+  return pend(t);
 }
 
 }  // namespace sim

@@ -1,7 +1,6 @@
 // Helpers shared by the files of the simulated USB device.
 #pragma once
 
-#include <condition_variable>
 #include <map>
 #include <mutex>
 
@@ -12,6 +11,28 @@ namespace sim {
 VOID NTAPI bus_cancel(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 inline constexpr UCHAR kDirIn = 0x80;
+
+// The IRP's Cancel flag, read under the cancel spin lock that IoCancelIrp sets it under.
+inline bool cancel_requested(PIRP irp) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  bool cancel = irp->Cancel != FALSE;
+  IoReleaseCancelSpinLock(irql);
+  return cancel;
+}
+
+inline const char* irql_name(KIRQL irql) {
+  switch (irql) {
+    case PASSIVE_LEVEL:
+      return "PASSIVE_LEVEL";
+    case APC_LEVEL:
+      return "APC_LEVEL";
+    case DISPATCH_LEVEL:
+      return "DISPATCH_LEVEL";
+    default:
+      return "an IRQL above DISPATCH_LEVEL";
+  }
+}
 
 inline bool matches_event(const UrbMatch& m, const BusEvent& e) {
   static const std::map<BusEvent::Kind, USHORT> functions{
@@ -106,18 +127,6 @@ inline std::vector<const uint8_t*> endpoints_after(const std::vector<uint8_t>& c
     at += config[at];
   }
   return list;
-}
-
-// Ends a transfer taken off its pipe's queue. Until its completion routines have
-// run it counts as a completion in progress (`completing`, raised when it was
-// taken), which an abort of the pipe waits for.
-template <typename Finish>
-inline void finish_counted(std::mutex& mutex, std::condition_variable& idle, int* completing, Finish finish) {
-  finish();
-  if (completing == nullptr) return;
-  std::lock_guard<std::mutex> lock(mutex);
-  --*completing;
-  idle.notify_all();
 }
 
 inline ULONG interface_size(ULONG pipes) {

@@ -127,6 +127,7 @@ NTSTATUS UsbDevice::dispatch_power(PIRP irp) {
       if (stack->Parameters.Power.Type == DevicePowerState) {
         std::lock_guard<std::mutex> lock(mutex_);
         power_ = stack->Parameters.Power.State.DeviceState;
+        work_.notify_all();  // transfers waiting for D0 may move again
       }
       status = STATUS_SUCCESS;
       break;

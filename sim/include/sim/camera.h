@@ -86,14 +86,16 @@ class Camera {
   void set_bandwidth(uint64_t bytes_per_second);  // 0: unlimited
   void set_frame_rate(double frames_per_second);  // 0: unlimited
   void queue_frames(int count);                   // as many triggers
-  // After `bytes` more image bytes, the camera sends nothing more until told.
+  // After `bytes` more image bytes, the camera sends nothing more until told (it
+  // falls silent before a packet that would go past them: no short packet).
   void stop_after(uint64_t bytes);
   uint32_t frames_started() const;
   uint32_t triggers() const;
   // Called after anything that may let the camera send more.
   void set_listener(std::function<void()> listener);
 
-  // Produces up to `length` image bytes into `destination`. `ends_transfer` is set
+  // Sends one packet of up to `length` image bytes into `destination` (less only
+  // at the end of a frame or where the camera goes silent). `ends_transfer` is set
   // when the camera ends the transfer early (the end of a triggered frame). When
   // nothing can be sent now, `wait_until` says when to try again (or nullopt:
   // wait for a trigger or a setting).
@@ -102,7 +104,9 @@ class Camera {
 
  private:
   using Clock = std::chrono::steady_clock;
-  size_t budget(Clock::time_point now, std::optional<Clock::time_point>* wait_until);
+  size_t produce_locked(uint8_t* destination, size_t length, bool* ends_transfer,
+                        std::optional<Clock::time_point>* wait_until);
+  bool affordable(Clock::time_point now, size_t bytes, std::optional<Clock::time_point>* wait_until);
 
   mutable std::mutex mutex_;
   uint16_t registers_[256] = {};

@@ -82,13 +82,19 @@ class UsbDevice {
   size_t pending_transfers() const;
   bool wait_for_pending(size_t count, std::chrono::milliseconds bound);
 
-  // Fault injection. `nth` counts matching URBs from now, 1 being the next.
+  // Fault injection. `nth` counts matching URBs from now, 1 being the next;
+  // `times` consecutive matches are acted on (kForever: every one from then on).
+  static constexpr int kForever = INT32_MAX;
   // The URB completes with `usbd` in its header (unless success) and the IRP with
-  // `irp_status`; no data moves. `times` consecutive matches fail.
+  // `irp_status`; no data moves.
   void fail_urb(const UrbMatch& match, USBD_STATUS usbd, NTSTATUS irp_status = STATUS_UNSUCCESSFUL,
                 int nth = 1, int times = 1);
   // The bus refuses the IRP at once: completed inside IofCallDriver with `status`.
-  void refuse_urb(const UrbMatch& match, NTSTATUS status, int nth = 1);
+  void refuse_urb(const UrbMatch& match, NTSTATUS status, int nth = 1, int times = 1);
+  // The bus serves matching URBs inside IofCallDriver: a control transfer runs at
+  // once; a bulk transfer takes what the camera has ready now (perhaps nothing,
+  // as a zero-length packet) and completes with it.
+  void complete_inside(const UrbMatch& match, int nth = 1, int times = 1);
   // Matching URBs stay pending until release_held() (or cancel, abort, unplug).
   void hold(const UrbMatch& match);
   void release_held();
@@ -102,8 +108,9 @@ class UsbDevice {
   void stall_pipe(UCHAR endpoint);
   // Bulk transfers whose data is ready complete inside IofCallDriver.
   void set_complete_inline(bool on);
-  // Control transfers complete inside IofCallDriver (default) or later on the
-  // host-controller thread.
+  // Control transfers and configuration requests complete later on the
+  // host-controller thread at DISPATCH_LEVEL (default, as on Windows), or inside
+  // IofCallDriver when off.
   void set_control_deferred(bool on);
   // The physical device object completes the next Plug and Play request of this
   // minor function with `status` instead of serving it.
@@ -135,23 +142,24 @@ class UsbDevice {
   struct Transfer {
     PIRP irp;
     PURB urb;
-    Pipe* pipe;  // null for a deferred control transfer
+    std::shared_ptr<Pipe> pipe;  // null for a control transfer or configuration request
     uint32_t requested = 0;
     uint32_t done = 0;
     bool held = false;
-    bool forced = false;  // completes with the statuses below, moving no data
+    bool forced = false;  // completes with the statuses below, moving no more data
     USBD_STATUS forced_usbd = USBD_STATUS_SUCCESS;
     NTSTATUS forced_status = STATUS_SUCCESS;
   };
+  // A pipe lives while its configuration does and while any transfer or request
+  // still refers to it; its handle is never reused.
   struct Pipe {
     USBD_PIPE_INFORMATION info;
     std::deque<Transfer> queue;
-    bool stalled = false;
-    int aborting = 0;
-    int completing = 0;
+    USBD_STATUS halted = USBD_STATUS_SUCCESS;  // until a reset: STALL_PID or ENDPOINT_HALTED
+    int completing = 0;                        // taken off the queue, routines not yet returned
   };
   struct Injection {
-    enum Kind { Fail, Refuse, Hold, Unplug, ShortControl } kind;
+    enum Kind { Fail, Refuse, Hold, Unplug, ShortControl, Inside } kind;
     UrbMatch match;
     int skip;   // matches to let through first
     int times;  // matches to act on
@@ -159,32 +167,44 @@ class UsbDevice {
     NTSTATUS status;
     uint32_t bytes = 0;  // ShortControl: the data-stage limit
   };
+  enum class Serve { Default, Held, Inside };
 
   bool matches(const UrbMatch& match, PURB urb) const;
+  void inject(Injection injection);
   std::optional<Injection> take_injection(PURB urb);
+  bool irql_allowed(PURB urb);
   NTSTATUS complete_now(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status);
   void finish(Transfer& t, USBD_STATUS usbd, NTSTATUS status);
-  NTSTATUS queue_transfer(PIRP irp, PURB urb, Pipe* pipe, bool held, uint32_t done = 0);
+  NTSTATUS pend(Transfer t);
+  void take_cancellable(std::deque<Transfer>& queue, std::vector<Transfer>* taken);
+  void settle(const std::shared_ptr<Pipe>& pipe);
   NTSTATUS fail_injected(PIRP irp, PURB urb, const Injection& injection);
   void trace_event(BusEvent event);
 
-  NTSTATUS control_transfer(PIRP irp, PURB urb, bool held);
+  NTSTATUS control_transfer(PIRP irp, PURB urb, Serve serve);
   void run_control(PURB urb, USBD_STATUS* usbd, NTSTATUS* status);
   NTSTATUS get_descriptor(PURB urb, USBD_STATUS* usbd);
   NTSTATUS vendor_request(PURB urb, USBD_STATUS* usbd);
   std::optional<uint32_t> take_short_control(PURB urb);
-  NTSTATUS select_configuration(PIRP irp, PURB urb);
+  NTSTATUS select_configuration(PIRP irp, PURB urb, Serve serve);
+  void run_select_configuration(PURB urb, USBD_STATUS* usbd, NTSTATUS* status);
+  bool completions_in_progress() const;
   USBD_STATUS apply_configuration(PURB urb);
   bool fill_interface(PUSBD_INTERFACE_INFORMATION info, const uint8_t* end);
-  NTSTATUS bulk_transfer(PIRP irp, PURB urb, bool held);
+  NTSTATUS bulk_transfer(PIRP irp, PURB urb, Serve serve);
   NTSTATUS pipe_request(PIRP irp, PURB urb);
-  void abort_pipe(Pipe* pipe);
-  Pipe* find_pipe(USBD_PIPE_HANDLE handle);
+  NTSTATUS abort_pipe(PIRP irp, PURB urb, const std::shared_ptr<Pipe>& pipe);
+  std::shared_ptr<Pipe> find_pipe(USBD_PIPE_HANDLE handle) const;
   bool progress(Transfer& t, USBD_STATUS* usbd, std::optional<std::chrono::steady_clock::time_point>* wait);
+  bool receive_packet(Transfer& t, uint8_t* buffer, uint32_t limit, USBD_STATUS* usbd, bool* ends,
+                      std::optional<std::chrono::steady_clock::time_point>* wait);
 
   void host_controller();
   bool service_once(std::unique_lock<std::mutex>& lock,
                     std::optional<std::chrono::steady_clock::time_point>* wake);
+  bool service_control(std::unique_lock<std::mutex>& lock);
+  bool service_pipes(std::unique_lock<std::mutex>& lock,
+                     std::optional<std::chrono::steady_clock::time_point>* wake);
   void fail_all(NTSTATUS status, USBD_STATUS usbd);
 
   UsbBus& bus_;
@@ -197,8 +217,11 @@ class UsbDevice {
   mutable std::mutex mutex_;
   std::condition_variable work_;
   std::condition_variable idle_;
-  std::map<USBD_PIPE_HANDLE, std::unique_ptr<Pipe>> pipes_;
+  std::map<USBD_PIPE_HANDLE, std::shared_ptr<Pipe>> pipes_;
+  uintptr_t next_pipe_handle_ = 0x10000;
   std::deque<Transfer> deferred_control_;
+  std::deque<Transfer> finishing_;  // ended (aborted) transfers the host controller completes
+  std::vector<uint8_t> packet_;     // an IN packet that may not fit its transfer's buffer
   std::deque<PIRP> deferred_pnp_;
   std::map<UCHAR, NTSTATUS> failed_pnp_;
   bool pnp_deferred_ = false;
@@ -208,7 +231,7 @@ class UsbDevice {
   uint32_t short_bytes_ = 0;
   int short_times_ = 0;
   bool complete_inline_ = false;
-  bool control_deferred_ = false;
+  bool control_deferred_ = true;
   bool present_ = true;
   bool stopping_ = false;
   int configuration_ = 0;

@@ -49,6 +49,8 @@ enum class Fault {
   InvalidArgument,
   Unimplemented,
   ProbableHang,
+  // The USB bus driver's own rules.
+  UrbAtWrongIrql,
 };
 
 const char* fault_name(Fault fault);
