@@ -124,7 +124,8 @@ const RawCommand kRaw[] = {
      {0xFFFF},
      [](const Camera& c, const Args& a, std::ostream& out) {
        uint32_t v = 0;
-       return print_u32(c.read_bb(static_cast<uint16_t>(a[0]), &v), "value", v, out);
+       Status status = c.read_bb(static_cast<uint16_t>(a[0]), &v);
+       return print_u32(status, "value", v, out);
      }},
     {"bc",
      "DATA",
