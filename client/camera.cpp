@@ -9,7 +9,7 @@
 namespace quorvex {
 
 Camera::Camera(Camera&& other) noexcept
-    : handle_(other.handle_), instance_(other.instance_), product_(other.product_) {
+    : handle_(other.handle_), instance_(other.instance_), product_(other.product_.load()) {
   other.handle_ = kClosed;
 }
 
@@ -18,7 +18,7 @@ Camera& Camera::operator=(Camera&& other) noexcept {
     close();
     handle_ = other.handle_;
     instance_ = other.instance_;
-    product_ = other.product_;
+    product_ = other.product_.load();
     other.handle_ = kClosed;
   }
   return *this;
@@ -54,18 +54,20 @@ Status Camera::identity(CAM_IDENTITY* identity) const {
 }
 
 Status Camera::product(const ProductInfo** product) const {
-  if (product_ == nullptr) {
+  const ProductInfo* known = product_.load();
+  if (known == nullptr) {
     CAM_IDENTITY id{};
     Status status = identity(&id);
     if (!status) return status;
-    product_ = find_product(static_cast<uint16_t>(id.ProductId));
-    if (product_ == nullptr || id.ProductId > 0xFFFF) {
+    known = id.ProductId > 0xFFFF ? nullptr : find_product(static_cast<uint16_t>(id.ProductId));
+    if (known == nullptr) {
       char text[64];
       std::snprintf(text, sizeof(text), "product 0x%04X is not one the library knows", id.ProductId);
       return Status::refused(kNotOnModel, text);
     }
+    product_.store(known);
   }
-  *product = product_;
+  *product = known;
   return Status{};
 }
 

@@ -11,6 +11,7 @@
 #include <quorvex/quorvex.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -102,7 +103,8 @@ class Camera {
 
   intptr_t handle_ = kClosed;
   int instance_ = -1;
-  mutable const ProductInfo* product_ = nullptr;
+  // Asked once; a camera may serve several threads.
+  mutable std::atomic<const ProductInfo*> product_{nullptr};
 };
 
 }  // namespace quorvex

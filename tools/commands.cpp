@@ -71,9 +71,11 @@ void show_trace(Machine& machine, const Options& options, std::ostream& out) {
 int show_list(std::ostream& out, std::ostream& err) {
   int found = 0;
   std::vector<std::string> names;
+  Status first_failure;
   for (int instance = 0; instance < CAM_DEVICE_LIST_ENTRIES; ++instance) {
     Status status;
     Camera camera = Camera::open(instance, &status);
+    if (!status && instance == 0) first_failure = status;
     if (!status) continue;
     CAM_IDENTITY id{};
     status = camera.identity(&id);
@@ -89,7 +91,8 @@ int show_list(std::ostream& out, std::ostream& err) {
     if (names.empty()) camera.device_names(&names);
   }
   if (found == 0) {
-    err << "quorvex: no camera found (none of \\\\.\\Quorvex-0 to -7 opens)\n";
+    err << "quorvex: no camera found: none of \\\\.\\Quorvex-0 to 7 opens (\\\\.\\Quorvex-0: "
+        << first_failure.message() << ")\n";
     return kNoDevice;
   }
   out << "the driver's device list, newest first:";
