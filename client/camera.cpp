@@ -1,7 +1,6 @@
 // The camera handle, its identity, registers and the helpers the typed requests share.
 #include "camera.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "wire.h"
@@ -51,24 +50,6 @@ Status Camera::identity(CAM_IDENTITY* identity) const {
     identity->ModelCode = get_u32(out + 8);
   }
   return status;
-}
-
-Status Camera::product(const ProductInfo** product) const {
-  const ProductInfo* known = product_.load();
-  if (known == nullptr) {
-    CAM_IDENTITY id{};
-    Status status = identity(&id);
-    if (!status) return status;
-    known = id.ProductId > 0xFFFF ? nullptr : find_product(static_cast<uint16_t>(id.ProductId));
-    if (known == nullptr) {
-      char text[64];
-      std::snprintf(text, sizeof(text), "product 0x%04X is not one the library knows", id.ProductId);
-      return Status::refused(kNotOnModel, text);
-    }
-    product_.store(known);
-  }
-  *product = known;
-  return Status{};
 }
 
 Status Camera::model(uint32_t* model) const { return read_u32(IOCTL_CAM_GET_MODEL, model); }

@@ -15,6 +15,25 @@ std::string on_product(const ProductInfo& p) {
 
 }  // namespace
 
+// The product from the identity, asked once.
+Status Camera::product(const ProductInfo** product) const {
+  const ProductInfo* known = product_.load();
+  if (known == nullptr) {
+    CAM_IDENTITY id{};
+    Status status = identity(&id);
+    if (!status) return status;
+    known = id.ProductId > 0xFFFF ? nullptr : find_product(static_cast<uint16_t>(id.ProductId));
+    if (known == nullptr) {
+      char text[64];
+      std::snprintf(text, sizeof(text), "product 0x%04X is not one the library knows", id.ProductId);
+      return Status::refused(kNotOnModel, text);
+    }
+    product_.store(known);
+  }
+  *product = known;
+  return Status{};
+}
+
 Limits Camera::limits(Setting setting) const {
   const ProductInfo* p = nullptr;
   return product(&p) ? quorvex::limits(setting, *p) : Limits{};
