@@ -112,10 +112,11 @@ void SimMachine::tour_unplug(std::ostream& out) {
   platform_->clear_history();
   NTSTATUS unplugged = platform_->unplug(*device);
   bool removed = platform_->wait_removed(*device, 5s);
-  out << "   unplugged: " << name_of(unplugged) << "; Plug and Play requests the driver handled:";
-  for (const sim::PnpRecord& r : platform_->history())
-    out << " " << pnp_name(r.minor) << " " << name_of(r.status) << ";";
-  out << (removed ? " device removed\n" : " the device was NOT removed within 5 s\n");
+  out << "   unplugged: " << name_of(unplugged) << "\n   Plug and Play requests the driver handled:\n";
+  for (const sim::PnpRecord& r : platform_->history()) {
+    out << "     " << pnp_name(r.minor) << " " << name_of(r.status) << "\n";
+  }
+  out << (removed ? "   the device object is gone\n" : "   the device was NOT removed within 5 s\n");
   devices_.erase(devices_.begin());
 }
 
