@@ -1,5 +1,6 @@
 // The client's transport on the simulated platform: the application-side calls of
-// the simulated I/O manager, in the calling thread's process.
+// the simulated I/O manager, in the calling thread's process. Statuses are the
+// driver's NT statuses as they are.
 #include <sim/app.h>
 
 #include "camera.h"
@@ -25,11 +26,14 @@ void Camera::close() {
 
 Status Camera::control(uint32_t code, const void* input, uint32_t input_length, void* output,
                        uint32_t output_length, uint32_t* returned) const {
+  if (handle_ == kClosed) return Status::refused(kNotOpen, "the camera is not open");
   ULONG_PTR information = 0;
   NTSTATUS result =
       sim::nt_device_io_control(handle_, code, input, input_length, output, output_length, &information);
   if (returned != nullptr) *returned = static_cast<uint32_t>(information);
-  return Status{static_cast<uint32_t>(result), !NT_SUCCESS(result)};
+  Status status{static_cast<uint32_t>(result), !NT_SUCCESS(result)};
+  status.returned = static_cast<uint32_t>(information);
+  return status;
 }
 
 }  // namespace quorvex

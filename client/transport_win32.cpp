@@ -1,17 +1,23 @@
 // The client's transport on Windows: the device opened by name, requests sent with
-// DeviceIoControl. Failures come back as Win32 errors.
+// DeviceIoControl. Failures come back as Win32 errors; Status::name() also names the
+// driver's status behind the ones this driver produces.
 #include <windows.h>
 
 #include "camera.h"
 
 namespace quorvex {
+namespace {
+
+Status win32_failure() { return Status(static_cast<uint32_t>(GetLastError()), true, Origin::Windows); }
+
+}  // namespace
 
 Camera Camera::open(int instance, Status* status) {
   Camera camera;
   std::wstring name = L"\\\\.\\Quorvex-" + std::to_wstring(instance);
   HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
-  *status = handle == INVALID_HANDLE_VALUE ? Status{static_cast<uint32_t>(GetLastError()), true} : Status{};
+  *status = handle == INVALID_HANDLE_VALUE ? win32_failure() : Status{};
   if (handle != INVALID_HANDLE_VALUE) {
     camera.handle_ = reinterpret_cast<intptr_t>(handle);
     camera.instance_ = instance;
@@ -26,11 +32,14 @@ void Camera::close() {
 
 Status Camera::control(uint32_t code, const void* input, uint32_t input_length, void* output,
                        uint32_t output_length, uint32_t* returned) const {
+  if (handle_ == kClosed) return Status::refused(kNotOpen, "the camera is not open");
   DWORD bytes = 0;
   BOOL ok = DeviceIoControl(reinterpret_cast<HANDLE>(handle_), code, const_cast<void*>(input), input_length,
                             output, output_length, &bytes, nullptr);
   if (returned != nullptr) *returned = bytes;
-  return ok ? Status{} : Status{static_cast<uint32_t>(GetLastError()), true};
+  Status status = ok ? Status{} : win32_failure();
+  status.returned = bytes;
+  return status;
 }
 
 }  // namespace quorvex

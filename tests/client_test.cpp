@@ -1,0 +1,411 @@
+// The client library on the simulated platform: every family of requests on every
+// product, with values in the camera's units proven against the bytes on the bus;
+// what the library refuses, proven to send nothing; failures named as the driver and
+// the USB stack reported them.
+#include <functional>
+
+#include "client/camera.h"
+#include "support/control.h"
+
+namespace quorvex::test {
+namespace {
+
+using quorvex::Camera;
+using quorvex::LibraryCode;
+using quorvex::Limits;
+using quorvex::Setting;
+
+constexpr USHORT kAllProducts[] = {0x1009, 0x100A, 0x100B, 0x100C, 0x100D, 0x100E, 0x100F};
+
+class ClientTest : public Testbed {
+ protected:
+  void attach(USHORT product) {
+    device_ = &plug(camera(product));
+    quorvex::Status status;
+    cam_ = Camera::open(0, &status);
+    ASSERT_TRUE(status) << status.message();
+    ASSERT_TRUE(cam_.product(&product_));
+    device_->clear_trace();
+  }
+
+  // The control traffic since the last call, which clears it.
+  Traffic traffic() {
+    Traffic text;
+    for (const sim::BusEvent& e : device_->trace()) {
+      if (e.kind == sim::BusEvent::Control) text.push_back(describe(e));
+    }
+    device_->clear_trace();
+    return text;
+  }
+
+  sim::UsbDevice* device_ = nullptr;
+  Camera cam_;
+  const quorvex::ProductInfo* product_ = nullptr;
+};
+
+class EachProduct : public ClientTest, public ::testing::WithParamInterface<USHORT> {
+ protected:
+  void SetUp() override { attach(GetParam()); }
+};
+
+bool one_register(Setting s, uint32_t model) {
+  switch (s) {
+    case Setting::Exposure:
+      return model != CAM_MODEL_1801;
+    case Setting::GlobalGain:
+    case Setting::Gain2B:
+    case Setting::Gain2C:
+    case Setting::Gain2D:
+    case Setting::Gain2E:
+    case Setting::Offset60:
+    case Setting::Offset61:
+    case Setting::Offset63:
+    case Setting::Offset64:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Each end of every span a setting accepts goes out as the register value the driver
+// writes for it (the library's own encoding must agree with the driver's) and reads
+// back as itself; one step beyond goes nowhere. Settings the product does not have
+// send nothing either way.
+TEST_P(EachProduct, SettingsAtTheirBoundariesAndBeyond) {
+  for (const quorvex::SettingInfo& s : quorvex::settings()) {
+    if (s.setting == Setting::Resolution) continue;
+    SCOPED_TRACE(s.name);
+    Limits l = cam_.limits(s.setting);
+    int64_t back = -7;
+    quorvex::Status status = cam_.get(s.setting, &back);
+    EXPECT_EQ(bool(status), l.readable) << status.message();
+    if (!l.readable) {
+      EXPECT_EQ(status.code, quorvex::kNotOnModel);
+    }
+    traffic();
+    if (!l.settable()) {
+      EXPECT_EQ(cam_.set(s.setting, 1).code, quorvex::kNotOnModel);
+      EXPECT_EQ(traffic(), Traffic{});
+    }
+    for (const quorvex::Span& span : l.values) {
+      for (int64_t v : {span.low, span.high}) {
+        ASSERT_TRUE(cam_.set(s.setting, v)) << v;
+        Traffic sent = traffic();
+        if (one_register(s.setting, product_->model)) {
+          EXPECT_EQ(sent, Traffic{reg_write(s.reg, *quorvex::encode(s.setting, product_->model, v))}) << v;
+        }
+        if (l.readable) {
+          ASSERT_TRUE(cam_.get(s.setting, &back)) << v;
+          EXPECT_EQ(back, v);
+        }
+        traffic();
+      }
+      for (int64_t v : {span.low - 1, span.high + 1}) {
+        if (l.accepts(v)) continue;
+        quorvex::Status refused = cam_.set(s.setting, v);
+        EXPECT_EQ(refused.origin, quorvex::Origin::Library) << v;
+        EXPECT_EQ(refused.code, quorvex::kOutOfRange) << v;
+        EXPECT_EQ(traffic(), Traffic{}) << v;
+      }
+    }
+  }
+}
+
+// Every window the model accepts reads back with the product's pixel depth; the
+// windows of other models, and one no model has, go nowhere.
+TEST_P(EachProduct, Windows) {
+  Limits l = cam_.limits(Setting::Resolution);
+  for (const quorvex::WindowSize& w : l.windows) {
+    ASSERT_TRUE(cam_.set_resolution(w.width, w.height));
+    quorvex::Resolution r;
+    ASSERT_TRUE(cam_.resolution(&r));
+    EXPECT_EQ(r.width, w.width);
+    EXPECT_EQ(r.height, w.height);
+    EXPECT_EQ(r.bits_per_pixel, product_->bits_per_pixel);
+  }
+  traffic();
+  for (quorvex::WindowSize w : {quorvex::WindowSize{1280, 960}, {2592, 1944}, {2048, 1536}, {640, 480}}) {
+    if (l.accepts(w)) continue;
+    EXPECT_EQ(cam_.set_resolution(w.width, w.height).code, quorvex::kOutOfRange);
+  }
+  EXPECT_EQ(traffic(), Traffic{});
+}
+
+// The vendor commands, as the camera sees them, and what comes back to the caller.
+struct RawCase {
+  const char* name;
+  std::function<quorvex::Status(const Camera&, std::string*)> call;
+  Traffic traffic;
+  std::string result;
+};
+
+std::string hex32(uint32_t v) { return hex(le32(v)); }
+
+const RawCase kRaw[] = {
+    {"trigger",
+     [](const Camera& c, std::string*) { return c.trigger(); },
+     {"40 B3 0000 0000 000A :" + hex(Bytes(10, 0xFF))},
+     ""},
+    {"b4",
+     [](const Camera& c, std::string*) { return c.command_b4(); },
+     {"40 B4 0000 0000 000A :" + hex(Bytes(10, 0xFF))},
+     ""},
+    {"b8",
+     [](const Camera& c, std::string*) { return c.command_b8(); },
+     {"40 B8 0000 0000 000A :" + hex(Bytes(10, 0xFF))},
+     ""},
+    {"b9",
+     [](const Camera& c, std::string*) { return c.write_b9(0xFF, 0xBEEF); },
+     {"40 B9 00FF 0000 0002 : EF BE"},
+     ""},
+    {"b9 selector past 8 bits", [](const Camera& c, std::string*) { return c.write_b9(0x100, 1); }, {}, ""},
+    {"block out",
+     [](const Camera& c, std::string*) {
+       return c.write_block(7, {1, 2, 3});
+     },
+     {"40 BA 0007 0000 0003 : 01 02 03"},
+     ""},
+    {"block in",
+     [](const Camera& c, std::string* r) {
+       std::vector<uint8_t> data;
+       quorvex::Status s = c.read_block(0x10, 3, &data);
+       *r = hex(data);
+       return s;
+     },
+     {"C0 BA 0010 0000 0003 : 10 11 12"},
+     " 10 11 12"},
+    {"block in past 64 KB",
+     [](const Camera& c, std::string*) {
+       std::vector<uint8_t> data;
+       return c.read_block(1, 0x10000, &data);
+     },
+     {},
+     ""},
+    {"bb 0, answered by the driver",
+     [](const Camera& c, std::string* r) {
+       uint32_t v = 0;
+       quorvex::Status s = c.read_bb(0, &v);
+       *r = hex32(v);
+       return s;
+     },
+     {},
+     hex32(0x02000200)},
+    {"bb",
+     [](const Camera& c, std::string* r) {
+       uint32_t v = 0;
+       quorvex::Status s = c.read_bb(3, &v);
+       *r = hex32(v);
+       return s;
+     },
+     {"C0 BB 0003 0000 0004 :" + hex32(0x00BB0003)},
+     hex32(0x00BB0003)},
+    {"bc",
+     [](const Camera& c, std::string*) { return c.write_bc(0x1234); },
+     {"40 BC 0000 0000 0002 : 34 12"},
+     ""},
+    {"bc1",
+     [](const Camera& c, std::string*) { return c.write_bc1(); },
+     {"40 BC 0001 0000 0002 : 00 00"},
+     ""},
+    {"bd",
+     [](const Camera& c, std::string*) { return c.write_bd(0xBEEF); },
+     {"40 BD 0000 0000 0002 : EF BE"},
+     ""},
+    {"be",
+     [](const Camera& c, std::string*) { return c.write_be(0x1234); },
+     {"40 BE 1234 0000 0004 :" + hex(Bytes(4, 0xFF))},
+     ""},
+    {"bf",
+     [](const Camera& c, std::string*) { return c.write_bf(0xFFFF); },
+     {"40 BF FFFF 0000 000A :" + hex(Bytes(10, 0xFF))},
+     ""},
+    {"c0",
+     [](const Camera& c, std::string* r) {
+       std::array<uint8_t, 8> data{};
+       quorvex::Status s = c.read_c0(&data);
+       *r = hex(Bytes(data.begin(), data.end()));
+       return s;
+     },
+     {"C0 C0 0001 0000 0008 :" + hex32(0x01C00001) + hex32(4096)},
+     hex32(0x01C00001) + hex32(4096)},
+    {"register by 16-bit address",
+     [](const Camera& c, std::string* r) {
+       uint32_t v = 0;
+       quorvex::Status s = c.read_register_ex(0xFF, &v);
+       *r = hex32(v);
+       return s;
+     },
+     {reg_read(0xFF, 0)},
+     hex32(0)},
+    {"register address past 8 bits",
+     [](const Camera& c, std::string*) {
+       uint32_t v = 0;
+       return c.read_register_ex(0x100, &v);
+     },
+     {},
+     ""},
+    {"register write and read",
+     [](const Camera& c, std::string* r) {
+       uint16_t v = 0;
+       quorvex::Status s = c.write_register(0x35, 0x1234);
+       if (s) s = c.read_register(0x35, &v);
+       *r = hex(le16(v));
+       return s;
+     },
+     {reg_write(0x35, 0x1234), reg_read(0x35, 0x1234)},
+     " 34 12"},
+};
+
+TEST_P(EachProduct, VendorCommands) {
+  for (const RawCase& c : kRaw) {
+    SCOPED_TRACE(c.name);
+    std::string result;
+    quorvex::Status status = c.call(cam_, &result);
+    // A row without traffic that is not answered by the driver is one the library
+    // refuses: its value would not reach the camera whole.
+    bool refused = c.traffic.empty() && c.result.empty();
+    EXPECT_EQ(bool(status), !refused) << status.message();
+    if (refused) {
+      EXPECT_EQ(status.code, quorvex::kOutOfRange);
+    }
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(traffic(), c.traffic);
+  }
+  ASSERT_TRUE(cam_.abort_pipe());
+}
+
+INSTANTIATE_TEST_SUITE_P(Client, EachProduct, ::testing::ValuesIn(kAllProducts), ProductName());
+
+// Requests whose bytes on the bus the library's units must produce exactly, and
+// requests it refuses before anything is sent.
+struct Case {
+  USHORT product;
+  Setting setting;
+  int64_t value;
+  Traffic traffic;
+  std::optional<LibraryCode> refused;
+};
+
+const Case kCases[] = {
+    {0x100E, Setting::GlobalGain, 42, {reg_write(0x35, 0x0160)}, {}},
+    {0x100E, Setting::GlobalGain, 161, {reg_write(0x35, 0x7860)}, {}},
+    {0x100E, Setting::GlobalGain, 26, {reg_write(0x35, 0x0051)}, {}},
+    {0x1009, Setting::GlobalGain, 48, {reg_write(0x35, 0x0067)}, {}},
+    {0x100D, Setting::GlobalGain, 1, {reg_write(0x35, 0x0108)}, {}},
+    {0x100B, Setting::Gain2C, 120, {reg_write(0x2C, 0x7808)}, {}},
+    {0x100E, Setting::Offset60, 256, {reg_write(0x60, 0x0000)}, {}},
+    {0x100E, Setting::Offset64, 0, {reg_write(0x64, 0x0100)}, {}},
+    {0x100E,
+     Setting::OffsetPair,
+     300,
+     {reg_write(0x64, 0x25), reg_write(0x63, 0x25), reg_write(0x60, 0x2C), reg_write(0x61, 0x2C)},
+     {}},
+    {0x100C, Setting::Exposure, 0x12345, {reg_write(0x08, 0x0001), reg_write(0x09, 0x2345)}, {}},
+    {0x100A, Setting::Exposure, 0xFFFF, {reg_write(0x09, 0xFFFF)}, {}},
+    {0x100E, Setting::Reg05, 9, {"40 B7 0005 0000 0001 : 02"}, {}},
+    {0x1009, Setting::Reg20Bits, 2, {reg_read(0x20, 0), reg_write(0x20, 0x8000)}, {}},
+    {0x1009, Setting::CaptureMode, 0, {reg_read(0x1E, 0), reg_write(0x1E, 0), reg_write(0x77, 0)}, {}},
+    {0x100E,
+     Setting::CaptureMode,
+     3,
+     {reg_write(0x1E, 0x8740), reg_write(0x21, 3), reg_write(0x79, 0x9E02)},
+     {}},
+    {0x100E, Setting::Reg62, 1, {reg_write(0x62, 1)}, {}},
+    {0x100E, Setting::SensorCommand, 1, {reg_write(0x78, 0x9C57)}, {}},
+    {0x100B, Setting::SensorCommand, 2, {}, {}},  // model 0x1801 takes it and sends nothing
+    {0x100E, Setting::GlobalGain, 162, {}, quorvex::kOutOfRange},
+    {0x100E, Setting::GlobalGain, -1, {}, quorvex::kOutOfRange},
+    {0x1009, Setting::GlobalGain, 49, {}, quorvex::kOutOfRange},
+    {0x100B, Setting::GlobalGain, 0, {}, quorvex::kOutOfRange},
+    {0x1009, Setting::Gain2B, 1, {}, quorvex::kNotOnModel},
+    {0x100D, Setting::Gain2E, 1, {}, quorvex::kNotOnModel},
+    {0x100B, Setting::Offset60, 0, {}, quorvex::kNotOnModel},
+    {0x100E, Setting::Offset63, 512, {}, quorvex::kOutOfRange},
+    {0x100E, Setting::Exposure, 0x10000, {}, quorvex::kOutOfRange},
+    {0x100E, Setting::Reg05, 10, {}, quorvex::kOutOfRange},
+    // The driver would read the register before it looked at these.
+    {0x1009, Setting::Reg20Bits, 4, {}, quorvex::kOutOfRange},
+    {0x1009, Setting::CaptureMode, 1, {}, quorvex::kOutOfRange},
+    {0x100B, Setting::CaptureMode, 0, {}, quorvex::kOutOfRange},
+    {0x1009, Setting::Reg62, 1, {}, quorvex::kNotOnModel},
+    {0x100E, Setting::SensorCommand, 0, {}, quorvex::kOutOfRange},
+};
+
+class Requests : public ClientTest, public ::testing::WithParamInterface<Case> {
+ protected:
+  void SetUp() override { attach(GetParam().product); }
+};
+
+TEST_P(Requests, BusTrafficOrRefusal) {
+  const Case& c = GetParam();
+  quorvex::Status status = cam_.set(c.setting, c.value);
+  EXPECT_EQ(traffic(), c.traffic);
+  if (c.refused) {
+    EXPECT_EQ(status.origin, quorvex::Origin::Library);
+    EXPECT_EQ(status.code, *c.refused);
+    EXPECT_NE(status.message().find(quorvex::info(c.setting).name), std::string::npos) << status.message();
+  } else {
+    EXPECT_TRUE(status) << status.message();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Client, Requests, ::testing::ValuesIn(kCases));
+
+// Failures carry the driver's status by name, the bytes returned, and, for a failed
+// transfer, the USB stack's status as the driver recorded it.
+TEST_F(ClientTest, FailuresAreNamed) {
+  attach(0x100E);
+  CAM_IDENTITY id{};
+  quorvex::Status status = cam_.identity(&id);
+  EXPECT_EQ(status.returned, 12u);
+  EXPECT_EQ(id.ModelCode, CAM_MODEL_1621);
+
+  device_->fail_urb(sim::UrbMatch::vendor(0xB7, false), USBD_STATUS_STALL_PID);
+  status = cam_.set(Setting::GlobalGain, 42);
+  EXPECT_EQ(status.name(), "STATUS_UNSUCCESSFUL");
+  uint32_t last = 0;
+  ASSERT_TRUE(cam_.last_usb_status(&last));
+  EXPECT_EQ(quorvex::last_status_text(last), "USBD_STATUS_STALL_PID (0xC0000004)");
+
+  device_->fail_urb(sim::UrbMatch::vendor(0xB9, false), USBD_STATUS_DEV_NOT_RESPONDING);
+  EXPECT_EQ(cam_.write_b9(1, 2).name(), "STATUS_INVALID_PARAMETER");
+  EXPECT_EQ(cam_.control(0x222010, nullptr, 0, nullptr, 0).message(), "STATUS_INVALID_PARAMETER, 0xC000000D");
+  uint8_t frame[512];
+  EXPECT_EQ(cam_.control(IOCTL_CAM_READ_FRAME, nullptr, 0, frame, sizeof(frame)).name(),
+            "STATUS_INVALID_DEVICE_REQUEST");
+
+  Camera other = Camera::open(3, &status);
+  EXPECT_FALSE(other.is_open());
+  EXPECT_EQ(status.name(), "STATUS_OBJECT_NAME_NOT_FOUND");
+  EXPECT_EQ(other.trigger().code, quorvex::kNotOpen);
+
+  ASSERT_EQ(platform().stop(*device_), STATUS_SUCCESS);
+  uint32_t exposure = 0;
+  EXPECT_EQ(cam_.exposure(&exposure).name(), "STATUS_DELETE_PENDING");
+}
+
+struct Named {
+  quorvex::Status status;
+  const char* name;
+};
+
+// On Windows a failure is the Win32 error the driver's status became; the name says
+// both.
+TEST(StatusNames, DriverWindowsAndLibrary) {
+  const Named kNamed[] = {
+      {{0xC00000BB, true}, "STATUS_NOT_SUPPORTED"},
+      {{0xC0000056, true}, "STATUS_DELETE_PENDING"},
+      {{0x00000102, false}, "STATUS_TIMEOUT"},
+      {{0xC0FFEE00, true}, "0xC0FFEE00"},
+      {{5, true, quorvex::Origin::Windows}, "ERROR_ACCESS_DENIED (STATUS_DELETE_PENDING)"},
+      {{87, true, quorvex::Origin::Windows}, "ERROR_INVALID_PARAMETER (STATUS_INVALID_PARAMETER)"},
+      {{2, true, quorvex::Origin::Windows}, "ERROR_FILE_NOT_FOUND"},
+      {{quorvex::kOutOfRange, true, quorvex::Origin::Library}, "out of range"},
+  };
+  for (const Named& n : kNamed) EXPECT_EQ(n.status.name(), n.name);
+  EXPECT_EQ(quorvex::last_status_text(0), "none");
+  EXPECT_EQ(quorvex::last_status_text(0xC0007000), "USBD_STATUS_DEVICE_GONE (0xC0007000)");
+}
+
+}  // namespace
+}  // namespace quorvex::test

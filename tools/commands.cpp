@@ -1,0 +1,381 @@
+// The commands that read and change a camera: list, info, get, set, reg, status.
+#include "commands.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <iomanip>
+#include <ostream>
+
+namespace quorvex::tool {
+
+std::string hex(uint32_t value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%0*X", digits, value);
+  return text;
+}
+
+bool parse_number(const std::string& text, int64_t* value) {
+  if (text.empty()) return false;
+  bool negative = text[0] == '-';
+  std::string digits = negative ? text.substr(1) : text;
+  int base = digits.rfind("0x", 0) == 0 || digits.rfind("0X", 0) == 0 ? 16 : 10;
+  if (base == 16) digits = digits.substr(2);
+  if (digits.empty() || digits.size() > 16 || digits.find_first_of("+- ") != std::string::npos) return false;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long magnitude = std::strtoull(digits.c_str(), &end, base);
+  if (*end != '\0' || errno != 0 || magnitude > 0xFFFFFFFFull) return false;
+  *value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+  return true;
+}
+
+int exit_for(const Status& status) {
+  if (status) return kOk;
+  if (status.origin != Origin::Library) return kRequestFailed;
+  return status.code == kNotOpen ? kNoDevice : kRefused;
+}
+
+// Why a request failed, in words; a failed USB transfer also names what the USB
+// stack said, from the status the driver keeps.
+std::string failure(const Camera& camera, const Status& status) {
+  if (status.origin == Origin::Library) return "refused before sending: " + status.detail;
+  std::string text = status.message();
+  bool usb_failure = status.origin == Origin::Driver
+                         ? status.code == 0xC0000001u || status.code == 0xC000000Du
+                         : status.code == 31 || status.code == 87;
+  uint32_t last = 0;
+  if (usb_failure && camera.last_usb_status(&last) && last != 0) {
+    text += "; last USB failure the driver recorded: " + last_status_text(last);
+  }
+  return text;
+}
+
+int open_camera(const Options& options, Camera* camera, std::ostream& err) {
+  Status status;
+  *camera = Camera::open(options.instance, &status);
+  if (status) return kOk;
+  err << "quorvex: cannot open \\\\.\\Quorvex-" << options.instance << ": " << status.message()
+      << " (`quorvex list` shows the cameras there are)\n";
+  return kNoDevice;
+}
+
+void show_trace(Machine& machine, const Options& options, std::ostream& out) {
+  if (!options.trace) return;
+  std::vector<std::string> lines = machine.trace();
+  out << "bus traffic (setup packet: bmRequestType bRequest wValue wIndex wLength), " << lines.size()
+      << (lines.size() == 1 ? " transfer" : " transfers") << ":\n";
+  for (const std::string& line : lines) out << "  " << line << "\n";
+}
+
+int show_list(std::ostream& out, std::ostream& err) {
+  int found = 0;
+  std::vector<std::string> names;
+  Status first_failure;
+  for (int instance = 0; instance < CAM_DEVICE_LIST_ENTRIES; ++instance) {
+    Status status;
+    Camera camera = Camera::open(instance, &status);
+    if (!status && instance == 0) first_failure = status;
+    if (!status) continue;
+    CAM_IDENTITY id{};
+    status = camera.identity(&id);
+    if (found++ == 0) out << "device          product  model   description\n";
+    out << "\\\\.\\Quorvex-" << instance << "   ";
+    if (!status) {
+      out << "identity failed: " << failure(camera, status) << "\n";
+      continue;
+    }
+    const ProductInfo* p = find_product(static_cast<uint16_t>(id.ProductId));
+    out << hex(id.ProductId, 4) << "   " << hex(id.ModelCode, 4) << "  "
+        << (p ? p->description : "unknown product") << "\n";
+    if (names.empty()) camera.device_names(&names);
+  }
+  if (found == 0) {
+    err << "quorvex: no camera found: none of \\\\.\\Quorvex-0 to 7 opens (\\\\.\\Quorvex-0: "
+        << first_failure.message() << ")\n";
+    return kNoDevice;
+  }
+  out << "the driver's device list, newest first:";
+  for (const std::string& name : names) out << " " << name;
+  out << "\n";
+  return kOk;
+}
+
+namespace {
+
+std::string value_text(const Camera& camera, const SettingInfo& s, const Limits& l) {
+  if (!l.settable() && !l.readable) return "-";
+  if (s.setting == Setting::SensorCommand) return "(command)";
+  if (s.get_code == 0 && !s.read_register) return "(write-only)";
+  if (!l.readable) return "(not readable)";
+  if (s.setting == Setting::Resolution) {
+    Resolution r;
+    Status status = camera.resolution(&r);
+    if (!status) return "failed: " + status.name();
+    return std::to_string(r.width) + "x" + std::to_string(r.height) + ", " +
+           std::to_string(r.bits_per_pixel) + " bpp";
+  }
+  int64_t value = 0;
+  Status status = camera.get(s.setting, &value);
+  return status ? std::to_string(value) : "failed: " + status.name();
+}
+
+int show_one(const Camera& camera, const SettingInfo& s, std::ostream& out, std::ostream& err) {
+  if (s.setting == Setting::Resolution) {
+    Resolution r;
+    Status status = camera.resolution(&r);
+    if (!status) {
+      err << "quorvex: get resolution: " << failure(camera, status) << "\n";
+      return exit_for(status);
+    }
+    out << "resolution " << r.width << "x" << r.height << " (" << r.bits_per_pixel << " bits per pixel)\n";
+    return kOk;
+  }
+  int64_t value = 0;
+  Status status = camera.get(s.setting, &value);
+  if (!status) {
+    err << "quorvex: get " << s.name << ": " << failure(camera, status) << "\n";
+    return exit_for(status);
+  }
+  out << s.name << " " << value << "\n";
+  return kOk;
+}
+
+const SettingInfo* setting_named(const std::string& name, std::ostream& err) {
+  const SettingInfo* s = find_setting(name);
+  if (s == nullptr) {
+    err << "quorvex: no control named " << name << "; the controls are:";
+    for (const SettingInfo& each : settings()) err << " " << each.name;
+    err << "\n";
+  }
+  return s;
+}
+
+int set_resolution(const Camera& camera, const std::string& text, std::ostream& out, std::ostream& err) {
+  size_t x = text.find_first_of("xX");
+  int64_t width = 0;
+  int64_t height = 0;
+  if (x == std::string::npos || !parse_number(text.substr(0, x), &width) ||
+      !parse_number(text.substr(x + 1), &height) || width < 0 || height < 0) {
+    err << "quorvex: set resolution takes WIDTHxHEIGHT, for example 640x480; not " << text << "\n";
+    return kUsage;
+  }
+  Status status = camera.set_resolution(static_cast<uint32_t>(width), static_cast<uint32_t>(height));
+  if (!status) {
+    err << "quorvex: set resolution " << text << ": " << failure(camera, status) << "\n";
+    return exit_for(status);
+  }
+  return show_one(camera, info(Setting::Resolution), out, err);
+}
+
+int with_camera(const Options& options, std::ostream& err, Camera* camera) {
+  return open_camera(options, camera, err);
+}
+
+int cmd_list(Machine&, const Options&, std::ostream& out, std::ostream& err) { return show_list(out, err); }
+
+int cmd_info(Machine& machine, const Options& options, std::ostream& out, std::ostream& err) {
+  Camera camera;
+  int code = with_camera(options, err, &camera);
+  if (code != kOk) return code;
+  machine.clear_trace();
+  code = show_info(camera, out, err);
+  show_trace(machine, options, out);
+  return code;
+}
+
+int cmd_get(Machine& machine, const Options& options, std::ostream& out, std::ostream& err) {
+  const SettingInfo* s = setting_named(options.words[1], err);
+  if (s == nullptr) return kUsage;
+  Camera camera;
+  int code = with_camera(options, err, &camera);
+  if (code != kOk) return code;
+  machine.clear_trace();
+  code = show_one(camera, *s, out, err);
+  show_trace(machine, options, out);
+  return code;
+}
+
+int set_value(const Camera& camera, const SettingInfo& s, const std::string& text, std::ostream& out,
+              std::ostream& err) {
+  if (s.setting == Setting::Resolution) return set_resolution(camera, text, out, err);
+  int64_t value = 0;
+  if (s.setting == Setting::Reg62 && (text == "on" || text == "off")) {
+    value = text == "on";
+  } else if (!parse_number(text, &value)) {
+    err << "quorvex: set " << s.name << ": " << text << " is not a number\n";
+    return kUsage;
+  }
+  Status status = camera.set(s.setting, value);
+  if (!status) {
+    err << "quorvex: set " << s.name << " " << text << ": " << failure(camera, status) << "\n";
+    return exit_for(status);
+  }
+  Limits l = camera.limits(s.setting);
+  if (!l.readable || (s.get_code == 0 && !s.read_register)) {
+    out << s.name << " " << value << " sent ("
+        << (s.setting == Setting::SensorCommand ? "a command" : "write-only") << ")\n";
+    return kOk;
+  }
+  return show_one(camera, s, out, err);
+}
+
+int cmd_set(Machine& machine, const Options& options, std::ostream& out, std::ostream& err) {
+  const SettingInfo* s = setting_named(options.words[1], err);
+  if (s == nullptr) return kUsage;
+  Camera camera;
+  int code = with_camera(options, err, &camera);
+  if (code != kOk) return code;
+  machine.clear_trace();
+  code = set_value(camera, *s, options.words[2], out, err);
+  show_trace(machine, options, out);
+  return code;
+}
+
+int reg_access(const Camera& camera, const std::vector<std::string>& w, std::ostream& out,
+               std::ostream& err) {
+  int64_t address = 0;
+  int64_t value = 0;
+  bool write = w[1] == "write";
+  bool ex = w[1] == "read-ex";
+  if ((!write && w.size() != 3) || (write && w.size() != 4) || (!write && !ex && w[1] != "read")) {
+    err << "quorvex: usage: quorvex reg read ADDR | reg write ADDR VALUE | reg read-ex ADDR\n";
+    return kUsage;
+  }
+  if (!parse_number(w[2], &address) || address < 0 || address > (ex ? 0xFFFF : 0xFF) ||
+      (write && (!parse_number(w[3], &value) || value < 0 || value > 0xFFFF))) {
+    err << "quorvex: reg " << w[1] << ": the register is 0 to 0xFF"
+        << (write ? " and the value 0 to 0xFFFF" : "") << "\n";
+    return kUsage;
+  }
+  Status status;
+  uint32_t read = 0;
+  if (write) {
+    status = camera.write_register(static_cast<uint8_t>(address), static_cast<uint16_t>(value));
+    read = static_cast<uint32_t>(value);
+  } else if (ex) {
+    status = camera.read_register_ex(static_cast<uint16_t>(address), &read);
+  } else {
+    uint16_t narrow = 0;
+    status = camera.read_register(static_cast<uint8_t>(address), &narrow);
+    read = narrow;
+  }
+  if (!status) {
+    err << "quorvex: reg " << w[1] << " " << w[2] << ": " << failure(camera, status) << "\n";
+    return exit_for(status);
+  }
+  out << "register " << hex(static_cast<uint32_t>(address), 2) << (write ? " := " : " = ") << hex(read, 4)
+      << " (" << read << ")\n";
+  return kOk;
+}
+
+int cmd_reg(Machine& machine, const Options& options, std::ostream& out, std::ostream& err) {
+  Camera camera;
+  int code = with_camera(options, err, &camera);
+  if (code != kOk) return code;
+  machine.clear_trace();
+  code = reg_access(camera, options.words, out, err);
+  show_trace(machine, options, out);
+  return code;
+}
+
+int cmd_status(Machine&, const Options& options, std::ostream& out, std::ostream& err) {
+  Camera camera;
+  int code = with_camera(options, err, &camera);
+  if (code != kOk) return code;
+  uint32_t last = 0;
+  Status status = camera.last_usb_status(&last);
+  if (!status) {
+    err << "quorvex: status: " << failure(camera, status) << "\n";
+    return exit_for(status);
+  }
+  out << "last USB failure: " << last_status_text(last) << "\n";
+  return kOk;
+}
+
+int cmd_tour(Machine& machine, const Options&, std::ostream& out, std::ostream& err) {
+  return machine.tour(out, err);
+}
+
+const Command kCommands[] = {
+    {"list", "list", "Lists the cameras the driver runs: name, product, model, and the driver's device list.",
+     1, 1, cmd_list},
+    {"info", "info",
+     "Shows the camera's identity and model, the last USB failure, and every control with its value and the "
+     "values it accepts on this model.",
+     1, 1, cmd_info},
+    {"get", "get NAME", "Reads one control in the camera's units. The names are those `info` shows.", 2, 2,
+     cmd_get},
+    {"set", "set NAME VALUE",
+     "Changes one control, in the camera's units, then reads it back where the driver can.\n"
+     "A value the camera's model does not accept is refused before anything is sent (exit 4).\n"
+     "resolution takes WIDTHxHEIGHT; reg62 takes on or off.",
+     3, 3, cmd_set},
+    {"reg", "reg read ADDR | reg write ADDR VALUE | reg read-ex ADDR",
+     "Reads or writes one of the camera's 256 16-bit registers (vendor request 0xB7).", 3, 4, cmd_reg},
+    {"raw", "raw COMMAND [ARGS]", nullptr, 2, 64, raw_command},
+    {"status", "status", "Shows the last USB failure the driver recorded, by name.", 1, 1, cmd_status},
+    {"tour", "tour",
+     "Plugs a simulated camera, shows its identity and controls, changes a few settings, shows\n"
+     "the bus traffic of one, unplugs the camera and gives the verifier's verdict.",
+     1, 1, cmd_tour},
+};
+
+}  // namespace
+
+int show_info(const Camera& camera, std::ostream& out, std::ostream& err) {
+  CAM_IDENTITY id{};
+  uint32_t model = 0;
+  uint32_t last = 0;
+  Status status = camera.identity(&id);
+  if (status) status = camera.model(&model);
+  if (status) status = camera.last_usb_status(&last);
+  if (!status) {
+    err << "quorvex: info: " << failure(camera, status) << "\n";
+    return exit_for(status);
+  }
+  const ProductInfo* p = find_product(static_cast<uint16_t>(id.ProductId));
+  out << "\\\\.\\Quorvex-" << camera.instance() << ": vendor " << hex(id.VendorId, 4) << ", product "
+      << hex(id.ProductId, 4) << ", model " << hex(model, 4) << "\n  "
+      << (p ? p->description : "unknown product") << "\n  last USB failure: " << last_status_text(last)
+      << "\n\n";
+  out << std::left << std::setw(16) << "control" << std::setw(22) << "value"
+      << "accepts\n";
+  for (const SettingInfo& s : settings()) {
+    Limits l = camera.limits(s.setting);
+    std::string accepts = l.settable() ? l.text() : "cannot be set on this model";
+    out << std::setw(16) << s.name << std::setw(22) << value_text(camera, s, l) << accepts << "\n";
+  }
+  out << std::right;
+  return kOk;
+}
+
+const Command* find_command(const std::string& name) {
+  for (const Command& c : kCommands) {
+    if (name == c.name) return &c;
+  }
+  return nullptr;
+}
+
+int command_help(const std::string& name, std::ostream& out, std::ostream& err) {
+  const Command* c = find_command(name);
+  if (c == nullptr) {
+    err << "quorvex: unknown command " << name << "\n(quorvex --help shows the commands and options)\n";
+    return kUsage;
+  }
+  out << "usage: quorvex [OPTIONS] " << c->usage << "\n\n";
+  if (c->help != nullptr) {
+    out << c->help << "\n";
+  } else {
+    print_raw_help(out);
+  }
+  if (std::string(name) == "get" || std::string(name) == "set") {
+    out << "\nControls:\n";
+    for (const SettingInfo& s : settings())
+      out << "  " << std::left << std::setw(16) << s.name << s.what << "\n";
+    out << std::right;
+  }
+  return kOk;
+}
+
+}  // namespace quorvex::tool

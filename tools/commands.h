@@ -1,0 +1,41 @@
+// The tool's commands: one row each, with its usage line, help and handler.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "tool.h"
+
+namespace quorvex::tool {
+
+struct Command {
+  const char* name;
+  const char* usage;
+  const char* help;
+  size_t min_words;  // counting the command itself
+  size_t max_words;
+  int (*run)(Machine& machine, const Options& options, std::ostream& out, std::ostream& err);
+
+  bool accepts(const std::vector<std::string>& words) const {
+    return words.size() >= min_words && words.size() <= max_words;
+  }
+};
+
+const Command* find_command(const std::string& name);
+int command_help(const std::string& name, std::ostream& out, std::ostream& err);
+void print_usage(std::ostream& out);
+
+// Decimal, or hexadecimal with 0x; an optional minus sign; nothing else.
+bool parse_number(const std::string& text, int64_t* value);
+
+// Opens the camera of --camera, or says why not (kNoDevice).
+int open_camera(const Options& options, Camera* camera, std::ostream& err);
+// Prints the bus traffic of the command when --trace asks for it.
+void show_trace(Machine& machine, const Options& options, std::ostream& out);
+
+int raw_command(Machine& machine, const Options& options, std::ostream& out, std::ostream& err);
+void print_raw_help(std::ostream& out);
+
+}  // namespace quorvex::tool

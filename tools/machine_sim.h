@@ -1,0 +1,45 @@
+// The simulated machine behind the host build of the tool.
+#pragma once
+
+#include <sim/platform.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tool.h"
+
+namespace quorvex::tool {
+
+class SimMachine : public Machine {
+ public:
+  SimMachine();
+  ~SimMachine() override;
+  // Plugs the cameras the options ask for; false (having said why) if one fails.
+  bool plug_all(const Options& options, std::ostream& err);
+
+  bool simulated() const override { return true; }
+  void clear_trace() override;
+  std::vector<std::string> trace() override;
+  int finish(std::ostream& err) override;
+  int tour(std::ostream& out, std::ostream& err) override;
+
+ private:
+  int tour_settings(const Camera& camera, std::ostream& out);
+  void tour_traffic(const Camera& camera, std::ostream& out);
+  void tour_refusals(const Camera& camera, std::ostream& out);
+  void tour_unplug(std::ostream& out);
+
+  std::unique_ptr<sim::Platform> platform_;
+  std::vector<sim::UsbDevice*> devices_;
+  bool verdict_given_ = false;
+};
+
+// One bus event as a line a person reads: the setup packet, the data stage, and what
+// it means for register access.
+std::string describe(const sim::BusEvent& event);
+const char* pnp_name(UCHAR minor);
+// The faults the verifier reported since the machine was made.
+std::vector<std::string> verifier_faults();
+
+}  // namespace quorvex::tool

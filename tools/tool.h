@@ -1,0 +1,62 @@
+// The quorvex tool: lists cameras, shows and changes every control, reaches the
+// registers and the vendor commands, and tours the driver on the simulated machine.
+// run() is the whole program; main() only hands it the arguments and the streams.
+#pragma once
+
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "camera.h"
+
+namespace quorvex::tool {
+
+// Exit codes, as --help documents them.
+enum Exit : int {
+  kOk = 0,
+  kRequestFailed = 1,  // the driver or the camera refused a request
+  kUsage = 2,          // bad command, option or value syntax
+  kNoDevice = 3,       // no camera at the instance asked for
+  kRefused = 4,        // the library refused a value before sending it (range, model)
+  kVerifier = 5,       // the simulated platform's verifier reported a fault
+};
+
+struct Options {
+  std::vector<uint16_t> products;  // cameras to plug, in turn (simulated platform)
+  int cameras = 0;                 // 0: one per product given, at least one
+  int instance = 0;                // the camera the command works on
+  bool trace = false;
+  std::vector<std::string> words;  // the command and its arguments
+};
+
+// Where the cameras are: the simulated machine on the host, the real driver on
+// Windows.
+class Machine {
+ public:
+  virtual ~Machine() = default;
+  virtual bool simulated() const = 0;
+  // Forgets the bus traffic seen so far.
+  virtual void clear_trace() {}
+  // The bus traffic since clear_trace, one readable line per transfer.
+  virtual std::vector<std::string> trace() { return {}; }
+  // Takes the machine down; returns kVerifier (after saying why) if the verifier
+  // reported a fault at any time, else kOk.
+  virtual int finish(std::ostream& err) = 0;
+  // The guided tour; see tour.cpp.
+  virtual int tour(std::ostream& out, std::ostream& err) = 0;
+};
+
+// Builds the machine the options ask for, or says why not and sets `exit`.
+std::unique_ptr<Machine> make_machine(const Options& options, std::ostream& err, int* exit);
+
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// Shared by the commands and the tour.
+std::string hex(uint32_t value, int digits);
+std::string failure(const Camera& camera, const Status& status);
+int exit_for(const Status& status);
+int show_info(const Camera& camera, std::ostream& out, std::ostream& err);
+int show_list(std::ostream& out, std::ostream& err);
+
+}  // namespace quorvex::tool

@@ -1,0 +1,168 @@
+// `quorvex tour`: what the driver does for an application, on the simulated machine,
+// in a few minutes of reading: plug, identify, change settings, watch the bus, see
+// what is refused and why, unplug, and the verifier's verdict.
+#include <sim/verifier.h>
+
+#include <cstdio>
+#include <ostream>
+#include <sstream>
+
+#include "commands.h"
+#include "machine_sim.h"
+
+namespace quorvex::tool {
+namespace {
+
+using namespace std::chrono_literals;
+
+void heading(std::ostream& out, int step, const char* text) { out << "\n" << step << ". " << text << "\n"; }
+
+std::string name_of(NTSTATUS status) {
+  return Status(static_cast<uint32_t>(status), !NT_SUCCESS(status)).name();
+}
+
+// Prints what `print` writes with every line indented, to set it apart from the
+// tour's own lines.
+template <typename Print>
+int indented(std::ostream& out, Print print) {
+  std::ostringstream text;
+  int code = print(text);
+  std::istringstream lines(text.str());
+  for (std::string line; std::getline(lines, line);) out << (line.empty() ? "" : "   ") << line << "\n";
+  return code;
+}
+
+// A value in the middle of what the setting accepts, so that it shows the driver's
+// encoding rather than a boundary.
+int64_t sample_value(Setting s, const Limits& l) {
+  if (s == Setting::Exposure) return l.values[0].high > 0xFFFF ? 100000 : 1000;
+  if (s == Setting::GlobalGain || s == Setting::Gain2B) return l.values[0].high >= 42 ? 42 : 30;
+  if (s == Setting::OffsetPair) return 300;
+  if (s == Setting::Reg20Bits) return 1;
+  return l.values.back().high;
+}
+
+}  // namespace
+
+int SimMachine::tour_settings(const Camera& camera, std::ostream& out) {
+  const Setting samples[] = {Setting::Exposure, Setting::GlobalGain, Setting::Gain2B, Setting::OffsetPair,
+                             Setting::Reg20Bits};
+  const ProductInfo* p = nullptr;
+  camera.product(&p);
+  for (Setting s : samples) {
+    Limits l = camera.limits(s);
+    if (!l.settable()) continue;
+    int64_t value = sample_value(s, l);
+    Status status = camera.set(s, value);
+    int64_t back = 0;
+    std::string outcome = !status                           ? failure(camera, status)
+                          : !l.readable                     ? "set (this product cannot read it back)"
+                          : (status = camera.get(s, &back)) ? "reads back " + std::to_string(back)
+                                                            : "read failed: " + failure(camera, status);
+    out << "   set " << info(s).name << " " << value << " -> " << outcome;
+    std::optional<uint16_t> reg = encode(s, p->model, value);
+    if (reg && s != Setting::Exposure)
+      out << "   (register " << hex(info(s).reg, 2) << " = " << hex(*reg, 4) << ")";
+    out << "\n";
+    if (!status) return kRequestFailed;
+  }
+  Limits windows = camera.limits(Setting::Resolution);
+  WindowSize w = windows.windows.front();
+  Resolution r;
+  Status status = camera.set_resolution(w.width, w.height);
+  if (status) status = camera.resolution(&r);
+  out << "   set resolution " << w.width << "x" << w.height << " -> "
+      << (status ? "reads back " + std::to_string(r.width) + "x" + std::to_string(r.height) + ", " +
+                       std::to_string(r.bits_per_pixel) + " bits per pixel"
+                 : failure(camera, status))
+      << "\n";
+  return status ? kOk : kRequestFailed;
+}
+
+void SimMachine::tour_traffic(const Camera& camera, std::ostream& out) {
+  Limits l = camera.limits(Setting::GlobalGain);
+  int64_t value = sample_value(Setting::GlobalGain, l);
+  clear_trace();
+  int64_t back = 0;
+  camera.set(Setting::GlobalGain, value);
+  if (l.readable) camera.get(Setting::GlobalGain, &back);
+  out << "   quorvex set gain " << value
+      << " --trace   (setup packet: bmRequestType bRequest wValue wIndex wLength)\n";
+  for (const std::string& line : trace()) out << "   " << line << "\n";
+}
+
+void SimMachine::tour_refusals(const Camera& camera, std::ostream& out) {
+  Limits l = camera.limits(Setting::GlobalGain);
+  int64_t too_big = l.values.back().high + 1;
+  clear_trace();
+  Status status = camera.set(Setting::GlobalGain, too_big);
+  out << "   set gain " << too_big << ": " << failure(camera, status) << "; " << trace().size()
+      << " transfers on the bus\n";
+  uint8_t byte = 0;
+  status = camera.control(0x222010, nullptr, 0, &byte, 0);
+  out << "   request 0x222010, a code the driver does not have: " << failure(camera, status) << "\n";
+  std::vector<uint8_t> frame(4096);
+  status =
+      camera.control(IOCTL_CAM_READ_FRAME, nullptr, 0, frame.data(), static_cast<uint32_t>(frame.size()));
+  out << "   IOCTL_CAM_READ_FRAME: " << failure(camera, status) << " -- frame capture is not built yet\n";
+}
+
+void SimMachine::tour_unplug(std::ostream& out) {
+  sim::UsbDevice* device = devices_.front();
+  platform_->clear_history();
+  NTSTATUS unplugged = platform_->unplug(*device);
+  bool removed = platform_->wait_removed(*device, 5s);
+  out << "   unplugged: " << name_of(unplugged) << "\n   Plug and Play requests the driver handled:\n";
+  for (const sim::PnpRecord& r : platform_->history()) {
+    out << "     " << pnp_name(r.minor) << " " << name_of(r.status) << "\n";
+  }
+  out << (removed ? "   the device object is gone\n" : "   the device was NOT removed within 5 s\n");
+  devices_.erase(devices_.begin());
+}
+
+int SimMachine::tour(std::ostream& out, std::ostream& err) {
+  out << "Quorvex tour: the driver running on the simulated machine, driven as an application\n"
+         "drives it on Windows. Frame capture and streaming are not built yet; this tour covers\n"
+         "device control.\n";
+  heading(out, 1, "A camera is plugged in and the driver starts it");
+  for (sim::UsbDevice* d : devices_) {
+    char id[16];
+    std::snprintf(id, sizeof(id), "%04X:%04X", d->config().vendor_id, d->config().product_id);
+    out << "   camera " << id << " on the simulated USB bus\n";
+  }
+  out << "   Plug and Play requests the driver handled:\n";
+  for (const sim::PnpRecord& r : platform_->history()) {
+    out << "     " << pnp_name(r.minor) << " " << name_of(r.status)
+        << (r.status == STATUS_NOT_SUPPORTED ? " (nothing to report: passed down, as expected)" : "") << "\n";
+  }
+  int code = indented(out, [&](std::ostream& o) { return show_list(o, err); });
+  if (code != kOk) return code;
+  {
+    Camera camera;
+    Options first;
+    code = open_camera(first, &camera, err);
+    if (code != kOk) return code;
+    heading(out, 2, "Its identity and every control, in the camera's units");
+    code = indented(out, [&](std::ostream& o) { return show_info(camera, o, err); });
+    if (code != kOk) return code;
+    heading(out, 3, "A few settings changed and read back");
+    code = tour_settings(camera, out);
+    if (code != kOk) return code;
+    heading(out, 4, "The bus traffic of one of them");
+    tour_traffic(camera, out);
+    heading(out, 5, "What is refused, and why");
+    tour_refusals(camera, out);
+  }
+  heading(out, 6, "The handle is closed and the camera unplugged");
+  tour_unplug(out);
+  heading(out, 7, "The verifier's verdict");
+  code = finish(err);
+  std::vector<std::string> faults = verifier_faults();
+  out << "   driver unloaded; "
+      << (faults.empty() ? "no faults, nothing leaked"
+                         : std::to_string(faults.size()) + " fault(s), listed above")
+      << "\n";
+  return code;
+}
+
+}  // namespace quorvex::tool
