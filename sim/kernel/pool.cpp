@@ -226,6 +226,13 @@ PVOID NTAPI SimExAllocatePoolAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const 
   return pool_alloc(NumberOfBytes, PoolOwner::Driver, File, Line);
 }
 
+// A tag of zero names nobody in a pool dump; Windows refuses it under the verifier.
+PVOID NTAPI SimExAllocatePoolWithTagAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, const char* File,
+                                       int Line) {
+  if (Tag == 0) report_fault(Fault::InvalidArgument, "ExAllocatePoolWithTag with a tag of zero");
+  return SimExAllocatePoolAt(PoolType, NumberOfBytes, File, Line);
+}
+
 VOID NTAPI ExFreePool(PVOID P) { pool_free(P, PoolOwner::Driver); }
 
 }  // extern "C"

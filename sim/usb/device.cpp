@@ -131,6 +131,12 @@ void UsbDevice::truncate_descriptor(UCHAR type, uint32_t bytes) {
   truncated_[type] = bytes;
 }
 
+void UsbDevice::change_configuration(int nth, std::vector<uint8_t> bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  configuration_change_in_ = nth;
+  changed_configuration_ = std::move(bytes);
+}
+
 void UsbDevice::short_transfers(uint32_t bytes, int times) {
   std::lock_guard<std::mutex> lock(mutex_);
   short_bytes_ = bytes;
@@ -241,6 +247,12 @@ NTSTATUS UsbDevice::complete_now(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS 
 }
 
 NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
+  // The stack marks the URBs it allocates itself in UsbdFlags; in a driver's own
+  // URB they are zero, the block having been zeroed before it was built.
+  if (urb->UrbHeader.UsbdFlags != 0) {
+    report_fault(Fault::InvalidArgument, "URB with UsbdFlags " + hex(urb->UrbHeader.UsbdFlags) +
+                                             ": not zeroed before it was built");
+  }
   std::optional<Injection> injection = take_injection(urb);
   bool held = false;
   if (injection) {
@@ -264,6 +276,14 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
     }
   }
   if (!present()) return complete_now(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+  bool stopped = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped = stopped_;
+  }
+  // A stopped device has given up its configuration: the function driver sends
+  // nothing between the stop reaching the bus and the next start.
+  if (stopped) return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_STATE);
   switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
     case URB_FUNCTION_VENDOR_DEVICE:
