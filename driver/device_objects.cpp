@@ -17,7 +17,8 @@ NTSTATUS CamReferenceDeviceObjects(PDRIVER_OBJECT DriverObject, CAM_DEVICE_OBJEC
     ULONG capacity = count + 1;
     PDEVICE_OBJECT* objects = (PDEVICE_OBJECT*)CamAllocatePool(capacity * sizeof(PDEVICE_OBJECT));
     if (objects == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-    NTSTATUS status = IoEnumerateDeviceObjectList(DriverObject, objects, capacity * sizeof(PDEVICE_OBJECT), &count);
+    NTSTATUS status =
+        IoEnumerateDeviceObjectList(DriverObject, objects, capacity * sizeof(PDEVICE_OBJECT), &count);
     if (NT_SUCCESS(status)) {
       List->Objects = objects;
       List->Count = count;

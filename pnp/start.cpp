@@ -104,7 +104,8 @@ static NTSTATUS CamReadConfiguration(PDEVICE_OBJECT DeviceObject, PURB Urb, PUCH
                              total + CAM_CONFIG_SLACK, total);
   // The block is sized by the first read: a second that claims another length
   // describes a configuration other than the one read whole.
-  if (NT_SUCCESS(status) && CamGetU16(config + FIELD_OFFSET(USB_CONFIGURATION_DESCRIPTOR, wTotalLength)) != total) {
+  if (NT_SUCCESS(status) &&
+      CamGetU16(config + FIELD_OFFSET(USB_CONFIGURATION_DESCRIPTOR, wTotalLength)) != total) {
     status = STATUS_DEVICE_DATA_ERROR;
   }
   if (NT_SUCCESS(status)) status = CamCheckConfiguration(config, total);
@@ -141,8 +142,7 @@ NTSTATUS CamConfigureDevice(PDEVICE_OBJECT DeviceObject) {
 // Keeps a copy of the interface information the USB stack filled in.
 static NTSTATUS CamKeepPipeTable(PCAM_DEVICE_EXTENSION Extension, PURB Urb) {
   PUSBD_INTERFACE_INFORMATION selected = &Urb->UrbSelectConfiguration.Interface;
-  PUSBD_INTERFACE_INFORMATION copy =
-      (PUSBD_INTERFACE_INFORMATION)CamAllocatePool(selected->Length);
+  PUSBD_INTERFACE_INFORMATION copy = (PUSBD_INTERFACE_INFORMATION)CamAllocatePool(selected->Length);
   if (copy == NULL) return STATUS_NO_MEMORY;
   RtlCopyMemory(copy, selected, selected->Length);
   Extension->ConfigurationHandle = Urb->UrbSelectConfiguration.ConfigurationHandle;

@@ -12,10 +12,9 @@ void close_process_handles(Process* process);
 
 Platform::Platform(PDRIVER_INITIALIZE function_driver, std::wstring service)
     : driver_(function_driver, std::move(service)), bus_(std::make_unique<UsbBus>()) {
-  set_close_hook(
-      [this](PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed, bool waits) {
-        on_close(device, driver, freed, waits);
-      });
+  set_close_hook([this](PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed, bool waits) {
+    on_close(device, driver, freed, waits);
+  });
   thread_ = std::thread([this] { worker(); });
 }
 

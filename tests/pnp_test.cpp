@@ -188,6 +188,29 @@ TEST_F(Pnp, ManagementRequestsPassDown) {
   IoFreeIrp(irp);
 }
 
+// Through a life with requests that allocate, every block the driver takes is
+// tagged non-executable pool.
+TEST_F(Pnp, EveryPoolBlockIsTaggedAndNotExecutable) {
+  sim::PoolHabits before = sim::driver_pool_habits();
+  long allocations = sim::inject::pool_allocations();
+  sim::UsbDevice& device = plug();
+  sim::Handle handle = open();
+  uint8_t in[2] = {0x35, 0};
+  uint8_t out[128];
+  for (ULONG code :
+       {IOCTL_CAM_READ_REGISTER, IOCTL_CAM_READ_BLOCK, IOCTL_CAM_GET_DEVICE_LIST, IOCTL_CAM_ABORT_PIPE}) {
+    sim::nt_device_io_control(handle, code, in, sizeof(in), out, sizeof(out), nullptr);
+  }
+  ASSERT_EQ(platform().stop(device), STATUS_SUCCESS);
+  ASSERT_EQ(platform().start(device), STATUS_SUCCESS);
+  sim::nt_close(handle);
+  ASSERT_EQ(platform().remove(device), STATUS_SUCCESS);
+  sim::PoolHabits after = sim::driver_pool_habits();
+  EXPECT_GT(sim::inject::pool_allocations() - allocations, 10);
+  EXPECT_EQ(after.untagged, before.untagged);
+  EXPECT_EQ(after.executable, before.executable);
+}
+
 TEST_F(Pnp, RequestsArriveInTheOrderTheManagerSendsThem) {
   sim::UsbDevice& device = plug();
   platform().stop(device);

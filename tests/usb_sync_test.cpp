@@ -72,11 +72,13 @@ TEST_P(SyncUsbPaths, AFailedUrbIsUnsuccessfulAndRecorded) {
 // An IRP failed below is judged by its final status first, pended or not, whether
 // or not its URB says so; a failing URB status is still recorded.
 TEST_P(SyncUsbPaths, AnIrpFailedBelowIsReturnedWhateverItsUrb) {
-  device_->fail_urb(sim::UrbMatch::vendor(kRegisterRequest), USBD_STATUS_SUCCESS, STATUS_INVALID_DEVICE_STATE);
+  device_->fail_urb(sim::UrbMatch::vendor(kRegisterRequest), USBD_STATUS_SUCCESS,
+                    STATUS_INVALID_DEVICE_STATE);
   USHORT value;
   EXPECT_EQ(read_register(0x35, &value), STATUS_INVALID_DEVICE_STATE);
   EXPECT_EQ(ext_->LastUsbdStatus, 0);
-  device_->fail_urb(sim::UrbMatch::vendor(kRegisterRequest), USBD_STATUS_XACT_ERROR, STATUS_INVALID_DEVICE_STATE);
+  device_->fail_urb(sim::UrbMatch::vendor(kRegisterRequest), USBD_STATUS_XACT_ERROR,
+                    STATUS_INVALID_DEVICE_STATE);
   EXPECT_EQ(read_register(0x35, &value), STATUS_INVALID_DEVICE_STATE);
   EXPECT_EQ(ext_->LastUsbdStatus, USBD_STATUS_XACT_ERROR);
 }

@@ -244,7 +244,8 @@ NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
 // many as fit; the count is of the whole list.
 NTSTATUS NTAPI IoEnumerateDeviceObjectList(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObjectList,
                                            ULONG DeviceObjectListSize, PULONG ActualNumberDeviceObjects) {
-  if (current_irql() > APC_LEVEL) report_fault(Fault::InvalidArgument, "IoEnumerateDeviceObjectList above APC_LEVEL");
+  if (current_irql() > APC_LEVEL)
+    report_fault(Fault::InvalidArgument, "IoEnumerateDeviceObjectList above APC_LEVEL");
   std::lock_guard<std::mutex> lock(table().mutex);
   ULONG fits = DeviceObjectList == nullptr ? 0 : DeviceObjectListSize / sizeof(PDEVICE_OBJECT);
   ULONG count = 0;
@@ -261,7 +262,8 @@ NTSTATUS NTAPI IoEnumerateDeviceObjectList(PDRIVER_OBJECT DriverObject, PDEVICE_
 // deleted one frees it; its driver may then be unloaded, later, on the Plug and
 // Play thread (the caller may be that thread, inside one of the driver's routines).
 LONG_PTR NTAPI ObfDereferenceObject(PVOID Object) {
-  if (current_irql() > DISPATCH_LEVEL) report_fault(Fault::InvalidArgument, "ObDereferenceObject above DISPATCH_LEVEL");
+  if (current_irql() > DISPATCH_LEVEL)
+    report_fault(Fault::InvalidArgument, "ObDereferenceObject above DISPATCH_LEVEL");
   auto device = static_cast<PDEVICE_OBJECT>(Object);
   PDRIVER_OBJECT driver = nullptr;
   bool free_now = false;

@@ -59,7 +59,8 @@ NTSTATUS UsbDevice::get_descriptor(PURB urb, USBD_STATUS* usbd) {
   size_t n = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (source == &configuration_descriptor_ && configuration_change_in_ > 0 && --configuration_change_in_ == 0) {
+    if (source == &configuration_descriptor_ && configuration_change_in_ > 0 &&
+        --configuration_change_in_ == 0) {
       configuration_descriptor_ = changed_configuration_;
     }
     n = std::min<size_t>(d.TransferBufferLength, source->size());

@@ -250,8 +250,8 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
   // The stack marks the URBs it allocates itself in UsbdFlags; in a driver's own
   // URB they are zero, the block having been zeroed before it was built.
   if (urb->UrbHeader.UsbdFlags != 0) {
-    report_fault(Fault::InvalidArgument, "URB with UsbdFlags " + hex(urb->UrbHeader.UsbdFlags) +
-                                             ": not zeroed before it was built");
+    report_fault(Fault::InvalidArgument,
+                 "URB with UsbdFlags " + hex(urb->UrbHeader.UsbdFlags) + ": not zeroed before it was built");
   }
   std::optional<Injection> injection = take_injection(urb);
   bool held = false;
