@@ -175,13 +175,15 @@ TEST_F(Torture, PlugAndPlayAgainstApplications) { run(setting("QUORVEX_TORTURE_S
 // yet initialised (a verifier fault) and leave the count wrong for good.
 TEST_F(Torture, OpensRacingAddDeviceFindTheDeviceWhole) {
   std::atomic<bool> stop{false};
-  std::thread opener([&stop] {
+  auto open_close = [&stop] {
     while (!stop.load()) {
       sim::Handle handle = sim::kInvalidHandle;
       if (NT_SUCCESS(sim::nt_create_file(L"\\\\.\\Quorvex-0", &handle))) sim::nt_close(handle);
     }
-  });
-  for (int i = 0; i < 200 && !HasFailure(); ++i) {
+  };
+  std::thread opener(open_close), second(open_close);
+  auto end = std::chrono::steady_clock::now() + 5s;
+  for (int i = 0; i < 3000 && !HasFailure() && std::chrono::steady_clock::now() < end; ++i) {
     sim::Platform::Plugged added = platform().attach(camera());
     ASSERT_EQ(added.add_status, STATUS_SUCCESS);
     // The device's own reference, and at most the one open inside right now.
@@ -191,6 +193,7 @@ TEST_F(Torture, OpensRacingAddDeviceFindTheDeviceWhole) {
   }
   stop = true;
   opener.join();
+  second.join();
 }
 
 }  // namespace
