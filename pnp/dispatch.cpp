@@ -38,9 +38,10 @@ static NTSTATUS CamPnpCancelRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // The stop goes down first; then the camera is put in its unconfigured state.
 static NTSTATUS CamPnpStop(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
-  CamPassDown(DeviceObject, Irp);
+  // The request is gone below: what it returned is what this routine returns.
+  NTSTATUS status = CamPassDown(DeviceObject, Irp);
   PURB urb = (PURB)ExAllocatePool(NonPagedPool, sizeof(struct _URB_SELECT_CONFIGURATION));
-  if (urb == NULL) return STATUS_NO_MEMORY;
+  if (urb == NULL) return status;
   RtlZeroMemory(urb, sizeof(struct _URB_SELECT_CONFIGURATION));
   urb->UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
   urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
@@ -49,7 +50,7 @@ static NTSTATUS CamPnpStop(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   ExFreePool(urb);
   CamWriteFlag(&extension->Started, 0);
   CamWriteFlag(&extension->Stopped, 1);
-  return STATUS_SUCCESS;
+  return status;
 }
 
 static NTSTATUS CamPnpQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

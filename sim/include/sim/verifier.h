@@ -49,6 +49,16 @@ enum class Fault {
   InvalidArgument,
   Unimplemented,
   ProbableHang,
+  // Context of the I/O manager: levels, stack depth, lifetime around completion,
+  // cancellation and what a dispatch routine returns.
+  IrqlTooHigh,
+  StackTooDeep,
+  IrpFreedDuringCompletion,
+  CancelFlagLost,
+  IrpInitializedFromAllocator,
+  CompletedWithCancelRoutine,
+  DispatchStatusMismatch,
+  StatusBlockOutOfScope,
 };
 
 const char* fault_name(Fault fault);
