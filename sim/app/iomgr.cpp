@@ -256,8 +256,8 @@ NTSTATUS nt_close(Handle handle) {
   return STATUS_SUCCESS;
 }
 
-static NTSTATUS send_control(PFILE_OBJECT file, ULONG code, const void* input, ULONG input_length, void* output,
-                      ULONG output_length, ULONG_PTR* information);
+static NTSTATUS send_control(PFILE_OBJECT file, ULONG code, const void* input, ULONG input_length,
+                             void* output, ULONG output_length, ULONG_PTR* information);
 
 NTSTATUS nt_device_io_control(Handle handle, ULONG code, const void* input, ULONG input_length, void* output,
                               ULONG output_length, ULONG_PTR* information) {
@@ -270,8 +270,8 @@ NTSTATUS nt_device_io_control(Handle handle, ULONG code, const void* input, ULON
   return status;
 }
 
-static NTSTATUS send_control(PFILE_OBJECT file, ULONG code, const void* input, ULONG input_length, void* output,
-                      ULONG output_length, ULONG_PTR* information) {
+static NTSTATUS send_control(PFILE_OBJECT file, ULONG code, const void* input, ULONG input_length,
+                             void* output, ULONG output_length, ULONG_PTR* information) {
   Request request(file, IRP_MJ_DEVICE_CONTROL);
   PIO_STACK_LOCATION stack = request.stack();
   stack->Parameters.DeviceIoControl.IoControlCode = code;

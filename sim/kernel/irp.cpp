@@ -199,10 +199,11 @@ void after_dispatch(PIRP irp, IrpTrack& track, uint64_t serial, NTSTATUS status)
   if (call->passed) {
     check_pending(irp, *call, call->marked_at_pass);
     if (!call->returned_pending && status != call->status_at_pass) {
-      report_fault(Fault::DispatchStatusMismatch,
-                   describe_irp(irp) + " was completed with " + hex(static_cast<ULONG>(call->status_at_pass)) +
-                       " at stack location " + std::to_string(call->location) + " but its dispatch routine returned " +
-                       hex(static_cast<ULONG>(status)));
+      report_fault(Fault::DispatchStatusMismatch, describe_irp(irp) + " was completed with " +
+                                                      hex(static_cast<ULONG>(call->status_at_pass)) +
+                                                      " at stack location " + std::to_string(call->location) +
+                                                      " but its dispatch routine returned " +
+                                                      hex(static_cast<ULONG>(status)));
     }
     forget_call(track, serial);
     return;
@@ -250,8 +251,8 @@ bool check_foreign_walks(PIRP irp, IrpTrack& track, const char* operation) {
       entry.touched_by_other = operation;
       continue;
     }
-    report_fault(Fault::IrpFreedDuringCompletion,
-                 std::string(operation) + " on " + describe_irp(irp) + " while its completion walk runs on another thread");
+    report_fault(Fault::IrpFreedDuringCompletion, std::string(operation) + " on " + describe_irp(irp) +
+                                                      " while its completion walk runs on another thread");
     return false;
   }
   return true;
@@ -313,9 +314,10 @@ bool invoke_completion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context, 
   }
   if (status == STATUS_MORE_PROCESSING_REQUIRED) return false;
   if (touched != nullptr) {
-    report_fault(Fault::IrpFreedDuringCompletion,
-                 std::string(touched) + " on " + describe_irp(irp) +
-                     " from another thread while its completion routine ran, and the routine let the walk go on");
+    report_fault(
+        Fault::IrpFreedDuringCompletion,
+        std::string(touched) + " on " + describe_irp(irp) +
+            " from another thread while its completion routine ran, and the routine let the walk go on");
     return false;
   }
   if (track.freed) {
@@ -519,8 +521,8 @@ bool initialize_irp(PIRP irp, USHORT packet_size, CCHAR stack_size, const char* 
     return false;
   }
   if (initialize && !track->from_pool) {
-    report_fault(Fault::IrpInitializedFromAllocator,
-                 "IoInitializeIrp on " + describe_irp(irp) + ", which IoAllocateIrp made; IoReuseIrp reuses it");
+    report_fault(Fault::IrpInitializedFromAllocator, "IoInitializeIrp on " + describe_irp(irp) +
+                                                         ", which IoAllocateIrp made; IoReuseIrp reuses it");
   }
   if (!fresh) check_cancel_kept(irp, operation);
   init_packet(irp, packet_size, stack_size);
@@ -567,8 +569,9 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
   } else if (track.held_below) {
     report_fault(Fault::IrpFreedWhileOwnedBelow, "IoFreeIrp on " + describe_irp(Irp));
   } else if (track.platform || track.from_pool) {
-    report_fault(Fault::InvalidArgument, "IoFreeIrp on " + describe_irp(Irp) + ", which " +
-                                             (track.platform ? "the I/O manager frees" : "lives in the driver's pool"));
+    report_fault(Fault::InvalidArgument,
+                 "IoFreeIrp on " + describe_irp(Irp) + ", which " +
+                     (track.platform ? "the I/O manager frees" : "lives in the driver's pool"));
   } else if (owned_below(Irp, track)) {
     report_fault(Fault::IrpFreedWhileOwnedBelow, "IoFreeIrp on " + describe_irp(Irp) +
                                                      ", held by the dispatch routine at stack location " +
@@ -597,10 +600,9 @@ void check_nesting(PIRP irp) {
   int limit = g_nesting_limit.load();
   if (t_routines <= limit || t_nesting_reported) return;
   t_nesting_reported = true;
-  report_fault(Fault::StackTooDeep, "IofCallDriver with " + describe_irp(irp) + " from " +
-                                        std::to_string(t_routines) +
-                                        " completion routines nested on one thread (limit " +
-                                        std::to_string(limit) + ")");
+  report_fault(Fault::StackTooDeep,
+               "IofCallDriver with " + describe_irp(irp) + " from " + std::to_string(t_routines) +
+                   " completion routines nested on one thread (limit " + std::to_string(limit) + ")");
 }
 
 // Takes the next stack location for the call; a failure status when the IRP must

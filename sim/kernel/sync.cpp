@@ -271,7 +271,8 @@ bool stack_watch_still_live(const StackWatch& watch, const std::string& what) {
     highest = it == stacks().end() ? ~uintptr_t(0) : it->second->highest_sp.load();
   }
   if (highest <= watch.low) return true;
-  report_fault(Fault::StatusBlockOutOfScope, what + " completed after the frame of its builder that holds its " +
+  report_fault(Fault::StatusBlockOutOfScope, what +
+                                                 " completed after the frame of its builder that holds its " +
                                                  "event or I/O status block returned");
   return false;
 }
