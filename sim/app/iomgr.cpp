@@ -226,7 +226,7 @@ NTSTATUS nt_create_file(const std::wstring& path, Handle* handle) {
     Request create(file, IRP_MJ_CREATE);
     status = create.send();
   }
-  note_thread_yield();
+  note_thread_yield(__builtin_frame_address(0));
   if (!NT_SUCCESS(status)) {
     PDRIVER_OBJECT driver = device->DriverObject;
     free_file(file);
@@ -252,7 +252,7 @@ NTSTATUS nt_close(Handle handle) {
     cleanup.send();
   }
   release_file(file);
-  note_thread_yield();
+  note_thread_yield(__builtin_frame_address(0));
   return STATUS_SUCCESS;
 }
 
@@ -266,7 +266,7 @@ NTSTATUS nt_device_io_control(Handle handle, ULONG code, const void* input, ULON
   if (file == nullptr) return STATUS_INVALID_PARAMETER;
   NTSTATUS status = send_control(file, code, input, input_length, output, output_length, information);
   release_file(file);
-  note_thread_yield();
+  note_thread_yield(__builtin_frame_address(0));
   return status;
 }
 

@@ -26,8 +26,10 @@ int spin_locks_held();
 bool irql_check(const char* routine);
 KIRQL highest_level_for(const char* routine);
 // The calling thread reached a point where Windows' scheduler would let a thread
-// it woke run: a wait, or the return of its outermost call into a driver.
-void note_thread_yield();
+// it woke run: a wait, or the return of its outermost call into a driver. `frame`
+// is the caller's frame (__builtin_frame_address(0)): every frame below it has
+// returned.
+void note_thread_yield(const void* frame);
 
 // Whether the event and I/O status block of a request built by
 // IoBuildDeviceIoControlRequest still lie in live frames of the thread that built

@@ -672,7 +672,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     after_dispatch(Irp, track, serial, status);
     maybe_release_locked(Irp, track);
   }
-  if (t_calls == 0) note_thread_yield();
+  if (t_calls == 0) note_thread_yield(__builtin_frame_address(0));
   return status;
 }
 

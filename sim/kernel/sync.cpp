@@ -89,9 +89,9 @@ __attribute__((noinline)) uintptr_t stack_pointer() {
   return reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
 }
 
-void note_stack_pointer() {
+void note_stack_pointer(const void* frame) {
   ThreadStack& mine = my_stack();
-  uintptr_t sp = stack_pointer();
+  auto sp = reinterpret_cast<uintptr_t>(frame);
   uintptr_t seen = mine.highest_sp.load(std::memory_order_relaxed);
   while (sp > seen && !mine.highest_sp.compare_exchange_weak(seen, sp)) {
   }
@@ -175,7 +175,7 @@ void join_handoff(PKEVENT event) {
 
 // Waits on the event under the dispatcher lock. Returns false on time-out.
 bool wait_event(PKEVENT event, const LARGE_INTEGER* timeout) {
-  note_thread_yield();
+  note_thread_yield(__builtin_frame_address(0));
   std::unique_lock<std::mutex> lock(dispatcher_mutex());
   auto signalled = [event] { return event->Header.SignalState != 0; };
   g_waiters[event]++;
@@ -234,8 +234,8 @@ bool wait_for_waiter(PKEVENT event, std::chrono::milliseconds bound) {
 
 int spin_locks_held() { return static_cast<int>(t_held.size()); }
 
-void note_thread_yield() {
-  note_stack_pointer();
+void note_thread_yield(const void* frame) {
+  note_stack_pointer(frame);
   if (!t_handoff) return;
   std::lock_guard<std::mutex> lock(dispatcher_mutex());
   t_handoff->done++;
