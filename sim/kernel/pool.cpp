@@ -216,6 +216,7 @@ using namespace sim;
 extern "C" {
 
 PVOID NTAPI SimExAllocatePoolAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const char* File, int Line) {
+  irql_check("ExAllocatePool");
   if (PoolType != NonPagedPool && PoolType != NonPagedPoolNx) {
     report_fault(Fault::Unimplemented, "ExAllocatePool of a pool type other than non-paged");
   }
@@ -226,6 +227,9 @@ PVOID NTAPI SimExAllocatePoolAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const 
   return pool_alloc(NumberOfBytes, PoolOwner::Driver, File, Line);
 }
 
-VOID NTAPI ExFreePool(PVOID P) { pool_free(P, PoolOwner::Driver); }
+VOID NTAPI ExFreePool(PVOID P) {
+  irql_check("ExFreePool");
+  pool_free(P, PoolOwner::Driver);
+}
 
 }  // extern "C"
