@@ -191,8 +191,9 @@ NTSTATUS NTAPI frees_pool_twice(PDEVICE_OBJECT, PIRP irp) {
 }
 
 // At PASSIVE_LEVEL the link routines are fine; at DISPATCH_LEVEL KeSetEvent still
-// is, and the link routines are reported.
-NTSTATUS NTAPI links_at_dispatch_level(PDEVICE_OBJECT, PIRP irp) {
+// is, and the link routines and a synchronous request (as a completion routine
+// would send one) are reported, though the request completes inside the call.
+NTSTATUS NTAPI links_at_dispatch_level(PDEVICE_OBJECT device, PIRP irp) {
   UNICODE_STRING link, target;
   RtlInitUnicodeString(&link, L"\\DosDevices\\SimLevel");
   RtlInitUnicodeString(&target, L"\\Device\\SimLittle");
@@ -203,7 +204,14 @@ NTSTATUS NTAPI links_at_dispatch_level(PDEVICE_OBJECT, PIRP irp) {
   KeSetEvent(&g->event, IO_NO_INCREMENT, FALSE);
   IoCreateSymbolicLink(&link, &target);
   IoDeleteSymbolicLink(&link);
+  KEVENT done;
+  IO_STATUS_BLOCK status_block;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  PDEVICE_OBJECT lower = layer_of(device)->lower;
+  IoCallDriver(lower, IoBuildDeviceIoControlRequest(kNeitherCode, lower, nullptr, 0, nullptr, 0, TRUE, &done,
+                                                    &status_block));
   KeLowerIrql(old);
+  EXPECT_EQ(status_block.Status, STATUS_SUCCESS);
   return complete_irp(irp, STATUS_SUCCESS);
 }
 
@@ -252,9 +260,9 @@ const RoutineCase kFaultyRoutines[] = {
     {"TakesLocksInBothOrders", takes_locks_in_both_orders, Fault::SpinLockOrderInverted, 1,
      "elsewhere the other way round"},
     {"FreesPoolTwice", frees_pool_twice, Fault::PoolFreedTwice, 1, "ExFreePool"},
-    {"CreatesALinkAtDispatchLevel", links_at_dispatch_level, Fault::IrqlTooHigh, 2,
+    {"CallsPassiveRoutinesAtDispatchLevel", links_at_dispatch_level, Fault::IrqlTooHigh, 3,
      "IoCreateSymbolicLink called at IRQL 2; the highest allowed is 0",
-     "IoDeleteSymbolicLink called at IRQL 2"},
+     "IoBuildDeviceIoControlRequest called at IRQL 2"},
     {"CompletesWithACancelRoutineSet", completes_with_a_cancel_routine, Fault::CompletedWithCancelRoutine, 1,
      "IofCompleteRequest"},
     {"ReturnsAnotherStatusThanItCompletedWith", returns_another_status, Fault::DispatchStatusMismatch, 1,
