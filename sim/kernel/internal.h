@@ -39,6 +39,8 @@ struct StackWatch {
   std::thread::id builder;
   uintptr_t low = 0;  // extent of the objects on the builder's stack; 0: none there
   uintptr_t high = 0;
+  void* fake_stack = nullptr;  // AddressSanitizer's fake stack holding one of them
+  const void* fake_object = nullptr;
 };
 StackWatch stack_watch_begin(const void* event, const void* status_block);
 bool stack_watch_still_live(const StackWatch& watch, const std::string& what);

@@ -19,6 +19,17 @@
 
 #include "internal.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define SIM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SIM_ASAN 1
+#endif
+#endif
+#ifdef SIM_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace sim {
 namespace {
 
@@ -245,6 +256,32 @@ void note_thread_yield(const void* frame) {
 
 void set_waiter_runs_first(bool on) { g_waiter_first.store(on); }
 
+// With AddressSanitizer's fake stacks a local may live in a fake frame instead: it
+// is live while that frame is.
+void watch_fake_frame(StackWatch& watch, const void* object) {
+#ifdef SIM_ASAN
+  void* fake_stack = __asan_get_current_fake_stack();
+  if (fake_stack == nullptr || watch.fake_object != nullptr) return;
+  if (__asan_addr_is_in_fake_stack(fake_stack, const_cast<void*>(object), nullptr, nullptr) == nullptr)
+    return;
+  watch.fake_stack = fake_stack;
+  watch.fake_object = object;
+#else
+  (void)watch;
+  (void)object;
+#endif
+}
+
+bool fake_frame_live(const StackWatch& watch) {
+#ifdef SIM_ASAN
+  return __asan_addr_is_in_fake_stack(watch.fake_stack, const_cast<void*>(watch.fake_object), nullptr,
+                                      nullptr) != nullptr;
+#else
+  (void)watch;
+  return true;
+#endif
+}
+
 StackWatch stack_watch_begin(const void* event, const void* status_block) {
   ThreadStack& mine = my_stack();
   StackWatch watch;
@@ -252,6 +289,7 @@ StackWatch stack_watch_begin(const void* event, const void* status_block) {
   for (auto [object, size] : {std::pair<const void*, size_t>{event, sizeof(KEVENT)},
                               std::pair<const void*, size_t>{status_block, sizeof(IO_STATUS_BLOCK)}}) {
     auto at = reinterpret_cast<uintptr_t>(object);
+    if (object != nullptr && (at < mine.low || at >= mine.high)) watch_fake_frame(watch, object);
     if (object == nullptr || at < mine.low || at >= mine.high) continue;
     watch.low = watch.low == 0 ? at : std::min(watch.low, at);
     watch.high = std::max(watch.high, at + size);
@@ -261,16 +299,20 @@ StackWatch stack_watch_begin(const void* event, const void* status_block) {
 }
 
 bool stack_watch_still_live(const StackWatch& watch, const std::string& what) {
-  if (watch.low == 0) return true;
+  if (watch.low == 0 && watch.fake_object == nullptr) return true;
   uintptr_t highest = 0;
+  bool builder_alive = true;
   if (std::this_thread::get_id() == watch.builder) {
     highest = std::max(my_stack().highest_sp.load(), stack_pointer());
   } else {
     std::lock_guard<std::mutex> lock(g_stacks_mutex);
     auto it = stacks().find(watch.builder);
-    highest = it == stacks().end() ? ~uintptr_t(0) : it->second->highest_sp.load();
+    builder_alive = it != stacks().end();
+    highest = builder_alive ? it->second->highest_sp.load() : ~uintptr_t(0);
   }
-  if (highest <= watch.low) return true;
+  bool live = watch.low == 0 || highest <= watch.low;
+  if (watch.fake_object != nullptr) live = live && builder_alive && fake_frame_live(watch);
+  if (live) return true;
   report_fault(Fault::StatusBlockOutOfScope, what +
                                                  " completed after the frame of its builder that holds its " +
                                                  "event or I/O status block returned");
