@@ -82,7 +82,9 @@ Platform::Plugged Platform::attach(const CameraConfig& config) {
   UsbDevice& device = bus_->plug(config);
   NTSTATUS added = run([this, &device] {
     PDRIVER_OBJECT object = driver_.object();
+    driver_setup_begin();
     NTSTATUS status = object->DriverExtension->AddDevice(object, device.pdo());
+    driver_setup_end(false);
     PDEVICE_OBJECT top = IoGetAttachedDevice(device.pdo());
     if (NT_SUCCESS(status) && top != device.pdo()) {
       if (top->Flags & DO_DEVICE_INITIALIZING) {
@@ -177,13 +179,16 @@ NTSTATUS Platform::unplug(UsbDevice& device) {
   return run([this, &device] {
     device.disconnect();
     NTSTATUS status = send_irp(device.pdo(), IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, nullptr);
-    PDEVICE_OBJECT top = fdo(device);
-    if (top == nullptr || top->ReferenceCount == 0) {
-      remove_now(device);
-    } else {
+    // Decided under the lock on_close takes after a handle's reference is gone:
+    // either this sees no handle, or that close sees the device awaiting removal.
+    bool now;
+    {
       std::lock_guard<std::mutex> lock(mutex_);
-      awaiting_remove_.insert(&device);
+      auto it = fdos_.find(&device);
+      now = it == fdos_.end() || device_reference_count(it->second) == 0;
+      if (!now) awaiting_remove_.insert(&device);
     }
+    if (now) remove_now(device);
     return status;
   });
 }
@@ -201,7 +206,7 @@ void Platform::on_close(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (UsbDevice* d : awaiting_remove_) {
-      if (!freed && fdos_[d] == device && device->ReferenceCount == 0) ready.push_back(d);
+      if (!freed && fdos_[d] == device && device_reference_count(device) == 0) ready.push_back(d);
     }
     for (UsbDevice* d : ready) awaiting_remove_.erase(d);
   }

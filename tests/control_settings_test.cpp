@@ -180,7 +180,8 @@ TEST_P(Settings, WindowAcceptsExactlyTheModelsSizes) {
   std::vector<std::pair<uint32_t, uint32_t>> sizes = {
       {1280, 960}, {1024, 1280}, {0, 0}, {1281, 1024}, {1280, 1025}, {640, 481}, {0xFFFFFFFF, 0xFFFFFFFF}};
   for (const Window& w : kWindows) sizes.push_back({w.width, w.height});
-  for (auto [width, height] : sizes) {
+  for (const auto& size : sizes) {
+    uint32_t width = size.first, height = size.second;  // named, so the lambda below can capture them
     SCOPED_TRACE(testing::Message() << width << "x" << height);
     Reply reply = call(IOCTL_CAM_SET_RESOLUTION, le32(width) + le32(height));
     const Window* w = std::find_if(std::begin(kWindows), std::end(kWindows), [&](const Window& w) {

@@ -1,11 +1,13 @@
 // Removal: what it ends, what it waits for, and what stays for handles that are
 // still open; removal of a device never started; surprise removal.
 #include <future>
+#include <random>
 #include <thread>
 
 #include <quorvex/quorvex.h>
 
 #include "driver/driver.h"
+#include "quorvex/ioctl.h"
 #include "support/descriptors.h"
 #include "support/posted_read.h"
 #include "support/testbed.h"
@@ -210,6 +212,61 @@ TEST_F(Removal, RacesWithOpensAndClosesOnOtherThreads) {
   stop = true;
   for (auto& t : openers) t.join();
   EXPECT_EQ(sim::open_handle_count(), 0);
+}
+
+}  // namespace
+}  // namespace quorvex::test
+
+namespace quorvex::test {
+namespace {
+
+// Two cameras are removed, surprise-removed and replugged while two threads open
+// them and send requests: every query-remove and removal ends (a hang is reported
+// after a second), whatever addresses the new device objects reuse. The load holds
+// no handle while a camera is added: AddDevice walks the driver's device list,
+// which the last close of a removed device object changes on the closing thread.
+TEST_F(Removal, TwoCamerasReplugUnderLoadWithoutHanging) {
+  sim::set_hang_report_after(std::chrono::seconds(1));
+  sim::UsbDevice* cameras[2] = {&plug(), &plug()};
+  std::atomic<bool> stop{false}, pause{false};
+  std::atomic<int> paused{0};
+  std::vector<std::thread> load;
+  for (int t = 0; t < 2; ++t) {
+    load.emplace_back([&, t] {
+      while (!stop.load()) {
+        if (pause.load()) {
+          paused++;
+          while (pause.load()) std::this_thread::yield();
+          paused--;
+          continue;
+        }
+        sim::Handle h = sim::kInvalidHandle;
+        if (!NT_SUCCESS(sim::nt_create_file(user_name(t), &h))) continue;
+        uint8_t out[4];
+        sim::nt_device_io_control(h, IOCTL_CAM_NOOP_805, nullptr, 0, out, sizeof(out), nullptr);
+        sim::nt_close(h);
+      }
+    });
+  }
+  std::mt19937 random(7);
+  for (int round = 0; round < 60; ++round) {
+    int which = static_cast<int>(random() % 2);
+    sim::UsbDevice& device = *cameras[which];
+    if (random() % 2 == 0) {
+      ASSERT_EQ(platform().query_remove(device), STATUS_SUCCESS) << "round " << round;
+      ASSERT_EQ(platform().remove(device), STATUS_SUCCESS);
+    } else {
+      platform().unplug(device);
+      ASSERT_TRUE(platform().wait_removed(device, kBound)) << "round " << round;
+    }
+    pause = true;
+    auto deadline = std::chrono::steady_clock::now() + kBound;
+    while (paused.load() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    cameras[which] = &plug();
+    pause = false;
+  }
+  stop = true;
+  for (auto& t : load) t.join();
 }
 
 }  // namespace

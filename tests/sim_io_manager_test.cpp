@@ -325,6 +325,22 @@ TEST_F(UserView, MadeOnASystemThreadBelongsToTheSystemProcess) {
 
 using ViewVerifier = UserView;
 
+// A user view is made and removed at APC_LEVEL at most; pool is fine at DISPATCH_LEVEL.
+TEST_F(ViewVerifier, ReportsAViewMadeAndRemovedAtDispatchLevel) {
+  ExpectFault level(Fault::IrqlTooHigh);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  ExFreePool(ExAllocatePool(NonPagedPool, 16));
+  PVOID view =
+      MmMapLockedPagesSpecifyCache(state_.mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority);
+  MmUnmapLockedPages(view, state_.mdl);
+  KeLowerIrql(old);
+  EXPECT_EQ(level.count(), 2);
+  EXPECT_TRUE(
+      mentions(level, "MmMapLockedPagesSpecifyCache(UserMode) called at IRQL 2; the highest allowed is 1"));
+  EXPECT_TRUE(mentions(level, "MmUnmapLockedPages(user view) called at IRQL 2"));
+}
+
 TEST_F(ViewVerifier, ReportsAViewRemovedFromAnotherProcess) {
   sim::Process owner("owner"), other("other");
   toggle(owner);

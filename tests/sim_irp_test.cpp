@@ -163,13 +163,18 @@ TEST_F(CompletionWalk, GivesAnAllocatorWithALocationOfItsOwnItsDevice) {
 }
 
 // Layer 1's routine turns the failure into a success: the routines above see the
-// success, the caller what the bottom returned.
+// success, the caller what the bottom returned. Layers 1 and 2 return the bottom's
+// failure for a request completed with success, which the verifier reports.
 TEST_F(CompletionWalk, ARoutineCanChangeTheStatusTheRoutinesAboveSee) {
   walk_.forward[1] = Forward::RoutineRepairs;
   walk_.forward[2] = Forward::Routine;
   walk_.bottom_status = STATUS_UNSUCCESSFUL;
   PIRP irp = stack_.allocate(owner_routine);
-  EXPECT_EQ(IoCallDriver(stack_.top(), irp), STATUS_UNSUCCESSFUL);
+  {
+    sim::ExpectFault mismatch(sim::Fault::DispatchStatusMismatch);
+    EXPECT_EQ(IoCallDriver(stack_.top(), irp), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(mismatch.count(), 2);
+  }
   EXPECT_EQ(seen(), (std::vector<Seen>{{1, dev(1), false, STATUS_UNSUCCESSFUL},
                                        {2, dev(2), false, STATUS_SUCCESS},
                                        {kOwner, nullptr, false, STATUS_SUCCESS}}));

@@ -190,6 +190,44 @@ NTSTATUS NTAPI frees_pool_twice(PDEVICE_OBJECT, PIRP irp) {
   return complete_irp(irp, STATUS_SUCCESS);
 }
 
+// At PASSIVE_LEVEL the link routines are fine; at DISPATCH_LEVEL KeSetEvent still
+// is, and the link routines and a synchronous request (as a completion routine
+// would send one) are reported, though the request completes inside the call.
+NTSTATUS NTAPI links_at_dispatch_level(PDEVICE_OBJECT device, PIRP irp) {
+  UNICODE_STRING link, target;
+  RtlInitUnicodeString(&link, L"\\DosDevices\\SimLevel");
+  RtlInitUnicodeString(&target, L"\\Device\\SimLittle");
+  EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+  EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  KeSetEvent(&g->event, IO_NO_INCREMENT, FALSE);
+  IoCreateSymbolicLink(&link, &target);
+  IoDeleteSymbolicLink(&link);
+  KEVENT done;
+  IO_STATUS_BLOCK status_block;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  PDEVICE_OBJECT lower = layer_of(device)->lower;
+  IoCallDriver(lower, IoBuildDeviceIoControlRequest(kNeitherCode, lower, nullptr, 0, nullptr, 0, TRUE, &done,
+                                                    &status_block));
+  KeLowerIrql(old);
+  EXPECT_EQ(status_block.Status, STATUS_SUCCESS);
+  return complete_irp(irp, STATUS_SUCCESS);
+}
+
+VOID NTAPI never_called(PDEVICE_OBJECT, PIRP) {}
+
+NTSTATUS NTAPI completes_with_a_cancel_routine(PDEVICE_OBJECT, PIRP irp) {
+  (void)IoSetCancelRoutine(irp, never_called);
+  complete_irp(irp, STATUS_SUCCESS);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI returns_another_status(PDEVICE_OBJECT, PIRP irp) {
+  complete_irp(irp, STATUS_SUCCESS);
+  return STATUS_UNSUCCESSFUL;
+}
+
 struct RoutineCase {
   const char* name;
   PDRIVER_DISPATCH routine;
@@ -222,6 +260,13 @@ const RoutineCase kFaultyRoutines[] = {
     {"TakesLocksInBothOrders", takes_locks_in_both_orders, Fault::SpinLockOrderInverted, 1,
      "elsewhere the other way round"},
     {"FreesPoolTwice", frees_pool_twice, Fault::PoolFreedTwice, 1, "ExFreePool"},
+    {"CallsPassiveRoutinesAtDispatchLevel", links_at_dispatch_level, Fault::IrqlTooHigh, 3,
+     "IoCreateSymbolicLink called at IRQL 2; the highest allowed is 0",
+     "IoBuildDeviceIoControlRequest called at IRQL 2"},
+    {"CompletesWithACancelRoutineSet", completes_with_a_cancel_routine, Fault::CompletedWithCancelRoutine, 1,
+     "IofCompleteRequest"},
+    {"ReturnsAnotherStatusThanItCompletedWith", returns_another_status, Fault::DispatchStatusMismatch, 1,
+     "was completed with 0x0 at stack location 2 but its dispatch routine returned 0xC0000001"},
 };
 
 class FaultyRoutine : public FaultyDriver, public ::testing::WithParamInterface<RoutineCase> {};

@@ -1,6 +1,10 @@
 // The I/O manager's side of an application's calls: name lookup, file objects,
 // the create, cleanup, close and device-control requests, and the buffering of
-// their data the way Windows does it.
+// their data the way Windows does it. A file object is referenced by its handle
+// and by each request on it: cleanup goes in the closing process when the handle
+// closes, close from the system process once the last reference is gone.
+// Locks: the handle table's lock guards handles and file references; no request
+// is sent with it held.
 #include <algorithm>
 #include <cstdlib>
 #include <map>
@@ -23,6 +27,7 @@ struct HandleEntry {
 struct HandleTable {
   std::mutex mutex;
   std::map<Handle, HandleEntry> handles;
+  std::map<PFILE_OBJECT, int> file_references;
   Handle next = 4;
 };
 
@@ -39,7 +44,7 @@ CloseHook& close_hook() {
 // Resolves "\\.\Name" (or "\??\Name") through the symbolic link to a device, and
 // references it. What follows the link's name ("\x" in "\\.\Name\x") is left in
 // `rest`, for the device's driver to see in the file object's FileName.
-PDEVICE_OBJECT resolve(const std::wstring& path, std::wstring* rest) {
+PDEVICE_OBJECT resolve(const std::wstring& path, std::wstring* rest, bool* initialising) {
   std::wstring name;
   for (const wchar_t* prefix : {L"\\\\.\\", L"\\??\\"}) {
     if (path.rfind(prefix, 0) == 0) name = path.substr(wcslen(prefix));
@@ -52,7 +57,7 @@ PDEVICE_OBJECT resolve(const std::wstring& path, std::wstring* rest) {
   if (name.empty()) return nullptr;
   std::wstring target = symlink_target(L"\\DosDevices\\" + name);
   if (target.empty()) target = symlink_target(L"\\??\\" + name);
-  return target.empty() ? nullptr : device_open_by_name(target);
+  return target.empty() ? nullptr : device_open_by_name(target, initialising);
 }
 
 // The file object's FileName: the I/O manager's copy, freed with the file object.
@@ -69,7 +74,7 @@ void set_file_name(PFILE_OBJECT file, const std::wstring& name) {
 // the file's device stack and waits for it.
 class Request {
  public:
-  Request(PFILE_OBJECT file, UCHAR major) : file_(file) {
+  Request(PFILE_OBJECT file, UCHAR major) {
     KeInitializeEvent(&done_, NotificationEvent, FALSE);
     PDEVICE_OBJECT top = IoGetAttachedDevice(file->DeviceObject);
     target_ = top;
@@ -101,7 +106,6 @@ class Request {
   }
 
  private:
-  PFILE_OBJECT file_;
   PDEVICE_OBJECT target_;
   PIRP irp_;
   KEVENT done_;
@@ -113,23 +117,28 @@ void free_file(PFILE_OBJECT file) {
   std::free(file);
 }
 
-NTSTATUS send_close_pair(PFILE_OBJECT file) {
-  {
-    Request cleanup(file, IRP_MJ_CLEANUP);
-    cleanup.send();
-  }
-  Request close(file, IRP_MJ_CLOSE);
-  return close.send();
-}
-
-NTSTATUS close_file(PFILE_OBJECT file) {
+// The last reference to a file object is gone: close, from the system process.
+void close_file(PFILE_OBJECT file) {
   PDEVICE_OBJECT device = file->DeviceObject;
   PDRIVER_OBJECT driver = device->DriverObject;
-  NTSTATUS status = send_close_pair(file);
+  {
+    ProcessScope system(system_process());
+    Request close(file, IRP_MJ_CLOSE);
+    close.send();
+  }
   free_file(file);
   bool freed = device_dereference(device);
   run_close_hook(device, driver, freed);
-  return status;
+}
+
+void release_file(PFILE_OBJECT file) {
+  {
+    std::lock_guard<std::mutex> lock(handles().mutex);
+    auto it = handles().file_references.find(file);
+    if (--it->second > 0) return;
+    handles().file_references.erase(it);
+  }
+  close_file(file);
 }
 
 PFILE_OBJECT take_handle(Handle handle) {
@@ -141,10 +150,13 @@ PFILE_OBJECT take_handle(Handle handle) {
   return file;
 }
 
-PFILE_OBJECT lookup_handle(Handle handle) {
+// The handle's file object, referenced for one request.
+PFILE_OBJECT reference_handle(Handle handle) {
   std::lock_guard<std::mutex> lock(handles().mutex);
   auto it = handles().handles.find(handle);
-  return it == handles().handles.end() ? nullptr : it->second.file;
+  if (it == handles().handles.end()) return nullptr;
+  handles().file_references[it->second.file]++;
+  return it->second.file;
 }
 
 // Buffers of one device-control request, set up and torn down per method.
@@ -224,7 +236,8 @@ void close_process_handles(Process* process) {
 NTSTATUS nt_create_file(const std::wstring& path, Handle* handle) {
   *handle = kInvalidHandle;
   std::wstring rest;
-  PDEVICE_OBJECT device = resolve(path, &rest);
+  bool initialising = false;
+  PDEVICE_OBJECT device = resolve(path, &rest, &initialising);
   if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
   auto file = static_cast<PFILE_OBJECT>(std::calloc(1, sizeof(FILE_OBJECT)));
   file->Type = kIoTypeFile;
@@ -232,10 +245,11 @@ NTSTATUS nt_create_file(const std::wstring& path, Handle* handle) {
   file->DeviceObject = device;
   set_file_name(file, rest);
   NTSTATUS status = STATUS_NO_SUCH_DEVICE;
-  if (!(device->Flags & DO_DEVICE_INITIALIZING)) {
+  if (!initialising) {
     Request create(file, IRP_MJ_CREATE);
     status = create.send();
   }
+  note_thread_yield(__builtin_frame_address(0));
   if (!NT_SUCCESS(status)) {
     PDRIVER_OBJECT driver = device->DriverObject;
     free_file(file);
@@ -247,20 +261,40 @@ NTSTATUS nt_create_file(const std::wstring& path, Handle* handle) {
   *handle = handles().next;
   handles().next += 4;
   handles().handles[*handle] = HandleEntry{&current_process(), file};
+  handles().file_references[file] = 1;
   return status;
 }
 
+// Cleanup as the handle goes, in the closing process; close once no request on
+// the file object is left (it may be sent by the thread of the last one).
 NTSTATUS nt_close(Handle handle) {
   PFILE_OBJECT file = take_handle(handle);
   if (file == nullptr) return STATUS_INVALID_PARAMETER;
-  return close_file(file);
+  {
+    Request cleanup(file, IRP_MJ_CLEANUP);
+    cleanup.send();
+  }
+  release_file(file);
+  note_thread_yield(__builtin_frame_address(0));
+  return STATUS_SUCCESS;
 }
+
+static NTSTATUS send_control(PFILE_OBJECT file, ULONG code, const void* input, ULONG input_length,
+                             void* output, ULONG output_length, ULONG_PTR* information);
 
 NTSTATUS nt_device_io_control(Handle handle, ULONG code, const void* input, ULONG input_length, void* output,
                               ULONG output_length, ULONG_PTR* information) {
   if (information != nullptr) *information = 0;
-  PFILE_OBJECT file = lookup_handle(handle);
+  PFILE_OBJECT file = reference_handle(handle);
   if (file == nullptr) return STATUS_INVALID_PARAMETER;
+  NTSTATUS status = send_control(file, code, input, input_length, output, output_length, information);
+  release_file(file);
+  note_thread_yield(__builtin_frame_address(0));
+  return status;
+}
+
+static NTSTATUS send_control(PFILE_OBJECT file, ULONG code, const void* input, ULONG input_length,
+                             void* output, ULONG output_length, ULONG_PTR* information) {
   Request request(file, IRP_MJ_DEVICE_CONTROL);
   PIO_STACK_LOCATION stack = request.stack();
   stack->Parameters.DeviceIoControl.IoControlCode = code;

@@ -35,4 +35,7 @@ ProcessScope::~ProcessScope() { t_current = saved_; }
 
 }  // namespace sim
 
-extern "C" PEPROCESS NTAPI IoGetCurrentProcess(VOID) { return sim::current_process().object(); }
+extern "C" PEPROCESS NTAPI IoGetCurrentProcess(VOID) {
+  sim::irql_check("IoGetCurrentProcess");
+  return sim::current_process().object();
+}

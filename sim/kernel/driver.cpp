@@ -77,7 +77,9 @@ PDRIVER_OBJECT Driver::object() {
   std::wstring path = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + service_;
   UNICODE_STRING registry;
   RtlInitUnicodeString(&registry, path.c_str());
+  driver_setup_begin();
   NTSTATUS status = entry_(object, &registry);
+  driver_setup_end(true);
   object_ = object;
   if (!NT_SUCCESS(status)) {
     report_fault(Fault::InvalidArgument, "driver entry failed with " + hex(static_cast<ULONG>(status)));
@@ -120,6 +122,8 @@ void reset_kernel() {
   debug_log_clear();
   set_timeout_scale(1.0);
   set_hang_report_after(std::chrono::milliseconds(0));
+  set_completion_nesting_limit(0);
+  set_waiter_runs_first(false);
 }
 
 void check_for_leaks(const char* when) {

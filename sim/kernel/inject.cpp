@@ -26,11 +26,17 @@ struct CallFailure {
   NTSTATUS status;
 };
 
+struct CancelInjection {
+  inject::IrpMatch match;
+  int remaining = 0;
+};
+
 struct InjectState {
   Countdown pool, irp, mdl, user_mapping;
   std::atomic<long> pool_allocations{0};
   std::mutex mutex;
   std::map<std::string, CallFailure> calls;
+  CancelInjection cancels[2];  // by inject::CancelPoint
 };
 
 InjectState& state() {
@@ -58,7 +64,26 @@ bool inject_call_failure(const char* call, NTSTATUS* status) {
   return true;
 }
 
+// The match runs outside the lock: it may look at the IRP as it likes.
+bool inject_cancel_now(int point, PIRP irp) {
+  inject::IrpMatch match;
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    if (state().cancels[point].remaining <= 0) return false;
+    match = state().cancels[point].match;
+  }
+  if (!match(irp)) return false;
+  std::lock_guard<std::mutex> lock(state().mutex);
+  CancelInjection& cancel = state().cancels[point];
+  return cancel.remaining > 0 && --cancel.remaining == 0;
+}
+
 namespace inject {
+
+void cancel_irp_at(CancelPoint point, IrpMatch match, int nth) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  state().cancels[static_cast<int>(point)] = CancelInjection{std::move(match), nth};
+}
 
 void fail_pool_allocation(int nth) { state().pool.remaining = nth; }
 void fail_irp_allocation(int nth) { state().irp.remaining = nth; }
@@ -77,6 +102,7 @@ void clear() {
   state().user_mapping.remaining = 0;
   std::lock_guard<std::mutex> lock(state().mutex);
   state().calls.clear();
+  for (CancelInjection& cancel : state().cancels) cancel = CancelInjection{};
 }
 
 long pool_allocations() { return state().pool_allocations.load(); }

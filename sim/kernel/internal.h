@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace sim {
@@ -20,6 +21,29 @@ std::string describe_irp(PIRP irp);
 KIRQL current_irql();
 void set_irql(KIRQL irql);
 int spin_locks_held();
+// Reports a call of `routine` above the highest level Windows allows for it (one
+// table in irql.cpp); false when it was reported.
+bool irql_check(const char* routine);
+KIRQL highest_level_for(const char* routine);
+// The calling thread reached a point where Windows' scheduler would let a thread
+// it woke run: a wait, or the return of its outermost call into a driver. `frame`
+// is the caller's frame (__builtin_frame_address(0)): every frame below it has
+// returned.
+void note_thread_yield(const void* frame);
+
+// Whether the event and I/O status block of a request built by
+// IoBuildDeviceIoControlRequest still lie in live frames of the thread that built
+// it: an object in a frame below the highest stack pointer the thread showed
+// since the build belongs to a frame that has returned.
+struct StackWatch {
+  std::thread::id builder;
+  uintptr_t low = 0;  // extent of the objects on the builder's stack; 0: none there
+  uintptr_t high = 0;
+  void* fake_stack = nullptr;  // AddressSanitizer's fake stack holding one of them
+  const void* fake_object = nullptr;
+};
+StackWatch stack_watch_begin(const void* event, const void* status_block);
+bool stack_watch_still_live(const StackWatch& watch, const std::string& what);
 // Forgets the order in which spin locks were taken: a new scenario's locks may sit
 // at addresses an earlier scenario's used.
 void lock_order_reset();
@@ -84,7 +108,15 @@ PDEVICE_OBJECT device_lookup(const std::wstring& name);
 std::wstring symlink_target(const std::wstring& link);
 // Looks a device up by name and takes a handle's reference on it, in one step, so
 // that a concurrent deletion cannot free it in between.
-PDEVICE_OBJECT device_open_by_name(const std::wstring& name);
+// `initialising` says whether the device may not be opened yet.
+PDEVICE_OBJECT device_open_by_name(const std::wstring& name, bool* initialising);
+// A device object's reference count (open handles), read under the table lock.
+LONG device_reference_count(PDEVICE_OBJECT device);
+// Around a driver's entry or AddDevice on the thread that runs it: devices created
+// inside are initialising until the call returns. After the entry the I/O manager
+// clears DO_DEVICE_INITIALIZING itself; after AddDevice the driver must have.
+void driver_setup_begin();
+void driver_setup_end(bool clear_flags);
 // Drops a handle's reference; returns true when that freed a deleted device object.
 bool device_dereference(PDEVICE_OBJECT device);
 
@@ -109,5 +141,8 @@ bool inject_fail_irp();
 bool inject_fail_mdl();
 bool inject_fail_user_mapping();
 bool inject_call_failure(const char* call, NTSTATUS* status);
+// Whether an injected cancel hits `irp` now; point 0: before a completion routine,
+// 1: before a re-submission.
+bool inject_cancel_now(int point, PIRP irp);
 
 }  // namespace sim

@@ -2,10 +2,16 @@
 // cancellation, and the bookkeeping the verifier needs. Freed IRPs are kept in a
 // quarantine for a while so that a late use is reported rather than corrupting a
 // reused packet.
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
+#include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
+
+#include <sim/kernel.h>
 
 #include "internal.h"
 
@@ -28,6 +34,7 @@ struct CallRecord {
   bool lower_pending = false;  // a routine at the location below returned STATUS_PENDING
   bool passed = false;
   bool marked_at_pass = false;
+  NTSTATUS status_at_pass = 0;  // what the request was completed with past this location
   bool reported = false;
 };
 
@@ -36,11 +43,18 @@ struct CallRecord {
 struct WalkEntry {
   uint64_t id;
   uint64_t generation;
+  std::thread::id thread;
   bool completed_again = false;
+  bool in_routine = false;
+  // Another thread freed, reused or reinitialised the IRP while a routine of this
+  // walk ran: legal only if that routine then stops the walk.
+  const char* touched_by_other = nullptr;
 };
 
 struct IrpTrack {
-  bool platform = false;  // built by the platform; its finisher runs at the top
+  bool platform = false;   // built by the platform; its finisher runs at the top
+  bool from_pool = false;  // the driver's own memory, set up by IoInitializeIrp
+  bool walked = false;     // has been completed at least once
   IrpFinisher finisher;
   size_t bytes = 0;
   int call_depth = 0;
@@ -68,6 +82,14 @@ IrpTable& table() {
 }
 
 KSPIN_LOCK g_cancel_lock = 0;
+
+// Completion routines running on this thread, and whether the nesting of
+// routines that call IofCallDriver has been reported in this chain.
+constexpr int kDefaultNestingLimit = 4;
+std::atomic<int> g_nesting_limit{kDefaultNestingLimit};
+thread_local int t_routines = 0;
+thread_local bool t_nesting_reported = false;
+thread_local int t_calls = 0;  // IofCallDriver frames on this thread
 
 // Looks up an IRP for an operation; reports unknown or freed packets.
 IrpTrack* find_live(PIRP irp, const char* operation) {
@@ -150,6 +172,7 @@ void note_passed(PIRP irp, int location) {
     }
     it->passed = true;
     it->marked_at_pass = is_marked;
+    it->status_at_pass = irp->IoStatus.Status;
     if (!it->returned) {
       ++it;
       continue;
@@ -175,6 +198,13 @@ void after_dispatch(PIRP irp, IrpTrack& track, uint64_t serial, NTSTATUS status)
   }
   if (call->passed) {
     check_pending(irp, *call, call->marked_at_pass);
+    if (!call->returned_pending && status != call->status_at_pass) {
+      report_fault(Fault::DispatchStatusMismatch, describe_irp(irp) + " was completed with " +
+                                                      hex(static_cast<ULONG>(call->status_at_pass)) +
+                                                      " at stack location " + std::to_string(call->location) +
+                                                      " but its dispatch routine returned " +
+                                                      hex(static_cast<ULONG>(status)));
+    }
     forget_call(track, serial);
     return;
   }
@@ -209,6 +239,25 @@ void maybe_release_locked(PIRP irp, IrpTrack& track) {
   }
 }
 
+// Freeing, reusing or reinitialising an IRP whose completion walk runs on another
+// thread: a fault at once between routines, and once the routine returns unless it
+// stops the walk (a routine that wakes the freeing thread and then returns
+// STATUS_MORE_PROCESSING_REQUIRED hands the IRP over legally). Returns false when
+// reported.
+bool check_foreign_walks(PIRP irp, IrpTrack& track, const char* operation) {
+  for (WalkEntry& entry : track.walks) {
+    if (entry.thread == std::this_thread::get_id()) continue;
+    if (entry.in_routine) {
+      entry.touched_by_other = operation;
+      continue;
+    }
+    report_fault(Fault::IrpFreedDuringCompletion, std::string(operation) + " on " + describe_irp(irp) +
+                                                      " while its completion walk runs on another thread");
+    return false;
+  }
+  return true;
+}
+
 void init_packet(PIRP irp, USHORT size, CCHAR stack_size) {
   memset(static_cast<void*>(irp), 0, size);
   irp->Type = kIoTypeIrp;
@@ -235,19 +284,42 @@ bool should_invoke(PIRP irp, UCHAR control) {
          (irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
 }
 
+void set_in_routine(PIRP irp, uint64_t walk, bool in_routine) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  WalkEntry* entry = find_walk(table().irps[irp], walk);
+  if (entry != nullptr) entry->in_routine = in_routine;
+}
+
 // Calls one completion routine. Returns false when the walk must stop here.
 bool invoke_completion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context, uint64_t walk) {
+  if (inject_cancel_now(0, irp)) IoCancelIrp(irp);
   PDEVICE_OBJECT device =
       irp->CurrentLocation == irp->StackCount + 1 ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
   KIRQL before = current_irql();
+  set_in_routine(irp, walk, true);
+  t_routines++;
   NTSTATUS status = routine(device, irp, context);
+  if (--t_routines == 0) t_nesting_reported = false;
   if (current_irql() != before) {
     report_fault(Fault::IrqlChangedByCall, "completion routine of " + describe_irp(irp) +
                                                " returned at IRQL " + std::to_string(current_irql()));
   }
   std::lock_guard<std::mutex> lock(table().mutex);
   IrpTrack& track = table().irps[irp];
+  WalkEntry* running = find_walk(track, walk);
+  const char* touched = nullptr;
+  if (running != nullptr) {
+    running->in_routine = false;
+    touched = std::exchange(running->touched_by_other, nullptr);
+  }
   if (status == STATUS_MORE_PROCESSING_REQUIRED) return false;
+  if (touched != nullptr) {
+    report_fault(
+        Fault::IrpFreedDuringCompletion,
+        std::string(touched) + " on " + describe_irp(irp) +
+            " from another thread while its completion routine ran, and the routine let the walk go on");
+    return false;
+  }
   if (track.freed) {
     report_fault(Fault::IrpUsedAfterFree, "completion routine freed an IRP and let its completion continue");
     return false;
@@ -373,7 +445,7 @@ void irp_check_leaks(const char* when) {
   {
     std::lock_guard<std::mutex> lock(table().mutex);
     for (auto& [irp, track] : table().irps) {
-      if (track.freed) continue;
+      if (track.freed || track.from_pool) continue;
       if (!track.platform) {
         leaks.push_back(describe_irp(irp) + " allocated by the driver and never freed");
       } else if (!track.completed) {
@@ -386,7 +458,9 @@ void irp_check_leaks(const char* when) {
 
 void irp_reset_tracking() {
   std::lock_guard<std::mutex> lock(table().mutex);
-  for (auto& [irp, track] : table().irps) std::free(irp);
+  for (auto& [irp, track] : table().irps) {
+    if (!track.from_pool) std::free(irp);
+  }
   table().irps.clear();
   table().quarantine.clear();
 }
@@ -399,6 +473,7 @@ extern "C" {
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   UNREFERENCED_PARAMETER(ChargeQuota);
+  irql_check("IoAllocateIrp");
   return irp_allocate(StackSize, true);
 }
 
@@ -406,21 +481,50 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 
 namespace {
 
+// A set cancel flag that the IRP's last completion did not honour is a cancel
+// request the reinitialisation would drop.
+void check_cancel_kept(PIRP irp, const char* operation) {
+  if (irp->Cancel && irp->IoStatus.Status != STATUS_CANCELLED) {
+    report_fault(Fault::CancelFlagLost, std::string(operation) + " on " + describe_irp(irp) +
+                                            ", cancelled but completed with " +
+                                            hex(static_cast<ULONG>(irp->IoStatus.Status)));
+  }
+}
+
+// The first IoInitializeIrp of a packet in the driver's own pool registers it.
+IrpTrack* track_pool_packet(PIRP irp, USHORT packet_size) {
+  if (table().irps.count(irp) != 0 || !pool_contains(irp, packet_size)) return nullptr;
+  IrpTrack& track = table().irps[irp];
+  track = IrpTrack{};
+  track.bytes = packet_size;
+  track.from_pool = true;
+  return &track;
+}
+
 // IoInitializeIrp's work; false when the packet must not be touched.
 bool initialize_irp(PIRP irp, USHORT packet_size, CCHAR stack_size, const char* operation) {
   std::lock_guard<std::mutex> lock(table().mutex);
-  IrpTrack* track = find_live(irp, operation);
+  bool initialize = std::strcmp(operation, "IoInitializeIrp") == 0;
+  IrpTrack* track = initialize ? track_pool_packet(irp, packet_size) : nullptr;
+  bool fresh = track != nullptr;
+  if (track == nullptr) track = find_live(irp, operation);
   if (track == nullptr) return false;
   if (owned_below(irp, *track)) {
     report_fault(Fault::IrpSentWhileOwnedBelow, std::string(operation) + " on " + describe_irp(irp));
     return false;
   }
+  if (!check_foreign_walks(irp, *track, operation)) return false;
   if (packet_size > track->bytes || IoSizeOfIrp(stack_size) > packet_size) {
     report_fault(Fault::InvalidArgument, std::string(operation) + " with a packet size of " +
                                              std::to_string(packet_size) + " on an IRP of " +
                                              std::to_string(track->bytes) + " bytes");
     return false;
   }
+  if (initialize && !track->from_pool) {
+    report_fault(Fault::IrpInitializedFromAllocator, "IoInitializeIrp on " + describe_irp(irp) +
+                                                         ", which IoAllocateIrp made; IoReuseIrp reuses it");
+  }
+  if (!fresh) check_cancel_kept(irp, operation);
   init_packet(irp, packet_size, stack_size);
   track->completed = false;
   track->pending_marks = 0;
@@ -433,10 +537,12 @@ bool initialize_irp(PIRP irp, USHORT packet_size, CCHAR stack_size, const char* 
 extern "C" {
 
 VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+  irql_check("IoInitializeIrp");
   initialize_irp(Irp, PacketSize, StackSize, "IoInitializeIrp");
 }
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
+  irql_check("IoReuseIrp");
   USHORT size;
   CCHAR stack_size;
   {
@@ -450,6 +556,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
+  irql_check("IoFreeIrp");
   std::lock_guard<std::mutex> lock(table().mutex);
   auto it = table().irps.find(Irp);
   if (it == table().irps.end()) {
@@ -461,14 +568,15 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
     report_fault(Fault::IrpUsedAfterFree, "IoFreeIrp on " + describe_irp(Irp) + " freed before");
   } else if (track.held_below) {
     report_fault(Fault::IrpFreedWhileOwnedBelow, "IoFreeIrp on " + describe_irp(Irp));
-  } else if (track.platform) {
+  } else if (track.platform || track.from_pool) {
     report_fault(Fault::InvalidArgument,
-                 "IoFreeIrp on " + describe_irp(Irp) + ", which the I/O manager frees");
+                 "IoFreeIrp on " + describe_irp(Irp) + ", which " +
+                     (track.platform ? "the I/O manager frees" : "lives in the driver's pool"));
   } else if (owned_below(Irp, track)) {
     report_fault(Fault::IrpFreedWhileOwnedBelow, "IoFreeIrp on " + describe_irp(Irp) +
                                                      ", held by the dispatch routine at stack location " +
                                                      std::to_string(Irp->CurrentLocation));
-  } else {
+  } else if (check_foreign_walks(Irp, track, "IoFreeIrp")) {
     quarantine_locked(Irp, track);
   }
 }
@@ -481,56 +589,96 @@ VOID NTAPI SimNoteIrpPending(PIRP Irp) {
   }
 }
 
-NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  CHAR location;
-  uint64_t serial;
-  {
-    std::lock_guard<std::mutex> lock(table().mutex);
-    IrpTrack* track = find_live(Irp, "IofCallDriver");
-    if (track == nullptr) return STATUS_INVALID_PARAMETER;
-    if (track->held_below) {
-      report_fault(Fault::IrpSentWhileOwnedBelow, "IofCallDriver with " + describe_irp(Irp));
-      return STATUS_INVALID_DEVICE_STATE;
-    }
-    if (Irp->CurrentLocation <= 1) {
-      report_fault(Fault::NoMoreStackLocations, "IofCallDriver with " + describe_irp(Irp));
-      return STATUS_INVALID_PARAMETER;
-    }
-    Irp->CurrentLocation--;
-    Irp->Tail.Overlay.CurrentStackLocation--;
-    location = Irp->CurrentLocation;
-    // A mark the caller made before skipping its location stays; one left over
-    // from an earlier use of the location went with its reinitialisation.
-    if (location < 64) {
-      uint64_t bit = uint64_t(1) << location;
-      bool carried = (IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED) != 0;
-      track->pending_marks = (track->pending_marks & ~bit) | (carried ? bit : 0);
-    }
-    serial = ++track->next_serial;
-    track->calls.push_back(CallRecord{serial, location});
-    track->call_depth++;
-    track->generation++;
-    track->completed = false;
+}  // extern "C"
+
+namespace {
+
+// A completion routine that sends a request which completes inside the call runs
+// the next routine one level deeper on this thread's stack; Windows' kernel stack
+// holds only a few such levels.
+void check_nesting(PIRP irp) {
+  int limit = g_nesting_limit.load();
+  if (t_routines <= limit || t_nesting_reported) return;
+  t_nesting_reported = true;
+  report_fault(Fault::StackTooDeep,
+               "IofCallDriver with " + describe_irp(irp) + " from " + std::to_string(t_routines) +
+                   " completion routines nested on one thread (limit " + std::to_string(limit) + ")");
+}
+
+// Takes the next stack location for the call; a failure status when the IRP must
+// not go.
+NTSTATUS enter_call(PIRP irp, uint64_t* serial) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  IrpTrack* track = find_live(irp, "IofCallDriver");
+  if (track == nullptr) return STATUS_INVALID_PARAMETER;
+  if (track->held_below) {
+    report_fault(Fault::IrpSentWhileOwnedBelow, "IofCallDriver with " + describe_irp(irp));
+    return STATUS_INVALID_DEVICE_STATE;
   }
+  if (irp->CurrentLocation <= 1) {
+    report_fault(Fault::NoMoreStackLocations, "IofCallDriver with " + describe_irp(irp));
+    return STATUS_INVALID_PARAMETER;
+  }
+  irp->CurrentLocation--;
+  irp->Tail.Overlay.CurrentStackLocation--;
+  CHAR location = irp->CurrentLocation;
+  // A mark the caller made before skipping its location stays; one left over
+  // from an earlier use of the location went with its reinitialisation.
+  if (location < 64) {
+    uint64_t bit = uint64_t(1) << location;
+    bool carried = (IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED) != 0;
+    track->pending_marks = (track->pending_marks & ~bit) | (carried ? bit : 0);
+  }
+  *serial = ++track->next_serial;
+  track->calls.push_back(CallRecord{*serial, location});
+  track->call_depth++;
+  track->generation++;
+  track->completed = false;
+  return STATUS_SUCCESS;
+}
+
+bool is_resend(PIRP irp) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  auto it = table().irps.find(irp);
+  return it != table().irps.end() && it->second.walked && !it->second.freed;
+}
+
+}  // namespace
+
+extern "C" {
+
+NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  irql_check("IofCallDriver");
+  check_nesting(Irp);
+  if (is_resend(Irp) && inject_cancel_now(1, Irp)) IoCancelIrp(Irp);
+  uint64_t serial;
+  NTSTATUS refused = enter_call(Irp, &serial);
+  if (!NT_SUCCESS(refused)) return refused;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   stack->DeviceObject = DeviceObject;
   KIRQL before = current_irql();
+  t_calls++;
   NTSTATUS status = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction](DeviceObject, Irp);
+  t_calls--;
   if (current_irql() != before) {
     report_fault(Fault::IrqlChangedByCall, "dispatch routine returned at IRQL " +
                                                std::to_string(current_irql()) + " instead of " +
                                                std::to_string(before));
   }
-  std::lock_guard<std::mutex> lock(table().mutex);
-  IrpTrack& track = table().irps[Irp];
-  track.call_depth--;
-  after_dispatch(Irp, track, serial, status);
-  maybe_release_locked(Irp, track);
+  {
+    std::lock_guard<std::mutex> lock(table().mutex);
+    IrpTrack& track = table().irps[Irp];
+    track.call_depth--;
+    after_dispatch(Irp, track, serial, status);
+    maybe_release_locked(Irp, track);
+  }
+  if (t_calls == 0) note_thread_yield(__builtin_frame_address(0));
   return status;
 }
 
 VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   UNREFERENCED_PARAMETER(PriorityBoost);
+  irql_check("IofCompleteRequest");
   uint64_t walk;
   {
     std::lock_guard<std::mutex> lock(table().mutex);
@@ -550,19 +698,27 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       if (active.generation == track->generation) active.completed_again = true;
     }
     walk = ++track->next_walk;
-    track->walks.push_back(WalkEntry{walk, track->generation});
+    track->walks.push_back(WalkEntry{walk, track->generation, std::this_thread::get_id()});
+    track->walked = true;
   }
   if (Irp->IoStatus.Status == STATUS_PENDING) {
     report_fault(Fault::IrpCompletedWithPending, describe_irp(Irp));
   }
+  if (Irp->CancelRoutine != nullptr) {
+    report_fault(Fault::CompletedWithCancelRoutine, "IofCompleteRequest on " + describe_irp(Irp));
+  }
   complete_walk(Irp, walk);
 }
 
-VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KeAcquireSpinLockRaiseToDpc(&g_cancel_lock); }
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+  irql_check("IoAcquireCancelSpinLock");
+  *Irql = KeAcquireSpinLockRaiseToDpc(&g_cancel_lock);
+}
 
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&g_cancel_lock, Irql); }
 
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+  irql_check("IoCancelIrp");
   {
     std::lock_guard<std::mutex> lock(table().mutex);
     if (find_live(Irp, "IoCancelIrp") == nullptr) return FALSE;
@@ -585,6 +741,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          ULONG InputBufferLength, PVOID OutputBuffer,
                                          ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                          PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+  irql_check("IoBuildDeviceIoControlRequest");
   if (METHOD_FROM_CTL_CODE(IoControlCode) != METHOD_NEITHER) {
     report_fault(Fault::Unimplemented, "IoBuildDeviceIoControlRequest with a buffered or direct code");
     return nullptr;
@@ -601,12 +758,23 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
   next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
   next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
-  irp_set_finisher(irp, [](PIRP done) {
-    if (done->UserIosb != nullptr) *done->UserIosb = done->IoStatus;
-    if (done->UserEvent != nullptr) KeSetEvent(done->UserEvent, IO_NO_INCREMENT, FALSE);
+  StackWatch watch = stack_watch_begin(Event, IoStatusBlock);
+  irp_set_finisher(irp, [watch](PIRP done) {
+    if (stack_watch_still_live(watch, describe_irp(done))) {
+      if (done->UserIosb != nullptr) *done->UserIosb = done->IoStatus;
+      if (done->UserEvent != nullptr) KeSetEvent(done->UserEvent, IO_NO_INCREMENT, FALSE);
+    }
     irp_release(done);
   });
   return irp;
 }
 
 }  // extern "C"
+
+namespace sim {
+
+void set_completion_nesting_limit(int limit) {
+  g_nesting_limit.store(limit > 0 ? limit : kDefaultNestingLimit);
+}
+
+}  // namespace sim

@@ -176,6 +176,7 @@ extern "C" {
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
                          PIRP Irp) {
   UNREFERENCED_PARAMETER(ChargeQuota);
+  irql_check("IoAllocateMdl");
   if (inject_fail_mdl()) return nullptr;
   PMDL mdl = mdl_allocate(VirtualAddress, Length, nullptr);
   if (Irp != nullptr && !SecondaryBuffer) Irp->MdlAddress = mdl;
@@ -183,6 +184,7 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
 }
 
 VOID NTAPI IoFreeMdl(PMDL Mdl) {
+  irql_check("IoFreeMdl");
   MdlInfo info;
   {
     std::lock_guard<std::mutex> lock(table().mutex);
@@ -207,6 +209,7 @@ VOID NTAPI IoFreeMdl(PMDL Mdl) {
 }
 
 VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
+  irql_check("MmBuildMdlForNonPagedPool");
   PVOID address = MmGetMdlVirtualAddress(MemoryDescriptorList);
   if (!pool_contains(address, MemoryDescriptorList->ByteCount)) {
     report_fault(Fault::MdlNotNonPagedPool,
@@ -227,6 +230,8 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
   UNREFERENCED_PARAMETER(CacheType);
   UNREFERENCED_PARAMETER(BugCheckOnFailure);
   UNREFERENCED_PARAMETER(Priority);
+  irql_check(AccessMode == UserMode ? "MmMapLockedPagesSpecifyCache(UserMode)"
+                                    : "MmMapLockedPagesSpecifyCache");
   if (RequestedAddress != nullptr) {
     report_fault(Fault::Unimplemented, "MmMapLockedPagesSpecifyCache at a requested address");
     return nullptr;
@@ -245,12 +250,14 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
 VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
   std::string fault_text;
   Fault fault = Fault::ViewUnknown;
+  bool user_view = false;
   {
     std::lock_guard<std::mutex> lock(table().mutex);
     auto it = table().views.find(reinterpret_cast<uintptr_t>(BaseAddress));
     if (it == table().views.end() || it->second.mdl != MemoryDescriptorList) {
       fault_text = "MmUnmapLockedPages(" + hex(reinterpret_cast<uintptr_t>(BaseAddress)) + ")";
     } else {
+      user_view = true;
       if (it->second.process != &current_process()) {
         fault = Fault::ViewRemovedFromOtherProcess;
         fault_text = "view of process " + it->second.process->name() + " removed in process " +
@@ -261,6 +268,7 @@ VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
       table().views.erase(it);
     }
   }
+  irql_check(user_view ? "MmUnmapLockedPages(user view)" : "MmUnmapLockedPages");
   if (!fault_text.empty()) report_fault(fault, fault_text);
 }
 

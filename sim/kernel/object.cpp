@@ -1,6 +1,8 @@
 // Device objects, their stacks, and the object namespace (device names and
 // symbolic links). A deleted device object stays allocated while handles are
 // open on it, as on Windows, and goes when the last one closes.
+// Locks: the table lock guards names, links, the device list, each device's
+// reference count and initialisation state, and drivers' device lists.
 #include <algorithm>
 #include <cstdlib>
 #include <map>
@@ -15,11 +17,21 @@ namespace {
 
 constexpr CSHORT kIoTypeDevice = 3;
 
+// Whether the I/O manager may open a device. One created inside the driver's
+// entry or AddDevice is initialising until the platform, on the thread that ran
+// the driver, has seen the call return: the driver's own clearing of
+// DO_DEVICE_INITIALIZING is never read by another thread.
+enum class Readiness { ReadFlag, Initialising, Ready };
+
 struct DeviceInfo {
   std::wstring name;
   bool deleted = false;
   int references = 0;  // taken by IoEnumerateDeviceObjectList, dropped by ObDereferenceObject
+  Readiness readiness = Readiness::ReadFlag;
 };
+
+thread_local int t_setup_depth = 0;
+thread_local std::vector<PDEVICE_OBJECT> t_setup_created;
 
 struct ObjectTable {
   std::mutex mutex;
@@ -84,12 +96,35 @@ std::wstring symlink_target(const std::wstring& link) {
   return it == table().links.end() ? std::wstring() : it->second;
 }
 
-PDEVICE_OBJECT device_open_by_name(const std::wstring& name) {
+PDEVICE_OBJECT device_open_by_name(const std::wstring& name, bool* initialising) {
   std::lock_guard<std::mutex> lock(table().mutex);
   auto it = table().names.find(name);
   if (it == table().names.end()) return nullptr;
-  it->second->ReferenceCount++;
-  return it->second;
+  PDEVICE_OBJECT device = it->second;
+  Readiness readiness = table().devices[device].readiness;
+  *initialising = readiness == Readiness::Initialising ||
+                  (readiness == Readiness::ReadFlag && (device->Flags & DO_DEVICE_INITIALIZING) != 0);
+  device->ReferenceCount++;
+  return device;
+}
+
+LONG device_reference_count(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  return device->ReferenceCount;
+}
+
+void driver_setup_begin() { t_setup_depth++; }
+
+void driver_setup_end(bool clear_flags) {
+  if (--t_setup_depth > 0) return;
+  std::lock_guard<std::mutex> lock(table().mutex);
+  for (PDEVICE_OBJECT device : t_setup_created) {
+    auto it = table().devices.find(device);
+    if (it == table().devices.end()) continue;
+    if (clear_flags) device->Flags &= ~DO_DEVICE_INITIALIZING;
+    if (!(device->Flags & DO_DEVICE_INITIALIZING)) it->second.readiness = Readiness::Ready;
+  }
+  t_setup_created.clear();
 }
 
 // Drops a handle's reference; frees a deleted device object with the last one.
@@ -150,6 +185,7 @@ using namespace sim;
 extern "C" {
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+  irql_check("RtlInitUnicodeString");
   size_t length = SourceString ? wcslen(SourceString) * sizeof(WCHAR) : 0;
   DestinationString->Length = static_cast<USHORT>(length);
   DestinationString->MaximumLength = static_cast<USHORT>(SourceString ? length + sizeof(WCHAR) : 0);
@@ -159,6 +195,7 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                               PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics,
                               BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject) {
+  irql_check("IoCreateDevice");
   NTSTATUS injected;
   if (inject_call_failure("IoCreateDevice", &injected)) return injected;
   return device_create(DriverObject, DeviceExtensionSize, DeviceName, DeviceType, DeviceCharacteristics,
@@ -174,15 +211,6 @@ NTSTATUS device_create(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, P
                        PDEVICE_OBJECT* DeviceObject) {
   std::wstring name = to_wstring(DeviceName);
   auto device = static_cast<PDEVICE_OBJECT>(std::calloc(1, sizeof(DEVICE_OBJECT)));
-  {
-    std::lock_guard<std::mutex> lock(table().mutex);
-    if (!name.empty() && table().names.count(name)) {
-      std::free(device);
-      return STATUS_OBJECT_NAME_COLLISION;
-    }
-    if (!name.empty()) table().names[name] = device;
-    table().devices[device] = DeviceInfo{name, false};
-  }
   device->Type = kIoTypeDevice;
   device->Size = sizeof(DEVICE_OBJECT);
   device->DriverObject = DriverObject;
@@ -195,8 +223,18 @@ NTSTATUS device_create(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, P
     memset(device->DeviceExtension, 0, DeviceExtensionSize);
   }
   {
-    // The driver's list keeps the newest device object first.
+    // Published by name only once filled in. The driver's list keeps the newest
+    // device object first.
     std::lock_guard<std::mutex> lock(table().mutex);
+    if (!name.empty() && table().names.count(name)) {
+      if (device->DeviceExtension != nullptr) pool_free(device->DeviceExtension, PoolOwner::Platform);
+      std::free(device);
+      return STATUS_OBJECT_NAME_COLLISION;
+    }
+    if (!name.empty()) table().names[name] = device;
+    bool setup = t_setup_depth > 0;
+    table().devices[device] = DeviceInfo{name, false, setup ? Readiness::Initialising : Readiness::ReadFlag};
+    if (setup) t_setup_created.push_back(device);
     device->NextDevice = DriverObject->DeviceObject;
     DriverObject->DeviceObject = device;
   }
@@ -209,6 +247,7 @@ NTSTATUS device_create(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, P
 extern "C" {
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  irql_check("IoDeleteDevice");
   bool free_now = false;
   {
     std::lock_guard<std::mutex> lock(table().mutex);
@@ -226,6 +265,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+  irql_check("IoCreateSymbolicLink");
   NTSTATUS injected;
   if (inject_call_failure("IoCreateSymbolicLink", &injected)) return injected;
   std::lock_guard<std::mutex> lock(table().mutex);
@@ -236,6 +276,7 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
 }
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+  irql_check("IoDeleteSymbolicLink");
   std::lock_guard<std::mutex> lock(table().mutex);
   return table().links.erase(to_wstring(SymbolicLinkName)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
@@ -288,11 +329,13 @@ LONG_PTR NTAPI ObfDereferenceObject(PVOID Object) {
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
+  irql_check("IoGetAttachedDevice");
   while (DeviceObject->AttachedDevice != nullptr) DeviceObject = DeviceObject->AttachedDevice;
   return DeviceObject;
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+  irql_check("IoAttachDeviceToDeviceStack");
   NTSTATUS injected;
   if (inject_call_failure("IoAttachDeviceToDeviceStack", &injected)) return nullptr;
   PDEVICE_OBJECT top = IoGetAttachedDevice(TargetDevice);
@@ -302,6 +345,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+  irql_check("IoDetachDevice");
   if (TargetDevice->AttachedDevice == nullptr) {
     report_fault(Fault::InvalidArgument, "IoDetachDevice on a device with nothing attached");
     return;

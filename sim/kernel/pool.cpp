@@ -282,6 +282,7 @@ using namespace sim;
 extern "C" {
 
 static PVOID allocate_driver_pool(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const char* File, int Line) {
+  irql_check("ExAllocatePool");
   if (PoolType != NonPagedPool && PoolType != NonPagedPoolNx) {
     report_fault(Fault::Unimplemented, "ExAllocatePool of a pool type other than non-paged");
   }
@@ -305,6 +306,9 @@ PVOID NTAPI SimExAllocatePoolWithTagAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
   return allocate_driver_pool(PoolType, NumberOfBytes, File, Line);
 }
 
-VOID NTAPI ExFreePool(PVOID P) { pool_free(P, PoolOwner::Driver); }
+VOID NTAPI ExFreePool(PVOID P) {
+  irql_check("ExFreePool");
+  pool_free(P, PoolOwner::Driver);
+}
 
 }  // extern "C"

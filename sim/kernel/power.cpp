@@ -10,6 +10,7 @@ extern "C" {
 // DeviceObject and calls CompletionFunction when it has completed.
 NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                  PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
+  irql_check("PoRequestPowerIrp");
   NTSTATUS injected;
   if (inject_call_failure("PoRequestPowerIrp", &injected)) return injected;
   if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
@@ -40,15 +41,20 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
   return STATUS_PENDING;
 }
 
-VOID NTAPI PoStartNextPowerIrp(PIRP Irp) { UNREFERENCED_PARAMETER(Irp); }
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+  UNREFERENCED_PARAMETER(Irp);
+  irql_check("PoStartNextPowerIrp");
+}
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  irql_check("PoCallDriver");
   return IofCallDriver(DeviceObject, Irp);
 }
 
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(Type);
+  irql_check("PoSetPowerState");
   return State;
 }
 

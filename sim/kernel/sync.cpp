@@ -1,10 +1,16 @@
 // Events, waits and spin locks. Event state lives under one dispatcher lock, as in
 // the Windows kernel; spin locks are real spin locks over the KSPIN_LOCK word,
 // owned by a per-thread token so that a release by another thread is caught.
+// Locks: the dispatcher lock guards events, waiter counts and hand-offs; the
+// thread-stack lock guards the registry of threads' stacks and is never held
+// while taking another.
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <memory>
 #include <set>
 #include <thread>
 #include <vector>
@@ -12,6 +18,17 @@
 #include <sim/kernel.h>
 
 #include "internal.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define SIM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SIM_ASAN 1
+#endif
+#endif
+#ifdef SIM_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace sim {
 namespace {
@@ -26,6 +43,70 @@ thread_local uintptr_t t_token = 0;
 thread_local std::vector<PKSPIN_LOCK> t_held;
 
 std::map<PKEVENT, int> g_waiters;  // guarded by the dispatcher lock
+
+// Waiter runs first: KeSetEvent at DISPATCH_LEVEL that wakes waiters holds the
+// setter until each woken thread has run to its next yield point, or the bound.
+struct Handoff {
+  PKEVENT event;
+  int expected;
+  int woken = 0;
+  int done = 0;
+};
+constexpr auto kHandoffBound = std::chrono::milliseconds(250);
+std::atomic<bool> g_waiter_first{false};
+std::vector<std::shared_ptr<Handoff>> g_handoffs;  // guarded by the dispatcher lock
+thread_local std::shared_ptr<Handoff> t_handoff;
+
+// Each thread's stack extent and the highest stack pointer it showed at a yield
+// point since its last request was built: a frame below that has returned.
+struct ThreadStack {
+  uintptr_t low = 0;
+  uintptr_t high = 0;
+  std::atomic<uintptr_t> highest_sp{0};
+};
+std::mutex g_stacks_mutex;
+std::map<std::thread::id, ThreadStack*>& stacks() {
+  static auto* m = new std::map<std::thread::id, ThreadStack*>();
+  return *m;
+}
+
+struct ThreadStackHolder {
+  ThreadStack stack;
+  ThreadStackHolder() {
+    pthread_attr_t attr;
+    void* base = nullptr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+      pthread_attr_getstack(&attr, &base, &size);
+      pthread_attr_destroy(&attr);
+    }
+    stack.low = reinterpret_cast<uintptr_t>(base);
+    stack.high = stack.low + size;
+    std::lock_guard<std::mutex> lock(g_stacks_mutex);
+    stacks()[std::this_thread::get_id()] = &stack;
+  }
+  ~ThreadStackHolder() {
+    std::lock_guard<std::mutex> lock(g_stacks_mutex);
+    stacks().erase(std::this_thread::get_id());
+  }
+};
+
+ThreadStack& my_stack() {
+  thread_local ThreadStackHolder holder;
+  return holder.stack;
+}
+
+__attribute__((noinline)) uintptr_t stack_pointer() {
+  return reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+}
+
+void note_stack_pointer(const void* frame) {
+  ThreadStack& mine = my_stack();
+  auto sp = reinterpret_cast<uintptr_t>(frame);
+  uintptr_t seen = mine.highest_sp.load(std::memory_order_relaxed);
+  while (sp > seen && !mine.highest_sp.compare_exchange_weak(seen, sp)) {
+  }
+}
 
 std::mutex g_order_mutex;
 std::set<std::pair<uintptr_t, uintptr_t>> g_order;
@@ -92,8 +173,20 @@ void release_at_dpc(PKSPIN_LOCK lock) {
   __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
 }
 
+// A woken waiter joins the hand-off its setter waits on.
+void join_handoff(PKEVENT event) {
+  for (auto& handoff : g_handoffs) {
+    if (handoff->event == event && handoff->woken < handoff->expected) {
+      handoff->woken++;
+      t_handoff = handoff;
+      return;
+    }
+  }
+}
+
 // Waits on the event under the dispatcher lock. Returns false on time-out.
 bool wait_event(PKEVENT event, const LARGE_INTEGER* timeout) {
+  note_thread_yield(__builtin_frame_address(0));
   std::unique_lock<std::mutex> lock(dispatcher_mutex());
   auto signalled = [event] { return event->Header.SignalState != 0; };
   g_waiters[event]++;
@@ -118,7 +211,19 @@ bool wait_event(PKEVENT event, const LARGE_INTEGER* timeout) {
     if (!dispatcher_cv().wait_for(lock, span, signalled)) return false;
   }
   if (event->Header.Type == SynchronizationEvent) event->Header.SignalState = 0;
+  join_handoff(event);
   return true;
+}
+
+// Holds the setter until the waiters it woke have run, or the bound passes.
+void hand_off(std::unique_lock<std::mutex>& lock, PKEVENT event) {
+  auto waiting = g_waiters.find(event);
+  if (waiting == g_waiters.end()) return;
+  int expected = event->Header.Type == SynchronizationEvent ? 1 : waiting->second;
+  auto handoff = std::make_shared<Handoff>(Handoff{event, expected});
+  g_handoffs.push_back(handoff);
+  dispatcher_cv().wait_for(lock, kHandoffBound, [&] { return handoff->done >= handoff->expected; });
+  g_handoffs.erase(std::find(g_handoffs.begin(), g_handoffs.end(), handoff));
 }
 
 }  // namespace
@@ -139,6 +244,80 @@ bool wait_for_waiter(PKEVENT event, std::chrono::milliseconds bound) {
 }
 
 int spin_locks_held() { return static_cast<int>(t_held.size()); }
+
+void note_thread_yield(const void* frame) {
+  note_stack_pointer(frame);
+  if (!t_handoff) return;
+  std::lock_guard<std::mutex> lock(dispatcher_mutex());
+  t_handoff->done++;
+  t_handoff.reset();
+  dispatcher_cv().notify_all();
+}
+
+void set_waiter_runs_first(bool on) { g_waiter_first.store(on); }
+
+// With AddressSanitizer's fake stacks a local may live in a fake frame instead: it
+// is live while that frame is.
+void watch_fake_frame(StackWatch& watch, const void* object) {
+#ifdef SIM_ASAN
+  void* fake_stack = __asan_get_current_fake_stack();
+  if (fake_stack == nullptr || watch.fake_object != nullptr) return;
+  if (__asan_addr_is_in_fake_stack(fake_stack, const_cast<void*>(object), nullptr, nullptr) == nullptr)
+    return;
+  watch.fake_stack = fake_stack;
+  watch.fake_object = object;
+#else
+  (void)watch;
+  (void)object;
+#endif
+}
+
+bool fake_frame_live(const StackWatch& watch) {
+#ifdef SIM_ASAN
+  return __asan_addr_is_in_fake_stack(watch.fake_stack, const_cast<void*>(watch.fake_object), nullptr,
+                                      nullptr) != nullptr;
+#else
+  (void)watch;
+  return true;
+#endif
+}
+
+StackWatch stack_watch_begin(const void* event, const void* status_block) {
+  ThreadStack& mine = my_stack();
+  StackWatch watch;
+  watch.builder = std::this_thread::get_id();
+  for (auto [object, size] : {std::pair<const void*, size_t>{event, sizeof(KEVENT)},
+                              std::pair<const void*, size_t>{status_block, sizeof(IO_STATUS_BLOCK)}}) {
+    auto at = reinterpret_cast<uintptr_t>(object);
+    if (object != nullptr && (at < mine.low || at >= mine.high)) watch_fake_frame(watch, object);
+    if (object == nullptr || at < mine.low || at >= mine.high) continue;
+    watch.low = watch.low == 0 ? at : std::min(watch.low, at);
+    watch.high = std::max(watch.high, at + size);
+  }
+  mine.highest_sp.store(stack_pointer());
+  return watch;
+}
+
+bool stack_watch_still_live(const StackWatch& watch, const std::string& what) {
+  if (watch.low == 0 && watch.fake_object == nullptr) return true;
+  uintptr_t highest = 0;
+  bool builder_alive = true;
+  if (std::this_thread::get_id() == watch.builder) {
+    highest = std::max(my_stack().highest_sp.load(), stack_pointer());
+  } else {
+    std::lock_guard<std::mutex> lock(g_stacks_mutex);
+    auto it = stacks().find(watch.builder);
+    builder_alive = it != stacks().end();
+    highest = builder_alive ? it->second->highest_sp.load() : ~uintptr_t(0);
+  }
+  bool live = watch.low == 0 || highest <= watch.low;
+  if (watch.fake_object != nullptr) live = live && builder_alive && fake_frame_live(watch);
+  if (live) return true;
+  report_fault(Fault::StatusBlockOutOfScope, what +
+                                                 " completed after the frame of its builder that holds its " +
+                                                 "event or I/O status block returned");
+  return false;
+}
 
 void lock_order_reset() {
   std::lock_guard<std::mutex> guard(g_order_mutex);
@@ -170,14 +349,17 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
   if (!is_event(Event)) {
     report_fault(Fault::WaitOnUninitialisedEvent, "KeSetEvent on " + hex((uintptr_t)Event));
   }
-  std::lock_guard<std::mutex> lock(dispatcher_mutex());
+  irql_check("KeSetEvent");
+  std::unique_lock<std::mutex> lock(dispatcher_mutex());
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 1;
   dispatcher_cv().notify_all();
+  if (g_waiter_first.load() && current_irql() >= DISPATCH_LEVEL && previous == 0) hand_off(lock, Event);
   return previous;
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
+  irql_check("KeResetEvent");
   std::lock_guard<std::mutex> lock(dispatcher_mutex());
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 0;
@@ -187,6 +369,7 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 VOID NTAPI KeClearEvent(PRKEVENT Event) { KeResetEvent(Event); }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+  irql_check("KeReadStateEvent");
   std::lock_guard<std::mutex> lock(dispatcher_mutex());
   return Event->Header.SignalState;
 }
@@ -197,7 +380,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   UNREFERENCED_PARAMETER(WaitMode);
   UNREFERENCED_PARAMETER(Alertable);
   bool zero = Timeout != nullptr && Timeout->QuadPart == 0;
-  if (!zero && current_irql() >= DISPATCH_LEVEL) {
+  if (zero && current_irql() > DISPATCH_LEVEL) irql_check("KeWaitForSingleObject");
+  if (!zero && current_irql() > APC_LEVEL) {
     report_fault(Fault::WaitAtDispatchLevel, "KeWaitForSingleObject on " + hex((uintptr_t)Object));
   }
   if (!zero && spin_locks_held() > 0) {

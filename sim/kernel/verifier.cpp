@@ -116,6 +116,22 @@ const char* fault_name(Fault fault) {
       return "wait without time-out did not end (probable hang)";
     case Fault::UrbAtWrongIrql:
       return "URB sent to the bus at an IRQL its function does not allow";
+    case Fault::IrqlTooHigh:
+      return "routine called above the highest IRQL it allows";
+    case Fault::StackTooDeep:
+      return "completion routines nested too deep inside IofCallDriver";
+    case Fault::IrpFreedDuringCompletion:
+      return "IRP freed, reused or reinitialised while its completion runs on another thread";
+    case Fault::CancelFlagLost:
+      return "IRP reinitialised with a cancel request it never honoured";
+    case Fault::IrpInitializedFromAllocator:
+      return "IoInitializeIrp on an IRP from IoAllocateIrp";
+    case Fault::CompletedWithCancelRoutine:
+      return "IRP completed with a cancel routine still set";
+    case Fault::DispatchStatusMismatch:
+      return "dispatch routine returned a status other than the one it completed the IRP with";
+    case Fault::StatusBlockOutOfScope:
+      return "event or status block of a built request lies in a stack frame that has returned";
   }
   return "unknown fault";
 }

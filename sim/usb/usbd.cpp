@@ -20,6 +20,7 @@ bool filter_matches(LONG wanted, UCHAR actual) { return wanted == -1 || wanted =
 extern "C" {
 
 VOID NTAPI USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation) {
+  irql_check("USBD_GetUSBDIVersion");
   UsbBus* bus = current_bus();
   VersionInformation->USBDI_Version = bus != nullptr ? bus->usbdi_version() : 0x600;
   VersionInformation->Supported_USB_Version = 0x200;
@@ -28,6 +29,7 @@ VOID NTAPI USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation) {
 PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
     LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol) {
+  irql_check("USBD_ParseConfigurationDescriptorEx");
   auto* base = reinterpret_cast<PUCHAR>(ConfigurationDescriptor);
   PUCHAR end = base + ConfigurationDescriptor->wTotalLength;
   for (auto* at = static_cast<PUCHAR>(StartPosition); at + 2 <= end && at[0] != 0; at += at[0]) {
@@ -49,6 +51,7 @@ PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
 
 PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                              PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
+  irql_check("USBD_CreateConfigurationRequestEx");
   NTSTATUS injected;
   if (inject_call_failure("USBD_CreateConfigurationRequestEx", &injected)) return nullptr;
   ULONG size = sizeof(struct _URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION);

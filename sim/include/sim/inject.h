@@ -4,6 +4,7 @@
 
 #include <sim/ntddk.h>
 
+#include <functional>
 #include <string>
 
 namespace sim::inject {
@@ -21,6 +22,13 @@ void fail_user_mapping(int nth = 1);
 // (which then returns NULL), "USBD_CreateConfigurationRequestEx" (NULL),
 // "PoRequestPowerIrp".
 void fail_call(const std::string& call, NTSTATUS status, int nth = 1);
+// Cancels (IoCancelIrp) the nth IRP that `match` accepts at a moment a real cancel
+// can land on Windows: just before a completion routine runs on it, or just before
+// a driver sends it again after it has completed (between its routine and the
+// re-submission).
+enum class CancelPoint { BeforeCompletionRoutine = 0, BeforeResend = 1 };
+using IrpMatch = std::function<bool(PIRP irp)>;
+void cancel_irp_at(CancelPoint point, IrpMatch match, int nth = 1);
 // Removes every pending injection.
 void clear();
 

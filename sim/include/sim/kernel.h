@@ -45,6 +45,18 @@ bool wait_for_waiter(PKEVENT event, std::chrono::milliseconds bound);
 // goes on waiting). The default is a minute.
 void set_hang_report_after(std::chrono::milliseconds after);
 
+// A completion routine that calls IofCallDriver, which completes inside the call
+// and runs the next routine, nests one level deeper on the thread's stack. More
+// than `limit` routines nested on one thread is reported (Windows' kernel stack
+// holds few such levels). The default is 4.
+void set_completion_nesting_limit(int limit);
+
+// When on, KeSetEvent at DISPATCH_LEVEL that wakes a waiter lets the waiter run
+// first: the setter continues once the woken thread has waited again or returned
+// from its outermost call into a driver (bounded), so a routine that touches what
+// the waiter frees after waking it does so every time. Off by default.
+void set_waiter_runs_first(bool on);
+
 // Kernel time-outs are multiplied by `scale` (1.0 is real time).
 void set_timeout_scale(double scale);
 

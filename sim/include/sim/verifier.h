@@ -51,6 +51,16 @@ enum class Fault {
   ProbableHang,
   // The USB bus driver's own rules.
   UrbAtWrongIrql,
+  // Context of the I/O manager: levels, stack depth, lifetime around completion,
+  // cancellation and what a dispatch routine returns.
+  IrqlTooHigh,
+  StackTooDeep,
+  IrpFreedDuringCompletion,
+  CancelFlagLost,
+  IrpInitializedFromAllocator,
+  CompletedWithCancelRoutine,
+  DispatchStatusMismatch,
+  StatusBlockOutOfScope,
 };
 
 const char* fault_name(Fault fault);
