@@ -100,6 +100,7 @@ bool inject_fail_pool();
 bool inject_fail_irp();
 bool inject_fail_mdl();
 bool inject_fail_user_mapping();
+bool inject_fail_system_mapping();
 bool inject_call_failure(const char* call, NTSTATUS* status);
 
 }  // namespace sim

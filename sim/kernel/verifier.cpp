@@ -114,6 +114,22 @@ const char* fault_name(Fault fault) {
       return "platform routine not implemented";
     case Fault::ProbableHang:
       return "wait without time-out did not end (probable hang)";
+    case Fault::UserViewAboveApcLevel:
+      return "user-mode mapping or unmapping above APC_LEVEL";
+    case Fault::ExceptionNotCaught:
+      return "exception raised in kernel mode that nobody caught";
+    case Fault::UserViewNotPageAligned:
+      return "user view of a buffer that does not start and end on page boundaries";
+    case Fault::PartialMdlTooSmall:
+      return "partial MDL too small for the range it must describe";
+    case Fault::PartialMdlOutlivesSource:
+      return "partial MDL freed or used after its source MDL was freed";
+    case Fault::PowerIrpNotLive:
+      return "power routine called on a request that is not a live power request";
+    case Fault::PowerIrpHeldTooLong:
+      return "power request held too long (DRIVER_POWER_STATE_FAILURE)";
+    case Fault::PowerDownWithTransfersQueued:
+      return "device power-down reached the bus while transfers are queued";
   }
   return "unknown fault";
 }

@@ -49,6 +49,15 @@ enum class Fault {
   InvalidArgument,
   Unimplemented,
   ProbableHang,
+  // Memory, views and power.
+  UserViewAboveApcLevel,
+  ExceptionNotCaught,
+  UserViewNotPageAligned,
+  PartialMdlTooSmall,
+  PartialMdlOutlivesSource,
+  PowerIrpNotLive,
+  PowerIrpHeldTooLong,
+  PowerDownWithTransfersQueued,
 };
 
 const char* fault_name(Fault fault);
