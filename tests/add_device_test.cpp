@@ -108,15 +108,15 @@ INSTANTIATE_TEST_SUITE_P(Calls, AddDeviceFailure,
                                                        STATUS_NO_SUCH_DEVICE}),
                          [](const auto& info) { return std::string(info.param.call); });
 
-TEST_F(AddDevice, QueriesCapabilitiesFromTheBusWithAZeroedRecord) {
+TEST_F(AddDevice, QueriesCapabilitiesFromTheBusWithSizeAndVersionSet) {
   sim::CameraConfig config = camera();
   config.capabilities.DeviceWake = PowerDeviceD2;
   config.capabilities.SystemWake = PowerSystemSleeping3;
   sim::UsbDevice& device = plug(config);
   const DEVICE_CAPABILITIES& caps = extension(device)->DeviceCapabilities;
-  // The bus answers into the record as it was passed: Size and Version still zero.
-  EXPECT_EQ(caps.Size, 0);
-  EXPECT_EQ(caps.Version, 0);
+  // The bus answers only a record that says its size and version.
+  EXPECT_EQ(caps.Size, sizeof(DEVICE_CAPABILITIES));
+  EXPECT_EQ(caps.Version, 1);
   EXPECT_EQ(caps.DeviceWake, PowerDeviceD2);
   EXPECT_EQ(caps.SystemWake, PowerSystemSleeping3);
   EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);

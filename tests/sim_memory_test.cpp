@@ -205,9 +205,9 @@ TEST(PartialMdl, MapsItsOwnSubRangeOfAnUnmappedSourceAndCarriesItsPages) {
                                       static_cast<ULONG>(output.size()), nullptr),
             STATUS_SUCCESS);
   for (size_t i = 0; i < output.size(); ++i) {
-    uint8_t expected = i < 16                                      ? 0xAB
+    uint8_t expected = i < 16                                    ? 0xAB
                        : i >= kOffset && i < kOffset + PAGE_SIZE ? static_cast<uint8_t>(i - kOffset + 1)
-                                                                   : 0xDE;
+                                                                 : 0xDE;
     ASSERT_EQ(output[i], expected) << i;
   }
   PVOID base = output.data();

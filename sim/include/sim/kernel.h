@@ -45,6 +45,12 @@ bool wait_for_waiter(PKEVENT event, std::chrono::milliseconds bound);
 // goes on waiting). The default is a minute.
 void set_hang_report_after(std::chrono::milliseconds after);
 
+// A power request still held this long after it was issued is reported, as
+// Windows' DRIVER_POWER_STATE_FAILURE. Not scaled by the time-out scale; reset to
+// the default between scenarios.
+inline constexpr std::chrono::milliseconds kDefaultPowerRequestLimit{5000};
+void set_power_request_limit(std::chrono::milliseconds limit);
+
 // Kernel time-outs are multiplied by `scale` (1.0 is real time).
 void set_timeout_scale(double scale);
 
