@@ -6,12 +6,14 @@ Every expectation comes from the command line, so the build states them once:
         --allow-import ntoskrnl.exe --allow-import HAL.dll --allow-import USBD.SYS \
         --require-import ntoskrnl.exe --require-import USBD.SYS \
         --version 2.1.0.0 --string "FileDescription=USB Camera Driver File" \
-        [--objdump x86_64-w64-mingw32-objdump]
+        [--objdump x86_64-w64-mingw32-objdump] \
+        [--signed-by test-certificate.pem --osslsigncode osslsigncode]
 
 Prints one line per check and exits non-zero if any failed.
 """
 
 import argparse
+import os
 import re
 import struct
 import subprocess
@@ -268,6 +270,21 @@ def check_objdump_agrees(image, expect):
     return not problems, "; ".join(problems) if problems else "subsystem, entry point and imports agree"
 
 
+def check_signature(image, expect):
+    # The embedded signature must verify against the certificate it was made with,
+    # over the image as it stands: a byte changed after signing breaks it.
+    run = subprocess.run(
+        [expect.osslsigncode, "verify", "-CAfile", expect.signed_by, "-in", expect.image],
+        capture_output=True,
+        text=True,
+    )
+    ok = run.returncode == 0 and "Signature verification: ok" in run.stdout
+    if ok:
+        return True, "signature verifies against %s" % os.path.basename(expect.signed_by)
+    lines = [line for line in (run.stdout + run.stderr).splitlines() if line.strip()]
+    return False, "osslsigncode verify: %s" % (lines[-1] if lines else "exit %d" % run.returncode)
+
+
 CHECKS = [
     ("machine", check_machine),
     ("subsystem", check_subsystem),
@@ -288,6 +305,8 @@ def run_checks(image, expect):
     checks = list(CHECKS)
     if expect.objdump:
         checks.append(("objdump", check_objdump_agrees))
+    if expect.signed_by:
+        checks.append(("signature", check_signature))
     results = []
     for name, check in checks:
         try:
@@ -307,6 +326,8 @@ def parse_args(argv):
     parser.add_argument("--version", required=True, help="file and product version, a.b.c.d")
     parser.add_argument("--string", action="append", default=[], help="NAME=VALUE of the version string table")
     parser.add_argument("--objdump", help="objdump of the target toolchain, for a second reading")
+    parser.add_argument("--signed-by", help="certificate the embedded signature must verify against")
+    parser.add_argument("--osslsigncode", default="osslsigncode", help="the verifier of embedded signatures")
     return parser.parse_args(argv)
 
 

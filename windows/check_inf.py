@@ -1,7 +1,12 @@
 """Checks that the driver's INF is well formed and installs what the build made.
 
     python3 check_inf.py quorvex.inf --service quorvex --file quorvex.sys \
-        --decoration NTamd64 --version 2.1.0.0 --hardware-id "USB\\VID_04B4&PID_1009" ...
+        --decoration NTamd64 --version 2.1.0.0 --hardware-id "USB\\VID_04B4&PID_1009" ... \
+        --class USBDevice --class-guid {88BAE032-5A81-49F0-BC3D-A4FF138216D6} \
+        --allow SY:GA --allow BA:GA --allow IU:GRGW --characteristics 0x100
+
+--file names every file the build puts in the package, the driver image first;
+the INF may name no other (a catalog the build does not make stops installation).
 
 Prints one line per check and exits non-zero if any failed.
 """
@@ -15,6 +20,7 @@ DRIVER_VER = re.compile(r"^(\d\d)/(\d\d)/(\d{4})\s*,\s*(\d+\.\d+\.\d+\.\d+)$")
 STRING_TOKEN = re.compile(r"%([^%]*)%")
 
 SPSVCINST_ASSOCSERVICE = 0x2
+FLG_ADDREG_TYPE_DWORD = 0x10001
 SERVICE_KERNEL_DRIVER = 1
 SERVICE_BOOT_START, SERVICE_DEMAND_START = 0, 3
 
@@ -105,7 +111,7 @@ def check_version(inf, expect):
     problems = []
     if inf.value("Version", "Signature") != ["$WINDOWS NT$"]:
         problems.append("Signature is not $WINDOWS NT$")
-    for key in ("Class", "ClassGuid", "Provider", "DriverVer", "CatalogFile"):
+    for key in ("Class", "ClassGuid", "Provider", "DriverVer"):
         if inf.value("Version", key) is None:
             problems.append("no %s" % key)
     guid = inf.value("Version", "ClassGuid")
@@ -121,6 +127,17 @@ def check_version(inf, expect):
         elif not (1 <= int(match.group(1)) <= 12 and 1 <= int(match.group(2)) <= 31):
             problems.append("DriverVer date %s" % driver_ver[0])
     return not problems, "; ".join(problems) if problems else "Class %s" % inf.value("Version", "Class")[0]
+
+
+def check_class(inf, expect):
+    name = (inf.value("Version", "Class") or [""])[0]
+    guid = (inf.value("Version", "ClassGuid") or [""])[0]
+    problems = []
+    if name.lower() != expect.class_name.lower():
+        problems.append("Class %s, not %s" % (name, expect.class_name))
+    if guid.lower() != expect.class_guid.lower():
+        problems.append("ClassGuid %s, not %s" % (guid, expect.class_guid))
+    return not problems, "; ".join(problems) if problems else "%s %s" % (name, guid)
 
 
 def _models_sections(inf, expect):
@@ -200,8 +217,13 @@ def check_files(inf, expect):
                 problems.append("%s has no source disk" % name)
             if section and section.lower() not in destinations and "defaultdestdir" not in destinations:
                 problems.append("no destination for [%s]" % section)
-    if expect.file.lower() not in copied:
-        problems.append("%s is not copied" % expect.file)
+    image = expect.file[0]
+    if image.lower() not in copied:
+        problems.append("%s is not copied" % image)
+    named = copied | set(sources) | {v[0].lower() for v in inf.values("Version", "CatalogFile")}
+    built = {name.lower() for name in expect.file}
+    for name in sorted(named - built):
+        problems.append("names %s, which the build does not make" % name)
     return not problems, "; ".join(problems) if problems else "copies %s" % ", ".join(sorted(copied))
 
 
@@ -228,9 +250,41 @@ def check_service(inf, expect):
         if "errorcontrol" not in fields:
             problems.append("no ErrorControl")
         binary = fields.get("servicebinary", "")
-        if not binary.lower().endswith("\\" + expect.file.lower()):
-            problems.append("ServiceBinary %r is not %s" % (binary, expect.file))
+        if not binary.lower().endswith("\\" + expect.file[0].lower()):
+            problems.append("ServiceBinary %r is not %s" % (binary, expect.file[0]))
     return not problems, "; ".join(problems) if problems else "kernel service %s" % expect.service
+
+
+def _device_registry(inf, install):
+    """(value name, flags, value) of every HKR line the install's .HW section adds."""
+    found = []
+    for entry in inf.values(install + ".HW", "AddReg"):
+        for section in entry:
+            if not inf.has(section):
+                raise InfError("AddReg section [%s] missing" % section)
+            for key, values in inf.lines(section):
+                line = ([key] if key is not None else []) + values
+                if len(line) >= 5 and line[0].upper() == "HKR" and not line[1]:
+                    found.append((line[2].lower(), line[3], line[4]))
+    return found
+
+
+def check_security(inf, expect):
+    """The device's own security: the descriptor Plug and Play puts on its device
+    objects, and the characteristics that make it guard names below the device."""
+    problems = []
+    for install in sorted({install for _, install in _models(inf, expect)}):
+        values = _device_registry(inf, install)
+        security = [value for name, _, value in values if name == "security"]
+        if security != [expect.security]:
+            problems.append("[%s.HW] sets Security %s, not %s" % (install, security or "nothing", expect.security))
+        wanted = _number(expect.characteristics)
+        found = [(flags, value) for name, flags, value in values if name == "devicecharacteristics"]
+        if len(found) != 1 or _number(found[0][0] or "0") != FLG_ADDREG_TYPE_DWORD:
+            problems.append("[%s.HW] does not set DeviceCharacteristics once as a DWORD" % install)
+        elif _number(found[0][1]) & wanted != wanted:
+            problems.append("DeviceCharacteristics %s lacks %s" % (found[0][1], expect.characteristics))
+    return not problems, "; ".join(problems) if problems else "Security %s" % expect.security
 
 
 def check_strings(inf, expect):
@@ -257,9 +311,11 @@ def check_sections(inf, expect):
 CHECKS = [
     ("sections", check_sections),
     ("version", check_version),
+    ("class", check_class),
     ("models", check_models),
     ("files", check_files),
     ("service", check_service),
+    ("security", check_security),
     ("strings", check_strings),
 ]
 
@@ -279,15 +335,27 @@ def run_checks(text, expect):
     return results
 
 
+def security_descriptor(allowed):
+    """The SDDL of a protected DACL allowing each SID:rights in turn."""
+    aces = "".join("(A;;%s;;;%s)" % tuple(reversed(item.split(":", 1))) for item in allowed)
+    return "D:P" + aces
+
+
 def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("inf")
     parser.add_argument("--service", required=True)
-    parser.add_argument("--file", required=True, help="driver image the INF installs")
+    parser.add_argument("--file", action="append", required=True, help="file the build makes; the image first")
     parser.add_argument("--decoration", required=True, help="platform decoration, e.g. NTamd64")
     parser.add_argument("--version", required=True)
     parser.add_argument("--hardware-id", action="append", required=True)
-    return parser.parse_args(argv)
+    parser.add_argument("--class", dest="class_name", required=True, help="device setup class name")
+    parser.add_argument("--class-guid", required=True)
+    parser.add_argument("--allow", action="append", required=True, help="SID:rights of the device's security")
+    parser.add_argument("--characteristics", required=True, help="device characteristics bits it must set")
+    args = parser.parse_args(argv)
+    args.security = security_descriptor(args.allow)
+    return args
 
 
 def main(argv):

@@ -2,11 +2,13 @@
 
 Each case damages a copy of the built image or of the INF in one way, or states
 one wrong expectation, and asserts that exactly the checks meant for it fail.
-Run by ctest with QUORVEX_IMAGE, QUORVEX_INF and QUORVEX_OBJDUMP set.
+Run by ctest with QUORVEX_IMAGE, QUORVEX_INF, QUORVEX_OBJDUMP, QUORVEX_CERTIFICATE
+and QUORVEX_OSSLSIGNCODE set.
 """
 
 import os
 import struct
+import subprocess
 import tempfile
 import unittest
 
@@ -38,10 +40,13 @@ class ImageChecks(unittest.TestCase):
         with open(_environment("QUORVEX_IMAGE"), "rb") as f:
             cls.pristine = f.read()
         cls.objdump = _environment("QUORVEX_OBJDUMP")
+        cls.certificate = _environment("QUORVEX_CERTIFICATE")
+        cls.osslsigncode = _environment("QUORVEX_OSSLSIGNCODE")
         cls.image = PeImage(cls.pristine)
 
-    def failures(self, data, extra_args=(), stamp=True):
-        """Names of the checks that fail on data, written out so objdump reads it too."""
+    def failures(self, data, extra_args=(), stamp=True, signed_by=None):
+        """Names of the checks that fail on data, written out so objdump reads it too.
+        The signature is checked only when asked for: every other damage breaks it."""
         data = bytearray(data)
         if stamp:
             image = PeImage(data)
@@ -50,9 +55,10 @@ class ImageChecks(unittest.TestCase):
             path = os.path.join(scratch, "quorvex.sys")
             with open(path, "wb") as f:
                 f.write(data)
-            expect = check_image.parse_args([path] + IMAGE_ARGS + ["--objdump", self.objdump] + list(extra_args))
-            results = check_image.run_checks(PeImage(data), expect)
-        self.assertEqual(len(results), len(check_image.CHECKS) + 1)
+            signature = ["--signed-by", signed_by, "--osslsigncode", self.osslsigncode] if signed_by else []
+            args = [path] + IMAGE_ARGS + ["--objdump", self.objdump] + signature + list(extra_args)
+            results = check_image.run_checks(PeImage(data), check_image.parse_args(args))
+        self.assertEqual(len(results), len(check_image.CHECKS) + 1 + bool(signed_by))
         return {r.name for r in results if not r.ok}
 
     def patched(self, rva_or_offset, payload, is_rva=True):
@@ -72,7 +78,35 @@ class ImageChecks(unittest.TestCase):
         return pe + 24 + opt_size + 40 * index
 
     def test_built_image_passes(self):
-        self.assertEqual(self.failures(self.pristine, stamp=False), set())
+        self.assertEqual(self.failures(self.pristine, stamp=False, signed_by=self.certificate), set())
+
+    def test_signature(self):
+        # A code byte changed after signing, the signature taken out, and a
+        # certificate other than the signer's: each fails the signature alone, with
+        # the checksum stamped again as a tamperer would.
+        text = next(s for s in self.image.sections if s.name == ".text")
+        changed = self.patched(text.virtual_address, bytes([self.pristine[text.raw_offset] ^ 1]))
+        unsigned = bytearray(self.pristine)
+        struct.pack_into("<II", unsigned, self.directory_entry(4), 0, 0)
+        with tempfile.TemporaryDirectory() as scratch:
+            other = os.path.join(scratch, "other.pem")
+            subprocess.run(
+                ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=Other"]
+                + ["-keyout", os.path.join(scratch, "other.key"), "-out", other],
+                check=True,
+                capture_output=True,
+            )
+            for name, data, certificate in [
+                ("changed byte", changed, self.certificate),
+                ("no signature", unsigned, self.certificate),
+                ("other certificate", self.pristine, other),
+            ]:
+                with self.subTest(name):
+                    self.assertEqual(self.failures(data, signed_by=certificate), {"signature"})
+
+    def directory_entry(self, index):
+        """File offset of a data directory entry: the table starts 48 bytes after the checksum."""
+        return self.image.checksum_offset + 48 + 8 * index
 
     def test_gui_subsystem(self):
         data = bytearray(self.pristine)
@@ -204,7 +238,8 @@ class InfChecks(unittest.TestCase):
             ids += ["--hardware-id", "USB\\VID_04B4&PID_" + product]
         cls.expect = check_inf.parse_args(
             ["quorvex.inf", "--service", "quorvex", "--file", "quorvex.sys", "--decoration", "NTamd64"]
-            + ["--version", "2.1.0.0"]
+            + ["--version", "2.1.0.0", "--class", "USBDevice", "--class-guid", "{88BAE032-5A81-49F0-BC3D-A4FF138216D6}"]
+            + ["--allow", "SY:GA", "--allow", "BA:GA", "--allow", "IU:GRGW", "--characteristics", "0x100"]
             + ids
         )
 
@@ -225,14 +260,32 @@ class InfChecks(unittest.TestCase):
         self.assertEqual(self.failures("USB\\VID_04B4&PID_100F", "USB\\VID_04B4&PID_1010"), {"models"})
 
     def test_no_amd64_models(self):
-        self.assertEqual(self.failures("Quorvex, NTamd64", "Quorvex, NTx86"), {"models", "files", "service"})
+        failed = self.failures("Quorvex, NTamd64", "Quorvex, NTx86")
+        self.assertEqual(failed, {"models", "files", "service", "security"})
 
     def test_missing_install_section(self):
         failed = self.failures("[Quorvex_Install.NTamd64]\n", "[Quorvex_Setup.NTamd64]\n")
-        self.assertEqual(failed, {"models", "files", "service"})
+        self.assertEqual(failed, {"models", "files", "service", "security"})
 
-    def test_malformed_class_guid(self):
-        self.assertEqual(self.failures("{ca3e7ab9-b4c3-", "{ca3e7ab9-b4c"), {"version"})
+    def test_class(self):
+        self.assertEqual(self.failures("{88BAE032-5A81-", "{88BAE032-5A8"), {"version", "class"})
+        self.assertEqual(self.failures("Class       = USBDevice", "Class       = Camera"), {"class"})
+        self.assertEqual(self.failures("{88BAE032-5A81-", "{98BAE032-5A81-"), {"class"})
+
+    def test_catalog_the_build_does_not_make(self):
+        self.assertEqual(self.failures("PnpLockdown = 1", "PnpLockdown = 1\nCatalogFile = quorvex.cat"), {"files"})
+
+    def test_security(self):
+        for old, new in [
+            ("(A;;GRGW;;;IU)", "(A;;GA;;;WD)"),
+            ("(A;;GA;;;BA)", ""),
+            ("DeviceCharacteristics,0x10001,0x100", "DeviceCharacteristics,0x10001,0x0"),
+            ("DeviceCharacteristics,0x10001,0x100", "DeviceCharacteristics,0x0,0x100"),
+            ("HKR,,DeviceCharacteristics,0x10001,0x100\n", ""),
+            ("AddReg = Quorvex_Device_AddReg\n", ""),
+        ]:
+            with self.subTest(new or "without " + old):
+                self.assertEqual(self.failures(old, new), {"security"})
 
     def test_wrong_driver_version(self):
         self.assertEqual(self.failures(",2.1.0.0", ",2.0.0.0"), {"version"})

@@ -1,0 +1,174 @@
+// Bulk transfers of a camera: they wait on their pipe, cancellable, until the
+// image source has bytes for them, and are completed by the bus's own worker
+// thread (the platform's deferred procedure calls are not relied on). Frames carry
+// the image pattern: 32-bit little-endian words, word k of frame f holding
+// f XOR (k * 0x9E3779B1).
+#include "bus.h"
+
+static PURB qvx_urb_of(PIRP irp) {
+  return (PURB)IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
+}
+
+static void qvx_finish_transfer(qvx_camera* camera, PIRP irp, ULONG moved, USBD_STATUS usbd,
+                                NTSTATUS status) {
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &qvx_urb_of(irp)->UrbBulkOrInterruptTransfer;
+  QVXBUS_TRACE_ENTRY entry;
+  RtlZeroMemory(&entry, sizeof(entry));
+  entry.Event = QVXBUS_EVENT_BULK;
+  entry.Endpoint = ((qvx_pipe*)transfer->PipeHandle)->address;
+  entry.Length = transfer->TransferBufferLength;
+  entry.Moved = moved;
+  entry.UsbdStatus = (uint32_t)usbd;
+  entry.IrpStatus = (uint32_t)status;
+  qvx_trace(camera, &entry);
+  transfer->TransferBufferLength = moved;
+  transfer->Hdr.Status = usbd;
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// Called by the I/O manager with the cancel spin lock held. The transfer is still
+// queued when its cancel routine runs: whoever clears the routine first owns it.
+static VOID NTAPI qvx_cancel_transfer(PDEVICE_OBJECT device, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  qvx_camera* camera = ((qvx_child*)device->DeviceExtension)->camera;
+  KIRQL irql;
+  KeAcquireSpinLock(&camera->lock, &irql);
+  RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+  camera->pending--;
+  KeReleaseSpinLock(&camera->lock, irql);
+  qvx_finish_transfer(camera, irp, 0, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+}
+
+// Takes the first queued transfer of the pipe that is not being cancelled, or NULL.
+// Under the camera's lock.
+static PIRP qvx_dequeue(qvx_camera* camera, qvx_pipe* pipe) {
+  for (PLIST_ENTRY entry = pipe->queue.Flink; entry != &pipe->queue; entry = entry->Flink) {
+    PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    if (IoSetCancelRoutine(irp, NULL) == NULL) continue;
+    RemoveEntryList(entry);
+    camera->pending--;
+    return irp;
+  }
+  return NULL;
+}
+
+NTSTATUS qvx_bulk_submit(qvx_camera* camera, PIRP irp, PURB urb) {
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &urb->UrbBulkOrInterruptTransfer;
+  qvx_pipe* pipe = NULL;
+  for (int i = 0; i < QVX_PIPES; i++) {
+    if (transfer->PipeHandle == &camera->pipes[i]) pipe = &camera->pipes[i];
+  }
+  BOOLEAN in = (transfer->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+  if (pipe == NULL || in != ((pipe->address & 0x80) != 0)) {
+    urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
+    return qvx_complete(irp, STATUS_INVALID_PARAMETER, 0);
+  }
+  IoMarkIrpPending(irp);
+  KIRQL irql;
+  KeAcquireSpinLock(&camera->lock, &irql);
+  InsertTailList(&pipe->queue, &irp->Tail.Overlay.ListEntry);
+  camera->pending++;
+  IoSetCancelRoutine(irp, qvx_cancel_transfer);
+  if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    camera->pending--;
+    KeReleaseSpinLock(&camera->lock, irql);
+    qvx_finish_transfer(camera, irp, 0, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+    return STATUS_PENDING;
+  }
+  KeReleaseSpinLock(&camera->lock, irql);
+  KeSetEvent(&camera->bus->work, IO_NO_INCREMENT, FALSE);
+  return STATUS_PENDING;
+}
+
+void qvx_abort_pipe(qvx_camera* camera, qvx_pipe* pipe, NTSTATUS status, USBD_STATUS usbd) {
+  for (;;) {
+    KIRQL irql;
+    KeAcquireSpinLock(&camera->lock, &irql);
+    PIRP irp = qvx_dequeue(camera, pipe);
+    KeReleaseSpinLock(&camera->lock, irql);
+    if (irp == NULL) return;
+    qvx_finish_transfer(camera, irp, 0, usbd, status);
+  }
+}
+
+void qvx_abort_all(qvx_camera* camera, NTSTATUS status, USBD_STATUS usbd) {
+  for (int i = 0; i < QVX_PIPES; i++) qvx_abort_pipe(camera, &camera->pipes[i], status, usbd);
+}
+
+static void qvx_fill_pattern(ULONG frame, ULONG offset, UCHAR* out, ULONG length) {
+  for (ULONG i = 0; i < length; i++) {
+    ULONG at = offset + i;
+    ULONG word = frame ^ (ULONG)((at / 4) * 0x9E3779B1u);
+    out[i] = (UCHAR)(word >> (8 * (at % 4)));
+  }
+}
+
+// Under the camera's lock: fills a transfer from the queued frames. A transfer ends
+// when it is full or when a frame ends inside it, as a short packet would end it.
+static ULONG qvx_produce(qvx_camera* camera, UCHAR* out, ULONG length) {
+  ULONG moved = 0;
+  while (moved < length && camera->frames_queued > 0) {
+    ULONG left = camera->frame_size - camera->frame_offset;
+    ULONG chunk = length - moved < left ? length - moved : left;
+    qvx_fill_pattern(camera->frame, camera->frame_offset, out + moved, chunk);
+    moved += chunk;
+    camera->frame_offset += chunk;
+    if (camera->frame_offset == camera->frame_size) {
+      camera->frame_offset = 0;
+      camera->frame++;
+      camera->frames_queued--;
+      camera->frames_sent++;
+      break;
+    }
+  }
+  return moved;
+}
+
+// Completes the image pipe's transfers for as long as there are frames to send.
+static void qvx_serve_camera(qvx_camera* camera) {
+  qvx_pipe* pipe = &camera->pipes[QVX_PIPES - 1];
+  for (;;) {
+    KIRQL irql;
+    KeAcquireSpinLock(&camera->lock, &irql);
+    PIRP irp = camera->frames_queued > 0 ? qvx_dequeue(camera, pipe) : NULL;
+    if (irp == NULL) {
+      KeReleaseSpinLock(&camera->lock, irql);
+      return;
+    }
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &qvx_urb_of(irp)->UrbBulkOrInterruptTransfer;
+    UCHAR* buffer = (UCHAR*)transfer->TransferBuffer;
+    if (buffer == NULL && transfer->TransferBufferMDL != NULL) {
+      buffer = (UCHAR*)MmGetSystemAddressForMdlSafe(transfer->TransferBufferMDL, NormalPagePriority);
+    }
+    ULONG moved = buffer != NULL ? qvx_produce(camera, buffer, transfer->TransferBufferLength) : 0;
+    KeReleaseSpinLock(&camera->lock, irql);
+    if (buffer == NULL) {
+      qvx_finish_transfer(camera, irp, 0, USBD_STATUS_INVALID_PARAMETER, STATUS_INSUFFICIENT_RESOURCES);
+    } else {
+      qvx_finish_transfer(camera, irp, moved, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
+    }
+  }
+}
+
+static VOID NTAPI qvx_worker(PVOID context) {
+  qvx_bus* bus = (qvx_bus*)context;
+  while (!bus->stopping) {
+    KeWaitForSingleObject(&bus->work, Executive, KernelMode, FALSE, NULL);
+    for (ULONG i = 0; i < QVXBUS_MAX_CAMERAS; i++) {
+      if (bus->cameras[i].plugged && bus->cameras[i].started) qvx_serve_camera(&bus->cameras[i]);
+    }
+  }
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+NTSTATUS qvx_worker_start(qvx_bus* bus) {
+  HANDLE thread;
+  NTSTATUS status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, qvx_worker, bus);
+  if (!NT_SUCCESS(status)) return status;
+  status = ObReferenceObjectByHandle(thread, SYNCHRONIZE, NULL, KernelMode, &bus->worker, NULL);
+  ZwClose(thread);
+  return status;
+}
