@@ -18,4 +18,9 @@ set(QUORVEX_DRIVER_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../control/window_modes.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../control/raw_commands.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../control/device_list.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../capture/read.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../capture/chunk_complete.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../capture/triggered.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../capture/untriggered.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../capture/bulk_transfer.cpp
 )

@@ -1,19 +1,24 @@
-// Entry points of the single-shot frame reads and the streaming requests. The image
-// transfer machinery is not part of this driver yet: each request makes the record
-// tests that callers can rely on, then is refused as a request the device does not
-// serve.
+// Entry points of the single-shot frame reads and the streaming requests. The
+// streaming machinery is not part of this driver yet: each streaming request makes
+// the record tests that callers can rely on, then is refused as a request the
+// device does not serve.
+#include "../capture/capture.h"
 #include "control.h"
 
 #define CAM_STREAM_START_MIN_LENGTH sizeof(CAM_STREAM_START_PARAMS)
 
+// Three products send their frame without a trigger, in one plain transfer; the
+// others take the triggered read.
 NTSTATUS CamReadFrameRequest(const CAM_CONTROL_CALL* Call) {
-  UNREFERENCED_PARAMETER(Call);
-  return STATUS_INVALID_DEVICE_REQUEST;
+  ULONG product = CamProductId(Call->Extension);
+  if (product == 0x1009 || product == 0x100B || product == 0x100F) {
+    return CamBulkTransfer(Call->DeviceObject, Call->Irp);
+  }
+  return CamReadFrameTriggered(Call->DeviceObject, Call->Irp);
 }
 
 NTSTATUS CamReadFrameExRequest(const CAM_CONTROL_CALL* Call) {
-  UNREFERENCED_PARAMETER(Call);
-  return STATUS_INVALID_DEVICE_REQUEST;
+  return CamReadFrameUntriggered(Call->DeviceObject, Call->Irp);
 }
 
 NTSTATUS CamStreamStartRequest(const CAM_CONTROL_CALL* Call) {

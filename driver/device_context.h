@@ -46,6 +46,9 @@ typedef struct _CAM_DEVICE_EXTENSION {
   PVOID TransferBuffer;
   IO_STATUS_BLOCK ChunkIoStatus;
   LONG ChunkUrbStatus;
+  // Signalled while no single-shot read runs: a read waits for it before it resets
+  // the read fields above and sets it again when its last transfer is back.
+  KEVENT SingleShotLock;
 } CAM_DEVICE_EXTENSION, *PCAM_DEVICE_EXTENSION;
 
 typedef struct _CAM_FILE_CONTEXT {

@@ -140,5 +140,6 @@ NTSTATUS NTAPI CamAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
   KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&extension->PowerUpEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&extension->StopEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&extension->SingleShotLock, SynchronizationEvent, TRUE);
   return STATUS_SUCCESS;
 }

@@ -149,7 +149,10 @@ void prepare_buffers(PIRP irp, ControlBuffers& b, const void* input, ULONG input
     irp->AssociatedIrp.SystemBuffer = b.system_buffer;
   }
   if ((b.method == METHOD_IN_DIRECT || b.method == METHOD_OUT_DIRECT) && b.output_length > 0) {
-    b.shadow = pool_alloc(b.output_length, PoolOwner::Platform, "locked pages", 0);
+    // Every byte is copied in, so a kept block of the same length serves without
+    // the page faults of a fresh one.
+    b.shadow = pool_take_kept(b.output_length, "locked pages", 0);
+    if (b.shadow == nullptr) b.shadow = pool_alloc(b.output_length, PoolOwner::Platform, "locked pages", 0);
     memcpy(b.shadow, b.user_output, b.output_length);
     b.mdl = mdl_allocate(b.user_output, b.output_length, b.shadow);
     irp->MdlAddress = b.mdl;
@@ -177,7 +180,7 @@ void finish_buffers(PIRP irp, ControlBuffers& b, bool completed) {
   // A request the driver never completed may still be using its buffers.
   if (!completed) return;
   if (b.mdl != nullptr) IoFreeMdl(b.mdl);
-  if (b.shadow != nullptr) pool_free(b.shadow, PoolOwner::Platform);
+  if (b.shadow != nullptr) pool_keep(b.shadow);
   if (b.system_buffer != nullptr) pool_free(b.system_buffer, PoolOwner::Platform);
 }
 

@@ -44,6 +44,12 @@ std::condition_variable& dispatcher_cv();
 enum class PoolOwner { Driver, Platform };
 void* pool_alloc(size_t size, PoolOwner owner, const char* file, int line);
 void pool_free(void* p, PoolOwner expected);
+// Platform blocks whose every byte the next user overwrites (the I/O manager's
+// copies of caller buffers) are kept populated for reuse instead of freed: a kept
+// block is inaccessible until taken again. pool_take_kept returns null when no
+// kept block has exactly `size` bytes; the block's content is left as it was.
+void pool_keep(void* p);
+void* pool_take_kept(size_t size, const char* file, int line);
 bool pool_contains(const void* p, size_t length);
 // Backing of an address range inside the pool arena: file offset of its first page.
 bool pool_backing(const void* p, size_t length, int* fd, uint64_t* page_offset);

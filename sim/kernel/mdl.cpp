@@ -9,6 +9,7 @@
 // never held while a fault is raised as an exception (that leaves the frame).
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <map>
 
 #include <sim/app.h>
@@ -33,14 +34,15 @@ struct MdlInfo {
   void* system_view = nullptr;
   size_t system_view_length = 0;
   int user_views = 0;
+  size_t size = 0;        // bytes allocated, header and page array
   PMDL source = nullptr;  // a partial MDL's source
   bool source_freed = false;
 };
 
 // A first page number, so that a page array never holds zero for a real page.
 constexpr PFN_NUMBER kFirstPfn = 0x1000;
-// The most pages an MDL's 16-bit Size can describe.
-constexpr size_t kMaxMdlPages = (0xFFFF - sizeof(MDL)) / sizeof(PFN_NUMBER);
+// The longest buffer an MDL describes (4 GB less a page, as on current Windows).
+constexpr uint64_t kMaxMdlLength = (uint64_t(1) << 32) - kPage;
 
 struct MdlTable {
   std::mutex mutex;
@@ -104,6 +106,13 @@ PVOID map_for_kernel(PMDL mdl, MdlInfo& info) {
     return mdl->MappedSystemVa;
   }
   if (inject_fail_system_mapping()) return nullptr;
+  // The I/O manager's locked pages are its own pool block, already at a kernel
+  // address: that address is the system view, with no second mapping to fault in.
+  if (info.platform) {
+    mdl->MappedSystemVa = info.backing;
+    mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+    return info.backing;
+  }
   void* view = map_alias(info.backing, mdl->ByteCount, &info.system_view, &info.system_view_length);
   if (view == nullptr) return nullptr;
   mdl->MappedSystemVa = view;
@@ -139,15 +148,16 @@ PVOID map_for_user(PMDL mdl, MdlInfo& info, bool* raise) {
 }  // namespace
 
 PMDL mdl_allocate(PVOID address, ULONG length, void* platform_backing) {
-  size_t pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(address, length);
-  if (pages > kMaxMdlPages) return nullptr;
+  if (length > kMaxMdlLength) return nullptr;
   size_t size = MmSizeOfMdl(address, length);
   auto mdl = static_cast<PMDL>(calloc(1, size));
   mdl->StartVa = PAGE_ALIGN(address);
   mdl->ByteOffset = BYTE_OFFSET(address);
   mdl->ByteCount = length;
-  mdl->Size = static_cast<CSHORT>(static_cast<USHORT>(size));
+  // The 16-bit Size cannot say how long an MDL of more than 8,000 or so pages is.
+  mdl->Size = static_cast<CSHORT>(static_cast<USHORT>(std::min<size_t>(size, 0xFFFF)));
   MdlInfo info;
+  info.size = size;
   if (platform_backing != nullptr) {
     info.platform = true;
     info.backing = platform_backing;
@@ -269,8 +279,7 @@ bool unmap_system_view(PMDL mdl, PVOID address) {
 }
 
 // Checks IoBuildPartialMdl's arguments; fills *length when it was 0. Lock held.
-bool check_partial(PMDL source, const MdlInfo& from, PMDL target, const MdlInfo& to, PVOID address,
-                   ULONG* length) {
+bool check_partial(PMDL source, const MdlInfo& from, const MdlInfo& to, PVOID address, ULONG* length) {
   auto start = reinterpret_cast<uintptr_t>(MmGetMdlVirtualAddress(source));
   auto at = reinterpret_cast<uintptr_t>(address);
   if (at >= start && *length == 0) *length = static_cast<ULONG>(start + source->ByteCount - at);
@@ -278,10 +287,9 @@ bool check_partial(PMDL source, const MdlInfo& from, PMDL target, const MdlInfo&
     report_fault(Fault::InvalidArgument, "IoBuildPartialMdl of a range outside its locked source");
     return false;
   }
-  if (static_cast<USHORT>(target->Size) < MmSizeOfMdl(address, *length)) {
-    report_fault(Fault::PartialMdlTooSmall,
-                 "target MDL of " + std::to_string(static_cast<USHORT>(target->Size)) + " bytes for " +
-                     std::to_string(*length) + " bytes at " + hex(at));
+  if (to.size < MmSizeOfMdl(address, *length)) {
+    report_fault(Fault::PartialMdlTooSmall, "target MDL of " + std::to_string(to.size) + " bytes for " +
+                                                std::to_string(*length) + " bytes at " + hex(at));
     return false;
   }
   if (to.system_view != nullptr) {
@@ -367,7 +375,7 @@ VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddres
   std::lock_guard<std::mutex> lock(table().mutex);
   MdlInfo* from = find_mdl(SourceMdl, "IoBuildPartialMdl");
   MdlInfo* to = from != nullptr ? find_mdl(TargetMdl, "IoBuildPartialMdl") : nullptr;
-  if (to == nullptr || !check_partial(SourceMdl, *from, TargetMdl, *to, VirtualAddress, &Length)) return;
+  if (to == nullptr || !check_partial(SourceMdl, *from, *to, VirtualAddress, &Length)) return;
   build_partial(SourceMdl, *from, TargetMdl, *to, VirtualAddress, Length);
 }
 

@@ -47,6 +47,7 @@ constexpr size_t kGuardBytes = 16;
 constexpr unsigned char kGuardFill = 0xFD;
 constexpr unsigned char kFreshFill = 0xCD;
 constexpr size_t kFreedMemory = 1 << 16;
+constexpr size_t kKeptBlocks = 4;
 
 struct Block {
   size_t region;  // offset of the first page in the arena
@@ -68,6 +69,7 @@ struct Arena {
   std::map<uintptr_t, Block> live;  // keyed by the block's address
   std::unordered_set<uintptr_t> freed;
   std::deque<uintptr_t> freed_order;
+  std::deque<std::pair<uintptr_t, Block>> kept;  // platform blocks kept for reuse, oldest first
 };
 
 Arena& arena() {
@@ -177,6 +179,60 @@ void pool_free(void* p, PoolOwner expected) {
                                          " was written past its end");
   }
   release_pages(a, b);
+}
+
+// A platform block freed as far as anyone can tell (out of the live table, its pages
+// inaccessible), whose pages stay populated for a later block of the same size.
+void pool_keep(void* p) {
+  Arena& a = arena();
+  auto address = reinterpret_cast<uintptr_t>(p);
+  Block b{};
+  {
+    std::lock_guard<std::mutex> lock(a.mutex);
+    auto it = a.live.find(address);
+    if (it == a.live.end() || it->second.owner != PoolOwner::Platform) {
+      report_fault(Fault::PoolNotFromPool, "pool_keep(" + hex(address) + ")");
+      return;
+    }
+    b = it->second;
+    a.live.erase(it);
+  }
+  SIM_UNPOISON(tail_of(address, b), tail_length(b));
+  if (!tail_intact(address, b)) {
+    report_fault(Fault::PoolOverrun, "block of " + std::to_string(b.size) + " bytes allocated at " + site(b) +
+                                         " was written past its end");
+  }
+  unsigned char* start = a.base + b.region;
+  SIM_POISON(start, b.pages * kPage);
+  mprotect(start, b.pages * kPage, PROT_NONE);
+  std::lock_guard<std::mutex> lock(a.mutex);
+  a.kept.emplace_back(address, b);
+  if (a.kept.size() > kKeptBlocks) {
+    release_pages(a, a.kept.front().second);
+    a.kept.pop_front();
+  }
+}
+
+void* pool_take_kept(size_t size, const char* file, int line) {
+  Arena& a = arena();
+  std::lock_guard<std::mutex> lock(a.mutex);
+  for (auto it = a.kept.begin(); it != a.kept.end(); ++it) {
+    if (it->second.size != size) continue;
+    auto [address, b] = *it;
+    a.kept.erase(it);
+    unsigned char* start = a.base + b.region;
+    if (mprotect(start, b.pages * kPage, PROT_READ | PROT_WRITE) != 0) {
+      std::perror("sim pool mprotect");
+      std::abort();
+    }
+    SIM_UNPOISON(reinterpret_cast<void*>(address), size);
+    b.file = file;
+    b.line = line;
+    b.serial = ++a.serial;
+    a.live.emplace(address, b);
+    return reinterpret_cast<void*>(address);
+  }
+  return nullptr;
 }
 
 bool pool_contains(const void* p, size_t length) {

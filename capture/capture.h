@@ -1,0 +1,85 @@
+// Single-shot frame reads: the read after a trigger, the read without one, and the
+// plain bulk transfer, with the chained chunk transfers the two reads share.
+#pragma once
+
+#include "../control/control.h"
+
+// The longest chunk one transfer carries, and the endpoint's packet.
+#define CAM_CHUNK_BYTES 0x80000
+#define CAM_PACKET_BYTES 512
+#define CAM_TRIGGER_BYTES 16
+#define CAM_READ_TRANSFERS 2
+
+// Where a chunk's IRP is. Only the read's one sender claims and sends chunks, so
+// that the pipe gets them in the order of the buffer, and a completion inside
+// IofCallDriver never sends from within that call (see CamServeChunks).
+#define CAM_CHUNK_OUT 0        // sent, or not yet sent; the lower driver may hold it
+#define CAM_CHUNK_COMPLETED 1  // back, waiting for the sender to re-issue or end it
+#define CAM_CHUNK_SERVED 2     // the sender is re-issuing it
+#define CAM_CHUNK_ENDED 3      // its chain has ended
+
+// What a transfer reports to the driver's time-out paths in LastUsbdStatus.
+#define CAM_TRANSFER_TIMEOUT_STATUS ((LONG)0xC0000102L)
+
+struct _CAM_READ;
+
+// One chunk transfer of a read, the context of its completion routine. Lives in
+// the read's non-paged block of CAM_READ_TRANSFERS records until the read ends.
+typedef struct _CAM_CHUNK_CONTEXT {
+  PURB Urb;
+  USHORT UrbLength;
+  USBD_PIPE_HANDLE PipeHandle;
+  PIRP Irp;
+  PKEVENT Event;
+  PCAM_DEVICE_EXTENSION DeviceExtension;
+  struct _CAM_READ* Read;
+  volatile LONG SendState;  // CAM_CHUNK_*: interlocked, the sender and the completion
+} CAM_CHUNK_CONTEXT, *PCAM_CHUNK_CONTEXT;
+
+// One read in progress, in the reading thread's storage (resident: the thread
+// waits in kernel mode). The completions read it while any chain is live.
+typedef struct _CAM_READ {
+  PDEVICE_OBJECT DeviceObject;
+  PCAM_DEVICE_EXTENSION Extension;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG FirstFlags;    // transfer flags of the first chunks, by the endpoint's direction
+  PUCHAR Buffer;       // the caller's buffer in system space
+  ULONG Length;        // the output length rounded down to whole packets
+  ULONG TailLength;    // the output bytes past Length, taken from one more packet
+  ULONG TailTransfer;  // TailLength rounded up to whole packets of the endpoint
+  PUCHAR TailBuffer;   // CAM_PACKET_BYTES of the driver's, when TailLength is not 0
+  volatile LONG TailClaimed;
+  volatile LONG Closing;  // set before the read tears down: chains end, not re-issue
+  volatile LONG Sender;   // 1 while a thread claims and sends chunks for the read
+  ULONG Transfers;        // 1 or 2 chunk transfers
+  PCAM_CHUNK_CONTEXT Chunks;
+  PURB Urbs[CAM_READ_TRANSFERS];
+  PIRP Irps[CAM_READ_TRANSFERS];
+  BOOLEAN Started;   // holds the device's single-shot lock
+  BOOLEAN AllEnded;  // a wait saw the last chain end
+  KEVENT DataEvent;
+} CAM_READ, *PCAM_READ;
+
+// Chunk machinery (chunks.cpp).
+NTSTATUS CamFindImagePipe(PCAM_DEVICE_EXTENSION Extension, PUSBD_PIPE_INFORMATION* Pipe);
+NTSTATUS CamOpenRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PCAM_READ Read);
+VOID CamStartRead(PCAM_READ Read);
+VOID CamStopSending(PCAM_READ Read, PCAM_CHUNK_CONTEXT Unsent);
+NTSTATUS CamSendChunk(PCAM_CHUNK_CONTEXT Chunk);
+VOID CamEndChunkChain(PCAM_CHUNK_CONTEXT Chunk);
+VOID CamReleaseSender(PCAM_READ Read);
+NTSTATUS CamWaitForChunks(PCAM_READ Read);
+VOID CamAbortAndWait(PCAM_READ Read);
+VOID CamDrainChunks(PCAM_READ Read);
+NTSTATUS CamReadResult(PCAM_READ Read, NTSTATUS Status, PIRP Irp);
+VOID CamCloseRead(PCAM_READ Read);
+IO_COMPLETION_ROUTINE CamReadChunkComplete;
+
+// Chunk completion helpers (chunk_complete.cpp).
+BOOLEAN CamClaimChunk(PCAM_READ Read, PUCHAR* Buffer, PULONG Length);
+VOID CamFillChunk(PCAM_CHUNK_CONTEXT Chunk, PUCHAR Buffer, ULONG Length, ULONG Flags);
+
+// The three reads.
+NTSTATUS CamReadFrameTriggered(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS CamReadFrameUntriggered(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS CamBulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp);

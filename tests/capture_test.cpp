@@ -1,0 +1,550 @@
+// Single-shot frame reads through the I/O manager: the chunk plans, the placement
+// of short chunks, time-outs, unplug, failing and refused chunks, the trigger's
+// failures, immediate completions, two reads at once, the plain bulk transfer and
+// the routing by product. Pixel data is checked against the camera's pattern.
+#include <sys/mman.h>
+
+#include <future>
+
+#include "capture/capture.h"
+#include "support/control.h"
+
+namespace quorvex::test {
+namespace {
+
+constexpr ULONG kFrame = 2592 * 1944;  // one whole frame of the large sensor
+constexpr uint8_t kIn = 0x82;
+constexpr USBD_STATUS kTimedOut = static_cast<USBD_STATUS>(0xC0000102);
+
+// One bulk transfer as the camera saw it: "82 f3 80000>80000" (endpoint, transfer
+// flags, asked > moved), with the IRP's status when it failed.
+std::string describe_bulk(const sim::BusEvent& e) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "%02X f%X %X>%X", e.endpoint, e.transfer_flags, e.requested, e.actual);
+  std::string s = text;
+  if (e.irp_status == STATUS_CANCELLED) {
+    s += " cancelled";
+  } else if (e.irp_status != STATUS_SUCCESS) {
+    s += " failed";
+  } else if (USBD_ERROR(e.usbd_status)) {
+    s += " urb failed";
+  }
+  return s;
+}
+
+struct CaseName {
+  template <class Case>
+  std::string operator()(const ::testing::TestParamInfo<Case>& info) const {
+    return info.param.name;
+  }
+};
+
+class CaptureTest : public ControlTest {
+ protected:
+  void attach(USHORT product, uint32_t frame = 4096) {
+    ControlTest::attach(product);
+    // Control transfers pend and complete later, as on Windows.
+    device_->set_control_deferred(true);
+    device_->camera().set_frame_size(frame);
+    // Reads that are not about their time-out finish well inside it even in the
+    // slowest (sanitizer) builds; the time-out tests set their own scale.
+    sim::set_timeout_scale(30);
+  }
+
+  Reply read(ULONG code, size_t length) { return call(code, {}, length); }
+
+  // Bulk transfers and vendor requests since the last look, in the order the camera
+  // finished them; aborts of the pipe are counted apart, since an abort and the
+  // transfers it ends may be traced in either order.
+  Traffic bus() {
+    Traffic text;
+    aborts_ = 0;
+    bulk_.clear();
+    for (const sim::BusEvent& e : device_->trace()) {
+      if (e.kind == sim::BusEvent::Bulk) bulk_.push_back(describe_bulk(e));
+      if (e.kind == sim::BusEvent::Bulk) text.push_back(describe_bulk(e));
+      if (e.kind == sim::BusEvent::AbortPipe) aborts_++;
+      if (e.kind == sim::BusEvent::Control) text.push_back(describe(e));
+    }
+    device_->clear_trace();
+    return text;
+  }
+
+  static std::string trigger() { return "40 B3 0000 0000 0010 :" + hex(Bytes(16, 0xFF)); }
+  static std::string chunk(uint32_t asked, uint32_t moved, int flags = 3) {
+    return describe_bulk([&] {
+      sim::BusEvent e(sim::BusEvent::Bulk);
+      e.endpoint = kIn;
+      e.transfer_flags = static_cast<ULONG>(flags);
+      e.requested = asked;
+      e.actual = moved;
+      return e;
+    }());
+  }
+
+  LONG last_status() { return CamReadUsbdStatus(ext_); }
+
+  int aborts_ = 0;
+  Traffic bulk_;  // the bulk part of the last look
+};
+
+// ---- chunk plans ----
+
+struct PlanCase {
+  const char* name;
+  uint32_t length;  // output length, and the frame's size
+  std::vector<uint32_t> asked;
+  uint32_t tail_moved;  // bytes of the last packet the camera sent (0: no tail)
+};
+
+class ChunkPlan : public CaptureTest, public ::testing::WithParamInterface<PlanCase> {};
+
+// The whole frame arrives in chunks of at most 512 KiB, each at its place in the buffer; a
+// length that is not whole packets takes the frame's last packet too.
+TEST_P(ChunkPlan, TriggeredReadBringsTheWholeFrame) {
+  const PlanCase& c = GetParam();
+  attach(0x100A, c.length);
+  Reply reply = read(IOCTL_CAM_READ_FRAME, c.length);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, c.length);
+  EXPECT_TRUE(sim::pattern::matches(0, 0, reply.output.data(), c.length));
+  Traffic expected{trigger()};
+  for (uint32_t asked : c.asked) expected.push_back(chunk(asked, asked));
+  if (c.tail_moved != 0) expected.push_back(chunk(CAM_PACKET_BYTES, c.tail_moved));
+  EXPECT_EQ(bus(), expected);
+  EXPECT_EQ(device_->camera().triggers(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, ChunkPlan,
+                         ::testing::Values(PlanCase{"Under512", 100, {}, 100},
+                                           PlanCase{"Length1000", 1000, {512}, 488},
+                                           PlanCase{"OneChunk", 0x80000, {0x80000}, 0},
+                                           PlanCase{"ChunkAndPacket", 0x80200, {0x80000, 0x200}, 0},
+                                           PlanCase{"TwoChunks", 0x100000, {0x80000, 0x80000}, 0},
+                                           PlanCase{"ThreeChunks", 0x180000, {0x80000, 0x80000, 0x80000}, 0},
+                                           PlanCase{"WholeSensor",
+                                                    kFrame,
+                                                    {0x80000, 0x80000, 0x80000, 0x80000, 0x80000, 0x80000,
+                                                     0x80000, 0x80000, 0x80000, 320000},
+                                                    256}),
+                         CaseName());
+
+// ---- the chains ----
+
+class Chains : public CaptureTest {
+ protected:
+  void SetUp() override { attach(0x100A, 0x180000); }
+};
+
+// Short chunks: each chunk lands at the offset it claimed, the rest of its range
+// untouched; whichever chunk comes back first is re-issued for the third.
+TEST_F(Chains, ShortChunksKeepTheirPlaces) {
+  device_->short_transfers(1000, 3);
+  Reply reply = read(IOCTL_CAM_READ_FRAME, 0x180000);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 3000u);
+  EXPECT_EQ(bus(), (Traffic{trigger(), chunk(0x80000, 1000), chunk(0x80000, 1000), chunk(0x80000, 1000)}));
+  for (uint32_t i = 0; i < 3; ++i) {
+    const uint8_t* at = reply.output.data() + i * 0x80000;
+    EXPECT_TRUE(sim::pattern::matches(0, i * 1000, at, 1000)) << i;
+    EXPECT_EQ(Bytes(at + 1000, at + 0x80000), Bytes(0x80000 - 1000, kPoison)) << i;
+  }
+}
+
+struct FailCase {
+  const char* name;
+  int nth;  // which chunk transfer fails
+  const char* shown;
+  USBD_STATUS usbd;
+  NTSTATUS irp_status;
+  NTSTATUS status;
+  ULONG_PTR information;
+  LONG last_status;  // LastUsbdStatus afterwards
+};
+
+class FailingChunk : public Chains, public ::testing::WithParamInterface<FailCase> {};
+
+// A failing chunk (other than cancelled or unplugged) does not stop its chain: the
+// next chunk is issued, and the read's status is that of the chunk that came last.
+TEST_P(FailingChunk, ChainGoesOn) {
+  const FailCase& c = GetParam();
+  device_->fail_urb(sim::UrbMatch::bulk(), c.usbd, c.irp_status, c.nth);
+  Reply reply = read(IOCTL_CAM_READ_FRAME, 0x180000);
+  EXPECT_EQ(reply.status, c.status);
+  EXPECT_EQ(reply.information, c.information);
+  bus();
+  ASSERT_EQ(bulk_.size(), 3u);
+  EXPECT_EQ(bulk_[static_cast<size_t>(c.nth - 1)], chunk(0x80000, 0) + c.shown);
+  EXPECT_EQ(last_status(), c.last_status);
+  if (c.nth == 1) {  // the frame went to the second and third chunks
+    EXPECT_TRUE(sim::pattern::matches(0, 0, reply.output.data() + 0x80000, 0x100000));
+    EXPECT_EQ(reply.output[0], kPoison);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FailingChunk,
+                         ::testing::Values(FailCase{"FirstFails", 1, " failed", USBD_STATUS_STALL_PID,
+                                                    STATUS_UNSUCCESSFUL, STATUS_SUCCESS, 0x100000, 0},
+                                           FailCase{"LastFails", 3, " failed", USBD_STATUS_STALL_PID,
+                                                    STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL, 0, 0},
+                                           FailCase{"LastUrbFails", 3, " urb failed", USBD_STATUS_STALL_PID,
+                                                    STATUS_SUCCESS, STATUS_UNSUCCESSFUL, 0,
+                                                    USBD_STATUS_STALL_PID}),
+                         CaseName());
+
+// A stalled pipe fails every chunk; each chain still runs to the end of the buffer.
+TEST_F(Chains, StalledPipeFailsTheRead) {
+  device_->stall_pipe(kIn);
+  Reply reply = read(IOCTL_CAM_READ_FRAME, 0x180000);
+  EXPECT_EQ(reply.status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(reply.information, 0u);
+  bus();  // the first may fail before the trigger is done
+  EXPECT_EQ(bulk_, Traffic(3, chunk(0x80000, 0) + " failed"));
+}
+
+// Unplugged mid-read: the chains end without counting, and the read says why.
+TEST_F(Chains, UnplugEndsTheRead) {
+  device_->camera().stop_after(0x1000);
+  auto pending = std::async(std::launch::async, [&] { return read(IOCTL_CAM_READ_FRAME, 0x180000); });
+  ASSERT_TRUE(device_->wait_for_events(sim::UrbMatch::vendor(0xB3), 1, kBound));
+  ASSERT_TRUE(device_->wait_for_pending(2, kBound));
+  device_->disconnect();
+  Reply reply = pending.get();
+  EXPECT_EQ(reply.status, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(reply.information, 0u);
+}
+
+// ---- time-outs ----
+
+// At real scale: part of a frame, then silence. After a second the pipe is aborted
+// and a second wait collects the aborted chunk; the bytes of whole chunks count.
+TEST_F(Chains, TimeoutWithPartOfAFrame) {
+  sim::set_timeout_scale(1);
+  device_->camera().stop_after(0x81000);
+  auto start = std::chrono::steady_clock::now();
+  Reply reply = read(IOCTL_CAM_READ_FRAME, 0x100000);
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(reply.status, STATUS_TIMEOUT);
+  EXPECT_EQ(reply.information, 0x80000u);
+  EXPECT_TRUE(sim::pattern::matches(0, 0, reply.output.data(), 0x80000));
+  EXPECT_EQ(last_status(), kTimedOut);
+  EXPECT_EQ(bus(), (Traffic{trigger(), chunk(0x80000, 0x80000), chunk(0x80000, 0x1000) + " cancelled"}));
+  EXPECT_EQ(aborts_, 1);
+  EXPECT_GE(took, 1s);
+  EXPECT_LT(took, 2500ms);
+}
+
+class ScaledTimeouts : public CaptureTest {
+ protected:
+  void SetUp() override {
+    attach(0x100A);
+    sim::set_timeout_scale(0.01);
+  }
+};
+
+// A camera that sends nothing: the untriggered read times out with nothing.
+TEST_F(ScaledTimeouts, NothingSent) {
+  Reply reply = read(IOCTL_CAM_READ_FRAME_EX, 0x100000);
+  EXPECT_EQ(reply, untouched(STATUS_TIMEOUT, 0x100000));
+  EXPECT_EQ(last_status(), kTimedOut);
+  EXPECT_EQ(bus(), (Traffic{chunk(0x80000, 0) + " cancelled", chunk(0x80000, 0) + " cancelled"}));
+  EXPECT_EQ(aborts_, 1);
+}
+
+// An abort that fails leaves the chunks out after both waits: the read still
+// times out, and its records outlive the transfers (the pipe is aborted again).
+TEST_F(ScaledTimeouts, TransfersNotBackAfterTheAbort) {
+  sim::UrbMatch abort;
+  abort.function = URB_FUNCTION_ABORT_PIPE;
+  device_->fail_urb(abort, USBD_STATUS_REQUEST_FAILED, STATUS_UNSUCCESSFUL);
+  Reply reply = read(IOCTL_CAM_READ_FRAME_EX, 0x1000);
+  EXPECT_EQ(reply, untouched(STATUS_TIMEOUT, 0x1000));
+  EXPECT_EQ(device_->pending_transfers(), 0u);
+  bus();
+  EXPECT_EQ(bulk_, Traffic{chunk(0x1000, 0) + " cancelled"});
+  EXPECT_EQ(aborts_, 1);  // the second; the failed one is not traced as an abort
+}
+
+// ---- the trigger ----
+
+// The trigger fails while a frame arrives anyway: the read succeeds and the
+// trigger's failure is recorded.
+TEST_F(Chains, TriggerFailsWhileDataArrives) {
+  device_->camera().queue_frames(1);
+  device_->fail_urb(sim::UrbMatch::vendor(0xB3), USBD_STATUS_STALL_PID);
+  Reply reply = read(IOCTL_CAM_READ_FRAME, 0x180000);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 0x180000u);
+  EXPECT_TRUE(sim::pattern::matches(0, 0, reply.output.data(), 0x180000));
+  EXPECT_EQ(last_status(), USBD_STATUS_STALL_PID);
+}
+
+// A trigger that does not pend: the first chunk is aborted and waited for before
+// its records go, and the read fails with the chunk's USBD status recorded.
+TEST_F(Chains, TriggerNotPending) {
+  device_->set_control_deferred(false);
+  device_->camera().set_frame_size(0);  // the trigger brings nothing
+  Reply reply = read(IOCTL_CAM_READ_FRAME, 0x100000);
+  EXPECT_EQ(reply, untouched(STATUS_UNSUCCESSFUL, 0x100000));
+  EXPECT_EQ(bus(), (Traffic{trigger(), chunk(0x80000, 0) + " cancelled"}));
+  EXPECT_EQ(aborts_, 1);
+  EXPECT_EQ(last_status(), USBD_STATUS_CANCELED);
+}
+
+// ---- refused chunks ----
+
+struct RefuseCase {
+  const char* name;
+  int nth;
+  uint32_t length;
+};
+
+class RefusedChunk : public Chains, public ::testing::WithParamInterface<RefuseCase> {};
+
+// A chunk the lower driver refuses at once fails the read. When the refused first
+// chunk was re-issued for a later chunk, that transfer is aborted and back before
+// the read frees anything; the trigger goes only after a first chunk that pends.
+TEST_P(RefusedChunk, FailsTheRead) {
+  const RefuseCase& c = GetParam();
+  device_->camera().set_frame_size(0);  // nothing arrives: only the refusal decides
+  device_->refuse_urb(sim::UrbMatch::bulk(), STATUS_INVALID_PARAMETER, c.nth);
+  Reply reply = read(IOCTL_CAM_READ_FRAME, c.length);
+  EXPECT_EQ(reply, untouched(STATUS_UNSUCCESSFUL, c.length));
+  EXPECT_EQ(device_->camera().triggers(), c.nth == 1 ? 0u : 1u);
+  EXPECT_EQ(device_->pending_transfers(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RefusedChunk,
+                         ::testing::Values(RefuseCase{"FirstOfTwo", 1, 0x100000},
+                                           RefuseCase{"FirstThenReissued", 1, 0x180000},
+                                           RefuseCase{"Second", 2, 0x100000}),
+                         CaseName());
+
+// ---- immediate completions ----
+
+// A lower driver that completes every bulk transfer inside IofCallDriver, moving
+// nothing into the buffer, and measures how deep its calls nest.
+thread_local int t_depth = 0;
+std::atomic<int> g_max_depth{0};
+std::atomic<long> g_bulk_calls{0};
+PDRIVER_DISPATCH g_bus_dispatch = nullptr;
+
+NTSTATUS NTAPI complete_at_once(PDEVICE_OBJECT device, PIRP irp) {
+  PURB urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+  if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return g_bus_dispatch(device, irp);
+  g_max_depth = std::max(g_max_depth.load(), ++t_depth);
+  ++g_bulk_calls;
+  IoMarkIrpPending(irp);
+  urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  --t_depth;
+  return STATUS_PENDING;
+}
+
+// Thousands of chunks completed at once re-issue from a loop, not by recursion.
+TEST_F(Chains, ImmediateCompletionsDoNotNest) {
+  constexpr uint32_t kChunks = 4000;
+  constexpr size_t kLength = size_t{kChunks} * CAM_CHUNK_BYTES;
+  void* space = mmap(nullptr, kLength, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(space, MAP_FAILED);
+  PDEVICE_OBJECT fdo = platform().fdo(*device_);
+  PIRP irp = IoAllocateIrp(fdo->StackSize, FALSE);
+  IoSetNextIrpStackLocation(irp);
+  IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength = kLength;
+  // A buffer already in system space, never touched: the lower driver moves nothing.
+  PMDL mdl = IoAllocateMdl(space, kLength, FALSE, FALSE, irp);
+  mdl->MappedSystemVa = space;
+  mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+  PDRIVER_OBJECT bus = platform().bus().driver();
+  g_bus_dispatch = bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL];
+  bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = complete_at_once;
+  NTSTATUS status = CamReadFrameUntriggered(fdo, irp);
+  bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = g_bus_dispatch;
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  EXPECT_EQ(irp->IoStatus.Information, kLength);
+  EXPECT_EQ(g_bulk_calls.load(), kChunks);
+  EXPECT_EQ(g_max_depth.load(), 1);
+  IoFreeMdl(mdl);
+  IoFreeIrp(irp);
+  munmap(space, kLength);
+}
+
+// ---- two reads ----
+
+// A second read on the device waits for the first, sends nothing meanwhile, and
+// gets its own frame.
+TEST_F(Chains, SecondReadWaitsForTheFirst) {
+  device_->camera().set_frame_size(0x1000);
+  auto first = std::async(std::launch::async, [&] { return read(IOCTL_CAM_READ_FRAME_EX, 0x1000); });
+  ASSERT_TRUE(device_->wait_for_pending(1, kBound));
+  auto second = std::async(std::launch::async, [&] { return read(IOCTL_CAM_READ_FRAME_EX, 0x1000); });
+  ASSERT_TRUE(sim::wait_for_waiter(&ext_->SingleShotLock, kBound));
+  EXPECT_EQ(device_->pending_transfers(), 1u);
+  device_->camera().queue_frames(2);
+  Reply a = first.get();
+  Reply b = second.get();
+  EXPECT_EQ(a.status, STATUS_SUCCESS);
+  EXPECT_EQ(b.status, STATUS_SUCCESS);
+  EXPECT_EQ(a.information, 0x1000u);
+  EXPECT_EQ(b.information, 0x1000u);
+  EXPECT_TRUE(sim::pattern::matches(0, 0, a.output.data(), 0x1000));
+  EXPECT_TRUE(sim::pattern::matches(1, 0, b.output.data(), 0x1000));
+}
+
+// ---- requests refused before anything is sent ----
+
+struct AllocationCase {
+  const char* name;
+  ULONG code;
+  int pool;  // allocations the read makes: tail buffer, URBs, context block, trigger
+  int irps;
+};
+
+class Allocations : public CaptureTest, public ::testing::WithParamInterface<AllocationCase> {};
+
+// No output buffer, and every allocation failing in turn: the read is refused with
+// nothing sent and everything it allocated freed (the verifier checks the pool).
+TEST_P(Allocations, RefusedWithNothingSent) {
+  const AllocationCase& c = GetParam();
+  attach(0x100A);
+  EXPECT_EQ(read(c.code, 0), untouched(STATUS_INVALID_PARAMETER, 0));
+  constexpr size_t kLength = 0x80000 + 100;  // two chunks, one of them the last packet
+  for (int nth = 1; nth <= c.pool + c.irps; ++nth) {
+    if (nth <= c.pool) {
+      sim::inject::fail_pool_allocation(nth);
+    } else {
+      sim::inject::fail_irp_allocation(nth - c.pool);
+    }
+    EXPECT_EQ(read(c.code, kLength), untouched(STATUS_INSUFFICIENT_RESOURCES, kLength)) << nth;
+    sim::inject::clear();
+  }
+  EXPECT_EQ(bus(), Traffic{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Reads, Allocations,
+                         ::testing::Values(AllocationCase{"Untriggered", IOCTL_CAM_READ_FRAME_EX, 4, 2},
+                                           AllocationCase{"Triggered", IOCTL_CAM_READ_FRAME, 6, 3}),
+                         CaseName());
+
+struct PipeCase {
+  const char* name;
+  std::vector<sim::EndpointConfig> endpoints;
+  NTSTATUS status;
+};
+
+class PipeTable : public CaptureTest, public ::testing::WithParamInterface<PipeCase> {};
+
+TEST_P(PipeTable, RefusedWithNothingSent) {
+  for (USHORT product : {0x1009, 0x100A}) {
+    sim::CameraConfig config = camera(product);
+    config.interfaces[0].endpoints = GetParam().endpoints;
+    sim::UsbDevice& device = plug(config);
+    sim::Handle handle = open(product == 0x1009 ? 0 : 1);
+    device.clear_trace();
+    for (ULONG code : {IOCTL_CAM_READ_FRAME, IOCTL_CAM_READ_FRAME_EX}) {
+      EXPECT_EQ(send_control(handle, code, {}, 4096).status, GetParam().status) << product << " " << code;
+    }
+    EXPECT_TRUE(device.trace().empty());
+    sim::nt_close(handle);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PipeTable,
+                         ::testing::Values(PipeCase{"NoPipes", {}, STATUS_UNSUCCESSFUL},
+                                           PipeCase{"IsochronousLast",
+                                                    {{0x81, USB_ENDPOINT_TYPE_BULK},
+                                                     {0x82, USB_ENDPOINT_TYPE_ISOCHRONOUS}},
+                                                    STATUS_INVALID_PARAMETER}),
+                         CaseName());
+
+// ---- the plain bulk transfer ----
+
+struct PlainCase {
+  const char* name;
+  uint32_t length;
+  uint32_t frame;
+  uint32_t short_at;  // 0: no short transfer
+  NTSTATUS status;
+  ULONG_PTR information;
+  Traffic traffic;
+};
+
+class PlainTransfer : public CaptureTest, public ::testing::WithParamInterface<PlainCase> {};
+
+// One transfer of the whole, unrounded length into the caller's buffer, bounded by
+// the pipe's MaximumTransferSize.
+TEST_P(PlainTransfer, OneTransfer) {
+  const PlainCase& c = GetParam();
+  attach(0x100B, c.frame);
+  device_->camera().queue_frames(1);
+  if (c.short_at != 0) device_->short_transfers(c.short_at);
+  Reply reply = read(IOCTL_CAM_READ_FRAME, c.length);
+  EXPECT_EQ(reply.status, c.status);
+  EXPECT_EQ(reply.information, c.information);
+  EXPECT_TRUE(sim::pattern::matches(0, 0, reply.output.data(), reply.information));
+  EXPECT_EQ(bus(), c.traffic);
+  EXPECT_EQ(device_->camera().triggers(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PlainTransfer,
+    ::testing::Values(
+        PlainCase{"MaximumTransferSize", 0x80000, 0x80000, 0, STATUS_SUCCESS, 0x80000, {"82 f3 80000>80000"}},
+        PlainCase{"OneByteMore", 0x80001, 0x80001, 0, STATUS_INVALID_PARAMETER, 0, {}},
+        PlainCase{"Unrounded", 1000, 1000, 0, STATUS_SUCCESS, 1000, {"82 f3 3E8>3E8"}},
+        PlainCase{"ZeroLength", 0, 1000, 0, STATUS_SUCCESS, 0, {"82 f3 0>0"}},
+        PlainCase{"Short", 4096, 4096, 300, STATUS_SUCCESS, 300, {"82 f3 1000>12C"}}),
+    CaseName());
+
+TEST_F(CaptureTest, PlainTransferWithoutUrb) {
+  attach(0x100F);
+  sim::inject::fail_pool_allocation(1);
+  EXPECT_EQ(read(IOCTL_CAM_READ_FRAME, 16), untouched(STATUS_NO_MEMORY, 16));
+  EXPECT_EQ(bus(), Traffic{});
+}
+
+// ---- routing ----
+
+class Routing : public CaptureTest, public ::testing::WithParamInterface<USHORT> {};
+
+// The frame read goes to the plain transfer on 0x1009, 0x100B and 0x100F and to the
+// triggered read on the others; the read without trigger serves every product.
+TEST_P(Routing, ByProduct) {
+  attach(GetParam());
+  bool plain = GetParam() == 0x1009 || GetParam() == 0x100B || GetParam() == 0x100F;
+  if (plain) device_->camera().queue_frames(1);
+  Reply reply = read(IOCTL_CAM_READ_FRAME, 4096);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 4096u);
+  EXPECT_TRUE(sim::pattern::matches(0, 0, reply.output.data(), 4096));
+  EXPECT_EQ(bus(), plain ? Traffic{chunk(4096, 4096)} : (Traffic{trigger(), chunk(4096, 4096)}));
+  device_->camera().queue_frames(1);
+  reply = read(IOCTL_CAM_READ_FRAME_EX, 4096);
+  EXPECT_EQ(reply.information, 4096u);
+  EXPECT_TRUE(sim::pattern::matches(1, 0, reply.output.data(), 4096));
+  EXPECT_EQ(bus(), Traffic{chunk(4096, 4096)});
+}
+
+INSTANTIATE_TEST_SUITE_P(Products, Routing,
+                         ::testing::Values(0x1009, 0x100A, 0x100B, 0x100C, 0x100D, 0x100E, 0x100F),
+                         ProductName());
+
+// The endpoint's direction gives the flags of the first two chunks; re-issued
+// chunks always read.
+TEST_F(CaptureTest, OutEndpointFlags) {
+  sim::CameraConfig config = camera(0x100A);
+  config.interfaces[0].endpoints = {{0x81, USB_ENDPOINT_TYPE_BULK}, {0x02, USB_ENDPOINT_TYPE_BULK}};
+  device_ = &plug(config);
+  ext_ = extension(*device_);
+  handle_ = open(0);
+  device_->set_control_deferred(true);
+  device_->clear_trace();
+  Reply reply = read(IOCTL_CAM_READ_FRAME_EX, 0x180000);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, 0x180000u);
+  EXPECT_EQ(bus(), (Traffic{"02 f2 80000>80000", "02 f2 80000>80000", "02 f3 80000>80000"}));
+}
+
+}  // namespace
+}  // namespace quorvex::test
