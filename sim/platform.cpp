@@ -55,11 +55,15 @@ NTSTATUS Platform::send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   PKEVENT signal = &done;
-  irp_set_finisher(irp, [signal](PIRP) { KeSetEvent(signal, IO_NO_INCREMENT, FALSE); });
+  irp_set_finisher(irp, [signal](PIRP done) {
+    power_irp_finished(done);
+    KeSetEvent(signal, IO_NO_INCREMENT, FALSE);
+  });
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = major;
   next->MinorFunction = minor;
   if (fill) fill(next);
+  if (major == IRP_MJ_POWER) power_irp_issued(irp);
   NTSTATUS returned = IofCallDriver(top, irp);
   if (returned == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   NTSTATUS status = returned;

@@ -52,18 +52,45 @@ bool allocate_mdl(PDEVICE_OBJECT, int) {
   return mdl != nullptr;
 }
 
-// A user view of a pool block; the kernel's mapping of it never fails.
+struct Mapping {
+  PMDL mdl;
+  PVOID view;
+};
+
+void NTAPI map_guarded(PVOID context) {
+  auto* m = static_cast<Mapping*>(context);
+  m->view = MmMapLockedPagesSpecifyCache(m->mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority);
+}
+
+// A user view of a page of pool. A failed user mapping raises an exception, which
+// the guarded call catches.
 bool map_for_user(PDEVICE_OBJECT, int) {
-  PVOID block = ExAllocatePool(NonPagedPool, 100);
-  PMDL mdl = IoAllocateMdl(block, 100, FALSE, FALSE, nullptr);
+  PVOID block = ExAllocatePool(NonPagedPool, PAGE_SIZE);
+  PMDL mdl = IoAllocateMdl(block, PAGE_SIZE, FALSE, FALSE, nullptr);
   MmBuildMdlForNonPagedPool(mdl);
-  EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority),
-            block);
-  PVOID view = MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority);
-  if (view != nullptr) MmUnmapLockedPages(view, mdl);
+  Mapping m{mdl, nullptr};
+  NTSTATUS raised = SimCallGuarded(map_guarded, &m);
+  EXPECT_EQ(raised, m.view == nullptr ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS);
+  if (m.view != nullptr) MmUnmapLockedPages(m.view, mdl);
   IoFreeMdl(mdl);
   ExFreePool(block);
-  return view != nullptr;
+  return m.view != nullptr;
+}
+
+// The system view of a direct request's output MDL, which the I/O manager leaves unmapped.
+PVOID g_system_view = nullptr;
+bool map_for_system(PDEVICE_OBJECT top, int) {
+  top->DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+    g_system_view = MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
+    return complete_irp(irp, STATUS_SUCCESS);
+  };
+  sim::Handle handle = sim::kInvalidHandle;
+  EXPECT_EQ(sim::nt_create_file(LittleStack::kUserName, &handle), STATUS_SUCCESS);
+  uint8_t output[64];
+  EXPECT_EQ(sim::nt_device_io_control(handle, kOutDirectCode, nullptr, 0, output, sizeof(output), nullptr),
+            STATUS_SUCCESS);
+  sim::nt_close(handle);
+  return g_system_view != nullptr;
 }
 
 const AllocationCase kAllocations[] = {
@@ -71,6 +98,7 @@ const AllocationCase kAllocations[] = {
     {"Irp", inject::fail_irp_allocation, allocate_irp},
     {"Mdl", inject::fail_mdl_allocation, allocate_mdl},
     {"UserMapping", inject::fail_user_mapping, map_for_user},
+    {"SystemMapping", inject::fail_system_mapping, map_for_system},
 };
 
 class Allocation : public KernelInjection, public ::testing::WithParamInterface<AllocationCase> {};

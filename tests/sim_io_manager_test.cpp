@@ -231,14 +231,14 @@ TEST_P(BufferedSize, IsTheLargerOfTheTwoLengths) {
 INSTANTIATE_TEST_SUITE_P(Lengths, BufferedSize,
                          ::testing::Values(std::make_pair(24u, 7u), std::make_pair(7u, 24u),
                                            std::make_pair(0u, 33u), std::make_pair(33u, 0u),
-                                           std::make_pair(4096u, 4096u)));
+                                           std::make_pair(4100u, 4096u)));
 
 // ---- user views of pool memory, and the verifier's checks of them ----
 
 using sim::ExpectFault;
 using sim::Fault;
 
-constexpr ULONG kViewBytes = 3 * 4096 + 100;
+constexpr ULONG kViewBytes = 4 * 4096;  // whole pages: what an application may see
 
 struct ViewState {
   uint8_t* pool = nullptr;

@@ -2,6 +2,9 @@
 // the report is seen, naming it; the platform carries on undamaged; and the legal
 // look-alike of the fault is not reported. (Faults with user views are reported
 // beside the views, in sim_io_manager_test.)
+#include <unistd.h>
+
+#include <cerrno>
 #include <thread>
 
 #include "sim_little_driver.h"
@@ -828,17 +831,34 @@ TEST_P(Overrun, IsReportedWithSizeAndSiteWhenTheBlockIsFreed) {
   EXPECT_TRUE(mentions(overrun, "sim_verifier_test.cpp:" + std::to_string(g_overrun_line)));
 }
 
-// The guard covers the slack up to 16 bytes and 16 bytes more.
+// The guard covers the slack up to 16 bytes and 16 bytes more; after a block of a
+// page or more (which starts on a page), the rest of its last page.
 INSTANTIATE_TEST_SUITE_P(SizesAndReach, Overrun,
                          ::testing::Values(OverrunCase{1, 0}, OverrunCase{1, 30}, OverrunCase{15, 0},
                                            OverrunCase{16, 0}, OverrunCase{16, 15}, OverrunCase{17, 30},
-                                           OverrunCase{4095, 16}, OverrunCase{4096, 0},
-                                           OverrunCase{4097, 0}));
+                                           OverrunCase{4095, 16}, OverrunCase{4097, 0},
+                                           OverrunCase{4196, 3995}));
 
-TEST_F(PoolVerifier, AcceptsWritesUpToTheLastByte) {
-  for (size_t size : {size_t(1), size_t(16), size_t(4096), size_t(5000)}) {
+// True when the byte at `at` cannot be read: write() reports EFAULT instead of faulting.
+bool inaccessible(const uint8_t* at) {
+  int ends[2];
+  EXPECT_EQ(pipe(ends), 0);
+  bool fault = write(ends[1], at, 1) < 0 && errno == EFAULT;
+  close(ends[0]);
+  close(ends[1]);
+  return fault;
+}
+
+// Blocks of a page or more start on a page, as on Windows; one of whole pages has
+// the inaccessible page right after its last byte.
+TEST_F(PoolVerifier, AcceptsWritesUpToTheLastByteAndAlignsBlocksOfAPage) {
+  for (size_t size : {size_t(1), size_t(16), size_t(4095), size_t(4096), size_t(5000), size_t(8192)}) {
     auto* block = static_cast<uint8_t*>(ExAllocatePool(NonPagedPool, size));
     memset(block, 0xFF, size);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % PAGE_SIZE == 0, size >= PAGE_SIZE) << size;
+    if (size % PAGE_SIZE == 0) {
+      EXPECT_TRUE(inaccessible(block + size)) << size;
+    }
     ExFreePool(block);
   }
 }

@@ -118,6 +118,7 @@ void reset_kernel() {
   irp_reset_tracking();
   object_reset();
   lock_order_reset();
+  power_reset();
   inject::clear();
   debug_log_clear();
   set_timeout_scale(1.0);

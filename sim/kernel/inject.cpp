@@ -32,7 +32,7 @@ struct CancelInjection {
 };
 
 struct InjectState {
-  Countdown pool, irp, mdl, user_mapping;
+  Countdown pool, irp, mdl, user_mapping, system_mapping;
   std::atomic<long> pool_allocations{0};
   std::mutex mutex;
   std::map<std::string, CallFailure> calls;
@@ -53,6 +53,7 @@ bool inject_fail_pool() {
 bool inject_fail_irp() { return state().irp.fire(); }
 bool inject_fail_mdl() { return state().mdl.fire(); }
 bool inject_fail_user_mapping() { return state().user_mapping.fire(); }
+bool inject_fail_system_mapping() { return state().system_mapping.fire(); }
 
 bool inject_call_failure(const char* call, NTSTATUS* status) {
   std::lock_guard<std::mutex> lock(state().mutex);
@@ -89,6 +90,7 @@ void fail_pool_allocation(int nth) { state().pool.remaining = nth; }
 void fail_irp_allocation(int nth) { state().irp.remaining = nth; }
 void fail_mdl_allocation(int nth) { state().mdl.remaining = nth; }
 void fail_user_mapping(int nth) { state().user_mapping.remaining = nth; }
+void fail_system_mapping(int nth) { state().system_mapping.remaining = nth; }
 
 void fail_call(const std::string& call, NTSTATUS status, int nth) {
   std::lock_guard<std::mutex> lock(state().mutex);
@@ -100,6 +102,7 @@ void clear() {
   state().irp.remaining = 0;
   state().mdl.remaining = 0;
   state().user_mapping.remaining = 0;
+  state().system_mapping.remaining = 0;
   std::lock_guard<std::mutex> lock(state().mutex);
   state().calls.clear();
   for (CancelInjection& cancel : state().cancels) cancel = CancelInjection{};

@@ -132,6 +132,12 @@ bool driver_has_devices(PDRIVER_OBJECT driver);
 // The driver's list of device objects, read under the lock that guards its changes.
 std::vector<PDEVICE_OBJECT> driver_devices(PDRIVER_OBJECT driver);
 
+// Power requests the power manager issued, live until their completion reaches
+// the top; reset between scenarios.
+void power_irp_issued(PIRP irp);  // call before sending it
+void power_irp_finished(PIRP irp);
+void power_reset();
+
 // Debug output captured from DbgPrintEx.
 void debug_log_clear();
 
@@ -140,6 +146,7 @@ bool inject_fail_pool();
 bool inject_fail_irp();
 bool inject_fail_mdl();
 bool inject_fail_user_mapping();
+bool inject_fail_system_mapping();
 bool inject_call_failure(const char* call, NTSTATUS* status);
 // Whether an injected cancel hits `irp` now; point 0: before a completion routine,
 // 1: before a re-submission.

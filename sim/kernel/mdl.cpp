@@ -1,9 +1,15 @@
 // MDLs and the views of the memory they describe. A system view of an
 // application's locked pages, and a user view of driver pool, are second
 // mappings of the same pages at a different address; a user view belongs to
-// the process that was current when it was made.
+// the process that was current when it was made. Each MDL carries its page
+// array after the header, as on Windows; a partial MDL describes part of its
+// source's pages and must not outlive the source.
+//
+// Locking: the table's mutex guards every MDL's bookkeeping and the views. It is
+// never held while a fault is raised as an exception (that leaves the frame).
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <map>
 
 #include <sim/app.h>
@@ -28,7 +34,15 @@ struct MdlInfo {
   void* system_view = nullptr;
   size_t system_view_length = 0;
   int user_views = 0;
+  size_t size = 0;        // bytes allocated, header and page array
+  PMDL source = nullptr;  // a partial MDL's source
+  bool source_freed = false;
 };
+
+// A first page number, so that a page array never holds zero for a real page.
+constexpr PFN_NUMBER kFirstPfn = 0x1000;
+// The longest buffer an MDL describes (4 GB less a page, as on current Windows).
+constexpr uint64_t kMaxMdlLength = (uint64_t(1) << 32) - kPage;
 
 struct MdlTable {
   std::mutex mutex;
@@ -56,6 +70,16 @@ void* map_alias(void* backing, size_t length, void** map_base, size_t* map_lengt
   return static_cast<char*>(base) + in_page;
 }
 
+// Fills the page array of an MDL whose bytes live at `backing` in the pool arena.
+void fill_pfns(PMDL mdl, const void* backing) {
+  int fd;
+  uint64_t offset;
+  if (!pool_backing(backing, mdl->ByteCount, &fd, &offset)) return;
+  ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
+  PPFN_NUMBER pfns = MmGetMdlPfnArray(mdl);
+  for (ULONG i = 0; i < pages; ++i) pfns[i] = kFirstPfn + offset / kPage + i;
+}
+
 MdlInfo* find_mdl(PMDL mdl, const char* operation) {
   auto it = table().mdls.find(mdl);
   if (it == table().mdls.end()) {
@@ -69,6 +93,7 @@ PVOID map_for_kernel(PMDL mdl, MdlInfo& info) {
   if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
     return mdl->MappedSystemVa;
   }
+  if (inject_fail_system_mapping()) return nullptr;
   // The I/O manager's locked pages are its own pool block, already at a kernel
   // address: that address is the system view, with no second mapping to fault in.
   if (info.platform) {
@@ -80,11 +105,26 @@ PVOID map_for_kernel(PMDL mdl, MdlInfo& info) {
   if (view == nullptr) return nullptr;
   mdl->MappedSystemVa = view;
   mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+  if (mdl->MdlFlags & MDL_PARTIAL) mdl->MdlFlags |= MDL_PARTIAL_HAS_BEEN_MAPPED;
   return view;
 }
 
-PVOID map_for_user(PMDL mdl, MdlInfo& info) {
-  if (inject_fail_user_mapping()) return nullptr;
+// An application sees whole pages: a buffer that shares a page with other pool
+// would show it the kernel memory beside it.
+void check_user_view_alignment(PMDL mdl) {
+  if (mdl->ByteOffset == 0 && (mdl->ByteOffset + mdl->ByteCount) % kPage == 0) return;
+  report_fault(Fault::UserViewNotPageAligned,
+               "MmMapLockedPagesSpecifyCache(UserMode) of " + std::to_string(mdl->ByteCount) + " bytes at " +
+                   hex(reinterpret_cast<uintptr_t>(MmGetMdlVirtualAddress(mdl))));
+}
+
+// Null when the mapping failed; *raise says the failure is an exception.
+PVOID map_for_user(PMDL mdl, MdlInfo& info, bool* raise) {
+  check_user_view_alignment(mdl);
+  if (inject_fail_user_mapping()) {
+    *raise = true;
+    return nullptr;
+  }
   View view{&current_process(), mdl, nullptr, 0};
   void* address = map_alias(info.backing, mdl->ByteCount, &view.map_base, &view.map_length);
   if (address == nullptr) return nullptr;
@@ -96,17 +136,21 @@ PVOID map_for_user(PMDL mdl, MdlInfo& info) {
 }  // namespace
 
 PMDL mdl_allocate(PVOID address, ULONG length, void* platform_backing) {
-  auto mdl = static_cast<PMDL>(calloc(1, sizeof(MDL)));
-  auto va = reinterpret_cast<uintptr_t>(address);
-  mdl->StartVa = reinterpret_cast<PVOID>(va / kPage * kPage);
-  mdl->ByteOffset = static_cast<ULONG>(va % kPage);
+  if (length > kMaxMdlLength) return nullptr;
+  size_t size = MmSizeOfMdl(address, length);
+  auto mdl = static_cast<PMDL>(calloc(1, size));
+  mdl->StartVa = PAGE_ALIGN(address);
+  mdl->ByteOffset = BYTE_OFFSET(address);
   mdl->ByteCount = length;
-  mdl->Size = static_cast<CSHORT>(sizeof(MDL) + ((mdl->ByteOffset + length + kPage - 1) / kPage) * 8);
+  // The 16-bit Size cannot say how long an MDL of more than 8,000 or so pages is.
+  mdl->Size = static_cast<CSHORT>(static_cast<USHORT>(std::min<size_t>(size, 0xFFFF)));
   MdlInfo info;
+  info.size = size;
   if (platform_backing != nullptr) {
     info.platform = true;
     info.backing = platform_backing;
     mdl->MdlFlags = MDL_PAGES_LOCKED;
+    fill_pfns(mdl, platform_backing);
   }
   std::lock_guard<std::mutex> lock(table().mutex);
   table().mdls[mdl] = info;
@@ -171,6 +215,101 @@ void process_check_views(Process* process) {
 
 using namespace sim;
 
+namespace {
+
+// Unmaps the views of an MDL being freed and marks its partial MDLs orphaned.
+// Called with the table's mutex held.
+void forget_mdl(PMDL mdl) {
+  for (auto it = table().views.begin(); it != table().views.end();) {
+    if (it->second.mdl != mdl) {
+      ++it;
+      continue;
+    }
+    munmap(it->second.map_base, it->second.map_length);
+    it = table().views.erase(it);
+  }
+  for (auto& [other, info] : table().mdls) {
+    if (info.source == mdl) info.source_freed = true;
+  }
+}
+
+// A partial MDL whose source is gone describes pages nobody holds any more.
+bool check_source_alive(const MdlInfo& info, const char* operation) {
+  if (!info.source_freed) return true;
+  report_fault(Fault::PartialMdlOutlivesSource,
+               std::string(operation) + " on a partial MDL whose source was freed");
+  return false;
+}
+
+// Maps under the table's lock; null with *raise set when a user mapping failed.
+PVOID map_locked(PMDL mdl, KPROCESSOR_MODE mode, bool* raise) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  MdlInfo* info = find_mdl(mdl, "MmMapLockedPagesSpecifyCache");
+  if (info == nullptr) return nullptr;
+  if (info->backing == nullptr) {
+    report_fault(Fault::InvalidArgument, "mapping an MDL whose pages were never locked or built");
+    return nullptr;
+  }
+  if (!check_source_alive(*info, "MmMapLockedPagesSpecifyCache")) return nullptr;
+  return mode == KernelMode ? map_for_kernel(mdl, *info) : map_for_user(mdl, *info, raise);
+}
+
+// Removes a partial MDL's own system view (MmPrepareMdlForReuse). Lock held.
+bool unmap_system_view(PMDL mdl, PVOID address) {
+  if (!(mdl->MdlFlags & MDL_PARTIAL_HAS_BEEN_MAPPED) || address != mdl->MappedSystemVa) return false;
+  auto it = table().mdls.find(mdl);
+  if (it == table().mdls.end() || it->second.system_view == nullptr) return false;
+  munmap(it->second.system_view, it->second.system_view_length);
+  it->second.system_view = nullptr;
+  mdl->MappedSystemVa = nullptr;
+  mdl->MdlFlags &= ~(MDL_MAPPED_TO_SYSTEM_VA | MDL_PARTIAL_HAS_BEEN_MAPPED);
+  return true;
+}
+
+// Checks IoBuildPartialMdl's arguments; fills *length when it was 0. Lock held.
+bool check_partial(PMDL source, const MdlInfo& from, const MdlInfo& to, PVOID address, ULONG* length) {
+  auto start = reinterpret_cast<uintptr_t>(MmGetMdlVirtualAddress(source));
+  auto at = reinterpret_cast<uintptr_t>(address);
+  if (at >= start && *length == 0) *length = static_cast<ULONG>(start + source->ByteCount - at);
+  if (from.backing == nullptr || at < start || at + *length > start + source->ByteCount || *length == 0) {
+    report_fault(Fault::InvalidArgument, "IoBuildPartialMdl of a range outside its locked source");
+    return false;
+  }
+  if (to.size < MmSizeOfMdl(address, *length)) {
+    report_fault(Fault::PartialMdlTooSmall, "target MDL of " + std::to_string(to.size) + " bytes for " +
+                                                std::to_string(*length) + " bytes at " + hex(at));
+    return false;
+  }
+  if (to.system_view != nullptr) {
+    report_fault(Fault::InvalidArgument,
+                 "IoBuildPartialMdl over a partial MDL still mapped: MmPrepareMdlForReuse first");
+    return false;
+  }
+  return check_source_alive(from, "IoBuildPartialMdl");
+}
+
+void build_partial(PMDL source, MdlInfo& from, PMDL target, MdlInfo& to, PVOID address, ULONG length) {
+  size_t delta = static_cast<char*>(address) - static_cast<char*>(MmGetMdlVirtualAddress(source));
+  size_t first_page = (static_cast<char*>(address) - static_cast<char*>(source->StartVa)) / kPage;
+  const CSHORT kept = MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA | MDL_PAGES_LOCKED;
+  target->StartVa = PAGE_ALIGN(address);
+  target->ByteOffset = BYTE_OFFSET(address);
+  target->ByteCount = length;
+  target->Process = source->Process;
+  target->MdlFlags = static_cast<CSHORT>((source->MdlFlags & kept) | MDL_PARTIAL);
+  target->MappedSystemVa = nullptr;
+  if (target->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_MAPPED_TO_SYSTEM_VA)) {
+    target->MappedSystemVa = static_cast<char*>(source->MappedSystemVa) + delta;  // shares the source's view
+  }
+  memcpy(MmGetMdlPfnArray(target), MmGetMdlPfnArray(source) + first_page,
+         ADDRESS_AND_SIZE_TO_SPAN_PAGES(address, length) * sizeof(PFN_NUMBER));
+  to.backing = static_cast<char*>(from.backing) + delta;
+  to.source = source;
+  to.source_freed = false;
+}
+
+}  // namespace
+
 extern "C" {
 
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
@@ -179,8 +318,12 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
   irql_check("IoAllocateMdl");
   if (inject_fail_mdl()) return nullptr;
   PMDL mdl = mdl_allocate(VirtualAddress, Length, nullptr);
-  if (Irp != nullptr && !SecondaryBuffer) Irp->MdlAddress = mdl;
+  if (mdl != nullptr && Irp != nullptr && !SecondaryBuffer) Irp->MdlAddress = mdl;
   return mdl;
+}
+
+SIZE_T NTAPI MmSizeOfMdl(PVOID Base, SIZE_T Length) {
+  return sizeof(MDL) + ADDRESS_AND_SIZE_TO_SPAN_PAGES(Base, Length) * sizeof(PFN_NUMBER);
 }
 
 VOID NTAPI IoFreeMdl(PMDL Mdl) {
@@ -192,15 +335,9 @@ VOID NTAPI IoFreeMdl(PMDL Mdl) {
     if (found == nullptr) return;
     info = *found;
     table().mdls.erase(Mdl);
-    for (auto it = table().views.begin(); it != table().views.end();) {
-      if (it->second.mdl != Mdl) {
-        ++it;
-        continue;
-      }
-      munmap(it->second.map_base, it->second.map_length);
-      it = table().views.erase(it);
-    }
+    forget_mdl(Mdl);
   }
+  check_source_alive(info, "IoFreeMdl");
   if (info.user_views > 0) {
     report_fault(Fault::MdlFreedWhileMapped, std::to_string(info.user_views) + " user view(s) left");
   }
@@ -220,10 +357,21 @@ VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
   MdlInfo* info = find_mdl(MemoryDescriptorList, "MmBuildMdlForNonPagedPool");
   if (info == nullptr) return;
   info->backing = address;
+  fill_pfns(MemoryDescriptorList, address);
   MemoryDescriptorList->MappedSystemVa = address;
   MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
 }
 
+VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  MdlInfo* from = find_mdl(SourceMdl, "IoBuildPartialMdl");
+  MdlInfo* to = from != nullptr ? find_mdl(TargetMdl, "IoBuildPartialMdl") : nullptr;
+  if (to == nullptr || !check_partial(SourceMdl, *from, *to, VirtualAddress, &Length)) return;
+  build_partial(SourceMdl, *from, TargetMdl, *to, VirtualAddress, Length);
+}
+
+// A user mapping that fails raises an exception, as on Windows: the caller must
+// be inside a guarded call. Nothing with a destructor is alive when it is raised.
 PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                          MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
                                          ULONG BugCheckOnFailure, ULONG Priority) {
@@ -236,15 +384,10 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
     report_fault(Fault::Unimplemented, "MmMapLockedPagesSpecifyCache at a requested address");
     return nullptr;
   }
-  std::lock_guard<std::mutex> lock(table().mutex);
-  MdlInfo* info = find_mdl(MemoryDescriptorList, "MmMapLockedPagesSpecifyCache");
-  if (info == nullptr) return nullptr;
-  if (info->backing == nullptr) {
-    report_fault(Fault::InvalidArgument, "mapping an MDL whose pages were never locked or built");
-    return nullptr;
-  }
-  return AccessMode == KernelMode ? map_for_kernel(MemoryDescriptorList, *info)
-                                  : map_for_user(MemoryDescriptorList, *info);
+  bool raise = false;
+  PVOID view = map_locked(MemoryDescriptorList, AccessMode, &raise);
+  if (raise) ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+  return view;
 }
 
 VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
@@ -253,6 +396,7 @@ VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
   bool user_view = false;
   {
     std::lock_guard<std::mutex> lock(table().mutex);
+    if (unmap_system_view(MemoryDescriptorList, BaseAddress)) return;
     auto it = table().views.find(reinterpret_cast<uintptr_t>(BaseAddress));
     if (it == table().views.end() || it->second.mdl != MemoryDescriptorList) {
       fault_text = "MmUnmapLockedPages(" + hex(reinterpret_cast<uintptr_t>(BaseAddress)) + ")";

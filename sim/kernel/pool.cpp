@@ -1,7 +1,10 @@
 // Non-paged pool as a special pool. Every block gets pages of its own in one
-// shared-memory arena: the block ends 16 guard bytes before an inaccessible page,
-// so a write past its end is found when the block is freed (or faults at once
-// further out), and freed pages become inaccessible. Because the arena is a
+// shared-memory arena, followed by an inaccessible page. A block smaller than a
+// page ends 16 guard bytes (after its slack up to 16) before that page; a block of
+// a page or more starts on a page, as on Windows, and guard bytes fill the rest of
+// its last page (none when its size is a multiple of the page, where a write past
+// the end faults at once on the inaccessible page). Overwritten guard bytes are
+// found when the block is freed, and freed pages become inaccessible. Because the arena is a
 // memory file, the pages of any block can be mapped a second time at another
 // address: that is how user views of driver memory alias the kernel's.
 #include <sys/mman.h>
@@ -10,6 +13,7 @@
 #include <fcntl.h>
 #include <linux/falloc.h>
 #include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -52,6 +56,7 @@ struct Block {
   size_t region;  // offset of the first page in the arena
   size_t pages;   // accessible pages (the guard page follows)
   size_t size;
+  size_t tail;  // guard bytes after the block
   PoolOwner owner;
   const char* file;
   int line;
@@ -97,7 +102,7 @@ std::string site(const Block& b) { return std::string(b.file ? b.file : "?") + "
 unsigned char* tail_of(uintptr_t address, const Block& b) {
   return reinterpret_cast<unsigned char*>(address) + b.size;
 }
-size_t tail_length(const Block& b) { return round_up(b.size, 16) - b.size + kGuardBytes; }
+size_t tail_length(const Block& b) { return b.tail; }
 
 bool tail_intact(uintptr_t address, const Block& b) {
   const unsigned char* tail = tail_of(address, b);
@@ -128,8 +133,9 @@ void release_pages(Arena& a, const Block& b) {
 
 void* pool_alloc(size_t size, PoolOwner owner, const char* file, int line) {
   Arena& a = arena();
-  size_t body = round_up(size, 16) + kGuardBytes;
-  size_t pages = round_up(body, kPage) / kPage;
+  bool large = size >= kPage;
+  size_t body = large ? size : round_up(size, 16) + kGuardBytes;
+  size_t pages = std::max<size_t>(round_up(body, kPage) / kPage, 1);
   std::lock_guard<std::mutex> lock(a.mutex);
   if (a.next + (pages + 1) * kPage > kArenaSize) {
     std::fprintf(stderr, "sim pool arena exhausted\n");
@@ -142,8 +148,9 @@ void* pool_alloc(size_t size, PoolOwner owner, const char* file, int line) {
     std::perror("sim pool mprotect");
     std::abort();
   }
-  unsigned char* block = start + pages * kPage - body;
-  Block b{region, pages, size, owner, file, line, ++a.serial};
+  unsigned char* block = large ? start : start + pages * kPage - body;
+  size_t tail = large ? pages * kPage - size : body - size;
+  Block b{region, pages, size, tail, owner, file, line, ++a.serial};
   memset(block, kFreshFill, size);
   memset(block + size, kGuardFill, tail_length(b));
   SIM_POISON(start, static_cast<size_t>(block - start));

@@ -1,13 +1,145 @@
 // The power manager's routines for drivers: device power requests made on a
-// driver's behalf, and the calls that pass power requests along a stack.
+// driver's behalf, the calls that pass power requests along a stack, and the
+// power manager's watch over the requests it issued. A request is live from its
+// issue until its completion reaches the top; PoStartNextPowerIrp and PoCallDriver
+// on anything else are reported, and so is a request held past a limit, as
+// Windows stops the machine with DRIVER_POWER_STATE_FAILURE (0x9F). Wait-wake
+// requests may be held for ever and are not timed.
+//
+// Locking: the watch's mutex guards its table; nothing is called under it but
+// the report of an expired request, which is made after it is released.
+#include <map>
+#include <optional>
+#include <thread>
+
+#include <sim/kernel.h>
+
 #include "internal.h"
+
+namespace sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct LiveRequest {
+  std::string what;
+  bool timed;
+  bool reported = false;
+  Clock::time_point deadline;
+};
+
+struct PowerWatch {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::map<PIRP, LiveRequest> live;
+  std::chrono::milliseconds limit{kDefaultPowerRequestLimit};
+  bool watching = false;
+};
+
+PowerWatch& watch() {
+  static PowerWatch* w = new PowerWatch();
+  return *w;
+}
+
+std::string describe_power(PIO_STACK_LOCATION stack) {
+  static const char* minors[] = {"IRP_MN_WAIT_WAKE", "IRP_MN_POWER_SEQUENCE", "IRP_MN_SET_POWER",
+                                 "IRP_MN_QUERY_POWER"};
+  std::string what = stack->MinorFunction < 4 ? minors[stack->MinorFunction] : "power request";
+  if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
+    bool device = stack->Parameters.Power.Type == DevicePowerState;
+    what += device ? " D" + std::to_string(stack->Parameters.Power.State.DeviceState - 1)
+                   : " S" + std::to_string(stack->Parameters.Power.State.SystemState - 1);
+  }
+  return what;
+}
+
+// Reports each timed request once its deadline passes. Runs for the life of the process.
+void watch_requests() {
+  PowerWatch& w = watch();
+  std::unique_lock<std::mutex> lock(w.mutex);
+  for (;;) {
+    std::vector<std::string> expired;
+    std::optional<Clock::time_point> next;
+    for (auto& [irp, request] : w.live) {
+      if (!request.timed || request.reported) continue;
+      if (request.deadline <= Clock::now()) {
+        request.reported = true;
+        expired.push_back(describe_irp(irp) + " (" + request.what + ") held longer than " +
+                          std::to_string(w.limit.count()) + " ms");
+      } else if (!next || request.deadline < *next) {
+        next = request.deadline;
+      }
+    }
+    if (!expired.empty()) {
+      lock.unlock();
+      for (auto& text : expired) report_fault(Fault::PowerIrpHeldTooLong, text);
+      lock.lock();
+      continue;
+    }
+    if (next) {
+      w.changed.wait_until(lock, *next);
+    } else {
+      w.changed.wait(lock);
+    }
+  }
+}
+
+bool is_live(PIRP irp, const char* routine) {
+  PowerWatch& w = watch();
+  {
+    std::lock_guard<std::mutex> lock(w.mutex);
+    if (w.live.count(irp) != 0) return true;
+  }
+  report_fault(Fault::PowerIrpNotLive, std::string(routine) + " on " + describe_irp(irp));
+  return false;
+}
+
+}  // namespace
+
+void power_irp_issued(PIRP irp) {
+  PowerWatch& w = watch();
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  std::lock_guard<std::mutex> lock(w.mutex);
+  LiveRequest& request = w.live[irp];
+  request = LiveRequest{describe_power(stack), stack->MinorFunction != IRP_MN_WAIT_WAKE, false,
+                        Clock::now() + w.limit};
+  if (!w.watching) {
+    w.watching = true;
+    std::thread(watch_requests).detach();
+  }
+  w.changed.notify_all();
+}
+
+void power_irp_finished(PIRP irp) {
+  PowerWatch& w = watch();
+  std::lock_guard<std::mutex> lock(w.mutex);
+  w.live.erase(irp);
+}
+
+void power_reset() {
+  PowerWatch& w = watch();
+  std::lock_guard<std::mutex> lock(w.mutex);
+  w.live.clear();
+  w.limit = kDefaultPowerRequestLimit;
+}
+
+void set_power_request_limit(std::chrono::milliseconds limit) {
+  PowerWatch& w = watch();
+  std::lock_guard<std::mutex> lock(w.mutex);
+  w.limit = limit;
+  for (auto& [irp, request] : w.live) request.deadline = Clock::now() + limit;
+  w.changed.notify_all();
+}
+
+}  // namespace sim
 
 using namespace sim;
 
 extern "C" {
 
 // Builds a device power request, sends it to the top of the stack over
-// DeviceObject and calls CompletionFunction when it has completed.
+// DeviceObject and calls CompletionFunction once it has completed: at
+// DISPATCH_LEVEL, after this routine has returned, when the bus completes later.
 NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                  PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
   irql_check("PoRequestPowerIrp");
@@ -30,6 +162,7 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
     next->Parameters.Power.State = PowerState;
   }
   irp_set_finisher(irp, [=](PIRP done) {
+    power_irp_finished(done);
     IO_STATUS_BLOCK status = done->IoStatus;
     if (CompletionFunction != nullptr) {
       CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &status);
@@ -37,17 +170,21 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
     irp_release(done);
   });
   if (Irp != nullptr) *Irp = irp;
+  power_irp_issued(irp);
   IofCallDriver(top, irp);
   return STATUS_PENDING;
 }
 
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
-  UNREFERENCED_PARAMETER(Irp);
   irql_check("PoStartNextPowerIrp");
+  is_live(Irp, "PoStartNextPowerIrp");
 }
 
+// A request that is not a live power request is reported and still passed on, as
+// the call would on Windows had it not stopped the machine.
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   irql_check("PoCallDriver");
+  is_live(Irp, "PoCallDriver");
   return IofCallDriver(DeviceObject, Irp);
 }
 

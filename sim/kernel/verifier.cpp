@@ -132,6 +132,20 @@ const char* fault_name(Fault fault) {
       return "dispatch routine returned a status other than the one it completed the IRP with";
     case Fault::StatusBlockOutOfScope:
       return "event or status block of a built request lies in a stack frame that has returned";
+    case Fault::ExceptionNotCaught:
+      return "exception raised in kernel mode that nobody caught";
+    case Fault::UserViewNotPageAligned:
+      return "user view of a buffer that does not start and end on page boundaries";
+    case Fault::PartialMdlTooSmall:
+      return "partial MDL too small for the range it must describe";
+    case Fault::PartialMdlOutlivesSource:
+      return "partial MDL freed or used after its source MDL was freed";
+    case Fault::PowerIrpNotLive:
+      return "power routine called on a request that is not a live power request";
+    case Fault::PowerIrpHeldTooLong:
+      return "power request held too long (DRIVER_POWER_STATE_FAILURE)";
+    case Fault::PowerDownWithTransfersQueued:
+      return "device power-down reached the bus while transfers are queued";
   }
   return "unknown fault";
 }

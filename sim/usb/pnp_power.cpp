@@ -1,5 +1,9 @@
 // The physical device object's Plug and Play and power requests, and what the
-// camera does on the bus's side of them (wake, removal).
+// camera does on the bus's side of them (wake, removal). Power requests wait on
+// the host-controller thread's queue with the deferred Plug and Play requests
+// and complete there at DISPATCH_LEVEL, unless the test asks for them inline.
+// Locking: mutex_ guards the queues, power_ and the wait-wake request; no driver
+// routine is called under it.
 #include <algorithm>
 
 #include <sim/app.h>
@@ -62,8 +66,17 @@ void UsbDevice::set_pnp_deferred(bool on) {
   pnp_deferred_ = on;
 }
 
+void UsbDevice::set_power_deferred(bool on) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  power_deferred_ = on;
+}
+
 NTSTATUS UsbDevice::serve_pnp(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->MajorFunction == IRP_MJ_POWER) {
+    IrqlScope dpc(DISPATCH_LEVEL);
+    return serve_power(irp);
+  }
   std::optional<NTSTATUS> failed;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -95,6 +108,11 @@ NTSTATUS UsbDevice::serve_pnp(PIRP irp) {
       break;
     case IRP_MN_QUERY_CAPABILITIES: {
       PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+      // A strict bus driver answers only a sender that said which record it passes.
+      if (caps->Size < sizeof(DEVICE_CAPABILITIES) || caps->Version != 1) {
+        status = STATUS_UNSUCCESSFUL;
+        break;
+      }
       DEVICE_CAPABILITIES filled = config_.capabilities;
       filled.Size = caps->Size;
       filled.Version = caps->Version;
@@ -123,36 +141,61 @@ NTSTATUS UsbDevice::serve_pnp(PIRP irp) {
   return status;
 }
 
+// The bus takes a device's new state as the request reaches it. A device powered
+// down while its function driver still has transfers queued here would lose them.
+void UsbDevice::note_device_power(DEVICE_POWER_STATE state) {
+  size_t queued = pending_transfers();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    power_ = state;
+    work_.notify_all();  // transfers waiting for D0 may move again
+  }
+  if (state > PowerDeviceD0 && queued > 0) {
+    report_fault(Fault::PowerDownWithTransfersQueued,
+                 "D" + std::to_string(state - 1) + " with " + std::to_string(queued) + " transfer(s) queued");
+  }
+}
+
+NTSTATUS UsbDevice::hold_wait_wake(PIRP irp) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (wait_wake_ == nullptr && present_) {
+      IoMarkIrpPending(irp);
+      irp_set_held_below(irp, true);
+      wait_wake_ = irp;
+      (void)IoSetCancelRoutine(irp, bus_cancel);
+      return STATUS_PENDING;
+    }
+  }
+  PoStartNextPowerIrp(irp);
+  irp->IoStatus.Status = STATUS_DEVICE_BUSY;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_DEVICE_BUSY;
+}
+
 NTSTATUS UsbDevice::dispatch_power(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  NTSTATUS status = irp->IoStatus.Status;
-  switch (stack->MinorFunction) {
-    case IRP_MN_SET_POWER:
-      if (stack->Parameters.Power.Type == DevicePowerState) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        power_ = stack->Parameters.Power.State.DeviceState;
-        work_.notify_all();  // transfers waiting for D0 may move again
-      }
-      status = STATUS_SUCCESS;
-      break;
-    case IRP_MN_QUERY_POWER:
-      status = STATUS_SUCCESS;
-      break;
-    case IRP_MN_WAIT_WAKE: {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (wait_wake_ == nullptr && present_) {
-        IoMarkIrpPending(irp);
-        irp_set_held_below(irp, true);
-        wait_wake_ = irp;
-        (void)IoSetCancelRoutine(irp, bus_cancel);
-        return STATUS_PENDING;
-      }
-      status = STATUS_DEVICE_BUSY;
-      break;
-    }
-    default:
-      break;
+  if (stack->MinorFunction == IRP_MN_WAIT_WAKE) return hold_wait_wake(irp);
+  if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
+    note_device_power(stack->Parameters.Power.State.DeviceState);
   }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (power_deferred_) {
+      IoMarkIrpPending(irp);
+      irp_set_held_below(irp, true);
+      deferred_pnp_.push_back(irp);
+      work_.notify_all();
+      return STATUS_PENDING;
+    }
+  }
+  return serve_power(irp);
+}
+
+NTSTATUS UsbDevice::serve_power(PIRP irp) {
+  NTSTATUS status = irp->IoStatus.Status;
+  UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+  if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) status = STATUS_SUCCESS;
   PoStartNextPowerIrp(irp);
   irp->IoStatus.Status = status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);

@@ -15,8 +15,12 @@ void fail_pool_allocation(int nth = 1);
 void fail_irp_allocation(int nth = 1);
 // Fails the nth MDL allocation (IoAllocateMdl).
 void fail_mdl_allocation(int nth = 1);
-// Fails the nth user-mode mapping (MmMapLockedPagesSpecifyCache with UserMode).
+// Fails the nth user-mode mapping (MmMapLockedPagesSpecifyCache with UserMode),
+// which raises an exception.
 void fail_user_mapping(int nth = 1);
+// Fails the nth mapping into system space (MmGetSystemAddressForMdlSafe, or
+// MmMapLockedPagesSpecifyCache with KernelMode, of an MDL not yet mapped): NULL.
+void fail_system_mapping(int nth = 1);
 // Fails the nth call of a named kernel service with `status`. Known names:
 // "IoCreateDevice", "IoCreateSymbolicLink", "IoAttachDeviceToDeviceStack"
 // (which then returns NULL), "USBD_CreateConfigurationRequestEx" (NULL),

@@ -56,6 +56,11 @@ void set_completion_nesting_limit(int limit);
 // from its outermost call into a driver (bounded), so a routine that touches what
 // the waiter frees after waking it does so every time. Off by default.
 void set_waiter_runs_first(bool on);
+// A power request still held this long after it was issued is reported, as
+// Windows' DRIVER_POWER_STATE_FAILURE. Not scaled by the time-out scale; reset to
+// the default between scenarios.
+inline constexpr std::chrono::milliseconds kDefaultPowerRequestLimit{5000};
+void set_power_request_limit(std::chrono::milliseconds limit);
 
 // Kernel time-outs are multiplied by `scale` (1.0 is real time).
 void set_timeout_scale(double scale);

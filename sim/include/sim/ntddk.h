@@ -312,6 +312,16 @@ typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
 #define MDL_ALLOCATED_FIXED_SIZE 0x0008
 #define MDL_PARTIAL 0x0010
+#define MDL_PARTIAL_HAS_BEEN_MAPPED 0x0020
+
+#define PAGE_SIZE 0x1000
+#define PAGE_SHIFT 12
+typedef ULONG_PTR PFN_NUMBER, *PPFN_NUMBER;
+#define BYTE_OFFSET(Va) ((ULONG)((ULONG_PTR)(Va) & (PAGE_SIZE - 1)))
+#define PAGE_ALIGN(Va) ((PVOID)((ULONG_PTR)(Va) & ~(ULONG_PTR)(PAGE_SIZE - 1)))
+#define ADDRESS_AND_SIZE_TO_SPAN_PAGES(Va, Size) \
+  ((ULONG)((((ULONG_PTR)(Size)) >> PAGE_SHIFT) + \
+           ((BYTE_OFFSET(Va) + BYTE_OFFSET(Size) + PAGE_SIZE - 1) >> PAGE_SHIFT)))
 
 #define IRP_BUFFERED_IO 0x00000010
 #define IRP_DEALLOCATE_BUFFER 0x00000020
@@ -612,6 +622,17 @@ NTKERNELAPI PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, 
                                                      MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
                                                      ULONG BugCheckOnFailure, ULONG Priority);
 NTKERNELAPI VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
+NTKERNELAPI SIZE_T NTAPI MmSizeOfMdl(PVOID Base, SIZE_T Length);
+NTKERNELAPI VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length);
+
+// Structured exceptions. Kernel routines raise them (a user-mode mapping that
+// fails does); a driver catches them by running the code that may raise inside
+// SimCallGuarded, which returns the raised status, or STATUS_SUCCESS when the
+// routine returned normally. On Windows the same call is a frame with a real
+// exception handler.
+typedef VOID NTAPI SIM_GUARDED_ROUTINE(PVOID Context);
+NTKERNELAPI NTSTATUS NTAPI SimCallGuarded(SIM_GUARDED_ROUTINE* Routine, PVOID Context);
+NTKERNELAPI VOID NTAPI ExRaiseStatus(NTSTATUS Status);
 
 // Power manager
 NTKERNELAPI NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
@@ -672,6 +693,13 @@ FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Complet
 
 FORCEINLINE PVOID MmGetMdlVirtualAddress(PMDL Mdl) { return (PVOID)((PCHAR)Mdl->StartVa + Mdl->ByteOffset); }
 FORCEINLINE ULONG MmGetMdlByteCount(PMDL Mdl) { return Mdl->ByteCount; }
+FORCEINLINE ULONG MmGetMdlByteOffset(PMDL Mdl) { return Mdl->ByteOffset; }
+FORCEINLINE PPFN_NUMBER MmGetMdlPfnArray(PMDL Mdl) { return (PPFN_NUMBER)(Mdl + 1); }
+#define MmPrepareMdlForReuse(Mdl)                             \
+  do {                                                        \
+    if (((Mdl)->MdlFlags & MDL_PARTIAL_HAS_BEEN_MAPPED) != 0) \
+      MmUnmapLockedPages((Mdl)->MappedSystemVa, (Mdl));       \
+  } while (0)
 FORCEINLINE PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
   if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
     return Mdl->MappedSystemVa;

@@ -72,6 +72,7 @@ class UsbDevice {
   Camera& camera() { return camera_; }
   const CameraConfig& config() const { return config_; }
   bool present() const;
+  // The state the last device set-power request that reached the bus asked for.
   DEVICE_POWER_STATE power_state() const;
   int configuration_value() const;  // 0 when unconfigured
 
@@ -121,6 +122,10 @@ class UsbDevice {
   // Plug and Play requests complete later, on the host-controller thread, after
   // IofCallDriver has returned STATUS_PENDING.
   void set_pnp_deferred(bool on);
+  // Set-power and query-power requests complete later, at DISPATCH_LEVEL on the
+  // host-controller thread, after IofCallDriver has returned STATUS_PENDING
+  // (default), or inside the call.
+  void set_power_deferred(bool on);
   // Unplugs the camera when the nth matching URB arrives, before it is served.
   void unplug_on(const UrbMatch& match, int nth = 1);
   void clear_injections();
@@ -202,6 +207,10 @@ class UsbDevice {
   bool receive_packet(Transfer& t, uint8_t* buffer, uint32_t limit, USBD_STATUS* usbd, bool* ends,
                       std::optional<std::chrono::steady_clock::time_point>* wait);
 
+  NTSTATUS serve_power(PIRP irp);
+  NTSTATUS hold_wait_wake(PIRP irp);
+  void note_device_power(DEVICE_POWER_STATE state);
+
   void host_controller();
   bool service_once(std::unique_lock<std::mutex>& lock,
                     std::optional<std::chrono::steady_clock::time_point>* wake);
@@ -225,9 +234,10 @@ class UsbDevice {
   std::deque<Transfer> deferred_control_;
   std::deque<Transfer> finishing_;  // ended (aborted) transfers the host controller completes
   std::vector<uint8_t> packet_;     // an IN packet that may not fit its transfer's buffer
-  std::deque<PIRP> deferred_pnp_;
+  std::deque<PIRP> deferred_pnp_;   // and deferred power requests
   std::map<UCHAR, NTSTATUS> failed_pnp_;
   bool pnp_deferred_ = false;
+  bool power_deferred_ = true;
   std::vector<Injection> injections_;
   std::map<UCHAR, uint32_t> truncated_;
   int configuration_change_in_ = 0;  // reads left before the change; 0: none

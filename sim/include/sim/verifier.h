@@ -61,6 +61,14 @@ enum class Fault {
   CompletedWithCancelRoutine,
   DispatchStatusMismatch,
   StatusBlockOutOfScope,
+  // Memory, views and power.
+  ExceptionNotCaught,
+  UserViewNotPageAligned,
+  PartialMdlTooSmall,
+  PartialMdlOutlivesSource,
+  PowerIrpNotLive,
+  PowerIrpHeldTooLong,
+  PowerDownWithTransfersQueued,
 };
 
 const char* fault_name(Fault fault);

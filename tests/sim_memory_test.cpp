@@ -1,0 +1,228 @@
+// The memory manager's checks as Windows makes them: user views only at or below
+// APC_LEVEL, of whole pages, with a failed mapping raised as an exception the
+// driver must catch; MDLs with their page arrays; partial MDLs and their rules.
+// Each row commits a fault and shows the legal look-alike unreported.
+#include "sim_little_driver.h"
+
+namespace simtest {
+namespace {
+
+using sim::ExpectFault;
+using sim::Fault;
+
+// A page-aligned pool block of `size` bytes described by an MDL built for pool.
+struct PoolBuffer {
+  explicit PoolBuffer(ULONG size, ULONG offset = 0) {
+    block = static_cast<uint8_t*>(ExAllocatePool(NonPagedPool, size + offset));
+    for (ULONG i = 0; i < size + offset; ++i) block[i] = static_cast<uint8_t>(i * 13);
+    mdl = IoAllocateMdl(block + offset, size, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+  }
+  ~PoolBuffer() {
+    if (mdl != nullptr) IoFreeMdl(mdl);
+    ExFreePool(block);
+  }
+  uint8_t* block;
+  PMDL mdl;
+};
+
+struct Mapping {
+  PMDL mdl;
+  PVOID view = nullptr;
+};
+
+void NTAPI map_user(PVOID context) {
+  auto* m = static_cast<Mapping*>(context);
+  m->view = MmMapLockedPagesSpecifyCache(m->mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority);
+}
+
+// Maps and unmaps a user view of `mdl` at `irql`, inside a guarded call.
+void view_at(PMDL mdl, KIRQL irql) {
+  KIRQL old;
+  KeRaiseIrql(irql, &old);
+  Mapping m{mdl};
+  EXPECT_EQ(SimCallGuarded(map_user, &m), STATUS_SUCCESS);
+  if (m.view != nullptr) MmUnmapLockedPages(m.view, mdl);
+  KeLowerIrql(old);
+}
+
+void view_at_dispatch() { view_at(PoolBuffer(PAGE_SIZE).mdl, DISPATCH_LEVEL); }
+void view_at_apc() { view_at(PoolBuffer(PAGE_SIZE).mdl, APC_LEVEL); }
+
+void failed_view(bool guarded) {
+  PoolBuffer buffer(PAGE_SIZE);
+  sim::inject::fail_user_mapping(1);
+  Mapping m{buffer.mdl};
+  if (guarded) {
+    EXPECT_EQ(SimCallGuarded(map_user, &m), STATUS_INSUFFICIENT_RESOURCES);
+  } else {
+    map_user(&m);  // the exception has nowhere to go
+  }
+  EXPECT_EQ(m.view, nullptr);
+}
+
+void view_of(ULONG size, ULONG offset) {
+  PoolBuffer buffer(size, offset);
+  view_at(buffer.mdl, PASSIVE_LEVEL);
+}
+
+// A partial MDL of the second and third pages of a four-page source, in a target
+// of `target_pages` pages; the source is freed before or after it.
+void partial(ULONG target_pages, bool source_first) {
+  auto* source = new PoolBuffer(4 * PAGE_SIZE);
+  PMDL target = IoAllocateMdl(source->block, target_pages * PAGE_SIZE, FALSE, FALSE, nullptr);
+  IoBuildPartialMdl(source->mdl, target, source->block + PAGE_SIZE, 2 * PAGE_SIZE);
+  if (source_first) delete source;
+  IoFreeMdl(target);
+  if (!source_first) delete source;
+}
+
+// A user view of a partial MDL made after (or before) its source is freed.
+void partial_viewed(bool after_free) {
+  PoolBuffer source(4 * PAGE_SIZE);
+  PMDL target = IoAllocateMdl(source.block, 3 * PAGE_SIZE, FALSE, FALSE, nullptr);
+  IoBuildPartialMdl(source.mdl, target, source.block + PAGE_SIZE, 0);  // the rest of the source
+  EXPECT_EQ(target->ByteCount, 3 * PAGE_SIZE);
+  if (after_free) IoFreeMdl(std::exchange(source.mdl, nullptr));
+  Mapping m{target};
+  SimCallGuarded(map_user, &m);
+  if (m.view != nullptr) {
+    EXPECT_EQ(memcmp(m.view, source.block + PAGE_SIZE, 3 * PAGE_SIZE), 0);  // its own pages only
+    MmUnmapLockedPages(m.view, target);
+  }
+  IoFreeMdl(target);  // then the source, unless it went first
+}
+
+void partial_range(ULONG offset) {
+  PoolBuffer source(2 * PAGE_SIZE);
+  PMDL target = IoAllocateMdl(source.block, 2 * PAGE_SIZE, FALSE, FALSE, nullptr);
+  IoBuildPartialMdl(source.mdl, target, source.block + offset, PAGE_SIZE);
+  IoFreeMdl(target);
+}
+
+struct MemoryCase {
+  const char* name;
+  Fault fault;
+  void (*faulty)();
+  void (*legal)();
+};
+
+const MemoryCase kMemoryCases[] = {
+    {"UserViewAtDispatchLevel", Fault::IrqlTooHigh, view_at_dispatch, view_at_apc},
+    {"FailedUserMappingNotCaught", Fault::ExceptionNotCaught, [] { failed_view(false); },
+     [] { failed_view(true); }},
+    {"UserViewOfPartOfAPage", Fault::UserViewNotPageAligned, [] { view_of(PAGE_SIZE + 100, 0); },
+     [] { view_of(2 * PAGE_SIZE, 0); }},
+    {"UserViewStartingInsideAPage", Fault::UserViewNotPageAligned, [] { view_of(PAGE_SIZE, 64); },
+     [] { view_of(PAGE_SIZE, PAGE_SIZE); }},
+    {"PartialMdlTooSmall", Fault::PartialMdlTooSmall, [] { partial(1, false); }, [] { partial(2, false); }},
+    {"PartialMdlFreedAfterItsSource", Fault::PartialMdlOutlivesSource, [] { partial(2, true); },
+     [] { partial(2, false); }},
+    {"PartialMdlMappedAfterItsSourceWasFreed", Fault::PartialMdlOutlivesSource, [] { partial_viewed(true); },
+     [] { partial_viewed(false); }},
+    {"PartialMdlOutsideItsSource", Fault::InvalidArgument, [] { partial_range(PAGE_SIZE + 1); },
+     [] { partial_range(PAGE_SIZE); }},
+};
+
+class MemoryCheck : public ::testing::TestWithParam<MemoryCase> {
+ protected:
+  ~MemoryCheck() override { stack_.finish(); }
+  LittleStack stack_;
+};
+
+TEST_P(MemoryCheck, FiresOnTheFaultAndNotOnItsLookAlike) {
+  {
+    ExpectFault fault(GetParam().fault);
+    GetParam().faulty();
+    EXPECT_GE(fault.count(), 1);
+  }
+  GetParam().legal();
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, MemoryCheck, ::testing::ValuesIn(kMemoryCases), CaseName());
+
+// Guarded calls nest: an exception goes to the innermost, and the outer one still
+// catches what is raised after the inner returned.
+TEST(GuardedCall, CatchesInTheInnermostFrame) {
+  static NTSTATUS inner;
+  NTSTATUS outer = SimCallGuarded(
+      [](PVOID) {
+        inner = SimCallGuarded([](PVOID) { ExRaiseStatus(STATUS_INVALID_PARAMETER); }, nullptr);
+        ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES);
+      },
+      nullptr);
+  EXPECT_EQ(inner, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(outer, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(SimCallGuarded([](PVOID) {}, nullptr), STATUS_SUCCESS);
+  ExpectFault uncaught(Fault::ExceptionNotCaught);
+  ExRaiseStatus(STATUS_UNSUCCESSFUL);  // every frame is gone
+}
+
+// ---- MDLs as a direct request brings them: unmapped, over the application's pages ----
+
+struct PartialSeen {
+  PFN_NUMBER source_pfns[3];
+  PFN_NUMBER partial_pfns[2];
+  USHORT source_size;
+  CSHORT partial_flags;
+  bool mapped_alias;
+};
+PartialSeen* g_seen = nullptr;
+
+constexpr ULONG kOffset = PAGE_SIZE + 10;  // the partial view starts inside the second page
+
+// Writes through a partial MDL's own system view, then remaps it after
+// MmPrepareMdlForReuse over another range.
+NTSTATUS NTAPI write_through_partial(PDEVICE_OBJECT, PIRP irp) {
+  PMDL source = irp->MdlAddress;
+  PartialSeen& seen = *g_seen;
+  seen.source_size = static_cast<USHORT>(source->Size);
+  memcpy(seen.source_pfns, MmGetMdlPfnArray(source), sizeof(seen.source_pfns));
+  PVOID start = static_cast<uint8_t*>(MmGetMdlVirtualAddress(source)) + kOffset;
+  PMDL partial = IoAllocateMdl(start, PAGE_SIZE, FALSE, FALSE, nullptr);
+  IoBuildPartialMdl(source, partial, start, PAGE_SIZE);
+  memcpy(seen.partial_pfns, MmGetMdlPfnArray(partial), sizeof(seen.partial_pfns));
+  auto* view = static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority));
+  seen.partial_flags = partial->MdlFlags;
+  for (ULONG i = 0; i < PAGE_SIZE; ++i) view[i] = static_cast<uint8_t>(i + 1);
+  MmPrepareMdlForReuse(partial);
+  IoBuildPartialMdl(source, partial, MmGetMdlVirtualAddress(source), 16);
+  view = static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority));
+  seen.mapped_alias = view != nullptr && view != MmGetMdlVirtualAddress(source);
+  memset(view, 0xAB, 16);
+  IoFreeMdl(partial);  // takes its mapping with it
+  return complete_irp(irp, STATUS_SUCCESS, 3 * PAGE_SIZE);
+}
+
+TEST(PartialMdl, MapsItsOwnSubRangeOfAnUnmappedSourceAndCarriesItsPages) {
+  LittleStack stack;
+  PartialSeen seen{};
+  g_seen = &seen;
+  stack.set(IRP_MJ_DEVICE_CONTROL, write_through_partial);
+  std::vector<uint8_t> output(3 * PAGE_SIZE, 0xDE);
+  sim::Handle handle = stack.open();
+  ASSERT_EQ(sim::nt_device_io_control(handle, kOutDirectCode, nullptr, 0, output.data(),
+                                      static_cast<ULONG>(output.size()), nullptr),
+            STATUS_SUCCESS);
+  for (size_t i = 0; i < output.size(); ++i) {
+    uint8_t expected = i < 16                                    ? 0xAB
+                       : i >= kOffset && i < kOffset + PAGE_SIZE ? static_cast<uint8_t>(i - kOffset + 1)
+                                                                 : 0xDE;
+    ASSERT_EQ(output[i], expected) << i;
+  }
+  PVOID base = output.data();
+  EXPECT_EQ(seen.source_size, MmSizeOfMdl(base, output.size()));
+  EXPECT_NE(seen.partial_flags & MDL_PARTIAL, 0);
+  EXPECT_NE(seen.partial_flags & MDL_PARTIAL_HAS_BEEN_MAPPED, 0);
+  EXPECT_TRUE(seen.mapped_alias);
+  // Whatever pages the buffer lies on, the partial MDL names the source's from the one holding kOffset.
+  size_t first = (BYTE_OFFSET(base) + kOffset) / PAGE_SIZE;
+  EXPECT_NE(seen.source_pfns[0], 0u);
+  EXPECT_EQ(seen.partial_pfns[0], seen.source_pfns[first]);
+  EXPECT_EQ(seen.partial_pfns[1], seen.source_pfns[first + 1]);
+  stack.finish();
+  g_seen = nullptr;
+}
+
+}  // namespace
+}  // namespace simtest

@@ -1,0 +1,164 @@
+// The power manager and the bus as Windows runs them: device power requests pend
+// at the bus and complete later at DISPATCH_LEVEL, PoRequestPowerIrp returns
+// before its callback runs; and Driver Verifier's power checks, each fired by a
+// faulty driver and silent for its legal look-alike.
+#include <thread>
+
+#include "sim_little_driver.h"
+
+namespace simtest {
+namespace {
+
+using sim::ExpectFault;
+using sim::Fault;
+
+POWER_STATE device_state(DEVICE_POWER_STATE state) {
+  POWER_STATE power;
+  power.DeviceState = state;
+  return power;
+}
+
+struct Callback {
+  std::thread::id thread;
+  KIRQL irql = 0xFF;
+  NTSTATUS status = STATUS_PENDING;
+  Signal done;
+};
+
+VOID NTAPI power_done(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status) {
+  auto* c = static_cast<Callback*>(context);
+  c->thread = std::this_thread::get_id();
+  c->irql = KeGetCurrentIrql();
+  c->status = status->Status;
+  c->done.set();
+}
+
+class PowerRequest : public ::testing::TestWithParam<bool> {
+ protected:
+  CameraRig rig_;
+};
+
+// Deferred (the default): the request pends at the bus, the callback runs on the
+// host controller at DISPATCH_LEVEL. Inline: everything happens inside the call.
+TEST_P(PowerRequest, CompletesAtTheBusAsTheSettingSays) {
+  bool deferred = GetParam();
+  rig_.device().set_power_deferred(deferred);
+  Callback callback;
+  PDEVICE_OBJECT fdo = rig_.platform().fdo(rig_.device());
+  EXPECT_EQ(
+      PoRequestPowerIrp(fdo, IRP_MN_SET_POWER, device_state(PowerDeviceD2), power_done, &callback, nullptr),
+      STATUS_PENDING);
+  ASSERT_TRUE(callback.done.wait());
+  EXPECT_EQ(callback.thread != std::this_thread::get_id(), deferred);
+  EXPECT_EQ(callback.irql, deferred ? DISPATCH_LEVEL : PASSIVE_LEVEL);
+  EXPECT_EQ(callback.status, STATUS_SUCCESS);
+  EXPECT_EQ(rig_.device().power_state(), PowerDeviceD2);
+  rig_.platform().clear_history();
+  POWER_STATE d0 = device_state(PowerDeviceD0);
+  EXPECT_EQ(rig_.platform().send_power(rig_.device(), IRP_MN_SET_POWER, DevicePowerState, d0).get(),
+            STATUS_SUCCESS);
+  EXPECT_EQ(rig_.platform().history().back().returned, deferred ? STATUS_PENDING : STATUS_SUCCESS);
+  EXPECT_EQ(rig_.device().power_state(), PowerDeviceD0);
+}
+
+INSTANTIATE_TEST_SUITE_P(DeferredAndInline, PowerRequest, ::testing::Bool());
+
+// ---- Driver Verifier's power checks ----
+
+// A power dispatch routine that keeps the request until the test passes it on.
+PIRP g_held = nullptr;
+Signal* g_arrived = nullptr;
+NTSTATUS NTAPI hold_power(PDEVICE_OBJECT, PIRP irp) {
+  IoMarkIrpPending(irp);
+  g_held = irp;
+  g_arrived->set();
+  return STATUS_PENDING;
+}
+
+NTSTATUS query_capabilities(PDEVICE_OBJECT pdo, USHORT size, USHORT version) {
+  DEVICE_CAPABILITIES caps{};
+  caps.Size = size;
+  caps.Version = version;
+  caps.Address = caps.UINumber = 0xFFFFFFFF;
+  UrbIrp request(pdo);
+  request.irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(request.irp);
+  IoSetCompletionRoutine(request.irp, UrbIrp::on_complete, &request, TRUE, TRUE, TRUE);
+  next->MajorFunction = IRP_MJ_PNP;
+  next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+  next->Parameters.DeviceCapabilities.Capabilities = &caps;
+  IoCallDriver(pdo, request.irp);
+  EXPECT_TRUE(request.done.wait());
+  EXPECT_EQ(NT_SUCCESS(request.status), caps.DeviceState[PowerSystemWorking] == PowerDeviceD0);
+  return request.status;
+}
+
+class PowerVerifier : public ::testing::Test {
+ protected:
+  sim::UsbDevice& device() { return rig_.device(); }
+  NTSTATUS set_device_power(DEVICE_POWER_STATE state) {
+    return rig_.platform()
+        .send_power(device(), IRP_MN_SET_POWER, DevicePowerState, device_state(state))
+        .get();
+  }
+  CameraRig rig_;
+};
+
+TEST_F(PowerVerifier, ReportsPowerRoutinesOnARequestThatIsNotALivePowerRequest) {
+  {
+    ExpectFault not_power(Fault::PowerIrpNotLive);
+    auto read = rig_.read_register(0x10);
+    read->prepare();
+    PoStartNextPowerIrp(read->irp);
+    PoCallDriver(rig_.pdo(), read->irp);  // still goes down, as it would on Windows
+    EXPECT_TRUE(read->done.wait());
+    EXPECT_EQ(not_power.count(), 2);
+  }
+  // The pass-through driver calls both on every power request it gets.
+  EXPECT_EQ(set_device_power(PowerDeviceD0), STATUS_SUCCESS);
+}
+
+TEST_F(PowerVerifier, ReportsARequestHeldPastTheLimitButNotOneWithinIt) {
+  sim::set_power_request_limit(std::chrono::milliseconds(1000));
+  EXPECT_EQ(set_device_power(PowerDeviceD0), STATUS_SUCCESS);
+  sim::set_power_request_limit(std::chrono::milliseconds(20));
+  Signal arrived;
+  g_arrived = &arrived;
+  PDRIVER_OBJECT driver = rig_.platform().driver().object();
+  driver->MajorFunction[IRP_MJ_POWER] = hold_power;
+  ExpectFault held(Fault::PowerIrpHeldTooLong);
+  auto sent =
+      rig_.platform().send_power(device(), IRP_MN_SET_POWER, DevicePowerState, device_state(PowerDeviceD0));
+  ASSERT_TRUE(arrived.wait());
+  EXPECT_TRUE(held.wait(kBound));
+  EXPECT_TRUE(mentions(held, "IRP_MN_SET_POWER D0"));
+  driver->MajorFunction[IRP_MJ_POWER] = pass_power;
+  pass_power(rig_.platform().fdo(device()), g_held);
+  EXPECT_EQ(sent.get(), STATUS_SUCCESS);
+  EXPECT_EQ(held.count(), 1);  // once per request
+  g_arrived = nullptr;
+}
+
+TEST_F(PowerVerifier, ReportsAPowerDownReachingTheBusWithTransfersQueued) {
+  auto transfer = rig_.pending_in();
+  {
+    ExpectFault queued(Fault::PowerDownWithTransfersQueued);
+    EXPECT_EQ(set_device_power(PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_TRUE(mentions(queued, "D3 with 1 transfer(s) queued"));
+  }
+  EXPECT_EQ(device().power_state(), PowerDeviceD3);
+  EXPECT_EQ(set_device_power(PowerDeviceD0), STATUS_SUCCESS);  // powering up is never reported
+  IoCancelIrp(transfer->irp);
+  ASSERT_TRUE(transfer->done.wait());
+  EXPECT_EQ(set_device_power(PowerDeviceD3), STATUS_SUCCESS);  // nothing queued any more
+}
+
+// A strict bus answers only a capabilities record with its size and version 1.
+TEST_F(PowerVerifier, CapabilitiesAreFailedWithoutSizeAndVersion) {
+  EXPECT_EQ(query_capabilities(rig_.pdo(), sizeof(DEVICE_CAPABILITIES), 0), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(query_capabilities(rig_.pdo(), sizeof(DEVICE_CAPABILITIES) - 1, 1), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(query_capabilities(rig_.pdo(), sizeof(DEVICE_CAPABILITIES), 1), STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace simtest
