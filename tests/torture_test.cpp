@@ -186,9 +186,9 @@ TEST_F(Torture, OpensRacingAddDeviceFindTheDeviceWhole) {
   for (int i = 0; i < 3000 && !HasFailure() && std::chrono::steady_clock::now() < end; ++i) {
     sim::Platform::Plugged added = platform().attach(camera());
     ASSERT_EQ(added.add_status, STATUS_SUCCESS);
-    // The device's own reference, and at most the one open inside right now.
+    // The device's own reference, and at most one for each opener inside right now.
     LONG count = InterlockedCompareExchange(&extension(*added.device)->IoCount, 0, 0);
-    EXPECT_TRUE(count == 1 || count == 2) << "attach " << i << ": " << count;
+    EXPECT_TRUE(count >= 1 && count <= 3) << "attach " << i << ": " << count;
     ASSERT_EQ(platform().remove(*added.device), STATUS_SUCCESS);
   }
   stop = true;
