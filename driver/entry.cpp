@@ -70,14 +70,6 @@ static VOID CamQueryCapabilities(PCAM_DEVICE_EXTENSION Extension, PDEVICE_OBJECT
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   // Plug and Play requests start out as not supported until a driver handles them.
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  // The bus answers only a record that says its size and version; address and
-  // UI number start unknown.
-  PDEVICE_CAPABILITIES capabilities = &Extension->DeviceCapabilities;
-  RtlZeroMemory(capabilities, sizeof(*capabilities));
-  capabilities->Size = sizeof(*capabilities);
-  capabilities->Version = 1;
-  capabilities->Address = 0xFFFFFFFF;
-  capabilities->UINumber = 0xFFFFFFFF;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = IRP_MJ_PNP;
   next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
