@@ -328,7 +328,8 @@ const Command kCommands[] = {
      1, 1, frame_command},
     {"tour", "tour",
      "Plugs a simulated camera, shows its identity and controls, changes a few settings, shows\n"
-     "the bus traffic of one, unplugs the camera and gives the verifier's verdict.",
+     "the bus traffic of one, reads one frame with and one without a trigger, unplugs the camera\n"
+     "and gives the verifier's verdict.",
      1, 1, cmd_tour},
 };
 

@@ -1,5 +1,6 @@
 // The quorvex tool: lists cameras, shows and changes every control, reaches the
-// registers and the vendor commands, and tours the driver on the simulated machine.
+// registers and the vendor commands, reads single frames into files, and tours the
+// driver on the simulated machine.
 // run() is the whole program; main() only hands it the arguments and the streams.
 #pragma once
 

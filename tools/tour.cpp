@@ -1,6 +1,6 @@
 // `quorvex tour`: what the driver does for an application, on the simulated machine,
-// in a few minutes of reading: plug, identify, change settings, watch the bus, see
-// what is refused and why, unplug, and the verifier's verdict.
+// in a few minutes of reading: plug, identify, change settings, watch the bus, read a
+// frame, see what is refused and why, unplug, and the verifier's verdict.
 #include <sim/verifier.h>
 
 #include <cstdio>
