@@ -153,9 +153,14 @@ TEST_P(Sweep, EveryLengthStaysInsideTheBuffers) {
         }
         // Only the bytes reported come back; the rest of the caller's buffer is as
         // it was, whether the I/O manager copies the output or the driver writes it.
+        // A direct transfer that failed may have landed bytes in the caller's pages
+        // before it failed (a babbling packet), as the controller's DMA would.
+        bool failed_direct = !NT_SUCCESS(reply.status) && METHOD_FROM_CTL_CODE(row.code) == METHOD_OUT_DIRECT;
         Bytes rest(reply.output.begin() + static_cast<long>(std::min<size_t>(reply.information, out)),
                    reply.output.end());
-        EXPECT_EQ(rest, Bytes(rest.size(), kPoison));
+        if (!failed_direct) {
+          EXPECT_EQ(rest, Bytes(rest.size(), kPoison));
+        }
       }
       device_->clear_trace();
     }

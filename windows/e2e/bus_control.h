@@ -35,7 +35,9 @@
 #define IOCTL_QVXBUS_TRACE QVXBUS_CTL(0x903u)
 /* In QVXBUS_STALL: the next Count control transfers of the camera stall. */
 #define IOCTL_QVXBUS_STALL QVXBUS_CTL(0x904u)
-/* In QVXBUS_FRAMES: queue frames of the image pattern on the camera's image pipe. */
+/* In QVXBUS_FRAMES: queue Count frames of the image pattern on the camera's image
+ * pipe, and make FrameSize the size of every frame from now on, those a trigger
+ * (vendor request 0xB3) releases among them. Count 0 only sets the size. */
 #define IOCTL_QVXBUS_QUEUE_FRAMES QVXBUS_CTL(0x905u)
 /* In uint32_t slot, out QVXBUS_STATE. */
 #define IOCTL_QVXBUS_STATE QVXBUS_CTL(0x906u)
@@ -64,10 +66,11 @@ typedef struct _QVXBUS_FRAMES {
 /* What a trace entry records. */
 #define QVXBUS_EVENT_PNP 1u     /* Plug and Play request; Minor is its minor code */
 #define QVXBUS_EVENT_CONTROL 2u /* control transfer; Setup is its setup packet */
-#define QVXBUS_EVENT_BULK 3u    /* bulk or interrupt transfer on Endpoint */
+#define QVXBUS_EVENT_BULK 3u    /* bulk or interrupt transfer on Endpoint, completed */
 #define QVXBUS_EVENT_ABORT 4u   /* pipe abort on Endpoint */
 #define QVXBUS_EVENT_RESET 5u   /* pipe reset on Endpoint */
 #define QVXBUS_EVENT_OTHER 6u   /* any other URB; Minor is its function */
+#define QVXBUS_EVENT_SUBMIT 7u  /* bulk or interrupt transfer on Endpoint, handed to the bus */
 
 typedef struct _QVXBUS_TRACE_ENTRY {
   uint32_t Event;

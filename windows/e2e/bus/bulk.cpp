@@ -1,6 +1,8 @@
 // Bulk transfers of a camera: they wait on their pipe, cancellable, until the
 // image source has bytes for them, and are completed by the bus's own worker
-// thread (the platform's deferred procedure calls are not relied on). Frames carry
+// thread (the platform's deferred procedure calls are not relied on). The worker
+// also completes the control transfers, which are answered at once but handed
+// back later, as a host controller hands them back after the frame they went in. Frames carry
 // the image pattern: 32-bit little-endian words, word k of frame f holding
 // f XOR (k * 0x9E3779B1).
 #include "bus.h"
@@ -65,6 +67,14 @@ NTSTATUS qvx_bulk_submit(qvx_camera* camera, PIRP irp, PURB urb) {
     urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
     return qvx_complete(irp, STATUS_INVALID_PARAMETER, 0);
   }
+  // Traced when handed over, so the trace keeps the order the driver sent in; the
+  // completion is traced again when the worker or a cancel ends it.
+  QVXBUS_TRACE_ENTRY entry;
+  RtlZeroMemory(&entry, sizeof(entry));
+  entry.Event = QVXBUS_EVENT_SUBMIT;
+  entry.Endpoint = pipe->address;
+  entry.Length = transfer->TransferBufferLength;
+  qvx_trace(camera, &entry);
   IoMarkIrpPending(irp);
   KIRQL irql;
   KeAcquireSpinLock(&camera->lock, &irql);
@@ -153,10 +163,40 @@ static void qvx_serve_camera(qvx_camera* camera) {
   }
 }
 
+// Any IRQL up to DISPATCH_LEVEL. The transfer's URB is filled in; the caller sees
+// STATUS_PENDING, as from Windows' USB stack, and the worker completes it.
+NTSTATUS qvx_complete_later(qvx_bus* bus, PIRP irp, NTSTATUS status) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IoMarkIrpPending(irp);
+  KIRQL irql;
+  KeAcquireSpinLock(&bus->lock, &irql);
+  InsertTailList(&bus->answered, &irp->Tail.Overlay.ListEntry);
+  KeReleaseSpinLock(&bus->lock, irql);
+  KeSetEvent(&bus->work, IO_NO_INCREMENT, FALSE);
+  return STATUS_PENDING;
+}
+
+// In the worker, in the order they were answered, with no lock held.
+static void qvx_complete_answered(qvx_bus* bus) {
+  for (;;) {
+    KIRQL irql;
+    KeAcquireSpinLock(&bus->lock, &irql);
+    PIRP irp = NULL;
+    if (!IsListEmpty(&bus->answered)) {
+      irp = CONTAINING_RECORD(RemoveHeadList(&bus->answered), IRP, Tail.Overlay.ListEntry);
+    }
+    KeReleaseSpinLock(&bus->lock, irql);
+    if (irp == NULL) return;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+}
+
 static VOID NTAPI qvx_worker(PVOID context) {
   qvx_bus* bus = (qvx_bus*)context;
   while (!bus->stopping) {
     KeWaitForSingleObject(&bus->work, Executive, KernelMode, FALSE, NULL);
+    qvx_complete_answered(bus);
     for (ULONG i = 0; i < QVXBUS_MAX_CAMERAS; i++) {
       if (bus->cameras[i].plugged && bus->cameras[i].started) qvx_serve_camera(&bus->cameras[i]);
     }

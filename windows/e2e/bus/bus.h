@@ -75,7 +75,8 @@ struct qvx_bus {
   LONG enumerations;   // enumerations answered
   PIRP settle;         // the waiting settle request, if any
   LONG settle_target;
-  KEVENT work;  // wakes the image worker
+  LIST_ENTRY answered;  // control transfers answered, for the worker to complete
+  KEVENT work;          // wakes the worker
   LONG stopping;
   PVOID worker;  // its thread object
   qvx_camera cameras[QVXBUS_MAX_CAMERAS];
@@ -117,4 +118,5 @@ NTSTATUS qvx_camera_internal_ioctl(qvx_camera* camera, PIRP irp);
 NTSTATUS qvx_bulk_submit(qvx_camera* camera, PIRP irp, PURB urb);
 void qvx_abort_pipe(qvx_camera* camera, qvx_pipe* pipe, NTSTATUS status, USBD_STATUS usbd);
 void qvx_abort_all(qvx_camera* camera, NTSTATUS status, USBD_STATUS usbd);
+NTSTATUS qvx_complete_later(qvx_bus* bus, PIRP irp, NTSTATUS status);
 NTSTATUS qvx_worker_start(qvx_bus* bus);

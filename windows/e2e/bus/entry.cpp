@@ -66,6 +66,7 @@ static NTSTATUS NTAPI qvx_add_device(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) 
   bus->pdo = pdo;
   bus->quiet = 1;
   KeInitializeSpinLock(&bus->lock);
+  InitializeListHead(&bus->answered);
   KeInitializeEvent(&bus->work, SynchronizationEvent, FALSE);
   bus->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
   if (bus->lower == NULL) {

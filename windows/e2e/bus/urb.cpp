@@ -8,6 +8,12 @@ static NTSTATUS qvx_finish(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status
   return qvx_complete(irp, status, 0);
 }
 
+// The control transfers: answered now, handed back by the worker.
+static NTSTATUS qvx_finish_later(qvx_camera* camera, PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status) {
+  urb->UrbHeader.Status = usbd;
+  return qvx_complete_later(camera->bus, irp, status);
+}
+
 static void qvx_trace_control(qvx_camera* camera, const UCHAR setup[8], const UCHAR* data, ULONG length,
                               ULONG moved, USBD_STATUS usbd) {
   QVXBUS_TRACE_ENTRY entry;
@@ -64,7 +70,7 @@ static NTSTATUS qvx_get_descriptor(qvx_camera* camera, PIRP irp, PURB urb) {
   }
   request->TransferBufferLength = moved;
   qvx_trace_control(camera, setup, buffer, 0, moved, usbd);
-  return qvx_finish(irp, urb, usbd, USBD_SUCCESS(usbd) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
+  return qvx_finish_later(camera, irp, urb, usbd, USBD_SUCCESS(usbd) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
 }
 
 // Fills the interface the caller asked for from the camera's own descriptors.
@@ -100,11 +106,12 @@ static NTSTATUS qvx_select_configuration(qvx_camera* camera, PIRP irp, PURB urb)
     }
   }
   qvx_trace_control(camera, setup, NULL, 0, 0, usbd);
-  return qvx_finish(irp, urb, usbd, USBD_SUCCESS(usbd) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
+  return qvx_finish_later(camera, irp, urb, usbd,
+                          USBD_SUCCESS(usbd) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
 }
 
-// Control transfers to the firmware complete at once: a control pipe finishes a
-// transfer within the frame it is sent in.
+// Control transfers to the firmware are answered at once: a control pipe finishes
+// a transfer within the frame it is sent in.
 static NTSTATUS qvx_vendor_transfer(qvx_camera* camera, PIRP irp, PURB urb) {
   struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST* request = &urb->UrbControlVendorClassRequest;
   BOOLEAN in = (request->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
@@ -120,7 +127,7 @@ static NTSTATUS qvx_vendor_transfer(qvx_camera* camera, PIRP irp, PURB urb) {
   USBD_STATUS usbd = qvx_vendor_request(camera, setup, buffer, &moved);
   request->TransferBufferLength = moved;
   qvx_trace_control(camera, setup, buffer, length, moved, usbd);
-  return qvx_finish(irp, urb, usbd, USBD_SUCCESS(usbd) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
+  return qvx_finish_later(camera, irp, urb, usbd, USBD_SUCCESS(usbd) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
 }
 
 static qvx_pipe* qvx_pipe_of(qvx_camera* camera, USBD_PIPE_HANDLE handle) {

@@ -152,6 +152,11 @@ void Bus::stall(uint32_t slot, uint32_t count) {
   request(IOCTL_QVXBUS_STALL, &stall, sizeof(stall), nullptr, 0);
 }
 
+void Bus::queue_frames(uint32_t slot, uint32_t count, uint32_t size) {
+  QVXBUS_FRAMES frames{slot, count, size};
+  request(IOCTL_QVXBUS_QUEUE_FRAMES, &frames, sizeof(frames), nullptr, 0);
+}
+
 QVXBUS_STATE Bus::state(uint32_t slot) {
   QVXBUS_STATE state{};
   request(IOCTL_QVXBUS_STATE, &slot, sizeof(slot), &state, sizeof(state));

@@ -1,40 +1,22 @@
 // The scenarios: enumeration and start of each model, the device list, identity,
 // settings with their bus traffic, raw commands, a stalled request, and an unplug
-// with a handle open. Where Wine's kernel behaves unlike Windows', the scenario
-// says so and accepts both.
+// with a handle open (the frame reads are in frame_reads.cpp). Where Wine's kernel
+// behaves unlike Windows', the scenario says so and accepts both.
 #include "scenarios.h"
 
 #include <camera.h>
 
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <optional>
 
 namespace quorvex::e2e {
-namespace {
-
-// Win32 errors the driver's statuses become.
-constexpr uint32_t kGenFailure = 31;           // STATUS_UNSUCCESSFUL
-constexpr uint32_t kInvalidParameter = 87;     // STATUS_INVALID_PARAMETER
-constexpr uint32_t kInsufficientBuffer = 122;  // STATUS_BUFFER_TOO_SMALL
-constexpr uint32_t kStallPid = 0xC0000004;     // USBD_STATUS_STALL_PID
-
-constexpr uint8_t kPnpStart = 0x00, kPnpRemove = 0x02, kPnpCapabilities = 0x09, kPnpSurpriseRemoval = 0x17;
-
-using Bytes = std::vector<uint8_t>;
 
 Bytes le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
 Bytes operator+(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
-
-struct Reply {
-  Status status;
-  uint32_t returned = 0;
-  Bytes out;  // the whole output buffer, poisoned with 0xDE before the call
-};
 
 Reply call(const Camera& camera, uint32_t code, const Bytes& in, uint32_t out_length) {
   Reply reply;
@@ -70,6 +52,16 @@ Camera open_camera(int instance) {
   return camera;
 }
 
+namespace {
+
+// Win32 errors the driver's statuses become.
+constexpr uint32_t kGenFailure = 31;           // STATUS_UNSUCCESSFUL
+constexpr uint32_t kInvalidParameter = 87;     // STATUS_INVALID_PARAMETER
+constexpr uint32_t kInsufficientBuffer = 122;  // STATUS_BUFFER_TOO_SMALL
+constexpr uint32_t kStallPid = 0xC0000004;     // USBD_STATUS_STALL_PID
+
+constexpr uint8_t kPnpStart = 0x00, kPnpRemove = 0x02, kPnpCapabilities = 0x09, kPnpSurpriseRemoval = 0x17;
+
 // Where the Plug and Play requests of a slot's trace are, by minor code, in order.
 std::vector<std::pair<size_t, uint32_t>> pnp_events(const std::vector<QVXBUS_TRACE_ENTRY>& trace) {
   std::vector<std::pair<size_t, uint32_t>> events;
@@ -85,14 +77,6 @@ std::optional<size_t> first_pnp(const std::vector<QVXBUS_TRACE_ENTRY>& trace, ui
   }
   return std::nullopt;
 }
-
-// A plugged camera, with its slot and where its trace stood.
-struct Plugged {
-  uint32_t slot;
-  uint32_t mark = 0;
-};
-
-uint32_t mark(Bus& bus, uint32_t slot) { return bus.state(slot).TraceCount; }
 
 // A request's traffic: what the camera saw from the mark on, which then moves.
 void expect_since(Bus& bus, Plugged& cam, const std::vector<Transfer>& expected, const std::string& what) {
@@ -383,11 +367,6 @@ std::string unplug_scenario(Bus& bus) {
                              : "");
 }
 
-struct Scenario {
-  std::string name;
-  std::function<std::string(Bus&)> run;  // returns a note for the PASS line
-};
-
 std::vector<Scenario> scenarios() {
   std::vector<Scenario> list;
   for (uint16_t product : {0x1009, 0x100B, 0x100E}) {
@@ -406,10 +385,13 @@ std::vector<Scenario> scenarios() {
   list.push_back(
       {"stalled request and last status", [](Bus& b) { return stall_scenario(b), std::string(); }});
   list.push_back({"unplug with a handle open, then close", unplug_scenario});
+  for (Scenario& s : frame_read_scenarios()) list.push_back(std::move(s));
   return list;
 }
 
 }  // namespace
+
+uint32_t mark(Bus& bus, uint32_t slot) { return bus.state(slot).TraceCount; }
 
 bool run_scenarios(Bus& bus) {
   int failed = 0;

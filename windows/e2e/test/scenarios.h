@@ -1,9 +1,48 @@
-// The scenarios, each run against a bus with no camera on it.
+// The scenarios, each run against a bus with no camera on it, and the checks they
+// share.
 #pragma once
+
+#include <camera.h>
+
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "rig.h"
 
 namespace quorvex::e2e {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Scenario {
+  std::string name;
+  std::function<std::string(Bus&)> run;  // returns a note for the PASS line
+};
+
+// A request's outcome, through the client library.
+struct Reply {
+  Status status;
+  uint32_t returned = 0;
+  Bytes out;  // the whole output buffer, poisoned with 0xDE before the call
+};
+
+Bytes le32(uint32_t v);
+Bytes operator+(Bytes a, const Bytes& b);
+Reply call(const Camera& camera, uint32_t code, const Bytes& in, uint32_t out_length);
+// Succeeds and returns exactly `expected`, leaving the rest of the buffer alone.
+void expect_ok(const Reply& r, const Bytes& expected, const std::string& what);
+void expect_error(const Reply& r, uint32_t error, const std::string& what);
+Camera open_camera(int instance);
+
+// A plugged camera, with its slot and where its trace stood.
+struct Plugged {
+  uint32_t slot;
+  uint32_t mark = 0;
+};
+uint32_t mark(Bus& bus, uint32_t slot);
+
+// The single-shot frame reads (frame_reads.cpp).
+std::vector<Scenario> frame_read_scenarios();
 
 // Runs every scenario, printing "PASS name: ..." or "FAIL name: reason" for each.
 bool run_scenarios(Bus& bus);
