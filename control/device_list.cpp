@@ -9,19 +9,21 @@ static const CHAR CamDeviceNameTemplate[] = "Quorvex-0";
 static_assert(sizeof(CamDeviceNameTemplate) <= CAM_DEVICE_NAME_BYTES,
               "a name and its terminator fit an entry");
 
-// PASSIVE_LEVEL. No lock: the walk reads the driver's device list as Plug and Play
-// leaves it, most recently created first; nothing is allocated. A ninth device object
-// is not listed.
+// PASSIVE_LEVEL. The driver's device objects in the order the platform keeps them,
+// most recently created first, each referenced while its number is read: another
+// camera's may be removed and freed meanwhile. A ninth device object is not listed.
 NTSTATUS CamGetDeviceList(const CAM_CONTROL_CALL* Call) {
+  CAM_DEVICE_OBJECTS devices;
+  NTSTATUS status = CamReferenceDeviceObjects(Call->DeviceObject->DriverObject, &devices);
+  if (!NT_SUCCESS(status)) return status;
   UCHAR list[sizeof(CAM_DEVICE_LIST)];
   RtlZeroMemory(list, sizeof(list));
-  ULONG entry = 0;
-  PDEVICE_OBJECT device = Call->DeviceObject->DriverObject->DeviceObject;
-  for (; device != NULL && entry < CAM_DEVICE_LIST_ENTRIES; device = device->NextDevice, entry++) {
+  for (ULONG entry = 0; entry < devices.Count && entry < CAM_DEVICE_LIST_ENTRIES; entry++) {
     PUCHAR name = list + entry * CAM_DEVICE_NAME_BYTES;
     RtlCopyMemory(name, CamDeviceNameTemplate, sizeof(CamDeviceNameTemplate));
-    name[CAM_DEVICE_NAME_DIGIT] = (UCHAR)('0' + (UCHAR)CamExtension(device)->InstanceIndex);
+    name[CAM_DEVICE_NAME_DIGIT] = (UCHAR)('0' + (UCHAR)CamExtension(devices.Objects[entry])->InstanceIndex);
   }
+  CamReleaseDeviceObjects(&devices);
   RtlCopyMemory(Call->Buffer, list, sizeof(list));
   Call->Irp->IoStatus.Information = sizeof(list);
   return STATUS_SUCCESS;

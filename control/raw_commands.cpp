@@ -131,7 +131,7 @@ NTSTATUS CamReadBlock(const CAM_CONTROL_CALL* Call) {
   USHORT value = CamGetU16(Call->Buffer);
   PUCHAR data = NULL;
   if (length > 0) {
-    data = (PUCHAR)ExAllocatePool(NonPagedPool, length);
+    data = (PUCHAR)CamAllocatePool(length);
     if (data == NULL) return STATUS_NO_MEMORY;
     RtlZeroMemory(data, length);
   }

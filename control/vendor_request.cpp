@@ -6,7 +6,7 @@
 
 // Any IRQL. The caller frees the block with ExFreePool.
 PURB CamAllocateVendorUrb(VOID) {
-  return (PURB)ExAllocatePool(NonPagedPool, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
+  return (PURB)CamAllocatePool(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
 }
 
 // Any IRQL. Fills the whole block, so nothing of an earlier request survives in it.

@@ -9,6 +9,11 @@
 #define CAM_PIPE_MAX_TRANSFER_SIZE 0x80000
 #define CAM_LINK_NAME_CHARS 64
 
+// Every allocation is non-executable pool under the driver's tag, "Qvx0" in a pool
+// dump.
+#define CAM_POOL_TAG ((ULONG)'Q' | ((ULONG)'v' << 8) | ((ULONG)'x' << 16) | ((ULONG)'0' << 24))
+#define CamAllocatePool(Bytes) ExAllocatePoolWithTag(NonPagedPoolNx, (Bytes), CAM_POOL_TAG)
+
 struct _CAM_STREAM_CONTEXT;
 
 typedef struct _CAM_DEVICE_EXTENSION {
@@ -49,6 +54,14 @@ typedef struct _CAM_DEVICE_EXTENSION {
   // Signalled while no single-shot read runs: a read waits for it before it resets
   // the read fields above and sets it again when its last transfer is back.
   KEVENT SingleShotLock;
+  // Set by a stop before it waits for the requests inside; refuses device control
+  // and open until a start succeeds again. Written by Plug and Play, read by all.
+  UCHAR StopPending;
+  // Set by surprise removal; never cleared. Refuses open and device control.
+  UCHAR SurpriseRemoved;
+  // Signalled when IoCount falls to 2: a stop, holding one of the two with the
+  // device's own, waits on it for the others to leave. Reset only by that stop.
+  KEVENT DrainEvent;
 } CAM_DEVICE_EXTENSION, *PCAM_DEVICE_EXTENSION;
 
 typedef struct _CAM_FILE_CONTEXT {
@@ -57,9 +70,12 @@ typedef struct _CAM_FILE_CONTEXT {
 } CAM_FILE_CONTEXT, *PCAM_FILE_CONTEXT;
 
 // The Plug and Play and power flags are single bytes written by one routine and
-// read by others without a lock; these accessors make each access whole.
-FORCEINLINE UCHAR CamReadFlag(const UCHAR* Flag) { return __atomic_load_n(Flag, __ATOMIC_ACQUIRE); }
-FORCEINLINE VOID CamWriteFlag(UCHAR* Flag, UCHAR Value) { __atomic_store_n(Flag, Value, __ATOMIC_RELEASE); }
+// read by others without a lock; these accessors make each access whole. They are
+// sequentially consistent: a request raises IoCount and then reads a flag, while
+// Plug and Play writes the flag and then reads IoCount, and one of the two must
+// see the other.
+FORCEINLINE UCHAR CamReadFlag(const UCHAR* Flag) { return __atomic_load_n(Flag, __ATOMIC_SEQ_CST); }
+FORCEINLINE VOID CamWriteFlag(UCHAR* Flag, UCHAR Value) { __atomic_store_n(Flag, Value, __ATOMIC_SEQ_CST); }
 
 // The identity fields are written by every open of the device, possibly at once on
 // several threads, and read by device control.

@@ -10,10 +10,22 @@ DRIVER_UNLOAD CamUnload;
 DRIVER_ADD_DEVICE CamAddDevice;
 DRIVER_DISPATCH CamDispatchCreate;
 DRIVER_DISPATCH CamDispatchClose;
+DRIVER_DISPATCH CamDispatchSystemControl;
+
+// The driver's device objects, each referenced so that none is freed while it is
+// looked at (the last reference to a removed one can go on any thread).
+// PASSIVE_LEVEL. CamReleaseDeviceObjects drops the references and frees the list.
+typedef struct _CAM_DEVICE_OBJECTS {
+  PDEVICE_OBJECT* Objects;
+  ULONG Count;
+} CAM_DEVICE_OBJECTS;
+NTSTATUS CamReferenceDeviceObjects(PDRIVER_OBJECT DriverObject, CAM_DEVICE_OBJECTS* List);
+VOID CamReleaseDeviceObjects(CAM_DEVICE_OBJECTS* List);
 
 // Request gate. Any IRQL up to DISPATCH_LEVEL; no lock.
 BOOLEAN CamEnterRequest(PDEVICE_OBJECT DeviceObject);
 VOID CamLeaveRequest(PDEVICE_OBJECT DeviceObject);
+VOID CamWaitForOtherRequests(PDEVICE_OBJECT DeviceObject);
 
 // Synchronous USB requests. PASSIVE_LEVEL only: they wait.
 NTSTATUS CamSubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);

@@ -22,6 +22,7 @@ extern "C" NTSTATUS NTAPI CamDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_S
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = CamDispatchDeviceControl;
   DriverObject->MajorFunction[IRP_MJ_POWER] = CamDispatchPower;
   DriverObject->MajorFunction[IRP_MJ_PNP] = CamDispatchPnp;
+  DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = CamDispatchSystemControl;
   DriverObject->DriverUnload = CamUnload;
   DriverObject->DriverExtension->AddDevice = CamAddDevice;
   return STATUS_SUCCESS;
@@ -30,26 +31,41 @@ extern "C" NTSTATUS NTAPI CamDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_S
 // Everything a device owns is released at its removal; nothing is left here.
 VOID NTAPI CamUnload(PDRIVER_OBJECT DriverObject) { UNREFERENCED_PARAMETER(DriverObject); }
 
-static BOOLEAN CamInstanceInUse(PDRIVER_OBJECT DriverObject, ULONG Instance) {
-  for (PDEVICE_OBJECT d = DriverObject->DeviceObject; d != NULL; d = d->NextDevice) {
-    if (CamExtension(d)->InstanceIndex == Instance) return TRUE;
+static BOOLEAN CamInstanceInUse(const CAM_DEVICE_OBJECTS* Devices, ULONG Instance) {
+  for (ULONG i = 0; i < Devices->Count; i++) {
+    if (CamExtension(Devices->Objects[i])->InstanceIndex == Instance) return TRUE;
   }
   return FALSE;
 }
 
 // The lowest instance number no device object of the driver holds, or
-// CAM_MAX_INSTANCES when all are taken. Plug and Play serialises AddDevice.
-static ULONG CamChooseInstance(PDRIVER_OBJECT DriverObject) {
+// CAM_MAX_INSTANCES when all are taken. Plug and Play serialises AddDevice; the
+// list is referenced because a removed camera's device object may be freed by a
+// last close on another thread meanwhile.
+static NTSTATUS CamChooseInstance(PDRIVER_OBJECT DriverObject, PULONG Instance) {
+  CAM_DEVICE_OBJECTS devices;
+  NTSTATUS status = CamReferenceDeviceObjects(DriverObject, &devices);
+  if (!NT_SUCCESS(status)) return status;
   ULONG instance = 0;
-  while (instance < CAM_MAX_INSTANCES && CamInstanceInUse(DriverObject, instance)) instance++;
-  return instance;
+  while (instance < CAM_MAX_INSTANCES && CamInstanceInUse(&devices, instance)) instance++;
+  CamReleaseDeviceObjects(&devices);
+  *Instance = instance;
+  return STATUS_SUCCESS;
 }
 
-// PASSIVE_LEVEL. Asks the bus driver for the capabilities, waiting for the answer;
-// an IRP that cannot be had leaves them zero. The query's status is not used.
+// PASSIVE_LEVEL. Asks the bus driver for the capabilities, waiting for the answer.
+// The record goes down as its sender must fill it: size, version 1, address and
+// UI number unknown, the rest zero. A query that fails, or an IRP that cannot be
+// had, leaves the capabilities zero.
 static VOID CamQueryCapabilities(PCAM_DEVICE_EXTENSION Extension, PDEVICE_OBJECT Pdo) {
+  PDEVICE_CAPABILITIES capabilities = &Extension->DeviceCapabilities;
+  RtlZeroMemory(capabilities, sizeof(*capabilities));
   PIRP irp = IoAllocateIrp(Pdo->StackSize, FALSE);
   if (irp == NULL) return;
+  capabilities->Size = sizeof(*capabilities);
+  capabilities->Version = 1;
+  capabilities->Address = 0xFFFFFFFF;
+  capabilities->UINumber = 0xFFFFFFFF;
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   // Plug and Play requests start out as not supported until a driver handles them.
@@ -57,12 +73,15 @@ static VOID CamQueryCapabilities(PCAM_DEVICE_EXTENSION Extension, PDEVICE_OBJECT
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = IRP_MJ_PNP;
   next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
-  next->Parameters.DeviceCapabilities.Capabilities = &Extension->DeviceCapabilities;
+  next->Parameters.DeviceCapabilities.Capabilities = capabilities;
   IoSetCompletionRoutine(irp, CamSyncCompletion, &event, TRUE, TRUE, TRUE);
-  if (IofCallDriver(Pdo, irp) == STATUS_PENDING) {
+  NTSTATUS status = IofCallDriver(Pdo, irp);
+  if (status == STATUS_PENDING) {
     KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
+    status = irp->IoStatus.Status;
   }
   IoFreeIrp(irp);
+  if (!NT_SUCCESS(status)) RtlZeroMemory(capabilities, sizeof(*capabilities));
 }
 
 // The device state of the deepest sleeping state that keeps the device above D3.
@@ -77,7 +96,9 @@ static DEVICE_POWER_STATE CamIdlePowerState(const DEVICE_CAPABILITIES* Capabilit
   return idle;
 }
 
-static VOID CamInitializeExtension(PCAM_DEVICE_EXTENSION Extension, const WCHAR* LinkName) {
+// Everything a request may touch is set before the device can be reached: the
+// gate's count and events first of all.
+static VOID CamInitializeExtension(PCAM_DEVICE_EXTENSION Extension, const WCHAR* LinkName, ULONG Instance) {
   RtlCopyMemory(Extension->SymbolicLinkName, LinkName, CAM_LINK_NAME_TEMPLATE_CHARS * sizeof(WCHAR));
   Extension->OpenCount = 0;
   Extension->ConfigurationHandle = NULL;
@@ -85,16 +106,41 @@ static VOID CamInitializeExtension(PCAM_DEVICE_EXTENSION Extension, const WCHAR*
   Extension->InterfaceInfo = NULL;
   Extension->SymbolicLinkInUse = 0;
   Extension->Started = 0;
+  Extension->InstanceIndex = Instance;
+  Extension->LastUsbdStatus = 0;
+  Extension->IoCount = 1;
+  KeInitializeEvent(&Extension->RemoveEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&Extension->PowerUpEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&Extension->StopEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&Extension->DrainEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&Extension->SingleShotLock, SynchronizationEvent, TRUE);
 }
 
-// PASSIVE_LEVEL, on the Plug and Play manager's thread. On failure nothing is left:
-// no device object, no name, no link.
+// PASSIVE_LEVEL. Attaches and learns the capabilities; on failure the device object
+// is left unattached.
+static NTSTATUS CamAttachDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+  PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
+  DeviceObject->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
+  extension->PhysicalDeviceObject = PhysicalDeviceObject;
+  extension->LowerDeviceObject = IoAttachDeviceToDeviceStack(DeviceObject, PhysicalDeviceObject);
+  if (extension->LowerDeviceObject == NULL) return STATUS_NO_SUCH_DEVICE;
+  CamQueryCapabilities(extension, PhysicalDeviceObject);
+  extension->IdleDevicePowerState = CamIdlePowerState(&extension->DeviceCapabilities);
+  return STATUS_SUCCESS;
+}
+
+// PASSIVE_LEVEL, on the Plug and Play manager's thread. The device is complete
+// before applications can name it: the link comes after everything else, and
+// DO_DEVICE_INITIALIZING goes last. On failure nothing is left: no device object,
+// no name, no link.
 NTSTATUS NTAPI CamAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
   WCHAR deviceName[CAM_DEVICE_NAME_CHARS];
   WCHAR linkName[CAM_LINK_NAME_TEMPLATE_CHARS];
   RtlCopyMemory(deviceName, CamDeviceNameTemplate, sizeof(deviceName));
   RtlCopyMemory(linkName, CamLinkNameTemplate, sizeof(linkName));
-  ULONG instance = CamChooseInstance(DriverObject);
+  ULONG instance = 0;
+  NTSTATUS status = CamChooseInstance(DriverObject, &instance);
+  if (!NT_SUCCESS(status)) return status;
   if (instance >= CAM_MAX_INSTANCES) return STATUS_UNSUCCESSFUL;
   deviceName[CAM_DEVICE_NAME_CHARS - 2] = (WCHAR)(L'0' + instance);
   linkName[CAM_LINK_NAME_TEMPLATE_CHARS - 2] = (WCHAR)(L'0' + instance);
@@ -104,34 +150,21 @@ NTSTATUS NTAPI CamAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
   RtlInitUnicodeString(&linkString, linkName);
 
   PDEVICE_OBJECT deviceObject = NULL;
-  NTSTATUS status = IoCreateDevice(DriverObject, sizeof(CAM_DEVICE_EXTENSION), &deviceString,
-                                   FILE_DEVICE_UNKNOWN, 0, FALSE, &deviceObject);
+  // Secure open: the device's security holds for any name below it as well.
+  status = IoCreateDevice(DriverObject, sizeof(CAM_DEVICE_EXTENSION), &deviceString, FILE_DEVICE_UNKNOWN,
+                          FILE_DEVICE_SECURE_OPEN, FALSE, &deviceObject);
   if (!NT_SUCCESS(status)) return status;
   PCAM_DEVICE_EXTENSION extension = CamExtension(deviceObject);
-  CamInitializeExtension(extension, linkName);
-  status = IoCreateSymbolicLink(&linkString, &deviceString);
+  CamInitializeExtension(extension, linkName, instance);
+  status = CamAttachDevice(deviceObject, PhysicalDeviceObject);
+  if (NT_SUCCESS(status)) {
+    status = IoCreateSymbolicLink(&linkString, &deviceString);
+    if (!NT_SUCCESS(status)) IoDetachDevice(extension->LowerDeviceObject);
+  }
   if (!NT_SUCCESS(status)) {
     IoDeleteDevice(deviceObject);
     return status;
   }
-  extension->InstanceIndex = instance;
   deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
-  deviceObject->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
-
-  extension->PhysicalDeviceObject = PhysicalDeviceObject;
-  extension->LowerDeviceObject = IoAttachDeviceToDeviceStack(deviceObject, PhysicalDeviceObject);
-  if (extension->LowerDeviceObject == NULL) {
-    IoDeleteSymbolicLink(&linkString);
-    IoDeleteDevice(deviceObject);
-    return STATUS_NO_SUCH_DEVICE;
-  }
-  CamQueryCapabilities(extension, PhysicalDeviceObject);
-  extension->IdleDevicePowerState = CamIdlePowerState(&extension->DeviceCapabilities);
-  extension->LastUsbdStatus = 0;
-  extension->IoCount = 1;
-  KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
-  KeInitializeEvent(&extension->PowerUpEvent, NotificationEvent, FALSE);
-  KeInitializeEvent(&extension->StopEvent, NotificationEvent, FALSE);
-  KeInitializeEvent(&extension->SingleShotLock, SynchronizationEvent, TRUE);
   return STATUS_SUCCESS;
 }

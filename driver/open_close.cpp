@@ -27,9 +27,13 @@ static VOID CamSetIdentity(PCAM_DEVICE_EXTENSION Extension, ULONG Vendor, ULONG 
   CamWriteUlong(&Extension->ProductId, Product);
 }
 
-// Inside the request gate. Completes the request.
+// Inside the request gate. Completes the request. A device that is stopping is
+// not started for this purpose: a restart replaces the descriptor read here.
 static NTSTATUS CamOpenHandle(PCAM_DEVICE_EXTENSION Extension, PIRP Irp) {
-  if (CamReadFlag(&Extension->Started) == 0) return CamCompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
+  if (CamReadFlag(&Extension->SurpriseRemoved)) return CamCompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  if (CamReadFlag(&Extension->Started) == 0 || CamReadFlag(&Extension->StopPending)) {
+    return CamCompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
+  }
   InterlockedIncrement(&Extension->OpenCount);
   const UCHAR* descriptor = (const UCHAR*)Extension->DeviceDescriptor;
   USHORT vendor = CamGetU16(descriptor + FIELD_OFFSET(USB_DEVICE_DESCRIPTOR, idVendor));
@@ -47,7 +51,7 @@ static NTSTATUS CamOpenHandle(PCAM_DEVICE_EXTENSION Extension, PIRP Irp) {
     return CamCompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
   }
   file->FsContext = NULL;
-  PCAM_FILE_CONTEXT context = (PCAM_FILE_CONTEXT)ExAllocatePool(NonPagedPool, sizeof(CAM_FILE_CONTEXT));
+  PCAM_FILE_CONTEXT context = (PCAM_FILE_CONTEXT)CamAllocatePool(sizeof(CAM_FILE_CONTEXT));
   if (context == NULL) {
     InterlockedDecrement(&Extension->OpenCount);
     return CamCompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
@@ -59,7 +63,11 @@ static NTSTATUS CamOpenHandle(PCAM_DEVICE_EXTENSION Extension, PIRP Irp) {
 
 // PASSIVE_LEVEL, in the opening thread. Completes the request. The open holds the
 // request gate so that removal cannot free the device descriptor while it is read.
+// The device has no namespace: a name with anything after the device's own is
+// refused, whoever asks.
 NTSTATUS NTAPI CamDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+  if (file != NULL && file->FileName.Length != 0) return CamCompleteRequest(Irp, STATUS_ACCESS_DENIED, 0);
   if (!CamEnterRequest(DeviceObject)) return CamCompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   NTSTATUS status = CamOpenHandle(CamExtension(DeviceObject), Irp);
   CamLeaveRequest(DeviceObject);

@@ -5,7 +5,10 @@
 #if defined(_WIN32)
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-#include <ntddk.h>
+// Without it the headers turn ExAllocatePoolWithTag into an untagged allocation.
+#define POOL_TAGGING 1
+// The I/O manager's full set, IoEnumerateDeviceObjectList among it.
+#include <ntifs.h>
 #include <usb.h>
 #include <usbioctl.h>
 extern "C" {

@@ -18,6 +18,20 @@ BOOLEAN CamEnterRequest(PDEVICE_OBJECT DeviceObject) {
 VOID CamLeaveRequest(PDEVICE_OBJECT DeviceObject) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
   LONG count = InterlockedDecrement(&extension->IoCount);
+  if (count == 2) KeSetEvent(&extension->DrainEvent, IO_NO_INCREMENT, FALSE);
   if (count == 1) KeSetEvent(&extension->StopEvent, IO_NO_INCREMENT, FALSE);
   if (count == 0) KeSetEvent(&extension->RemoveEvent, IO_NO_INCREMENT, FALSE);
+}
+
+// PASSIVE_LEVEL, inside the gate, after a flag that refuses newcomers was raised.
+// Returns when only the caller and the device's own reference are left. A refused
+// newcomer may pass through the count meanwhile, so the count is read again after
+// every wake; the event is cleared before each read so that no fall to 2 is missed.
+VOID CamWaitForOtherRequests(PDEVICE_OBJECT DeviceObject) {
+  PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
+  for (;;) {
+    KeClearEvent(&extension->DrainEvent);
+    if (InterlockedCompareExchange(&extension->IoCount, 0, 0) <= 2) return;
+    KeWaitForSingleObject(&extension->DrainEvent, Executive, KernelMode, FALSE, NULL);
+  }
 }

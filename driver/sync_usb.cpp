@@ -16,8 +16,10 @@ NTSTATUS CamSubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) {
   // The I/O manager completes and frees this IRP; it is not touched again.
   NTSTATUS status = IofCallDriver(extension->LowerDeviceObject, irp);
   if (status == STATUS_PENDING) {
-    // A pended request is judged by its URB status alone.
-    status = KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
+    // Judged like a request completed at once: by its final status first, which a
+    // lower driver may have failed without touching the URB.
+    KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
+    status = ioStatus.Status;
   }
   USBD_STATUS urbStatus = Urb->UrbHeader.Status;
   if (USBD_ERROR(urbStatus)) CamRecordUsbdStatus(extension, urbStatus);
@@ -52,7 +54,7 @@ NTSTATUS CamForwardIrpSync(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // PASSIVE_LEVEL. Cancels every transfer outstanding on the pipe and waits for the
 // USB stack to confirm.
 NTSTATUS CamAbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle) {
-  PURB urb = (PURB)ExAllocatePool(NonPagedPool, sizeof(struct _URB_PIPE_REQUEST));
+  PURB urb = (PURB)CamAllocatePool(sizeof(struct _URB_PIPE_REQUEST));
   if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(urb, sizeof(struct _URB_PIPE_REQUEST));
   urb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;

@@ -11,36 +11,39 @@ static NTSTATUS CamPnpStart(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   Irp->IoStatus.Status = status;
   IofCompleteRequest(Irp, IO_NO_INCREMENT);
-  if (status == STATUS_SUCCESS) CamWriteFlag(&CamExtension(DeviceObject)->Started, 1);
+  if (status == STATUS_SUCCESS) {
+    PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
+    CamWriteFlag(&extension->StopPending, 0);
+    CamWriteFlag(&extension->Started, 1);
+  }
   return status;
 }
 
-// Device control is refused from here on, until cancel-remove.
+// Device control is refused from here on, until cancel-remove. The request is
+// succeeded before it goes down, whether or not the device was started.
 static NTSTATUS CamPnpQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
   if (CamReadFlag(&extension->Started)) {
     CamWriteFlag(&extension->QueryRemovePending, 1);
     KeWaitForSingleObject(&extension->StopEvent, Executive, KernelMode, FALSE, NULL);
-    Irp->IoStatus.Status = STATUS_SUCCESS;
   }
+  Irp->IoStatus.Status = STATUS_SUCCESS;
   return CamPassDown(DeviceObject, Irp);
 }
 
 static NTSTATUS CamPnpCancelRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
-  if (CamReadFlag(&extension->Started)) {
-    CamWriteFlag(&extension->QueryRemovePending, 0);
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-  }
+  if (CamReadFlag(&extension->Started)) CamWriteFlag(&extension->QueryRemovePending, 0);
+  Irp->IoStatus.Status = STATUS_SUCCESS;
   return CamPassDown(DeviceObject, Irp);
 }
 
-// The stop goes down first; then the camera is put in its unconfigured state.
-static NTSTATUS CamPnpStop(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+// Puts the camera in its unconfigured state while the bus still serves it. Without
+// memory for the request the camera stays configured and the flags stay.
+static VOID CamUnconfigure(PDEVICE_OBJECT DeviceObject) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
-  CamPassDown(DeviceObject, Irp);
-  PURB urb = (PURB)ExAllocatePool(NonPagedPool, sizeof(struct _URB_SELECT_CONFIGURATION));
-  if (urb == NULL) return STATUS_NO_MEMORY;
+  PURB urb = (PURB)CamAllocatePool(sizeof(struct _URB_SELECT_CONFIGURATION));
+  if (urb == NULL) return;
   RtlZeroMemory(urb, sizeof(struct _URB_SELECT_CONFIGURATION));
   urb->UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
   urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
@@ -49,7 +52,29 @@ static NTSTATUS CamPnpStop(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   ExFreePool(urb);
   CamWriteFlag(&extension->Started, 0);
   CamWriteFlag(&extension->Stopped, 1);
-  return STATUS_SUCCESS;
+}
+
+// A stop is never failed. New device control is refused first; the requests
+// already inside may be using the pipes, so the stop waits for them to leave
+// before the unconfigure invalidates the pipe handles (and a restart frees the
+// table). The unconfigure goes down before the stop reaches the bus driver. The
+// result is what the lower drivers complete the stop with.
+static NTSTATUS CamPnpStop(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  CamWriteFlag(&CamExtension(DeviceObject)->StopPending, 1);
+  CamWaitForOtherRequests(DeviceObject);
+  CamUnconfigure(DeviceObject);
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  return CamPassDown(DeviceObject, Irp);
+}
+
+// The camera is gone: opens and device control are refused from here on, and every
+// pipe is aborted so that transfers in flight end at once. The rest waits for the
+// removal that follows the last close.
+static NTSTATUS CamPnpSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  CamWriteFlag(&CamExtension(DeviceObject)->SurpriseRemoved, 1);
+  CamAbortAllPipes(DeviceObject);
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  return CamPassDown(DeviceObject, Irp);
 }
 
 static NTSTATUS CamPnpQueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -85,6 +110,9 @@ NTSTATUS NTAPI CamDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       break;
     case IRP_MN_QUERY_CAPABILITIES:
       status = CamPnpQueryCapabilities(DeviceObject, Irp);
+      break;
+    case IRP_MN_SURPRISE_REMOVAL:
+      status = CamPnpSurpriseRemoval(DeviceObject, Irp);
       break;
     default:
       status = CamPassDown(DeviceObject, Irp);

@@ -3,7 +3,7 @@
 #include "pnp.h"
 
 // Every pipe of the pipe table, in table order; the results do not matter here.
-static VOID CamAbortAllPipes(PDEVICE_OBJECT DeviceObject) {
+VOID CamAbortAllPipes(PDEVICE_OBJECT DeviceObject) {
   PUSBD_INTERFACE_INFORMATION pipes = CamExtension(DeviceObject)->InterfaceInfo;
   if (pipes == NULL) return;
   for (ULONG i = 0; i < pipes->NumberOfPipes; i++) CamAbortPipe(DeviceObject, pipes->Pipes[i].PipeHandle);
@@ -40,6 +40,7 @@ NTSTATUS CamRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_OBJECT lower = extension->LowerDeviceObject;
   IoDetachDevice(lower);
   IoDeleteDevice(DeviceObject);
+  Irp->IoStatus.Status = STATUS_SUCCESS;
   IoSkipCurrentIrpStackLocation(Irp);
   return IofCallDriver(lower, Irp);
 }

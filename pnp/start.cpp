@@ -8,12 +8,14 @@
 #define CAM_CONFIG_SLACK 16
 
 static PURB CamAllocateDescriptorUrb() {
-  return (PURB)ExAllocatePool(NonPagedPool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
+  return (PURB)CamAllocatePool(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
 }
 
-// Fills the descriptor request; the fields the table leaves unset stay as they are.
+// Fills the descriptor request from a zeroed block: nothing of an earlier request,
+// nor what the stack wrote back into it, goes down again.
 static VOID CamBuildDescriptorRead(PURB Urb, UCHAR Type, PVOID Buffer, ULONG Length) {
   struct _URB_CONTROL_DESCRIPTOR_REQUEST* request = &Urb->UrbControlDescriptorRequest;
+  RtlZeroMemory(request, sizeof(*request));
   request->Hdr.Length = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
   request->Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
   request->DescriptorType = Type;
@@ -41,7 +43,7 @@ NTSTATUS CamStartDevice(PDEVICE_OBJECT DeviceObject) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
   extension->SymbolicLinkInUse = 1;
   PURB urb = CamAllocateDescriptorUrb();
-  PVOID block = ExAllocatePool(NonPagedPool, sizeof(USB_DEVICE_DESCRIPTOR));
+  PVOID block = CamAllocatePool(sizeof(USB_DEVICE_DESCRIPTOR));
   if (urb == NULL || block == NULL) {
     if (urb != NULL) ExFreePool(urb);
     if (block != NULL) ExFreePool(block);
@@ -88,7 +90,7 @@ static NTSTATUS CamCheckConfiguration(const UCHAR* Config, ULONG TotalLength) {
 
 // Reads the whole configuration into a block of wTotalLength + 16 bytes.
 static NTSTATUS CamReadConfiguration(PDEVICE_OBJECT DeviceObject, PURB Urb, PUCHAR* Config) {
-  PUCHAR header = (PUCHAR)ExAllocatePool(NonPagedPool, CAM_CONFIG_HEADER_BYTES + CAM_CONFIG_SLACK);
+  PUCHAR header = (PUCHAR)CamAllocatePool(CAM_CONFIG_HEADER_BYTES + CAM_CONFIG_SLACK);
   if (header == NULL) return STATUS_NO_MEMORY;
   NTSTATUS status = CamReadDescriptor(DeviceObject, Urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, header,
                                       CAM_CONFIG_HEADER_BYTES, CAM_CONFIG_HEADER_BYTES);
@@ -96,16 +98,23 @@ static NTSTATUS CamReadConfiguration(PDEVICE_OBJECT DeviceObject, PURB Urb, PUCH
   ExFreePool(header);
   if (!NT_SUCCESS(status)) return status;
   if (total < CAM_CONFIG_HEADER_BYTES) return STATUS_DEVICE_DATA_ERROR;
-  PUCHAR config = (PUCHAR)ExAllocatePool(NonPagedPool, total + CAM_CONFIG_SLACK);
+  PUCHAR config = (PUCHAR)CamAllocatePool(total + CAM_CONFIG_SLACK);
   if (config == NULL) return STATUS_NO_MEMORY;
   status = CamReadDescriptor(DeviceObject, Urb, USB_CONFIGURATION_DESCRIPTOR_TYPE, config,
                              total + CAM_CONFIG_SLACK, total);
+  // The block is sized by the first read: a second that claims another length
+  // describes a configuration other than the one read whole.
+  if (NT_SUCCESS(status) &&
+      CamGetU16(config + FIELD_OFFSET(USB_CONFIGURATION_DESCRIPTOR, wTotalLength)) != total) {
+    status = STATUS_DEVICE_DATA_ERROR;
+  }
   if (NT_SUCCESS(status)) status = CamCheckConfiguration(config, total);
   if (!NT_SUCCESS(status)) {
     ExFreePool(config);
     return status;
   }
-  // The device's wTotalLength is what the parsers below walk; it was checked above.
+  // The second read's wTotalLength, equal to the first, is what the parsers below
+  // walk; it was checked above.
   *Config = config;
   return STATUS_SUCCESS;
 }
@@ -133,8 +142,7 @@ NTSTATUS CamConfigureDevice(PDEVICE_OBJECT DeviceObject) {
 // Keeps a copy of the interface information the USB stack filled in.
 static NTSTATUS CamKeepPipeTable(PCAM_DEVICE_EXTENSION Extension, PURB Urb) {
   PUSBD_INTERFACE_INFORMATION selected = &Urb->UrbSelectConfiguration.Interface;
-  PUSBD_INTERFACE_INFORMATION copy =
-      (PUSBD_INTERFACE_INFORMATION)ExAllocatePool(NonPagedPool, selected->Length);
+  PUSBD_INTERFACE_INFORMATION copy = (PUSBD_INTERFACE_INFORMATION)CamAllocatePool(selected->Length);
   if (copy == NULL) return STATUS_NO_MEMORY;
   RtlCopyMemory(copy, selected, selected->Length);
   Extension->ConfigurationHandle = Urb->UrbSelectConfiguration.ConfigurationHandle;

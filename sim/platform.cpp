@@ -12,8 +12,9 @@ void close_process_handles(Process* process);
 
 Platform::Platform(PDRIVER_INITIALIZE function_driver, std::wstring service)
     : driver_(function_driver, std::move(service)), bus_(std::make_unique<UsbBus>()) {
-  set_close_hook(
-      [this](PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed) { on_close(device, driver, freed); });
+  set_close_hook([this](PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed, bool waits) {
+    on_close(device, driver, freed, waits);
+  });
   thread_ = std::thread([this] { worker(); });
 }
 
@@ -195,7 +196,7 @@ bool Platform::wait_removed(UsbDevice& device, std::chrono::milliseconds bound) 
 // After every close: a surprise-removed device gets its remove-device once its
 // last handle is gone, and a driver whose last device object went is unloaded
 // before the close returns.
-void Platform::on_close(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed) {
+void Platform::on_close(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed, bool waits) {
   std::vector<UsbDevice*> ready;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -210,7 +211,9 @@ void Platform::on_close(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed
       driver_.unload_if_idle();
       return STATUS_SUCCESS;
     };
-    if (std::this_thread::get_id() == thread_.get_id()) {
+    if (!waits) {
+      run_async(unload);
+    } else if (std::this_thread::get_id() == thread_.get_id()) {
       unload();
     } else {
       run(unload);

@@ -31,6 +31,7 @@ TEST_F(AddDevice, CreatesAnAttachedNamedDeviceObjectThatIsNotStarted) {
   ASSERT_NE(fdo, nullptr);
   PCAM_DEVICE_EXTENSION ext = extension(*added.device);
   EXPECT_EQ(fdo->DeviceType, ULONG(FILE_DEVICE_UNKNOWN));
+  EXPECT_EQ(fdo->Characteristics, ULONG(FILE_DEVICE_SECURE_OPEN));
   EXPECT_EQ(fdo->Flags & (DO_DEVICE_INITIALIZING | DO_DIRECT_IO | DO_POWER_PAGABLE),
             ULONG(DO_DIRECT_IO | DO_POWER_PAGABLE));
   EXPECT_EQ(fdo->StackSize, added.device->pdo()->StackSize + 1);
@@ -108,15 +109,15 @@ INSTANTIATE_TEST_SUITE_P(Calls, AddDeviceFailure,
                                                        STATUS_NO_SUCH_DEVICE}),
                          [](const auto& info) { return std::string(info.param.call); });
 
-TEST_F(AddDevice, QueriesCapabilitiesFromTheBusWithAZeroedRecord) {
+TEST_F(AddDevice, QueriesCapabilitiesFromTheBusWithTheRecordItsSenderMustFill) {
   sim::CameraConfig config = camera();
   config.capabilities.DeviceWake = PowerDeviceD2;
   config.capabilities.SystemWake = PowerSystemSleeping3;
   sim::UsbDevice& device = plug(config);
   const DEVICE_CAPABILITIES& caps = extension(device)->DeviceCapabilities;
-  // The bus answers into the record as it was passed: Size and Version still zero.
-  EXPECT_EQ(caps.Size, 0);
-  EXPECT_EQ(caps.Version, 0);
+  // The bus answers into the record as it was passed: Size and Version as sent.
+  EXPECT_EQ(caps.Size, sizeof(DEVICE_CAPABILITIES));
+  EXPECT_EQ(caps.Version, 1);
   EXPECT_EQ(caps.DeviceWake, PowerDeviceD2);
   EXPECT_EQ(caps.SystemWake, PowerSystemSleeping3);
   EXPECT_EQ(caps.DeviceState[PowerSystemWorking], PowerDeviceD0);

@@ -82,6 +82,17 @@ TEST_F(OpenClose, ADeviceThatIsNotStartedIsRefused) {
   EXPECT_EQ(extension(*added.device)->OpenCount, 0);
 }
 
+// The device has no namespace below it: whatever follows its name is refused.
+TEST_F(OpenClose, ANameBelowTheDeviceIsDenied) {
+  sim::UsbDevice& device = plug();
+  sim::Handle handle = sim::kInvalidHandle;
+  for (const wchar_t* name : {L"\\\\.\\Quorvex-0\\x", L"\\\\.\\Quorvex-0\\"}) {
+    EXPECT_EQ(sim::nt_create_file(name, &handle), STATUS_ACCESS_DENIED) << name;
+  }
+  EXPECT_EQ(extension(device)->OpenCount, 0);
+  sim::nt_close(open());
+}
+
 TEST_F(OpenClose, ACreateWithoutAFileObjectIsAnInvalidParameter) {
   sim::UsbDevice& device = plug(camera(0x100E));
   EXPECT_EQ(create_without_file(platform().fdo(device)), STATUS_INVALID_PARAMETER);

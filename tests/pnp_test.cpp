@@ -86,14 +86,51 @@ TEST_F(Pnp, QueryAndCancelRemoveOfADeviceNeverStartedOnlyPassDown) {
   EXPECT_EQ(flags(device), (Flags{0, 0, 0, 0}));
 }
 
-TEST_F(Pnp, AStopWithoutMemoryForTheUnconfigureRequestKeepsTheFlags) {
+// The camera is unconfigured while the bus still serves it: a stopped bus refuses
+// URBs, so an unconfigure sent after the stop never reaches the camera.
+TEST_F(Pnp, AStopUnconfiguresTheCameraBeforeTheBusStops) {
   sim::UsbDevice& device = plug();
   device.clear_trace();
+  ASSERT_EQ(platform().stop(device), STATUS_SUCCESS);
+  std::vector<sim::BusEvent> trace = device.trace();
+  ASSERT_EQ(trace.size(), 1u);
+  EXPECT_EQ(trace[0].kind, sim::BusEvent::Unconfigure);
+}
+
+// A stop is never failed: without memory for the unconfigure request it still goes
+// down and succeeds, the flags stay, and device control stays refused until a start.
+TEST_F(Pnp, AStopWithoutMemoryForTheUnconfigureRequestStillStops) {
+  sim::UsbDevice& device = plug();
+  sim::Handle handle = open();
+  device.clear_trace();
   sim::inject::fail_pool_allocation(1);
-  platform().stop(device);
-  EXPECT_EQ(last(IRP_MN_STOP_DEVICE).returned, STATUS_NO_MEMORY);
+  EXPECT_EQ(platform().stop(device), STATUS_SUCCESS);
+  EXPECT_EQ(last(IRP_MN_STOP_DEVICE).returned, STATUS_SUCCESS);
   EXPECT_EQ(flags(device), (Flags{1, 0, 0, 0}));
   EXPECT_TRUE(device.trace().empty());
+  uint8_t out[4];
+  EXPECT_EQ(sim::nt_device_io_control(handle, IOCTL_CAM_GET_MODEL, nullptr, 0, out, sizeof(out), nullptr),
+            STATUS_DELETE_PENDING);
+  open(0, STATUS_UNSUCCESSFUL);
+  ASSERT_EQ(platform().start(device), STATUS_SUCCESS);
+  EXPECT_EQ(sim::nt_device_io_control(handle, IOCTL_CAM_GET_MODEL, nullptr, 0, out, sizeof(out), nullptr),
+            STATUS_SUCCESS);
+  sim::nt_close(handle);
+}
+
+// A stop the bus pends or fails is returned as the bus completes it.
+TEST_F(Pnp, AStopReturnsWhatTheBusCompletesItWith) {
+  sim::UsbDevice& device = plug();
+  device.set_pnp_deferred(true);
+  EXPECT_EQ(platform().stop(device), STATUS_SUCCESS);
+  EXPECT_EQ(last(IRP_MN_STOP_DEVICE).returned, STATUS_PENDING);
+  device.set_pnp_deferred(false);
+  ASSERT_EQ(platform().start(device), STATUS_SUCCESS);
+  const NTSTATUS refused = static_cast<NTSTATUS>(0xC0000010L);
+  device.fail_pnp(IRP_MN_STOP_DEVICE, refused);
+  platform().stop(device);
+  EXPECT_EQ(last(IRP_MN_STOP_DEVICE).returned, refused);
+  EXPECT_EQ(last(IRP_MN_STOP_DEVICE).status, refused);
 }
 
 TEST_F(Pnp, CapabilitiesOfVersionOneAllowSurpriseRemoval) {
@@ -115,17 +152,64 @@ TEST_F(Pnp, OtherRequestsPassDownUnchanged) {
   EXPECT_EQ(flags(device), (Flags{1, 0, 0, 0}));
 }
 
-TEST_F(Pnp, SurpriseRemovalChangesNothingUntilTheRemoveThatFollowsTheLastClose) {
+// From surprise removal on, new opens and device control are refused; the flags
+// and the rest wait for the remove that follows the last close.
+TEST_F(Pnp, SurpriseRemovalRefusesNewWorkAndRemovalFollowsTheLastClose) {
   sim::UsbDevice& device = plug();
   sim::Handle handle = open();
   EXPECT_EQ(platform().unplug(device), STATUS_SUCCESS);
   EXPECT_EQ(flags(device), (Flags{1, 0, 0, 0}));
   EXPECT_EQ(last(IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
+  open(0, STATUS_DELETE_PENDING);
+  uint8_t out[4];
+  EXPECT_EQ(sim::nt_device_io_control(handle, IOCTL_CAM_GET_MODEL, nullptr, 0, out, sizeof(out), nullptr),
+            STATUS_DELETE_PENDING);
   EXPECT_FALSE(platform().wait_removed(device, 0ms));
   EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
   ASSERT_TRUE(platform().wait_removed(device, kBound));
   EXPECT_EQ(last(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
   EXPECT_EQ(device.pdo(), nullptr);
+}
+
+// Management requests go to the bus, which provides no data and completes them
+// with the status they came with.
+TEST_F(Pnp, ManagementRequestsPassDown) {
+  sim::UsbDevice& device = plug();
+  PDEVICE_OBJECT fdo = platform().fdo(device);
+  PIRP irp = IoAllocateIrp(fdo->StackSize, FALSE);
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
+  next->MinorFunction = 0x0B;  // IRP_MN_REGINFO_EX
+  IoSetCompletionRoutine(irp, CamSyncCompletion, &done, TRUE, TRUE, TRUE);
+  EXPECT_EQ(IofCallDriver(fdo, irp), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(irp->IoStatus.Status, STATUS_NOT_SUPPORTED);
+  IoFreeIrp(irp);
+}
+
+// Through a life with requests that allocate, every block the driver takes is
+// tagged non-executable pool.
+TEST_F(Pnp, EveryPoolBlockIsTaggedAndNotExecutable) {
+  sim::PoolHabits before = sim::driver_pool_habits();
+  long allocations = sim::inject::pool_allocations();
+  sim::UsbDevice& device = plug();
+  sim::Handle handle = open();
+  uint8_t in[2] = {0x35, 0};
+  uint8_t out[128];
+  for (ULONG code :
+       {IOCTL_CAM_READ_REGISTER, IOCTL_CAM_READ_BLOCK, IOCTL_CAM_GET_DEVICE_LIST, IOCTL_CAM_ABORT_PIPE}) {
+    sim::nt_device_io_control(handle, code, in, sizeof(in), out, sizeof(out), nullptr);
+  }
+  ASSERT_EQ(platform().stop(device), STATUS_SUCCESS);
+  ASSERT_EQ(platform().start(device), STATUS_SUCCESS);
+  sim::nt_close(handle);
+  ASSERT_EQ(platform().remove(device), STATUS_SUCCESS);
+  sim::PoolHabits after = sim::driver_pool_habits();
+  EXPECT_GT(sim::inject::pool_allocations() - allocations, 10);
+  EXPECT_EQ(after.untagged, before.untagged);
+  EXPECT_EQ(after.executable, before.executable);
 }
 
 TEST_F(Pnp, RequestsArriveInTheOrderTheManagerSendsThem) {

@@ -3,6 +3,8 @@
 #include <future>
 #include <thread>
 
+#include <quorvex/quorvex.h>
+
 #include "driver/driver.h"
 #include "support/descriptors.h"
 #include "support/posted_read.h"
@@ -134,6 +136,55 @@ TEST_F(Removal, UnpluggingEndsTransfersAndRemovalFollowsTheLastClose) {
   EXPECT_FALSE(platform().wait_removed(device, 0ms));
   EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
   EXPECT_TRUE(platform().wait_removed(device, kBound));
+}
+
+// Surprise removal aborts every pipe: a transfer in flight ends at once, cancelled,
+// though the bus has not failed it.
+TEST_F(Removal, SurpriseRemovalAbortsEveryPipe) {
+  sim::UsbDevice& device = plug();
+  PCAM_DEVICE_EXTENSION ext = extension(device);
+  {
+    PostedRead read(ext->LowerDeviceObject, ext->InterfaceInfo->Pipes[1].PipeHandle);
+    ASSERT_EQ(read.sent, STATUS_PENDING);
+    EXPECT_EQ(platform().send_pnp(device, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+    LARGE_INTEGER bound;
+    bound.QuadPart = -50000000LL;
+    ASSERT_EQ(KeWaitForSingleObject(&read.done, Executive, KernelMode, FALSE, &bound), STATUS_SUCCESS);
+    EXPECT_EQ(read.irp->IoStatus.Status, STATUS_CANCELLED);
+  }
+  EXPECT_EQ(aborts(device).size(), 2u);
+  EXPECT_EQ(platform().remove(device), STATUS_SUCCESS);
+}
+
+// A request admitted before a stop may be using the pipes the stop invalidates:
+// the stop refuses newcomers, waits for it, and only then unconfigures.
+TEST_F(Removal, AStopWaitsForTheRequestsInsideBeforeItUnconfigures) {
+  sim::UsbDevice& device = plug();
+  PCAM_DEVICE_EXTENSION ext = extension(device);
+  sim::Handle handle = open();
+  device.clear_trace();
+  device.hold(sim::UrbMatch::vendor(0xB7));
+  std::future<NTSTATUS> read = std::async(std::launch::async, [handle] {
+    uint8_t in[1] = {0x35};
+    uint8_t out[4];
+    return sim::nt_device_io_control(handle, IOCTL_CAM_READ_REGISTER, in, 1, out, 4, nullptr);
+  });
+  ASSERT_TRUE(device.wait_for_pending(1, kBound));
+  std::future<NTSTATUS> stopped = std::async(std::launch::async, [&] { return platform().stop(device); });
+  EXPECT_TRUE(sim::wait_for_waiter(&ext->DrainEvent, kBound));
+  uint8_t out[4];
+  EXPECT_EQ(sim::nt_device_io_control(handle, IOCTL_CAM_GET_MODEL, nullptr, 0, out, 4, nullptr),
+            STATUS_DELETE_PENDING);
+  EXPECT_EQ(stopped.wait_for(0s), std::future_status::timeout);
+  device.release_held();
+  EXPECT_EQ(read.get(), STATUS_SUCCESS);
+  ASSERT_EQ(stopped.wait_for(kBound), std::future_status::ready);
+  EXPECT_EQ(stopped.get(), STATUS_SUCCESS);
+  std::vector<sim::BusEvent> trace = device.trace();
+  ASSERT_EQ(trace.size(), 2u);
+  EXPECT_EQ(trace[0].kind, sim::BusEvent::Control);
+  EXPECT_EQ(trace[1].kind, sim::BusEvent::Unconfigure);
+  sim::nt_close(handle);
 }
 
 // Several threads open and close while the camera is removed: every open either

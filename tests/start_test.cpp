@@ -142,6 +142,16 @@ void edit_configuration(sim::CameraConfig& c, const std::function<void(std::vect
   edit(c.configuration_descriptor);
 }
 
+// The default camera's configuration, with a second interface after its own
+// and wTotalLength set to `total`.
+std::vector<uint8_t> with_total_length(uint16_t total) {
+  std::vector<uint8_t> bytes = configuration_of(camera());
+  const uint8_t second[9] = {9, USB_INTERFACE_DESCRIPTOR_TYPE, 1, 0, 0, 0xFF, 0, 0, 0};
+  bytes.insert(bytes.end(), second, second + sizeof(second));
+  set_total_length(bytes, total);
+  return bytes;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, StartFailures,
     ::testing::Values(
@@ -189,6 +199,14 @@ INSTANTIATE_TEST_SUITE_P(
                      STATUS_DEVICE_DATA_ERROR, true},
         StartFailure{"ZeroLengthDescriptor",
                      [](auto& c) { edit_configuration(c, [](auto& b) { b[9 + 9] = 0; }); }, nullptr,
+                     STATUS_DEVICE_DATA_ERROR, true},
+        // The second read is the one used; its length must be the one the block
+        // was sized by.
+        StartFailure{"SecondReadClaimsALongerConfiguration", nullptr,
+                     [](auto& d) { d.change_configuration(2, with_total_length(9 + 9 + 7 + 7 + 9)); },
+                     STATUS_DEVICE_DATA_ERROR, true},
+        StartFailure{"SecondReadClaimsAShorterConfiguration", nullptr,
+                     [](auto& d) { d.change_configuration(2, with_total_length(9 + 9 + 7)); },
                      STATUS_DEVICE_DATA_ERROR, true},
         StartFailure{"NoInterface", [](auto& c) { c.interfaces.clear(); }, nullptr,
                      STATUS_DEVICE_CONFIGURATION_ERROR, true},

@@ -69,25 +69,22 @@ TEST_P(SyncUsbPaths, AFailedUrbIsUnsuccessfulAndRecorded) {
   EXPECT_EQ(ext_->LastUsbdStatus, USBD_STATUS_STALL_PID);
 }
 
-INSTANTIATE_TEST_SUITE_P(Completion, SyncUsbPaths, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Pended" : "Immediate"; });
-
-TEST_F(SyncUsb, APendedIrpThatFailsIsJudgedByItsGoodUrb) {
-  device_->set_control_deferred(true);
-  device_->fail_urb(sim::UrbMatch::vendor(kRegisterRequest), USBD_STATUS_SUCCESS, STATUS_UNSUCCESSFUL);
-  USHORT value;
-  EXPECT_EQ(read_register(0x35, &value), STATUS_SUCCESS);
-  EXPECT_EQ(ext_->LastUsbdStatus, 0);
-}
-
-TEST_F(SyncUsb, AnImmediateFailureIsReturnedAndItsUrbStatusStillRecorded) {
-  device_->set_control_deferred(false);
-  device_->fail_urb(sim::UrbMatch::vendor(kRegisterRequest), USBD_STATUS_XACT_ERROR,
+// An IRP failed below is judged by its final status first, pended or not, whether
+// or not its URB says so; a failing URB status is still recorded.
+TEST_P(SyncUsbPaths, AnIrpFailedBelowIsReturnedWhateverItsUrb) {
+  device_->fail_urb(sim::UrbMatch::vendor(kRegisterRequest), USBD_STATUS_SUCCESS,
                     STATUS_INVALID_DEVICE_STATE);
   USHORT value;
   EXPECT_EQ(read_register(0x35, &value), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(ext_->LastUsbdStatus, 0);
+  device_->fail_urb(sim::UrbMatch::vendor(kRegisterRequest), USBD_STATUS_XACT_ERROR,
+                    STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(read_register(0x35, &value), STATUS_INVALID_DEVICE_STATE);
   EXPECT_EQ(ext_->LastUsbdStatus, USBD_STATUS_XACT_ERROR);
 }
+
+INSTANTIATE_TEST_SUITE_P(Completion, SyncUsbPaths, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Pended" : "Immediate"; });
 
 TEST_F(SyncUsb, TheLastFailureSurvivesLaterSuccesses) {
   device_->fail_urb(sim::UrbMatch::vendor(kRegisterRequest), USBD_STATUS_STALL_PID, STATUS_SUCCESS);

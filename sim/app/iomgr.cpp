@@ -1,6 +1,7 @@
 // The I/O manager's side of an application's calls: name lookup, file objects,
 // the create, cleanup, close and device-control requests, and the buffering of
 // their data the way Windows does it.
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -36,16 +37,32 @@ CloseHook& close_hook() {
 }
 
 // Resolves "\\.\Name" (or "\??\Name") through the symbolic link to a device, and
-// references it.
-PDEVICE_OBJECT resolve(const std::wstring& path) {
+// references it. What follows the link's name ("\x" in "\\.\Name\x") is left in
+// `rest`, for the device's driver to see in the file object's FileName.
+PDEVICE_OBJECT resolve(const std::wstring& path, std::wstring* rest) {
   std::wstring name;
   for (const wchar_t* prefix : {L"\\\\.\\", L"\\??\\"}) {
     if (path.rfind(prefix, 0) == 0) name = path.substr(wcslen(prefix));
+  }
+  size_t separator = name.find(L'\\');
+  if (separator != std::wstring::npos) {
+    *rest = name.substr(separator);
+    name.resize(separator);
   }
   if (name.empty()) return nullptr;
   std::wstring target = symlink_target(L"\\DosDevices\\" + name);
   if (target.empty()) target = symlink_target(L"\\??\\" + name);
   return target.empty() ? nullptr : device_open_by_name(target);
+}
+
+// The file object's FileName: the I/O manager's copy, freed with the file object.
+void set_file_name(PFILE_OBJECT file, const std::wstring& name) {
+  if (name.empty()) return;
+  auto buffer = static_cast<PWSTR>(std::calloc(name.size() + 1, sizeof(WCHAR)));
+  std::copy(name.begin(), name.end(), buffer);
+  file->FileName.Buffer = buffer;
+  file->FileName.Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
+  file->FileName.MaximumLength = static_cast<USHORT>(file->FileName.Length + sizeof(WCHAR));
 }
 
 // One request from an application thread: builds the IRP, sends it to the top of
@@ -91,6 +108,7 @@ class Request {
 };
 
 void free_file(PFILE_OBJECT file) {
+  std::free(file->FileName.Buffer);
   memset(static_cast<void*>(file), 0xDD, sizeof(*file));
   std::free(file);
 }
@@ -188,8 +206,8 @@ void finish_buffers(PIRP irp, ControlBuffers& b, bool completed) {
 
 void set_close_hook(CloseHook hook) { close_hook() = std::move(hook); }
 
-void run_close_hook(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed) {
-  if (close_hook()) close_hook()(device, driver, freed);
+void run_close_hook(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed, bool waits) {
+  if (close_hook()) close_hook()(device, driver, freed, waits);
 }
 
 void close_process_handles(Process* process) {
@@ -205,12 +223,14 @@ void close_process_handles(Process* process) {
 
 NTSTATUS nt_create_file(const std::wstring& path, Handle* handle) {
   *handle = kInvalidHandle;
-  PDEVICE_OBJECT device = resolve(path);
+  std::wstring rest;
+  PDEVICE_OBJECT device = resolve(path, &rest);
   if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
   auto file = static_cast<PFILE_OBJECT>(std::calloc(1, sizeof(FILE_OBJECT)));
   file->Type = kIoTypeFile;
   file->Size = sizeof(FILE_OBJECT);
   file->DeviceObject = device;
+  set_file_name(file, rest);
   NTSTATUS status = STATUS_NO_SUCH_DEVICE;
   if (!(device->Flags & DO_DEVICE_INITIALIZING)) {
     Request create(file, IRP_MJ_CREATE);

@@ -89,10 +89,12 @@ PDEVICE_OBJECT device_open_by_name(const std::wstring& name);
 bool device_dereference(PDEVICE_OBJECT device);
 
 // Runs after every close, with the device object the handle was opened on (which
-// may be freed by then: compare, do not dereference) and its driver.
-using CloseHook = std::function<void(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed)>;
+// may be freed by then: compare, do not dereference) and its driver; also when the
+// last pointer reference frees a device object. `waits` says whether the caller
+// may wait for the Plug and Play thread (a close may; a driver routine may not).
+using CloseHook = std::function<void(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed, bool waits)>;
 void set_close_hook(CloseHook hook);
-void run_close_hook(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed);
+void run_close_hook(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed, bool waits = true);
 void object_reset();
 bool driver_has_devices(PDRIVER_OBJECT driver);
 // The driver's list of device objects, read under the lock that guards its changes.

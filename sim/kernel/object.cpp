@@ -18,6 +18,7 @@ constexpr CSHORT kIoTypeDevice = 3;
 struct DeviceInfo {
   std::wstring name;
   bool deleted = false;
+  int references = 0;  // taken by IoEnumerateDeviceObjectList, dropped by ObDereferenceObject
 };
 
 struct ObjectTable {
@@ -51,11 +52,13 @@ void free_device(PDEVICE_OBJECT device) {
   std::free(device);
 }
 
-// A deleted device object stays while a handle references it or a device is still
-// attached to it: the driver above may detach only after passing remove-device
-// down to the driver that deleted it.
+// A deleted device object stays while a handle or a pointer references it or a
+// device is still attached to it: the driver above may detach only after passing
+// remove-device down to the driver that deleted it. Table lock held.
 bool releasable(PDEVICE_OBJECT device) {
-  return device->ReferenceCount == 0 && device->AttachedDevice == nullptr;
+  auto it = table().devices.find(device);
+  int references = it == table().devices.end() ? 0 : it->second.references;
+  return device->ReferenceCount == 0 && device->AttachedDevice == nullptr && references == 0;
 }
 
 // A device object stays on its driver's list until it is freed, as on Windows: a
@@ -235,6 +238,53 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
   std::lock_guard<std::mutex> lock(table().mutex);
   return table().links.erase(to_wstring(SymbolicLinkName)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+// Every device object on the driver's list, each referenced for the caller, as
+// many as fit; the count is of the whole list.
+NTSTATUS NTAPI IoEnumerateDeviceObjectList(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObjectList,
+                                           ULONG DeviceObjectListSize, PULONG ActualNumberDeviceObjects) {
+  if (current_irql() > APC_LEVEL)
+    report_fault(Fault::InvalidArgument, "IoEnumerateDeviceObjectList above APC_LEVEL");
+  std::lock_guard<std::mutex> lock(table().mutex);
+  ULONG fits = DeviceObjectList == nullptr ? 0 : DeviceObjectListSize / sizeof(PDEVICE_OBJECT);
+  ULONG count = 0;
+  for (PDEVICE_OBJECT d = DriverObject->DeviceObject; d != nullptr; d = d->NextDevice, ++count) {
+    if (count >= fits) continue;
+    table().devices[d].references++;
+    DeviceObjectList[count] = d;
+  }
+  *ActualNumberDeviceObjects = count;
+  return count > fits ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS;
+}
+
+// Only device objects are referenced for drivers here. The last reference to a
+// deleted one frees it; its driver may then be unloaded, later, on the Plug and
+// Play thread (the caller may be that thread, inside one of the driver's routines).
+LONG_PTR NTAPI ObfDereferenceObject(PVOID Object) {
+  if (current_irql() > DISPATCH_LEVEL)
+    report_fault(Fault::InvalidArgument, "ObDereferenceObject above DISPATCH_LEVEL");
+  auto device = static_cast<PDEVICE_OBJECT>(Object);
+  PDRIVER_OBJECT driver = nullptr;
+  bool free_now = false;
+  LONG_PTR left = 0;
+  {
+    std::lock_guard<std::mutex> lock(table().mutex);
+    auto it = table().devices.find(device);
+    if (it == table().devices.end() || it->second.references == 0) {
+      report_fault(Fault::InvalidArgument, "ObDereferenceObject of an object with no reference taken");
+      return 0;
+    }
+    left = --it->second.references;
+    driver = device->DriverObject;
+    free_now = it->second.deleted && releasable(device);
+    if (free_now) forget_locked(device);
+  }
+  if (free_now) {
+    free_device(device);
+    run_close_hook(nullptr, driver, true, false);
+  }
+  return left;
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {

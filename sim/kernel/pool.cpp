@@ -9,12 +9,15 @@
 
 #include <fcntl.h>
 #include <linux/falloc.h>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <map>
 #include <unordered_set>
+
+#include <sim/kernel.h>
 
 #include "internal.h"
 
@@ -265,13 +268,20 @@ void pool_check_leaks(const char* when) {
   for (auto& leak : leaks) report_fault(Fault::PoolLeak, std::string(when) + ": " + leak);
 }
 
+namespace {
+std::atomic<long> g_untagged{0};
+std::atomic<long> g_executable{0};
+}  // namespace
+
+PoolHabits driver_pool_habits() { return {g_untagged.load(), g_executable.load()}; }
+
 }  // namespace sim
 
 using namespace sim;
 
 extern "C" {
 
-PVOID NTAPI SimExAllocatePoolAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const char* File, int Line) {
+static PVOID allocate_driver_pool(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const char* File, int Line) {
   if (PoolType != NonPagedPool && PoolType != NonPagedPoolNx) {
     report_fault(Fault::Unimplemented, "ExAllocatePool of a pool type other than non-paged");
   }
@@ -279,7 +289,20 @@ PVOID NTAPI SimExAllocatePoolAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const 
     report_fault(Fault::InvalidArgument, "ExAllocatePool above DISPATCH_LEVEL");
   }
   if (inject_fail_pool()) return nullptr;
+  if (PoolType == NonPagedPool) g_executable++;
   return pool_alloc(NumberOfBytes, PoolOwner::Driver, File, Line);
+}
+
+PVOID NTAPI SimExAllocatePoolAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const char* File, int Line) {
+  g_untagged++;
+  return allocate_driver_pool(PoolType, NumberOfBytes, File, Line);
+}
+
+// A tag of zero names nobody in a pool dump; Windows refuses it under the verifier.
+PVOID NTAPI SimExAllocatePoolWithTagAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, const char* File,
+                                       int Line) {
+  if (Tag == 0) report_fault(Fault::InvalidArgument, "ExAllocatePoolWithTag with a tag of zero");
+  return allocate_driver_pool(PoolType, NumberOfBytes, File, Line);
 }
 
 VOID NTAPI ExFreePool(PVOID P) { pool_free(P, PoolOwner::Driver); }

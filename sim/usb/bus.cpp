@@ -34,6 +34,15 @@ NTSTATUS NTAPI bus_power(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return device_of(DeviceObject)->dispatch_power(Irp);
 }
 
+// The bus provides no management data: a request for it is completed with the
+// status it came with, as a physical device object that is no provider does.
+NTSTATUS NTAPI bus_system_control(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  NTSTATUS status = Irp->IoStatus.Status;
+  IofCompleteRequest(Irp, IO_NO_INCREMENT);
+  return status;
+}
+
 }  // namespace
 
 PDRIVER_OBJECT platform_driver_object(const std::wstring& service);
@@ -76,6 +85,7 @@ UsbBus::UsbBus() : driver_(platform_driver_object(L"usbhub")) {
   driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = bus_internal_control;
   driver_->MajorFunction[IRP_MJ_PNP] = bus_pnp;
   driver_->MajorFunction[IRP_MJ_POWER] = bus_power;
+  driver_->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = bus_system_control;
   g_bus = this;
 }
 

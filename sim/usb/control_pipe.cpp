@@ -62,9 +62,14 @@ NTSTATUS UsbDevice::get_descriptor(PURB urb, USBD_STATUS* usbd) {
     trace_event(e);
     return STATUS_UNSUCCESSFUL;
   }
-  size_t n = std::min<size_t>(d.TransferBufferLength, source->size());
+  size_t n = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (source == &configuration_descriptor_ && configuration_change_in_ > 0 &&
+        --configuration_change_in_ == 0) {
+      configuration_descriptor_ = changed_configuration_;
+    }
+    n = std::min<size_t>(d.TransferBufferLength, source->size());
     auto cut = truncated_.find(d.DescriptorType);
     if (cut != truncated_.end()) n = std::min<size_t>(n, cut->second);
   }

@@ -142,6 +142,12 @@ void UsbDevice::truncate_descriptor(UCHAR type, uint32_t bytes) {
   truncated_[type] = bytes;
 }
 
+void UsbDevice::change_configuration(int nth, std::vector<uint8_t> bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  configuration_change_in_ = nth;
+  changed_configuration_ = std::move(bytes);
+}
+
 void UsbDevice::short_transfers(uint32_t bytes, int times) {
   std::lock_guard<std::mutex> lock(mutex_);
   short_bytes_ = bytes;
@@ -256,6 +262,12 @@ bool UsbDevice::irql_allowed(PURB urb) {
 }
 
 NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
+  // The stack marks the URBs it allocates itself in UsbdFlags; in a driver's own
+  // URB they are zero, the block having been zeroed before it was built.
+  if (urb->UrbHeader.UsbdFlags != 0) {
+    report_fault(Fault::InvalidArgument,
+                 "URB with UsbdFlags " + hex(urb->UrbHeader.UsbdFlags) + ": not zeroed before it was built");
+  }
   if (!irql_allowed(urb))
     return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_STATE);
   std::optional<Injection> injection = take_injection(urb);
@@ -284,6 +296,14 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
     }
   }
   if (!present()) return complete_now(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+  bool stopped = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped = stopped_;
+  }
+  // A stopped device has given up its configuration: the function driver sends
+  // nothing between the stop reaching the bus and the next start.
+  if (stopped) return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_STATE);
   USHORT function = urb->UrbHeader.Function;
   bool transfer = function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
                   function == URB_FUNCTION_VENDOR_DEVICE ||

@@ -79,6 +79,10 @@ NTSTATUS UsbDevice::serve_pnp(PIRP irp) {
     return *failed;
   }
   NTSTATUS status = irp->IoStatus.Status;
+  if (stack->MinorFunction == IRP_MN_START_DEVICE || stack->MinorFunction == IRP_MN_STOP_DEVICE) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = stack->MinorFunction == IRP_MN_STOP_DEVICE;
+  }
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:

@@ -55,8 +55,10 @@ PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Confi
   for (auto* entry = InterfaceList; entry->InterfaceDescriptor != nullptr; ++entry) {
     size += interface_size(entry->InterfaceDescriptor->bNumEndpoints);
   }
-  auto urb =
-      static_cast<PURB>(SimExAllocatePoolAt(NonPagedPool, size, "USBD_CreateConfigurationRequestEx", 0));
+  // The library's own tagged block, which the caller frees with ExFreePool.
+  constexpr ULONG kUsbdTag = 'U' | 'S' << 8 | 'B' << 16 | 'D' << 24;
+  auto urb = static_cast<PURB>(
+      SimExAllocatePoolWithTagAt(NonPagedPoolNx, size, kUsbdTag, "USBD_CreateConfigurationRequestEx", 0));
   if (urb == nullptr) return nullptr;
   memset(urb, 0, size);
   urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;

@@ -57,6 +57,14 @@ bool symbolic_link_exists(const std::wstring& link_name);
 // Device objects deleted but kept alive by open handles.
 int deferred_device_count();
 
+// Driver pool allocations so far that gave no tag (ExAllocatePool) or asked for
+// executable pool (NonPagedPool), which Windows' code integrity checks refuse.
+struct PoolHabits {
+  long untagged;
+  long executable;
+};
+PoolHabits driver_pool_habits();
+
 // Checks at the end of a scenario that nothing the driver owns is left: pool,
 // IRPs, MDLs and user views. Reported through the verifier.
 void check_for_leaks(const char* when);

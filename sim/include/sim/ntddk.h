@@ -297,6 +297,7 @@ typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
 
 #define FILE_DEVICE_UNKNOWN 0x00000022
 #define FILE_DEVICE_USB FILE_DEVICE_UNKNOWN
+#define FILE_DEVICE_SECURE_OPEN 0x00000100
 #define METHOD_BUFFERED 0
 #define METHOD_IN_DIRECT 1
 #define METHOD_OUT_DIRECT 2
@@ -538,6 +539,10 @@ NTKERNELAPI PVOID NTAPI SimExAllocatePoolAt(POOL_TYPE PoolType, SIZE_T NumberOfB
                                             int Line);
 #define ExAllocatePool(PoolType, NumberOfBytes) \
   SimExAllocatePoolAt((PoolType), (NumberOfBytes), __FILE__, __LINE__)
+NTKERNELAPI PVOID NTAPI SimExAllocatePoolWithTagAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag,
+                                                   const char* File, int Line);
+#define ExAllocatePoolWithTag(PoolType, NumberOfBytes, Tag) \
+  SimExAllocatePoolWithTagAt((PoolType), (NumberOfBytes), (Tag), __FILE__, __LINE__)
 NTKERNELAPI VOID NTAPI ExFreePool(PVOID P);
 
 // Synchronisation
@@ -572,6 +577,13 @@ NTKERNELAPI PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sour
                                                              PDEVICE_OBJECT TargetDevice);
 NTKERNELAPI VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI NTSTATUS NTAPI IoEnumerateDeviceObjectList(PDRIVER_OBJECT DriverObject,
+                                                       PDEVICE_OBJECT* DeviceObjectList,
+                                                       ULONG DeviceObjectListSize,
+                                                       PULONG ActualNumberDeviceObjects);
+// Object manager: drops a reference taken for the caller (only device objects here).
+NTKERNELAPI LONG_PTR NTAPI ObfDereferenceObject(PVOID Object);
+#define ObDereferenceObject ObfDereferenceObject
 NTKERNELAPI PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 NTKERNELAPI VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
 NTKERNELAPI VOID NTAPI IoFreeIrp(PIRP Irp);

@@ -80,7 +80,7 @@ class Platform {
   NTSTATUS send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
                     const std::function<void(PIO_STACK_LOCATION)>& fill);
   NTSTATUS remove_now(UsbDevice& device);
-  void on_close(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed);
+  void on_close(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed, bool waits);
   void teardown();
 
   Driver driver_;

@@ -100,6 +100,9 @@ class UsbDevice {
   void release_held();
   // A device descriptor or configuration read returns at most `bytes` bytes.
   void truncate_descriptor(UCHAR type, uint32_t bytes);
+  // From its nth configuration read on (counting from now), the camera presents
+  // `bytes` as its configuration: one whose configuration changes between reads.
+  void change_configuration(int nth, std::vector<uint8_t> bytes);
   // The next `times` bulk IN transfers end after `bytes` bytes with a short packet.
   void short_transfers(uint32_t bytes, int times = 1);
   // The next `times` matching vendor IN requests end their data stage after at most
@@ -227,12 +230,15 @@ class UsbDevice {
   bool pnp_deferred_ = false;
   std::vector<Injection> injections_;
   std::map<UCHAR, uint32_t> truncated_;
+  int configuration_change_in_ = 0;  // reads left before the change; 0: none
+  std::vector<uint8_t> changed_configuration_;
   std::map<PURB, uint32_t> short_control_;  // data-stage limits of URBs on their way
   uint32_t short_bytes_ = 0;
   int short_times_ = 0;
   bool complete_inline_ = false;
   bool control_deferred_ = true;
   bool present_ = true;
+  bool stopped_ = false;  // between a stop and the next start: no configuration, no URBs
   bool stopping_ = false;
   int configuration_ = 0;
   DEVICE_POWER_STATE power_ = PowerDeviceD0;
