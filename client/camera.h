@@ -28,6 +28,10 @@ struct Resolution {
   uint32_t bits_per_pixel = 0;
 };
 
+// The bytes of one frame at `window`: width x height x bits per pixel / 8; 0 for a
+// window of no pixels or one past 4 GiB.
+uint32_t frame_bytes(const Resolution& window);
+
 class Camera {
  public:
   // Opens camera `instance` (0 to 7), the device named \\.\Quorvex-<instance>.
@@ -91,6 +95,19 @@ class Camera {
   Status read_c0(std::array<uint8_t, 8>* data) const;
   // Cancels what is outstanding on the image pipe.
   Status abort_pipe() const;
+
+  // Single-shot frame reads, straight into `buffer`; `received` gets the bytes that
+  // arrived. read_frame is the product's own read (a trigger, then the image pipe,
+  // on most products; one plain bulk transfer of at most 512 KiB on 0x1009, 0x100B
+  // and 0x100F); read_frame_untriggered reads whatever frame the camera sends next.
+  // A camera that falls silent ends the read with STATUS_TIMEOUT, a success-class
+  // status: `received` then counts the bytes that came (timed_out() says so). On
+  // Windows DeviceIoControl reports that status as plain success; there a read that
+  // received fewer bytes than asked is the sign.
+  Status read_frame(void* buffer, uint32_t length, uint32_t* received) const;
+  Status read_frame_untriggered(void* buffer, uint32_t length, uint32_t* received) const;
+  // The bytes of one frame at the current window: width x height x bits per pixel / 8.
+  Status frame_bytes(uint32_t* bytes) const;
 
  private:
   static constexpr intptr_t kClosed = -1;

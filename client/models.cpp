@@ -11,13 +11,18 @@ namespace {
 constexpr uint16_t kMonochrome1801 = 0x100D;  // model 0x1801's 8-bit product
 
 const std::vector<ProductInfo> kProducts = {
-    {0x1009, CAM_MODEL_8431, 8, "1280x1024 sensor, 8 bits per pixel, frames by plain bulk read"},
-    {0x100A, CAM_MODEL_8431, 8, "1280x1024 sensor, 8 bits per pixel, triggered frames"},
-    {0x100B, CAM_MODEL_1801, 24, "2592x1944 sensor, 24 bits per pixel, frames by plain bulk read"},
-    {0x100C, CAM_MODEL_1801, 24, "2592x1944 sensor, 24 bits per pixel, triggered frames"},
-    {0x100D, CAM_MODEL_1801, 8, "2592x1944 sensor, 8 bits per pixel, triggered frames"},
-    {0x100E, CAM_MODEL_1621, 24, "2048x1536 sensor, 24 bits per pixel, triggered frames"},
-    {0x100F, CAM_MODEL_1801, 24, "2592x1944 sensor, 24 bits per pixel, frames by plain bulk read"},
+    {0x1009, CAM_MODEL_8431, 8, FrameRead::PlainBulk,
+     "1280x1024 sensor, 8 bits per pixel, frames by plain bulk read"},
+    {0x100A, CAM_MODEL_8431, 8, FrameRead::Triggered, "1280x1024 sensor, 8 bits per pixel, triggered frames"},
+    {0x100B, CAM_MODEL_1801, 24, FrameRead::PlainBulk,
+     "2592x1944 sensor, 24 bits per pixel, frames by plain bulk read"},
+    {0x100C, CAM_MODEL_1801, 24, FrameRead::Triggered,
+     "2592x1944 sensor, 24 bits per pixel, triggered frames"},
+    {0x100D, CAM_MODEL_1801, 8, FrameRead::Triggered, "2592x1944 sensor, 8 bits per pixel, triggered frames"},
+    {0x100E, CAM_MODEL_1621, 24, FrameRead::Triggered,
+     "2048x1536 sensor, 24 bits per pixel, triggered frames"},
+    {0x100F, CAM_MODEL_1801, 24, FrameRead::PlainBulk,
+     "2592x1944 sensor, 24 bits per pixel, frames by plain bulk read"},
 };
 
 const std::vector<SettingInfo> kSettings = {

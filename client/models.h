@@ -10,12 +10,19 @@
 
 namespace quorvex {
 
+// How the driver reads a frame for IOCTL_CAM_READ_FRAME on a product.
+enum class FrameRead : uint8_t { Triggered, PlainBulk };
+
 struct ProductInfo {
   uint16_t product;
   uint32_t model;
   uint32_t bits_per_pixel;
+  FrameRead frame_read;
   const char* description;
 };
+
+// The most one plain bulk transfer carries (the image pipe's MaximumTransferSize).
+constexpr uint32_t kPlainReadMaxBytes = 0x80000;
 
 // Every product the driver serves, 0x1009 to 0x100F.
 const std::vector<ProductInfo>& products();

@@ -147,6 +147,8 @@ const char* library_name(uint32_t code) {
       return "short reply";
     case kNotOpen:
       return "no camera open";
+    case kBadReply:
+      return "unusable reply";
     default:
       return nullptr;
   }

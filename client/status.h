@@ -18,6 +18,7 @@ enum LibraryCode : uint32_t {
   kNotOnModel = 2,  // the request does not exist on the camera's model or product
   kShortReply = 3,  // the driver returned fewer bytes than the request's record
   kNotOpen = 4,     // no camera behind the handle
+  kBadReply = 5,    // the driver's reply makes no sense (a window of no pixels)
 };
 
 struct Status {
@@ -32,6 +33,9 @@ struct Status {
   std::string detail;     // what the library knows beyond the code, for refusals
 
   explicit operator bool() const { return !failed; }
+  // STATUS_TIMEOUT: a frame read the camera left unfinished; `returned` bytes came.
+  bool timed_out() const { return origin == Origin::Driver && code == kStatusTimeout; }
+  static constexpr uint32_t kStatusTimeout = 0x00000102;
   // "STATUS_INVALID_PARAMETER", "ERROR_ACCESS_DENIED (STATUS_DELETE_PENDING)", ...
   std::string name() const;
   // The name, the code in hexadecimal, and the detail if any.

@@ -370,8 +370,7 @@ TEST_F(ClientTest, FailuresAreNamed) {
   device_->fail_urb(sim::UrbMatch::vendor(0xB9, false), USBD_STATUS_DEV_NOT_RESPONDING);
   EXPECT_EQ(cam_.write_b9(1, 2).name(), "STATUS_INVALID_PARAMETER");
   EXPECT_EQ(cam_.control(0x222010, nullptr, 0, nullptr, 0).message(), "STATUS_INVALID_PARAMETER, 0xC000000D");
-  uint8_t frame[512];
-  EXPECT_EQ(cam_.control(IOCTL_CAM_READ_FRAME, nullptr, 0, frame, sizeof(frame)).name(),
+  EXPECT_EQ(cam_.control(IOCTL_CAM_STREAM_STOP, nullptr, 0, nullptr, 0).name(),
             "STATUS_INVALID_DEVICE_REQUEST");
 
   Camera other = Camera::open(3, &status);
@@ -382,6 +381,73 @@ TEST_F(ClientTest, FailuresAreNamed) {
   ASSERT_EQ(platform().stop(*device_), STATUS_SUCCESS);
   uint32_t exposure = 0;
   EXPECT_EQ(cam_.exposure(&exposure).name(), "STATUS_DELETE_PENDING");
+}
+
+// Frame reads on each routing: the product's own read (triggered, or one plain bulk
+// transfer) and the read without trigger, the bytes checked against the camera's
+// pattern; what the driver and the library refuse; a silent camera's time-out, a
+// success-class status.
+struct FrameCase {
+  const char* name;
+  USHORT product;
+  bool untriggered;
+  uint32_t length;
+  bool released;  // the camera has a frame ready without a trigger
+  uint32_t status;
+  uint32_t received;
+  Traffic control;  // the vendor requests the read sent
+};
+
+const std::string kTrigger = "40 B3 0000 0000 0010 :" + hex(Bytes(16, 0xFF));
+
+const FrameCase kFrames[] = {
+    {"Triggered", 0x100A, false, 0x80200, false, 0, 0x80200, {kTrigger}},
+    {"TriggeredPastTheFrame", 0x100E, false, 0x90000, false, 0, 0x80200, {kTrigger}},
+    {"PlainBulk", 0x1009, false, 0x80000, true, 0, 0x80000, {}},
+    {"PlainBulkPastOneTransfer", 0x100B, false, 0x80001, true, 0xC000000D, 0, {}},
+    {"Untriggered", 0x100C, true, 0x80200, true, 0, 0x80200, {}},
+    {"UntriggeredSilent", 0x100E, true, 0x1000, false, quorvex::Status::kStatusTimeout, 0, {}},
+};
+
+class Frames : public ClientTest, public ::testing::WithParamInterface<FrameCase> {};
+
+TEST_P(Frames, ReadOnEachRouting) {
+  const FrameCase& c = GetParam();
+  attach(c.product);
+  device_->camera().set_frame_size(0x80200);
+  if (c.released) device_->camera().queue_frames(1);
+  if (c.status == quorvex::Status::kStatusTimeout) sim::set_timeout_scale(0.01);
+  std::vector<uint8_t> frame(c.length, 0xEE);
+  uint32_t received = 7;
+  quorvex::Status status = c.untriggered ? cam_.read_frame_untriggered(frame.data(), c.length, &received)
+                                         : cam_.read_frame(frame.data(), c.length, &received);
+  EXPECT_EQ(status.code, c.status) << status.message();
+  EXPECT_EQ(bool(status), NT_SUCCESS(c.status));
+  EXPECT_EQ(status.timed_out(), c.status == quorvex::Status::kStatusTimeout);
+  EXPECT_EQ(received, c.received);
+  EXPECT_EQ(status.returned, c.received);
+  sim::pattern::Check check = sim::pattern::check(frame.data(), received);
+  EXPECT_TRUE(check.ok) << check.first_bad_offset;
+  EXPECT_EQ(check.frame, 0u);
+  EXPECT_EQ(Bytes(frame.begin() + received, frame.end()), Bytes(c.length - received, 0xEE));
+  EXPECT_EQ(traffic(), c.control);
+  EXPECT_EQ(cam_.read_frame(nullptr, 16, &received).code, quorvex::kOutOfRange);
+  EXPECT_EQ(traffic(), Traffic{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Client, Frames, ::testing::ValuesIn(kFrames),
+                         [](const ::testing::TestParamInfo<FrameCase>& info) { return info.param.name; });
+
+// One frame at the current window: width x height x bits per pixel / 8.
+TEST_F(ClientTest, FrameBytesFollowTheWindow) {
+  attach(0x100E);
+  uint32_t bytes = 0;
+  ASSERT_TRUE(cam_.set_resolution(640, 480));
+  ASSERT_TRUE(cam_.frame_bytes(&bytes));
+  EXPECT_EQ(bytes, 640u * 480 * 3);
+  ASSERT_TRUE(cam_.set_resolution(2048, 1536));
+  ASSERT_TRUE(cam_.frame_bytes(&bytes));
+  EXPECT_EQ(bytes, 2048u * 1536 * 3);
 }
 
 struct Named {

@@ -2,8 +2,10 @@
 // runs it: what it prints for each command on each product, its exit codes, and the
 // messages that bad arguments and refused requests give.
 #include <gtest/gtest.h>
+#include <sim/camera.h>
 #include <sim/verifier.h>
 
+#include <cstdio>
 #include <sstream>
 
 #include "client/models.h"
@@ -94,19 +96,53 @@ const Line kLines[] = {
     {{"raw", "block-read", "7", "3"}, 0, {"3 bytes: 07 08 09"}, {}},
     {{"raw", "block-write", "7", "1", "2", "--trace"}, 0, {"sent", "40 BA 0007 0000 0002  OUT  01 02"}, {}},
     {{"status"}, 0, {"last USB failure: none"}, {}},
+    {{"frame"}, 2, {}, {"frame needs -o FILE"}},
+    {{"frame", "-o", "/nonexistent/dir/f.raw"}, 2, {}, {"cannot write /nonexistent/dir/f.raw: No such file"}},
+    {{"frame", "--bytes", "0", "-o", "FILE"}, 2, {}, {"--bytes takes a length"}},
+    {{"get", "gain", "-o", "FILE"}, 2, {}, {"belong to the frame command"}},
+    {{"--product", "100B", "frame", "-o", "FILE"},
+     1,
+     {},
+     {"the plain bulk read: STATUS_INVALID_PARAMETER", "at most 524288 bytes; ask for fewer with --bytes"}},
+    {{"frame", "-o", "FILE"},
+     0,
+     {"frame: 3932160 bytes of 3932160 asked (1280x1024, 24 bits per pixel", "by the triggered read",
+      "pattern: whole, frame 0, untorn", "3932160 bytes written to "},
+     {}},
     {{"tour"},
      0,
      {"1. A camera is plugged in", "set gain 42 -> reads back 42   (register 0x35 = 0x0160)",
-      "frame capture is not built yet", "remove-device STATUS_SUCCESS", "no faults, nothing leaked"},
+      "921600 bytes of 921600 asked (640x480, 24 bits per pixel", "pattern: whole, frame 0, untorn",
+      "pattern: whole, frame 1, untorn", "bulk endpoint 0x82, 524288 of 524288 bytes",
+      "streaming is not built yet", "remove-device STATUS_SUCCESS", "no faults, nothing leaked"},
      {}},
     {{"--product", "100D", "tour"}, 0, {"product 0x100D", "no faults, nothing leaked"}, {}},
+    {{"--product", "1009", "tour"},
+     0,
+     {"one plain bulk transfer", "307200 bytes of 307200 asked", "pattern: whole, frame 0, untorn",
+      "no faults, nothing leaked"},
+     {}},
 };
 
 class Lines : public ToolTest, public ::testing::WithParamInterface<Line> {};
 
+// A file of this test's own, for the word FILE in a command line.
+std::string temp_file() {
+  std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  for (char& c : name) c = c == '/' ? '_' : c;
+  return ::testing::TempDir() + "quorvex_" + name + ".raw";
+}
+
+std::vector<std::string> with_file(std::vector<std::string> args, const std::string& file) {
+  for (std::string& a : args) a = a == "FILE" ? file : a;
+  return args;
+}
+
 TEST_P(Lines, ExitAndMessages) {
   const Line& l = GetParam();
-  Result r = run(l.args);
+  std::string file = temp_file();
+  Result r = run(with_file(l.args, file));
+  std::remove(file.c_str());
   EXPECT_EQ(r.exit, l.exit) << joined(l.args) << "\n" << r.out << r.err;
   for (const std::string& text : l.out)
     EXPECT_NE(r.out.find(text), std::string::npos) << text << " in\n" << r.out;
@@ -118,6 +154,38 @@ TEST_P(Lines, ExitAndMessages) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Tool, Lines, ::testing::ValuesIn(kLines));
+
+// The file holds the raw bytes the read received, checked against the camera's
+// pattern, on each routing; a failed read leaves no file behind.
+TEST_F(ToolTest, FrameWritesTheRawBytes) {
+  struct Case {
+    std::vector<std::string> args;
+    size_t bytes;
+  };
+  const Case kCases[] = {
+      {{"--product", "100A", "frame"}, 1280 * 1024},
+      {{"--product", "1009", "frame", "--bytes", "4096"}, 4096},
+      {{"--product", "100C", "frame", "--untriggered", "--bytes", "0x80200"}, 0x80200},
+      {{"--product", "100F", "frame"}, 0},
+  };
+  std::string file = temp_file();
+  for (const Case& c : kCases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-o", file});
+    Result r = run(args);
+    EXPECT_EQ(r.exit, c.bytes != 0 ? 0 : 1) << joined(args) << "\n" << r.err;
+    std::FILE* f = std::fopen(file.c_str(), "rb");
+    EXPECT_EQ(f != nullptr, c.bytes != 0) << joined(args);
+    if (f == nullptr) continue;
+    std::vector<uint8_t> data(c.bytes + 1);
+    EXPECT_EQ(std::fread(data.data(), 1, data.size(), f), c.bytes) << joined(args);
+    std::fclose(f);
+    std::remove(file.c_str());
+    sim::pattern::Check check = sim::pattern::check(data.data(), c.bytes);
+    EXPECT_TRUE(check.ok) << joined(args) << " at " << check.first_bad_offset;
+    EXPECT_EQ(check.frame, 0u) << joined(args);
+  }
+}
 
 class EachProduct : public ToolTest, public ::testing::WithParamInterface<uint16_t> {
  protected:

@@ -22,6 +22,8 @@ const char kUsageText[] =
     "  reg read-ex ADDR      read one through the request that takes a 16-bit address\n"
     "  raw COMMAND [ARGS]    the vendor commands and any request by code (`quorvex raw --help`)\n"
     "  status                the last USB failure the driver recorded\n"
+    "  frame -o FILE         read one frame and write its raw bytes to FILE (--bytes N,\n"
+    "                        --untriggered: see `quorvex frame --help`)\n"
     "  tour                  plug a simulated camera and walk through the driver\n"
     "  help [COMMAND]        this text, or one command's\n"
     "\n"
@@ -44,8 +46,9 @@ const char kUsageText[] =
     "\n"
     "Exit codes:\n"
     "  0  success\n"
-    "  1  the driver or the camera refused a request (its status is named)\n"
-    "  2  usage error\n"
+    "  1  the driver or the camera refused a request (its status is named), or a frame\n"
+    "     read timed out before the whole frame came\n"
+    "  2  usage error (including a frame's -o FILE that cannot be written)\n"
     "  3  no camera at the instance asked for\n"
     "  4  the library refused a value before sending anything (out of range, or not\n"
     "     on this camera's model)\n"
@@ -108,6 +111,17 @@ int parse(const std::vector<std::string>& args, Options* o, bool* help, std::ost
       if (!has_value || !parse_count(args[++i], 1, 8, &o->cameras)) {
         return usage_error(err, "--cameras takes a number from 1 to 8");
       }
+    } else if (a == "-o" || a == "--output") {
+      if (!has_value) return usage_error(err, a + " takes a file name");
+      o->output = args[++i];
+    } else if (a == "--bytes") {
+      int64_t bytes = 0;
+      if (!has_value || !parse_number(args[++i], &bytes) || bytes < 1 || bytes > 0xFFFFFFFFll) {
+        return usage_error(err, "--bytes takes a length from 1 to 4294967295");
+      }
+      o->bytes = static_cast<uint32_t>(bytes);
+    } else if (a == "--untriggered") {
+      o->untriggered = true;
     } else if (a == "--camera") {
       if (!has_value || !parse_count(args[++i], 0, 7, &o->instance)) {
         return usage_error(err, "--camera takes an instance number from 0 to 7");
@@ -147,6 +161,10 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   if (command == nullptr) return usage_error(err, "unknown command " + options.words[0]);
   if (!command->accepts(options.words)) {
     return usage_error(err, "usage: quorvex " + std::string(command->usage));
+  }
+  bool frame_options = !options.output.empty() || options.bytes != 0 || options.untriggered;
+  if (frame_options && command->run != frame_command) {
+    return usage_error(err, "-o, --bytes and --untriggered belong to the frame command");
   }
   int exit = kOk;
   std::unique_ptr<Machine> machine = make_machine(options, err, &exit);

@@ -315,9 +315,21 @@ const Command kCommands[] = {
      "Reads or writes one of the camera's 256 16-bit registers (vendor request 0xB7).", 3, 4, cmd_reg},
     {"raw", "raw COMMAND [ARGS]", nullptr, 2, 64, raw_command},
     {"status", "status", "Shows the last USB failure the driver recorded, by name.", 1, 1, cmd_status},
+    {"frame", "frame -o FILE [--bytes N] [--untriggered]",
+     "Reads one frame straight into the tool's buffer and writes its raw bytes to FILE (no image\n"
+     "format). The read is the product's own: a trigger, then the image pipe in 512 KiB chunks, or on\n"
+     "0x1009, 0x100B and 0x100F one plain bulk transfer of at most 524288 bytes. --untriggered reads\n"
+     "the next frame the camera sends without triggering it. The length is one frame at the current\n"
+     "window (width x height x bits per pixel / 8) unless --bytes N says otherwise.\n"
+     "A camera that falls silent ends the read with STATUS_TIMEOUT: the bytes that came are written\n"
+     "and the exit code is 1. A FILE that cannot be written is a usage error (exit 2), found before\n"
+     "anything is read. On the simulated platform the frame is also checked against the camera's\n"
+     "test pattern.",
+     1, 1, frame_command},
     {"tour", "tour",
      "Plugs a simulated camera, shows its identity and controls, changes a few settings, shows\n"
-     "the bus traffic of one, unplugs the camera and gives the verifier's verdict.",
+     "the bus traffic of one, reads one frame with and one without a trigger, unplugs the camera\n"
+     "and gives the verifier's verdict.",
      1, 1, cmd_tour},
 };
 

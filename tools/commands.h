@@ -35,6 +35,8 @@ int open_camera(const Options& options, Camera* camera, std::ostream& err);
 // Prints the bus traffic of the command when --trace asks for it.
 void show_trace(Machine& machine, const Options& options, std::ostream& out);
 
+int frame_command(Machine& machine, const Options& options, std::ostream& out, std::ostream& err);
+
 int raw_command(Machine& machine, const Options& options, std::ostream& out, std::ostream& err);
 void print_raw_help(std::ostream& out);
 

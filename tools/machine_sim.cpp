@@ -46,6 +46,8 @@ std::string meaning(const sim::BusEvent& e) {
     std::snprintf(text, sizeof(text), "%s register 0x%02X = 0x%04X", in ? "read" : "write", e.value(), value);
   } else if (e.request() == 0xB7 && e.data.size() == 1) {
     std::snprintf(text, sizeof(text), "write register 0x%02X, one byte 0x%02X", e.value(), e.data[0]);
+  } else if (e.request() == 0xB3) {
+    std::snprintf(text, sizeof(text), "trigger");
   } else {
     std::snprintf(text, sizeof(text), "vendor request 0x%02X", e.request());
   }
@@ -166,6 +168,27 @@ int SimMachine::finish(std::ostream& err) {
   }
   verdict_given_ = true;
   return kVerifier;
+}
+
+// The simulated camera does not follow its window by itself: its frame is set to
+// the window's size here, as the real sensor's is.
+void SimMachine::ready_frame(int instance, uint32_t frame_bytes, bool release) {
+  if (instance < 0 || static_cast<size_t>(instance) >= devices_.size()) return;
+  sim::Camera& camera = devices_[static_cast<size_t>(instance)]->camera();
+  camera.set_frame_size(frame_bytes);
+  if (release) camera.queue_frames(1);
+}
+
+std::string SimMachine::check_frame(const uint8_t* data, uint32_t received, uint32_t frame_bytes) {
+  if (received == 0) return "nothing to check: no bytes came";
+  sim::pattern::Check c = sim::pattern::check(data, received);
+  if (!c.ok)
+    return "torn: not the pattern of frame " + std::to_string(c.frame) + " from byte " +
+           std::to_string(c.first_bad_offset);
+  std::string whole = received == frame_bytes ? "whole"
+                                              : "the first " + std::to_string(received) + " bytes of its " +
+                                                    std::to_string(frame_bytes);
+  return whole + ", frame " + std::to_string(c.frame) + ", untorn";
 }
 
 std::unique_ptr<Machine> make_machine(const Options& options, std::ostream& err, int* exit) {

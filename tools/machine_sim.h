@@ -23,10 +23,13 @@ class SimMachine : public Machine {
   std::vector<std::string> trace() override;
   int finish(std::ostream& err) override;
   int tour(std::ostream& out, std::ostream& err) override;
+  void ready_frame(int instance, uint32_t frame_bytes, bool release) override;
+  std::string check_frame(const uint8_t* data, uint32_t received, uint32_t frame_bytes) override;
 
  private:
   int tour_settings(const Camera& camera, std::ostream& out);
   void tour_traffic(const Camera& camera, std::ostream& out);
+  int tour_frames(const Camera& camera, std::ostream& out, std::ostream& err);
   void tour_refusals(const Camera& camera, std::ostream& out);
   void tour_unplug(std::ostream& out);
 

@@ -1,5 +1,6 @@
 // The quorvex tool: lists cameras, shows and changes every control, reaches the
-// registers and the vendor commands, and tours the driver on the simulated machine.
+// registers and the vendor commands, reads single frames into files, and tours the
+// driver on the simulated machine.
 // run() is the whole program; main() only hands it the arguments and the streams.
 #pragma once
 
@@ -27,6 +28,9 @@ struct Options {
   int cameras = 0;                 // 0: one per product given, at least one
   int instance = 0;                // the camera the command works on
   bool trace = false;
+  std::string output;              // frame: -o FILE
+  uint32_t bytes = 0;              // frame: --bytes N; 0: one frame at the current window
+  bool untriggered = false;        // frame: --untriggered
   std::vector<std::string> words;  // the command and its arguments
 };
 
@@ -45,6 +49,15 @@ class Machine {
   virtual int finish(std::ostream& err) = 0;
   // The guided tour; see tour.cpp.
   virtual int tour(std::ostream& out, std::ostream& err) = 0;
+  // The simulated camera's side of a frame read on camera `instance`: it sends
+  // frames of `frame_bytes` (its window) and, with `release`, has one ready for a
+  // read that sends no trigger. A real camera needs nothing.
+  virtual void ready_frame(int /*instance*/, uint32_t /*frame_bytes*/, bool /*release*/) {}
+  // What the camera's test pattern says of the bytes a read received ("whole,
+  // frame 0, untorn"); empty where there is no pattern (a real camera).
+  virtual std::string check_frame(const uint8_t* /*data*/, uint32_t /*received*/, uint32_t /*frame_bytes*/) {
+    return {};
+  }
 };
 
 // Builds the machine the options ask for, or says why not and sets `exit`.
@@ -58,5 +71,21 @@ std::string failure(const Camera& camera, const Status& status);
 int exit_for(const Status& status);
 int show_info(const Camera& camera, std::ostream& out, std::ostream& err);
 int show_list(std::ostream& out, std::ostream& err);
+
+// One frame read as the frame command and the tour do it, and what came of it.
+struct FrameResult {
+  Status status;
+  Resolution window;
+  FrameRead read = FrameRead::Triggered;  // which read the driver used
+  uint32_t frame_bytes = 0;               // at the current window
+  uint32_t received = 0;
+  std::vector<uint8_t> data;
+  std::string pattern;  // the simulated camera's verdict, if any
+};
+// Reads one frame of `bytes` (0: the whole frame at the current window) from
+// `camera`, by the product's own read or the one without trigger.
+FrameResult read_one_frame(Machine& machine, const Camera& camera, uint32_t bytes, bool untriggered);
+// "921600 bytes of 921600 asked (640x480, 24 bits per pixel), STATUS_SUCCESS"
+std::string frame_text(const FrameResult& frame);
 
 }  // namespace quorvex::tool

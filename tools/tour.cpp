@@ -1,6 +1,6 @@
 // `quorvex tour`: what the driver does for an application, on the simulated machine,
-// in a few minutes of reading: plug, identify, change settings, watch the bus, see
-// what is refused and why, unplug, and the verifier's verdict.
+// in a few minutes of reading: plug, identify, change settings, watch the bus, read a
+// frame, see what is refused and why, unplug, and the verifier's verdict.
 #include <sim/verifier.h>
 
 #include <cstdio>
@@ -101,10 +101,43 @@ void SimMachine::tour_refusals(const Camera& camera, std::ostream& out) {
   uint8_t byte = 0;
   status = camera.control(0x222010, nullptr, 0, &byte, 0);
   out << "   request 0x222010, a code the driver does not have: " << failure(camera, status) << "\n";
-  std::vector<uint8_t> frame(4096);
-  status =
-      camera.control(IOCTL_CAM_READ_FRAME, nullptr, 0, frame.data(), static_cast<uint32_t>(frame.size()));
-  out << "   IOCTL_CAM_READ_FRAME: " << failure(camera, status) << " -- frame capture is not built yet\n";
+  status = camera.control(IOCTL_CAM_STREAM_STOP, nullptr, 0, nullptr, 0);
+  out << "   IOCTL_CAM_STREAM_STOP: " << failure(camera, status) << " -- streaming is not built yet\n";
+}
+
+// One frame by the product's own read, then one by the read without trigger, each
+// checked against the camera's pattern, with the bus traffic of the first.
+int SimMachine::tour_frames(const Camera& camera, std::ostream& out, std::ostream& err) {
+  const ProductInfo* p = nullptr;
+  camera.product(&p);
+  bool plain = p->frame_read == FrameRead::PlainBulk;
+  out << "   quorvex frame -o frame.raw\n   IOCTL_CAM_READ_FRAME, on product " << hex(p->product, 4)
+      << (plain ? " one plain bulk transfer of a frame the camera sends unasked:\n"
+                : " a trigger, then the image pipe in 512 KiB chunks:\n");
+  FrameResult f = read_one_frame(*this, camera, 0, false);
+  out << "   " << frame_text(f) << "\n";
+  bool refused = plain && !f.status && f.frame_bytes > kPlainReadMaxBytes;
+  if (refused) {
+    out << "   (one plain bulk transfer carries at most " << kPlainReadMaxBytes
+        << " bytes: the driver refuses a longer one before sending anything)\n";
+  } else if (!f.status) {
+    err << "quorvex: tour: frame read: " << failure(camera, f.status) << "\n";
+    return exit_for(f.status);
+  } else {
+    out << "   the camera's test pattern: " << f.pattern << "\n   on the bus:\n";
+    for (const std::string& line : trace()) out << "     " << line << "\n";
+  }
+  out << "   quorvex frame --untriggered -o frame.raw\n"
+         "   IOCTL_CAM_READ_FRAME_EX, no trigger (the simulated camera is given one frame to send):\n";
+  f = read_one_frame(*this, camera, 0, true);
+  out << "   " << frame_text(f) << "\n";
+  if (!f.status) {
+    err << "quorvex: tour: frame read without trigger: " << failure(camera, f.status) << "\n";
+    return exit_for(f.status);
+  }
+  out << "   the camera's test pattern: " << f.pattern << "\n"
+      << "   streaming (frames back to back into buffers the driver keeps) is not built yet\n";
+  return kOk;
 }
 
 void SimMachine::tour_unplug(std::ostream& out) {
@@ -122,8 +155,8 @@ void SimMachine::tour_unplug(std::ostream& out) {
 
 int SimMachine::tour(std::ostream& out, std::ostream& err) {
   out << "Quorvex tour: the driver running on the simulated machine, driven as an application\n"
-         "drives it on Windows. Frame capture and streaming are not built yet; this tour covers\n"
-         "device control.\n";
+         "drives it on Windows: device control and single-shot frame reads. Streaming is not\n"
+         "built yet.\n";
   heading(out, 1, "A camera is plugged in and the driver starts it");
   for (sim::UsbDevice* d : devices_) {
     char id[16];
@@ -150,12 +183,15 @@ int SimMachine::tour(std::ostream& out, std::ostream& err) {
     if (code != kOk) return code;
     heading(out, 4, "The bus traffic of one of them");
     tour_traffic(camera, out);
-    heading(out, 5, "What is refused, and why");
+    heading(out, 5, "One frame, read straight into the application's buffer");
+    code = tour_frames(camera, out, err);
+    if (code != kOk) return code;
+    heading(out, 6, "What is refused, and why");
     tour_refusals(camera, out);
   }
-  heading(out, 6, "The handle is closed and the camera unplugged");
+  heading(out, 7, "The handle is closed and the camera unplugged");
   tour_unplug(out);
-  heading(out, 7, "The verifier's verdict");
+  heading(out, 8, "The verifier's verdict");
   code = finish(err);
   std::vector<std::string> faults = verifier_faults();
   out << "   driver unloaded; "
