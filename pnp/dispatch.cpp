@@ -19,13 +19,17 @@ static NTSTATUS CamPnpStart(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
-// Device control is refused from here on, until cancel-remove. The request is
-// succeeded before it goes down, whether or not the device was started.
+// Device control is refused from here on, until cancel-remove, and the requests
+// already inside are waited for. StopEvent would not do: it is set only when the
+// count falls to 1, which cannot happen while this request holds the gate, so a
+// device that never had a moment without requests since its start would wait for
+// ever. The request is succeeded before it goes down, whether or not the device
+// was started.
 static NTSTATUS CamPnpQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
   if (CamReadFlag(&extension->Started)) {
     CamWriteFlag(&extension->QueryRemovePending, 1);
-    KeWaitForSingleObject(&extension->StopEvent, Executive, KernelMode, FALSE, NULL);
+    CamWaitForOtherRequests(DeviceObject);
   }
   Irp->IoStatus.Status = STATUS_SUCCESS;
   return CamPassDown(DeviceObject, Irp);

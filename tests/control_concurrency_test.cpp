@@ -103,15 +103,17 @@ TEST_F(Held, RemovalWaitsForTheRequestInside) {
   EXPECT_EQ(removal.get(), STATUS_SUCCESS);
 }
 
-// A query-remove does not wait for requests inside; it refuses newcomers, leaves
-// the gate count as it was, and the request inside still completes.
-TEST_F(Held, QueryRemoveRefusesNewcomersWhileOneIsInside) {
-  LONG inside = ext_->IoCount;
-  ASSERT_EQ(platform().query_remove(*device_), STATUS_SUCCESS);
+// A query-remove refuses newcomers and waits for the request inside, which still
+// completes; after cancel-remove the device serves again with its gate as before.
+TEST_F(Held, QueryRemoveWaitsForTheRequestInsideAndRefusesNewcomers) {
+  std::future<NTSTATUS> query =
+      std::async(std::launch::async, [this] { return platform().query_remove(*device_); });
+  ASSERT_TRUE(sim::wait_for_waiter(&ext_->DrainEvent, kBound));
   EXPECT_EQ(send_control(handle_, IOCTL_CAM_TRIGGER, {}, 0).status, STATUS_DELETE_PENDING);
-  EXPECT_EQ(ext_->IoCount, inside);
+  EXPECT_EQ(query.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
   device_->release_held();
   EXPECT_EQ(inside_.get().status, STATUS_SUCCESS);
+  ASSERT_EQ(query.get(), STATUS_SUCCESS);
   ASSERT_EQ(platform().cancel_remove(*device_), STATUS_SUCCESS);
   EXPECT_EQ(call(IOCTL_CAM_READ_REGISTER, {0x09}, 4).output, le32(0x2710));
   EXPECT_EQ(ext_->IoCount, 1);

@@ -46,6 +46,9 @@ struct WalkEntry {
   std::thread::id thread;
   bool completed_again = false;
   bool in_routine = false;
+  // A routine stopped the walk with STATUS_MORE_PROCESSING_REQUIRED: the IRP is its
+  // owner's again, though the walk has not yet ended on this thread.
+  bool handed_back = false;
   // Another thread freed, reused or reinitialised the IRP while a routine of this
   // walk ran: legal only if that routine then stops the walk.
   const char* touched_by_other = nullptr;
@@ -246,7 +249,7 @@ void maybe_release_locked(PIRP irp, IrpTrack& track) {
 // reported.
 bool check_foreign_walks(PIRP irp, IrpTrack& track, const char* operation) {
   for (WalkEntry& entry : track.walks) {
-    if (entry.thread == std::this_thread::get_id()) continue;
+    if (entry.thread == std::this_thread::get_id() || entry.handed_back) continue;
     if (entry.in_routine) {
       entry.touched_by_other = operation;
       continue;
@@ -310,6 +313,7 @@ bool invoke_completion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context, 
   const char* touched = nullptr;
   if (running != nullptr) {
     running->in_routine = false;
+    running->handed_back = status == STATUS_MORE_PROCESSING_REQUIRED;
     touched = std::exchange(running->touched_by_other, nullptr);
   }
   if (status == STATUS_MORE_PROCESSING_REQUIRED) return false;
