@@ -233,7 +233,8 @@ NTSTATUS device_create(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, P
     }
     if (!name.empty()) table().names[name] = device;
     bool setup = t_setup_depth > 0;
-    table().devices[device] = DeviceInfo{name, false, 0, setup ? Readiness::Initialising : Readiness::ReadFlag};
+    table().devices[device] =
+        DeviceInfo{name, false, 0, setup ? Readiness::Initialising : Readiness::ReadFlag};
     if (setup) t_setup_created.push_back(device);
     device->NextDevice = DriverObject->DeviceObject;
     DriverObject->DeviceObject = device;

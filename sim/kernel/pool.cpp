@@ -12,8 +12,8 @@
 
 #include <fcntl.h>
 #include <linux/falloc.h>
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
