@@ -29,14 +29,7 @@ class ClientTest : public Testbed {
   }
 
   // The control traffic since the last call, which clears it.
-  Traffic traffic() {
-    Traffic text;
-    for (const sim::BusEvent& e : device_->trace()) {
-      if (e.kind == sim::BusEvent::Control) text.push_back(describe(e));
-    }
-    device_->clear_trace();
-    return text;
-  }
+  Traffic traffic() { return take_control_traffic(*device_); }
 
   sim::UsbDevice* device_ = nullptr;
   Camera cam_;

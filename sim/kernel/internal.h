@@ -12,6 +12,19 @@
 #include <thread>
 #include <vector>
 
+// SIM_ASAN: built with AddressSanitizer, whose interface the pool and the stack
+// checks use.
+#if defined(__SANITIZE_ADDRESS__)
+#define SIM_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SIM_ASAN 1
+#endif
+#endif
+#ifdef SIM_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace sim {
 
 std::string hex(uint64_t value);

@@ -25,15 +25,7 @@
 
 #include "internal.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define SIM_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SIM_ASAN 1
-#endif
-#endif
 #ifdef SIM_ASAN
-#include <sanitizer/asan_interface.h>
 #define SIM_POISON(p, n) __asan_poison_memory_region((p), (n))
 #define SIM_UNPOISON(p, n) __asan_unpoison_memory_region((p), (n))
 #else

@@ -19,17 +19,6 @@
 
 #include "internal.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define SIM_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SIM_ASAN 1
-#endif
-#endif
-#ifdef SIM_ASAN
-#include <sanitizer/asan_interface.h>
-#endif
-
 namespace sim {
 namespace {
 

@@ -159,6 +159,17 @@ inline std::string reg_read_failed(uint8_t reg) { return reg_access(true, reg, s
 
 using Traffic = std::vector<std::string>;
 
+// The control transfers the camera saw since its trace was last cleared, which this
+// clears.
+inline Traffic take_control_traffic(sim::UsbDevice& device) {
+  Traffic text;
+  for (const sim::BusEvent& e : device.trace()) {
+    if (e.kind == sim::BusEvent::Control) text.push_back(describe(e));
+  }
+  device.clear_trace();
+  return text;
+}
+
 // A started camera of one product with a handle open on it, its trace cleared.
 class ControlTest : public Testbed {
  protected:
@@ -191,14 +202,7 @@ class ControlTest : public Testbed {
   }
 
   // The control traffic since the last call, which clears it.
-  Traffic traffic() {
-    Traffic text;
-    for (const sim::BusEvent& e : device_->trace()) {
-      if (e.kind == sim::BusEvent::Control) text.push_back(describe(e));
-    }
-    device_->clear_trace();
-    return text;
-  }
+  Traffic traffic() { return take_control_traffic(*device_); }
 
   sim::UsbDevice* device_ = nullptr;
   PCAM_DEVICE_EXTENSION ext_ = nullptr;
