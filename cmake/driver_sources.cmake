@@ -1,6 +1,6 @@
 # The driver's sources: the same list for the host and the Windows build.
 set(QUORVEX_DRIVER_SOURCES
-  ${CMAKE_CURRENT_LIST_DIR}/../driver/device_objects.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../driver/instances.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../driver/entry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../driver/hex_dump.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../driver/open_close.cpp

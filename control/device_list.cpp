@@ -1,5 +1,4 @@
-// The device list: the name of every camera this driver runs, in the order the
-// platform keeps the driver's device objects.
+// The device list: the name of every camera this driver runs, most recent first.
 #include "control.h"
 
 static const CHAR CamDeviceNameTemplate[] = "Quorvex-0";
@@ -9,21 +8,18 @@ static const CHAR CamDeviceNameTemplate[] = "Quorvex-0";
 static_assert(sizeof(CamDeviceNameTemplate) <= CAM_DEVICE_NAME_BYTES,
               "a name and its terminator fit an entry");
 
-// PASSIVE_LEVEL. The driver's device objects in the order the platform keeps them,
-// most recently created first, each referenced while its number is read: another
-// camera's may be removed and freed meanwhile. A ninth device object is not listed.
+// PASSIVE_LEVEL. The cameras the driver runs, most recently added first; a removed
+// camera whose device object an open handle still keeps is listed too.
 NTSTATUS CamGetDeviceList(const CAM_CONTROL_CALL* Call) {
-  CAM_DEVICE_OBJECTS devices;
-  NTSTATUS status = CamReferenceDeviceObjects(Call->DeviceObject->DriverObject, &devices);
-  if (!NT_SUCCESS(status)) return status;
+  ULONG instances[CAM_MAX_INSTANCES];
+  ULONG count = CamListInstances(instances);
   UCHAR list[sizeof(CAM_DEVICE_LIST)];
   RtlZeroMemory(list, sizeof(list));
-  for (ULONG entry = 0; entry < devices.Count && entry < CAM_DEVICE_LIST_ENTRIES; entry++) {
+  for (ULONG entry = 0; entry < count && entry < CAM_DEVICE_LIST_ENTRIES; entry++) {
     PUCHAR name = list + entry * CAM_DEVICE_NAME_BYTES;
     RtlCopyMemory(name, CamDeviceNameTemplate, sizeof(CamDeviceNameTemplate));
-    name[CAM_DEVICE_NAME_DIGIT] = (UCHAR)('0' + (UCHAR)CamExtension(devices.Objects[entry])->InstanceIndex);
+    name[CAM_DEVICE_NAME_DIGIT] = (UCHAR)('0' + (UCHAR)instances[entry]);
   }
-  CamReleaseDeviceObjects(&devices);
   RtlCopyMemory(Call->Buffer, list, sizeof(list));
   Call->Irp->IoStatus.Information = sizeof(list);
   return STATUS_SUCCESS;

@@ -12,15 +12,12 @@ DRIVER_DISPATCH CamDispatchCreate;
 DRIVER_DISPATCH CamDispatchClose;
 DRIVER_DISPATCH CamDispatchSystemControl;
 
-// The driver's device objects, each referenced so that none is freed while it is
-// looked at (the last reference to a removed one can go on any thread).
-// PASSIVE_LEVEL. CamReleaseDeviceObjects drops the references and frees the list.
-typedef struct _CAM_DEVICE_OBJECTS {
-  PDEVICE_OBJECT* Objects;
-  ULONG Count;
-} CAM_DEVICE_OBJECTS;
-NTSTATUS CamReferenceDeviceObjects(PDRIVER_OBJECT DriverObject, CAM_DEVICE_OBJECTS* List);
-VOID CamReleaseDeviceObjects(CAM_DEVICE_OBJECTS* List);
+// The instance numbers the driver's device objects hold (instances.cpp).
+VOID CamInitializeInstances(VOID);
+ULONG CamClaimInstance(ULONG Skip);
+VOID CamReleaseInstance(ULONG Instance);
+ULONG CamListInstances(ULONG Instances[CAM_MAX_INSTANCES]);
+VOID CamReleaseInstanceIfGone(PCAM_DEVICE_EXTENSION Extension);
 
 // Request gate. Any IRQL up to DISPATCH_LEVEL; no lock.
 BOOLEAN CamEnterRequest(PDEVICE_OBJECT DeviceObject);

@@ -25,33 +25,12 @@ extern "C" NTSTATUS NTAPI CamDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_S
   DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = CamDispatchSystemControl;
   DriverObject->DriverUnload = CamUnload;
   DriverObject->DriverExtension->AddDevice = CamAddDevice;
+  CamInitializeInstances();
   return STATUS_SUCCESS;
 }
 
 // Everything a device owns is released at its removal; nothing is left here.
 VOID NTAPI CamUnload(PDRIVER_OBJECT DriverObject) { UNREFERENCED_PARAMETER(DriverObject); }
-
-static BOOLEAN CamInstanceInUse(const CAM_DEVICE_OBJECTS* Devices, ULONG Instance) {
-  for (ULONG i = 0; i < Devices->Count; i++) {
-    if (CamExtension(Devices->Objects[i])->InstanceIndex == Instance) return TRUE;
-  }
-  return FALSE;
-}
-
-// The lowest instance number no device object of the driver holds, or
-// CAM_MAX_INSTANCES when all are taken. Plug and Play serialises AddDevice; the
-// list is referenced because a removed camera's device object may be freed by a
-// last close on another thread meanwhile.
-static NTSTATUS CamChooseInstance(PDRIVER_OBJECT DriverObject, PULONG Instance) {
-  CAM_DEVICE_OBJECTS devices;
-  NTSTATUS status = CamReferenceDeviceObjects(DriverObject, &devices);
-  if (!NT_SUCCESS(status)) return status;
-  ULONG instance = 0;
-  while (instance < CAM_MAX_INSTANCES && CamInstanceInUse(&devices, instance)) instance++;
-  CamReleaseDeviceObjects(&devices);
-  *Instance = instance;
-  return STATUS_SUCCESS;
-}
 
 // PASSIVE_LEVEL. Asks the bus driver for the capabilities, waiting for the answer.
 // The record goes down as its sender must fill it: size, version 1, address and
@@ -129,6 +108,33 @@ static NTSTATUS CamAttachDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_OBJECT Phys
   return STATUS_SUCCESS;
 }
 
+// PASSIVE_LEVEL. Claims the lowest free instance number and creates the device
+// object named by it, the names taking its digit. A removed camera's device object
+// may keep its name a moment after its number was given up (its last close is
+// still under way): such a number is skipped. On failure no number is held.
+static NTSTATUS CamCreateNamedDevice(PDRIVER_OBJECT DriverObject, WCHAR* DeviceName, WCHAR* LinkName,
+                                     PULONG Instance, PDEVICE_OBJECT* DeviceObject) {
+  ULONG skip = 0;
+  for (;;) {
+    ULONG instance = CamClaimInstance(skip);
+    if (instance >= CAM_MAX_INSTANCES) return STATUS_UNSUCCESSFUL;
+    DeviceName[CAM_DEVICE_NAME_CHARS - 2] = (WCHAR)(L'0' + instance);
+    LinkName[CAM_LINK_NAME_TEMPLATE_CHARS - 2] = (WCHAR)(L'0' + instance);
+    UNICODE_STRING deviceString;
+    RtlInitUnicodeString(&deviceString, DeviceName);
+    // Secure open: the device's security holds for any name below it as well.
+    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(CAM_DEVICE_EXTENSION), &deviceString,
+                                     FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE, DeviceObject);
+    if (NT_SUCCESS(status)) {
+      *Instance = instance;
+      return status;
+    }
+    CamReleaseInstance(instance);
+    if (status != STATUS_OBJECT_NAME_COLLISION) return status;
+    skip |= 1u << instance;
+  }
+}
+
 // PASSIVE_LEVEL, on the Plug and Play manager's thread. The device is complete
 // before applications can name it: the link comes after everything else, and
 // DO_DEVICE_INITIALIZING goes last. On failure nothing is left: no device object,
@@ -138,22 +144,14 @@ NTSTATUS NTAPI CamAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
   WCHAR linkName[CAM_LINK_NAME_TEMPLATE_CHARS];
   RtlCopyMemory(deviceName, CamDeviceNameTemplate, sizeof(deviceName));
   RtlCopyMemory(linkName, CamLinkNameTemplate, sizeof(linkName));
-  ULONG instance = 0;
-  NTSTATUS status = CamChooseInstance(DriverObject, &instance);
-  if (!NT_SUCCESS(status)) return status;
-  if (instance >= CAM_MAX_INSTANCES) return STATUS_UNSUCCESSFUL;
-  deviceName[CAM_DEVICE_NAME_CHARS - 2] = (WCHAR)(L'0' + instance);
-  linkName[CAM_LINK_NAME_TEMPLATE_CHARS - 2] = (WCHAR)(L'0' + instance);
   UNICODE_STRING deviceString;
   UNICODE_STRING linkString;
+  PDEVICE_OBJECT deviceObject = NULL;
+  ULONG instance = CAM_MAX_INSTANCES;
+  NTSTATUS status = CamCreateNamedDevice(DriverObject, deviceName, linkName, &instance, &deviceObject);
+  if (!NT_SUCCESS(status)) return status;
   RtlInitUnicodeString(&deviceString, deviceName);
   RtlInitUnicodeString(&linkString, linkName);
-
-  PDEVICE_OBJECT deviceObject = NULL;
-  // Secure open: the device's security holds for any name below it as well.
-  status = IoCreateDevice(DriverObject, sizeof(CAM_DEVICE_EXTENSION), &deviceString, FILE_DEVICE_UNKNOWN,
-                          FILE_DEVICE_SECURE_OPEN, FALSE, &deviceObject);
-  if (!NT_SUCCESS(status)) return status;
   PCAM_DEVICE_EXTENSION extension = CamExtension(deviceObject);
   CamInitializeExtension(extension, linkName, instance);
   status = CamAttachDevice(deviceObject, PhysicalDeviceObject);
@@ -163,6 +161,7 @@ NTSTATUS NTAPI CamAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
   }
   if (!NT_SUCCESS(status)) {
     IoDeleteDevice(deviceObject);
+    CamReleaseInstance(instance);
     return status;
   }
   deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;

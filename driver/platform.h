@@ -7,7 +7,7 @@
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 // Without it the headers turn ExAllocatePoolWithTag into an untagged allocation.
 #define POOL_TAGGING 1
-// The I/O manager's full set, IoEnumerateDeviceObjectList among it.
+// The I/O manager's full set.
 #include <ntifs.h>
 #include <usb.h>
 #include <usbioctl.h>

@@ -32,6 +32,7 @@ NTSTATUS CamRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CamLeaveRequest(DeviceObject);
   CamLeaveRequest(DeviceObject);
   KeWaitForSingleObject(&extension->RemoveEvent, Executive, KernelMode, FALSE, NULL);
+  CamReleaseInstanceIfGone(extension);
   CamReleaseConfiguration(extension);
   extension->SymbolicLinkInUse = 0;
   UNICODE_STRING link;
