@@ -8,8 +8,8 @@ static const CHAR CamDeviceNameTemplate[] = "Quorvex-0";
 static_assert(sizeof(CamDeviceNameTemplate) <= CAM_DEVICE_NAME_BYTES,
               "a name and its terminator fit an entry");
 
-// PASSIVE_LEVEL. The cameras the driver runs, most recently added first; a removed
-// camera whose device object an open handle still keeps is listed too.
+// PASSIVE_LEVEL. The cameras the driver runs, most recently added first, until
+// their removal.
 NTSTATUS CamGetDeviceList(const CAM_CONTROL_CALL* Call) {
   ULONG instances[CAM_MAX_INSTANCES];
   ULONG count = CamListInstances(instances);

@@ -35,7 +35,6 @@ typedef struct _CAM_DEVICE_EXTENSION {
   ULONG ProductId;
   ULONG ModelCode;
   ULONG InstanceIndex;
-  volatile LONG InstanceReleased;  // set once, by whichever of removal and last close sees the device gone
   KEVENT StopEvent;
   UCHAR QueryRemovePending;
   KEVENT PowerUpEvent;

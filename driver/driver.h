@@ -17,7 +17,6 @@ VOID CamInitializeInstances(VOID);
 ULONG CamClaimInstance(ULONG Skip);
 VOID CamReleaseInstance(ULONG Instance);
 ULONG CamListInstances(ULONG Instances[CAM_MAX_INSTANCES]);
-VOID CamReleaseInstanceIfGone(PCAM_DEVICE_EXTENSION Extension);
 
 // Request gate. Any IRQL up to DISPATCH_LEVEL; no lock.
 BOOLEAN CamEnterRequest(PDEVICE_OBJECT DeviceObject);

@@ -68,14 +68,3 @@ ULONG CamListInstances(ULONG Instances[CAM_MAX_INSTANCES]) {
   KeReleaseSpinLock(&CamInstanceTable.Lock, irql);
   return count;
 }
-
-// PASSIVE_LEVEL. A device's number stays held while its device object can still be
-// reached: until removal, and after it until the last handle is closed. Removal
-// raises RemovePending before it reads OpenCount, and close lowers OpenCount before
-// it reads RemovePending, so one of the two sees the device gone; the exchange
-// makes the release happen once.
-VOID CamReleaseInstanceIfGone(PCAM_DEVICE_EXTENSION Extension) {
-  if (!CamReadFlag(&Extension->RemovePending)) return;
-  if (InterlockedCompareExchange(&Extension->OpenCount, 0, 0) != 0) return;
-  if (InterlockedExchange(&Extension->InstanceReleased, 1) == 0) CamReleaseInstance(Extension->InstanceIndex);
-}

@@ -83,6 +83,5 @@ NTSTATUS NTAPI CamDispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     file->FsContext = NULL;
   }
   InterlockedDecrement(&CamExtension(DeviceObject)->OpenCount);
-  CamReleaseInstanceIfGone(CamExtension(DeviceObject));
   return CamCompleteRequest(Irp, STATUS_SUCCESS, 0);
 }

@@ -32,7 +32,9 @@ NTSTATUS CamRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CamLeaveRequest(DeviceObject);
   CamLeaveRequest(DeviceObject);
   KeWaitForSingleObject(&extension->RemoveEvent, Executive, KernelMode, FALSE, NULL);
-  CamReleaseInstanceIfGone(extension);
+  // The number is free for the next camera; should this device object keep its
+  // name a while for a handle still open, the next camera skips the number.
+  CamReleaseInstance(extension->InstanceIndex);
   CamReleaseConfiguration(extension);
   extension->SymbolicLinkInUse = 0;
   UNICODE_STRING link;

@@ -104,19 +104,19 @@ TEST_F(Removal, AnOpenThatArrivesAfterRemovalIsRefused) {
   sim::nt_close(holder);
 }
 
-// The removed device object keeps its number while a handle keeps it; the number is
-// free again once the last handle closes.
-TEST_F(Removal, ANumberStaysTakenWhileAnOldHandleKeepsTheDeviceObject) {
+// A removed camera's number goes to the next camera at once, though an old handle
+// still keeps the removed device object; the old handle's close does not touch the
+// new camera.
+TEST_F(Removal, ANumberIsFreeAtRemovalWhileAnOldHandleKeepsTheDeviceObject) {
   sim::UsbDevice& device = plug();
   sim::Handle old = open();
   ASSERT_EQ(platform().remove(device), STATUS_SUCCESS);
   sim::UsbDevice& next = plug();
-  EXPECT_EQ(extension(next)->InstanceIndex, 1u);
-  sim::Handle fresh = open(1);
+  EXPECT_EQ(extension(next)->InstanceIndex, 0u);
+  sim::Handle fresh = open(0);
   EXPECT_EQ(extension(next)->OpenCount, 1);
   EXPECT_EQ(sim::nt_close(old), STATUS_SUCCESS);
   EXPECT_EQ(extension(next)->OpenCount, 1);
-  EXPECT_EQ(extension(plug())->InstanceIndex, 0u);
   sim::nt_close(fresh);
 }
 
