@@ -205,7 +205,7 @@ class UsbDevice {
   std::shared_ptr<Pipe> find_pipe(USBD_PIPE_HANDLE handle) const;
   bool progress(Transfer& t, USBD_STATUS* usbd, std::optional<std::chrono::steady_clock::time_point>* wait);
   bool receive_packets(Transfer& t, uint8_t* buffer, uint32_t limit, USBD_STATUS* usbd, bool* ends,
-                      std::optional<std::chrono::steady_clock::time_point>* wait);
+                       std::optional<std::chrono::steady_clock::time_point>* wait);
 
   NTSTATUS serve_power(PIRP irp);
   NTSTATUS hold_wait_wake(PIRP irp);
