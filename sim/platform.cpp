@@ -262,7 +262,7 @@ std::future<NTSTATUS> Platform::send_power(UsbDevice& device, UCHAR minor, POWER
     ProcessScope system(system_process());
     return send_irp(pdo, IRP_MJ_POWER, minor, [minor, type, state](PIO_STACK_LOCATION s) {
       if (minor == IRP_MN_WAIT_WAKE) {
-        s->Parameters.WaitWake.PowerState = static_cast<POWER_STATE_TYPE>(state.SystemState);
+        s->Parameters.WaitWake.PowerState = state.SystemState;
       } else {
         s->Parameters.Power.Type = type;
         s->Parameters.Power.State = state;

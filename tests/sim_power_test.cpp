@@ -160,5 +160,37 @@ TEST_F(PowerVerifier, CapabilitiesAreFailedWithoutSizeAndVersion) {
   EXPECT_EQ(query_capabilities(rig_.pdo(), sizeof(DEVICE_CAPABILITIES), 1), STATUS_SUCCESS);
 }
 
+// The bus holds one wait-wake request until the camera signals; a cancel ends it,
+// also one that came while the request was still above the bus, before the bus
+// had set its cancel routine.
+TEST_F(PowerVerifier, WaitWakeIsHeldUntilTheCameraSignalsOrItIsCancelled) {
+  enum End { Wake, CancelWhileHeld, CancelBeforeArrival };
+  PDRIVER_OBJECT driver = rig_.platform().driver().object();
+  PDEVICE_OBJECT fdo = rig_.platform().fdo(device());
+  for (End end : {Wake, CancelWhileHeld, CancelBeforeArrival}) {
+    Signal arrived;
+    g_arrived = &arrived;
+    driver->MajorFunction[IRP_MJ_POWER] = hold_power;
+    POWER_STATE sleeping;
+    sleeping.SystemState = PowerSystemSleeping1;
+    auto sent = rig_.platform().send_power(device(), IRP_MN_WAIT_WAKE, SystemPowerState, sleeping);
+    ASSERT_TRUE(arrived.wait());
+    driver->MajorFunction[IRP_MJ_POWER] = pass_power;
+    if (end == CancelBeforeArrival) {
+      EXPECT_FALSE(IoCancelIrp(g_held));  // no cancel routine yet
+    }
+    EXPECT_EQ(pass_power(fdo, g_held), STATUS_PENDING) << end;
+    if (end == Wake) {
+      EXPECT_TRUE(device().signal_wake());
+    } else if (end == CancelWhileHeld) {
+      EXPECT_TRUE(IoCancelIrp(g_held));
+    }
+    ASSERT_EQ(sent.wait_for(kBound), std::future_status::ready) << end;
+    EXPECT_EQ(sent.get(), end == Wake ? STATUS_SUCCESS : STATUS_CANCELLED) << end;
+    EXPECT_FALSE(device().signal_wake()) << end;  // nothing held any more
+  }
+  g_arrived = nullptr;
+}
+
 }  // namespace
 }  // namespace simtest

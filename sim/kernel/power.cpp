@@ -156,7 +156,7 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
   next->MajorFunction = IRP_MJ_POWER;
   next->MinorFunction = MinorFunction;
   if (MinorFunction == IRP_MN_WAIT_WAKE) {
-    next->Parameters.WaitWake.PowerState = static_cast<POWER_STATE_TYPE>(PowerState.SystemState);
+    next->Parameters.WaitWake.PowerState = PowerState.SystemState;
   } else {
     next->Parameters.Power.Type = DevicePowerState;
     next->Parameters.Power.State = PowerState;

@@ -156,7 +156,11 @@ void UsbDevice::note_device_power(DEVICE_POWER_STATE state) {
   }
 }
 
+// Holds one wait-wake request until the camera signals or it is cancelled. As with
+// a transfer, the Cancel flag is read again once the cancel routine is set: a
+// cancel that came earlier found no routine to call.
 NTSTATUS UsbDevice::hold_wait_wake(PIRP irp) {
+  bool held = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (wait_wake_ == nullptr && present_) {
@@ -164,8 +168,12 @@ NTSTATUS UsbDevice::hold_wait_wake(PIRP irp) {
       irp_set_held_below(irp, true);
       wait_wake_ = irp;
       (void)IoSetCancelRoutine(irp, bus_cancel);
-      return STATUS_PENDING;
+      held = true;
     }
+  }
+  if (held) {
+    if (cancel_requested(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr) cancel(irp);
+    return STATUS_PENDING;
   }
   PoStartNextPowerIrp(irp);
   irp->IoStatus.Status = STATUS_DEVICE_BUSY;

@@ -431,7 +431,7 @@ typedef struct _IO_STACK_LOCATION {
       PDEVICE_CAPABILITIES Capabilities;
     } DeviceCapabilities;
     struct {
-      POWER_STATE_TYPE PowerState;
+      SYSTEM_POWER_STATE PowerState;
     } WaitWake;
     struct {
       ULONG SystemContext;
