@@ -33,6 +33,18 @@ TEST(Pattern, NamesItsFrameAndFindsTornOrShiftedData) {
   std::vector<uint8_t> shifted(1000);
   sim::pattern::fill(7, 1, shifted.data(), shifted.size());  // one byte lost at the start
   EXPECT_FALSE(sim::pattern::check(shifted.data(), shifted.size()).ok);
+
+  // Pieces of every alignment and length, far into a stream too, agree with the
+  // byte-by-byte checker: the fast path's head, body and tail join up.
+  for (uint64_t base : {uint64_t{0}, uint64_t{5} << 32}) {
+    for (uint64_t offset = base; offset < base + 20; ++offset) {
+      for (size_t length = 0; length < 70; ++length) {
+        std::vector<uint8_t> piece(length);
+        sim::pattern::fill(3, offset, piece.data(), length);
+        ASSERT_TRUE(sim::pattern::matches(3, offset, piece.data(), length)) << offset << " " << length;
+      }
+    }
+  }
 }
 
 class Image : public ::testing::Test {

@@ -199,13 +199,25 @@ bool Camera::affordable(Clock::time_point now, size_t bytes, std::optional<Clock
   return false;
 }
 
-// A stream runs on into the next frame inside one packet; a triggered frame ends
-// its packet and its transfer.
-size_t Camera::produce(uint8_t* destination, size_t length, bool* ends_transfer,
+// Packets under one lock: a run of thousands costs one lock, not thousands.
+size_t Camera::produce(uint8_t* destination, size_t packet, size_t packets, bool* ends_transfer,
                        std::optional<Clock::time_point>* wait_until) {
   std::lock_guard<std::mutex> lock(mutex_);
   *ends_transfer = false;
   *wait_until = std::nullopt;
+  size_t total = 0;
+  for (size_t i = 0; i < packets; ++i) {
+    size_t n = produce_packet(destination + total, packet, ends_transfer, wait_until);
+    total += n;
+    if (n < packet || *ends_transfer) break;
+  }
+  return total;
+}
+
+// One packet. A stream runs on into the next frame inside one packet; a triggered
+// frame ends its packet and its transfer. Called locked.
+size_t Camera::produce_packet(uint8_t* destination, size_t length, bool* ends_transfer,
+                              std::optional<Clock::time_point>* wait_until) {
   size_t total = 0;
   while (total < length) {
     size_t n = produce_locked(destination + total, length - total, ends_transfer, wait_until);
@@ -220,7 +232,8 @@ size_t Camera::produce(uint8_t* destination, size_t length, bool* ends_transfer,
 size_t Camera::produce_locked(uint8_t* destination, size_t length, bool* ends_transfer,
                               std::optional<Clock::time_point>* wait_until) {
   if (frame_size_ == 0) return 0;
-  Clock::time_point now = Clock::now();
+  // The clock only matters to a frame rate or a bandwidth.
+  Clock::time_point now = frame_rate_ > 0 || bandwidth_ > 0 ? Clock::now() : Clock::time_point{};
   if (!in_frame_) {
     if (frames_queued_ == 0 && !streaming_) return 0;
     if (frame_rate_ > 0) {

@@ -148,26 +148,29 @@ bool UsbDevice::progress(Transfer& t, USBD_STATUS* usbd,
   }
   bool ends = false;
   while (t.done < limit && !ends) {
-    if (!receive_packet(t, buffer, limit, usbd, &ends, wait)) return false;
+    if (!receive_packets(t, buffer, limit, usbd, &ends, wait)) return false;
   }
   if (cut) short_times_--;
   return true;
 }
 
-// One packet of at most wMaxPacketSize (less when a short transfer is injected).
-// A packet that does not fit what is left of the buffer is babble: the bytes that
-// fit land, the transfer ends with BABBLE_DETECTED and the endpoint halts until a
-// reset. A short packet, or the end of a triggered frame, ends the transfer.
-// Returns false when the camera has nothing to send now. Called locked.
-bool UsbDevice::receive_packet(Transfer& t, uint8_t* buffer, uint32_t limit, USBD_STATUS* usbd, bool* ends,
-                               std::optional<std::chrono::steady_clock::time_point>* wait) {
+// Packets of at most wMaxPacketSize (less when a short transfer is injected):
+// while whole packets fit they land straight in the buffer, as many as the camera
+// has; the last one that may not fit goes through a packet buffer. A packet that
+// does not fit what is left of the buffer is babble: the bytes that fit land, the
+// transfer ends with BABBLE_DETECTED and the endpoint halts until a reset. A short
+// packet, or the end of a triggered frame, ends the transfer. Returns false when
+// the camera has nothing to send now. Called locked.
+bool UsbDevice::receive_packets(Transfer& t, uint8_t* buffer, uint32_t limit, USBD_STATUS* usbd, bool* ends,
+                                std::optional<std::chrono::steady_clock::time_point>* wait) {
   size_t max_packet = std::max<size_t>(t.pipe->info.MaximumPacketSize, 1);
   size_t want = limit < t.requested ? std::min<size_t>(max_packet, limit - t.done) : max_packet;
   size_t room = t.requested - t.done;
+  size_t packets = want == max_packet ? std::max<size_t>((limit - t.done) / max_packet, 1) : 1;
   if (packet_.size() < want) packet_.resize(want);
   uint8_t* into = room >= want ? buffer + t.done : packet_.data();
   bool frame_end = false;
-  size_t n = camera_.produce(into, want, &frame_end, wait);
+  size_t n = camera_.produce(into, want, packets, &frame_end, wait);
   if (n == 0 && !frame_end) return false;
   if (n > room) {
     memcpy(buffer + t.done, packet_.data(), room);
@@ -179,7 +182,7 @@ bool UsbDevice::receive_packet(Transfer& t, uint8_t* buffer, uint32_t limit, USB
   }
   if (into != buffer + t.done) memcpy(buffer + t.done, into, n);
   t.done += static_cast<uint32_t>(n);
-  *ends = frame_end || n < max_packet;
+  *ends = frame_end || n % max_packet != 0;
   return true;
 }
 

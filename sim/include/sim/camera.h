@@ -94,16 +94,19 @@ class Camera {
   // Called after anything that may let the camera send more.
   void set_listener(std::function<void()> listener);
 
-  // Sends one packet of up to `length` image bytes into `destination` (less only
-  // at the end of a frame or where the camera goes silent). `ends_transfer` is set
-  // when the camera ends the transfer early (the end of a triggered frame). When
-  // nothing can be sent now, `wait_until` says when to try again (or nullopt:
-  // wait for a trigger or a setting).
-  size_t produce(uint8_t* destination, size_t length, bool* ends_transfer,
+  // Sends up to `packets` packets of up to `packet` image bytes each into
+  // `destination`, one after another. A packet is short only at the end of a frame
+  // or where the camera goes silent, and a short or empty packet ends the run.
+  // `ends_transfer` is set when the camera ends the transfer early (the end of a
+  // triggered frame). When nothing more can be sent now, `wait_until` says when to
+  // try again (or nullopt: wait for a trigger or a setting).
+  size_t produce(uint8_t* destination, size_t packet, size_t packets, bool* ends_transfer,
                  std::optional<std::chrono::steady_clock::time_point>* wait_until);
 
  private:
   using Clock = std::chrono::steady_clock;
+  size_t produce_packet(uint8_t* destination, size_t length, bool* ends_transfer,
+                        std::optional<Clock::time_point>* wait_until);
   size_t produce_locked(uint8_t* destination, size_t length, bool* ends_transfer,
                         std::optional<Clock::time_point>* wait_until);
   bool affordable(Clock::time_point now, size_t bytes, std::optional<Clock::time_point>* wait_until);

@@ -204,8 +204,8 @@ class UsbDevice {
   NTSTATUS abort_pipe(PIRP irp, PURB urb, const std::shared_ptr<Pipe>& pipe);
   std::shared_ptr<Pipe> find_pipe(USBD_PIPE_HANDLE handle) const;
   bool progress(Transfer& t, USBD_STATUS* usbd, std::optional<std::chrono::steady_clock::time_point>* wait);
-  bool receive_packet(Transfer& t, uint8_t* buffer, uint32_t limit, USBD_STATUS* usbd, bool* ends,
-                      std::optional<std::chrono::steady_clock::time_point>* wait);
+  bool receive_packets(Transfer& t, uint8_t* buffer, uint32_t limit, USBD_STATUS* usbd, bool* ends,
+                       std::optional<std::chrono::steady_clock::time_point>* wait);
 
   NTSTATUS serve_power(PIRP irp);
   NTSTATUS hold_wait_wake(PIRP irp);
