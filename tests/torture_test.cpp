@@ -178,8 +178,10 @@ class Torture : public Testbed {
 TEST_F(Torture, PlugAndPlayAgainstApplications) { run(setting("QUORVEX_TORTURE_SECONDS", kDefaultSeconds)); }
 
 // The window of AddDevice alone: opens race the creation of the device they name.
-// An open that found the device before its gate was set would signal events not
-// yet initialised (a verifier fault) and leave the count wrong for good.
+// The I/O manager lets none reach the driver before AddDevice has returned, so
+// whatever order AddDevice keeps inside, each open finds the gate set: an open
+// that signalled events not yet initialised (a verifier fault) or left the count
+// wrong would mean a device published too early.
 TEST_F(Torture, OpensRacingAddDeviceFindTheDeviceWhole) {
   std::atomic<bool> stop{false};
   auto open_close = [&stop] {
