@@ -262,7 +262,10 @@ TEST_F(ScaledTimeouts, TransfersNotBackAfterTheAbort) {
   EXPECT_EQ(device_->pending_transfers(), 0u);
   bus();
   EXPECT_EQ(bulk_, Traffic{chunk(0x1000, 0) + " cancelled"});
-  EXPECT_EQ(aborts_, 1);  // the second; the failed one is not traced as an abort
+  // The failed abort is not traced. The drain aborts again each time its short poll
+  // runs out before the cancelled transfer is back, which a loaded machine can make
+  // happen more than once.
+  EXPECT_GE(aborts_, 1);
 }
 
 // ---- the trigger ----

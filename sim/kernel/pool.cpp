@@ -20,6 +20,7 @@
 #include <deque>
 #include <map>
 #include <unordered_set>
+#include <vector>
 
 #include <sim/kernel.h>
 
@@ -43,6 +44,9 @@ constexpr unsigned char kGuardFill = 0xFD;
 constexpr unsigned char kFreshFill = 0xCD;
 constexpr size_t kFreedMemory = 1 << 16;
 constexpr size_t kKeptBlocks = 4;
+// Freed pages are inaccessible at once; their memory goes back in batches of about
+// this many pages, neighbours in one call.
+constexpr size_t kPunchBatchPages = 256;
 
 struct Block {
   size_t region;  // offset of the first page in the arena
@@ -64,7 +68,9 @@ struct Arena {
   std::map<uintptr_t, Block> live;  // keyed by the block's address
   std::unordered_set<uintptr_t> freed;
   std::deque<uintptr_t> freed_order;
-  std::deque<std::pair<uintptr_t, Block>> kept;  // platform blocks kept for reuse, oldest first
+  std::deque<std::pair<uintptr_t, Block>> kept;      // platform blocks kept for reuse, oldest first
+  std::vector<std::pair<size_t, size_t>> unpunched;  // freed regions still holding memory: offset, pages
+  size_t unpunched_pages = 0;
 };
 
 Arena& arena() {
@@ -113,12 +119,32 @@ void remember_freed(Arena& a, uintptr_t address) {
   }
 }
 
+// Gives the memory of the freed regions back to the system. Regions next to each
+// other (only a never-touched guard page between them) go in one call. Called locked.
+void punch_freed(Arena& a) {
+  std::sort(a.unpunched.begin(), a.unpunched.end());
+  for (size_t i = 0; i < a.unpunched.size();) {
+    size_t start = a.unpunched[i].first;
+    size_t end = start + (a.unpunched[i].second + 1) * kPage;
+    for (++i; i < a.unpunched.size() && a.unpunched[i].first == end; ++i) {
+      end += (a.unpunched[i].second + 1) * kPage;
+    }
+    fallocate(a.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(start),
+              static_cast<off_t>(end - start));
+  }
+  a.unpunched.clear();
+  a.unpunched_pages = 0;
+}
+
+// A freed block's pages: inaccessible at once, their memory given back with the
+// next batch. Called locked.
 void release_pages(Arena& a, const Block& b) {
   unsigned char* start = a.base + b.region;
   SIM_UNPOISON(start, b.pages * kPage);
   mprotect(start, b.pages * kPage, PROT_NONE);
-  fallocate(a.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(b.region),
-            static_cast<off_t>(b.pages * kPage));
+  a.unpunched.emplace_back(b.region, b.pages);
+  a.unpunched_pages += b.pages;
+  if (a.unpunched_pages >= kPunchBatchPages) punch_freed(a);
 }
 
 }  // namespace
@@ -173,6 +199,7 @@ void pool_free(void* p, PoolOwner expected) {
     report_fault(Fault::PoolOverrun, "block of " + std::to_string(b.size) + " bytes allocated at " + site(b) +
                                          " was written past its end");
   }
+  std::lock_guard<std::mutex> lock(a.mutex);
   release_pages(a, b);
 }
 
