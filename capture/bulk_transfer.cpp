@@ -11,7 +11,7 @@ NTSTATUS CamBulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (!NT_SUCCESS(status)) return status;
   ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
   if (length > pipe->MaximumTransferSize) return STATUS_INVALID_PARAMETER;
-  PURB urb = (PURB)ExAllocatePool(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+  PURB urb = (PURB)CamAllocatePool(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
   if (urb == NULL) return STATUS_NO_MEMORY;
   struct _URB_BULK_OR_INTERRUPT_TRANSFER* bulk = &urb->UrbBulkOrInterruptTransfer;
   RtlZeroMemory(bulk, sizeof(*bulk));

@@ -43,17 +43,16 @@ static NTSTATUS CamMapCallerBuffer(PIRP Irp, PCAM_READ Read, ULONG PacketSize) {
 static NTSTATUS CamAllocateRead(PCAM_READ Read) {
   CCHAR stackSize = (CCHAR)(Read->Extension->LowerDeviceObject->StackSize + 1);
   if (Read->TailLength != 0) {
-    Read->TailBuffer = (PUCHAR)ExAllocatePool(NonPagedPool, CAM_PACKET_BYTES);
+    Read->TailBuffer = (PUCHAR)CamAllocatePool(CAM_PACKET_BYTES);
     if (Read->TailBuffer == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   }
   for (ULONG i = 0; i < Read->Transfers; ++i) {
-    Read->Urbs[i] = (PURB)ExAllocatePool(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    Read->Urbs[i] = (PURB)CamAllocatePool(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
     if (Read->Urbs[i] == NULL) return STATUS_INSUFFICIENT_RESOURCES;
     Read->Irps[i] = IoAllocateIrp(stackSize, FALSE);
     if (Read->Irps[i] == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   }
-  Read->Chunks =
-      (PCAM_CHUNK_CONTEXT)ExAllocatePool(NonPagedPool, CAM_READ_TRANSFERS * sizeof(CAM_CHUNK_CONTEXT));
+  Read->Chunks = (PCAM_CHUNK_CONTEXT)CamAllocatePool(CAM_READ_TRANSFERS * sizeof(CAM_CHUNK_CONTEXT));
   if (Read->Chunks == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(Read->Chunks, CAM_READ_TRANSFERS * sizeof(CAM_CHUNK_CONTEXT));
   return STATUS_SUCCESS;

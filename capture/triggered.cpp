@@ -14,7 +14,7 @@ typedef struct _CAM_TRIGGER {
 // PASSIVE_LEVEL. All three records or none of them (the caller frees what exists).
 static NTSTATUS CamAllocateTrigger(PCAM_READ Read, PCAM_TRIGGER Trigger) {
   RtlZeroMemory(Trigger, sizeof(*Trigger));
-  Trigger->Event = (PKEVENT)ExAllocatePool(NonPagedPool, sizeof(KEVENT));
+  Trigger->Event = (PKEVENT)CamAllocatePool(sizeof(KEVENT));
   if (Trigger->Event == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   KeInitializeEvent(Trigger->Event, NotificationEvent, FALSE);
   Trigger->Urb = CamAllocateVendorUrb();

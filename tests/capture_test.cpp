@@ -513,8 +513,10 @@ class Routing : public CaptureTest, public ::testing::WithParamInterface<USHORT>
 
 // The frame read goes to the plain transfer on 0x1009, 0x100B and 0x100F and to the
 // triggered read on the others; the read without trigger serves every product.
+// Every block either read takes is tagged and not executable.
 TEST_P(Routing, ByProduct) {
   attach(GetParam());
+  sim::PoolHabits before = sim::driver_pool_habits();
   bool plain = GetParam() == 0x1009 || GetParam() == 0x100B || GetParam() == 0x100F;
   if (plain) device_->camera().queue_frames(1);
   Reply reply = read(IOCTL_CAM_READ_FRAME, 4096);
@@ -527,6 +529,9 @@ TEST_P(Routing, ByProduct) {
   EXPECT_EQ(reply.information, 4096u);
   EXPECT_TRUE(sim::pattern::matches(1, 0, reply.output.data(), 4096));
   EXPECT_EQ(bus(), Traffic{chunk(4096, 4096)});
+  sim::PoolHabits after = sim::driver_pool_habits();
+  EXPECT_EQ(after.untagged, before.untagged);
+  EXPECT_EQ(after.executable, before.executable);
 }
 
 INSTANTIATE_TEST_SUITE_P(Products, Routing,

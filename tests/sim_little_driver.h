@@ -202,10 +202,14 @@ inline NTSTATUS NTAPI pass_down(PDEVICE_OBJECT device, PIRP irp) {
   return IoCallDriver(layer_of(device)->lower, irp);
 }
 
+// Passes every request down; those every driver must handle it succeeds first.
 inline NTSTATUS NTAPI pass_pnp(PDEVICE_OBJECT device, PIRP irp) {
   UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
   PDEVICE_OBJECT lower = layer_of(device)->lower;
-  if (minor == IRP_MN_REMOVE_DEVICE) irp->IoStatus.Status = STATUS_SUCCESS;
+  bool required = minor == IRP_MN_QUERY_REMOVE_DEVICE || minor == IRP_MN_REMOVE_DEVICE ||
+                  minor == IRP_MN_CANCEL_REMOVE_DEVICE || minor == IRP_MN_STOP_DEVICE ||
+                  minor == IRP_MN_SURPRISE_REMOVAL;
+  if (required) irp->IoStatus.Status = STATUS_SUCCESS;
   IoSkipCurrentIrpStackLocation(irp);
   NTSTATUS status = IoCallDriver(lower, irp);
   if (minor == IRP_MN_REMOVE_DEVICE) {

@@ -961,6 +961,7 @@ NTSTATUS NTAPI forgetful_entry(PDRIVER_OBJECT driver, PUNICODE_STRING registry) 
   driver->MajorFunction[IRP_MJ_PNP] = [](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
     UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
     PDEVICE_OBJECT lower = layer_of(device)->lower;
+    if (minor == IRP_MN_REMOVE_DEVICE) irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = pass_down(device, irp);
     if (minor == IRP_MN_REMOVE_DEVICE) IoDetachDevice(lower);
     return status;
@@ -974,6 +975,62 @@ TEST(ObjectVerifier, ReportsADeviceObjectLeftBehind) {
   ExpectFault left(Fault::DeviceObjectLeak);
   platform.reset();
 }
+
+// ---- Plug and Play ----
+
+// A function driver that passes every Plug and Play request down as it came.
+NTSTATUS NTAPI passes_pnp_unhandled(PDEVICE_OBJECT device, PIRP irp) {
+  PDEVICE_OBJECT lower = layer_of(device)->lower;
+  bool remove = IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE;
+  NTSTATUS status = pass_down(device, irp);
+  if (remove) {
+    IoDetachDevice(lower);
+    IoDeleteDevice(device);
+  }
+  return status;
+}
+
+struct UnhandledCase {
+  const char* name;
+  NTSTATUS (*send)(sim::Platform& platform, sim::UsbDevice& device);
+  int count;
+  const char* message;
+};
+
+// Query-stop and cancel-stop a driver may pass on as they came; a surprise removal
+// with no handle open is followed at once by the removal, also unhandled.
+const UnhandledCase kUnhandled[] = {
+    {"QueryRemove", [](sim::Platform& p, sim::UsbDevice& d) { return p.query_remove(d); }, 1,
+     "IRP_MN_QUERY_REMOVE_DEVICE reached the bus driver with STATUS_NOT_SUPPORTED"},
+    {"CancelRemove", [](sim::Platform& p, sim::UsbDevice& d) { return p.cancel_remove(d); }, 1,
+     "IRP_MN_CANCEL_REMOVE_DEVICE"},
+    {"Remove", [](sim::Platform& p, sim::UsbDevice& d) { return p.remove(d); }, 1, "IRP_MN_REMOVE_DEVICE"},
+    {"Stop", [](sim::Platform& p, sim::UsbDevice& d) { return p.stop(d); }, 1, "IRP_MN_STOP_DEVICE"},
+    {"SurpriseRemoval", [](sim::Platform& p, sim::UsbDevice& d) { return p.unplug(d); }, 2,
+     "IRP_MN_SURPRISE_REMOVAL"},
+};
+
+class UnhandledPnp : public ::testing::TestWithParam<UnhandledCase> {
+ protected:
+  CameraRig rig_;
+};
+
+// The bus still succeeds the request, as Windows' bus drivers do; the verifier
+// names the request the driver above left undecided.
+TEST_P(UnhandledPnp, IsReportedWhenItReachesTheBus) {
+  PDRIVER_OBJECT driver = rig_.platform().driver().object();
+  driver->MajorFunction[IRP_MJ_PNP] = passes_pnp_unhandled;
+  {
+    ExpectFault unhandled(Fault::PnpRequestNotHandled);
+    EXPECT_EQ(GetParam().send(rig_.platform(), rig_.device()), STATUS_SUCCESS);
+    EXPECT_EQ(unhandled.count(), GetParam().count);
+    EXPECT_TRUE(mentions(unhandled, GetParam().message));
+  }
+  // A removal unloads the driver with its object.
+  if (rig_.platform().driver().loaded()) driver->MajorFunction[IRP_MJ_PNP] = pass_pnp;
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, UnhandledPnp, ::testing::ValuesIn(kUnhandled), CaseName());
 
 // ---- misuse of the platform's routines ----
 

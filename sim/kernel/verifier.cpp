@@ -146,6 +146,8 @@ const char* fault_name(Fault fault) {
       return "power request held too long (DRIVER_POWER_STATE_FAILURE)";
     case Fault::PowerDownWithTransfersQueued:
       return "device power-down reached the bus while transfers are queued";
+    case Fault::PnpRequestNotHandled:
+      return "Plug and Play request every driver must handle passed down unhandled";
   }
   return "unknown fault";
 }

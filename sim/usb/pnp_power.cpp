@@ -42,7 +42,44 @@ bool UsbDevice::signal_wake() {
 
 // ---- Plug and Play and power ----
 
+namespace {
+
+// The requests every driver of a stack must handle and none may leave undecided.
+// A function driver handles one by setting its status before passing it down; one
+// that reaches the bus still carrying the status the Plug and Play manager sends
+// (STATUS_NOT_SUPPORTED) was passed down unhandled by a driver above, and Windows
+// would take the device's drivers for ones that do not support it. A request sent
+// to the bus's own object, with no driver above, has nobody to blame.
+const char* must_be_handled(UCHAR minor) {
+  switch (minor) {
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+      return "IRP_MN_QUERY_REMOVE_DEVICE";
+    case IRP_MN_REMOVE_DEVICE:
+      return "IRP_MN_REMOVE_DEVICE";
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+      return "IRP_MN_CANCEL_REMOVE_DEVICE";
+    case IRP_MN_STOP_DEVICE:
+      return "IRP_MN_STOP_DEVICE";
+    case IRP_MN_SURPRISE_REMOVAL:
+      return "IRP_MN_SURPRISE_REMOVAL";
+    default:
+      return nullptr;
+  }
+}
+
+void check_handled_above(PIRP irp) {
+  const char* name = must_be_handled(IoGetCurrentIrpStackLocation(irp)->MinorFunction);
+  if (name == nullptr || irp->StackCount < 2 || irp->IoStatus.Status != STATUS_NOT_SUPPORTED) return;
+  report_fault(Fault::PnpRequestNotHandled,
+               std::string(name) +
+                   " reached the bus driver with STATUS_NOT_SUPPORTED: a driver above passed it "
+                   "down without setting its status");
+}
+
+}  // namespace
+
 NTSTATUS UsbDevice::dispatch_pnp(PIRP irp) {
+  check_handled_above(irp);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (pnp_deferred_) {

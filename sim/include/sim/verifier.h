@@ -69,6 +69,7 @@ enum class Fault {
   PowerIrpNotLive,
   PowerIrpHeldTooLong,
   PowerDownWithTransfersQueued,
+  PnpRequestNotHandled,
 };
 
 const char* fault_name(Fault fault);
