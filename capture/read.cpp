@@ -28,7 +28,7 @@ static NTSTATUS CamMapCallerBuffer(PIRP Irp, PCAM_READ Read, ULONG PacketSize) {
   if (output == 0 || Irp->MdlAddress == NULL || MmGetMdlByteCount(Irp->MdlAddress) < output) {
     return STATUS_INVALID_PARAMETER;
   }
-  Read->Buffer = (PUCHAR)MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
+  Read->Buffer = (PUCHAR)MmGetSystemAddressForMdlSafe(Irp->MdlAddress, CAM_VIEW_PRIORITY);
   if (Read->Buffer == NULL) return STATUS_INVALID_PARAMETER;
   Read->Length = (ULONG)ALIGN_DOWN_BY(output, CAM_PACKET_BYTES);
   Read->TailLength = output - Read->Length;

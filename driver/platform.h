@@ -19,3 +19,11 @@ extern "C" {
 #include <sim/usb.h>
 #include <sim/usbdlib.h>
 #endif
+
+// Windows 8 and later take it with a mapping's priority; the cross-build's headers
+// predate it, and type the priority as the bare enumeration.
+#ifndef MdlMappingNoExecute
+#define MdlMappingNoExecute 0x40000000
+#endif
+// The priority of the driver's system views of caller buffers: never executable.
+#define CAM_VIEW_PRIORITY ((MM_PAGE_PRIORITY)(NormalPagePriority | MdlMappingNoExecute))

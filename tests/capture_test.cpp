@@ -513,7 +513,8 @@ class Routing : public CaptureTest, public ::testing::WithParamInterface<USHORT>
 
 // The frame read goes to the plain transfer on 0x1009, 0x100B and 0x100F and to the
 // triggered read on the others; the read without trigger serves every product.
-// Every block either read takes is tagged and not executable.
+// Every block either read takes is tagged and not executable, and so is its view
+// of the caller's buffer.
 TEST_P(Routing, ByProduct) {
   attach(GetParam());
   sim::PoolHabits before = sim::driver_pool_habits();
@@ -532,6 +533,7 @@ TEST_P(Routing, ByProduct) {
   sim::PoolHabits after = sim::driver_pool_habits();
   EXPECT_EQ(after.untagged, before.untagged);
   EXPECT_EQ(after.executable, before.executable);
+  EXPECT_EQ(after.executable_mappings, before.executable_mappings);
 }
 
 INSTANTIATE_TEST_SUITE_P(Products, Routing,

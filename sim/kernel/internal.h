@@ -112,6 +112,8 @@ PMDL mdl_allocate(PVOID address, ULONG length, void* platform_backing);
 class Process;
 void process_check_views(Process* process);
 void mdl_check_leaks(const char* when);
+// Kernel-mode views mapped without MdlMappingNoExecute.
+long mdl_executable_mappings();
 
 // Devices and names. device_create is IoCreateDevice without injected failures,
 // for the platform's own device objects.

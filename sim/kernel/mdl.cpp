@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 
 #include <sim/app.h>
@@ -38,6 +39,9 @@ struct MdlInfo {
   PMDL source = nullptr;  // a partial MDL's source
   bool source_freed = false;
 };
+
+// System views the driver asked for without MdlMappingNoExecute.
+std::atomic<long> g_executable_mappings{0};
 
 // A first page number, so that a page array never holds zero for a real page.
 constexpr PFN_NUMBER kFirstPfn = 0x1000;
@@ -211,6 +215,8 @@ void process_check_views(Process* process) {
   }
 }
 
+long mdl_executable_mappings() { return g_executable_mappings.load(); }
+
 }  // namespace sim
 
 using namespace sim;
@@ -377,9 +383,9 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
                                          ULONG BugCheckOnFailure, ULONG Priority) {
   UNREFERENCED_PARAMETER(CacheType);
   UNREFERENCED_PARAMETER(BugCheckOnFailure);
-  UNREFERENCED_PARAMETER(Priority);
   irql_check(AccessMode == UserMode ? "MmMapLockedPagesSpecifyCache(UserMode)"
                                     : "MmMapLockedPagesSpecifyCache");
+  if (AccessMode == KernelMode && !(Priority & MdlMappingNoExecute)) g_executable_mappings++;
   if (RequestedAddress != nullptr) {
     report_fault(Fault::Unimplemented, "MmMapLockedPagesSpecifyCache at a requested address");
     return nullptr;

@@ -299,7 +299,9 @@ std::atomic<long> g_untagged{0};
 std::atomic<long> g_executable{0};
 }  // namespace
 
-PoolHabits driver_pool_habits() { return {g_untagged.load(), g_executable.load()}; }
+PoolHabits driver_pool_habits() {
+  return {g_untagged.load(), g_executable.load(), mdl_executable_mappings()};
+}
 
 }  // namespace sim
 

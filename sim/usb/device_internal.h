@@ -62,7 +62,8 @@ inline bool matches_event(const UrbMatch& m, const BusEvent& e) {
 // The data buffer of a transfer URB, by address or by MDL.
 inline uint8_t* transfer_buffer(PVOID buffer, PMDL mdl) {
   if (buffer != nullptr) return static_cast<uint8_t*>(buffer);
-  if (mdl != nullptr) return static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+  if (mdl != nullptr)
+    return static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority | MdlMappingNoExecute));
   return nullptr;
 }
 

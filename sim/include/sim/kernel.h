@@ -75,10 +75,12 @@ bool symbolic_link_exists(const std::wstring& link_name);
 int deferred_device_count();
 
 // Driver pool allocations so far that gave no tag (ExAllocatePool) or asked for
-// executable pool (NonPagedPool), which Windows' code integrity checks refuse.
+// executable pool (NonPagedPool), which Windows' code integrity checks refuse, and
+// system views of MDLs made executable (without MdlMappingNoExecute).
 struct PoolHabits {
   long untagged;
   long executable;
+  long executable_mappings;
 };
 PoolHabits driver_pool_habits();
 

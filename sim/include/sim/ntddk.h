@@ -130,6 +130,7 @@ typedef enum _MM_PAGE_PRIORITY {
   HighPagePriority = 32
 } MM_PAGE_PRIORITY;
 
+#define MdlMappingNoWrite 0x80000000
 #define MdlMappingNoExecute 0x40000000
 
 typedef struct _DISPATCHER_HEADER {
