@@ -21,7 +21,7 @@ ULONG CamListInstances(ULONG Instances[CAM_MAX_INSTANCES]);
 // Request gate. Any IRQL up to DISPATCH_LEVEL; no lock.
 BOOLEAN CamEnterRequest(PDEVICE_OBJECT DeviceObject);
 VOID CamLeaveRequest(PDEVICE_OBJECT DeviceObject);
-VOID CamWaitForOtherRequests(PDEVICE_OBJECT DeviceObject);
+BOOLEAN CamWaitForOtherRequests(PDEVICE_OBJECT DeviceObject, PLARGE_INTEGER Timeout);
 
 // Synchronous USB requests. PASSIVE_LEVEL only: they wait.
 NTSTATUS CamSubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);

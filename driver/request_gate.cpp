@@ -24,14 +24,18 @@ VOID CamLeaveRequest(PDEVICE_OBJECT DeviceObject) {
 }
 
 // PASSIVE_LEVEL, inside the gate, after a flag that refuses newcomers was raised.
-// Returns when only the caller and the device's own reference are left. A refused
-// newcomer may pass through the count meanwhile, so the count is read again after
-// every wake; the event is cleared before each read so that no fall to 2 is missed.
-VOID CamWaitForOtherRequests(PDEVICE_OBJECT DeviceObject) {
+// Returns TRUE when only the caller and the device's own reference are left, FALSE
+// when the time-out (NULL: none) ran out first. A refused newcomer may pass through
+// the count meanwhile, so the count is read again after every wake; the event is
+// cleared before each read so that no fall to 2 is missed.
+BOOLEAN CamWaitForOtherRequests(PDEVICE_OBJECT DeviceObject, PLARGE_INTEGER Timeout) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
   for (;;) {
     KeClearEvent(&extension->DrainEvent);
-    if (InterlockedCompareExchange(&extension->IoCount, 0, 0) <= 2) return;
-    KeWaitForSingleObject(&extension->DrainEvent, Executive, KernelMode, FALSE, NULL);
+    if (InterlockedCompareExchange(&extension->IoCount, 0, 0) <= 2) return TRUE;
+    if (KeWaitForSingleObject(&extension->DrainEvent, Executive, KernelMode, FALSE, Timeout) ==
+        STATUS_TIMEOUT) {
+      return FALSE;
+    }
   }
 }

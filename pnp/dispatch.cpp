@@ -19,17 +19,29 @@ static NTSTATUS CamPnpStart(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
+// PASSIVE_LEVEL, inside the gate, after a flag that refuses newcomers was raised.
+// Waits for the requests inside to leave. The plain frame read waits on the camera
+// without a time-out, so a silent camera would hold the stop for ever: while
+// requests stay inside, the pipes are aborted at every poll (a request may send its
+// transfer just after an abort).
+#define CAM_LEAVE_POLL (-1000000LL)
+static VOID CamEndRequestsInside(PDEVICE_OBJECT DeviceObject) {
+  LARGE_INTEGER poll;
+  poll.QuadPart = CAM_LEAVE_POLL;
+  while (!CamWaitForOtherRequests(DeviceObject, &poll)) CamAbortAllPipes(DeviceObject);
+}
+
 // Device control is refused from here on, until cancel-remove, and the requests
-// already inside are waited for. StopEvent would not do: it is set only when the
-// count falls to 1, which cannot happen while this request holds the gate, so a
-// device that never had a moment without requests since its start would wait for
-// ever. The request is succeeded before it goes down, whether or not the device
+// already inside are ended and waited for. StopEvent would not do: it is set only
+// when the count falls to 1, which cannot happen while this request holds the gate,
+// so a device that never had a moment without requests since its start would wait
+// for ever. The request is succeeded before it goes down, whether or not the device
 // was started.
 static NTSTATUS CamPnpQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
   if (CamReadFlag(&extension->Started)) {
     CamWriteFlag(&extension->QueryRemovePending, 1);
-    CamWaitForOtherRequests(DeviceObject);
+    CamEndRequestsInside(DeviceObject);
   }
   Irp->IoStatus.Status = STATUS_SUCCESS;
   return CamPassDown(DeviceObject, Irp);
@@ -59,13 +71,13 @@ static VOID CamUnconfigure(PDEVICE_OBJECT DeviceObject) {
 }
 
 // A stop is never failed. New device control is refused first; the requests
-// already inside may be using the pipes, so the stop waits for them to leave
-// before the unconfigure invalidates the pipe handles (and a restart frees the
-// table). The unconfigure goes down before the stop reaches the bus driver. The
-// result is what the lower drivers complete the stop with.
+// already inside may be using the pipes, so the stop ends their transfers and
+// waits for them to leave before the unconfigure invalidates the pipe handles (and
+// a restart frees the table). The unconfigure goes down before the stop reaches
+// the bus driver. The result is what the lower drivers complete the stop with.
 static NTSTATUS CamPnpStop(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CamWriteFlag(&CamExtension(DeviceObject)->StopPending, 1);
-  CamWaitForOtherRequests(DeviceObject);
+  CamEndRequestsInside(DeviceObject);
   CamUnconfigure(DeviceObject);
   Irp->IoStatus.Status = STATUS_SUCCESS;
   return CamPassDown(DeviceObject, Irp);

@@ -507,6 +507,29 @@ TEST_F(CaptureTest, PlainTransferWithoutUrb) {
   EXPECT_EQ(bus(), Traffic{});
 }
 
+// A plain read waits on the camera without a time-out: a stop or a query-remove
+// that waited for it would wait for ever on a silent camera. The pipe is aborted
+// instead, the read ends cancelled, and the step finishes.
+TEST_F(CaptureTest, PlainReadDoesNotHoldAStopOrQueryRemove) {
+  attach(0x1009);
+  sim::set_timeout_scale(1);
+  using Step = NTSTATUS (sim::Platform::*)(sim::UsbDevice&);
+  for (Step step : {&sim::Platform::stop, &sim::Platform::query_remove}) {
+    auto pending = std::async(std::launch::async, [&] { return read(IOCTL_CAM_READ_FRAME, 4096); });
+    ASSERT_TRUE(device_->wait_for_pending(1, kBound));
+    auto done = std::async(std::launch::async, [&] { return (platform().*step)(*device_); });
+    ASSERT_EQ(done.wait_for(kBound), std::future_status::ready) << "held by the read";
+    EXPECT_EQ(done.get(), STATUS_SUCCESS);
+    EXPECT_EQ(pending.get(), untouched(STATUS_CANCELLED, 4096));
+    EXPECT_EQ(last_status(), USBD_STATUS_CANCELED);
+    EXPECT_GE(bus().size(), 1u);
+    EXPECT_EQ(bulk_, Traffic{chunk(4096, 0) + " cancelled"});
+    EXPECT_GE(aborts_, 1);
+    EXPECT_EQ(step == &sim::Platform::stop ? platform().start(*device_) : platform().cancel_remove(*device_),
+              STATUS_SUCCESS);
+  }
+}
+
 // ---- routing ----
 
 class Routing : public CaptureTest, public ::testing::WithParamInterface<USHORT> {};

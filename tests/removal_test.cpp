@@ -182,7 +182,10 @@ TEST_F(Removal, AStopWaitsForTheRequestsInsideBeforeItUnconfigures) {
   EXPECT_EQ(read.get(), STATUS_SUCCESS);
   ASSERT_EQ(stopped.wait_for(kBound), std::future_status::ready);
   EXPECT_EQ(stopped.get(), STATUS_SUCCESS);
+  // While the request stays inside, the stop may abort the pipes (which the held
+  // control transfer does not use); only the order of the rest matters here.
   std::vector<sim::BusEvent> trace = device.trace();
+  std::erase_if(trace, [](const sim::BusEvent& e) { return e.kind == sim::BusEvent::AbortPipe; });
   ASSERT_EQ(trace.size(), 2u);
   EXPECT_EQ(trace[0].kind, sim::BusEvent::Control);
   EXPECT_EQ(trace[1].kind, sim::BusEvent::Unconfigure);
