@@ -123,10 +123,10 @@ static VOID CamServeChunks(PCAM_READ Read) {
   if (InterlockedDecrement(&extension->PendingChunks) == 0) KeSetEvent(event, 1, FALSE);
 }
 
-// PASSIVE_LEVEL, the read thread holding the Sender token since the read started.
-// Lets it go, serving first what came back while it was held.
+// PASSIVE_LEVEL, the read thread holding the Sender token and its count since the
+// read started. Lets it go, serving first what came back while it was held; the
+// count goes last.
 VOID CamReleaseSender(PCAM_READ Read) {
-  InterlockedIncrement(&Read->Extension->PendingChunks);
   InterlockedExchange(&Read->Sender, 0);
   CamServeChunks(Read);
 }

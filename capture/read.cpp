@@ -79,7 +79,9 @@ NTSTATUS CamOpenRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PCAM_READ Read) {
 
 // PASSIVE_LEVEL. Waits until no other single-shot read runs on the device, resets
 // the device's read counters and claims the first chunks, counting every chain
-// before any is sent so that the count cannot reach 0 while the read still sends.
+// before any is sent, and the sender itself until it lets go: the count reaches 0
+// once, when the read thread no longer needs it, so that the completion which
+// brings it there is the last to touch the read.
 VOID CamStartRead(PCAM_READ Read) {
   PCAM_DEVICE_EXTENSION extension = Read->Extension;
   KeWaitForSingleObject(&extension->SingleShotLock, Executive, KernelMode, FALSE, NULL);
@@ -94,6 +96,7 @@ VOID CamStartRead(PCAM_READ Read) {
   KeInitializeEvent(&Read->DataEvent, NotificationEvent, FALSE);
   // The read thread sends the first chunks; completions meanwhile wait for it.
   Read->Sender = 1;
+  InterlockedIncrement(&extension->PendingChunks);
   for (ULONG i = 0; i < Read->Transfers; ++i) {
     PCAM_CHUNK_CONTEXT chunk = &Read->Chunks[i];
     chunk->Urb = Read->Urbs[i];

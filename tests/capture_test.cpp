@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 
 #include <future>
+#include <thread>
 
 #include "capture/capture.h"
 #include "support/control.h"
@@ -371,6 +372,50 @@ TEST_F(Chains, ImmediateCompletionsDoNotNest) {
   IoFreeMdl(mdl);
   IoFreeIrp(irp);
   munmap(space, kLength);
+}
+
+// A lower driver that keeps the first chunk and, when the second comes, ends both
+// (cancelled) on another processor before its call returns.
+PIRP g_kept = nullptr;
+LONG g_count_after_ends = -1;
+PCAM_DEVICE_EXTENSION g_ext = nullptr;
+
+NTSTATUS NTAPI end_both_on_second(PDEVICE_OBJECT device, PIRP irp) {
+  PURB urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+  if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) return g_bus_dispatch(device, irp);
+  IoMarkIrpPending(irp);
+  if (g_kept == nullptr) {
+    g_kept = irp;
+    return STATUS_PENDING;
+  }
+  std::thread([irp] {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    for (PIRP done : {g_kept, irp}) {
+      static_cast<PURB>(IoGetCurrentIrpStackLocation(done)->Parameters.Others.Argument1)->UrbHeader.Status =
+          USBD_STATUS_CANCELED;
+      done->IoStatus.Status = STATUS_CANCELLED;
+      IofCompleteRequest(done, IO_NO_INCREMENT);
+    }
+    KeLowerIrql(old);
+  }).join();
+  g_count_after_ends = InterlockedCompareExchange(&g_ext->PendingChunks, 0, 0);
+  return STATUS_PENDING;
+}
+
+// Every chain ends while the read still holds the sender: the count that wakes the
+// read must not reach 0 until the read lets go, or it rises again from 0 and the
+// completion that brought it there may set the event of a read that has returned.
+TEST_F(Chains, ChainsEndingBeforeTheSenderLetsGoDoNotWakeTheRead) {
+  PDRIVER_OBJECT bus = platform().bus().driver();
+  g_bus_dispatch = bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL];
+  g_ext = ext_;
+  bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = end_both_on_second;
+  Reply reply = read(IOCTL_CAM_READ_FRAME_EX, 0x100000);
+  bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = g_bus_dispatch;
+  EXPECT_EQ(reply, untouched(STATUS_CANCELLED, 0x100000));
+  EXPECT_EQ(g_count_after_ends, 1) << "the read's wake-up was given while it still sent";
+  EXPECT_EQ(ext_->PendingChunks, 0);
 }
 
 // ---- two reads ----
