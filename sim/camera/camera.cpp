@@ -206,10 +206,16 @@ size_t Camera::produce(uint8_t* destination, size_t packet, size_t packets, bool
   *ends_transfer = false;
   *wait_until = std::nullopt;
   size_t total = 0;
-  for (size_t i = 0; i < packets; ++i) {
-    size_t n = produce_packet(destination + total, packet, ends_transfer, wait_until);
+  for (size_t i = 0; i < packets;) {
+    // Whole packets inside the frame under way, with nothing to hold them back,
+    // come out exactly as one by one would: in one piece.
+    size_t whole = in_frame_ && bandwidth_ == 0 && !stop_after_ ? (frame_size_ - offset_) / packet : 0;
+    size_t run = std::max<size_t>(std::min(packets - i, whole), 1);
+    size_t n = run > 1 ? produce_locked(destination + total, run * packet, ends_transfer, wait_until)
+                       : produce_packet(destination + total, packet, ends_transfer, wait_until);
     total += n;
-    if (n < packet || *ends_transfer) break;
+    i += run;
+    if (n < run * packet || *ends_transfer) break;
   }
   return total;
 }
