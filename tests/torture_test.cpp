@@ -165,6 +165,10 @@ class Torture : public Testbed {
       pnp_step(random() % cameras_.size(), random);
     }
     done_ = true;
+    // A plain frame read waits on a silent camera without a time-out, and no step
+    // comes any more to end it: pulling the cameras out ends what is still waiting.
+    for (sim::UsbDevice* device : cameras_)
+      bounded("last unplug", [&] { return platform().unplug(*device); });
     for (auto& t : applications) t.join();
     std::printf("torture: %ld steps, %ld opens, %ld requests (%ld served)\n", steps_.load(), opens_.load(),
                 requests_.load(), served_.load());
