@@ -170,6 +170,9 @@ class Torture : public Testbed {
     for (sim::UsbDevice* device : cameras_)
       bounded("last unplug", [&] { return platform().unplug(*device); });
     for (auto& t : applications) t.join();
+    for (sim::UsbDevice* device : cameras_) {
+      EXPECT_TRUE(platform().wait_removed(*device, kPnpBound)) << "removal after the last close";
+    }
     std::printf("torture: %ld steps, %ld opens, %ld requests (%ld served)\n", steps_.load(), opens_.load(),
                 requests_.load(), served_.load());
     EXPECT_GT(steps_.load(), 0);
