@@ -21,17 +21,22 @@ namespace sim {
 // ---- the cancel-safe queue ----
 
 // Queues a transfer the bus completes later; at most DISPATCH_LEVEL, unlocked. A
-// transfer on a pipe that an unconfigure has just removed fails as a stale handle.
+// transfer on a pipe that an unconfigure has just removed fails as a stale handle,
+// and one that comes while the camera leaves fails as gone: presence is read again
+// under the lock, since a disconnect that ran after the caller's first look has
+// already ended everything queued and nothing would end this one.
 // The Cancel flag is read again once the cancel routine is set: a cancel that came
 // earlier found no routine to call, and would otherwise be lost.
 NTSTATUS UsbDevice::pend(Transfer t) {
   PIRP irp = t.irp;
   PURB urb = t.urb;
   bool stale;
+  bool gone;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    gone = !present_;
     stale = t.pipe != nullptr && find_pipe(t.pipe->info.PipeHandle) != t.pipe;
-    if (!stale) {
+    if (!stale && !gone) {
       IoMarkIrpPending(irp);
       irp_set_held_below(irp, true);
       (void)IoSetCancelRoutine(irp, bus_cancel);
@@ -39,6 +44,10 @@ NTSTATUS UsbDevice::pend(Transfer t) {
       work_.notify_all();
       traced_.notify_all();
     }
+  }
+  if (gone) {
+    if (t.pipe == nullptr) take_short_control(urb);
+    return complete_now(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
   }
   if (stale) return complete_now(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
   if (cancel_requested(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr) cancel(irp);
