@@ -281,18 +281,17 @@ void Platform::clear_history() {
   history_.clear();
 }
 
+// Closing the last handles may queue removals; what is left to remove is decided
+// on the Plug and Play thread after them, so that no device is removed twice.
 void Platform::teardown() {
   close_process_handles(&default_process());
   for (UsbDevice* device : bus_->devices()) {
-    if (device->pdo() == nullptr) continue;
-    if (fdo(*device) != nullptr) {
-      remove(*device);
-    } else {
-      run([device] {
-        device->delete_pdo();
-        return STATUS_SUCCESS;
-      });
-    }
+    run([this, device] {
+      if (device->pdo() == nullptr) return STATUS_SUCCESS;
+      if (fdo(*device) != nullptr) return remove_now(*device);
+      device->delete_pdo();
+      return STATUS_SUCCESS;
+    });
   }
   run([this] {
     if (!driver_.unload_if_idle() && driver_.loaded()) {

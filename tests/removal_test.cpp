@@ -140,6 +140,18 @@ TEST_F(Removal, UnpluggingEndsTransfersAndRemovalFollowsTheLastClose) {
   EXPECT_TRUE(platform().wait_removed(device, kBound));
 }
 
+// A machine shut down while a pulled-out camera is still open: closing the handle
+// brings the removal, and the shutdown must not remove the camera a second time.
+TEST_F(Removal, ShutdownWithAPulledOutCameraStillOpenRemovesItOnce) {
+  for (int i = 0; i < 200 && !HasFailure(); ++i) {
+    sim::UsbDevice& device = plug();
+    open();
+    ASSERT_EQ(platform().unplug(device), STATUS_SUCCESS);
+    platform_.reset();
+    platform_ = std::make_unique<sim::Platform>(CamDriverEntry);
+  }
+}
+
 // Surprise removal aborts every pipe: a transfer in flight ends at once, cancelled,
 // though the bus has not failed it.
 TEST_F(Removal, SurpriseRemovalAbortsEveryPipe) {
