@@ -18,9 +18,7 @@ NTSTATUS CamBulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   bulk->Hdr.Length = sizeof(*bulk);
   bulk->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
   bulk->PipeHandle = pipe->PipeHandle;
-  bulk->TransferFlags = (pipe->EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0
-                            ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK
-                            : USBD_SHORT_TRANSFER_OK;
+  bulk->TransferFlags = CamPipeTransferFlags(pipe);
   // With no output there is no MDL: a zero-length transfer.
   bulk->TransferBufferLength = length;
   bulk->TransferBuffer = NULL;

@@ -62,6 +62,7 @@ typedef struct _CAM_READ {
 
 // Chunk machinery (chunks.cpp).
 NTSTATUS CamFindImagePipe(PCAM_DEVICE_EXTENSION Extension, PUSBD_PIPE_INFORMATION* Pipe);
+ULONG CamPipeTransferFlags(PUSBD_PIPE_INFORMATION Pipe);
 NTSTATUS CamOpenRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PCAM_READ Read);
 VOID CamStartRead(PCAM_READ Read);
 VOID CamStopSending(PCAM_READ Read, PCAM_CHUNK_CONTEXT Unsent);

@@ -53,13 +53,17 @@ VOID CamFillChunk(PCAM_CHUNK_CONTEXT Chunk, PUCHAR Buffer, ULONG Length, ULONG F
   IoSetCompletionRoutine(Chunk->Irp, CamReadChunkComplete, Chunk, TRUE, TRUE, TRUE);
 }
 
-// Any IRQL up to DISPATCH_LEVEL. Ends one chain (or drops one hold on the read);
-// the last to end wakes the read, which may free everything at once, so nothing
-// is touched after the count falls.
+// Any IRQL up to DISPATCH_LEVEL. Drops one count on the read; the last wakes the
+// read, which may free everything at once, so the caller touches nothing after.
+static VOID CamDropChunkCount(PCAM_DEVICE_EXTENSION Extension, PKEVENT Event) {
+  if (InterlockedDecrement(&Extension->PendingChunks) == 0) KeSetEvent(Event, 1, FALSE);
+}
+
+// Any IRQL up to DISPATCH_LEVEL. Ends one chain and drops its count.
 VOID CamEndChunkChain(PCAM_CHUNK_CONTEXT Chunk) {
   PKEVENT event = Chunk->Event;
   InterlockedExchange(&Chunk->SendState, CAM_CHUNK_ENDED);
-  if (InterlockedDecrement(&Chunk->DeviceExtension->PendingChunks) == 0) KeSetEvent(event, 1, FALSE);
+  CamDropChunkCount(Chunk->DeviceExtension, event);
 }
 
 // Any IRQL up to DISPATCH_LEVEL, holding the Sender token. Hands the chunk's IRP
@@ -120,7 +124,7 @@ static VOID CamServeChunks(PCAM_READ Read) {
     if (!CamAnyCompleted(Read)) break;
   }
   for (ULONG i = 0; i < count; ++i) CamEndChunkChain(ended[i]);
-  if (InterlockedDecrement(&extension->PendingChunks) == 0) KeSetEvent(event, 1, FALSE);
+  CamDropChunkCount(extension, event);
 }
 
 // PASSIVE_LEVEL, the read thread holding the Sender token and its count since the

@@ -20,6 +20,13 @@ NTSTATUS CamFindImagePipe(PCAM_DEVICE_EXTENSION Extension, PUSBD_PIPE_INFORMATIO
   return STATUS_SUCCESS;
 }
 
+// Any IRQL. A transfer's flags on the pipe: its direction, short transfers allowed.
+ULONG CamPipeTransferFlags(PUSBD_PIPE_INFORMATION Pipe) {
+  return (Pipe->EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0
+             ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK
+             : USBD_SHORT_TRANSFER_OK;
+}
+
 // PASSIVE_LEVEL. The caller's buffer in system space, and the read's lengths. The
 // bytes past the last whole 512 come in one more transfer of whole packets, so that
 // the frame's short last packet ends it and nothing of the frame stays behind.
@@ -68,9 +75,7 @@ NTSTATUS CamOpenRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PCAM_READ Read) {
   NTSTATUS status = CamFindImagePipe(Read->Extension, &pipe);
   if (!NT_SUCCESS(status)) return status;
   Read->PipeHandle = pipe->PipeHandle;
-  Read->FirstFlags = (pipe->EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0
-                         ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK
-                         : USBD_SHORT_TRANSFER_OK;
+  Read->FirstFlags = CamPipeTransferFlags(pipe);
   status = CamMapCallerBuffer(Irp, Read, pipe->MaximumPacketSize);
   if (NT_SUCCESS(status)) status = CamAllocateRead(Read);
   if (!NT_SUCCESS(status)) CamCloseRead(Read);

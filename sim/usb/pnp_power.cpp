@@ -78,17 +78,22 @@ void check_handled_above(PIRP irp) {
 
 }  // namespace
 
+// Holds a Plug and Play or power request for the host controller's thread when the
+// setting says so. Called locked.
+bool UsbDevice::defer_if(bool deferred, PIRP irp) {
+  if (!deferred) return false;
+  IoMarkIrpPending(irp);
+  irp_set_held_below(irp, true);
+  deferred_pnp_.push_back(irp);
+  work_.notify_all();
+  return true;
+}
+
 NTSTATUS UsbDevice::dispatch_pnp(PIRP irp) {
   check_handled_above(irp);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (pnp_deferred_) {
-      IoMarkIrpPending(irp);
-      irp_set_held_below(irp, true);
-      deferred_pnp_.push_back(irp);
-      work_.notify_all();
-      return STATUS_PENDING;
-    }
+    if (defer_if(pnp_deferred_, irp)) return STATUS_PENDING;
   }
   return serve_pnp(irp);
 }
@@ -226,13 +231,7 @@ NTSTATUS UsbDevice::dispatch_power(PIRP irp) {
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (power_deferred_) {
-      IoMarkIrpPending(irp);
-      irp_set_held_below(irp, true);
-      deferred_pnp_.push_back(irp);
-      work_.notify_all();
-      return STATUS_PENDING;
-    }
+    if (defer_if(power_deferred_, irp)) return STATUS_PENDING;
   }
   return serve_power(irp);
 }

@@ -141,6 +141,7 @@ class UsbDevice {
   // Called by the bus driver's dispatch routines.
   NTSTATUS dispatch_urb(PIRP irp, PURB urb);
   NTSTATUS dispatch_pnp(PIRP irp);
+  bool defer_if(bool deferred, PIRP irp);
   NTSTATUS serve_pnp(PIRP irp);
   NTSTATUS dispatch_power(PIRP irp);
   void cancel(PIRP irp);
