@@ -26,38 +26,38 @@ const std::vector<ProductInfo> kProducts = {
 };
 
 const std::vector<SettingInfo> kSettings = {
-    {Setting::Exposure, "exposure", "exposure time, in the camera's units", IOCTL_CAM_SET_EXPOSURE,
-     IOCTL_CAM_GET_EXPOSURE, 0x09, false},
-    {Setting::GlobalGain, "gain", "global gain, in gain steps", IOCTL_CAM_SET_GLOBAL_GAIN,
+    {Setting::Exposure, "exposure", "exposure time, in the camera's units", "camera units",
+     IOCTL_CAM_SET_EXPOSURE, IOCTL_CAM_GET_EXPOSURE, 0x09, false},
+    {Setting::GlobalGain, "gain", "global gain, in gain steps", "gain steps", IOCTL_CAM_SET_GLOBAL_GAIN,
      IOCTL_CAM_GET_GLOBAL_GAIN, 0x35, false},
-    {Setting::Gain2B, "gain-2b", "channel gain of register 0x2B, in gain steps", IOCTL_CAM_SET_GAIN_2B,
-     IOCTL_CAM_GET_GAIN_2B, 0x2B, false},
-    {Setting::Gain2C, "gain-2c", "channel gain of register 0x2C, in gain steps", IOCTL_CAM_SET_GAIN_2C,
-     IOCTL_CAM_GET_GAIN_2C, 0x2C, false},
-    {Setting::Gain2D, "gain-2d", "channel gain of register 0x2D, in gain steps", IOCTL_CAM_SET_GAIN_2D,
-     IOCTL_CAM_GET_GAIN_2D, 0x2D, false},
-    {Setting::Gain2E, "gain-2e", "channel gain of register 0x2E, in gain steps", IOCTL_CAM_SET_GAIN_2E,
-     IOCTL_CAM_GET_GAIN_2E, 0x2E, false},
-    {Setting::Offset60, "offset-60", "offset of register 0x60", IOCTL_CAM_SET_OFFSET_60,
+    {Setting::Gain2B, "gain-2b", "channel gain of register 0x2B, in gain steps", "gain steps",
+     IOCTL_CAM_SET_GAIN_2B, IOCTL_CAM_GET_GAIN_2B, 0x2B, false},
+    {Setting::Gain2C, "gain-2c", "channel gain of register 0x2C, in gain steps", "gain steps",
+     IOCTL_CAM_SET_GAIN_2C, IOCTL_CAM_GET_GAIN_2C, 0x2C, false},
+    {Setting::Gain2D, "gain-2d", "channel gain of register 0x2D, in gain steps", "gain steps",
+     IOCTL_CAM_SET_GAIN_2D, IOCTL_CAM_GET_GAIN_2D, 0x2D, false},
+    {Setting::Gain2E, "gain-2e", "channel gain of register 0x2E, in gain steps", "gain steps",
+     IOCTL_CAM_SET_GAIN_2E, IOCTL_CAM_GET_GAIN_2E, 0x2E, false},
+    {Setting::Offset60, "offset-60", "offset of register 0x60", "", IOCTL_CAM_SET_OFFSET_60,
      IOCTL_CAM_GET_OFFSET_60, 0x60, false},
-    {Setting::Offset61, "offset-61", "offset of register 0x61", IOCTL_CAM_SET_OFFSET_61,
+    {Setting::Offset61, "offset-61", "offset of register 0x61", "", IOCTL_CAM_SET_OFFSET_61,
      IOCTL_CAM_GET_OFFSET_61, 0x61, false},
-    {Setting::Offset63, "offset-63", "offset of register 0x63", IOCTL_CAM_SET_OFFSET_63,
+    {Setting::Offset63, "offset-63", "offset of register 0x63", "", IOCTL_CAM_SET_OFFSET_63,
      IOCTL_CAM_GET_OFFSET_63, 0x63, false},
-    {Setting::Offset64, "offset-64", "offset of register 0x64", IOCTL_CAM_SET_OFFSET_64,
+    {Setting::Offset64, "offset-64", "offset of register 0x64", "", IOCTL_CAM_SET_OFFSET_64,
      IOCTL_CAM_GET_OFFSET_64, 0x64, false},
-    {Setting::OffsetPair, "offset-pair", "offsets 0x60 and 0x61 together, 0x63 and 0x64 set to 293",
+    {Setting::OffsetPair, "offset-pair", "offsets 0x60 and 0x61 together, 0x63 and 0x64 set to 293", "",
      IOCTL_CAM_SET_OFFSET_60_61, IOCTL_CAM_GET_OFFSET_60_61, 0x60, false},
-    {Setting::Resolution, "resolution", "image window, WIDTHxHEIGHT in pixels", IOCTL_CAM_SET_RESOLUTION,
-     IOCTL_CAM_GET_RESOLUTION, 0x03, false},
-    {Setting::Reg05, "reg05", "readout byte of register 0x05: 9 writes 0x02, 18 writes 0x00",
+    {Setting::Resolution, "resolution", "image window, WIDTHxHEIGHT in pixels", "pixels",
+     IOCTL_CAM_SET_RESOLUTION, IOCTL_CAM_GET_RESOLUTION, 0x03, false},
+    {Setting::Reg05, "reg05", "readout byte of register 0x05: 9 writes 0x02, 18 writes 0x00", "",
      IOCTL_CAM_SET_REG05, 0, 0x05, false},
-    {Setting::Reg20Bits, "reg20-bits", "bits 15 and 14 of register 0x20, 0 to 3", IOCTL_CAM_SET_REG20_BITS, 0,
-     0x20, true},
-    {Setting::CaptureMode, "capture-mode", "capture mode, 0 to 3 as the model has them",
+    {Setting::Reg20Bits, "reg20-bits", "bits 15 and 14 of register 0x20, 0 to 3", "",
+     IOCTL_CAM_SET_REG20_BITS, 0, 0x20, true},
+    {Setting::CaptureMode, "capture-mode", "capture mode, 0 to 3 as the model has them", "",
      IOCTL_CAM_SET_CAPTURE_MODE, 0, 0x1E, false},
-    {Setting::Reg62, "reg62", "register 0x62 on (1) or off (0)", IOCTL_CAM_SET_REG62_ON, 0, 0x62, true},
-    {Setting::SensorCommand, "sensor-command", "sensor command 1 to 3 (an action, not kept)",
+    {Setting::Reg62, "reg62", "register 0x62 on (1) or off (0)", "", IOCTL_CAM_SET_REG62_ON, 0, 0x62, true},
+    {Setting::SensorCommand, "sensor-command", "sensor command 1 to 3 (an action, not kept)", "",
      IOCTL_CAM_SENSOR_COMMAND, 0, 0x78, false},
 };
 
@@ -180,6 +180,15 @@ std::string Limits::text() const {
     text += (text.empty() ? "" : ", ") + std::string(part);
   }
   return text;
+}
+
+std::string Limits::power_on() const {
+  const WindowSize* sensor = nullptr;
+  for (const WindowSize& w : windows) {
+    if (sensor == nullptr || uint64_t{w.width} * w.height > uint64_t{sensor->width} * sensor->height)
+      sensor = &w;
+  }
+  return sensor ? std::to_string(sensor->width) + "x" + std::to_string(sensor->height) : "";
 }
 
 Limits limits(Setting setting, const ProductInfo& product) {

@@ -52,6 +52,7 @@ struct SettingInfo {
   Setting setting;
   const char* name;  // as the tool spells it
   const char* what;  // one line: what it is and its unit
+  const char* unit;  // "gain steps", "pixels", ...; empty where the camera names none
   uint32_t set_code;
   uint32_t get_code;   // 0: the driver has no read; see read_register
   uint8_t reg;         // the register the value lands in
@@ -82,6 +83,9 @@ struct Limits {
   bool accepts(int64_t value) const;
   bool accepts(WindowSize size) const;
   std::string text() const;  // "0..161", "9, 18", "640x480, 1024x768"
+  // The value at power-on, where the camera defines one: its window is the whole
+  // sensor. Empty elsewhere.
+  std::string power_on() const;
 };
 
 Limits limits(Setting setting, const ProductInfo& product);

@@ -2,10 +2,18 @@
 // runs it: what it prints for each command on each product, its exit codes, and the
 // messages that bad arguments and refused requests give.
 #include <gtest/gtest.h>
+#include <png.h>
 #include <sim/camera.h>
 #include <sim/verifier.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "client/models.h"
@@ -20,15 +28,40 @@ struct Result {
   std::string err;
 };
 
+namespace fs = std::filesystem;
+
 class ToolTest : public ::testing::Test {
  protected:
+  // Each test in a folder of its own, where the tour writes its pictures.
+  void SetUp() override {
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    for (char& c : name) c = c == '/' ? '_' : c;
+    folder_ = fs::path(::testing::TempDir()) / ("quorvex_" + name);
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+    home_ = fs::current_path();
+    fs::current_path(folder_);
+  }
   // The tool routes the verifier's reports to its own verdict; give them back to the
   // test afterwards.
   void TearDown() override {
     sim::set_fault_handler([](const sim::FaultReport& report) {
       ADD_FAILURE() << "verifier: " << sim::fault_name(report.kind) << ": " << report.message;
     });
+    fs::current_path(home_);
+    fs::remove_all(folder_);
   }
+
+  // Every file in the test's folder, by name: what a frame leaves behind.
+  std::vector<std::string> files() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder_)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path folder_;
+  fs::path home_;
 
   static Result run(std::vector<std::string> args) {
     std::ostringstream out;
@@ -53,7 +86,11 @@ struct Line {
 };
 
 const Line kLines[] = {
-    {{"--help"}, 0, {"usage: quorvex", "Exit codes:", "4  the library refused", "0x100F  model 0x1801"}, {}},
+    {{"--help"},
+     0,
+     {"usage: quorvex", "Exit codes:", "4  a value refused before anything was sent",
+      "6  the frame could not be written out", "0x100F  model 0x1801", "then COMMAND"},
+     {}},
     {{"set", "--help"}, 0, {"usage: quorvex [OPTIONS] set NAME VALUE", "offset-pair"}, {}},
     {{"help", "raw"}, 0, {"block-read VALUE LENGTH", "ioctl CODE"}, {}},
     {{}, 2, {}, {"usage: quorvex"}},
@@ -68,7 +105,37 @@ const Line kLines[] = {
     {{"get", "brightness"}, 2, {}, {"no control named brightness"}},
     {{"set", "gain", "lots"}, 2, {}, {"lots is not a number"}},
     {{"set", "resolution", "640"}, 2, {}, {"WIDTHxHEIGHT"}},
-    {{"reg", "read", "0x100"}, 2, {}, {"the register is 0 to 0xFF"}},
+    {{"reg", "read", "0x100"}, 4, {}, {"reg read 0x100: refused before sending: out of range", "0 to 0xFF"}},
+    {{"reg", "write", "1", "99999999999999999999999"},
+     4,
+     {},
+     {"out of range; it takes a value from 0 to 0xFFFF"}},
+    {{"reg", "write", "1", "banana"}, 2, {}, {"are numbers"}},
+    {{"set", "gain", "99999999999999999999999"}, 4, {}, {"out of range; it takes 0..161"}},
+    {{"set", "exposure", "4294967296"}, 4, {}, {"exposure 4294967296 is outside 0..65535"}},
+    {{"set", "resolution", "99999999999999999999999x480"}, 4, {}, {"out of range; it takes 640x480"}},
+    {{"raw", "b9", "0x10000", "1"}, 4, {}, {"raw b9 0x10000: refused before sending: out of range"}},
+    {{"--version"}, 0, {"quorvex 2.1.0\n"}, {}},
+    {{"--camera", "1", "list"}, 2, {}, {"--camera does not apply to list: list shows every camera"}},
+    {{"tour", "--trace"}, 2, {}, {"--trace does not apply to tour"}},
+    {{"--camera", "0", "tour"}, 2, {}, {"--camera does not apply to tour"}},
+    {{"tour", "then", "list"}, 2, {}, {"tour runs alone"}},
+    {{"set", "gain", "1", "then"}, 2, {}, {"`then` stands between two commands"}},
+    {{"--camera", "0", "get", "gain", "then", "--camera", "1", "list"},
+     2,
+     {},
+     {"--camera belongs to the whole line"}},
+    {{"--trace", "list"}, 0, {"\\\\.\\Quorvex-0   0x100E", "bus traffic", "transfers:"}, {}},
+    {{"--trace", "status"}, 0, {"last USB failure: none", "0 transfers:"}, {}},
+    {{"--product", "1009", "--trace", "frame", "--bytes", "4096", "-o", "FILE"},
+     0,
+     {"1 transfer:", "bulk endpoint 0x82, 4096 of 4096 bytes"},
+     {}},
+    {{"set", "resolution", "640x480", "then", "set", "gain", "42", "then", "frame", "-o", "FILE"},
+     0,
+     {"resolution 640x480 (24 bits per pixel)", "gain 42\n", "921600 bytes of 921600 asked (640x480"},
+     {}},
+    {{"set", "gain", "162", "then", "frame", "-o", "FILE"}, 4, {}, {"gain 162 is outside 0..161"}},
     {{"raw", "nope"}, 2, {}, {"raw nope: no such command"}},
     {{"raw", "bb"}, 2, {}, {"usage: quorvex raw bb VALUE"}},
     {{"--camera", "3", "info"}, 3, {}, {"cannot open \\\\.\\Quorvex-3: STATUS_OBJECT_NAME_NOT_FOUND"}},
@@ -97,24 +164,31 @@ const Line kLines[] = {
     {{"raw", "block-write", "7", "1", "2", "--trace"}, 0, {"sent", "40 BA 0007 0000 0002  OUT  01 02"}, {}},
     {{"status"}, 0, {"last USB failure: none"}, {}},
     {{"frame"}, 2, {}, {"frame needs -o FILE"}},
-    {{"frame", "-o", "/nonexistent/dir/f.raw"}, 2, {}, {"cannot write /nonexistent/dir/f.raw: No such file"}},
-    {{"frame", "--bytes", "0", "-o", "FILE"}, 2, {}, {"--bytes takes a length"}},
-    {{"get", "gain", "-o", "FILE"}, 2, {}, {"belong to the frame command"}},
+    {{"frame", "-o", "/nonexistent/dir/f.raw"},
+     2,
+     {},
+     {"cannot write /nonexistent/dir/f.raw: cannot make a file in /nonexistent/dir/: No such file"}},
+    {{"frame", "--bytes", "0", "-o", "FILE"}, 2, {}, {"--bytes takes a length from 1 to 15116544"}},
+    {{"frame", "--bytes", "15116545", "-o", "FILE"}, 2, {}, {"--bytes takes a length from 1 to 15116544"}},
+    {{"frame", "--bytes", "99999999999999999999999", "-o", "FILE"}, 2, {}, {"--bytes takes a length"}},
+    {{"get", "gain", "-o", "FILE"}, 2, {}, {"-o, --bytes and --untriggered do not apply to get"}},
     {{"--product", "100B", "frame", "-o", "FILE"},
      1,
      {},
      {"the plain bulk read: STATUS_INVALID_PARAMETER", "at most 524288 bytes; ask for fewer with --bytes"}},
     {{"frame", "-o", "FILE"},
      0,
-     {"frame: 3932160 bytes of 3932160 asked (1280x1024, 24 bits per pixel", "by the triggered read",
-      "pattern: whole, frame 0, untorn", "3932160 bytes written to "},
+     {"frame: 9437184 bytes of 9437184 asked (2048x1536, 24 bits per pixel", "by the triggered read",
+      "pattern: whole, frame 0, untorn", "9437184 bytes written to ", "(raw bytes)"},
      {}},
     {{"tour"},
      0,
      {"1. A camera is plugged in", "set gain 42 -> reads back 42   (register 0x35 = 0x0160)",
       "921600 bytes of 921600 asked (640x480, 24 bits per pixel", "pattern: whole, frame 0, untorn",
       "pattern: whole, frame 1, untorn", "bulk endpoint 0x82, 524288 of 524288 bytes",
-      "streaming is not built yet", "remove-device STATUS_SUCCESS", "no faults, nothing leaked"},
+      "written to frame.png: 640x480 colour PNG picture",
+      "written to frame-untriggered.png: 640x480 colour PNG picture", "streaming is not built yet",
+      "remove-device STATUS_SUCCESS", "no faults, nothing leaked", "9. What to try next"},
      {}},
     {{"--product", "100D", "tour"}, 0, {"product 0x100D", "no faults, nothing leaked"}, {}},
     {{"--product", "1009", "tour"},
@@ -126,12 +200,8 @@ const Line kLines[] = {
 
 class Lines : public ToolTest, public ::testing::WithParamInterface<Line> {};
 
-// A file of this test's own, for the word FILE in a command line.
-std::string temp_file() {
-  std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  for (char& c : name) c = c == '/' ? '_' : c;
-  return ::testing::TempDir() + "quorvex_" + name + ".raw";
-}
+// The file for the word FILE in a command line, in the test's own folder.
+std::string temp_file() { return "frame.raw"; }
 
 std::vector<std::string> with_file(std::vector<std::string> args, const std::string& file) {
   for (std::string& a : args) a = a == "FILE" ? file : a;
@@ -206,11 +276,21 @@ TEST_P(EachProduct, InfoGetAndSetEveryControl) {
   char head[64];
   std::snprintf(head, sizeof(head), "product 0x%04X, model 0x%04X", p.product, p.model);
   EXPECT_NE(info.out.find(head), std::string::npos) << info.out;
+  size_t at = info.out.find("not on this model:");
+  std::string absent =
+      at == std::string::npos ? "" : info.out.substr(at + 18, info.out.find('\n', at) - at - 18) + ",";
   for (const SettingInfo& s : settings()) {
     SCOPED_TRACE(s.name);
     Limits l = limits(s.setting, p);
-    EXPECT_NE(info.out.find(s.name + std::string(16 - std::string(s.name).size(), ' ')), std::string::npos);
-    EXPECT_NE(info.out.find(l.settable() ? l.text() : "cannot be set on this model"), std::string::npos);
+    // A control the model has is listed with what it accepts; the others on one line.
+    bool has = l.settable() || l.readable;
+    EXPECT_EQ(info.out.find("\n" + std::string(s.name) + std::string(16 - std::string(s.name).size(), ' ')) !=
+                  std::string::npos,
+              has);
+    EXPECT_EQ(absent.find(" " + std::string(s.name) + ",") != std::string::npos, !has) << absent;
+    if (has) {
+      EXPECT_NE(info.out.find(l.settable() ? l.text() : "read only on this model"), std::string::npos);
+    }
     bool readable = l.readable && (s.get_code != 0 || s.read_register);
     Result get = run(with_product({"get", s.name}));
     EXPECT_EQ(get.exit, readable ? 0 : 4) << get.err;
@@ -231,6 +311,17 @@ TEST_P(EachProduct, InfoGetAndSetEveryControl) {
   }
 }
 
+// Units and the power-on window where the camera defines them.
+TEST_F(ToolTest, InfoGivesUnitsAndThePowerOnWindow) {
+  Result info = run({"--product", "1009", "info"});
+  ASSERT_EQ(info.exit, 0) << info.err;
+  EXPECT_NE(info.out.find("0..48 (gain steps)"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("0..65535 (camera units)"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("640x480, 1024x768, 1280x1024 (pixels; 1280x1024 at power-on)"), std::string::npos);
+  EXPECT_NE(info.out.find("not on this model: gain-2b, gain-2c, gain-2d, gain-2e, offset-60"),
+            std::string::npos);
+}
+
 INSTANTIATE_TEST_SUITE_P(Tool, EachProduct,
                          ::testing::Values(0x1009, 0x100A, 0x100B, 0x100C, 0x100D, 0x100E, 0x100F),
                          [](const ::testing::TestParamInfo<uint16_t>& info) {
@@ -238,6 +329,161 @@ INSTANTIATE_TEST_SUITE_P(Tool, EachProduct,
                            std::snprintf(name, sizeof(name), "Product%04X", info.param);
                            return std::string(name);
                          });
+
+struct Png {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  int colour = -1;
+  std::vector<uint8_t> bytes;
+};
+
+Png read_png(const std::string& path) {
+  Png picture;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return picture;
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  if (setjmp(png_jmpbuf(png)) == 0) {
+    png_init_io(png, file);
+    png_read_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
+    picture.width = png_get_image_width(png, info);
+    picture.height = png_get_image_height(png, info);
+    picture.colour = png_get_color_type(png, info);
+    png_bytepp rows = png_get_rows(png, info);
+    for (uint32_t y = 0; y < picture.height; ++y)
+      picture.bytes.insert(picture.bytes.end(), rows[y], rows[y] + png_get_rowbytes(png, info));
+  }
+  png_destroy_read_struct(&png, &info, nullptr);
+  std::fclose(file);
+  return picture;
+}
+
+// A name ending in .png gets a picture of the window: grey for 8-bit frames, colour
+// for 24-bit ones, its pixels the bytes the camera sent and black where none came.
+TEST_F(ToolTest, FrameWritesAPicture) {
+  struct Case {
+    std::vector<std::string> args;
+    uint32_t width;
+    uint32_t height;
+    int colour;
+    size_t received;
+  };
+  const Case kCases[] = {
+      {{"--product", "1009", "set", "resolution", "640x480", "then", "frame"},
+       640,
+       480,
+       PNG_COLOR_TYPE_GRAY,
+       640 * 480},
+      {{"set", "resolution", "640x480", "then", "frame", "--untriggered"},
+       640,
+       480,
+       PNG_COLOR_TYPE_RGB,
+       640 * 480 * 3},
+      {{"--product", "100A", "frame", "--bytes", "4096"}, 1280, 1024, PNG_COLOR_TYPE_GRAY, 4096},
+  };
+  for (const Case& c : kCases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-o", "frame.png"});
+    Result r = run(args);
+    ASSERT_EQ(r.exit, 0) << joined(args) << "\n" << r.err;
+    EXPECT_NE(r.out.find("PNG picture"), std::string::npos) << r.out;
+    Png picture = read_png("frame.png");
+    EXPECT_EQ(picture.width, c.width) << joined(args);
+    EXPECT_EQ(picture.height, c.height) << joined(args);
+    EXPECT_EQ(picture.colour, c.colour) << joined(args);
+    ASSERT_EQ(picture.bytes.size(), size_t{c.width} * c.height * (c.colour == PNG_COLOR_TYPE_RGB ? 3 : 1));
+    sim::pattern::Check check = sim::pattern::check(picture.bytes.data(), c.received);
+    EXPECT_TRUE(check.ok) << joined(args) << " at " << check.first_bad_offset;
+    EXPECT_TRUE(std::all_of(picture.bytes.begin() + c.received, picture.bytes.end(),
+                            [](uint8_t b) { return b == 0; }));
+    std::remove("frame.png");
+  }
+}
+
+std::string contents(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+void write_file(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// What stands where the frame goes is never lost: a failed read or write leaves a
+// file as it was, and a link, a device or a folder is refused untouched. Only a
+// whole frame replaces a file, which keeps its permissions; nothing is left beside.
+TEST_F(ToolTest, AFrameNeverDestroysWhatIsThere) {
+  write_file("kept.raw", "kept");
+  Result r = run({"--camera", "3", "frame", "-o", "kept.raw"});
+  EXPECT_EQ(r.exit, 3) << r.err;
+  EXPECT_EQ(contents("kept.raw"), "kept");
+
+  fs::create_symlink("kept.raw", "link.raw");
+  r = run({"frame", "--bytes", "4096", "-o", "link.raw"});
+  EXPECT_EQ(r.exit, 2);
+  EXPECT_NE(r.err.find("link.raw is a symbolic link, not a regular file: it is left alone"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(fs::is_symlink("link.raw"));
+  EXPECT_EQ(contents("kept.raw"), "kept");
+
+  bool device = mknod("device", S_IFCHR | 0600, makedev(1, 3)) == 0;  // as /dev/null is
+  if (device) {
+    r = run({"frame", "--bytes", "4096", "-o", "device"});
+    EXPECT_EQ(r.exit, 2);
+    EXPECT_NE(r.err.find("device is a device"), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::is_character_file("device"));
+  }
+  fs::create_directory("folder");
+  r = run({"frame", "--bytes", "4096", "-o", "folder"});
+  EXPECT_EQ(r.exit, 2);
+  EXPECT_TRUE(fs::is_directory("folder"));
+
+  // A folder no one may write in, even as root.
+  r = run({"frame", "--bytes", "4096", "-o", "/proc/quorvex.raw"});
+  EXPECT_EQ(r.exit, 2);
+  EXPECT_NE(r.err.find("cannot write /proc/quorvex.raw: cannot make a file in /proc/"), std::string::npos)
+      << r.err;
+
+  // A full disk: the file-size limit stops the write part-way.
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  rlimit small = old;
+  small.rlim_cur = 65536;
+  auto handler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  r = run({"frame", "--bytes", "200000", "-o", "kept.raw"});
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, handler);
+  EXPECT_EQ(r.exit, 6);
+  EXPECT_NE(r.err.find("cannot write kept.raw: File too large (it is left as it was)"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(contents("kept.raw"), "kept");
+
+  fs::permissions("kept.raw", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  r = run({"frame", "--bytes", "4096", "-o", "kept.raw"});
+  EXPECT_EQ(r.exit, 0) << r.err;
+  std::string frame = contents("kept.raw");
+  ASSERT_EQ(frame.size(), 4096u);
+  EXPECT_TRUE(sim::pattern::check(reinterpret_cast<const uint8_t*>(frame.data()), frame.size()).ok);
+  EXPECT_EQ(fs::status("kept.raw").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  std::vector<std::string> left = {"folder", "kept.raw", "link.raw"};
+  if (device) left.insert(left.begin(), "device");
+  EXPECT_EQ(files(), left);
+}
+
+// -o - puts the frame's bytes alone on standard output, the messages with the
+// failures on standard error.
+TEST_F(ToolTest, FrameToStandardOutput) {
+  Result r = run({"--product", "1009", "set", "resolution", "640x480", "then", "frame", "-o", "-"});
+  ASSERT_EQ(r.exit, 0) << r.err;
+  ASSERT_EQ(r.out.size(), 640u * 480u + std::string("resolution 640x480 (8 bits per pixel)\n").size());
+  std::string frame = r.out.substr(r.out.size() - 640 * 480);
+  EXPECT_TRUE(sim::pattern::check(reinterpret_cast<const uint8_t*>(frame.data()), frame.size()).ok);
+  EXPECT_NE(r.err.find("307200 bytes written to standard output (raw bytes)"), std::string::npos) << r.err;
+  EXPECT_TRUE(files().empty());
+}
 
 }  // namespace
 }  // namespace quorvex::test

@@ -10,7 +10,7 @@ namespace quorvex::tool {
 namespace {
 
 const char kUsageText[] =
-    "usage: quorvex [OPTIONS] COMMAND [ARGUMENTS]\n"
+    "usage: quorvex [OPTIONS] COMMAND [ARGUMENTS] [then COMMAND [ARGUMENTS]...]\n"
     "\n"
     "Commands:\n"
     "  list                  the cameras the driver runs\n"
@@ -22,18 +22,25 @@ const char kUsageText[] =
     "  reg read-ex ADDR      read one through the request that takes a 16-bit address\n"
     "  raw COMMAND [ARGS]    the vendor commands and any request by code (`quorvex raw --help`)\n"
     "  status                the last USB failure the driver recorded\n"
-    "  frame -o FILE         read one frame and write its raw bytes to FILE (--bytes N,\n"
-    "                        --untriggered: see `quorvex frame --help`)\n"
+    "  frame -o FILE         read one frame into FILE: a .png picture, any other name raw\n"
+    "                        bytes, - standard output (--bytes N, --untriggered: see\n"
+    "                        `quorvex frame --help`)\n"
     "  tour                  plug a simulated camera and walk through the driver\n"
     "  help [COMMAND]        this text, or one command's\n"
     "\n"
+    "Several commands run in turn on the same cameras when joined by `then`, for example\n"
+    "  quorvex set resolution 640x480 then set gain 42 then frame -o frame.png\n"
+    "The first that fails ends the line, with its exit code.\n"
+    "\n"
     "Options:\n"
     "  --camera N            work on \\\\.\\Quorvex-N (default 0)\n"
-    "  --trace               after the command, show the bus traffic it caused\n"
+    "  --trace               after each command, show the bus traffic it caused\n"
     "  --product LIST        simulated cameras' USB product IDs, hexadecimal, comma-separated\n"
     "                        (default 100E)\n"
     "  --cameras N           plug N simulated cameras, 1 to 8, taking the products in turn\n"
+    "  --version             the tool's version\n"
     "  -h, --help            this text\n"
+    "An option a command has no use for is refused, not ignored.\n"
     "\n"
     "Numbers are decimal, or hexadecimal with 0x; --product is always hexadecimal.\n"
 #ifdef _WIN32
@@ -41,18 +48,20 @@ const char kUsageText[] =
     "--trace and tour belong to the simulated platform of the host build.\n"
 #else
     "This build runs the driver on the simulated platform: every run starts a fresh\n"
-    "machine with the cameras the options ask for, so settings do not carry over.\n"
+    "machine with the cameras the options ask for, so settings carry over only between\n"
+    "the commands of one line.\n"
 #endif
     "\n"
     "Exit codes:\n"
     "  0  success\n"
     "  1  the driver or the camera refused a request (its status is named), or a frame\n"
     "     read timed out before the whole frame came\n"
-    "  2  usage error (including a frame's -o FILE that cannot be written)\n"
+    "  2  usage error (including a frame's -o FILE that cannot be written there)\n"
     "  3  no camera at the instance asked for\n"
-    "  4  the library refused a value before sending anything (out of range, or not\n"
-    "     on this camera's model)\n"
-    "  5  the simulated platform's verifier reported a fault\n";
+    "  4  a value refused before anything was sent (out of range, or not on this\n"
+    "     camera's model)\n"
+    "  5  the simulated platform's verifier reported a fault\n"
+    "  6  the frame could not be written out (a full disk, an I/O error)\n";
 
 void print_products(std::ostream& out) {
   out << "Products (USB vendor 0x04B4):\n";
@@ -89,19 +98,22 @@ bool parse_count(const std::string& text, int low, int high, int* value) {
   return true;
 }
 
-// Options may stand anywhere; a word starting with '-' and a digit is a value.
-int parse(const std::vector<std::string>& args, Options* o, bool* help, std::ostream& err) {
+// Options may stand anywhere; a word starting with '-' and a digit is a value, and
+// a lone - is -o's standard output.
+int parse(const std::vector<std::string>& args, Options* o, bool* help, bool* version, std::ostream& err) {
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     bool has_value = i + 1 < args.size();
     if (a == "-h" || a == "--help") {
       *help = true;
+    } else if (a == "--version") {
+      *version = true;
     } else if (a == "--trace") {
       o->trace = true;
     } else if (a == "--product") {
-      if (!has_value || !parse_products(args[++i], &o->products)) {
+      if (!has_value || !o->products.empty() || !parse_products(args[++i], &o->products)) {
         std::ostringstream text;
-        text << "--product takes USB product IDs in hexadecimal, 1009 to 100F, comma-separated";
+        text << "--product takes USB product IDs in hexadecimal, 1009 to 100F, comma-separated, once";
         if (has_value) text << "; not " << args[i];
         err << "quorvex: " << text.str() << "\n";
         print_products(err);
@@ -112,12 +124,13 @@ int parse(const std::vector<std::string>& args, Options* o, bool* help, std::ost
         return usage_error(err, "--cameras takes a number from 1 to 8");
       }
     } else if (a == "-o" || a == "--output") {
-      if (!has_value) return usage_error(err, a + " takes a file name");
+      if (!has_value) return usage_error(err, a + " takes a file name, or - for standard output");
       o->output = args[++i];
     } else if (a == "--bytes") {
       int64_t bytes = 0;
-      if (!has_value || !parse_number(args[++i], &bytes) || bytes < 1 || bytes > 0xFFFFFFFFll) {
-        return usage_error(err, "--bytes takes a length from 1 to 4294967295");
+      if (!has_value || !parse_number(args[++i], &bytes) || bytes < 1 || bytes > kMaxReadBytes) {
+        return usage_error(err, "--bytes takes a length from 1 to " + std::to_string(kMaxReadBytes) +
+                                    ", the largest frame of any of the cameras");
       }
       o->bytes = static_cast<uint32_t>(bytes);
     } else if (a == "--untriggered") {
@@ -126,6 +139,7 @@ int parse(const std::vector<std::string>& args, Options* o, bool* help, std::ost
       if (!has_value || !parse_count(args[++i], 0, 7, &o->instance)) {
         return usage_error(err, "--camera takes an instance number from 0 to 7");
       }
+      o->camera_given = true;
     } else if (a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9')) {
       return usage_error(err, "unknown option " + a);
     } else {
@@ -133,6 +147,72 @@ int parse(const std::vector<std::string>& args, Options* o, bool* help, std::ost
     }
   }
   return kOk;
+}
+
+// The line's options, from whichever of its commands they stand by, given to each.
+int share_line_options(std::vector<Options>* line, std::ostream& err) {
+  Options shared;
+  for (const Options& o : *line) {
+    if (!o.products.empty()) {
+      if (!shared.products.empty()) return usage_error(err, "--product belongs once to the whole line");
+      shared.products = o.products;
+    }
+    if (o.cameras != 0) shared.cameras = o.cameras;
+    if (o.camera_given) {
+      if (shared.camera_given && shared.instance != o.instance)
+        return usage_error(err, "--camera belongs to the whole line; give it once");
+      shared.instance = o.instance;
+      shared.camera_given = true;
+    }
+    shared.trace = shared.trace || o.trace;
+  }
+  for (Options& o : *line) {
+    o.products = shared.products;
+    o.cameras = shared.cameras;
+    o.instance = shared.instance;
+    o.camera_given = shared.camera_given;
+    o.trace = shared.trace;
+  }
+  return kOk;
+}
+
+// A command refuses the options it has no use for, and the words it does not take.
+int check_command(const Options& o, size_t commands, std::ostream& err) {
+  const Command* command = find_command(o.words[0]);
+  if (command == nullptr) return usage_error(err, "unknown command " + o.words[0]);
+  if (!command->accepts(o.words)) return usage_error(err, "usage: quorvex " + std::string(command->usage));
+  const char* refused = nullptr;
+  if (o.camera_given && !(command->uses & kUsesCamera)) refused = "--camera";
+  if (o.trace && !(command->uses & kUsesTrace)) refused = "--trace";
+  if ((!o.output.empty() || o.bytes != 0 || o.untriggered) && !(command->uses & kUsesFrame))
+    refused = "-o, --bytes and --untriggered";
+  if (refused != nullptr) {
+    return usage_error(err, std::string(refused) + " do" + (refused[1] == 'o' ? "" : "es") +
+                                " not apply to " + command->name + ": " + command->not_used);
+  }
+  if (commands > 1 && (command->uses & kAlone))
+    return usage_error(err, std::string(command->name) + " runs alone");
+  return kOk;
+}
+
+// Splits a command line at each `then`, each part one command with its options.
+int parse_line(const std::vector<std::string>& args, std::vector<Options>* line, bool* help, bool* version,
+               std::ostream& err) {
+  std::vector<std::string> part;
+  for (size_t i = 0; i <= args.size(); ++i) {
+    if (i < args.size() && args[i] != "then") {
+      part.push_back(args[i]);
+      continue;
+    }
+    Options o;
+    int code = parse(part, &o, help, version, err);
+    if (code != kOk) return code;
+    if (o.words.empty() && (i < args.size() || !line->empty()))
+      return usage_error(err, "`then` stands between two commands");
+    line->push_back(o);
+    part.clear();
+  }
+  return share_line_options(line, err);
 }
 
 }  // namespace
@@ -143,37 +223,41 @@ void print_usage(std::ostream& out) {
 }
 
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  Options options;
+  std::vector<Options> line;
   bool help = false;
-  int code = parse(args, &options, &help, err);
+  bool version = false;
+  int code = parse_line(args, &line, &help, &version, err);
   if (code != kOk) return code;
-  if (options.words.empty() || options.words[0] == "help") {
-    if (options.words.size() > 1) return command_help(options.words[1], out, err);
-    if (!help && options.words.empty()) {
+  const Options& first = line.front();
+  if (version) {
+    out << "quorvex " << QUORVEX_VERSION << "\n";
+    return kOk;
+  }
+  if (first.words.empty() || first.words[0] == "help") {
+    if (first.words.size() > 1) return command_help(first.words[1], out, err);
+    if (!help && first.words.empty()) {
       print_usage(err);
       return kUsage;
     }
     print_usage(out);
     return kOk;
   }
-  if (help) return command_help(options.words[0], out, err);
-  const Command* command = find_command(options.words[0]);
-  if (command == nullptr) return usage_error(err, "unknown command " + options.words[0]);
-  if (!command->accepts(options.words)) {
-    return usage_error(err, "usage: quorvex " + std::string(command->usage));
-  }
-  bool frame_options = !options.output.empty() || options.bytes != 0 || options.untriggered;
-  if (frame_options && command->run != frame_command) {
-    return usage_error(err, "-o, --bytes and --untriggered belong to the frame command");
+  if (help) return command_help(first.words[0], out, err);
+  for (const Options& o : line) {
+    code = check_command(o, line.size(), err);
+    if (code != kOk) return code;
   }
   int exit = kOk;
-  std::unique_ptr<Machine> machine = make_machine(options, err, &exit);
+  std::unique_ptr<Machine> machine = make_machine(first, err, &exit);
   if (machine == nullptr) return exit;
-  if (options.trace && !machine->simulated()) {
+  if (first.trace && !machine->simulated()) {
     machine->finish(err);
     return usage_error(err, "--trace needs the simulated platform");
   }
-  exit = command->run(*machine, options, out, err);
+  for (const Options& o : line) {
+    exit = find_command(o.words[0])->run(*machine, o, out, err);
+    if (exit != kOk) break;
+  }
   int verdict = machine->finish(err);
   return exit != kOk ? exit : verdict;
 }

@@ -15,19 +15,25 @@ std::string hex(uint32_t value, int digits) {
   return text;
 }
 
-bool parse_number(const std::string& text, int64_t* value) {
-  if (text.empty()) return false;
-  bool negative = text[0] == '-';
+Number read_number(const std::string& text, int64_t* value) {
+  bool negative = !text.empty() && text[0] == '-';
   std::string digits = negative ? text.substr(1) : text;
   int base = digits.rfind("0x", 0) == 0 || digits.rfind("0X", 0) == 0 ? 16 : 10;
   if (base == 16) digits = digits.substr(2);
-  if (digits.empty() || digits.size() > 16 || digits.find_first_of("+- ") != std::string::npos) return false;
-  char* end = nullptr;
+  const char* allowed = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
+  if (digits.empty() || digits.find_first_not_of(allowed) != std::string::npos) return Number::NotANumber;
   errno = 0;
-  unsigned long long magnitude = std::strtoull(digits.c_str(), &end, base);
-  if (*end != '\0' || errno != 0 || magnitude > 0xFFFFFFFFull) return false;
+  unsigned long long magnitude = std::strtoull(digits.c_str(), nullptr, base);
+  if (errno == ERANGE || magnitude > static_cast<unsigned long long>(INT64_MAX)) return Number::TooLarge;
   *value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
-  return true;
+  return Number::Ok;
+}
+
+bool parse_number(const std::string& text, int64_t* value) { return read_number(text, value) == Number::Ok; }
+
+int out_of_range(const std::string& what, const std::string& accepts, std::ostream& err) {
+  err << "quorvex: " << what << ": refused before sending: out of range; it takes " << accepts << "\n";
+  return kRefused;
 }
 
 int exit_for(const Status& status) {
@@ -155,10 +161,15 @@ int set_resolution(const Camera& camera, const std::string& text, std::ostream& 
   size_t x = text.find_first_of("xX");
   int64_t width = 0;
   int64_t height = 0;
-  if (x == std::string::npos || !parse_number(text.substr(0, x), &width) ||
-      !parse_number(text.substr(x + 1), &height) || width < 0 || height < 0) {
+  Number w = x == std::string::npos ? Number::NotANumber : read_number(text.substr(0, x), &width);
+  Number h = x == std::string::npos ? Number::NotANumber : read_number(text.substr(x + 1), &height);
+  if (w == Number::NotANumber || h == Number::NotANumber) {
     err << "quorvex: set resolution takes WIDTHxHEIGHT, for example 640x480; not " << text << "\n";
     return kUsage;
+  }
+  if (w == Number::TooLarge || h == Number::TooLarge || width < 0 || height < 0 || width > UINT32_MAX ||
+      height > UINT32_MAX) {
+    return out_of_range("set resolution " + text, camera.limits(Setting::Resolution).text(), err);
   }
   Status status = camera.set_resolution(static_cast<uint32_t>(width), static_cast<uint32_t>(height));
   if (!status) {
@@ -172,7 +183,12 @@ int with_camera(const Options& options, std::ostream& err, Camera* camera) {
   return open_camera(options, camera, err);
 }
 
-int cmd_list(Machine&, const Options&, std::ostream& out, std::ostream& err) { return show_list(out, err); }
+int cmd_list(Machine& machine, const Options& options, std::ostream& out, std::ostream& err) {
+  machine.clear_trace();
+  int code = show_list(out, err);
+  show_trace(machine, options, out);
+  return code;
+}
 
 int cmd_info(Machine& machine, const Options& options, std::ostream& out, std::ostream& err) {
   Camera camera;
@@ -200,11 +216,16 @@ int set_value(const Camera& camera, const SettingInfo& s, const std::string& tex
               std::ostream& err) {
   if (s.setting == Setting::Resolution) return set_resolution(camera, text, out, err);
   int64_t value = 0;
+  Number number = Number::Ok;
   if (s.setting == Setting::Reg62 && (text == "on" || text == "off")) {
     value = text == "on";
-  } else if (!parse_number(text, &value)) {
+  } else if ((number = read_number(text, &value)) == Number::NotANumber) {
     err << "quorvex: set " << s.name << ": " << text << " is not a number\n";
     return kUsage;
+  } else if (number == Number::TooLarge) {
+    Limits l = camera.limits(s.setting);
+    return out_of_range(std::string("set ") + s.name + " " + text, l.settable() ? l.text() : "no value here",
+                        err);
   }
   Status status = camera.set(s.setting, value);
   if (!status) {
@@ -242,12 +263,17 @@ int reg_access(const Camera& camera, const std::vector<std::string>& w, std::ost
     err << "quorvex: usage: quorvex reg read ADDR | reg write ADDR VALUE | reg read-ex ADDR\n";
     return kUsage;
   }
-  if (!parse_number(w[2], &address) || address < 0 || address > (ex ? 0xFFFF : 0xFF) ||
-      (write && (!parse_number(w[3], &value) || value < 0 || value > 0xFFFF))) {
-    err << "quorvex: reg " << w[1] << ": the register is 0 to 0xFF"
-        << (write ? " and the value 0 to 0xFFFF" : "") << "\n";
+  Number a = read_number(w[2], &address);
+  Number v = write ? read_number(w[3], &value) : Number::Ok;
+  if (a == Number::NotANumber || v == Number::NotANumber) {
+    err << "quorvex: reg " << w[1] << ": the register and the value are numbers\n";
     return kUsage;
   }
+  int64_t top = ex ? 0xFFFF : 0xFF;
+  if (a == Number::TooLarge || address < 0 || address > top)
+    return out_of_range("reg " + w[1] + " " + w[2], "a register from 0 to " + hex(top, 2), err);
+  if (v == Number::TooLarge || value < 0 || value > 0xFFFF)
+    return out_of_range("reg write " + w[2] + " " + w[3], "a value from 0 to 0xFFFF", err);
   Status status;
   uint32_t read = 0;
   if (write) {
@@ -279,10 +305,12 @@ int cmd_reg(Machine& machine, const Options& options, std::ostream& out, std::os
   return code;
 }
 
-int cmd_status(Machine&, const Options& options, std::ostream& out, std::ostream& err) {
+// The driver answers from what it keeps: the trace shows that nothing reached the bus.
+int cmd_status(Machine& machine, const Options& options, std::ostream& out, std::ostream& err) {
   Camera camera;
   int code = with_camera(options, err, &camera);
   if (code != kOk) return code;
+  machine.clear_trace();
   uint32_t last = 0;
   Status status = camera.last_usb_status(&last);
   if (!status) {
@@ -290,6 +318,7 @@ int cmd_status(Machine&, const Options& options, std::ostream& out, std::ostream
     return exit_for(status);
   }
   out << "last USB failure: " << last_status_text(last) << "\n";
+  show_trace(machine, options, out);
   return kOk;
 }
 
@@ -297,40 +326,50 @@ int cmd_tour(Machine& machine, const Options&, std::ostream& out, std::ostream& 
   return machine.tour(out, err);
 }
 
+constexpr unsigned kCameraAndTrace = kUsesCamera | kUsesTrace;
+
 const Command kCommands[] = {
     {"list", "list", "Lists the cameras the driver runs: name, product, model, and the driver's device list.",
-     1, 1, cmd_list},
+     1, 1, cmd_list, kUsesTrace, "list shows every camera"},
     {"info", "info",
-     "Shows the camera's identity and model, the last USB failure, and every control with its value and the "
-     "values it accepts on this model.",
-     1, 1, cmd_info},
+     "Shows the camera's identity and model, the last USB failure, and each control the model has with its\n"
+     "value, the values it accepts, and its unit and power-on value where the camera defines them.",
+     1, 1, cmd_info, kCameraAndTrace, "info reads no frame"},
     {"get", "get NAME", "Reads one control in the camera's units. The names are those `info` shows.", 2, 2,
-     cmd_get},
+     cmd_get, kCameraAndTrace, "get reads no frame"},
     {"set", "set NAME VALUE",
      "Changes one control, in the camera's units, then reads it back where the driver can.\n"
      "A value the camera's model does not accept is refused before anything is sent (exit 4).\n"
      "resolution takes WIDTHxHEIGHT; reg62 takes on or off.",
-     3, 3, cmd_set},
+     3, 3, cmd_set, kCameraAndTrace, "set reads no frame; join a frame command to it with `then`"},
     {"reg", "reg read ADDR | reg write ADDR VALUE | reg read-ex ADDR",
-     "Reads or writes one of the camera's 256 16-bit registers (vendor request 0xB7).", 3, 4, cmd_reg},
-    {"raw", "raw COMMAND [ARGS]", nullptr, 2, 64, raw_command},
-    {"status", "status", "Shows the last USB failure the driver recorded, by name.", 1, 1, cmd_status},
+     "Reads or writes one of the camera's 256 16-bit registers (vendor request 0xB7).", 3, 4, cmd_reg,
+     kCameraAndTrace, "reg reads no frame"},
+    {"raw", "raw COMMAND [ARGS]", nullptr, 2, 64, raw_command, kCameraAndTrace, "raw reads no frame"},
+    {"status", "status", "Shows the last USB failure the driver recorded, by name.", 1, 1, cmd_status,
+     kCameraAndTrace, "status reads no frame"},
     {"frame", "frame -o FILE [--bytes N] [--untriggered]",
-     "Reads one frame straight into the tool's buffer and writes its raw bytes to FILE (no image\n"
-     "format). The read is the product's own: a trigger, then the image pipe in 512 KiB chunks, or on\n"
-     "0x1009, 0x100B and 0x100F one plain bulk transfer of at most 524288 bytes. --untriggered reads\n"
-     "the next frame the camera sends without triggering it. The length is one frame at the current\n"
-     "window (width x height x bits per pixel / 8) unless --bytes N says otherwise.\n"
-     "A camera that falls silent ends the read with STATUS_TIMEOUT: the bytes that came are written\n"
-     "and the exit code is 1. A FILE that cannot be written is a usage error (exit 2), found before\n"
-     "anything is read. On the simulated platform the frame is also checked against the camera's\n"
-     "test pattern.",
-     1, 1, frame_command},
+     "Reads one frame straight into the tool's buffer and writes it to FILE: a picture if FILE ends in\n"
+     ".png (8-bit frames grey, 24-bit frames colour, bytes that did not come black), the raw bytes\n"
+     "otherwise, or the raw bytes to standard output for -o - (the messages then go to standard error).\n"
+     "The read is the product's own: a trigger, then the image pipe in 512 KiB chunks, or on 0x1009,\n"
+     "0x100B and 0x100F one plain bulk transfer of at most 524288 bytes. --untriggered reads the next\n"
+     "frame the camera sends without triggering it. The length is one frame at the current window\n"
+     "(width x height x bits per pixel / 8) unless --bytes N says otherwise (at most 15116544, the\n"
+     "largest frame of any of the cameras).\n"
+     "FILE is written beside its place under another name and renamed into place only when the frame\n"
+     "is whole, so a failed read leaves what was there as it was. FILE must be a new name or a regular\n"
+     "file; a link, a device or a folder is refused, as is a folder that cannot be written (exit 2, found\n"
+     "before anything is read). A write that fails (a full disk) exits 6.\n"
+     "A camera that falls silent ends the read with STATUS_TIMEOUT: the bytes that came are written and\n"
+     "the exit code is 1. On the simulated platform the frame is also checked against the camera's\n"
+     "pattern. To capture at another window, join commands: set resolution 640x480 then frame -o f.png",
+     1, 1, frame_command, kCameraAndTrace | kUsesFrame, ""},
     {"tour", "tour",
      "Plugs a simulated camera, shows its identity and controls, changes a few settings, shows\n"
-     "the bus traffic of one, reads one frame with and one without a trigger, unplugs the camera\n"
-     "and gives the verifier's verdict.",
-     1, 1, cmd_tour},
+     "the bus traffic of one, reads one frame with and one without a trigger into frame.png and\n"
+     "frame-untriggered.png in the current folder, unplugs the camera and gives the verifier's verdict.",
+     1, 1, cmd_tour, kAlone, "the tour plugs its own camera and shows its bus traffic itself"},
 };
 
 }  // namespace
@@ -353,11 +392,20 @@ int show_info(const Camera& camera, std::ostream& out, std::ostream& err) {
       << "\n\n";
   out << std::left << std::setw(16) << "control" << std::setw(22) << "value"
       << "accepts\n";
+  std::string absent;
   for (const SettingInfo& s : settings()) {
     Limits l = camera.limits(s.setting);
-    std::string accepts = l.settable() ? l.text() : "cannot be set on this model";
+    if (!l.settable() && !l.readable) {
+      absent += std::string(absent.empty() ? "" : ", ") + s.name;
+      continue;
+    }
+    std::string accepts = l.settable() ? l.text() : "read only on this model";
+    std::string notes = s.unit;
+    if (!l.power_on().empty()) notes += "; " + l.power_on() + " at power-on";
+    if (!notes.empty()) accepts += " (" + notes + ")";
     out << std::setw(16) << s.name << std::setw(22) << value_text(camera, s, l) << accepts << "\n";
   }
+  if (!absent.empty()) out << "not on this model: " << absent << "\n";
   out << std::right;
   return kOk;
 }

@@ -1,11 +1,13 @@
-// `quorvex frame`: one frame read into the tool's buffer and written to a file as
-// the raw bytes the camera sent (no image format).
+// `quorvex frame`: one frame read into the tool's buffer and written out as a PNG
+// picture or as the raw bytes the camera sent.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ostream>
 
 #include "commands.h"
+#include "output.h"
+#include "png_file.h"
 
 namespace quorvex::tool {
 namespace {
@@ -33,7 +35,7 @@ FrameResult read_one_frame(Machine& machine, const Camera& camera, uint32_t byte
   if (!f.status) return f;
   f.frame_bytes = frame_bytes(f.window);
   f.read = p->frame_read;
-  machine.ready_frame(camera.instance(), f.frame_bytes, untriggered || f.read == FrameRead::PlainBulk);
+  if (untriggered || f.read == FrameRead::PlainBulk) machine.release_frame(camera.instance());
   f.data.assign(bytes != 0 ? bytes : f.frame_bytes, 0);
   machine.clear_trace();  // the trace shows the read alone
   uint32_t length = static_cast<uint32_t>(f.data.size());
@@ -50,37 +52,72 @@ std::string frame_text(const FrameResult& f) {
          " bytes a frame), " + f.status.name();
 }
 
+namespace {
+
+bool wants_png(const std::string& target) {
+  return target.size() > 4 && (target.compare(target.size() - 4, 4, ".png") == 0 ||
+                               target.compare(target.size() - 4, 4, ".PNG") == 0);
+}
+
+// The file's bytes: the frame as a picture, or as it came.
+bool file_bytes(const FrameResult& f, bool png, std::vector<uint8_t>* bytes, std::string* what,
+                std::ostream& err) {
+  if (!png) {
+    bytes->assign(f.data.begin(), f.data.begin() + f.received);
+    *what = "raw bytes";
+    return true;
+  }
+  std::string why;
+  if (!encode_png(f.data.data(), f.received, f.window.width, f.window.height, f.window.bits_per_pixel / 8,
+                  bytes, &why)) {
+    err << "quorvex: frame: " << why << "\n";
+    return false;
+  }
+  *what = std::to_string(f.window.width) + "x" + std::to_string(f.window.height) +
+          (f.window.bits_per_pixel == 8 ? " grey" : " colour") + " PNG picture";
+  if (f.received < f.frame_bytes)
+    *what += ", the " + std::to_string(f.frame_bytes - f.received) + " bytes that did not come black";
+  return true;
+}
+
+}  // namespace
+
+int save_frame(FrameOutput& output, const FrameResult& f, std::ostream& out, std::ostream& err,
+               std::string* what) {
+  std::vector<uint8_t> bytes;
+  if (!file_bytes(f, wants_png(output.target()), &bytes, what, err)) return kUsage;
+  return output.commit(bytes, out, err);
+}
+
+// The file is made before the read (a path that cannot be written costs no read)
+// and takes the frame's place only once it is whole.
 int frame_command(Machine& machine, const Options& options, std::ostream& out, std::ostream& err) {
   if (options.output.empty()) {
-    err << "quorvex: frame needs -o FILE, the file the frame's bytes go to\n";
+    err << "quorvex: frame needs -o FILE: a .png picture, raw bytes, or - for standard output\n";
     return kUsage;
   }
-  // The file first: a path that cannot be written costs no read.
-  std::FILE* file = std::fopen(options.output.c_str(), "wb");
-  if (file == nullptr) {
-    err << "quorvex: frame: cannot write " << options.output << ": " << std::strerror(errno) << "\n";
-    return kUsage;
-  }
+  FrameOutput output;
+  int code = output.open(options.output, err);
+  if (code != kOk) return code;
+  // With the frame on standard output, the messages go with the failures.
+  std::ostream& text = output.to_standard_output() ? err : out;
   Camera camera;
-  int code = open_camera(options, &camera, err);
-  FrameResult f;
-  if (code == kOk) f = read_one_frame(machine, camera, options.bytes, options.untriggered);
-  bool written = code == kOk && f.status && std::fwrite(f.data.data(), 1, f.received, file) == f.received;
-  bool closed = std::fclose(file) == 0;
-  if (code != kOk || !f.status) {
-    std::remove(options.output.c_str());
-    if (code != kOk) return code;
+  code = open_camera(options, &camera, err);
+  if (code != kOk) return code;
+  FrameResult f = read_one_frame(machine, camera, options.bytes, options.untriggered);
+  if (!f.status) {
     err << "quorvex: frame: " << read_name(f, options.untriggered) << ": " << failure(camera, f.status)
         << hint(f, static_cast<uint32_t>(f.data.size()), options.untriggered) << "\n";
     return exit_for(f.status);
   }
-  if (!written || !closed) {
-    err << "quorvex: frame: cannot write " << options.output << ": " << std::strerror(errno) << "\n";
-    return kUsage;
-  }
-  out << "frame: " << frame_text(f) << ", by " << read_name(f, options.untriggered) << "\n";
-  if (!f.pattern.empty()) out << "the camera's test pattern: " << f.pattern << "\n";
-  out << f.received << " bytes written to " << options.output << " (raw, no image format)\n";
+  text << "frame: " << frame_text(f) << ", by " << read_name(f, options.untriggered) << "\n";
+  if (!f.pattern.empty()) text << "the camera's test pattern: " << f.pattern << "\n";
+  show_trace(machine, options, text);
+  std::string what;
+  code = save_frame(output, f, out, err, &what);
+  if (code != kOk) return code;
+  text << f.received << " bytes written to "
+       << (output.to_standard_output() ? "standard output" : options.output) << " (" << what << ")\n";
   if (f.status.timed_out()) {
     err << "quorvex: frame: the camera fell silent: " << f.received << " of " << f.data.size()
         << " bytes came before the read timed out (STATUS_TIMEOUT)\n";

@@ -172,9 +172,9 @@ int SimMachine::finish(std::ostream& err) {
 
 // The simulated camera sends a frame of its window when triggered; a read that
 // sends no trigger needs one released by hand.
-void SimMachine::ready_frame(int instance, uint32_t /*frame_bytes*/, bool release) {
+void SimMachine::release_frame(int instance) {
   if (instance < 0 || static_cast<size_t>(instance) >= devices_.size()) return;
-  if (release) devices_[static_cast<size_t>(instance)]->camera().queue_frames(1);
+  devices_[static_cast<size_t>(instance)]->camera().queue_frames(1);
 }
 
 std::string SimMachine::check_frame(const uint8_t* data, uint32_t received, uint32_t frame_bytes) {

@@ -23,7 +23,7 @@ class SimMachine : public Machine {
   std::vector<std::string> trace() override;
   int finish(std::ostream& err) override;
   int tour(std::ostream& out, std::ostream& err) override;
-  void ready_frame(int instance, uint32_t frame_bytes, bool release) override;
+  void release_frame(int instance) override;
   std::string check_frame(const uint8_t* data, uint32_t received, uint32_t frame_bytes) override;
 
  private:
@@ -32,6 +32,8 @@ class SimMachine : public Machine {
   int tour_frames(const Camera& camera, std::ostream& out, std::ostream& err);
   void tour_refusals(const Camera& camera, std::ostream& out);
   void tour_unplug(std::ostream& out);
+  static int tour_save(const FrameResult& frame, const char* name, std::ostream& out, std::ostream& err);
+  static void tour_next(const ProductInfo& product, std::ostream& out);
 
   std::unique_ptr<sim::Platform> platform_;
   std::vector<sim::UsbDevice*> devices_;

@@ -206,18 +206,23 @@ const RawCommand* find_raw(const std::string& name) {
   return nullptr;
 }
 
-// Fixed arguments within their tops, data bytes 0 to 0xFF.
-bool parse_args(const RawCommand& r, const std::vector<std::string>& words, Args* args) {
+// Fixed arguments within their tops, data bytes 0 to 0xFF. kUsage for a wrong count
+// or a word that is no number; kRefused, having said so, for a number out of range.
+int parse_args(const RawCommand& r, const std::vector<std::string>& words, Args* args, std::ostream& err) {
   size_t given = words.size() - 2;
-  if (given < r.count || (!r.bytes && given != r.count)) return false;
+  if (given < r.count || (!r.bytes && given != r.count)) return kUsage;
   for (size_t i = 0; i < given; ++i) {
     int64_t v = 0;
     // After its code, ioctl takes the output length, then the input bytes.
     int64_t top = i < r.count ? r.top[i] : (r.run == run_ioctl && i == 1 ? 0xFFFF : 0xFF);
-    if (!parse_number(words[i + 2], &v) || v < 0 || v > top) return false;
+    Number n = read_number(words[i + 2], &v);
+    if (n == Number::NotANumber) return kUsage;
+    if (n == Number::TooLarge || v < 0 || v > top)
+      return out_of_range("raw " + words[1] + " " + words[i + 2],
+                          "0 to " + hex(static_cast<uint32_t>(top), 2), err);
     args->push_back(v);
   }
-  return true;
+  return kOk;
 }
 
 }  // namespace
@@ -234,7 +239,9 @@ void print_raw_help(std::ostream& out) {
 int raw_command(Machine& machine, const Options& options, std::ostream& out, std::ostream& err) {
   const RawCommand* r = find_raw(options.words[1]);
   Args args;
-  if (r == nullptr || !parse_args(*r, options.words, &args)) {
+  int parsed = r == nullptr ? kUsage : parse_args(*r, options.words, &args, err);
+  if (parsed == kRefused) return parsed;
+  if (parsed != kOk) {
     err << "quorvex: raw " << options.words[1] << ": "
         << (r == nullptr ? "no such command" : std::string("usage: quorvex raw ") + r->name + " " + r->args)
         << "\n(quorvex raw --help lists the commands and their arguments)\n";

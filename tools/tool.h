@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "camera.h"
+#include "output.h"
 
 namespace quorvex::tool {
 
@@ -21,14 +22,23 @@ enum Exit : int {
   kNoDevice = 3,       // no camera at the instance asked for
   kRefused = 4,        // the library refused a value before sending it (range, model)
   kVerifier = 5,       // the simulated platform's verifier reported a fault
+  kIoFailed = 6,       // the frame could not be written out (a full disk, an I/O error)
 };
 
+// The most a frame read asks for: the largest frame any of the cameras sends
+// (2592 x 1944 pixels of 3 bytes). A longer read could only wait out its time-out.
+constexpr uint32_t kMaxReadBytes = 2592 * 1944 * 3;
+
+// One command of a command line, with the options that apply to it. A line may
+// hold several commands joined by `then`; the machine options and --camera and
+// --trace are the line's, the frame options their command's.
 struct Options {
   std::vector<uint16_t> products;  // cameras to plug, in turn (simulated platform)
   int cameras = 0;                 // 0: one per product given, at least one
   int instance = 0;                // the camera the command works on
+  bool camera_given = false;       // --camera was given
   bool trace = false;
-  std::string output;              // frame: -o FILE
+  std::string output;              // frame: -o FILE, or - for standard output
   uint32_t bytes = 0;              // frame: --bytes N; 0: one frame at the current window
   bool untriggered = false;        // frame: --untriggered
   std::vector<std::string> words;  // the command and its arguments
@@ -49,10 +59,9 @@ class Machine {
   virtual int finish(std::ostream& err) = 0;
   // The guided tour; see tour.cpp.
   virtual int tour(std::ostream& out, std::ostream& err) = 0;
-  // The simulated camera's side of a frame read on camera `instance`: it sends
-  // frames of `frame_bytes` (its window) and, with `release`, has one ready for a
-  // read that sends no trigger. A real camera needs nothing.
-  virtual void ready_frame(int /*instance*/, uint32_t /*frame_bytes*/, bool /*release*/) {}
+  // The simulated camera's side of a read that sends no trigger on camera
+  // `instance`: it is given one frame to send. A real camera needs nothing.
+  virtual void release_frame(int /*instance*/) {}
   // What the camera's test pattern says of the bytes a read received ("whole,
   // frame 0, untorn"); empty where there is no pattern (a real camera).
   virtual std::string check_frame(const uint8_t* /*data*/, uint32_t /*received*/, uint32_t /*frame_bytes*/) {
@@ -63,6 +72,8 @@ class Machine {
 // Builds the machine the options ask for, or says why not and sets `exit`.
 std::unique_ptr<Machine> make_machine(const Options& options, std::ostream& err, int* exit);
 
+// The whole program: `out` takes results (and a frame written to -o -), `err`
+// failures and, when a frame goes to `out`, the messages.
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 // Shared by the commands and the tour.
@@ -87,5 +98,10 @@ struct FrameResult {
 FrameResult read_one_frame(Machine& machine, const Camera& camera, uint32_t bytes, bool untriggered);
 // "921600 bytes of 921600 asked (640x480, 24 bits per pixel), STATUS_SUCCESS"
 std::string frame_text(const FrameResult& frame);
+// Writes a frame read to `output`: a PNG picture for a name ending in .png, else
+// its raw bytes; `what` says which. kOk, kUsage (no picture of such a frame) or
+// kIoFailed, having said why.
+int save_frame(FrameOutput& output, const FrameResult& frame, std::ostream& out, std::ostream& err,
+               std::string* what);
 
 }  // namespace quorvex::tool

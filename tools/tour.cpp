@@ -4,6 +4,7 @@
 #include <sim/verifier.h>
 
 #include <cstdio>
+#include <iomanip>
 #include <ostream>
 #include <sstream>
 
@@ -105,13 +106,25 @@ void SimMachine::tour_refusals(const Camera& camera, std::ostream& out) {
   out << "   IOCTL_CAM_STREAM_STOP: " << failure(camera, status) << " -- streaming is not built yet\n";
 }
 
+// Writes a frame the tour read into `name` in the current folder, as the frame
+// command would, and says so.
+int SimMachine::tour_save(const FrameResult& f, const char* name, std::ostream& out, std::ostream& err) {
+  FrameOutput output;
+  std::string what;
+  int code = output.open(name, err);
+  if (code == kOk) code = save_frame(output, f, out, err, &what);
+  if (code == kOk) out << "   written to " << name << ": " << what << "\n";
+  return code;
+}
+
 // One frame by the product's own read, then one by the read without trigger, each
-// checked against the camera's pattern, with the bus traffic of the first.
+// checked against the camera's pattern and written as a picture, with the bus
+// traffic of the first.
 int SimMachine::tour_frames(const Camera& camera, std::ostream& out, std::ostream& err) {
   const ProductInfo* p = nullptr;
   camera.product(&p);
   bool plain = p->frame_read == FrameRead::PlainBulk;
-  out << "   quorvex frame -o frame.raw\n   IOCTL_CAM_READ_FRAME, on product " << hex(p->product, 4)
+  out << "   quorvex frame -o frame.png\n   IOCTL_CAM_READ_FRAME, on product " << hex(p->product, 4)
       << (plain ? " one plain bulk transfer of a frame the camera sends unasked:\n"
                 : " a trigger, then the image pipe in 512 KiB chunks:\n");
   FrameResult f = read_one_frame(*this, camera, 0, false);
@@ -126,8 +139,10 @@ int SimMachine::tour_frames(const Camera& camera, std::ostream& out, std::ostrea
   } else {
     out << "   the camera's test pattern: " << f.pattern << "\n   on the bus:\n";
     for (const std::string& line : trace()) out << "     " << line << "\n";
+    int code = tour_save(f, "frame.png", out, err);
+    if (code != kOk) return code;
   }
-  out << "   quorvex frame --untriggered -o frame.raw\n"
+  out << "   quorvex frame --untriggered -o frame-untriggered.png\n"
          "   IOCTL_CAM_READ_FRAME_EX, no trigger (the simulated camera is given one frame to send):\n";
   f = read_one_frame(*this, camera, 0, true);
   out << "   " << frame_text(f) << "\n";
@@ -135,9 +150,28 @@ int SimMachine::tour_frames(const Camera& camera, std::ostream& out, std::ostrea
     err << "quorvex: tour: frame read without trigger: " << failure(camera, f.status) << "\n";
     return exit_for(f.status);
   }
-  out << "   the camera's test pattern: " << f.pattern << "\n"
-      << "   streaming (frames back to back into buffers the driver keeps) is not built yet\n";
+  out << "   the camera's test pattern: " << f.pattern << "\n";
+  int code = tour_save(f, "frame-untriggered.png", out, err);
+  if (code != kOk) return code;
+  out << "   streaming (frames back to back into buffers the driver keeps) is not built yet\n";
   return kOk;
+}
+
+void SimMachine::tour_next(const ProductInfo& p, std::ostream& out) {
+  char other[40];
+  std::snprintf(other, sizeof(other), "quorvex --product %04X info", p.product == 0x1009 ? 0x100E : 0x1009);
+  const std::pair<std::string, const char*> next[] = {
+      {"build/host/tools/quorvex --help", "every command, option and exit code"},
+      {other, "another model's controls"},
+      {"quorvex set resolution 1024x768 then set gain 30 then frame -o mine.png", nullptr},
+      {"", "commands joined by `then` share one camera"},
+      {"quorvex --trace get exposure", "the bus traffic of any command"},
+      {"examples/capture.cpp", "the client library in an application"},
+  };
+  for (const auto& [command, what] : next) {
+    out << "   " << std::left << std::setw(what ? 40 : 0) << command << std::right << (what ? what : "")
+        << "\n";
+  }
 }
 
 void SimMachine::tour_unplug(std::ostream& out) {
@@ -157,6 +191,7 @@ int SimMachine::tour(std::ostream& out, std::ostream& err) {
   out << "Quorvex tour: the driver running on the simulated machine, driven as an application\n"
          "drives it on Windows: device control and single-shot frame reads. Streaming is not\n"
          "built yet.\n";
+  const ProductInfo* p = find_product(devices_.front()->config().product_id);
   heading(out, 1, "A camera is plugged in and the driver starts it");
   for (sim::UsbDevice* d : devices_) {
     char id[16];
@@ -175,7 +210,7 @@ int SimMachine::tour(std::ostream& out, std::ostream& err) {
     Options first;
     code = open_camera(first, &camera, err);
     if (code != kOk) return code;
-    heading(out, 2, "Its identity and every control, in the camera's units");
+    heading(out, 2, "Its identity and each control its model has, in the camera's units");
     code = indented(out, [&](std::ostream& o) { return show_info(camera, o, err); });
     if (code != kOk) return code;
     heading(out, 3, "A few settings changed and read back");
@@ -198,6 +233,8 @@ int SimMachine::tour(std::ostream& out, std::ostream& err) {
       << (faults.empty() ? "no faults, nothing leaked"
                          : std::to_string(faults.size()) + " fault(s), listed above")
       << "\n";
+  heading(out, 9, "What to try next");
+  tour_next(*p, out);
   return code;
 }
 

@@ -41,15 +41,16 @@ void put32(uint8_t* out, uint32_t value) {
 }  // namespace
 
 // At power-on the sensor window is the whole sensor: 2592 x 1944 on the products
-// 0x100B, 0x100C, 0x100D and 0x100F, 1280 x 1024 on the others. Registers 0x03 and
-// 0x04 hold the window's height and width less one. The grey sensors send a byte a
-// pixel, the colour ones three.
+// 0x100B, 0x100C, 0x100D and 0x100F, 2048 x 1536 on 0x100E, 1280 x 1024 on the
+// others. Registers 0x03 and 0x04 hold the window's height and width less one. The
+// grey sensors send a byte a pixel, the colour ones three.
 Camera::Camera(const CameraConfig& config) : fixed_size_(config.frame_size) {
   static const std::set<USHORT> large_sensor{0x100B, 0x100C, 0x100D, 0x100F};
   static const std::set<USHORT> grey_sensor{0x1009, 0x100A, 0x100D};
   bool large = large_sensor.count(config.product_id) != 0;
-  registers_[0x03] = large ? 1943 : 1023;
-  registers_[0x04] = large ? 2591 : 1279;
+  bool medium = config.product_id == 0x100E;
+  registers_[0x03] = large ? 1943 : medium ? 1535 : 1023;
+  registers_[0x04] = large ? 2591 : medium ? 2047 : 1279;
   bytes_per_pixel_ = grey_sensor.count(config.product_id) != 0 ? 1 : 3;
 }
 
