@@ -7,7 +7,7 @@
 
 #include "commands.h"
 #include "output.h"
-#include "png_file.h"
+#include "picture.h"
 
 namespace quorvex::tool {
 namespace {

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-#include "png_file.h"
+#include "picture.h"
 
-namespace quorvex::tool {
+namespace quorvex {
 namespace {
 
 void append(png_structp png, png_bytep data, png_size_t length) {
@@ -59,4 +59,4 @@ bool encode_png(const uint8_t* data, size_t length, uint32_t width, uint32_t hei
   return ok;
 }
 
-}  // namespace quorvex::tool
+}  // namespace quorvex

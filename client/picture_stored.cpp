@@ -3,9 +3,9 @@
 // every viewer.
 #include <algorithm>
 
-#include "png_file.h"
+#include "picture.h"
 
-namespace quorvex::tool {
+namespace quorvex {
 namespace {
 
 uint32_t crc32(const uint8_t* data, size_t length, uint32_t crc = 0) {
@@ -83,4 +83,4 @@ bool encode_png(const uint8_t* data, size_t length, uint32_t width, uint32_t hei
   return true;
 }
 
-}  // namespace quorvex::tool
+}  // namespace quorvex

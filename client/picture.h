@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace quorvex::tool {
+namespace quorvex {
 
 // `width` x `height` pixels, rows top to bottom, of 1 byte each (8-bit grey) or 3
 // (red, green, blue: 24-bit colour), as the camera sends them; pixels past `length`
@@ -14,4 +14,4 @@ namespace quorvex::tool {
 bool encode_png(const uint8_t* data, size_t length, uint32_t width, uint32_t height, uint32_t bytes_per_pixel,
                 std::vector<uint8_t>* png, std::string* why);
 
-}  // namespace quorvex::tool
+}  // namespace quorvex
