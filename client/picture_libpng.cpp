@@ -32,14 +32,7 @@ bool write_rows(png_structp png, png_infop info, uint32_t width, uint32_t height
 
 bool encode_png(const uint8_t* data, size_t length, uint32_t width, uint32_t height, uint32_t bytes_per_pixel,
                 std::vector<uint8_t>* png_bytes, std::string* why) {
-  if (bytes_per_pixel != 1 && bytes_per_pixel != 3) {
-    *why = "a PNG picture takes 8-bit or 24-bit frames, not " + std::to_string(8 * bytes_per_pixel) + "-bit";
-    return false;
-  }
-  if (width == 0 || height == 0 || width > PNG_USER_WIDTH_MAX || height > PNG_USER_HEIGHT_MAX) {
-    *why = "a PNG picture cannot be " + std::to_string(width) + "x" + std::to_string(height);
-    return false;
-  }
+  if (!picture_fits(width, height, bytes_per_pixel, why)) return false;
   size_t row = size_t{width} * bytes_per_pixel;
   std::vector<uint8_t> padded(row * height, 0);
   std::copy(data, data + std::min(length, padded.size()), padded.begin());

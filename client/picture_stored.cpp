@@ -59,14 +59,7 @@ std::vector<uint8_t> stored(const std::vector<uint8_t>& raw) {
 
 bool encode_png(const uint8_t* data, size_t length, uint32_t width, uint32_t height, uint32_t bytes_per_pixel,
                 std::vector<uint8_t>* png, std::string* why) {
-  if (bytes_per_pixel != 1 && bytes_per_pixel != 3) {
-    *why = "a PNG picture takes 8-bit or 24-bit frames, not " + std::to_string(8 * bytes_per_pixel) + "-bit";
-    return false;
-  }
-  if (width == 0 || height == 0 || width > 0x7FFFFFFF || height > 0x7FFFFFFF) {
-    *why = "a PNG picture cannot be " + std::to_string(width) + "x" + std::to_string(height);
-    return false;
-  }
+  if (!picture_fits(width, height, bytes_per_pixel, why)) return false;
   // Each row behind its filter byte, 0: none.
   size_t row = size_t{width} * bytes_per_pixel;
   std::vector<uint8_t> raw((row + 1) * height, 0);
