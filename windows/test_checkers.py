@@ -26,8 +26,7 @@ def _environment(name):
 
 IMAGE_ARGS = [
     "--entry", "CamDriverEntry",
-    "--allow-import", "ntoskrnl.exe", "--allow-import", "HAL.dll", "--allow-import", "USBD.SYS",
-    "--require-import", "ntoskrnl.exe", "--require-import", "USBD.SYS",
+    "--import", "ntoskrnl.exe", "--import", "USBD.SYS",
     "--version", "2.1.0.0",
     "--string", "FileDescription=USB Camera Driver File",
     "--string", "OriginalFilename=quorvex.sys",
@@ -58,7 +57,8 @@ class ImageChecks(unittest.TestCase):
             signature = ["--signed-by", signed_by, "--osslsigncode", self.osslsigncode] if signed_by else []
             args = [path] + IMAGE_ARGS + ["--objdump", self.objdump] + signature + list(extra_args)
             results = check_image.run_checks(PeImage(data), check_image.parse_args(args))
-        self.assertEqual(len(results), len(check_image.CHECKS) + 1 + bool(signed_by))
+        readme = "--readme" in extra_args
+        self.assertEqual(len(results), len(check_image.CHECKS) + 1 + bool(signed_by) + readme)
         return {r.name for r in results if not r.ok}
 
     def patched(self, rva_or_offset, payload, is_rva=True):
@@ -141,9 +141,22 @@ class ImageChecks(unittest.TestCase):
         data = self.patched(self.dll_name_rva("USBD.SYS"), b"USBX.SYS")
         self.assertEqual(self.failures(data), {"imports"})
 
-    def test_required_import_absent(self):
-        # HAL.dll is allowed but not needed by the driver today.
-        self.assertEqual(self.failures(self.pristine, ["--require-import", "HAL.dll"]), {"imports"})
+    def test_import_expected_but_absent(self):
+        self.assertEqual(self.failures(self.pristine, ["--import", "HAL.dll"]), {"imports"})
+
+    def test_readme_claims(self):
+        # The README's sentence about the imports, right and wrong, and missing.
+        for text, failed in [
+            ("importing only `ntoskrnl.exe` and\n`USBD.SYS`, with", set()),
+            ("importing only `ntoskrnl.exe`, `HAL.dll` and `USBD.SYS`, with", {"readme"}),
+            ("importing only `USBD.SYS`.", {"readme"}),
+            ("importing from the kernel", {"readme"}),
+        ]:
+            with self.subTest(text), tempfile.TemporaryDirectory() as scratch:
+                readme = os.path.join(scratch, "README.md")
+                with open(readme, "w") as f:
+                    f.write("It produces `quorvex.sys`, " + text + " a version resource.\n")
+                self.assertEqual(self.failures(self.pristine, ["--readme", readme]), failed)
 
     def version_resource(self):
         rva, size = self.image.resource(RT_VERSION, 1)
