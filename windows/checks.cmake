@@ -32,12 +32,19 @@ add_test(NAME windows_image
 add_test(NAME windows_inf
   COMMAND Python3::Interpreter -B ${CMAKE_CURRENT_SOURCE_DIR}/check_inf.py ${CMAKE_CURRENT_SOURCE_DIR}/quorvex.inf
           --service quorvex
-          --file $<TARGET_FILE_NAME:quorvex>
+          --file $<TARGET_FILE_NAME:quorvex> --catalog quorvex.cat
           --decoration NTamd64
           --version ${QUORVEX_EXPECTED_VERSION}
           --class ${QUORVEX_EXPECTED_CLASS} --class-guid ${QUORVEX_EXPECTED_CLASS_GUID}
           ${QUORVEX_EXPECTED_SECURITY} --characteristics ${QUORVEX_EXPECTED_CHARACTERISTICS}
           ${QUORVEX_HARDWARE_IDS})
+
+# The catalog as built, against the package as built.
+add_test(NAME windows_catalog
+  COMMAND Python3::Interpreter -B ${CMAKE_CURRENT_SOURCE_DIR}/check_catalog.py ${QUORVEX_CATALOG}
+          --file $<TARGET_FILE:quorvex> --file ${CMAKE_CURRENT_BINARY_DIR}/quorvex.inf
+          --inf ${CMAKE_CURRENT_BINARY_DIR}/quorvex.inf ${QUORVEX_CATALOG_SYSTEMS}
+          --signed-by ${QUORVEX_TEST_CERTIFICATE} --osslsigncode ${QUORVEX_OSSLSIGNCODE})
 
 # The checkers themselves, against damaged copies of the image and INF: each
 # damage must be caught by the check meant for it.
@@ -45,5 +52,5 @@ add_test(NAME windows_checkers
   COMMAND Python3::Interpreter -B -m unittest -v test_checkers
   WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
 set_tests_properties(windows_checkers PROPERTIES
-  ENVIRONMENT "QUORVEX_IMAGE=$<TARGET_FILE:quorvex>;QUORVEX_INF=${CMAKE_CURRENT_SOURCE_DIR}/quorvex.inf;QUORVEX_OBJDUMP=${CMAKE_OBJDUMP};QUORVEX_CERTIFICATE=${QUORVEX_TEST_CERTIFICATE};QUORVEX_OSSLSIGNCODE=${QUORVEX_OSSLSIGNCODE};PYTHONDONTWRITEBYTECODE=1")
-set_tests_properties(windows_image windows_inf windows_checkers PROPERTIES LABELS windows TIMEOUT 120)
+  ENVIRONMENT "QUORVEX_IMAGE=$<TARGET_FILE:quorvex>;QUORVEX_CATALOG=${QUORVEX_CATALOG};QUORVEX_TEST_KEY=${QUORVEX_TEST_KEY};QUORVEX_INF=${CMAKE_CURRENT_SOURCE_DIR}/quorvex.inf;QUORVEX_OBJDUMP=${CMAKE_OBJDUMP};QUORVEX_CERTIFICATE=${QUORVEX_TEST_CERTIFICATE};QUORVEX_OSSLSIGNCODE=${QUORVEX_OSSLSIGNCODE};PYTHONDONTWRITEBYTECODE=1")
+set_tests_properties(windows_image windows_inf windows_catalog windows_checkers PROPERTIES LABELS windows TIMEOUT 120)
