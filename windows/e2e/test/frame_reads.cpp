@@ -15,41 +15,6 @@
 #include "scenarios.h"
 
 namespace quorvex::e2e {
-namespace {
-
-constexpr uint32_t kChunk = 0x80000;          // the driver's chunk transfer
-constexpr uint32_t kFullFrame = 2592 * 1944;  // 256 bytes past a multiple of 512
-constexpr uint32_t kUsbdCanceled = 0xC0010000;
-constexpr uint32_t kTransferTimeout = 0xC0000102;
-
-// The camera's image pattern: 32-bit little-endian words, word k of frame f
-// holding f XOR (k * 0x9E3779B1). The first offset that differs, or `length`.
-size_t pattern_mismatch(uint32_t frame, const uint8_t* data, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    uint32_t word = frame ^ uint32_t((i / 4) * 0x9E3779B1u);
-    if (data[i] != uint8_t(word >> (8 * (i % 4)))) return i;
-  }
-  return length;
-}
-
-void expect_pattern(const Reply& r, uint32_t frame, uint32_t length, const std::string& what) {
-  if (r.returned != length) {
-    fail(what + ": " + std::to_string(r.returned) + " bytes, expected " + std::to_string(length));
-  }
-  size_t at = pattern_mismatch(frame, r.out.data(), length);
-  if (at != length) {
-    fail(what + ": byte " + std::to_string(at) + " is " + hex(r.out[at]) + ", not frame " +
-         std::to_string(frame) + "'s pattern");
-  }
-}
-
-// What the camera was handed on its pipes since `first`, in order: "out N" for a
-// bulk transfer of N bytes on the image pipe, "trigger N" for the 0xB3 request
-// with N bytes of 0xFF, "abort" for an abort of the image pipe; and what the
-// transfers ended with: "N" bytes moved, with the USB status if not success.
-struct Traffic {
-  std::vector<std::string> sent, ended;
-};
 
 Traffic image_traffic(Bus& bus, uint32_t slot, uint32_t first) {
   Traffic t;
@@ -79,6 +44,34 @@ std::string joined(const std::vector<std::string>& items) {
 void expect_list(const std::vector<std::string>& seen, const std::vector<std::string>& expected,
                  const std::string& what) {
   if (seen != expected) fail(what + ": " + joined(seen) + ", expected " + joined(expected));
+}
+
+namespace {
+
+constexpr uint32_t kChunk = 0x80000;          // the driver's chunk transfer
+constexpr uint32_t kFullFrame = 2592 * 1944;  // 256 bytes past a multiple of 512
+constexpr uint32_t kUsbdCanceled = 0xC0010000;
+constexpr uint32_t kTransferTimeout = 0xC0000102;
+
+// The camera's image pattern: 32-bit little-endian words, word k of frame f
+// holding f XOR (k * 0x9E3779B1). The first offset that differs, or `length`.
+size_t pattern_mismatch(uint32_t frame, const uint8_t* data, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    uint32_t word = frame ^ uint32_t((i / 4) * 0x9E3779B1u);
+    if (data[i] != uint8_t(word >> (8 * (i % 4)))) return i;
+  }
+  return length;
+}
+
+void expect_pattern(const Reply& r, uint32_t frame, uint32_t length, const std::string& what) {
+  if (r.returned != length) {
+    fail(what + ": " + std::to_string(r.returned) + " bytes, expected " + std::to_string(length));
+  }
+  size_t at = pattern_mismatch(frame, r.out.data(), length);
+  if (at != length) {
+    fail(what + ": byte " + std::to_string(at) + " is " + hex(r.out[at]) + ", not frame " +
+         std::to_string(frame) + "'s pattern");
+  }
 }
 
 // Every transfer the read sent is back in the bus, none left on its pipes.
