@@ -15,7 +15,7 @@ import sys
 
 import catalog
 import der
-from check_image import Result, osslsigncode_verify
+from check_image import Result, osslsigncode_verify, report
 from check_inf import Inf, models_hardware_ids
 
 
@@ -128,13 +128,7 @@ def parse_args(argv):
 
 
 def main(argv):
-    expect = parse_args(argv)
-    results = run_checks(expect)
-    for result in results:
-        print(result)
-    failed = sum(not r.ok for r in results)
-    print("%d passed, %d failed" % (len(results) - failed, failed))
-    return 1 if failed else 0
+    return report(run_checks(parse_args(argv)))
 
 
 if __name__ == "__main__":

@@ -366,7 +366,11 @@ def main(argv):
     except (OSError, PeError) as error:
         print("FAIL - image: %s" % error)
         return 1
-    results = run_checks(image, expect)
+    return report(run_checks(image, expect))
+
+
+def report(results):
+    """Prints one line per check and the count; the exit status."""
     for result in results:
         print(result)
     failed = sum(not r.ok for r in results)
