@@ -170,13 +170,11 @@ int SimMachine::finish(std::ostream& err) {
   return kVerifier;
 }
 
-// The simulated camera does not follow its window by itself: its frame is set to
-// the window's size here, as the real sensor's is.
-void SimMachine::ready_frame(int instance, uint32_t frame_bytes, bool release) {
+// The simulated camera sends a frame of its window when triggered; a read that
+// sends no trigger needs one released by hand.
+void SimMachine::ready_frame(int instance, uint32_t /*frame_bytes*/, bool release) {
   if (instance < 0 || static_cast<size_t>(instance) >= devices_.size()) return;
-  sim::Camera& camera = devices_[static_cast<size_t>(instance)]->camera();
-  camera.set_frame_size(frame_bytes);
-  if (release) camera.queue_frames(1);
+  if (release) devices_[static_cast<size_t>(instance)]->camera().queue_frames(1);
 }
 
 std::string SimMachine::check_frame(const uint8_t* data, uint32_t received, uint32_t frame_bytes) {

@@ -42,12 +42,27 @@ void put32(uint8_t* out, uint32_t value) {
 
 // At power-on the sensor window is the whole sensor: 2592 x 1944 on the products
 // 0x100B, 0x100C, 0x100D and 0x100F, 1280 x 1024 on the others. Registers 0x03 and
-// 0x04 hold the window's height and width less one.
-Camera::Camera(const CameraConfig& config) : frame_size_(config.frame_size) {
+// 0x04 hold the window's height and width less one. The grey sensors send a byte a
+// pixel, the colour ones three.
+Camera::Camera(const CameraConfig& config) : fixed_size_(config.frame_size) {
   static const std::set<USHORT> large_sensor{0x100B, 0x100C, 0x100D, 0x100F};
+  static const std::set<USHORT> grey_sensor{0x1009, 0x100A, 0x100D};
   bool large = large_sensor.count(config.product_id) != 0;
   registers_[0x03] = large ? 1943 : 1023;
   registers_[0x04] = large ? 2591 : 1279;
+  bytes_per_pixel_ = grey_sensor.count(config.product_id) != 0 ? 1 : 3;
+}
+
+pattern::Geometry Camera::window_locked() const {
+  return {registers_[0x04] + 1u, registers_[0x03] + 1u, bytes_per_pixel_};
+}
+
+// A window past 4 GiB is cut there: no read could take more.
+uint32_t Camera::frame_size_locked() const {
+  if (fixed_size_) return *fixed_size_;
+  pattern::Geometry w = window_locked();
+  uint64_t bytes = uint64_t{w.width} * w.height * w.bytes_per_pixel;
+  return bytes > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(bytes);
 }
 
 uint16_t Camera::reg(uint8_t number) const {
@@ -96,7 +111,7 @@ VendorResult Camera::vendor_request(const uint8_t setup[8], uint8_t* data, uint3
       break;
     case 0xC0:
       put32(data, 0x01C00000u | value);
-      put32(data + 4, frame_size_);
+      put32(data + 4, frame_size_locked());
       break;
     default:  // accepted and acted on by firmware state this model does not keep
       break;
@@ -107,14 +122,19 @@ VendorResult Camera::vendor_request(const uint8_t setup[8], uint8_t* data, uint3
 void Camera::set_frame_size(uint32_t bytes) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    frame_size_ = bytes;
+    fixed_size_ = bytes;
   }
   notify();
 }
 
 uint32_t Camera::frame_size() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return frame_size_;
+  return frame_size_locked();
+}
+
+pattern::Geometry Camera::window() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return window_locked();
 }
 
 void Camera::set_streaming(bool on) {
@@ -209,7 +229,7 @@ size_t Camera::produce(uint8_t* destination, size_t packet, size_t packets, bool
   for (size_t i = 0; i < packets;) {
     // Whole packets inside the frame under way, with nothing to hold them back,
     // come out exactly as one by one would: in one piece.
-    size_t whole = in_frame_ && bandwidth_ == 0 && !stop_after_ ? (frame_size_ - offset_) / packet : 0;
+    size_t whole = in_frame_ && bandwidth_ == 0 && !stop_after_ ? (frame_bytes_ - offset_) / packet : 0;
     size_t run = std::max<size_t>(std::min(packets - i, whole), 1);
     size_t n = run > 1 ? produce_locked(destination + total, run * packet, ends_transfer, wait_until)
                        : produce_packet(destination + total, packet, ends_transfer, wait_until);
@@ -237,11 +257,12 @@ size_t Camera::produce_packet(uint8_t* destination, size_t length, bool* ends_tr
 // part of what the bandwidth or a silence allows: whole or nothing.
 size_t Camera::produce_locked(uint8_t* destination, size_t length, bool* ends_transfer,
                               std::optional<Clock::time_point>* wait_until) {
-  if (frame_size_ == 0) return 0;
   // The clock only matters to a frame rate or a bandwidth.
   Clock::time_point now = frame_rate_ > 0 || bandwidth_ > 0 ? Clock::now() : Clock::time_point{};
   if (!in_frame_) {
     if (frames_queued_ == 0 && !streaming_) return 0;
+    uint32_t size = frame_size_locked();
+    if (size == 0) return 0;
     if (frame_rate_ > 0) {
       auto start = rate_origin_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                                       static_cast<double>(frames_since_origin_) / frame_rate_));
@@ -253,16 +274,18 @@ size_t Camera::produce_locked(uint8_t* destination, size_t length, bool* ends_tr
     if (frames_queued_ > 0) frames_queued_--;
     in_frame_ = true;
     offset_ = 0;
+    frame_bytes_ = size;
+    geometry_ = window_locked();
     frames_started_++;
     frames_since_origin_++;
   }
-  size_t n = std::min<uint64_t>(length, frame_size_ - offset_);
+  size_t n = std::min<uint64_t>(length, frame_bytes_ - offset_);
   if ((stop_after_ && *stop_after_ < n) || !affordable(now, n, wait_until)) return 0;
-  pattern::fill(frame_, offset_, destination, n);
+  pattern::fill(geometry_, frame_, offset_, destination, n);
   offset_ += n;
   bytes_since_origin_ += n;
   if (stop_after_) *stop_after_ -= n;
-  if (offset_ == frame_size_) {
+  if (offset_ == frame_bytes_) {
     in_frame_ = false;
     frame_++;
     *ends_transfer = !streaming_;

@@ -1,57 +1,283 @@
-// The image test pattern: each 32-bit word names its frame and its position.
-#include <sim/camera.h>
-
-#include <bit>
-#include <cstring>
+// The simulated camera's picture and the code in its lowest bits; see <sim/pattern.h>.
+// The picture is drawn sixteen bytes at a time (gradient and code together), then the
+// bar and the number are laid over it keeping each byte's code bit: a frame costs
+// little more than writing it.
+#include <sim/pattern.h>
 
 namespace sim::pattern {
 namespace {
 
-constexpr uint32_t kMix = 0x9E3779B1u;
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the code words are read as little-endian");
 
-uint32_t word(uint32_t frame, uint64_t index) { return frame ^ static_cast<uint32_t>(index * kMix); }
+typedef uint8_t Bytes __attribute__((vector_size(16)));
+typedef uint32_t Words __attribute__((vector_size(16)));
 
-uint8_t byte_at(uint32_t frame, uint64_t offset) {
-  return static_cast<uint8_t>(word(frame, offset / 4) >> (8 * (offset % 4)));
+constexpr uint32_t kMix = 0x9E3779B1u;       // steps the code from word to word
+constexpr uint32_t kFrameMix = 0x85EBCA6Bu;  // sets each frame's code apart from the next
+constexpr uint32_t kCodeBits = 0x01010101u;
+constexpr uint64_t kHeader = 4;  // bytes of frame number at the start
+constexpr uint32_t kBarSteps = 32;
+
+// The code of 32-bit word `index` of frame `frame`: bits 7, 15, 23 and 31 of a
+// mixed word, moved to bit 0 of each byte.
+uint32_t code_word(uint32_t frame, uint64_t index) {
+  return ((static_cast<uint32_t>(index) * kMix + frame * kFrameMix) >> 7) & kCodeBits;
+}
+
+uint8_t code_bit(uint32_t frame, uint64_t offset) {
+  return static_cast<uint8_t>(code_word(frame, offset / 4) >> (8 * (offset % 4))) & 1;
+}
+
+uint8_t header_byte(uint32_t frame, uint64_t offset) { return static_cast<uint8_t>(frame >> (8 * offset)); }
+
+struct Layout {
+  uint32_t width;
+  uint32_t height;
+  uint32_t depth;  // bytes a pixel
+  uint64_t row;    // bytes a row
+};
+
+// A window of no pixels is drawn as 256 x 256 grey.
+Layout layout_of(const Geometry& g) {
+  if (g.width == 0 || g.height == 0 || g.bytes_per_pixel == 0) return {256, 256, 1, 256};
+  return {g.width, g.height, g.bytes_per_pixel, uint64_t{g.width} * g.bytes_per_pixel};
+}
+
+// Lanes holding 0xFE where a pixel's byte is that colour (the lowest bit is the
+// code's), for each of the three phases a 16-byte block can start at.
+constexpr Bytes kRed[3] = {
+    {0xFE, 0, 0, 0xFE, 0, 0, 0xFE, 0, 0, 0xFE, 0, 0, 0xFE, 0, 0, 0xFE},
+    {0, 0, 0xFE, 0, 0, 0xFE, 0, 0, 0xFE, 0, 0, 0xFE, 0, 0, 0xFE, 0},
+    {0, 0xFE, 0, 0, 0xFE, 0, 0, 0xFE, 0, 0, 0xFE, 0, 0, 0xFE, 0, 0},
+};
+constexpr Bytes kGreen[3] = {kRed[2], kRed[0], kRed[1]};
+constexpr Bytes kBlue[3] = {kRed[1], kRed[2], kRed[0]};
+
+// The 16-byte block being drawn: its ramp level (the same in every lane: the ramp
+// climbs block by block), the code's mixed words, and what the next three blocks
+// add to the ramp (a colour row's masks come round every three blocks too).
+struct Blocks {
+  Bytes ramp;
+  Words mixed;
+  uint8_t rise[3];
+
+  Bytes code() const { return (Bytes)((mixed >> 7) & kCodeBits); }
+  void next() {
+    ramp += rise[0];
+    mixed += 4 * kMix;
+    uint8_t turned = rise[0];
+    rise[0] = rise[1];
+    rise[1] = rise[2];
+    rise[2] = turned;
+  }
+};
+
+// The block at `block` of a row that starts at `row_start`. Its ramp starts at
+// `base` and climbs `climb` steps of `unit` every three blocks, spread over them;
+// block n of the row counts from the block that holds the row's first byte.
+Blocks blocks_at(uint32_t frame, uint64_t block, uint64_t row_start, uint32_t base, uint32_t climb,
+                 uint32_t unit) {
+  constexpr Words kWords = {0, 1, 2, 3};
+  uint8_t rises[3];
+  for (uint32_t i = 0; i < 3; ++i)
+    rises[i] = static_cast<uint8_t>((climb / 3 + (i < climb % 3 ? 1 : 0)) * unit);
+  uint64_t n = (block >> 4) - (row_start >> 4);
+  uint32_t level = base + static_cast<uint32_t>(n / 3) * climb * unit;
+  for (uint64_t i = 0; i < n % 3; ++i) level += rises[i];
+  Words first = Words{} + static_cast<uint32_t>(block / 4);
+  return {Bytes{} + static_cast<uint8_t>(level),
+          (first + kWords) * kMix + frame * kFrameMix,
+          {rises[n % 3], rises[(n + 1) % 3], rises[(n + 2) % 3]}};
+}
+
+// The climb every three blocks that takes a ramp through `range` levels over a row
+// of `row` bytes, and never past it.
+uint32_t climb_for(uint32_t range, uint64_t row) { return static_cast<uint32_t>(range * 48 / (row + 63)); }
+
+// Colour: red rises with the ramp, blue falls, green is the row's level. The masks
+// turn with the phase, block by block: 16 bytes on, each lane is a colour further.
+struct Colour {
+  Bytes red;
+  Bytes green;
+  Bytes blue;
+  Bytes level;
+  Bytes operator()(const Blocks& b) {
+    Bytes pixels = (b.ramp & red) | (level & green) | (~b.ramp & blue) | b.code();
+    Bytes turned = red;
+    red = blue;
+    blue = green;
+    green = turned;
+    return pixels;
+  }
+};
+
+// Grey: the ramp, which starts at half the row's level and climbs by even steps,
+// smoothed inside each block by a finer ramp up to the next block's level. The
+// finer ramps turn with the steps.
+struct Grey {
+  Bytes fine[3];
+  explicit Grey(const Blocks& b) {
+    for (int j = 0; j < 3; ++j) {
+      for (int i = 0; i < 16; ++i) fine[j][i] = static_cast<uint8_t>(b.rise[j] * i / 16 & 0xFE);
+    }
+  }
+  Bytes operator()(const Blocks& b) {
+    Bytes pixels = (b.ramp + fine[0]) | b.code();
+    Bytes turned = fine[0];
+    fine[0] = fine[1];
+    fine[1] = fine[2];
+    fine[2] = turned;
+    return pixels;
+  }
+};
+
+void store(const Bytes& pixels, uint64_t block, uint64_t from, uint64_t to, uint8_t* out) {
+  if (block >= from && block + 16 <= to) {
+    __builtin_memcpy(out + (block - from), &pixels, 16);
+    return;
+  }
+  for (uint64_t i = block < from ? from - block : 0; i < 16 && block + i < to; ++i)
+    out[block + i - from] = pixels[i];
+}
+
+// Blocks from `block` (16-aligned, at most 15 bytes before `from`) to past `to`:
+// whole blocks three at a time, as many as the ramp's steps and a colour row's
+// phases take to come round.
+template <class Draw>
+void draw_blocks(Blocks b, Draw draw, uint64_t block, uint64_t from, uint64_t to, uint8_t* out) {
+  if (block < from) {
+    store(draw(b), block, from, to, out);
+    b.next();
+    block += 16;
+  }
+  for (; block + 48 <= to; block += 48) {
+    Bytes first = draw(b);
+    b.next();
+    Bytes second = draw(b);
+    b.next();
+    Bytes third = draw(b);
+    b.next();
+    __builtin_memcpy(out + (block - from), &first, 16);
+    __builtin_memcpy(out + (block + 16 - from), &second, 16);
+    __builtin_memcpy(out + (block + 32 - from), &third, 16);
+  }
+  for (; block < to; block += 16) {
+    store(draw(b), block, from, to, out);
+    b.next();
+  }
+}
+
+// The background of one row, bytes [from, to) of the frame, into `out` (which
+// holds byte `from`).
+void draw_row(const Layout& l, uint32_t frame, uint64_t row_start, uint64_t y, uint64_t from, uint64_t to,
+              uint8_t* out) {
+  uint32_t level = l.height > 1 ? static_cast<uint32_t>((y % l.height) * 255 / (l.height - 1)) : 0;
+  uint64_t block = from & ~uint64_t{15};
+  if (l.depth != 3) {
+    Blocks b = blocks_at(frame, block, row_start, (level >> 1) & 0xFE, climb_for(63, l.row), 2);
+    return draw_blocks(b, Grey(b), block, from, to, out);
+  }
+  // The block may start up to 15 bytes before the row; 15 is a multiple of 3.
+  unsigned phase = static_cast<unsigned>((block + 15 - row_start) % 3);
+  Blocks b = blocks_at(frame, block, row_start, 0, climb_for(255, l.row), 1);
+  draw_blocks(b, Colour{kRed[phase], kGreen[phase], kBlue[phase], Bytes{} + static_cast<uint8_t>(level)},
+              block, from, to, out);
+}
+
+// Sets pixels [x0, x1) of a row to `value` where they fall inside [from, to),
+// keeping each byte's code bit.
+void paint(const Layout& l, uint64_t row_start, uint64_t x0, uint64_t x1, uint8_t value, uint64_t from,
+           uint64_t to, uint8_t* out) {
+  if (x1 > l.width) x1 = l.width;
+  uint64_t first = row_start + x0 * l.depth;
+  uint64_t last = row_start + x1 * l.depth;
+  if (first < from) first = from;
+  if (last > to) last = to;
+  for (uint64_t at = first; at < last; ++at) {
+    uint8_t& byte = out[at - from];
+    byte = static_cast<uint8_t>((byte & 1) | (value & 0xFE));
+  }
+}
+
+// Digits 0 to 9, 5 x 7, one byte a row, bit 4 leftmost.
+constexpr uint8_t kDigits[10][7] = {
+    {0x0E, 0x11, 0x13, 0x15, 0x19, 0x11, 0x0E}, {0x04, 0x0C, 0x04, 0x04, 0x04, 0x04, 0x0E},
+    {0x0E, 0x11, 0x01, 0x02, 0x04, 0x08, 0x1F}, {0x1F, 0x02, 0x04, 0x02, 0x01, 0x11, 0x0E},
+    {0x02, 0x06, 0x0A, 0x12, 0x1F, 0x02, 0x02}, {0x1F, 0x10, 0x1E, 0x01, 0x01, 0x11, 0x0E},
+    {0x06, 0x08, 0x10, 0x1E, 0x11, 0x11, 0x0E}, {0x1F, 0x01, 0x02, 0x04, 0x08, 0x08, 0x08},
+    {0x0E, 0x11, 0x11, 0x0E, 0x11, 0x11, 0x0E}, {0x0E, 0x11, 0x11, 0x0F, 0x01, 0x02, 0x0C},
+};
+
+// The frame number in white on a black box near the top left corner, its cells
+// `scale` pixels square: one cell of margin, each digit 5 x 7 cells and a cell apart.
+void draw_number(const Layout& l, uint32_t frame, uint64_t row_start, uint64_t y, uint64_t from, uint64_t to,
+                 uint8_t* out) {
+  uint32_t scale = (l.width < l.height ? l.width : l.height) / 96;
+  if (scale == 0) scale = 1;
+  uint64_t top = 2 * scale;
+  uint64_t left = 2 * scale;
+  if (y < top || y >= top + 9 * scale || y >= l.height) return;
+  uint8_t digits[10];
+  int count = 0;
+  for (uint32_t n = frame; count == 0 || n != 0; n /= 10) digits[count++] = static_cast<uint8_t>(n % 10);
+  uint64_t cells = 6 * static_cast<uint64_t>(count) + 1;
+  paint(l, row_start, left, left + cells * scale, 0, from, to, out);
+  uint64_t row = (y - top) / scale;
+  if (row < 1 || row > 7) return;
+  for (int d = 0; d < count; ++d) {
+    uint8_t bits = kDigits[digits[count - 1 - d]][row - 1];
+    for (int column = 0; column < 5; ++column) {
+      if ((bits & (0x10 >> column)) == 0) continue;
+      uint64_t x = left + (1 + 6 * static_cast<uint64_t>(d) + column) * scale;
+      paint(l, row_start, x, x + scale, 0xFF, from, to, out);
+    }
+  }
 }
 
 }  // namespace
 
-// Whole words go four at a time (the host is little-endian, as the wire is): a
-// frame's pattern costs about what writing it costs.
-void fill(uint32_t frame, uint64_t offset, uint8_t* destination, size_t length) {
-  static_assert(std::endian::native == std::endian::little);
-  using Words = uint32_t __attribute__((vector_size(16)));
-  size_t i = 0;
-  for (; i < length && (offset + i) % 4 != 0; ++i) destination[i] = byte_at(frame, offset + i);
-  uint32_t first = static_cast<uint32_t>((offset + i) / 4 * kMix);
-  Words mixed = {first, first + kMix, first + 2 * kMix, first + 3 * kMix};
-  for (; i + 16 <= length; i += 16) {
-    Words w = mixed ^ frame;
-    std::memcpy(destination + i, &w, sizeof w);
-    mixed += 4 * kMix;
+void fill(const Geometry& geometry, uint32_t frame, uint64_t offset, uint8_t* destination, size_t length) {
+  Layout l = layout_of(geometry);
+  uint64_t end = offset + length;
+  uint64_t bar_width = l.width / kBarSteps ? l.width / kBarSteps : 1;
+  uint64_t bar = uint64_t{frame % kBarSteps} * l.width / kBarSteps;
+  for (uint64_t from = offset; from < end;) {
+    uint64_t y = from / l.row;
+    uint64_t row_start = y * l.row;
+    uint64_t to = row_start + l.row < end ? row_start + l.row : end;
+    uint8_t* out = destination + (from - offset);
+    draw_row(l, frame, row_start, y, from, to, out);
+    paint(l, row_start, bar, bar + bar_width, 0xFF, from, to, out);
+    draw_number(l, frame, row_start, y, from, to, out);
+    from = to;
   }
-  for (; i < length; ++i) destination[i] = byte_at(frame, offset + i);
+  for (uint64_t at = offset; at < kHeader && at < end; ++at)
+    destination[at - offset] = header_byte(frame, at);
 }
 
-bool matches(uint32_t frame, uint64_t offset, const uint8_t* data, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    if (data[i] != byte_at(frame, offset + i)) return false;
+size_t mismatch(uint32_t frame, uint64_t offset, const uint8_t* data, size_t length) {
+  size_t i = 0;
+  for (; i < length && offset + i < kHeader; ++i) {
+    if (data[i] != header_byte(frame, offset + i)) return i;
   }
-  return true;
+  for (; i < length && (offset + i) % 4 != 0; ++i) {
+    if ((data[i] & 1) != code_bit(frame, offset + i)) return i;
+  }
+  for (; i + 4 <= length; i += 4) {
+    uint32_t word = data[i] | data[i + 1] << 8 | data[i + 2] << 16 | static_cast<uint32_t>(data[i + 3]) << 24;
+    if ((word & kCodeBits) != code_word(frame, (offset + i) / 4)) break;
+  }
+  for (; i < length; ++i) {
+    if ((data[i] & 1) != code_bit(frame, offset + i)) return i;
+  }
+  return length;
 }
 
 Check check(const uint8_t* data, size_t length) {
-  Check result{true, 0, 0};
-  for (size_t i = 0; i < 4 && i < length; ++i) result.frame |= uint32_t(data[i]) << (8 * i);
-  for (size_t i = 0; i < length; ++i) {
-    if (data[i] != byte_at(result.frame, i)) {
-      result.ok = false;
-      result.first_bad_offset = i;
-      break;
-    }
-  }
-  return result;
+  uint32_t frame = 0;
+  for (size_t i = 0; i < kHeader && i < length; ++i) frame |= uint32_t{data[i]} << (8 * i);
+  size_t bad = mismatch(frame, 0, data, length);
+  return {bad == length, frame, bad == length ? 0 : bad};
 }
 
 }  // namespace sim::pattern

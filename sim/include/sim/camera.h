@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sim/ntddk.h>
+#include <sim/pattern.h>
 #include <sim/usb.h>
 
 #include <chrono>
@@ -38,28 +39,15 @@ struct CameraConfig {
   std::vector<uint8_t> device_descriptor;
   std::vector<uint8_t> configuration_descriptor;
   DEVICE_CAPABILITIES capabilities = default_capabilities();
-  uint32_t frame_size = 4096;
+  // Bytes a frame, fixed by a test; unset, a frame is the camera's window (registers
+  // 0x03 and 0x04) at its pixel depth, as the real sensor sends it.
+  std::optional<uint32_t> frame_size;
 
   static DEVICE_CAPABILITIES default_capabilities();
 };
 
 std::vector<uint8_t> build_device_descriptor(const CameraConfig& config);
 std::vector<uint8_t> build_configuration_descriptor(const CameraConfig& config);
-
-// Frame content: 32-bit little-endian words, word k of frame f holding
-// f XOR (k * 0x9E3779B1). A delivered frame can be checked to be whole, of one
-// frame only, and of a given sequence number.
-namespace pattern {
-void fill(uint32_t frame, uint64_t offset, uint8_t* destination, size_t length);
-struct Check {
-  bool ok;
-  uint32_t frame;           // sequence number read from the first word
-  size_t first_bad_offset;  // when !ok
-};
-Check check(const uint8_t* data, size_t length);
-// Checks bytes [offset, offset + length) of frame `frame`.
-bool matches(uint32_t frame, uint64_t offset, const uint8_t* data, size_t length);
-}  // namespace pattern
 
 // What a vendor request got from the camera.
 struct VendorResult {
@@ -79,9 +67,11 @@ class Camera {
   // `length` bytes; for OUT requests it holds the data stage.
   VendorResult vendor_request(const uint8_t setup[8], uint8_t* data, uint32_t length);
 
-  // Image source.
-  void set_frame_size(uint32_t bytes);
-  uint32_t frame_size() const;
+  // Image source. A frame's window and size are taken when the camera starts
+  // sending it: a window changed meanwhile applies from the next frame.
+  void set_frame_size(uint32_t bytes);            // fixes the size; the picture stays the window's
+  uint32_t frame_size() const;                    // of the next frame
+  pattern::Geometry window() const;               // what the next frame pictures
   void set_streaming(bool on);                    // frames back to back while IN transfers wait
   void set_bandwidth(uint64_t bytes_per_second);  // 0: unlimited
   void set_frame_rate(double frames_per_second);  // 0: unlimited
@@ -110,11 +100,16 @@ class Camera {
   size_t produce_locked(uint8_t* destination, size_t length, bool* ends_transfer,
                         std::optional<Clock::time_point>* wait_until);
   bool affordable(Clock::time_point now, size_t bytes, std::optional<Clock::time_point>* wait_until);
+  pattern::Geometry window_locked() const;
+  uint32_t frame_size_locked() const;
 
   mutable std::mutex mutex_;
   uint16_t registers_[256] = {};
   std::map<uint16_t, std::vector<uint8_t>> blocks_;  // request 0xBA, by wValue
-  uint32_t frame_size_;
+  std::optional<uint32_t> fixed_size_;
+  uint32_t bytes_per_pixel_;
+  pattern::Geometry geometry_{};  // of the frame being sent
+  uint32_t frame_bytes_ = 0;      // of the frame being sent
   bool streaming_ = false;
   int frames_queued_ = 0;
   uint32_t triggers_ = 0;
