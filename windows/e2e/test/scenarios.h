@@ -54,6 +54,11 @@ std::string joined(const std::vector<std::string>& items);  // "[a, b]"
 void expect_list(const std::vector<std::string>& seen, const std::vector<std::string>& expected,
                  const std::string& what);
 
+// `received` bytes of a frame read against the camera's picture: whole, frame
+// `frame` by the pattern's own check, and byte for byte the picture of `window`.
+void expect_picture(const uint8_t* data, uint32_t received, uint32_t length, uint32_t frame,
+                    const sim::pattern::Geometry& window, const std::string& what);
+
 // The single-shot frame reads (frame_reads.cpp).
 std::vector<Scenario> frame_read_scenarios();
 

@@ -201,17 +201,36 @@ std::string short_frame(Bus& bus) {
   return "exit 1 after " + std::to_string(run.millis) + " ms";
 }
 
+// One frame at the camera's window, written by the tool and read back from the
+// file: the simulated camera's picture, byte for byte.
+std::string frame(Bus& bus) {
+  constexpr sim::pattern::Geometry kWindow = {1280, 1024, 3};  // 0x100E as it starts
+  constexpr uint32_t kBytes = 1280 * 1024 * 3;
+  Plugged cam{bus.plug(0x100E)};
+  bus.queue_frames(cam.slot, 0, kBytes, kWindow);
+  Run run = run_tool("frame -o frame.raw");
+  expect_exit(run, 0);
+  expect_output(run, "3932160 bytes of 3932160 asked");
+  std::wstring path = g_folder + L"\\frame.raw";
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) fail("no frame.raw: " + shown(run));
+  std::vector<uint8_t> data(kBytes + 1);
+  DWORD got = 0;
+  BOOL read = ReadFile(file, data.data(), DWORD(data.size()), &got, nullptr);
+  CloseHandle(file);
+  if (!read) fail("cannot read frame.raw: error " + std::to_string(GetLastError()));
+  expect_picture(data.data(), got, kBytes, 0, kWindow, "frame.raw");
+  return "1280x1024 at 24 bits, the camera's picture";
+}
+
 }  // namespace
 
 void set_tool_folder(const std::wstring& folder) { g_folder = folder; }
 
 std::vector<Scenario> tool_scenarios() {
   return {
-      {"quorvex list", list},
-      {"quorvex info", info},
-      {"quorvex set and get gain", gain},
-      {"quorvex exit codes", refusals},
-      {"quorvex frame times out", short_frame},
+      {"quorvex list", list},           {"quorvex info", info},   {"quorvex set and get gain", gain},
+      {"quorvex exit codes", refusals}, {"quorvex frame", frame}, {"quorvex frame times out", short_frame},
   };
 }
 
