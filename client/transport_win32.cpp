@@ -30,14 +30,19 @@ void Camera::close() {
   handle_ = kClosed;
 }
 
+// The handle is synchronous: DeviceIoControl returns once the request is done. The
+// OVERLAPPED is there for the driver's own status, which Windows leaves in Internal:
+// a success-class status such as STATUS_TIMEOUT (a frame read the camera left
+// unfinished) is otherwise reported as plain success.
 Status Camera::control(uint32_t code, const void* input, uint32_t input_length, void* output,
                        uint32_t output_length, uint32_t* returned) const {
   if (handle_ == kClosed) return Status::refused(kNotOpen, "the camera is not open");
   DWORD bytes = 0;
+  OVERLAPPED overlapped{};
   BOOL ok = DeviceIoControl(reinterpret_cast<HANDLE>(handle_), code, const_cast<void*>(input), input_length,
-                            output, output_length, &bytes, nullptr);
+                            output, output_length, &bytes, &overlapped);
   if (returned != nullptr) *returned = bytes;
-  Status status = ok ? Status{} : win32_failure();
+  Status status = ok ? Status(static_cast<uint32_t>(overlapped.Internal), false) : win32_failure();
   status.returned = bytes;
   return status;
 }

@@ -3,11 +3,11 @@
 Every expectation comes from the command line, so the build states them once:
 
     python3 check_image.py quorvex.sys --entry CamDriverEntry \
-        --allow-import ntoskrnl.exe --allow-import HAL.dll --allow-import USBD.SYS \
-        --require-import ntoskrnl.exe --require-import USBD.SYS \
+        --import ntoskrnl.exe --import USBD.SYS \
         --version 2.1.0.0 --string "FileDescription=USB Camera Driver File" \
         [--objdump x86_64-w64-mingw32-objdump] \
-        [--signed-by test-certificate.pem --osslsigncode osslsigncode]
+        [--signed-by test-certificate.pem --osslsigncode osslsigncode] \
+        [--readme README.md]
 
 Prints one line per check and exits non-zero if any failed.
 """
@@ -133,17 +133,37 @@ def check_checksum(image, expect):
 
 
 def check_imports(image, expect):
+    # Exactly the libraries stated: one more is a dependency nobody decided on, one
+    # fewer means the statement has gone stale.
     imported = list(image.imports())
-    allowed = {name.lower() for name in expect.allow_import}
-    foreign = [name for name in imported if name.lower() not in allowed]
     present = {name.lower() for name in imported}
-    missing = [name for name in expect.require_import if name.lower() not in present]
+    wanted = {name.lower() for name in expect.imports}
     problems = []
+    foreign = [name for name in imported if name.lower() not in wanted]
+    missing = [name for name in expect.imports if name.lower() not in present]
     if foreign:
         problems.append("imports from %s" % ", ".join(foreign))
     if missing:
         problems.append("does not import %s" % ", ".join(missing))
     return not problems, "; ".join(problems) if problems else "imports %s" % ", ".join(imported)
+
+
+README_IMPORTS = re.compile(r"importing only ((?:`[^`]+`(?:,\s*|\s+and\s+)?)+)")
+
+
+def check_readme_imports(image, expect):
+    # What the README tells a reader the image imports, against the image.
+    with open(expect.readme, encoding="utf-8") as f:
+        text = f.read()
+    claims = README_IMPORTS.findall(text)
+    if not claims:
+        return False, "no \"importing only `...`\" sentence in %s" % os.path.basename(expect.readme)
+    imported = sorted(name.lower() for name in image.imports())
+    wrong = [c for c in claims if sorted(n.lower() for n in re.findall(r"`([^`]+)`", c)) != imported]
+    if wrong:
+        said = ", ".join(re.findall(r"`([^`]+)`", wrong[0]))
+        return False, "the README says the image imports %s; it imports %s" % (said, ", ".join(image.imports()))
+    return True, "the README names the image's imports"
 
 
 def _pointer_list(image, symbol):
@@ -270,19 +290,25 @@ def check_objdump_agrees(image, expect):
     return not problems, "; ".join(problems) if problems else "subsystem, entry point and imports agree"
 
 
+def osslsigncode_verify(osslsigncode, certificate, arguments):
+    """(verified, what osslsigncode said last) of `osslsigncode verify` with
+    `arguments`, trusting only `certificate`."""
+    run = subprocess.run(
+        [osslsigncode, "verify", "-CAfile", certificate] + arguments, capture_output=True, text=True
+    )
+    ok = run.returncode == 0 and "Signature verification: ok" in run.stdout
+    lines = [line for line in (run.stdout + run.stderr).splitlines() if line.strip()]
+    failures = [line for line in lines if "failed" in line.lower()]
+    return ok and not failures, (failures or lines or ["exit %d" % run.returncode])[-1]
+
+
 def check_signature(image, expect):
     # The embedded signature must verify against the certificate it was made with,
     # over the image as it stands: a byte changed after signing breaks it.
-    run = subprocess.run(
-        [expect.osslsigncode, "verify", "-CAfile", expect.signed_by, "-in", expect.image],
-        capture_output=True,
-        text=True,
-    )
-    ok = run.returncode == 0 and "Signature verification: ok" in run.stdout
+    ok, said = osslsigncode_verify(expect.osslsigncode, expect.signed_by, ["-in", expect.image])
     if ok:
         return True, "signature verifies against %s" % os.path.basename(expect.signed_by)
-    lines = [line for line in (run.stdout + run.stderr).splitlines() if line.strip()]
-    return False, "osslsigncode verify: %s" % (lines[-1] if lines else "exit %d" % run.returncode)
+    return False, "osslsigncode verify: %s" % said
 
 
 CHECKS = [
@@ -307,6 +333,8 @@ def run_checks(image, expect):
         checks.append(("objdump", check_objdump_agrees))
     if expect.signed_by:
         checks.append(("signature", check_signature))
+    if expect.readme:
+        checks.append(("readme", check_readme_imports))
     results = []
     for name, check in checks:
         try:
@@ -321,13 +349,13 @@ def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("image")
     parser.add_argument("--entry", required=True, help="name of the entry point routine")
-    parser.add_argument("--allow-import", action="append", required=True, help="DLL the image may import")
-    parser.add_argument("--require-import", action="append", default=[], help="DLL the image must import")
+    parser.add_argument("--import", dest="imports", action="append", required=True, help="DLL the image imports; all of them")
     parser.add_argument("--version", required=True, help="file and product version, a.b.c.d")
     parser.add_argument("--string", action="append", default=[], help="NAME=VALUE of the version string table")
     parser.add_argument("--objdump", help="objdump of the target toolchain, for a second reading")
     parser.add_argument("--signed-by", help="certificate the embedded signature must verify against")
     parser.add_argument("--osslsigncode", default="osslsigncode", help="the verifier of embedded signatures")
+    parser.add_argument("--readme", help="a README whose \"importing only\" sentences must name the imports")
     return parser.parse_args(argv)
 
 
@@ -338,7 +366,11 @@ def main(argv):
     except (OSError, PeError) as error:
         print("FAIL - image: %s" % error)
         return 1
-    results = run_checks(image, expect)
+    return report(run_checks(image, expect))
+
+
+def report(results):
+    """Prints one line per check and the count; the exit status."""
     for result in results:
         print(result)
     failed = sum(not r.ok for r in results)

@@ -1,12 +1,13 @@
 """Checks that the driver's INF is well formed and installs what the build made.
 
-    python3 check_inf.py quorvex.inf --service quorvex --file quorvex.sys \
+    python3 check_inf.py quorvex.inf --service quorvex --file quorvex.sys --catalog quorvex.cat \
         --decoration NTamd64 --version 2.1.0.0 --hardware-id "USB\\VID_04B4&PID_1009" ... \
         --class USBDevice --class-guid {88BAE032-5A81-49F0-BC3D-A4FF138216D6} \
         --allow SY:GA --allow BA:GA --allow IU:GRGW --characteristics 0x100
 
---file names every file the build puts in the package, the driver image first;
-the INF may name no other (a catalog the build does not make stops installation).
+--file names every file the build puts in the package, the driver image first, and
+--catalog the package's catalog; the INF may name no other file (a file missing
+from the package stops installation).
 
 Prints one line per check and exits non-zero if any failed.
 """
@@ -107,13 +108,32 @@ def _number(text):
 # Checks -------------------------------------------------------------------------
 
 
+# Longest class name and provider name Windows accepts (LINE_LEN for the latter).
+MAX_CLASS_NAME, MAX_PROVIDER_NAME = 32, 256
+
+
+def _expanded(inf, value):
+    strings = inf.strings()
+    return STRING_TOKEN.sub(lambda m: strings.get(m.group(1).lower(), m.group(0)), value)
+
+
 def check_version(inf, expect):
     problems = []
-    if inf.value("Version", "Signature") != ["$WINDOWS NT$"]:
-        problems.append("Signature is not $WINDOWS NT$")
+    signature = (inf.value("Version", "Signature") or [""])[0]
+    if signature.lower() not in ("$windows nt$", "$chicago$"):
+        problems.append("Signature %r is neither $Windows NT$ nor $Chicago$" % signature)
     for key in ("Class", "ClassGuid", "Provider", "DriverVer"):
         if inf.value("Version", key) is None:
             problems.append("no %s" % key)
+    name = (inf.value("Version", "Class") or [""])[0]
+    if len(name) > MAX_CLASS_NAME:
+        problems.append("Class name longer than %d characters" % MAX_CLASS_NAME)
+    provider = (inf.value("Version", "Provider") or [""])[0]
+    if len(_expanded(inf, provider)) > MAX_PROVIDER_NAME:
+        problems.append("Provider name longer than %d characters" % MAX_PROVIDER_NAME)
+    lockdown = inf.value("Version", "PnpLockdown")
+    if lockdown is not None and lockdown != ["0"] and lockdown != ["1"]:
+        problems.append("PnpLockdown %s is neither 0 nor 1" % ",".join(lockdown))
     guid = inf.value("Version", "ClassGuid")
     if guid and not GUID.match(guid[0]):
         problems.append("ClassGuid %s is not a GUID" % guid[0])
@@ -126,7 +146,44 @@ def check_version(inf, expect):
             problems.append("DriverVer version %s, not %s" % (match.group(4), expect.version))
         elif not (1 <= int(match.group(1)) <= 12 and 1 <= int(match.group(2)) <= 31):
             problems.append("DriverVer date %s" % driver_ver[0])
-    return not problems, "; ".join(problems) if problems else "Class %s" % inf.value("Version", "Class")[0]
+    return not problems, "; ".join(problems) if problems else "Class %s" % name
+
+
+def _catalog_entries(inf):
+    """{key as written: file name} of every CatalogFile entry of [Version]."""
+    return {
+        k: (v[0] if v else "")
+        for k, v in inf.lines("Version")
+        if k is not None and (k.lower() == "catalogfile" or k.lower().startswith("catalogfile."))
+    }
+
+
+def check_catalog(inf, expect):
+    """The catalog Windows checks the package against on the wanted platform: the
+    decorated entry for it if there is one, else the undecorated one. It sits
+    beside the INF, so no file list names it, and each entry names its own file."""
+    entries = _catalog_entries(inf)
+    lowered = {k.lower(): v for k, v in entries.items()}
+    chosen = lowered.get("catalogfile." + expect.decoration.lower(), lowered.get("catalogfile"))
+    problems = []
+    if chosen is None:
+        problems.append("no CatalogFile for %s: Windows would take the package as unsigned" % expect.decoration)
+    elif chosen.lower() != expect.catalog.lower():
+        problems.append("CatalogFile names %s, not %s" % (chosen, expect.catalog))
+    for key, name in sorted(entries.items()):
+        if not name.lower().endswith(".cat") or "\\" in name or "/" in name:
+            problems.append("%s = %s is not a bare .cat file name" % (key, name))
+    names = [name.lower() for name in entries.values()]
+    if len(names) != len(set(names)):
+        problems.append("two CatalogFile entries name one file")
+    listed = {k.lower() for k, _ in inf.lines("SourceDisksFiles")}
+    for section in inf.order:
+        for entry in inf.values(section, "CopyFiles"):
+            for name in entry:
+                listed |= {name[1:].lower()} if name.startswith("@") else {v[0].lower() for k, v in inf.lines(name) if k is None}
+    for name in sorted(set(names) & listed):
+        problems.append("%s is listed as a file to copy" % name)
+    return not problems, "; ".join(problems) if problems else "CatalogFile %s" % chosen
 
 
 def check_class(inf, expect):
@@ -175,6 +232,11 @@ def _models(inf, expect):
     return found
 
 
+def models_hardware_ids(inf, decoration):
+    """The hardware ids the INF installs on the platform of `decoration`, in order."""
+    return [hardware_id for hardware_id, _ in _models(inf, argparse.Namespace(decoration=decoration))]
+
+
 def check_models(inf, expect):
     found = [hardware_id.upper() for hardware_id, _ in _models(inf, expect)]
     wanted = [hardware_id.upper() for hardware_id in expect.hardware_id]
@@ -220,8 +282,8 @@ def check_files(inf, expect):
     image = expect.file[0]
     if image.lower() not in copied:
         problems.append("%s is not copied" % image)
-    named = copied | set(sources) | {v[0].lower() for v in inf.values("Version", "CatalogFile")}
-    built = {name.lower() for name in expect.file}
+    named = copied | set(sources) | {name.lower() for name in _catalog_entries(inf).values()}
+    built = {name.lower() for name in expect.file + [expect.catalog]}
     for name in sorted(named - built):
         problems.append("names %s, which the build does not make" % name)
     return not problems, "; ".join(problems) if problems else "copies %s" % ", ".join(sorted(copied))
@@ -311,6 +373,7 @@ def check_sections(inf, expect):
 CHECKS = [
     ("sections", check_sections),
     ("version", check_version),
+    ("catalog", check_catalog),
     ("class", check_class),
     ("models", check_models),
     ("files", check_files),
@@ -346,6 +409,7 @@ def parse_args(argv):
     parser.add_argument("inf")
     parser.add_argument("--service", required=True)
     parser.add_argument("--file", action="append", required=True, help="file the build makes; the image first")
+    parser.add_argument("--catalog", required=True, help="the package's catalog file")
     parser.add_argument("--decoration", required=True, help="platform decoration, e.g. NTamd64")
     parser.add_argument("--version", required=True)
     parser.add_argument("--hardware-id", action="append", required=True)

@@ -7,6 +7,7 @@ Run as a program, it writes the header checksum into an image:
 """
 
 import argparse
+import hashlib
 import struct
 import sys
 
@@ -14,7 +15,7 @@ IMAGE_FILE_MACHINE_AMD64 = 0x8664
 PE32_PLUS_MAGIC = 0x20B
 
 # Data directory indexes.
-DIR_EXPORT, DIR_IMPORT, DIR_RESOURCE, DIR_EXCEPTION = 0, 1, 2, 3
+DIR_EXPORT, DIR_IMPORT, DIR_RESOURCE, DIR_EXCEPTION, DIR_SECURITY = 0, 1, 2, 3, 4
 DIR_BASERELOC, DIR_TLS = 5, 9
 
 RT_VERSION = 16
@@ -244,6 +245,22 @@ class PeImage:
 
     def computed_checksum(self):
         return pe_checksum(self.data, self.checksum_offset)
+
+    # Authenticode digest -------------------------------------------------------------
+
+    def authenticode_digest(self, algorithm="sha256"):
+        """The digest a signature or a catalog holds for the image: every byte but
+        the header checksum, the certificate table's directory entry and the
+        certificate table itself (the file offset in that entry, at the end of the
+        file), so that signing or stamping the image leaves it unchanged."""
+        security_entry = self.checksum_offset + 48 + 8 * DIR_SECURITY
+        offset, size = self.directory(DIR_SECURITY)
+        end = offset if size else len(self.data)
+        digest = hashlib.new(algorithm)
+        digest.update(self.data[: self.checksum_offset])
+        digest.update(self.data[self.checksum_offset + 4 : security_entry])
+        digest.update(self.data[security_entry + 8 : end])
+        return digest.digest()
 
 
 def pe_checksum(data, checksum_offset):

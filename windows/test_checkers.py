@@ -2,8 +2,8 @@
 
 Each case damages a copy of the built image or of the INF in one way, or states
 one wrong expectation, and asserts that exactly the checks meant for it fail.
-Run by ctest with QUORVEX_IMAGE, QUORVEX_INF, QUORVEX_OBJDUMP, QUORVEX_CERTIFICATE
-and QUORVEX_OSSLSIGNCODE set.
+Run by ctest with QUORVEX_IMAGE, QUORVEX_INF, QUORVEX_CATALOG, QUORVEX_OBJDUMP,
+QUORVEX_CERTIFICATE, QUORVEX_TEST_KEY and QUORVEX_OSSLSIGNCODE set.
 """
 
 import os
@@ -12,6 +12,8 @@ import subprocess
 import tempfile
 import unittest
 
+import catalog
+import check_catalog
 import check_image
 import check_inf
 from pe_image import DIR_BASERELOC, RT_VERSION, PeImage, pe_checksum
@@ -26,8 +28,7 @@ def _environment(name):
 
 IMAGE_ARGS = [
     "--entry", "CamDriverEntry",
-    "--allow-import", "ntoskrnl.exe", "--allow-import", "HAL.dll", "--allow-import", "USBD.SYS",
-    "--require-import", "ntoskrnl.exe", "--require-import", "USBD.SYS",
+    "--import", "ntoskrnl.exe", "--import", "USBD.SYS",
     "--version", "2.1.0.0",
     "--string", "FileDescription=USB Camera Driver File",
     "--string", "OriginalFilename=quorvex.sys",
@@ -58,7 +59,8 @@ class ImageChecks(unittest.TestCase):
             signature = ["--signed-by", signed_by, "--osslsigncode", self.osslsigncode] if signed_by else []
             args = [path] + IMAGE_ARGS + ["--objdump", self.objdump] + signature + list(extra_args)
             results = check_image.run_checks(PeImage(data), check_image.parse_args(args))
-        self.assertEqual(len(results), len(check_image.CHECKS) + 1 + bool(signed_by))
+        readme = "--readme" in extra_args
+        self.assertEqual(len(results), len(check_image.CHECKS) + 1 + bool(signed_by) + readme)
         return {r.name for r in results if not r.ok}
 
     def patched(self, rva_or_offset, payload, is_rva=True):
@@ -141,9 +143,22 @@ class ImageChecks(unittest.TestCase):
         data = self.patched(self.dll_name_rva("USBD.SYS"), b"USBX.SYS")
         self.assertEqual(self.failures(data), {"imports"})
 
-    def test_required_import_absent(self):
-        # HAL.dll is allowed but not needed by the driver today.
-        self.assertEqual(self.failures(self.pristine, ["--require-import", "HAL.dll"]), {"imports"})
+    def test_import_expected_but_absent(self):
+        self.assertEqual(self.failures(self.pristine, ["--import", "HAL.dll"]), {"imports"})
+
+    def test_readme_claims(self):
+        # The README's sentence about the imports, right and wrong, and missing.
+        for text, failed in [
+            ("importing only `ntoskrnl.exe` and\n`USBD.SYS`, with", set()),
+            ("importing only `ntoskrnl.exe`, `HAL.dll` and `USBD.SYS`, with", {"readme"}),
+            ("importing only `USBD.SYS`.", {"readme"}),
+            ("importing from the kernel", {"readme"}),
+        ]:
+            with self.subTest(text), tempfile.TemporaryDirectory() as scratch:
+                readme = os.path.join(scratch, "README.md")
+                with open(readme, "w") as f:
+                    f.write("It produces `quorvex.sys`, " + text + " a version resource.\n")
+                self.assertEqual(self.failures(self.pristine, ["--readme", readme]), failed)
 
     def version_resource(self):
         rva, size = self.image.resource(RT_VERSION, 1)
@@ -237,7 +252,8 @@ class InfChecks(unittest.TestCase):
         for product in ("1009", "100A", "100B", "100C", "100D", "100E", "100F"):
             ids += ["--hardware-id", "USB\\VID_04B4&PID_" + product]
         cls.expect = check_inf.parse_args(
-            ["quorvex.inf", "--service", "quorvex", "--file", "quorvex.sys", "--decoration", "NTamd64"]
+            ["quorvex.inf", "--service", "quorvex", "--file", "quorvex.sys", "--catalog", "quorvex.cat"]
+            + ["--decoration", "NTamd64"]
             + ["--version", "2.1.0.0", "--class", "USBDevice", "--class-guid", "{88BAE032-5A81-49F0-BC3D-A4FF138216D6}"]
             + ["--allow", "SY:GA", "--allow", "BA:GA", "--allow", "IU:GRGW", "--characteristics", "0x100"]
             + ids
@@ -272,8 +288,35 @@ class InfChecks(unittest.TestCase):
         self.assertEqual(self.failures("Class       = USBDevice", "Class       = Camera"), {"class"})
         self.assertEqual(self.failures("{88BAE032-5A81-", "{98BAE032-5A81-"), {"class"})
 
-    def test_catalog_the_build_does_not_make(self):
-        self.assertEqual(self.failures("PnpLockdown = 1", "PnpLockdown = 1\nCatalogFile = quorvex.cat"), {"files"})
+    def test_catalog(self):
+        for old, new, failed in [
+            ("CatalogFile = quorvex.cat\n", "", {"catalog"}),
+            ("CatalogFile = quorvex.cat", "CatalogFile.NTx86 = quorvex.cat", {"catalog"}),
+            ("CatalogFile = quorvex.cat", "CatalogFile = quorvex.cat\nCatalogFile.NTamd64 = quorvex.cat", {"catalog"}),
+            ("quorvex.sys = 1", "quorvex.sys = 1\nquorvex.cat = 1", {"catalog"}),
+            # Names of files the build does not make fail the file list too.
+            ("CatalogFile = quorvex.cat", "CatalogFile = other.cat", {"catalog", "files"}),
+            ("CatalogFile = quorvex.cat", "CatalogFile = quorvex.cat\nCatalogFile.NTamd64 = other.cat", {"catalog", "files"}),
+            ("CatalogFile = quorvex.cat", "CatalogFile = drivers\\quorvex.cat", {"catalog", "files"}),
+            ("[Quorvex_CopyFiles]\nquorvex.sys", "[Quorvex_CopyFiles]\nquorvex.sys\nquorvex.cat", {"catalog", "files"}),
+            # The platform's own entry wins over the undecorated one.
+            ("CatalogFile = quorvex.cat", "CatalogFile = other.cat\nCatalogFile.NTamd64 = quorvex.cat", {"files"}),
+        ]:
+            with self.subTest(new or "without " + old):
+                self.assertEqual(self.failures(old, new), failed)
+
+    def test_version_section(self):
+        # As documented: either signature, in any case; a class name of at most 32
+        # characters; PnpLockdown 0 or 1.
+        for old, new, failed in [
+            ('"$WINDOWS NT$"', '"$Windows NT$"', set()),
+            ('"$WINDOWS NT$"', '"$Chicago$"', set()),
+            ('"$WINDOWS NT$"', '"$Windows 95$"', {"version"}),
+            ("PnpLockdown = 1", "PnpLockdown = 2", {"version"}),
+            ('ProviderName         = "Quorvex"', 'ProviderName = "%s"' % ("Q" * 257), {"version"}),
+        ]:
+            with self.subTest(new):
+                self.assertEqual(self.failures(old, new), failed)
 
     def test_security(self):
         for old, new in [
@@ -307,6 +350,128 @@ class InfChecks(unittest.TestCase):
 
     def test_duplicate_section(self):
         self.assertEqual(self.failures("[Strings]", "[Version]"), {"parse"})
+
+
+class CatalogChecks(unittest.TestCase):
+    """The catalog checks against packages changed after the catalog was made, and
+    catalogs made or signed wrongly."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.catalog = _environment("QUORVEX_CATALOG")
+        cls.certificate = _environment("QUORVEX_CERTIFICATE")
+        cls.key = _environment("QUORVEX_TEST_KEY")
+        cls.osslsigncode = _environment("QUORVEX_OSSLSIGNCODE")
+        with open(_environment("QUORVEX_IMAGE"), "rb") as f:
+            cls.image = f.read()
+        with open(_environment("QUORVEX_INF"), "rb") as f:
+            cls.inf = f.read()
+
+    def failures(self, image=None, inf=None, cat=None, certificate=None):
+        """Names of the checks that fail on the package with the parts given
+        replaced; `cat` may be a function of the scratch folder that writes one."""
+        with tempfile.TemporaryDirectory() as scratch:
+            paths = {}
+            for name, data in [("quorvex.sys", image or self.image), ("quorvex.inf", inf or self.inf)]:
+                paths[name] = os.path.join(scratch, name)
+                with open(paths[name], "wb") as f:
+                    f.write(data)
+            cat_path = cat(scratch) if cat else self.catalog
+            args = [cat_path, "--file", paths["quorvex.sys"], "--file", paths["quorvex.inf"]]
+            args += ["--inf", paths["quorvex.inf"], "--os", "_v100_X64", "--os-attr", "2:10.0"]
+            args += ["--signed-by", certificate or self.certificate, "--osslsigncode", self.osslsigncode]
+            results = check_catalog.run_checks(check_catalog.parse_args(args))
+        return {r.name for r in results if not r.ok}
+
+    def signed(self, scratch, unsigned, name="made.cat", key=None, certificate=None):
+        source = os.path.join(scratch, name + ".unsigned")
+        with open(source, "wb") as f:
+            f.write(unsigned)
+        out = os.path.join(scratch, name)
+        subprocess.run(
+            [self.osslsigncode, "sign", "-certs", certificate or self.certificate, "-key", key or self.key]
+            + ["-h", "sha256", "-in", source, "-out", out],
+            check=True,
+            capture_output=True,
+        )
+        return out
+
+    def made(self, files, os_name="_v100_X64", hardware_ids=None):
+        import datetime
+
+        ids = check_inf.models_hardware_ids(check_inf.Inf(self.inf.decode("ascii")), "NTamd64")
+        when = datetime.datetime.now(datetime.timezone.utc)
+        return catalog.unsigned_catalog(files, os_name, "2:10.0", ids if hardware_ids is None else hardware_ids, when)
+
+    def test_built_catalog_passes(self):
+        self.assertEqual(self.failures(), set())
+
+    def test_remade_catalog_passes(self):
+        # The generator and the reader agree on a catalog made here.
+        unsigned = self.made([("quorvex.sys", self.image), ("quorvex.inf", self.inf)])
+        self.assertEqual(self.failures(cat=lambda scratch: self.signed(scratch, unsigned)), set())
+
+    def test_package_changed_after_cataloging(self):
+        text = bytearray(self.image)
+        text[0x400] ^= 1
+        self.assertEqual(self.failures(image=bytes(text)), {"members", "image in catalog"})
+        self.assertEqual(self.failures(inf=self.inf + b"; edited\r\n"), {"members"})
+
+    def test_members_wrong(self):
+        for name, files in [
+            ("no INF", [("quorvex.sys", self.image)]),
+            ("another file", [("quorvex.sys", self.image), ("quorvex.inf", self.inf), ("x.dll", b"x")]),
+            ("INF listed as the image", [("quorvex.sys", self.image), ("quorvex.inf", self.image)]),
+        ]:
+            with self.subTest(name):
+                unsigned = self.made(files)
+                self.assertEqual(self.failures(cat=lambda scratch: self.signed(scratch, unsigned)), {"members"})
+
+    def test_list_attributes_wrong(self):
+        files = [("quorvex.sys", self.image), ("quorvex.inf", self.inf)]
+        for name, unsigned in [
+            ("other systems", self.made(files, os_name="_v63_X64")),
+            ("a hardware id short", self.made(files, hardware_ids=["USB\\VID_04B4&PID_1009"])),
+        ]:
+            with self.subTest(name):
+                failed = self.failures(cat=lambda scratch: self.signed(scratch, unsigned))
+                self.assertEqual(failed, {"list attributes"})
+
+    def test_signature_wrong(self):
+        with open(self.catalog, "rb") as f:
+            built = f.read()
+        unsigned = self.made([("quorvex.sys", self.image), ("quorvex.inf", self.inf)])
+
+        def unsigned_copy(scratch):
+            path = os.path.join(scratch, "unsigned.cat")
+            with open(path, "wb") as f:
+                f.write(unsigned)
+            return path
+
+        def other_signer(scratch):
+            key, certificate = os.path.join(scratch, "other.key"), os.path.join(scratch, "other.pem")
+            subprocess.run(
+                ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=Other"]
+                + ["-keyout", key, "-out", certificate],
+                check=True,
+                capture_output=True,
+            )
+            return self.signed(scratch, unsigned, key=key, certificate=certificate)
+
+        def member_changed(scratch):
+            # One byte of a listed digest, after signing.
+            data = bytearray(built)
+            digest, _ = catalog.file_digest(self.inf)
+            at = data.rindex(digest)
+            data[at] ^= 1
+            path = os.path.join(scratch, "changed.cat")
+            with open(path, "wb") as f:
+                f.write(data)
+            return path
+
+        self.assertEqual(self.failures(cat=unsigned_copy), {"format", "signature", "image in catalog"})
+        self.assertEqual(self.failures(cat=other_signer), {"signature", "image in catalog"})
+        self.assertEqual(self.failures(cat=member_changed), {"members", "signature", "image in catalog"})
 
 
 if __name__ == "__main__":

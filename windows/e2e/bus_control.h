@@ -35,9 +35,10 @@
 #define IOCTL_QVXBUS_TRACE QVXBUS_CTL(0x903u)
 /* In QVXBUS_STALL: the next Count control transfers of the camera stall. */
 #define IOCTL_QVXBUS_STALL QVXBUS_CTL(0x904u)
-/* In QVXBUS_FRAMES: queue Count frames of the image pattern on the camera's image
- * pipe, and make FrameSize the size of every frame from now on, those a trigger
- * (vendor request 0xB3) releases among them. Count 0 only sets the size. */
+/* In QVXBUS_FRAMES: queue Count frames of the camera's picture on its image pipe,
+ * and make FrameSize the size of every frame from now on, and Width x Height at
+ * BytesPerPixel the window they picture, those a trigger (vendor request 0xB3)
+ * releases among them. Count 0 only sets size and window. */
 #define IOCTL_QVXBUS_QUEUE_FRAMES QVXBUS_CTL(0x905u)
 /* In uint32_t slot, out QVXBUS_STATE. */
 #define IOCTL_QVXBUS_STATE QVXBUS_CTL(0x906u)
@@ -61,6 +62,9 @@ typedef struct _QVXBUS_FRAMES {
   uint32_t Slot;
   uint32_t Count;
   uint32_t FrameSize;
+  uint32_t Width;
+  uint32_t Height;
+  uint32_t BytesPerPixel;
 } QVXBUS_FRAMES;
 
 /* What a trace entry records. */

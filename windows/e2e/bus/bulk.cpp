@@ -3,8 +3,7 @@
 // thread (the platform's deferred procedure calls are not relied on). The worker
 // also completes the control transfers, which are answered at once but handed
 // back later, as a host controller hands them back after the frame they went in. Frames carry
-// the image pattern: 32-bit little-endian words, word k of frame f holding
-// f XOR (k * 0x9E3779B1).
+// the simulated camera's picture, drawn by the same source (sim/camera/pattern.cpp).
 #include "bus.h"
 
 static PURB qvx_urb_of(PIRP irp) {
@@ -108,14 +107,6 @@ void qvx_abort_all(qvx_camera* camera, NTSTATUS status, USBD_STATUS usbd) {
   for (int i = 0; i < QVX_PIPES; i++) qvx_abort_pipe(camera, &camera->pipes[i], status, usbd);
 }
 
-static void qvx_fill_pattern(ULONG frame, ULONG offset, UCHAR* out, ULONG length) {
-  for (ULONG i = 0; i < length; i++) {
-    ULONG at = offset + i;
-    ULONG word = frame ^ (ULONG)((at / 4) * 0x9E3779B1u);
-    out[i] = (UCHAR)(word >> (8 * (at % 4)));
-  }
-}
-
 // Under the camera's lock: fills a transfer from the queued frames. A transfer ends
 // when it is full or when a frame ends inside it, as a short packet would end it.
 static ULONG qvx_produce(qvx_camera* camera, UCHAR* out, ULONG length) {
@@ -123,7 +114,7 @@ static ULONG qvx_produce(qvx_camera* camera, UCHAR* out, ULONG length) {
   while (moved < length && camera->frames_queued > 0) {
     ULONG left = camera->frame_size - camera->frame_offset;
     ULONG chunk = length - moved < left ? length - moved : left;
-    qvx_fill_pattern(camera->frame, camera->frame_offset, out + moved, chunk);
+    sim::pattern::fill(camera->window, camera->frame, camera->frame_offset, out + moved, chunk);
     moved += chunk;
     camera->frame_offset += chunk;
     if (camera->frame_offset == camera->frame_size) {

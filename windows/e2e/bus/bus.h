@@ -13,6 +13,8 @@
 #include <usb.h>
 #include <usbioctl.h>
 
+#include <sim/pattern.h>
+
 #include "../bus_control.h"
 
 enum qvx_kind { QVX_CONTROL_DEVICE = 1, QVX_BUS_DEVICE, QVX_CAMERA_DEVICE };
@@ -47,8 +49,9 @@ struct qvx_camera {
   ULONG pending;
   ULONG frames_queued;
   ULONG frame_size;
-  ULONG frame;         // sequence number of the frame being sent
-  ULONG frame_offset;  // bytes of it already sent
+  sim::pattern::Geometry window;  // what the frames picture
+  ULONG frame;                    // sequence number of the frame being sent
+  ULONG frame_offset;             // bytes of it already sent
   ULONG frames_sent;
   ULONG trace_count;
   QVXBUS_TRACE_ENTRY trace[QVXBUS_TRACE_ENTRIES];

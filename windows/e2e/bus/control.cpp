@@ -106,6 +106,7 @@ static NTSTATUS qvx_camera_request(qvx_bus* bus, ULONG code, PVOID buffer, ULONG
       KeAcquireSpinLock(&camera->lock, &irql);
       camera->frames_queued += frames->Count;
       camera->frame_size = frames->FrameSize;
+      camera->window = {frames->Width, frames->Height, frames->BytesPerPixel};
       KeReleaseSpinLock(&camera->lock, irql);
       KeSetEvent(&bus->work, IO_NO_INCREMENT, FALSE);
       return STATUS_SUCCESS;

@@ -15,41 +15,6 @@
 #include "scenarios.h"
 
 namespace quorvex::e2e {
-namespace {
-
-constexpr uint32_t kChunk = 0x80000;          // the driver's chunk transfer
-constexpr uint32_t kFullFrame = 2592 * 1944;  // 256 bytes past a multiple of 512
-constexpr uint32_t kUsbdCanceled = 0xC0010000;
-constexpr uint32_t kTransferTimeout = 0xC0000102;
-
-// The camera's image pattern: 32-bit little-endian words, word k of frame f
-// holding f XOR (k * 0x9E3779B1). The first offset that differs, or `length`.
-size_t pattern_mismatch(uint32_t frame, const uint8_t* data, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    uint32_t word = frame ^ uint32_t((i / 4) * 0x9E3779B1u);
-    if (data[i] != uint8_t(word >> (8 * (i % 4)))) return i;
-  }
-  return length;
-}
-
-void expect_pattern(const Reply& r, uint32_t frame, uint32_t length, const std::string& what) {
-  if (r.returned != length) {
-    fail(what + ": " + std::to_string(r.returned) + " bytes, expected " + std::to_string(length));
-  }
-  size_t at = pattern_mismatch(frame, r.out.data(), length);
-  if (at != length) {
-    fail(what + ": byte " + std::to_string(at) + " is " + hex(r.out[at]) + ", not frame " +
-         std::to_string(frame) + "'s pattern");
-  }
-}
-
-// What the camera was handed on its pipes since `first`, in order: "out N" for a
-// bulk transfer of N bytes on the image pipe, "trigger N" for the 0xB3 request
-// with N bytes of 0xFF, "abort" for an abort of the image pipe; and what the
-// transfers ended with: "N" bytes moved, with the USB status if not success.
-struct Traffic {
-  std::vector<std::string> sent, ended;
-};
 
 Traffic image_traffic(Bus& bus, uint32_t slot, uint32_t first) {
   Traffic t;
@@ -81,6 +46,35 @@ void expect_list(const std::vector<std::string>& seen, const std::vector<std::st
   if (seen != expected) fail(what + ": " + joined(seen) + ", expected " + joined(expected));
 }
 
+void expect_picture(const uint8_t* data, uint32_t received, uint32_t length, uint32_t frame,
+                    const sim::pattern::Geometry& window, const std::string& what) {
+  if (received != length) {
+    fail(what + ": " + std::to_string(received) + " bytes, expected " + std::to_string(length));
+  }
+  sim::pattern::Check check = sim::pattern::check(data, length);
+  if (!check.ok || check.frame != frame) {
+    fail(what + ": the pattern finds frame " + std::to_string(check.frame) +
+         (check.ok ? "" : ", broken at byte " + std::to_string(check.first_bad_offset)) + ", not frame " +
+         std::to_string(frame));
+  }
+  std::vector<uint8_t> picture(length);
+  sim::pattern::fill(window, frame, 0, picture.data(), length);
+  auto differ = std::mismatch(picture.begin(), picture.end(), data);
+  if (differ.first != picture.end()) {
+    size_t at = size_t(differ.first - picture.begin());
+    fail(what + ": byte " + std::to_string(at) + " is " + hex(data[at]) + ", the picture's is " +
+         hex(picture[at]));
+  }
+}
+
+namespace {
+
+constexpr uint32_t kChunk = 0x80000;          // the driver's chunk transfer
+constexpr uint32_t kFullFrame = 2592 * 1944;  // 256 bytes past a multiple of 512
+constexpr sim::pattern::Geometry kFullWindow = {2592, 1944, 1};
+constexpr uint32_t kUsbdCanceled = 0xC0010000;
+constexpr uint32_t kTransferTimeout = 0xC0000102;
+
 // Every transfer the read sent is back in the bus, none left on its pipes.
 void expect_idle(Bus& bus, uint32_t slot, uint32_t frames_sent) {
   QVXBUS_STATE state = bus.state(slot);
@@ -98,7 +92,7 @@ void expect_idle(Bus& bus, uint32_t slot, uint32_t frames_sent) {
 std::string triggered_read(Bus& bus, uint16_t product) {
   Plugged cam{bus.plug(product)};
   Camera camera = open_camera(0);
-  bus.queue_frames(cam.slot, 0, kFullFrame);
+  bus.queue_frames(cam.slot, 0, kFullFrame, kFullWindow);
   cam.mark = mark(bus, cam.slot);
   Reply r = call(camera, IOCTL_CAM_READ_FRAME, {}, kFullFrame);
   if (!r.status) {
@@ -106,7 +100,7 @@ std::string triggered_read(Bus& bus, uint16_t product) {
     fail("the read failed with error " + std::to_string(r.status.code) + "; sent " + joined(t.sent) +
          ", ended " + joined(t.ended));
   }
-  expect_pattern(r, 0, kFullFrame, "the frame");
+  expect_picture(r.out.data(), r.returned, kFullFrame, 0, kFullWindow, "the frame");
   std::vector<std::string> sent = {"out " + std::to_string(kChunk), "trigger 16"}, ended;
   for (int i = 1; i < 9; ++i) sent.push_back("out " + std::to_string(kChunk));
   for (int i = 0; i < 9; ++i) ended.push_back(std::to_string(kChunk));
@@ -125,13 +119,14 @@ std::string triggered_read(Bus& bus, uint16_t product) {
 // One transfer of the whole output length, handed the caller's pages.
 std::string bulk_read(Bus& bus, uint16_t product) {
   constexpr uint32_t kLength = 300000;  // not whole packets: the plain transfer does not round
+  constexpr sim::pattern::Geometry kWindow = {640, 480, 1};
   Plugged cam{bus.plug(product)};
   Camera camera = open_camera(0);
-  bus.queue_frames(cam.slot, 1, kLength);
+  bus.queue_frames(cam.slot, 1, kLength, kWindow);
   cam.mark = mark(bus, cam.slot);
   Reply r = call(camera, IOCTL_CAM_READ_FRAME, {}, kLength);
   if (!r.status) fail("the read failed with error " + std::to_string(r.status.code));
-  expect_pattern(r, 0, kLength, "the frame");
+  expect_picture(r.out.data(), r.returned, kLength, 0, kWindow, "the frame");
   Traffic t = image_traffic(bus, cam.slot, cam.mark);
   expect_list(t.sent, {"out " + std::to_string(kLength)}, "sent");
   expect_list(t.ended, {std::to_string(kLength)}, "transfers ended");

@@ -2,7 +2,8 @@
 // camera driver package, then runs each scenario against the real driver through
 // the client library and prints one line per scenario:
 //
-//   qvx_e2e.exe <folder with quorvex.inf, quorvex.sys, qvxbus.inf, qvxbus.sys>
+//   qvx_e2e.exe <folder with quorvex.inf, quorvex.sys, quorvex.cat, quorvex.exe,
+//                qvxbus.inf, qvxbus.sys>
 //
 // Exits non-zero if installation or any scenario failed.
 #include <windows.h>
@@ -63,6 +64,7 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
   std::printf("PASS install: quorvex.inf and the test bus installed through setupapi\n");
+  set_tool_folder(full_path(argv[1], L"."));
   Bus bus;
   if (!bus.open(&error)) {
     std::printf("FAIL install: %s\n", error.c_str());

@@ -152,8 +152,8 @@ void Bus::stall(uint32_t slot, uint32_t count) {
   request(IOCTL_QVXBUS_STALL, &stall, sizeof(stall), nullptr, 0);
 }
 
-void Bus::queue_frames(uint32_t slot, uint32_t count, uint32_t size) {
-  QVXBUS_FRAMES frames{slot, count, size};
+void Bus::queue_frames(uint32_t slot, uint32_t count, uint32_t size, const sim::pattern::Geometry& window) {
+  QVXBUS_FRAMES frames{slot, count, size, window.width, window.height, window.bytes_per_pixel};
   request(IOCTL_QVXBUS_QUEUE_FRAMES, &frames, sizeof(frames), nullptr, 0);
 }
 

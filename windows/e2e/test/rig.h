@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <sim/pattern.h>
+
 #include "../bus_control.h"
 
 namespace quorvex::e2e {
@@ -50,8 +52,9 @@ class Bus {
   void unplug(uint32_t slot);       // unplugged and settled
   void settle();
   void stall(uint32_t slot, uint32_t count);
-  // Queues `count` frames of the pattern; every frame from now on is `size` bytes.
-  void queue_frames(uint32_t slot, uint32_t count, uint32_t size);
+  // Queues `count` frames of the camera's picture; every frame from now on is
+  // `size` bytes and pictures `window`.
+  void queue_frames(uint32_t slot, uint32_t count, uint32_t size, const sim::pattern::Geometry& window);
   QVXBUS_STATE state(uint32_t slot);
   std::vector<QVXBUS_TRACE_ENTRY> trace(uint32_t slot, uint32_t first = 0);
   std::vector<Transfer> control_transfers(uint32_t slot, uint32_t first = 0);

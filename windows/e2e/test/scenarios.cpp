@@ -78,12 +78,6 @@ std::optional<size_t> first_pnp(const std::vector<QVXBUS_TRACE_ENTRY>& trace, ui
   return std::nullopt;
 }
 
-// A request's traffic: what the camera saw from the mark on, which then moves.
-void expect_since(Bus& bus, Plugged& cam, const std::vector<Transfer>& expected, const std::string& what) {
-  expect_traffic(bus, cam.slot, cam.mark, expected, what);
-  cam.mark = mark(bus, cam.slot);
-}
-
 uint32_t model_of(uint16_t product) {
   switch (product) {
     case 0x1009:
@@ -386,12 +380,18 @@ std::vector<Scenario> scenarios() {
       {"stalled request and last status", [](Bus& b) { return stall_scenario(b), std::string(); }});
   list.push_back({"unplug with a handle open, then close", unplug_scenario});
   for (Scenario& s : frame_read_scenarios()) list.push_back(std::move(s));
+  for (Scenario& s : tool_scenarios()) list.push_back(std::move(s));
   return list;
 }
 
 }  // namespace
 
 uint32_t mark(Bus& bus, uint32_t slot) { return bus.state(slot).TraceCount; }
+
+void expect_since(Bus& bus, Plugged& cam, const std::vector<Transfer>& expected, const std::string& what) {
+  expect_traffic(bus, cam.slot, cam.mark, expected, what);
+  cam.mark = mark(bus, cam.slot);
+}
 
 bool run_scenarios(Bus& bus) {
   int failed = 0;

@@ -1,0 +1,237 @@
+// The shipped quorvex.exe against the real driver: each scenario runs the tool as a
+// user would, in a process of its own, and checks its exit code, what it printed
+// and what the camera saw on the bus. The exit codes are the ones the tool
+// documents, the same on the host: 0 success, 1 a request failed or a frame read
+// timed out, 2 usage, 3 no camera, 4 a value refused before sending.
+#include <windows.h>
+
+#include "scenarios.h"
+
+namespace quorvex::e2e {
+namespace {
+
+// A run takes well under a second, a timed-out frame read one more; the bound only
+// keeps a hung tool from hanging the test.
+constexpr DWORD kToolMillis = 20000;
+
+std::wstring g_folder;
+
+struct Run {
+  std::string command;
+  DWORD exit = 0;
+  std::string out, err;  // line ends as LF
+  ULONGLONG millis = 0;
+};
+
+std::wstring widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+HANDLE inheritable_file(const std::wstring& path) {
+  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+  if (file == INVALID_HANDLE_VALUE) fail("cannot make " + std::string(path.begin(), path.end()));
+  return file;
+}
+
+std::string contents(HANDLE file) {
+  std::string text;
+  char buffer[4096];
+  DWORD got = 0;
+  SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+  while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+    for (DWORD i = 0; i < got; ++i)
+      if (buffer[i] != '\r') text += buffer[i];
+  }
+  return text;
+}
+
+// Runs `quorvex.exe <arguments>` in the package folder. Its output goes to files,
+// so the tool never waits on a reader.
+Run run_tool(const std::string& arguments) {
+  Run run;
+  run.command = "quorvex " + arguments;
+  HANDLE out = inheritable_file(g_folder + L"\\tool-stdout.txt");
+  HANDLE err = inheritable_file(g_folder + L"\\tool-stderr.txt");
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  std::wstring command = L"\"" + g_folder + L"\\quorvex.exe\" " + widen(arguments);
+  PROCESS_INFORMATION process{};
+  ULONGLONG start = GetTickCount64();
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, g_folder.c_str(), &startup,
+                      &process)) {
+    CloseHandle(out);
+    CloseHandle(err);
+    fail("cannot start quorvex.exe: error " + std::to_string(GetLastError()));
+  }
+  bool ended = WaitForSingleObject(process.hProcess, kToolMillis) == WAIT_OBJECT_0;
+  if (!ended) {
+    TerminateProcess(process.hProcess, 255);
+    WaitForSingleObject(process.hProcess, INFINITE);
+  }
+  run.millis = GetTickCount64() - start;
+  GetExitCodeProcess(process.hProcess, &run.exit);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  run.out = contents(out);
+  run.err = contents(err);
+  CloseHandle(out);
+  CloseHandle(err);
+  if (!ended) fail(run.command + " did not end within " + std::to_string(kToolMillis) + " ms");
+  return run;
+}
+
+std::string shown(const Run& run) {
+  return run.command + " (exit " + std::to_string(run.exit) + ", stdout: \"" + run.out + "\", stderr: \"" +
+         run.err + "\")";
+}
+
+void expect_exit(const Run& run, DWORD exit) {
+  if (run.exit != exit) fail("exit " + std::to_string(exit) + " expected from " + shown(run));
+}
+
+void expect_output(const Run& run, const std::string& text, const std::string& where = "stdout") {
+  const std::string& seen = where == "stdout" ? run.out : run.err;
+  if (seen.find(text) == std::string::npos) fail(where + " lacks \"" + text + "\": " + shown(run));
+}
+
+// The line of stdout whose first word is `word`, or a failure.
+std::string line_of(const Run& run, const std::string& word) {
+  for (size_t at = 0; at < run.out.size();) {
+    size_t end = std::min(run.out.find('\n', at), run.out.size());
+    std::string line = run.out.substr(at, end - at);
+    size_t first = line.find_first_not_of(' ');
+    if (first != line.npos && line.compare(first, word.size() + 1, word + " ") == 0) return line;
+    at = end + 1;
+  }
+  fail("no line for " + word + ": " + shown(run));
+}
+
+// Every camera the driver has, by name, product and model, and nothing on the bus.
+std::string list(Bus& bus) {
+  Plugged cam{bus.plug(0x100E)};
+  cam.mark = mark(bus, cam.slot);
+  Run run = run_tool("list");
+  expect_exit(run, 0);
+  expect_output(run,
+                "\\\\.\\Quorvex-0   0x100E   0x1621  2048x1536 sensor, 24 bits per pixel, triggered frames");
+  expect_output(run, "the driver's device list, newest first: Quorvex-0");
+  expect_since(bus, cam, {}, "list");
+  return "";
+}
+
+// Identity and the model's controls, read without changing anything on the camera.
+std::string info(Bus& bus) {
+  Plugged cam{bus.plug(0x1009)};
+  cam.mark = mark(bus, cam.slot);
+  Run run = run_tool("info");
+  expect_exit(run, 0);
+  expect_output(run, "vendor 0x04B4, product 0x1009, model 0x8431");
+  std::string gain = line_of(run, "gain");
+  if (gain.find("0..48") == std::string::npos) fail("gain line \"" + gain + "\" lacks 0..48: " + shown(run));
+  std::vector<Transfer> seen = bus.control_transfers(cam.slot, cam.mark);
+  if (seen.empty()) fail("info read nothing from the camera");
+  for (const Transfer& t : seen) {
+    if (t.setup[0] != 0xC0 || t.usbd_status != 0) fail("info sent " + t.text() + ", not a read");
+  }
+  return std::to_string(seen.size()) + " register reads";
+}
+
+// A gain set, then read back, each with exactly its register traffic: gain 42 on
+// model 0x1621 is register 0x35 = 0x0160.
+std::string gain(Bus& bus) {
+  Plugged cam{bus.plug(0x100E)};
+  cam.mark = mark(bus, cam.slot);
+  Run set = run_tool("set gain 42");
+  expect_exit(set, 0);
+  expect_output(set, "42");
+  expect_since(bus, cam, {reg_write(0x35, 0x0160), reg_read(0x35, 0x0160)}, "set gain 42");
+  Run get = run_tool("get gain");
+  expect_exit(get, 0);
+  expect_output(get, "42");
+  expect_since(bus, cam, {reg_read(0x35, 0x0160)}, "get gain");
+  return "register 0x35 written 0x0160 and read back";
+}
+
+// Each way a run can go wrong, with its exit code and what reached the camera.
+struct Refusal {
+  const char* arguments;
+  DWORD exit;
+  const char* said;  // on stderr
+  bool stall;        // the camera stalls the next control transfer
+  std::vector<Transfer> traffic;
+};
+
+std::string refusals(Bus& bus) {
+  const std::vector<Refusal> rows = {
+      {"set gain 162", 4, "0..161", false, {}},
+      {"--camera 1 get gain", 3, "Quorvex-1", false, {}},
+      {"frobnicate", 2, "frobnicate", false, {}},
+      {"--trace get gain", 2, "--trace", false, {}},
+      {"get gain", 1, "USBD_STATUS_STALL_PID", true, {stalled(reg_read(0x35, 0))}},
+  };
+  Plugged cam{bus.plug(0x100E)};
+  cam.mark = mark(bus, cam.slot);
+  for (const Refusal& row : rows) {
+    if (row.stall) bus.stall(cam.slot, 1);
+    Run run = run_tool(row.arguments);
+    expect_exit(run, row.exit);
+    expect_output(run, row.said, "stderr");
+    expect_since(bus, cam, row.traffic, run.command);
+  }
+  return std::to_string(rows.size()) + " runs, exits 4 3 2 2 1";
+}
+
+// A camera that sends nothing: the read ends after a second with STATUS_TIMEOUT,
+// which Windows reports as success with the bytes that came; the tool exits 1, as
+// on the host.
+std::string short_frame(Bus& bus) {
+  Plugged cam{bus.plug(0x100E)};
+  cam.mark = mark(bus, cam.slot);
+  Run run = run_tool("frame --untriggered --bytes 4096 -o short.raw");
+  expect_exit(run, 1);
+  expect_output(run, "STATUS_TIMEOUT", "stderr");
+  if (run.millis < 900)
+    fail("the read ended after " + std::to_string(run.millis) + " ms, before the time-out");
+  Traffic t = image_traffic(bus, cam.slot, cam.mark);
+  expect_list(t.sent, {"out 4096", "abort"}, "sent");
+  return "exit 1 after " + std::to_string(run.millis) + " ms";
+}
+
+// One frame at the camera's window, written by the tool and read back from the
+// file: the simulated camera's picture, byte for byte.
+std::string frame(Bus& bus) {
+  constexpr sim::pattern::Geometry kWindow = {1280, 1024, 3};  // 0x100E as it starts
+  constexpr uint32_t kBytes = 1280 * 1024 * 3;
+  Plugged cam{bus.plug(0x100E)};
+  bus.queue_frames(cam.slot, 0, kBytes, kWindow);
+  Run run = run_tool("frame -o frame.raw");
+  expect_exit(run, 0);
+  expect_output(run, "3932160 bytes of 3932160 asked");
+  std::wstring path = g_folder + L"\\frame.raw";
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) fail("no frame.raw: " + shown(run));
+  std::vector<uint8_t> data(kBytes + 1);
+  DWORD got = 0;
+  BOOL read = ReadFile(file, data.data(), DWORD(data.size()), &got, nullptr);
+  CloseHandle(file);
+  if (!read) fail("cannot read frame.raw: error " + std::to_string(GetLastError()));
+  expect_picture(data.data(), got, kBytes, 0, kWindow, "frame.raw");
+  return "1280x1024 at 24 bits, the camera's picture";
+}
+
+}  // namespace
+
+void set_tool_folder(const std::wstring& folder) { g_folder = folder; }
+
+std::vector<Scenario> tool_scenarios() {
+  return {
+      {"quorvex list", list},           {"quorvex info", info},   {"quorvex set and get gain", gain},
+      {"quorvex exit codes", refusals}, {"quorvex frame", frame}, {"quorvex frame times out", short_frame},
+  };
+}
+
+}  // namespace quorvex::e2e
