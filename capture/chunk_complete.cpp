@@ -135,9 +135,22 @@ VOID CamReleaseSender(PCAM_READ Read) {
   CamServeChunks(Read);
 }
 
-// Up to DISPATCH_LEVEL. Records the chunk's outcome and counts its bytes; the
+// Up to DISPATCH_LEVEL, for a transfer that succeeded. Counts what it moved; the
 // packet past the rounded length is copied into the caller's buffer as far as it
-// fits. FALSE when the chain must end.
+// fits, and no further than the transfer filled the driver's block.
+static VOID CamCountMoved(PCAM_READ Read, struct _URB_BULK_OR_INTERRUPT_TRANSFER* Urb) {
+  ULONG moved = Urb->TransferBufferLength;
+  if (Urb->TransferBuffer == Read->TailBuffer && Read->TailBuffer != NULL) {
+    if (moved > Read->TailLength) moved = Read->TailLength;
+    RtlCopyMemory(Read->Buffer + Read->Length, Read->TailBuffer, moved);
+  }
+  InterlockedExchangeAdd((volatile LONG*)&Read->Extension->BytesReceived, (LONG)moved);
+}
+
+// Up to DISPATCH_LEVEL. Records the chunk's outcome and counts its bytes. Only a
+// transfer that succeeded says in its length what it moved: one refused or failed
+// by a driver below may still carry the length this driver asked for. FALSE when
+// the chain must end.
 static BOOLEAN CamCountChunk(PCAM_CHUNK_CONTEXT Chunk, PIRP Irp) {
   PCAM_DEVICE_EXTENSION extension = Chunk->DeviceExtension;
   PCAM_READ read = Chunk->Read;
@@ -148,12 +161,7 @@ static BOOLEAN CamCountChunk(PCAM_CHUNK_CONTEXT Chunk, PIRP Irp) {
   InterlockedExchangePointer((PVOID volatile*)&extension->ChunkIoStatus.Information,
                              (PVOID)Irp->IoStatus.Information);
   if (status == STATUS_CANCELLED || status == STATUS_DEVICE_NOT_CONNECTED) return FALSE;
-  ULONG moved = urb->TransferBufferLength;
-  if (urb->TransferBuffer == read->TailBuffer && read->TailBuffer != NULL) {
-    if (moved > read->TailLength) moved = read->TailLength;
-    RtlCopyMemory(read->Buffer + read->Length, read->TailBuffer, moved);
-  }
-  InterlockedExchangeAdd((volatile LONG*)&extension->BytesReceived, (LONG)moved);
+  if (NT_SUCCESS(status) && USBD_SUCCESS(urb->Hdr.Status)) CamCountMoved(read, urb);
   // A cancel asked for this IRP, or a read tearing down, must not be lost to a reuse.
   return !Irp->Cancel && InterlockedCompareExchange(&read->Closing, 0, 0) == 0;
 }

@@ -52,6 +52,9 @@ static NTSTATUS CamAllocateRead(PCAM_READ Read) {
   if (Read->TailLength != 0) {
     Read->TailBuffer = (PUCHAR)CamAllocatePool(CAM_PACKET_BYTES);
     if (Read->TailBuffer == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+    // Whatever a lower driver claims to have moved, only zeros of ours can reach
+    // the caller: never what the pool held before.
+    RtlZeroMemory(Read->TailBuffer, CAM_PACKET_BYTES);
   }
   for (ULONG i = 0; i < Read->Transfers; ++i) {
     Read->Urbs[i] = (PURB)CamAllocatePool(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));

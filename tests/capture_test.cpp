@@ -324,6 +324,70 @@ INSTANTIATE_TEST_SUITE_P(Cases, RefusedChunk,
                                            RefuseCase{"Second", 2, 0x100000}),
                          CaseName());
 
+// ---- transfers that did not succeed ----
+
+// The bus driver's own dispatch routine, which the lower drivers below stand in for.
+PDRIVER_DISPATCH g_bus_dispatch = nullptr;
+std::atomic<int> g_bulk_seen{0};
+int g_refuse_nth = 0;
+
+// A driver below that refuses the nth bulk transfer inside IofCallDriver without
+// touching its URB, as a filter failing the IRP would: the URB still carries the
+// length the read asked for. The rest go on to the bus.
+NTSTATUS NTAPI refuse_nth_untouched(PDEVICE_OBJECT device, PIRP irp) {
+  PURB urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+  if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER || ++g_bulk_seen != g_refuse_nth) {
+    return g_bus_dispatch(device, irp);
+  }
+  irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+  irp->IoStatus.Information = 0;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_INSUFFICIENT_RESOURCES;
+}
+
+struct UntrustedCase {
+  const char* name;
+  ULONG code;
+  size_t length;
+  int refused;  // which bulk transfer the driver below refuses
+  NTSTATUS status;
+  ULONG_PTR information;
+  size_t unwritten;  // where the range the refused transfer claimed begins
+};
+
+class RefusedUntouched : public Chains, public ::testing::WithParamInterface<UntrustedCase> {};
+
+// Only a transfer that succeeded is counted: a refused third chunk leaves its range
+// unwritten and uncounted, and a refused last packet puts nothing of the driver's
+// block (never written) into the caller's buffer, on both chunked reads.
+TEST_P(RefusedUntouched, CountsAndCopiesNothing) {
+  const UntrustedCase& c = GetParam();
+  device_->camera().queue_frames(1);
+  PDRIVER_OBJECT bus = platform().bus().driver();
+  g_bus_dispatch = bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL];
+  g_bulk_seen = 0;
+  g_refuse_nth = c.refused;
+  bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = refuse_nth_untouched;
+  Reply reply = read(c.code, c.length);
+  bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = g_bus_dispatch;
+  EXPECT_EQ(reply.status, c.status);
+  EXPECT_EQ(reply.information, c.information);
+  EXPECT_TRUE(sim::pattern::matches(0, 0, reply.output.data(), c.information));
+  EXPECT_EQ(Bytes(reply.output.begin() + static_cast<long>(c.unwritten), reply.output.end()),
+            Bytes(c.length - c.unwritten, kPoison));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RefusedUntouched,
+                         ::testing::Values(UntrustedCase{"ThirdChunkTriggered", IOCTL_CAM_READ_FRAME,
+                                                         0x180000, 3, STATUS_SUCCESS, 0x100000, 0x100000},
+                                           UntrustedCase{"ThirdChunkUntriggered", IOCTL_CAM_READ_FRAME_EX,
+                                                         0x180000, 3, STATUS_SUCCESS, 0x100000, 0x100000},
+                                           UntrustedCase{"LastPacketTriggered", IOCTL_CAM_READ_FRAME,
+                                                         4096 + 300, 2, STATUS_UNSUCCESSFUL, 0, 4096},
+                                           UntrustedCase{"LastPacketUntriggered", IOCTL_CAM_READ_FRAME_EX,
+                                                         4096 + 300, 2, STATUS_UNSUCCESSFUL, 0, 4096}),
+                         CaseName());
+
 // ---- immediate completions ----
 
 // A lower driver that completes every bulk transfer inside IofCallDriver, moving
@@ -331,7 +395,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, RefusedChunk,
 thread_local int t_depth = 0;
 std::atomic<int> g_max_depth{0};
 std::atomic<long> g_bulk_calls{0};
-PDRIVER_DISPATCH g_bus_dispatch = nullptr;
 
 NTSTATUS NTAPI complete_at_once(PDEVICE_OBJECT device, PIRP irp) {
   PURB urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
@@ -372,6 +435,19 @@ TEST_F(Chains, ImmediateCompletionsDoNotNest) {
   IoFreeMdl(mdl);
   IoFreeIrp(irp);
   munmap(space, kLength);
+}
+
+// A driver below that claims every transfer succeeded while writing nothing: the
+// caller's last partial packet comes back as zeros of the driver's, never as what
+// the pool held before.
+TEST_F(Chains, LastPacketNeverShowsOldPool) {
+  PDRIVER_OBJECT bus = platform().bus().driver();
+  g_bus_dispatch = bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL];
+  bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = complete_at_once;
+  Reply reply = read(IOCTL_CAM_READ_FRAME_EX, 4096 + 300);
+  bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = g_bus_dispatch;
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(Bytes(reply.output.begin() + 4096, reply.output.end()), Bytes(300, 0));
 }
 
 // A lower driver that keeps the first chunk and, when the second comes, ends both
