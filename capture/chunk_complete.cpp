@@ -10,8 +10,6 @@
 // read cannot end under it.
 #include "capture.h"
 
-#define CAM_REISSUE_FLAGS (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
-
 // Any IRQL up to DISPATCH_LEVEL. Claims the next unclaimed chunk: whole chunks
 // over the rounded length first, then the one packet that holds the output's
 // last bytes. FALSE when everything is claimed.
@@ -20,7 +18,7 @@ BOOLEAN CamClaimChunk(PCAM_READ Read, PUCHAR* Buffer, PULONG Length) {
   for (;;) {
     ULONG offset = (ULONG)InterlockedCompareExchange(issued, 0, 0);
     if (offset >= Read->Length) break;
-    ULONG chunk = Read->Length - offset < CAM_CHUNK_BYTES ? Read->Length - offset : CAM_CHUNK_BYTES;
+    ULONG chunk = Read->Length - offset < Read->ChunkBytes ? Read->Length - offset : Read->ChunkBytes;
     if ((ULONG)InterlockedCompareExchange(issued, (LONG)(offset + chunk), (LONG)offset) == offset) {
       *Buffer = Read->Buffer + offset;
       *Length = chunk;
@@ -35,13 +33,13 @@ BOOLEAN CamClaimChunk(PCAM_READ Read, PUCHAR* Buffer, PULONG Length) {
 
 // Any IRQL up to DISPATCH_LEVEL; the caller owns the chunk's IRP. Builds the URB
 // for one chunk and the IRP's location for the lower driver.
-VOID CamFillChunk(PCAM_CHUNK_CONTEXT Chunk, PUCHAR Buffer, ULONG Length, ULONG Flags) {
+VOID CamFillChunk(PCAM_CHUNK_CONTEXT Chunk, PUCHAR Buffer, ULONG Length) {
   struct _URB_BULK_OR_INTERRUPT_TRANSFER* urb = &Chunk->Urb->UrbBulkOrInterruptTransfer;
   RtlZeroMemory(urb, sizeof(*urb));
   urb->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
   urb->Hdr.Length = Chunk->UrbLength;
   urb->PipeHandle = Chunk->PipeHandle;
-  urb->TransferFlags = Flags;
+  urb->TransferFlags = CAM_READ_FLAGS;
   urb->TransferBufferLength = Length;
   urb->TransferBuffer = Buffer;
   urb->TransferBufferMDL = NULL;
@@ -94,7 +92,7 @@ static ULONG CamReissueCompleted(PCAM_READ Read, PCAM_CHUNK_CONTEXT* Ended) {
         continue;
       }
       IoReuseIrp(chunk->Irp, STATUS_SUCCESS);
-      CamFillChunk(chunk, buffer, length, CAM_REISSUE_FLAGS);
+      CamFillChunk(chunk, buffer, length);
       CamSendChunk(chunk);
       sent = TRUE;
     }
