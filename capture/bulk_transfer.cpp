@@ -18,7 +18,8 @@ typedef struct _CAM_PLAIN_READ {
 } CAM_PLAIN_READ, *PCAM_PLAIN_READ;
 
 // PASSIVE_LEVEL. One synchronous transfer on the image pipe, into the caller's MDL
-// or a buffer of the driver's. Moved is what a transfer that succeeded moved.
+// or a buffer of the driver's; a pipe it leaves halted is reset before the next
+// request. Moved is what a transfer that succeeded moved.
 static NTSTATUS CamPlainTransfer(PCAM_PLAIN_READ Read, PMDL Mdl, PVOID Buffer, ULONG Length, PULONG Moved) {
   struct _URB_BULK_OR_INTERRUPT_TRANSFER* bulk = &Read->Urb->UrbBulkOrInterruptTransfer;
   RtlZeroMemory(bulk, sizeof(*bulk));
@@ -32,6 +33,8 @@ static NTSTATUS CamPlainTransfer(PCAM_PLAIN_READ Read, PMDL Mdl, PVOID Buffer, U
   bulk->UrbLink = NULL;
   NTSTATUS status = CamSubmitUrbSync(Read->DeviceObject, Read->Urb);
   *Moved = NT_SUCCESS(status) ? bulk->TransferBufferLength : 0;
+  // The next read would fail on a halted pipe.
+  if (CamUsbdHalted(bulk->Hdr.Status)) CamResetPipe(Read->DeviceObject, Read->Pipe->PipeHandle);
   return status;
 }
 

@@ -52,6 +52,7 @@ typedef struct _CAM_READ {
   PUCHAR TailBuffer;   // TailTransfer bytes of the driver's, zeroed
   volatile LONG TailClaimed;
   volatile LONG Closing;  // set before the read tears down: chains end, not re-issue
+  volatile LONG Halted;   // a chunk ended with the pipe halted: reset before the next read
   volatile LONG Sender;   // 1 while a thread claims and sends chunks for the read
   ULONG Transfers;        // 1 or 2 chunk transfers
   PCAM_CHUNK_CONTEXT Chunks;

@@ -160,6 +160,7 @@ static BOOLEAN CamCountChunk(PCAM_CHUNK_CONTEXT Chunk, PIRP Irp) {
                              (PVOID)Irp->IoStatus.Information);
   if (status == STATUS_CANCELLED || status == STATUS_DEVICE_NOT_CONNECTED) return FALSE;
   if (NT_SUCCESS(status) && USBD_SUCCESS(urb->Hdr.Status)) CamCountMoved(read, urb);
+  if (CamUsbdHalted(urb->Hdr.Status)) InterlockedExchange(&read->Halted, 1);
   // A cancel asked for this IRP, or a read tearing down, must not be lost to a reuse.
   return !Irp->Cancel && InterlockedCompareExchange(&read->Closing, 0, 0) == 0;
 }

@@ -192,11 +192,13 @@ NTSTATUS CamReadResult(PCAM_READ Read, NTSTATUS Status, PIRP Irp) {
   return Status;
 }
 
-// PASSIVE_LEVEL. Ends the read: waits out its chains, lets the next read in, then
-// frees the IRPs, the URBs, the context block and the last packet's buffer.
+// PASSIVE_LEVEL. Ends the read: waits out its chains, resets a pipe they left
+// halted (with nothing of the read's left on it), lets the next read in, then frees
+// the IRPs, the URBs, the context block and the last packet's buffer.
 VOID CamCloseRead(PCAM_READ Read) {
   if (Read->Started) {
     CamDrainChunks(Read);
+    if (Read->Halted) CamResetPipe(Read->DeviceObject, Read->PipeHandle);
     KeSetEvent(&Read->Extension->SingleShotLock, IO_NO_INCREMENT, FALSE);
   }
   for (ULONG i = 0; i < CAM_READ_TRANSFERS; ++i) {

@@ -55,9 +55,9 @@ class CaptureTest : public ControlTest {
 
   Reply read(ULONG code, size_t length) { return call(code, {}, length); }
 
-  // Bulk transfers and vendor requests since the last look, in the order the camera
-  // finished them; aborts of the pipe are counted apart, since an abort and the
-  // transfers it ends may be traced in either order.
+  // Bulk transfers, pipe resets and vendor requests since the last look, in the
+  // order the camera finished them; aborts of the pipe are counted apart, since an
+  // abort and the transfers it ends may be traced in either order.
   Traffic bus() {
     Traffic text;
     aborts_ = 0;
@@ -65,6 +65,8 @@ class CaptureTest : public ControlTest {
     for (const sim::BusEvent& e : device_->trace()) {
       if (e.kind == sim::BusEvent::Bulk) bulk_.push_back(describe_bulk(e));
       if (e.kind == sim::BusEvent::Bulk) text.push_back(describe_bulk(e));
+      if (e.kind == sim::BusEvent::ResetPipe) bulk_.push_back(reset(e.endpoint));
+      if (e.kind == sim::BusEvent::ResetPipe) text.push_back(reset(e.endpoint));
       if (e.kind == sim::BusEvent::AbortPipe) aborts_++;
       if (e.kind == sim::BusEvent::Control) text.push_back(describe(e));
     }
@@ -73,6 +75,11 @@ class CaptureTest : public ControlTest {
   }
 
   static std::string trigger() { return "40 B3 0000 0000 0010 :" + hex(Bytes(16, 0xFF)); }
+  static std::string reset(UCHAR endpoint = kIn) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "reset %02X", endpoint);
+    return text;
+  }
   static std::string chunk(uint32_t asked, uint32_t moved, int flags = 3) {
     return describe_bulk([&] {
       sim::BusEvent e(sim::BusEvent::Bulk);
@@ -87,7 +94,7 @@ class CaptureTest : public ControlTest {
   LONG last_status() { return CamReadUsbdStatus(ext_); }
 
   int aborts_ = 0;
-  Traffic bulk_;  // the bulk part of the last look
+  Traffic bulk_;  // the image pipe's part of the last look: transfers and resets
 };
 
 // ---- chunk plans ----
@@ -175,8 +182,13 @@ TEST_P(FailingChunk, ChainGoesOn) {
   EXPECT_EQ(reply.status, c.status);
   EXPECT_EQ(reply.information, c.information);
   bus();
-  ASSERT_EQ(bulk_.size(), 3u);
+  // A status that halts the pipe has it reset once every chain has ended.
+  bool halts = c.usbd == USBD_STATUS_STALL_PID;
+  ASSERT_EQ(bulk_.size(), halts ? 4u : 3u);
   EXPECT_EQ(bulk_[static_cast<size_t>(c.nth - 1)], chunk(0x80000, 0) + c.shown);
+  if (halts) {
+    EXPECT_EQ(bulk_.back(), reset());
+  }
   EXPECT_EQ(last_status(), c.last_status);
   if (c.nth == 1) {  // the frame went to the second and third chunks
     EXPECT_TRUE(sim::pattern::matches(0, 0, reply.output.data() + 0x80000, 0x100000));
@@ -184,25 +196,17 @@ TEST_P(FailingChunk, ChainGoesOn) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, FailingChunk,
-                         ::testing::Values(FailCase{"FirstFails", 1, " failed", USBD_STATUS_STALL_PID,
-                                                    STATUS_UNSUCCESSFUL, STATUS_SUCCESS, 0x100000, 0},
-                                           FailCase{"LastFails", 3, " failed", USBD_STATUS_STALL_PID,
-                                                    STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL, 0, 0},
-                                           FailCase{"LastUrbFails", 3, " urb failed", USBD_STATUS_STALL_PID,
-                                                    STATUS_SUCCESS, STATUS_UNSUCCESSFUL, 0,
-                                                    USBD_STATUS_STALL_PID}),
-                         CaseName());
-
-// A stalled pipe fails every chunk; each chain still runs to the end of the buffer.
-TEST_F(Chains, StalledPipeFailsTheRead) {
-  device_->stall_pipe(kIn);
-  Reply reply = read(IOCTL_CAM_READ_FRAME, 0x180000);
-  EXPECT_EQ(reply.status, STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(reply.information, 0u);
-  bus();  // the first may fail before the trigger is done
-  EXPECT_EQ(bulk_, Traffic(3, chunk(0x80000, 0) + " failed"));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FailingChunk,
+    ::testing::Values(FailCase{"FirstFails", 1, " failed", USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL,
+                               STATUS_SUCCESS, 0x100000, 0},
+                      FailCase{"LastFails", 3, " failed", USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL,
+                               STATUS_UNSUCCESSFUL, 0, 0},
+                      FailCase{"LastUrbFails", 3, " urb failed", USBD_STATUS_STALL_PID, STATUS_SUCCESS,
+                               STATUS_UNSUCCESSFUL, 0, USBD_STATUS_STALL_PID},
+                      FailCase{"SecondFailsWithoutHalt", 2, " failed", USBD_STATUS_REQUEST_FAILED,
+                               STATUS_UNSUCCESSFUL, STATUS_SUCCESS, 0x100000, 0}),
+    CaseName());
 
 // Unplugged mid-read: the chains end without counting, and the read says why.
 TEST_F(Chains, UnplugEndsTheRead) {
@@ -215,6 +219,56 @@ TEST_F(Chains, UnplugEndsTheRead) {
   EXPECT_EQ(reply.status, STATUS_DEVICE_NOT_CONNECTED);
   EXPECT_EQ(reply.information, 0u);
 }
+
+// ---- a halted pipe ----
+
+struct PathCase {
+  const char* name;
+  USHORT product;
+  ULONG code;
+};
+
+// Each read path, on each model it serves.
+const PathCase kPaths[] = {
+    {"Plain8431", 0x1009, IOCTL_CAM_READ_FRAME},     {"Plain1801", 0x100B, IOCTL_CAM_READ_FRAME},
+    {"Triggered8431", 0x100A, IOCTL_CAM_READ_FRAME}, {"Triggered1801", 0x100C, IOCTL_CAM_READ_FRAME},
+    {"Triggered1621", 0x100E, IOCTL_CAM_READ_FRAME}, {"Untriggered", 0x100D, IOCTL_CAM_READ_FRAME_EX}};
+
+class ReadPath : public CaptureTest, public ::testing::WithParamInterface<PathCase> {
+ protected:
+  bool plain() const {
+    USHORT p = GetParam().product;
+    return GetParam().code == IOCTL_CAM_READ_FRAME && (p == 0x1009 || p == 0x100B || p == 0x100F);
+  }
+  bool triggered() const { return GetParam().code == IOCTL_CAM_READ_FRAME && !plain(); }
+  // The camera sends the next read a frame: on its trigger, or queued now.
+  void offer_frame() {
+    if (!triggered()) device_->camera().queue_frames(1);
+  }
+};
+
+// A stall from the camera fails the read, and every transfer of it (each chain runs
+// to the end of the buffer); once they are all back the pipe is reset, so that the
+// next read works: nothing else would ever clear the halt.
+TEST_P(ReadPath, StalledPipeIsResetForTheNextRead) {
+  uint32_t length = plain() ? 0x40000 : 0x180000;
+  attach(GetParam().product, length);
+  device_->stall_pipe(kIn);
+  EXPECT_EQ(read(GetParam().code, length), untouched(STATUS_UNSUCCESSFUL, length));
+  // A chunked read whose last chunk's IRP failed leaves the last status alone.
+  EXPECT_EQ(last_status(), plain() ? USBD_STATUS_STALL_PID : 0);
+  bus();  // a chunk may fail before the trigger is done
+  Traffic expected(plain() ? 1 : 3, chunk(plain() ? length : 0x80000, 0) + " failed");
+  expected.push_back(reset());
+  EXPECT_EQ(bulk_, expected);
+  offer_frame();
+  Reply reply = read(GetParam().code, length);
+  EXPECT_EQ(reply.status, STATUS_SUCCESS);
+  EXPECT_EQ(reply.information, length);
+  EXPECT_TRUE(sim::pattern::matches(0, 0, reply.output.data(), length));
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, ReadPath, ::testing::ValuesIn(kPaths), CaseName());
 
 // ---- time-outs ----
 
