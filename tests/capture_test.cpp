@@ -415,6 +415,22 @@ INSTANTIATE_TEST_SUITE_P(Cases, RefusedChunk,
 
 // The bus driver's own dispatch routine, which the lower drivers below stand in for.
 PDRIVER_DISPATCH g_bus_dispatch = nullptr;
+
+// A lower driver of the test's in place of the bus driver's dispatch routine for
+// internal requests, while it lives; the bus's own is kept in g_bus_dispatch.
+class LowerDriver {
+ public:
+  LowerDriver(sim::Platform& platform, PDRIVER_DISPATCH routine) : bus_(platform.bus().driver()) {
+    g_bus_dispatch = bus_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL];
+    bus_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = routine;
+  }
+  ~LowerDriver() { bus_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = g_bus_dispatch; }
+  LowerDriver(const LowerDriver&) = delete;
+  LowerDriver& operator=(const LowerDriver&) = delete;
+
+ private:
+  PDRIVER_OBJECT bus_;
+};
 std::atomic<int> g_bulk_seen{0};
 int g_refuse_nth = 0;
 
@@ -452,13 +468,13 @@ TEST_P(RefusedUntouched, CountsAndCopiesNothing) {
   const UntrustedCase& c = GetParam();
   attach(0x100A, static_cast<uint32_t>(c.length));
   device_->camera().queue_frames(1);
-  PDRIVER_OBJECT bus = platform().bus().driver();
-  g_bus_dispatch = bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL];
   g_bulk_seen = 0;
   g_refuse_nth = c.refused;
-  bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = refuse_nth_untouched;
-  Reply reply = read(c.code, c.length);
-  bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = g_bus_dispatch;
+  Reply reply;
+  {
+    LowerDriver below(platform(), refuse_nth_untouched);
+    reply = read(c.code, c.length);
+  }
   EXPECT_EQ(reply.status, c.status);
   EXPECT_EQ(reply.information, c.information);
   const uint8_t* out = reply.output.data();
@@ -517,11 +533,11 @@ TEST_F(Chains, ImmediateCompletionsDoNotNest) {
   PMDL mdl = IoAllocateMdl(space, kLength, FALSE, FALSE, irp);
   mdl->MappedSystemVa = space;
   mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
-  PDRIVER_OBJECT bus = platform().bus().driver();
-  g_bus_dispatch = bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL];
-  bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = complete_at_once;
-  NTSTATUS status = CamReadFrameUntriggered(fdo, irp);
-  bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = g_bus_dispatch;
+  NTSTATUS status;
+  {
+    LowerDriver below(platform(), complete_at_once);
+    status = CamReadFrameUntriggered(fdo, irp);
+  }
   EXPECT_EQ(status, STATUS_SUCCESS);
   EXPECT_EQ(irp->IoStatus.Information, kLength);
   EXPECT_EQ(g_bulk_calls.load(), kChunks);
@@ -535,11 +551,11 @@ TEST_F(Chains, ImmediateCompletionsDoNotNest) {
 // caller's last partial packet comes back as zeros of the driver's, never as what
 // the pool held before.
 TEST_F(Chains, LastPacketNeverShowsOldPool) {
-  PDRIVER_OBJECT bus = platform().bus().driver();
-  g_bus_dispatch = bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL];
-  bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = complete_at_once;
-  Reply reply = read(IOCTL_CAM_READ_FRAME_EX, 4096 + 300);
-  bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = g_bus_dispatch;
+  Reply reply;
+  {
+    LowerDriver below(platform(), complete_at_once);
+    reply = read(IOCTL_CAM_READ_FRAME_EX, 4096 + 300);
+  }
   EXPECT_EQ(reply.status, STATUS_SUCCESS);
   EXPECT_EQ(Bytes(reply.output.begin() + 4096, reply.output.end()), Bytes(300, 0));
 }
@@ -577,13 +593,13 @@ NTSTATUS NTAPI end_both_on_second(PDEVICE_OBJECT device, PIRP irp) {
 // read must not reach 0 until the read lets go, or it rises again from 0 and the
 // completion that brought it there may set the event of a read that has returned.
 TEST_F(Chains, ChainsEndingBeforeTheSenderLetsGoDoNotWakeTheRead) {
-  PDRIVER_OBJECT bus = platform().bus().driver();
-  g_bus_dispatch = bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL];
   g_ext = ext_;
   g_kept = nullptr;
-  bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = end_both_on_second;
-  Reply reply = read(IOCTL_CAM_READ_FRAME_EX, 0x100000);
-  bus->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = g_bus_dispatch;
+  Reply reply;
+  {
+    LowerDriver below(platform(), end_both_on_second);
+    reply = read(IOCTL_CAM_READ_FRAME_EX, 0x100000);
+  }
   EXPECT_EQ(reply, untouched(STATUS_CANCELLED, 0x100000));
   EXPECT_EQ(g_count_after_ends, 1) << "the read's wake-up was given while it still sent";
   EXPECT_EQ(ext_->PendingChunks, 0);
