@@ -4,9 +4,11 @@
 
 #include "../control/control.h"
 
-// The longest chunk one transfer carries, and the endpoint's packet.
+// The longest chunk one transfer carries; a chunk is whole packets of the image
+// endpoint, so it is this rounded down to them.
 #define CAM_CHUNK_BYTES 0x80000
-#define CAM_PACKET_BYTES 512
+// Every read takes data in and lets the camera end a transfer with a short packet.
+#define CAM_READ_FLAGS (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
 #define CAM_TRIGGER_BYTES 16
 #define CAM_READ_TRANSFERS 2
 
@@ -42,14 +44,15 @@ typedef struct _CAM_READ {
   PDEVICE_OBJECT DeviceObject;
   PCAM_DEVICE_EXTENSION Extension;
   USBD_PIPE_HANDLE PipeHandle;
-  ULONG FirstFlags;    // transfer flags of the first chunks, by the endpoint's direction
+  ULONG ChunkBytes;    // the longest chunk: whole packets of the image endpoint
   PUCHAR Buffer;       // the caller's buffer in system space
   ULONG Length;        // the output length rounded down to whole packets
   ULONG TailLength;    // the output bytes past Length, taken from one more packet
-  ULONG TailTransfer;  // TailLength rounded up to whole packets of the endpoint
-  PUCHAR TailBuffer;   // CAM_PACKET_BYTES of the driver's, when TailLength is not 0
+  ULONG TailTransfer;  // one packet of the endpoint, when TailLength is not 0
+  PUCHAR TailBuffer;   // TailTransfer bytes of the driver's, zeroed
   volatile LONG TailClaimed;
   volatile LONG Closing;  // set before the read tears down: chains end, not re-issue
+  volatile LONG Halted;   // a chunk ended with the pipe halted: reset before the next read
   volatile LONG Sender;   // 1 while a thread claims and sends chunks for the read
   ULONG Transfers;        // 1 or 2 chunk transfers
   PCAM_CHUNK_CONTEXT Chunks;
@@ -62,7 +65,6 @@ typedef struct _CAM_READ {
 
 // Chunk machinery (chunks.cpp).
 NTSTATUS CamFindImagePipe(PCAM_DEVICE_EXTENSION Extension, PUSBD_PIPE_INFORMATION* Pipe);
-ULONG CamPipeTransferFlags(PUSBD_PIPE_INFORMATION Pipe);
 NTSTATUS CamOpenRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PCAM_READ Read);
 VOID CamStartRead(PCAM_READ Read);
 VOID CamStopSending(PCAM_READ Read, PCAM_CHUNK_CONTEXT Unsent);
@@ -78,9 +80,10 @@ IO_COMPLETION_ROUTINE CamReadChunkComplete;
 
 // Chunk completion helpers (chunk_complete.cpp).
 BOOLEAN CamClaimChunk(PCAM_READ Read, PUCHAR* Buffer, PULONG Length);
-VOID CamFillChunk(PCAM_CHUNK_CONTEXT Chunk, PUCHAR Buffer, ULONG Length, ULONG Flags);
+VOID CamFillChunk(PCAM_CHUNK_CONTEXT Chunk, PUCHAR Buffer, ULONG Length);
 
-// The three reads.
+// The three reads, and the end of a trigger that a drain cannot wait for.
 NTSTATUS CamReadFrameTriggered(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID CamCancelTrigger(PDEVICE_OBJECT DeviceObject);
 NTSTATUS CamReadFrameUntriggered(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS CamBulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -10,8 +10,6 @@
 // read cannot end under it.
 #include "capture.h"
 
-#define CAM_REISSUE_FLAGS (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
-
 // Any IRQL up to DISPATCH_LEVEL. Claims the next unclaimed chunk: whole chunks
 // over the rounded length first, then the one packet that holds the output's
 // last bytes. FALSE when everything is claimed.
@@ -20,7 +18,7 @@ BOOLEAN CamClaimChunk(PCAM_READ Read, PUCHAR* Buffer, PULONG Length) {
   for (;;) {
     ULONG offset = (ULONG)InterlockedCompareExchange(issued, 0, 0);
     if (offset >= Read->Length) break;
-    ULONG chunk = Read->Length - offset < CAM_CHUNK_BYTES ? Read->Length - offset : CAM_CHUNK_BYTES;
+    ULONG chunk = Read->Length - offset < Read->ChunkBytes ? Read->Length - offset : Read->ChunkBytes;
     if ((ULONG)InterlockedCompareExchange(issued, (LONG)(offset + chunk), (LONG)offset) == offset) {
       *Buffer = Read->Buffer + offset;
       *Length = chunk;
@@ -35,13 +33,13 @@ BOOLEAN CamClaimChunk(PCAM_READ Read, PUCHAR* Buffer, PULONG Length) {
 
 // Any IRQL up to DISPATCH_LEVEL; the caller owns the chunk's IRP. Builds the URB
 // for one chunk and the IRP's location for the lower driver.
-VOID CamFillChunk(PCAM_CHUNK_CONTEXT Chunk, PUCHAR Buffer, ULONG Length, ULONG Flags) {
+VOID CamFillChunk(PCAM_CHUNK_CONTEXT Chunk, PUCHAR Buffer, ULONG Length) {
   struct _URB_BULK_OR_INTERRUPT_TRANSFER* urb = &Chunk->Urb->UrbBulkOrInterruptTransfer;
   RtlZeroMemory(urb, sizeof(*urb));
   urb->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
   urb->Hdr.Length = Chunk->UrbLength;
   urb->PipeHandle = Chunk->PipeHandle;
-  urb->TransferFlags = Flags;
+  urb->TransferFlags = CAM_READ_FLAGS;
   urb->TransferBufferLength = Length;
   urb->TransferBuffer = Buffer;
   urb->TransferBufferMDL = NULL;
@@ -94,7 +92,7 @@ static ULONG CamReissueCompleted(PCAM_READ Read, PCAM_CHUNK_CONTEXT* Ended) {
         continue;
       }
       IoReuseIrp(chunk->Irp, STATUS_SUCCESS);
-      CamFillChunk(chunk, buffer, length, CAM_REISSUE_FLAGS);
+      CamFillChunk(chunk, buffer, length);
       CamSendChunk(chunk);
       sent = TRUE;
     }
@@ -135,9 +133,22 @@ VOID CamReleaseSender(PCAM_READ Read) {
   CamServeChunks(Read);
 }
 
-// Up to DISPATCH_LEVEL. Records the chunk's outcome and counts its bytes; the
+// Up to DISPATCH_LEVEL, for a transfer that succeeded. Counts what it moved; the
 // packet past the rounded length is copied into the caller's buffer as far as it
-// fits. FALSE when the chain must end.
+// fits, and no further than the transfer filled the driver's block.
+static VOID CamCountMoved(PCAM_READ Read, struct _URB_BULK_OR_INTERRUPT_TRANSFER* Urb) {
+  ULONG moved = Urb->TransferBufferLength;
+  if (Urb->TransferBuffer == Read->TailBuffer && Read->TailBuffer != NULL) {
+    if (moved > Read->TailLength) moved = Read->TailLength;
+    RtlCopyMemory(Read->Buffer + Read->Length, Read->TailBuffer, moved);
+  }
+  InterlockedExchangeAdd((volatile LONG*)&Read->Extension->BytesReceived, (LONG)moved);
+}
+
+// Up to DISPATCH_LEVEL. Records the chunk's outcome and counts its bytes. Only a
+// transfer that succeeded says in its length what it moved: one refused or failed
+// by a driver below may still carry the length this driver asked for. FALSE when
+// the chain must end.
 static BOOLEAN CamCountChunk(PCAM_CHUNK_CONTEXT Chunk, PIRP Irp) {
   PCAM_DEVICE_EXTENSION extension = Chunk->DeviceExtension;
   PCAM_READ read = Chunk->Read;
@@ -148,12 +159,8 @@ static BOOLEAN CamCountChunk(PCAM_CHUNK_CONTEXT Chunk, PIRP Irp) {
   InterlockedExchangePointer((PVOID volatile*)&extension->ChunkIoStatus.Information,
                              (PVOID)Irp->IoStatus.Information);
   if (status == STATUS_CANCELLED || status == STATUS_DEVICE_NOT_CONNECTED) return FALSE;
-  ULONG moved = urb->TransferBufferLength;
-  if (urb->TransferBuffer == read->TailBuffer && read->TailBuffer != NULL) {
-    if (moved > read->TailLength) moved = read->TailLength;
-    RtlCopyMemory(read->Buffer + read->Length, read->TailBuffer, moved);
-  }
-  InterlockedExchangeAdd((volatile LONG*)&extension->BytesReceived, (LONG)moved);
+  if (NT_SUCCESS(status) && USBD_SUCCESS(urb->Hdr.Status)) CamCountMoved(read, urb);
+  if (CamUsbdHalted(urb->Hdr.Status)) InterlockedExchange(&read->Halted, 1);
   // A cancel asked for this IRP, or a read tearing down, must not be lost to a reuse.
   return !Irp->Cancel && InterlockedCompareExchange(&read->Closing, 0, 0) == 0;
 }

@@ -7,7 +7,9 @@
 #define CAM_DRAIN_POLL (-1000000LL)
 
 // PASSIVE_LEVEL, inside the request gate, which keeps the pipe table. The image
-// pipe is the interface's last, bulk or interrupt, with a handle.
+// pipe is the interface's last, bulk or interrupt, with a handle. A read needs one
+// that brings data in, in packets of a known size: anything else could only send
+// the read's own buffers to the camera or take packets that do not fit.
 NTSTATUS CamFindImagePipe(PCAM_DEVICE_EXTENSION Extension, PUSBD_PIPE_INFORMATION* Pipe) {
   PUSBD_INTERFACE_INFORMATION info = Extension->InterfaceInfo;
   if (info == NULL || info->NumberOfPipes == 0) return STATUS_UNSUCCESSFUL;
@@ -16,20 +18,18 @@ NTSTATUS CamFindImagePipe(PCAM_DEVICE_EXTENSION Extension, PUSBD_PIPE_INFORMATIO
     return STATUS_INVALID_PARAMETER;
   }
   if (pipe->PipeHandle == NULL) return STATUS_UNSUCCESSFUL;
+  if ((pipe->EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) == 0 || pipe->MaximumPacketSize == 0) {
+    return STATUS_INVALID_DEVICE_STATE;
+  }
   *Pipe = pipe;
   return STATUS_SUCCESS;
 }
 
-// Any IRQL. A transfer's flags on the pipe: its direction, short transfers allowed.
-ULONG CamPipeTransferFlags(PUSBD_PIPE_INFORMATION Pipe) {
-  return (Pipe->EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0
-             ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK
-             : USBD_SHORT_TRANSFER_OK;
-}
-
-// PASSIVE_LEVEL. The caller's buffer in system space, and the read's lengths. The
-// bytes past the last whole 512 come in one more transfer of whole packets, so that
-// the frame's short last packet ends it and nothing of the frame stays behind.
+// PASSIVE_LEVEL. The caller's buffer in system space, and the read's lengths, all
+// whole packets of the endpoint: a packet that did not fit what is left of a
+// transfer would be babble. The bytes past the last whole packet come in one more
+// packet of the driver's, so that the frame's short last packet ends it and nothing
+// of the frame stays behind.
 static NTSTATUS CamMapCallerBuffer(PIRP Irp, PCAM_READ Read, ULONG PacketSize) {
   ULONG output = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
   if (output == 0 || Irp->MdlAddress == NULL || MmGetMdlByteCount(Irp->MdlAddress) < output) {
@@ -37,12 +37,12 @@ static NTSTATUS CamMapCallerBuffer(PIRP Irp, PCAM_READ Read, ULONG PacketSize) {
   }
   Read->Buffer = (PUCHAR)MmGetSystemAddressForMdlSafe(Irp->MdlAddress, CAM_VIEW_PRIORITY);
   if (Read->Buffer == NULL) return STATUS_INVALID_PARAMETER;
-  Read->Length = (ULONG)ALIGN_DOWN_BY(output, CAM_PACKET_BYTES);
+  Read->ChunkBytes = CAM_CHUNK_BYTES - CAM_CHUNK_BYTES % PacketSize;
+  Read->Length = output - output % PacketSize;
   Read->TailLength = output - Read->Length;
-  if (PacketSize == 0 || PacketSize > CAM_PACKET_BYTES) PacketSize = CAM_PACKET_BYTES;
-  Read->TailTransfer = (Read->TailLength + PacketSize - 1) / PacketSize * PacketSize;
+  Read->TailTransfer = Read->TailLength != 0 ? PacketSize : 0;
   // A second transfer when the first chunk leaves anything to claim.
-  Read->Transfers = Read->Length > CAM_CHUNK_BYTES || (Read->Length > 0 && Read->TailLength > 0) ? 2 : 1;
+  Read->Transfers = Read->Length > Read->ChunkBytes || (Read->Length > 0 && Read->TailLength > 0) ? 2 : 1;
   return STATUS_SUCCESS;
 }
 
@@ -50,8 +50,12 @@ static NTSTATUS CamMapCallerBuffer(PIRP Irp, PCAM_READ Read, ULONG PacketSize) {
 static NTSTATUS CamAllocateRead(PCAM_READ Read) {
   CCHAR stackSize = (CCHAR)(Read->Extension->LowerDeviceObject->StackSize + 1);
   if (Read->TailLength != 0) {
-    Read->TailBuffer = (PUCHAR)CamAllocatePool(CAM_PACKET_BYTES);
+    // Sized by the transfer it serves, so that no packet overruns it.
+    Read->TailBuffer = (PUCHAR)CamAllocatePool(Read->TailTransfer);
     if (Read->TailBuffer == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+    // Whatever a lower driver claims to have moved, only zeros of ours can reach
+    // the caller: never what the pool held before.
+    RtlZeroMemory(Read->TailBuffer, Read->TailTransfer);
   }
   for (ULONG i = 0; i < Read->Transfers; ++i) {
     Read->Urbs[i] = (PURB)CamAllocatePool(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
@@ -75,7 +79,6 @@ NTSTATUS CamOpenRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PCAM_READ Read) {
   NTSTATUS status = CamFindImagePipe(Read->Extension, &pipe);
   if (!NT_SUCCESS(status)) return status;
   Read->PipeHandle = pipe->PipeHandle;
-  Read->FirstFlags = CamPipeTransferFlags(pipe);
   status = CamMapCallerBuffer(Irp, Read, pipe->MaximumPacketSize);
   if (NT_SUCCESS(status)) status = CamAllocateRead(Read);
   if (!NT_SUCCESS(status)) CamCloseRead(Read);
@@ -116,7 +119,7 @@ VOID CamStartRead(PCAM_READ Read) {
     ULONG length = 0;
     CamClaimChunk(Read, &buffer, &length);
     InterlockedIncrement(&extension->PendingChunks);
-    CamFillChunk(chunk, buffer, length, Read->FirstFlags);
+    CamFillChunk(chunk, buffer, length);
   }
 }
 
@@ -189,11 +192,13 @@ NTSTATUS CamReadResult(PCAM_READ Read, NTSTATUS Status, PIRP Irp) {
   return Status;
 }
 
-// PASSIVE_LEVEL. Ends the read: waits out its chains, lets the next read in, then
-// frees the IRPs, the URBs, the context block and the last packet's buffer.
+// PASSIVE_LEVEL. Ends the read: waits out its chains, resets a pipe they left
+// halted (with nothing of the read's left on it), lets the next read in, then frees
+// the IRPs, the URBs, the context block and the last packet's buffer.
 VOID CamCloseRead(PCAM_READ Read) {
   if (Read->Started) {
     CamDrainChunks(Read);
+    if (Read->Halted) CamResetPipe(Read->DeviceObject, Read->PipeHandle);
     KeSetEvent(&Read->Extension->SingleShotLock, IO_NO_INCREMENT, FALSE);
   }
   for (ULONG i = 0; i < CAM_READ_TRANSFERS; ++i) {

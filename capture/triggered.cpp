@@ -31,6 +31,27 @@ static NTSTATUS CamAllocateTrigger(PCAM_READ Read, PCAM_TRIGGER Trigger) {
   return STATUS_SUCCESS;
 }
 
+// Up to DISPATCH_LEVEL; takes TriggerLock. Makes the trigger request the one a
+// drain cancels (NULL: none).
+static VOID CamPublishTrigger(PCAM_DEVICE_EXTENSION Extension, PIRP Irp) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->TriggerLock, &irql);
+  Extension->TriggerIrp = Irp;
+  KeReleaseSpinLock(&Extension->TriggerLock, irql);
+}
+
+// Up to DISPATCH_LEVEL; takes TriggerLock. A stop, query-remove or removal ends the
+// trigger of the read in progress, which a camera that never answers would hold
+// for ever. A trigger not sent yet goes down marked cancelled, and the USB stack
+// ends it at once.
+VOID CamCancelTrigger(PDEVICE_OBJECT DeviceObject) {
+  PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->TriggerLock, &irql);
+  if (extension->TriggerIrp != NULL) IoCancelIrp(extension->TriggerIrp);
+  KeReleaseSpinLock(&extension->TriggerLock, irql);
+}
+
 // PASSIVE_LEVEL, once the trigger is back or was never sent.
 static VOID CamFreeTrigger(PCAM_TRIGGER Trigger) {
   if (Trigger->Irp != NULL) IoFreeIrp(Trigger->Irp);
@@ -38,13 +59,25 @@ static VOID CamFreeTrigger(PCAM_TRIGGER Trigger) {
   if (Trigger->Event != NULL) ExFreePool(Trigger->Event);
 }
 
-// PASSIVE_LEVEL. Waits for a trigger that went down pending; a failed one is
-// recorded, but the read's status comes from its chunks.
-static VOID CamFinishTrigger(PCAM_READ Read, PCAM_TRIGGER Trigger) {
+// PASSIVE_LEVEL, holding the device's single-shot lock. Sends the trigger where a
+// drain finds it while it is out. FALSE when it did not pend (it is back).
+static BOOLEAN CamSendTrigger(PCAM_READ Read, PCAM_TRIGGER Trigger) {
+  CamPublishTrigger(Read->Extension, Trigger->Irp);
+  if (IofCallDriver(Read->Extension->LowerDeviceObject, Trigger->Irp) == STATUS_PENDING) return TRUE;
+  CamPublishTrigger(Read->Extension, NULL);
+  return FALSE;
+}
+
+// PASSIVE_LEVEL. Waits for a trigger that went down pending (a drain cancels one
+// the camera holds); a failed one is recorded, but the read's status comes from
+// its chunks. TRUE when the trigger was cancelled.
+static BOOLEAN CamFinishTrigger(PCAM_READ Read, PCAM_TRIGGER Trigger) {
   KeWaitForSingleObject(Trigger->Event, Suspended, KernelMode, FALSE, NULL);
+  CamPublishTrigger(Read->Extension, NULL);
   if (USBD_ERROR(Trigger->Urb->UrbHeader.Status)) {
     CamRecordUsbdStatus(Read->Extension, Trigger->Urb->UrbHeader.Status);
   }
+  return Trigger->Irp->IoStatus.Status == STATUS_CANCELLED;
 }
 
 // PASSIVE_LEVEL, the read started. Sends first chunk, trigger and second chunk,
@@ -55,7 +88,7 @@ static NTSTATUS CamRunTriggeredRead(PCAM_READ Read, PCAM_TRIGGER Trigger, PIRP I
     CamStopSending(Read, second);
     return STATUS_UNSUCCESSFUL;
   }
-  if (IofCallDriver(Read->Extension->LowerDeviceObject, Trigger->Irp) != STATUS_PENDING) {
+  if (!CamSendTrigger(Read, Trigger)) {
     // The first chunk is out with nothing to fill it: its chain ends first.
     CamStopSending(Read, second);
     CamDrainChunks(Read);
@@ -71,7 +104,8 @@ static NTSTATUS CamRunTriggeredRead(PCAM_READ Read, PCAM_TRIGGER Trigger, PIRP I
   }
   CamReleaseSender(Read);
   NTSTATUS status = CamWaitForChunks(Read);
-  CamFinishTrigger(Read, Trigger);
+  // A cancelled trigger means the device is stopping or going: the read ends.
+  if (CamFinishTrigger(Read, Trigger)) status = STATUS_CANCELLED;
   return CamReadResult(Read, status, Irp);
 }
 

@@ -62,6 +62,12 @@ typedef struct _CAM_DEVICE_EXTENSION {
   // Signalled when IoCount falls to 2: a stop, holding one of the two with the
   // device's own, waits on it for the others to leave. Reset only by that stop.
   KEVENT DrainEvent;
+  // The trigger request of the single-shot read in progress while it is out, else
+  // NULL: set and cleared by that read, read by the drain of a stop, query-remove
+  // or removal, which cancels it. TriggerLock, held for both, keeps the read from
+  // freeing the IRP while it is being cancelled.
+  KSPIN_LOCK TriggerLock;
+  PIRP TriggerIrp;
 } CAM_DEVICE_EXTENSION, *PCAM_DEVICE_EXTENSION;
 
 typedef struct _CAM_FILE_CONTEXT {

@@ -27,6 +27,7 @@ BOOLEAN CamWaitForOtherRequests(PDEVICE_OBJECT DeviceObject, PLARGE_INTEGER Time
 NTSTATUS CamSubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
 NTSTATUS CamForwardIrpSync(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS CamAbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
+NTSTATUS CamResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
 IO_COMPLETION_ROUTINE CamSyncCompletion;
 
 VOID CamHexDump(const VOID* Buffer, ULONG Length);
@@ -37,6 +38,13 @@ FORCEINLINE VOID CamRecordUsbdStatus(PCAM_DEVICE_EXTENSION Extension, LONG Statu
 }
 FORCEINLINE LONG CamReadUsbdStatus(PCAM_DEVICE_EXTENSION Extension) {
   return InterlockedCompareExchange(&Extension->LastUsbdStatus, 0, 0);
+}
+
+// A transfer that ended with this USBD status left its endpoint halted (the status's
+// two top bits set): the pipe fails every transfer until it is reset. A cancelled
+// transfer leaves none, and a camera that has gone can take no reset.
+FORCEINLINE BOOLEAN CamUsbdHalted(LONG Status) {
+  return ((ULONG)Status >> 30) == 3 && Status != USBD_STATUS_CANCELED && Status != USBD_STATUS_DEVICE_GONE;
 }
 
 // Completes a request this driver does not pass down. Returns the status.

@@ -1,5 +1,6 @@
 // Synchronous USB requests: one URB down the stack and wait; an IRP forwarded and
-// waited for; the completion routine that wakes such waiters; a pipe abort.
+// waited for; the completion routine that wakes such waiters; a pipe's abort and
+// reset.
 #include "driver.h"
 
 // PASSIVE_LEVEL. The caller owns the URB and may read its results afterwards.
@@ -51,13 +52,13 @@ NTSTATUS CamForwardIrpSync(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
-// PASSIVE_LEVEL. Cancels every transfer outstanding on the pipe and waits for the
-// USB stack to confirm.
-NTSTATUS CamAbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle) {
+// PASSIVE_LEVEL. One pipe request (abort or reset) on the pipe, waited for.
+static NTSTATUS CamSendPipeRequest(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle,
+                                   USHORT Function) {
   PURB urb = (PURB)CamAllocatePool(sizeof(struct _URB_PIPE_REQUEST));
   if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   RtlZeroMemory(urb, sizeof(struct _URB_PIPE_REQUEST));
-  urb->UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+  urb->UrbHeader.Function = Function;
   urb->UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
   urb->UrbPipeRequest.PipeHandle = PipeHandle;
   USBD_VERSION_INFORMATION version;
@@ -67,4 +68,17 @@ NTSTATUS CamAbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle) 
   NTSTATUS status = CamSubmitUrbSync(DeviceObject, urb);
   ExFreePool(urb);
   return status;
+}
+
+// PASSIVE_LEVEL. Cancels every transfer outstanding on the pipe and waits for the
+// USB stack to confirm.
+NTSTATUS CamAbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle) {
+  return CamSendPipeRequest(DeviceObject, PipeHandle, URB_FUNCTION_ABORT_PIPE);
+}
+
+// PASSIVE_LEVEL, with nothing of the caller's outstanding on the pipe. Clears a
+// halt, in the USB stack and on the endpoint, after a transfer ended with one:
+// until then the pipe fails every transfer.
+NTSTATUS CamResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle) {
+  return CamSendPipeRequest(DeviceObject, PipeHandle, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL);
 }

@@ -19,18 +19,6 @@ static NTSTATUS CamPnpStart(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
-// PASSIVE_LEVEL, inside the gate, after a flag that refuses newcomers was raised.
-// Waits for the requests inside to leave. The plain frame read waits on the camera
-// without a time-out, so a silent camera would hold the stop for ever: while
-// requests stay inside, the pipes are aborted at every poll (a request may send its
-// transfer just after an abort).
-#define CAM_LEAVE_POLL (-1000000LL)
-static VOID CamEndRequestsInside(PDEVICE_OBJECT DeviceObject) {
-  LARGE_INTEGER poll;
-  poll.QuadPart = CAM_LEAVE_POLL;
-  while (!CamWaitForOtherRequests(DeviceObject, &poll)) CamAbortAllPipes(DeviceObject);
-}
-
 // Device control is refused from here on, until cancel-remove, and the requests
 // already inside are ended and waited for. StopEvent would not do: it is set only
 // when the count falls to 1, which cannot happen while this request holds the gate,

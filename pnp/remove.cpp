@@ -2,11 +2,32 @@
 // inside, release what start allocated, and take the device object down.
 #include "pnp.h"
 
+#include "../capture/capture.h"
+
 // Every pipe of the pipe table, in table order; the results do not matter here.
 VOID CamAbortAllPipes(PDEVICE_OBJECT DeviceObject) {
   PUSBD_INTERFACE_INFORMATION pipes = CamExtension(DeviceObject)->InterfaceInfo;
   if (pipes == NULL) return;
   for (ULONG i = 0; i < pipes->NumberOfPipes; i++) CamAbortPipe(DeviceObject, pipes->Pipes[i].PipeHandle);
+}
+
+// PASSIVE_LEVEL. Ends what a request inside may wait for without end: the plain
+// frame read waits on the camera without a time-out, and the triggered read waits
+// so for its trigger on the default pipe, so a silent camera would hold a stop or
+// a removal for ever. Their transfers are aborted and the trigger cancelled.
+static VOID CamEndWaitsInside(PDEVICE_OBJECT DeviceObject) {
+  CamAbortAllPipes(DeviceObject);
+  CamCancelTrigger(DeviceObject);
+}
+
+// PASSIVE_LEVEL, inside the gate, after a flag that refuses newcomers was raised.
+// Waits for the requests inside to leave, ending what they wait for at every poll
+// while they stay (a request may send just after).
+#define CAM_LEAVE_POLL (-1000000LL)
+VOID CamEndRequestsInside(PDEVICE_OBJECT DeviceObject) {
+  LARGE_INTEGER poll;
+  poll.QuadPart = CAM_LEAVE_POLL;
+  while (!CamWaitForOtherRequests(DeviceObject, &poll)) CamEndWaitsInside(DeviceObject);
 }
 
 static VOID CamReleaseConfiguration(PCAM_DEVICE_EXTENSION Extension) {
@@ -22,7 +43,8 @@ static VOID CamReleaseConfiguration(PCAM_DEVICE_EXTENSION Extension) {
 
 // PASSIVE_LEVEL, from CamDispatchPnp, which has admitted the request. The order
 // matters: the flag first so the gate refuses newcomers, then the aborts so that
-// transfers in flight end, and only then the wait for the count to reach 0.
+// transfers in flight end, and only then the wait for the count to reach 0, which
+// ends again what the requests inside wait for while they stay.
 // The link is deleted whether or not the device was ever started: it exists from
 // AddDevice, and a name left behind would point at a deleted device.
 NTSTATUS CamRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -31,7 +53,12 @@ NTSTATUS CamRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CamAbortAllPipes(DeviceObject);
   CamLeaveRequest(DeviceObject);
   CamLeaveRequest(DeviceObject);
-  KeWaitForSingleObject(&extension->RemoveEvent, Executive, KernelMode, FALSE, NULL);
+  LARGE_INTEGER poll;
+  poll.QuadPart = CAM_LEAVE_POLL;
+  while (KeWaitForSingleObject(&extension->RemoveEvent, Executive, KernelMode, FALSE, &poll) ==
+         STATUS_TIMEOUT) {
+    CamEndWaitsInside(DeviceObject);
+  }
   // The number is free for the next camera; should this device object keep its
   // name a while for a handle still open, the next camera skips the number.
   CamReleaseInstance(extension->InstanceIndex);

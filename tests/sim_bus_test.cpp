@@ -2,9 +2,9 @@
 // host controller, IoCancelIrp (also before the bus queued the request), an abort
 // of the pipe (which completes before the transfers it ends), the level each
 // request may be sent at, packets on the wire, a stalled or babbling endpoint, a
-// device outside D0, a pipe abort racing an unconfigure, and a camera taken off
-// the bus. Requests go straight to the camera's physical device object from the
-// test, in IRPs the test allocated.
+// device outside D0, a pipe abort racing an unconfigure, a refused transfer
+// (which moved nothing), and a camera taken off the bus. Requests go straight to the camera's physical device
+// object from the test, in IRPs the test allocated.
 #include <future>
 #include <optional>
 #include <random>
@@ -131,6 +131,55 @@ TEST_P(CancelledBeforeQueued, IsCompletedCancelled) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, CancelledBeforeQueued, ::testing::ValuesIn(kQueueCases), CaseName());
+
+// A transfer the bus turns down without running it moved nothing, and its length
+// says so, whichever way it was refused: the USB stack returns the bytes moved in
+// the URB's length, and a driver that trusted the length it asked for would count
+// bytes that never came.
+struct RefusalCase {
+  const char* name;
+  void (*prepare)(CameraRig& rig, UrbIrp& request);
+  NTSTATUS status;
+};
+
+const RefusalCase kRefusalCases[] = {
+    {"InjectedRefusal",
+     [](CameraRig& rig, UrbIrp&) {
+       rig.device().refuse_urb(sim::UrbMatch::bulk(), STATUS_INSUFFICIENT_RESOURCES);
+     },
+     STATUS_INSUFFICIENT_RESOURCES},
+    {"UnknownPipe",
+     [](CameraRig&, UrbIrp& r) {
+       r.urb.UrbBulkOrInterruptTransfer.PipeHandle = reinterpret_cast<PVOID>(0x1234);
+     },
+     STATUS_INVALID_PARAMETER},
+    {"UrbTooShort", [](CameraRig&, UrbIrp& r) { r.urb.UrbHeader.Length -= 8; }, STATUS_INVALID_PARAMETER},
+    {"CameraGone", [](CameraRig& rig, UrbIrp&) { rig.device().disconnect(); }, STATUS_DEVICE_NOT_CONNECTED},
+    {"VendorRefused",
+     [](CameraRig& rig, UrbIrp& r) {
+       r.vendor(0xB7, 1, 2, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+       rig.device().refuse_urb(sim::UrbMatch::vendor(0xB7), STATUS_INSUFFICIENT_RESOURCES);
+     },
+     STATUS_INSUFFICIENT_RESOURCES},
+};
+
+class Refusal : public Bus, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(Refusal, ReportsNothingMoved) {
+  auto request = rig_.bulk(4096);
+  GetParam().prepare(rig_, *request);
+  EXPECT_EQ(request->send(), GetParam().status);
+  ASSERT_TRUE(request->done.is_set());
+  EXPECT_EQ(request->status, GetParam().status);
+  const URB& urb = request->urb;
+  EXPECT_EQ(urb.UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE
+                ? urb.UrbControlVendorClassRequest.TransferBufferLength
+                : urb.UrbBulkOrInterruptTransfer.TransferBufferLength,
+            0u);
+  EXPECT_EQ(request->buffer, std::vector<uint8_t>(request->buffer.size(), 0xDE));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, Refusal, ::testing::ValuesIn(kRefusalCases), CaseName());
 
 // Control transfers and configuration requests pend and complete on the host
 // controller at DISPATCH_LEVEL, unless the test asks for completion inside the call.

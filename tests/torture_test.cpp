@@ -1,17 +1,29 @@
-// Plug and Play against everything else at once: two cameras, two threads per
-// camera opening handles and sending device-control requests of every kind, while
-// another thread stops and restarts, queries and cancels removal, pulls cameras out
-// (removal after the last close) and plugs them back. Seeded and bounded:
+// Plug and Play and camera faults against everything else at once: four cameras
+// (the plain transfer and the triggered read, endpoints of 512, 1024 and 100-byte
+// packets), two threads per camera opening handles and sending device-control
+// requests of every kind, frame reads among them, now and then closing a handle
+// under a read still pending; a Plug and Play thread that stops and restarts,
+// queries and cancels removal, pulls cameras out (removal after the last close)
+// and plugs them back; and a fault thread that makes the cameras send frames and
+// refuses, fails, holds and stalls their transfers and fails the driver's
+// allocations at random. Every frame read's buffer is checked against what the
+// cameras send: each transfer's part holds consecutive bytes of one frame, parts
+// come in the camera's order, nothing else in the buffer changed, and the bytes
+// the read claims are no more than the bytes written. Seeded and bounded:
 // QUORVEX_TORTURE_SECONDS and QUORVEX_TORTURE_SEED override the defaults. Every
-// wait is bounded, so a hang fails the run instead of stalling it.
+// wait is bounded, so a hang fails the run instead of stalling it, and says which
+// device objects are still held and by which thread.
 #include <quorvex/quorvex.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <future>
+#include <mutex>
 #include <random>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "driver/driver.h"
@@ -26,10 +38,46 @@ constexpr int kDefaultSeconds = 10;
 constexpr int kDefaultSeconds = 30;
 #endif
 constexpr auto kPnpBound = 20s;
+constexpr uint8_t kPoison = 0xDE;
+constexpr uint32_t kPoisonWord = 0xDEDEDEDE;
+constexpr uint32_t kChunk = 0x80000;
+constexpr uint32_t kMaxTransfer = 0x80000;  // the plain transfer's bound
+// Not a whole number of packets on any endpoint below: each frame ends with a
+// short packet, which ends the transfer it lands in.
+constexpr uint32_t kFrame = 0x100000 + 300;
+constexpr uint32_t kFrameReadLengths[] = {256, 0x7F000 + 300, kFrame};
 
 int setting(const char* name, int fallback) {
   const char* text = std::getenv(name);
   return text == nullptr ? fallback : std::atoi(text);
+}
+
+struct CameraKind {
+  USHORT product;
+  UCHAR type;
+  USHORT packet;
+};
+
+// One camera whose frame read is the plain transfer, which waits on the camera
+// without a time-out, and ones whose frame read takes a trigger; each model.
+constexpr CameraKind kCameras[] = {{0x1009, USB_ENDPOINT_TYPE_BULK, 512},
+                                   {0x100E, USB_ENDPOINT_TYPE_BULK, 512},
+                                   {0x100C, USB_ENDPOINT_TYPE_BULK, 1024},
+                                   {0x100B, USB_ENDPOINT_TYPE_INTERRUPT, 100}};
+constexpr UCHAR kImage = 0x82;
+
+const CameraKind* kind_of(uint32_t product) {
+  for (const CameraKind& kind : kCameras) {
+    if (kind.product == product) return &kind;
+  }
+  return nullptr;
+}
+
+sim::CameraConfig camera_config(const CameraKind& kind) {
+  sim::CameraConfig config = camera(kind.product);
+  config.interfaces[0].endpoints = {{0x01, USB_ENDPOINT_TYPE_BULK}, {kImage, kind.type, kind.packet}};
+  config.frame_size = kFrame;
+  return config;
 }
 
 // Every control code, with buffers long enough for any of them.
@@ -43,8 +91,8 @@ std::vector<ULONG> all_codes() {
   return codes;
 }
 
-// A device list holds, entry by entry, a camera's name or nothing, each name once.
-// Two cameras at most are plugged at any moment.
+// A device list holds, entry by entry, a camera's name or nothing, each name once,
+// and no more names than cameras are plugged.
 void check_device_list(const uint8_t* list) {
   std::set<char> seen;
   for (int entry = 0; entry < 8; ++entry) {
@@ -55,15 +103,122 @@ void check_device_list(const uint8_t* list) {
     ASSERT_EQ(name[9], 0) << entry;
     ASSERT_TRUE(seen.insert(name[8]).second) << "Quorvex-" << name[8] << " listed twice";
   }
-  ASSERT_LE(seen.size(), 2u);
+  ASSERT_LE(seen.size(), std::size(kCameras));
 }
+
+// ---- what a frame read's buffer may hold ----
+
+// The pattern the camera sends: word k of frame f is f XOR (k * kMix).
+constexpr uint32_t kMix = 0x9E3779B1u;
+constexpr uint32_t inverse(uint32_t odd) {
+  uint32_t x = odd;
+  for (int i = 0; i < 5; ++i) x *= 2 - odd * x;
+  return x;
+}
+constexpr uint32_t kUnmix = inverse(kMix);
+
+uint32_t word_at(const uint8_t* data) {
+  uint32_t w;
+  std::memcpy(&w, data, sizeof w);
+  return w;
+}
+
+// What one transfer wrote at the start of its part of the buffer.
+struct Piece {
+  uint32_t frame = 0;
+  uint64_t offset = 0;  // in the frame
+  size_t length = 0;
+};
+
+// The run of consecutive words of one frame at the start of `data`: the first
+// word gives, for each frame the cameras have sent, one word index; the frame
+// whose next word follows is the one. Everything is whole words here: packets,
+// frames and short transfers are multiples of 4.
+Piece find_piece(const uint8_t* data, size_t length, uint32_t frames) {
+  Piece piece;
+  if (length < 4 || word_at(data) == kPoisonWord) return piece;
+  uint32_t first = word_at(data);
+  for (uint32_t f = frames; f-- > 0;) {
+    uint32_t k = (first ^ f) * kUnmix;
+    if (uint64_t{k} * 4 >= kFrame) continue;
+    size_t n = 1;
+    while ((n + 1) * 4 <= length && uint64_t{k + n} * 4 < kFrame &&
+           word_at(data + n * 4) == (f ^ ((k + static_cast<uint32_t>(n)) * kMix))) {
+      ++n;
+    }
+    if (n == 1 && length >= 8 && word_at(data + 4) != kPoisonWord) continue;  // another frame's word
+    piece.frame = f;
+    piece.offset = uint64_t{k} * 4;
+    piece.length = n * 4;
+    return piece;
+  }
+  piece.length = SIZE_MAX;  // not the camera's
+  return piece;
+}
+
+// The parts of the buffer that one transfer each fills, as the read plans them:
+// whole packets of the image endpoint, chunks of at most 512 KiB of them, and one
+// packet of the driver's for the bytes past them.
+std::vector<std::pair<size_t, size_t>> read_plan(size_t length, uint32_t packet, bool plain) {
+  std::vector<std::pair<size_t, size_t>> parts;
+  size_t whole = length - length % packet;
+  size_t chunk = plain ? whole : kChunk - kChunk % packet;
+  for (size_t at = 0; at < whole; at += chunk) parts.emplace_back(at, std::min(whole, at + chunk));
+  if (whole < length) parts.emplace_back(whole, length);
+  return parts;
+}
+
+// Checks one frame read's outcome; an empty string when it is sound.
+std::string check_frame_read(const std::vector<uint8_t>& out, NTSTATUS status, ULONG_PTR information,
+                             uint32_t packet, bool plain, uint32_t frames) {
+  std::ostringstream fault;
+  if (!NT_SUCCESS(status) && information != 0) fault << "failed, yet claims " << information << " bytes; ";
+  if (information > out.size()) fault << "claims " << information << " bytes of " << out.size() << "; ";
+  size_t written = 0;
+  Piece last;
+  bool any = false;
+  for (auto [begin, end] : read_plan(out.size(), packet, plain)) {
+    Piece piece = find_piece(out.data() + begin, end - begin, frames);
+    if (piece.length == SIZE_MAX) {
+      fault << "bytes at " << begin << " that are not the camera's; ";
+      continue;
+    }
+    for (size_t i = begin + piece.length; i < end; ++i) {
+      if (out[i] != kPoison) {
+        fault << "byte " << i << " written past the " << piece.length << " of the transfer at " << begin
+              << "; ";
+        break;
+      }
+    }
+    if (piece.length == 0) continue;
+    if (any && (piece.frame < last.frame ||
+                (piece.frame == last.frame && piece.offset < last.offset + last.length))) {
+      fault << "the part at " << begin << " (frame " << piece.frame << " at " << piece.offset
+            << ") comes before the one ahead of it; ";
+    }
+    written += piece.length;
+    last = piece;
+    any = true;
+  }
+  if (information > written) fault << "claims " << information << " bytes where " << written << " came; ";
+  return fault.str();
+}
+
+// What one application thread is doing, for a hang report.
+struct Activity {
+  std::atomic<int> instance{-1};  // the camera number its handle names, -1: none open
+  std::atomic<sim::Handle> handle{sim::kInvalidHandle};
+  std::atomic<ULONG> code{0};  // the request it is in, 0: none
+};
 
 class Torture : public Testbed {
  protected:
   // One application thread: opens its camera's name, sends a few random requests,
   // closes; again until the end. Every other handle also asks for the device list,
-  // which reads the instance numbers that Plug and Play claims and gives up.
-  void application(int instance, unsigned seed) {
+  // which reads the instance numbers that Plug and Play claims and gives up; now
+  // and then a frame read is left pending on another thread while the handle is
+  // closed under it.
+  void application(int instance, unsigned seed, Activity* activity) {
     std::mt19937 random(seed);
     std::vector<ULONG> codes = all_codes();
     std::wstring name = user_name(instance);
@@ -75,27 +230,115 @@ class Torture : public Testbed {
         continue;
       }
       opens_++;
-      if (random() % 2 == 0) request(handle, IOCTL_CAM_GET_DEVICE_LIST, random);
-      for (int n = random() % 8; n > 0; --n) request(handle, codes[random() % codes.size()], random);
-      EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+      activity->handle = handle;
+      activity->instance = instance;
+      const CameraKind* kind = identify(handle);
+      if (random() % 2 == 0) request(handle, IOCTL_CAM_GET_DEVICE_LIST, kind, random, activity);
+      for (int n = random() % 8; n > 0; --n)
+        request(handle, codes[random() % codes.size()], kind, random, activity);
+      if (random() % 4 == 0) {
+        close_under_read(handle, kind, random);
+      } else {
+        EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+      }
+      activity->instance = -1;
+      activity->handle = sim::kInvalidHandle;
     }
   }
 
-  // Frame reads take, now and then, a buffer of several chunks and a last partial
-  // packet: both chains, their re-issue and the copy of the last packet then race
-  // Plug and Play and pipe aborts from the other thread.
-  void request(sim::Handle handle, ULONG code, std::mt19937& random) {
+  // The camera a handle is open on, by its product; null if the request fails.
+  static const CameraKind* identify(sim::Handle handle) {
+    CAM_IDENTITY identity{};
+    ULONG_PTR information = 0;
+    NTSTATUS status = sim::nt_device_io_control(handle, IOCTL_CAM_GET_IDENTITY, nullptr, 0, &identity,
+                                                sizeof identity, &information);
+    return NT_SUCCESS(status) ? kind_of(identity.ProductId) : nullptr;
+  }
+
+  // A frame read on another thread; the handle is closed while it may be pending.
+  void close_under_read(sim::Handle handle, const CameraKind* kind, std::mt19937& random) {
+    ULONG code = random() % 2 == 0 ? IOCTL_CAM_READ_FRAME : IOCTL_CAM_READ_FRAME_EX;
+    size_t length = kFrameReadLengths[random() % std::size(kFrameReadLengths)];
+    std::thread reader([this, handle, kind, code, length] { frame_read(handle, code, length, kind); });
+    for (int spins = static_cast<int>(random() % 64); spins > 0; --spins) std::this_thread::yield();
+    EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+    reader.join();
+  }
+
+  void request(sim::Handle handle, ULONG code, const CameraKind* kind, std::mt19937& random,
+               Activity* activity) {
+    activity->code = code;
+    if (code == IOCTL_CAM_READ_FRAME || code == IOCTL_CAM_READ_FRAME_EX) {
+      frame_read(handle, code, kFrameReadLengths[random() % std::size(kFrameReadLengths)], kind);
+      activity->code = 0;
+      return;
+    }
     uint8_t input[64];
     for (uint8_t& b : input) b = static_cast<uint8_t>(random());
-    bool frame = code == IOCTL_CAM_READ_FRAME || code == IOCTL_CAM_READ_FRAME_EX;
-    std::vector<uint8_t> output(frame && random() % 2 == 0 ? 0x100000 + 300 : 256, 0xDE);
+    std::vector<uint8_t> output(256, kPoison);
     ULONG_PTR information = 0;
     NTSTATUS status =
         sim::nt_device_io_control(handle, code, input, 1 + random() % sizeof(input), output.data(),
                                   static_cast<ULONG>(output.size()), &information);
+    activity->code = 0;
     requests_++;
     if (NT_SUCCESS(status)) served_++;
     if (code == IOCTL_CAM_GET_DEVICE_LIST && NT_SUCCESS(status)) check_device_list(output.data());
+  }
+
+  // One frame read into a poisoned buffer, checked against what the cameras sent.
+  void frame_read(sim::Handle handle, ULONG code, size_t length, const CameraKind* kind) {
+    std::vector<uint8_t> output(length, kPoison);
+    ULONG_PTR information = 0;
+    NTSTATUS status = sim::nt_device_io_control(handle, code, nullptr, 0, output.data(),
+                                                static_cast<ULONG>(output.size()), &information);
+    requests_++;
+    frame_reads_++;
+    if (NT_SUCCESS(status)) served_++;
+    if (kind == nullptr) return;  // the camera is unknown: the read cannot have been served
+    bool plain = code == IOCTL_CAM_READ_FRAME && (kind->product == 0x1009 || kind->product == 0x100B);
+    std::string fault = check_frame_read(output, status, information, kind->packet, plain, frames_sent());
+    if (information != 0) frame_bytes_ += information;
+    EXPECT_EQ(fault, "") << "product " << std::hex << kind->product << ", code " << code << std::dec << ", "
+                         << length << " bytes: status " << std::hex << static_cast<uint32_t>(status)
+                         << std::dec << ", information " << information;
+  }
+
+  // An upper bound on the frame numbers any camera has sent.
+  uint32_t frames_sent() {
+    uint32_t most = 0;
+    for (sim::UsbDevice* device : platform().bus().devices()) {
+      most = std::max(most, device->camera().frames_started());
+    }
+    return most + 1;
+  }
+
+  // What still holds each camera, for a hang report: its device object and gate,
+  // the transfers its bus still has, and the application threads with a handle on
+  // a camera number or inside a request.
+  void report_holders(const char* what) {
+    std::fprintf(stderr, "torture: %s did not finish within %lld s (seed %u)\n", what,
+                 static_cast<long long>(kPnpBound.count()), seed_);
+    for (size_t i = 0; i < std::size(kCameras); ++i) {
+      sim::UsbDevice* d = camera_at(i);
+      PDEVICE_OBJECT fdo = platform().fdo(*d);
+      PCAM_DEVICE_EXTENSION e =
+          fdo == nullptr ? nullptr : static_cast<PCAM_DEVICE_EXTENSION>(fdo->DeviceExtension);
+      std::fprintf(stderr,
+                   "  camera %zu (product %04X): device object %p, instance %d, IoCount %d, %zu transfers on "
+                   "the bus%s\n",
+                   i, kCameras[i].product, static_cast<void*>(fdo), e != nullptr ? int(e->InstanceIndex) : -1,
+                   e != nullptr ? int(e->IoCount) : -1, d->pending_transfers(),
+                   d->present() ? "" : ", unplugged");
+    }
+    for (size_t t = 0; t < std::size(activities_); ++t) {
+      const Activity& a = activities_[t];
+      if (a.instance.load() < 0 && a.code.load() == 0) continue;
+      std::fprintf(stderr, "  application thread %zu: handle %lld on Quorvex-%d, in request %08lX\n", t,
+                   static_cast<long long>(a.handle.load()), a.instance.load(),
+                   static_cast<unsigned long>(a.code.load()));
+    }
+    std::fflush(stderr);
   }
 
   // Runs one Plug and Play step with a bound; a step that does not finish is a hang
@@ -105,21 +348,29 @@ class Torture : public Testbed {
     std::future<NTSTATUS> future = result->get_future();
     std::thread([result, step] { result->set_value(step()); }).detach();
     if (future.wait_for(kPnpBound) != std::future_status::ready) {
-      std::fprintf(stderr, "torture: %s did not finish within %lld s (seed %u)\n", what,
-                   static_cast<long long>(kPnpBound.count()), seed_);
-      for (sim::UsbDevice* d : cameras_) {
-        PCAM_DEVICE_EXTENSION e = extension(*d);
-        if (e != nullptr) std::fprintf(stderr, "  camera: IoCount %d\n", int(e->IoCount));
-      }
-      std::fflush(stderr);
+      report_holders(what);
       std::_Exit(3);
     }
     return future.get();
   }
 
-  // One step of the Plug and Play thread on one camera, chosen at random.
+  void wait_removed(sim::UsbDevice& device) {
+    if (platform().wait_removed(device, kPnpBound)) return;
+    report_holders("removal after the last close");
+    ADD_FAILURE() << "removal after the last close";
+  }
+
+  sim::UsbDevice* camera_at(size_t which) {
+    std::lock_guard<std::mutex> lock(cameras_mutex_);
+    return cameras_[which];
+  }
+
+  // One step of the Plug and Play thread on one camera, chosen at random. The
+  // driver's allocations do not fail inside a step, so that every step succeeds.
   void pnp_step(size_t which, std::mt19937& random) {
-    sim::UsbDevice* device = cameras_[which];
+    std::lock_guard<std::mutex> quiet(kernel_faults_);
+    sim::inject::clear();
+    sim::UsbDevice* device = camera_at(which);
     switch (random() % 4) {
       case 0:
         EXPECT_EQ(bounded("stop", [&] { return platform().stop(*device); }), STATUS_SUCCESS);
@@ -132,7 +383,7 @@ class Torture : public Testbed {
         break;
       case 2:
         EXPECT_EQ(bounded("surprise removal", [&] { return platform().unplug(*device); }), STATUS_SUCCESS);
-        ASSERT_TRUE(platform().wait_removed(*device, kPnpBound)) << "removal after the last close";
+        wait_removed(*device);
         replug(which);
         break;
       default:
@@ -146,49 +397,122 @@ class Torture : public Testbed {
   void replug(size_t which) {
     sim::Platform::Plugged plugged{};
     bounded("replug", [&] {
-      plugged = platform().plug(sim::CameraConfig(camera(products_[which])));
+      plugged = platform().plug(camera_config(kCameras[which]));
       return plugged.start_status;
     });
     EXPECT_EQ(plugged.add_status, STATUS_SUCCESS);
     EXPECT_EQ(plugged.start_status, STATUS_SUCCESS);
+    std::lock_guard<std::mutex> lock(cameras_mutex_);
     cameras_[which] = plugged.device;
+  }
+
+  // One fault on one camera, or on the driver's next allocations: transfers refused
+  // at once or failed by the bus (halting the pipe or not), held for a while (the
+  // trigger too), a stall, a short transfer; and frames sent for the reads that do
+  // not trigger them. Holds are let go a few rounds later.
+  void fault_step(std::mt19937& random, std::vector<int>* held) {
+    size_t which = random() % std::size(kCameras);
+    sim::UsbDevice* device = camera_at(which);
+    int nth = 1 + static_cast<int>(random() % 4);
+    device->camera().queue_frames(1);
+    switch (random() % 9) {
+      case 0:
+        device->refuse_urb(sim::UrbMatch::bulk(),
+                           random() % 2 ? STATUS_INSUFFICIENT_RESOURCES : STATUS_INVALID_PARAMETER, nth);
+        break;
+      case 1: {
+        const USBD_STATUS failures[] = {USBD_STATUS_STALL_PID, USBD_STATUS_XACT_ERROR,
+                                        USBD_STATUS_REQUEST_FAILED};
+        device->fail_urb(sim::UrbMatch::bulk(), failures[random() % 3], STATUS_UNSUCCESSFUL, nth);
+        break;
+      }
+      case 2:
+        device->hold(random() % 2 ? sim::UrbMatch::bulk() : sim::UrbMatch::vendor(0xB3));
+        (*held)[which] = 3 + static_cast<int>(random() % 20);
+        break;
+      case 3:
+        device->stall_pipe(kImage);
+        break;
+      case 4:
+        device->short_transfers(4 * (1 + random() % 2048));
+        break;
+      case 5: {
+        std::unique_lock<std::mutex> quiet(kernel_faults_, std::try_to_lock);
+        if (!quiet.owns_lock()) break;  // a Plug and Play step is under way
+        if (random() % 2) {
+          sim::inject::fail_pool_allocation(1 + static_cast<int>(random() % 8));
+        } else {
+          sim::inject::fail_irp_allocation(nth);
+        }
+        break;
+      }
+      default:
+        break;
+    }
+    for (size_t i = 0; i < held->size(); ++i) {
+      if ((*held)[i] > 0 && --(*held)[i] == 0) camera_at(i)->release_held();
+    }
+    faults_++;
+  }
+
+  void fault_thread(unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<int> held(std::size(kCameras), 0);
+    while (!done_.load()) {
+      fault_step(random, &held);
+      std::this_thread::sleep_for(std::chrono::microseconds(500 + random() % 2000));
+    }
   }
 
   void run(int seconds) {
     std::printf("torture: seed %u, %d s\n", seed_, seconds);
-    for (USHORT product : products_) cameras_.push_back(&plug(camera(product)));
+    for (const CameraKind& kind : kCameras) cameras_.push_back(&plug(camera_config(kind)));
     std::vector<std::thread> applications;
-    for (int t = 0; t < 4; ++t) applications.emplace_back([this, t] { application(t / 2, seed_ + 1 + t); });
+    for (size_t t = 0; t < std::size(activities_); ++t) {
+      applications.emplace_back([this, t] {
+        application(static_cast<int>(t / 2), seed_ + 1 + static_cast<unsigned>(t), &activities_[t]);
+      });
+    }
+    std::thread faults([this] { fault_thread(seed_ + 100); });
     std::mt19937 random(seed_);
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (std::chrono::steady_clock::now() < end && !HasFatalFailure()) {
-      pnp_step(random() % cameras_.size(), random);
+      pnp_step(random() % std::size(kCameras), random);
+      // A moment between steps in which the driver's allocations may fail.
+      std::this_thread::sleep_for(std::chrono::milliseconds(random() % 20));
     }
     done_ = true;
+    faults.join();
+    sim::inject::clear();
     // A plain frame read waits on a silent camera without a time-out, and no step
     // comes any more to end it: pulling the cameras out ends what is still waiting.
-    for (sim::UsbDevice* device : cameras_)
-      bounded("last unplug", [&] { return platform().unplug(*device); });
-    for (auto& t : applications) t.join();
-    for (sim::UsbDevice* device : cameras_) {
-      EXPECT_TRUE(platform().wait_removed(*device, kPnpBound)) << "removal after the last close";
+    for (size_t i = 0; i < std::size(kCameras); ++i) {
+      bounded("last unplug", [&] { return platform().unplug(*camera_at(i)); });
     }
-    std::printf("torture: %ld steps, %ld opens, %ld requests (%ld served)\n", steps_.load(), opens_.load(),
-                requests_.load(), served_.load());
+    for (auto& t : applications) t.join();
+    for (size_t i = 0; i < std::size(kCameras); ++i) wait_removed(*camera_at(i));
+    std::printf(
+        "torture: %ld steps, %ld faults, %ld opens, %ld requests (%ld served), %ld frame reads (%ld MB)\n",
+        steps_.load(), faults_.load(), opens_.load(), requests_.load(), served_.load(), frame_reads_.load(),
+        frame_bytes_.load() >> 20);
     EXPECT_GT(steps_.load(), 0);
     EXPECT_GT(served_.load(), 0);
+    EXPECT_GT(frame_bytes_.load(), 0);
   }
 
   unsigned seed_ = static_cast<unsigned>(setting("QUORVEX_TORTURE_SEED", 20261207));
-  // One camera whose frame read is the plain transfer, which waits on the camera
-  // without a time-out, and one whose frame read takes a trigger.
-  const USHORT products_[2] = {0x1009, 0x100E};
-  std::vector<sim::UsbDevice*> cameras_;
+  std::mutex cameras_mutex_;
+  std::vector<sim::UsbDevice*> cameras_;  // guarded by cameras_mutex_; replugs replace them
+  std::mutex kernel_faults_;              // held by a Plug and Play step: no allocation fails
+  Activity activities_[2 * std::size(kCameras)];
   std::atomic<bool> done_{false};
-  std::atomic<long> steps_{0}, opens_{0}, requests_{0}, served_{0};
+  std::atomic<long> steps_{0}, faults_{0}, opens_{0}, requests_{0}, served_{0}, frame_reads_{0},
+      frame_bytes_{0};
 };
 
-TEST_F(Torture, PlugAndPlayAgainstApplications) { run(setting("QUORVEX_TORTURE_SECONDS", kDefaultSeconds)); }
+TEST_F(Torture, PlugAndPlayAndCameraFaultsAgainstApplications) {
+  run(setting("QUORVEX_TORTURE_SECONDS", kDefaultSeconds));
+}
 
 // The window of AddDevice alone: opens race the creation of the device they name.
 // The I/O manager lets none reach the driver before AddDevice has returned, so

@@ -17,7 +17,7 @@ namespace sim {
 NTSTATUS UsbDevice::control_transfer(PIRP irp, PURB urb, Serve serve) {
   if (urb->UrbHeader.Length != sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST)) {
     take_short_control(urb);
-    return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+    return refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
   }
   bool defer;
   {

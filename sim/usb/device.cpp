@@ -246,6 +246,15 @@ NTSTATUS UsbDevice::complete_now(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS 
   return status;
 }
 
+// A request the bus turns down without running it. A transfer among them moved
+// nothing and says so: the USB stack returns the bytes moved in the URB's length,
+// whatever way the transfer ended.
+NTSTATUS UsbDevice::refuse(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status) {
+  ULONG* length = transfer_length(urb);
+  if (length != nullptr) *length = 0;
+  return complete_now(irp, urb, usbd, status);
+}
+
 // The bus takes pipe and configuration requests at PASSIVE_LEVEL only, since it
 // waits inside them; anything else up to DISPATCH_LEVEL.
 bool UsbDevice::irql_allowed(PURB urb) {
@@ -268,8 +277,7 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
     report_fault(Fault::InvalidArgument,
                  "URB with UsbdFlags " + hex(urb->UrbHeader.UsbdFlags) + ": not zeroed before it was built");
   }
-  if (!irql_allowed(urb))
-    return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_STATE);
+  if (!irql_allowed(urb)) return refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_STATE);
   std::optional<Injection> injection = take_injection(urb);
   Serve serve = Serve::Default;
   if (injection) {
@@ -278,7 +286,7 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
         disconnect();
         break;
       case Injection::Refuse:
-        return complete_now(irp, urb, injection->usbd, injection->status);
+        return refuse(irp, urb, injection->usbd, injection->status);
       case Injection::Fail:
         return fail_injected(irp, urb, *injection);
       case Injection::Hold:
@@ -295,7 +303,7 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
         break;
     }
   }
-  if (!present()) return complete_now(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+  if (!present()) return refuse(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
   bool stopped = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -303,7 +311,7 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
   }
   // A stopped device has given up its configuration: the function driver sends
   // nothing between the stop reaching the bus and the next start.
-  if (stopped) return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_STATE);
+  if (stopped) return refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_STATE);
   USHORT function = urb->UrbHeader.Function;
   bool transfer = function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
                   function == URB_FUNCTION_VENDOR_DEVICE ||
@@ -311,7 +319,7 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
   // A suspended port moves nothing: the device must be back in D0 first.
   if (transfer && power_state() != PowerDeviceD0) {
     take_short_control(urb);
-    return complete_now(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_POWERED_OFF);
+    return refuse(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_POWERED_OFF);
   }
   switch (function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:

@@ -59,6 +59,27 @@ inline bool matches_event(const UrbMatch& m, const BusEvent& e) {
   return true;
 }
 
+// The length field of a transfer URB (bulk, vendor or descriptor request), or null
+// for any other URB or one whose header is too short to hold the field.
+inline ULONG* transfer_length(PURB urb) {
+  ULONG* length = nullptr;
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+      length = &urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+      break;
+    case URB_FUNCTION_VENDOR_DEVICE:
+      length = &urb->UrbControlVendorClassRequest.TransferBufferLength;
+      break;
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+      length = &urb->UrbControlDescriptorRequest.TransferBufferLength;
+      break;
+    default:
+      return nullptr;
+  }
+  size_t end = static_cast<size_t>(reinterpret_cast<uint8_t*>(length + 1) - reinterpret_cast<uint8_t*>(urb));
+  return urb->UrbHeader.Length >= end ? length : nullptr;
+}
+
 // The data buffer of a transfer URB, by address or by MDL.
 inline uint8_t* transfer_buffer(PVOID buffer, PMDL mdl) {
   if (buffer != nullptr) return static_cast<uint8_t*>(buffer);

@@ -47,9 +47,9 @@ NTSTATUS UsbDevice::pend(Transfer t) {
   }
   if (gone) {
     if (t.pipe == nullptr) take_short_control(urb);
-    return complete_now(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+    return refuse(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
   }
-  if (stale) return complete_now(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
+  if (stale) return refuse(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
   if (cancel_requested(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr) cancel(irp);
   return STATUS_PENDING;
 }
@@ -102,7 +102,7 @@ void UsbDevice::finish(Transfer& t, USBD_STATUS usbd, NTSTATUS status) {
 NTSTATUS UsbDevice::bulk_transfer(PIRP irp, PURB urb, Serve serve) {
   auto& b = urb->UrbBulkOrInterruptTransfer;
   if (urb->UrbHeader.Length != sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
-    return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+    return refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
   }
   Transfer t{irp, urb, nullptr};
   t.requested = b.TransferBufferLength;
@@ -123,7 +123,7 @@ NTSTATUS UsbDevice::bulk_transfer(PIRP irp, PURB urb, Serve serve) {
       finished = progress(t, &usbd, &wait) || serve == Serve::Inside;
     }
   }
-  if (USBD_ERROR(refusal)) return complete_now(irp, urb, refusal, STATUS_INVALID_PARAMETER);
+  if (USBD_ERROR(refusal)) return refuse(irp, urb, refusal, STATUS_INVALID_PARAMETER);
   if (!finished) return pend(t);
   NTSTATUS status = USBD_SUCCESS(usbd) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
   finish(t, usbd, status);

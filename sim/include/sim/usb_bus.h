@@ -183,6 +183,7 @@ class UsbDevice {
   std::optional<Injection> take_injection(PURB urb);
   bool irql_allowed(PURB urb);
   NTSTATUS complete_now(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status);
+  NTSTATUS refuse(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status);
   void finish(Transfer& t, USBD_STATUS usbd, NTSTATUS status);
   NTSTATUS pend(Transfer t);
   void take_cancellable(std::deque<Transfer>& queue, std::vector<Transfer>* taken);
