@@ -39,8 +39,8 @@ constexpr int kDefaultSeconds = 30;
 #endif
 constexpr auto kPnpBound = 20s;
 constexpr uint8_t kPoison = 0xDE;
-constexpr uint32_t kPoisonWord = 0xDEDEDEDE;
 constexpr uint32_t kChunk = 0x80000;
+constexpr size_t kPlaceable = 127;  // bytes that hold a whole code block wherever they start
 constexpr uint32_t kMaxTransfer = 0x80000;  // the plain transfer's bound
 // Not a whole number of packets on any endpoint below: each frame ends with a
 // short packet, which ends the transfer it lands in.
@@ -108,51 +108,45 @@ void check_device_list(const uint8_t* list) {
 
 // ---- what a frame read's buffer may hold ----
 
-// The pattern the camera sends: word k of frame f is f XOR (k * kMix).
-constexpr uint32_t kMix = 0x9E3779B1u;
-constexpr uint32_t inverse(uint32_t odd) {
-  uint32_t x = odd;
-  for (int i = 0; i < 5; ++i) x *= 2 - odd * x;
-  return x;
-}
-constexpr uint32_t kUnmix = inverse(kMix);
-
-uint32_t word_at(const uint8_t* data) {
-  uint32_t w;
-  std::memcpy(&w, data, sizeof w);
-  return w;
-}
-
-// What one transfer wrote at the start of its part of the buffer.
+// What one transfer wrote at the start of its part of the buffer. The camera's
+// picture may hold the poison's value, so a piece's length is known between two
+// bounds: at least up to its last byte that is not poison, at most as far as the
+// camera's code goes on.
 struct Piece {
   uint32_t frame = 0;
   uint64_t offset = 0;  // in the frame
-  size_t length = 0;
+  size_t least = 0;
+  size_t most = 0;
+  bool placed = false;  // too short to tell where it came from: only its bytes are counted
+  bool foreign = false;
 };
 
-// The run of consecutive words of one frame at the start of `data`: the first
-// word gives, for each frame the cameras have sent, one word index; the frame
-// whose next word follows is the one. Everything is whole words here: packets,
-// frames and short transfers are multiples of 4.
+bool before(const Piece& piece, const Piece& last) {
+  return piece.frame < last.frame || (piece.frame == last.frame && piece.offset < last.offset + last.least);
+}
+
+// The run of consecutive bytes of one frame at the start of `data`: of the places
+// the camera's code names, the one whose code runs furthest. A piece too short to
+// hold a whole code block cannot be placed; only its bytes are counted.
 Piece find_piece(const uint8_t* data, size_t length, uint32_t frames) {
   Piece piece;
-  if (length < 4 || word_at(data) == kPoisonWord) return piece;
-  uint32_t first = word_at(data);
-  for (uint32_t f = frames; f-- > 0;) {
-    uint32_t k = (first ^ f) * kUnmix;
-    if (uint64_t{k} * 4 >= kFrame) continue;
-    size_t n = 1;
-    while ((n + 1) * 4 <= length && uint64_t{k + n} * 4 < kFrame &&
-           word_at(data + n * 4) == (f ^ ((k + static_cast<uint32_t>(n)) * kMix))) {
-      ++n;
-    }
-    if (n == 1 && length >= 8 && word_at(data + 4) != kPoisonWord) continue;  // another frame's word
-    piece.frame = f;
-    piece.offset = uint64_t{k} * 4;
-    piece.length = n * 4;
-    return piece;
+  size_t written = length;
+  while (written > 0 && data[written - 1] == kPoison) --written;
+  piece.least = piece.most = written;
+  if (written == 0) return piece;
+  sim::pattern::Place places[8];
+  size_t found = std::min(sim::pattern::locate(data, written, frames, kFrame, places, std::size(places)),
+                          std::size(places));
+  for (size_t i = 0; i < found; ++i) {
+    size_t run = std::min<size_t>(sim::pattern::mismatch(places[i].frame, places[i].offset, data, length),
+                                  kFrame - places[i].offset);
+    if (run < written || (piece.placed && run <= piece.most)) continue;
+    piece.frame = places[i].frame;
+    piece.offset = places[i].offset;
+    piece.most = run;
+    piece.placed = true;
   }
-  piece.length = SIZE_MAX;  // not the camera's
+  piece.foreign = !piece.placed && written >= kPlaceable;
   return piece;
 }
 
@@ -179,24 +173,16 @@ std::string check_frame_read(const std::vector<uint8_t>& out, NTSTATUS status, U
   bool any = false;
   for (auto [begin, end] : read_plan(out.size(), packet, plain)) {
     Piece piece = find_piece(out.data() + begin, end - begin, frames);
-    if (piece.length == SIZE_MAX) {
+    written += piece.most;
+    if (piece.foreign) {
       fault << "bytes at " << begin << " that are not the camera's; ";
       continue;
     }
-    for (size_t i = begin + piece.length; i < end; ++i) {
-      if (out[i] != kPoison) {
-        fault << "byte " << i << " written past the " << piece.length << " of the transfer at " << begin
-              << "; ";
-        break;
-      }
-    }
-    if (piece.length == 0) continue;
-    if (any && (piece.frame < last.frame ||
-                (piece.frame == last.frame && piece.offset < last.offset + last.length))) {
+    if (!piece.placed) continue;
+    if (any && before(piece, last)) {
       fault << "the part at " << begin << " (frame " << piece.frame << " at " << piece.offset
             << ") comes before the one ahead of it; ";
     }
-    written += piece.length;
     last = piece;
     any = true;
   }

@@ -10,22 +10,60 @@ namespace {
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the code words are read as little-endian");
 
 typedef uint8_t Bytes __attribute__((vector_size(16)));
-typedef uint32_t Words __attribute__((vector_size(16)));
 
-constexpr uint32_t kMix = 0x9E3779B1u;       // steps the code from word to word
-constexpr uint32_t kFrameMix = 0x85EBCA6Bu;  // sets each frame's code apart from the next
-constexpr uint32_t kCodeBits = 0x01010101u;
 constexpr uint64_t kHeader = 4;  // bytes of frame number at the start
 constexpr uint32_t kBarSteps = 32;
+constexpr uint64_t kCodeBlock = 64;  // bytes whose lowest bits make one 64-bit code
+constexpr uint64_t kMixA = 0xBF58476D1CE4E5B9ull;
+constexpr uint64_t kMixB = 0x94D049BB133111EBull;
 
-// The code of 32-bit word `index` of frame `frame`: bits 7, 15, 23 and 31 of a
-// mixed word, moved to bit 0 of each byte.
-uint32_t code_word(uint32_t frame, uint64_t index) {
-  return ((static_cast<uint32_t>(index) * kMix + frame * kFrameMix) >> 7) & kCodeBits;
+constexpr uint64_t inverse(uint64_t odd) {
+  uint64_t x = odd;
+  for (int i = 0; i < 6; ++i) x *= 2 - odd * x;
+  return x;
+}
+
+// Undoes x ^= x >> shift.
+uint64_t unshift(uint64_t y, int shift) {
+  uint64_t x = y;
+  for (int i = 0; i < 64 / shift; ++i) x = y ^ (x >> shift);
+  return x;
+}
+
+// The code of 64-byte block `block` of frame `frame`, bit i for the block's byte i:
+// an invertible mix of the two, so that the lowest bits of any whole block name its
+// frame and its place in it, and neighbouring blocks and frames look unrelated.
+uint64_t block_code(uint32_t frame, uint64_t block) {
+  uint64_t x = uint64_t{frame} << 32 | static_cast<uint32_t>(block);
+  x ^= x >> 30;
+  x *= kMixA;
+  x ^= x >> 27;
+  x *= kMixB;
+  return x ^ (x >> 31);
+}
+
+uint64_t unmix(uint64_t code) {
+  uint64_t x = unshift(code, 31) * inverse(kMixB);
+  x = unshift(x, 27) * inverse(kMixA);
+  return unshift(x, 30);
 }
 
 uint8_t code_bit(uint32_t frame, uint64_t offset) {
-  return static_cast<uint8_t>(code_word(frame, offset / 4) >> (8 * (offset % 4))) & 1;
+  return static_cast<uint8_t>(block_code(frame, offset / kCodeBlock) >> (offset % kCodeBlock)) & 1;
+}
+
+// The lowest bits of eight bytes, byte i's at bit i: each lands on its own bit of
+// the product's top byte, and no two partial products share a bit.
+uint8_t low_bits(const uint8_t* data) {
+  uint64_t word;
+  __builtin_memcpy(&word, data, 8);
+  return static_cast<uint8_t>(((word & 0x0101010101010101ull) * 0x0102040810204080ull) >> 56);
+}
+
+uint64_t block_bits(const uint8_t* data) {
+  uint64_t bits = 0;
+  for (int i = 0; i < 8; ++i) bits |= uint64_t{low_bits(data + 8 * i)} << (8 * i);
+  return bits;
 }
 
 uint8_t header_byte(uint32_t frame, uint64_t offset) { return static_cast<uint8_t>(frame >> (8 * offset)); }
@@ -54,17 +92,25 @@ constexpr Bytes kGreen[3] = {kRed[2], kRed[0], kRed[1]};
 constexpr Bytes kBlue[3] = {kRed[1], kRed[2], kRed[0]};
 
 // The 16-byte block being drawn: its ramp level (the same in every lane: the ramp
-// climbs block by block), the code's mixed words, and what the next three blocks
-// add to the ramp (a colour row's masks come round every three blocks too).
+// climbs block by block), its code bits, and what the next three blocks add to the
+// ramp (a colour row's masks come round every three blocks too).
 struct Blocks {
   Bytes ramp;
-  Words mixed;
+  uint32_t frame;
+  uint64_t block;  // 16-byte block of the frame
+  uint64_t code;   // of the 64-byte block that holds it
   uint8_t rise[3];
 
-  Bytes code() const { return (Bytes)((mixed >> 7) & kCodeBits); }
+  Bytes bits() const {
+    constexpr Bytes kLane = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+    uint8_t low = static_cast<uint8_t>(code >> (block % 4 * 16));
+    uint8_t high = static_cast<uint8_t>(code >> (block % 4 * 16 + 8));
+    Bytes spread = {low, low, low, low, low, low, low, low, high, high, high, high, high, high, high, high};
+    return (Bytes)((spread & kLane) != 0) & 1;
+  }
   void next() {
     ramp += rise[0];
-    mixed += 4 * kMix;
+    if (++block % 4 == 0) code = block_code(frame, block / 4);
     uint8_t turned = rise[0];
     rise[0] = rise[1];
     rise[1] = rise[2];
@@ -77,16 +123,16 @@ struct Blocks {
 // block n of the row counts from the block that holds the row's first byte.
 Blocks blocks_at(uint32_t frame, uint64_t block, uint64_t row_start, uint32_t base, uint32_t climb,
                  uint32_t unit) {
-  constexpr Words kWords = {0, 1, 2, 3};
   uint8_t rises[3];
   for (uint32_t i = 0; i < 3; ++i)
     rises[i] = static_cast<uint8_t>((climb / 3 + (i < climb % 3 ? 1 : 0)) * unit);
   uint64_t n = (block >> 4) - (row_start >> 4);
   uint32_t level = base + static_cast<uint32_t>(n / 3) * climb * unit;
   for (uint64_t i = 0; i < n % 3; ++i) level += rises[i];
-  Words first = Words{} + static_cast<uint32_t>(block / 4);
   return {Bytes{} + static_cast<uint8_t>(level),
-          (first + kWords) * kMix + frame * kFrameMix,
+          frame,
+          block >> 4,
+          block_code(frame, block / kCodeBlock),
           {rises[n % 3], rises[(n + 1) % 3], rises[(n + 2) % 3]}};
 }
 
@@ -102,7 +148,7 @@ struct Colour {
   Bytes blue;
   Bytes level;
   Bytes operator()(const Blocks& b) {
-    Bytes pixels = (b.ramp & red) | (level & green) | (~b.ramp & blue) | b.code();
+    Bytes pixels = (b.ramp & red) | (level & green) | (~b.ramp & blue) | b.bits();
     Bytes turned = red;
     red = blue;
     blue = green;
@@ -122,7 +168,7 @@ struct Grey {
     }
   }
   Bytes operator()(const Blocks& b) {
-    Bytes pixels = (b.ramp + fine[0]) | b.code();
+    Bytes pixels = (b.ramp + fine[0]) | b.bits();
     Bytes turned = fine[0];
     fine[0] = fine[1];
     fine[1] = fine[2];
@@ -260,15 +306,15 @@ size_t mismatch(uint32_t frame, uint64_t offset, const uint8_t* data, size_t len
   for (; i < length && offset + i < kHeader; ++i) {
     if (data[i] != header_byte(frame, offset + i)) return i;
   }
-  for (; i < length && (offset + i) % 4 != 0; ++i) {
-    if ((data[i] & 1) != code_bit(frame, offset + i)) return i;
-  }
-  for (; i + 4 <= length; i += 4) {
-    uint32_t word = data[i] | data[i + 1] << 8 | data[i + 2] << 16 | static_cast<uint32_t>(data[i + 3]) << 24;
-    if ((word & kCodeBits) != code_word(frame, (offset + i) / 4)) break;
-  }
   for (; i < length; ++i) {
-    if ((data[i] & 1) != code_bit(frame, offset + i)) return i;
+    uint64_t at = offset + i;
+    // Whole code blocks at once; the byte-by-byte look finds where one goes wrong.
+    if (at % kCodeBlock == 0 && length - i >= kCodeBlock &&
+        block_bits(data + i) == block_code(frame, at / kCodeBlock)) {
+      i += kCodeBlock - 1;
+      continue;
+    }
+    if ((data[i] & 1) != code_bit(frame, at)) return i;
   }
   return length;
 }
@@ -278,6 +324,27 @@ Check check(const uint8_t* data, size_t length) {
   for (size_t i = 0; i < kHeader && i < length; ++i) frame |= uint32_t{data[i]} << (8 * i);
   size_t bad = mismatch(frame, 0, data, length);
   return {bad == length, frame, bad == length ? 0 : bad};
+}
+
+size_t locate(const uint8_t* data, size_t length, uint32_t frames, uint64_t frame_size, Place* places,
+              size_t capacity) {
+  size_t found = 0;
+  auto add = [&](uint32_t frame, uint64_t offset) {
+    if (frame >= frames || offset >= frame_size) return;
+    if (found < capacity) places[found] = {frame, offset};
+    ++found;
+  };
+  if (length >= kHeader) {
+    add(static_cast<uint32_t>(data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24), 0);
+  }
+  // Read at each of the 64 places a code block may start, only the true one
+  // names a frame in range, but for a chance of about frames in 2^32.
+  for (size_t start = 0; start < kCodeBlock && start + kCodeBlock <= length; ++start) {
+    uint64_t named = unmix(block_bits(data + start));
+    uint64_t block = static_cast<uint32_t>(named);
+    if (block * kCodeBlock >= start) add(static_cast<uint32_t>(named >> 32), block * kCodeBlock - start);
+  }
+  return found;
 }
 
 }  // namespace sim::pattern

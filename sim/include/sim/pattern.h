@@ -46,4 +46,17 @@ inline bool matches(uint32_t frame, uint64_t offset, const uint8_t* data, size_t
   return mismatch(frame, offset, data, length) == length;
 }
 
+// A place a piece may come from: a frame and the offset of its first byte.
+struct Place {
+  uint32_t frame;
+  uint64_t offset;
+};
+// The places among frames [0, frames) of `frame_size` bytes each that a piece may
+// have been taken from: the frame's start, when its first four bytes name a frame
+// in range, and the place each whole 64-byte code block in the piece names (a piece
+// of 127 bytes or more holds one wherever it starts). Writes up to `capacity`;
+// returns how many there are. The caller proves the right one with `mismatch`.
+size_t locate(const uint8_t* data, size_t length, uint32_t frames, uint64_t frame_size, Place* places,
+              size_t capacity);
+
 }  // namespace sim::pattern
