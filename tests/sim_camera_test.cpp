@@ -73,6 +73,40 @@ TEST_P(Pattern, PiecesAreTheFrameDrawnWhole) {
   }
 }
 
+// A piece long enough to hold a whole code block, wherever it starts, says which
+// frame it is and where in it; bytes that are not the camera's name no place they
+// fit, and a frame beyond those sent is not offered.
+TEST_P(Pattern, APieceOfAWholeCodeBlockSaysWhereItCameFrom) {
+  const sim::pattern::Geometry& g = GetParam();
+  constexpr uint64_t kSize = 1 << 20;
+  auto located = [](const std::vector<uint8_t>& piece, uint32_t frames) {
+    sim::pattern::Place places[4];
+    size_t found = std::min(sim::pattern::locate(piece.data(), piece.size(), frames, kSize, places, 4), size_t{4});
+    std::vector<sim::pattern::Place> fitting;
+    for (size_t i = 0; i < found; ++i) {
+      if (sim::pattern::matches(places[i].frame, places[i].offset, piece.data(), piece.size()))
+        fitting.push_back(places[i]);
+    }
+    return fitting;
+  };
+  for (uint32_t frame : {0u, 9u, 40000u}) {
+    for (uint64_t offset : {uint64_t{0}, uint64_t{1}, uint64_t{63}, uint64_t{64}, uint64_t{777}, kSize - 200}) {
+      for (size_t length : {size_t{127}, size_t{200}}) {
+        std::vector<uint8_t> piece = drawn(g, frame, offset, length);
+        std::vector<sim::pattern::Place> fitting = located(piece, 40001);
+        ASSERT_EQ(fitting.size(), 1u) << frame << " at " << offset << ", " << length;
+        EXPECT_EQ(fitting[0].frame, frame);
+        EXPECT_EQ(fitting[0].offset, offset);
+        EXPECT_TRUE(located(piece, frame).empty()) << "a frame not yet sent";
+      }
+    }
+  }
+  EXPECT_TRUE(located(std::vector<uint8_t>(300, 0xDE), 40001).empty());
+  std::vector<uint8_t> spliced = drawn(g, 9, 1000, 300);
+  sim::pattern::fill(g, 10, 1150, spliced.data() + 150, 150);
+  EXPECT_TRUE(located(spliced, 40001).empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Depths, Pattern, ::testing::Values(kGrey, kColour), [](const auto& info) {
   return info.param.bytes_per_pixel == 1 ? "Grey" : "Colour";
 });

@@ -91,6 +91,19 @@ constexpr Bytes kRed[3] = {
 constexpr Bytes kGreen[3] = {kRed[2], kRed[0], kRed[1]};
 constexpr Bytes kBlue[3] = {kRed[1], kRed[2], kRed[0]};
 
+// Eight code bits spread to the lowest bits of eight bytes, bit i to byte i.
+struct Spread {
+  uint64_t bytes[256];
+};
+constexpr Spread spread_table() {
+  Spread table{};
+  for (uint32_t bits = 0; bits < 256; ++bits) {
+    for (uint32_t i = 0; i < 8; ++i) table.bytes[bits] |= uint64_t{bits >> i & 1} << (8 * i);
+  }
+  return table;
+}
+constexpr Spread kSpread = spread_table();
+
 // The 16-byte block being drawn: its ramp level (the same in every lane: the ramp
 // climbs block by block), its code bits, and what the next three blocks add to the
 // ramp (a colour row's masks come round every three blocks too).
@@ -102,11 +115,11 @@ struct Blocks {
   uint8_t rise[3];
 
   Bytes bits() const {
-    constexpr Bytes kLane = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
-    uint8_t low = static_cast<uint8_t>(code >> (block % 4 * 16));
-    uint8_t high = static_cast<uint8_t>(code >> (block % 4 * 16 + 8));
-    Bytes spread = {low, low, low, low, low, low, low, low, high, high, high, high, high, high, high, high};
-    return (Bytes)((spread & kLane) != 0) & 1;
+    uint32_t shift = static_cast<uint32_t>(block % 4 * 16);
+    uint64_t halves[2] = {kSpread.bytes[code >> shift & 0xFF], kSpread.bytes[code >> (shift + 8) & 0xFF]};
+    Bytes spread;
+    __builtin_memcpy(&spread, halves, 16);
+    return spread;
   }
   void next() {
     ramp += rise[0];
@@ -331,6 +344,9 @@ size_t locate(const uint8_t* data, size_t length, uint32_t frames, uint64_t fram
   size_t found = 0;
   auto add = [&](uint32_t frame, uint64_t offset) {
     if (frame >= frames || offset >= frame_size) return;
+    for (size_t i = 0; i < found && i < capacity; ++i) {
+      if (places[i].frame == frame && places[i].offset == offset) return;
+    }
     if (found < capacity) places[found] = {frame, offset};
     ++found;
   };
