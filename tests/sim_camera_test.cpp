@@ -81,7 +81,8 @@ TEST_P(Pattern, APieceOfAWholeCodeBlockSaysWhereItCameFrom) {
   constexpr uint64_t kSize = 1 << 20;
   auto located = [](const std::vector<uint8_t>& piece, uint32_t frames) {
     sim::pattern::Place places[4];
-    size_t found = std::min(sim::pattern::locate(piece.data(), piece.size(), frames, kSize, places, 4), size_t{4});
+    size_t found =
+        std::min(sim::pattern::locate(piece.data(), piece.size(), frames, kSize, places, 4), size_t{4});
     std::vector<sim::pattern::Place> fitting;
     for (size_t i = 0; i < found; ++i) {
       if (sim::pattern::matches(places[i].frame, places[i].offset, piece.data(), piece.size()))
@@ -90,7 +91,8 @@ TEST_P(Pattern, APieceOfAWholeCodeBlockSaysWhereItCameFrom) {
     return fitting;
   };
   for (uint32_t frame : {0u, 9u, 40000u}) {
-    for (uint64_t offset : {uint64_t{0}, uint64_t{1}, uint64_t{63}, uint64_t{64}, uint64_t{777}, kSize - 200}) {
+    for (uint64_t offset :
+         {uint64_t{0}, uint64_t{1}, uint64_t{63}, uint64_t{64}, uint64_t{777}, kSize - 200}) {
       for (size_t length : {size_t{127}, size_t{200}}) {
         std::vector<uint8_t> piece = drawn(g, frame, offset, length);
         std::vector<sim::pattern::Place> fitting = located(piece, 40001);

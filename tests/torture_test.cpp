@@ -40,7 +40,7 @@ constexpr int kDefaultSeconds = 30;
 constexpr auto kPnpBound = 20s;
 constexpr uint8_t kPoison = 0xDE;
 constexpr uint32_t kChunk = 0x80000;
-constexpr size_t kPlaceable = 127;  // bytes that hold a whole code block wherever they start
+constexpr size_t kPlaceable = 127;          // bytes that hold a whole code block wherever they start
 constexpr uint32_t kMaxTransfer = 0x80000;  // the plain transfer's bound
 // Not a whole number of packets on any endpoint below: each frame ends with a
 // short packet, which ends the transfer it lands in.

@@ -351,7 +351,8 @@ size_t locate(const uint8_t* data, size_t length, uint32_t frames, uint64_t fram
     ++found;
   };
   if (length >= kHeader) {
-    add(static_cast<uint32_t>(data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24), 0);
+    add(static_cast<uint32_t>(data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24),
+        0);
   }
   // Read at each of the 64 places a code block may start, only the true one
   // names a frame in range, but for a chance of about frames in 2^32.
