@@ -262,8 +262,7 @@ class UserView : public ::testing::Test {
       ViewState& v = *g_view;
       v.process = IoGetCurrentProcess();
       if (v.view == nullptr) {
-        v.view = static_cast<uint8_t*>(
-            MmMapLockedPagesSpecifyCache(v.mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority));
+        v.view = static_cast<uint8_t*>(map_user_view(v.mdl));
       } else {
         MmUnmapLockedPages(std::exchange(v.view, nullptr), v.mdl);
       }
@@ -313,8 +312,7 @@ TEST_F(UserView, IsAnotherAddressForTheSameMemoryOwnedByTheProcessThatMadeIt) {
 TEST_F(UserView, MadeOnASystemThreadBelongsToTheSystemProcess) {
   std::thread worker([this] {
     sim::ProcessScope scope(sim::system_process());
-    PVOID view =
-        MmMapLockedPagesSpecifyCache(state_.mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority);
+    PVOID view = map_user_view(state_.mdl);
     EXPECT_EQ(sim::system_process().views(), 1);
     EXPECT_EQ(sim::default_process().views(), 0);
     MmUnmapLockedPages(view, state_.mdl);
@@ -331,8 +329,7 @@ TEST_F(ViewVerifier, ReportsAViewMadeAndRemovedAtDispatchLevel) {
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   ExFreePool(ExAllocatePool(NonPagedPool, 16));
-  PVOID view =
-      MmMapLockedPagesSpecifyCache(state_.mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority);
+  PVOID view = map_user_view(state_.mdl);
   MmUnmapLockedPages(view, state_.mdl);
   KeLowerIrql(old);
   EXPECT_EQ(level.count(), 2);
@@ -387,7 +384,10 @@ TEST_F(ViewVerifier, ReportsAViewLeftWhenTheProcessEnds) {
 TEST_F(ViewVerifier, ReportsAViewAndItsMdlLeftAtUnload) {
   sim::Process owner("owner");
   toggle(owner);
-  ExFreePool(std::exchange(state_.pool, nullptr));
+  {
+    ExpectFault under_view(Fault::PoolFreedUnderView);
+    ExFreePool(std::exchange(state_.pool, nullptr));
+  }
   ExpectFault view_leak(Fault::ViewLeak);
   ExpectFault mdl_leak(Fault::MdlLeak);
   stack_.finish();

@@ -75,13 +75,13 @@ void set_file_name(PFILE_OBJECT file, const std::wstring& name) {
 class Request {
  public:
   Request(PFILE_OBJECT file, UCHAR major) {
-    KeInitializeEvent(&done_, NotificationEvent, FALSE);
+    KeInitializeEvent(done_.get(), NotificationEvent, FALSE);
     PDEVICE_OBJECT top = IoGetAttachedDevice(file->DeviceObject);
     target_ = top;
     irp_ = irp_allocate(top->StackSize, false);
     irp_->RequestorMode = UserMode;
     irp_->Tail.Overlay.OriginalFileObject = file;
-    PKEVENT done = &done_;
+    PKEVENT done = done_.get();
     irp_set_finisher(irp_, [done](PIRP) { KeSetEvent(done, IO_NO_INCREMENT, FALSE); });
     stack()->MajorFunction = major;
     stack()->FileObject = file;
@@ -98,7 +98,7 @@ class Request {
   NTSTATUS send() {
     NTSTATUS status = IofCallDriver(target_, irp_);
     if (status == STATUS_PENDING) {
-      KeWaitForSingleObject(&done_, Executive, UserMode, FALSE, nullptr);
+      KeWaitForSingleObject(done_.get(), Executive, UserMode, FALSE, nullptr);
     } else if (!irp_is_completed(irp_)) {
       return status;
     }
@@ -108,7 +108,8 @@ class Request {
  private:
   PDEVICE_OBJECT target_;
   PIRP irp_;
-  KEVENT done_;
+  // Not on the stack: a thread waiting in UserMode may have it paged out.
+  std::unique_ptr<KEVENT> done_ = std::make_unique<KEVENT>();
 };
 
 void free_file(PFILE_OBJECT file) {

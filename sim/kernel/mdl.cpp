@@ -217,6 +217,20 @@ void process_check_views(Process* process) {
 
 long mdl_executable_mappings() { return g_executable_mappings.load(); }
 
+std::string mdl_view_over(const void* p, size_t length) {
+  auto start = reinterpret_cast<uintptr_t>(p);
+  std::lock_guard<std::mutex> lock(table().mutex);
+  for (auto& [address, view] : table().views) {
+    auto it = table().mdls.find(view.mdl);
+    if (it == table().mdls.end() || it->second.backing == nullptr) continue;
+    auto shown = reinterpret_cast<uintptr_t>(it->second.backing);
+    if (shown < start + length && start < shown + view.mdl->ByteCount) {
+      return "the user view " + hex(address) + " in process " + view.process->name();
+    }
+  }
+  return "";
+}
+
 }  // namespace sim
 
 using namespace sim;
@@ -334,6 +348,7 @@ SIZE_T NTAPI MmSizeOfMdl(PVOID Base, SIZE_T Length) {
 
 VOID NTAPI IoFreeMdl(PMDL Mdl) {
   irql_check("IoFreeMdl");
+  held_memory_check(Mdl, sizeof(MDL), "IoFreeMdl");
   MdlInfo info;
   {
     std::lock_guard<std::mutex> lock(table().mutex);
@@ -386,6 +401,10 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
   irql_check(AccessMode == UserMode ? "MmMapLockedPagesSpecifyCache(UserMode)"
                                     : "MmMapLockedPagesSpecifyCache");
   if (AccessMode == KernelMode && !(Priority & MdlMappingNoExecute)) g_executable_mappings++;
+  // The mapping raises when it fails: the handler must be there before it is needed.
+  if (AccessMode == UserMode && !guarded_call_active()) {
+    report_fault(Fault::UserMappingUnguarded, "MmMapLockedPagesSpecifyCache(UserMode) with no guarded call");
+  }
   if (RequestedAddress != nullptr) {
     report_fault(Fault::Unimplemented, "MmMapLockedPagesSpecifyCache at a requested address");
     return nullptr;

@@ -234,6 +234,20 @@ bool wait_for_waiter(PKEVENT event, std::chrono::milliseconds bound) {
 
 int spin_locks_held() { return static_cast<int>(t_held.size()); }
 
+bool spin_lock_held_by_me(PKSPIN_LOCK lock) {
+  return std::find(t_held.begin(), t_held.end(), lock) != t_held.end();
+}
+
+bool event_waited_in(const void* p, size_t length) {
+  auto start = reinterpret_cast<uintptr_t>(p);
+  std::lock_guard<std::mutex> lock(dispatcher_mutex());
+  for (auto& [event, count] : g_waiters) {
+    auto at = reinterpret_cast<uintptr_t>(event);
+    if (at < start + length && start < at + sizeof(KEVENT)) return true;
+  }
+  return false;
+}
+
 void note_thread_yield(const void* frame) {
   note_stack_pointer(frame);
   if (!t_handoff) return;
@@ -258,6 +272,21 @@ void watch_fake_frame(StackWatch& watch, const void* object) {
 #else
   (void)watch;
   (void)object;
+#endif
+}
+
+// Whether an object lies in the calling thread's stack (or in one of its
+// AddressSanitizer fake frames).
+bool on_my_stack(const void* object) {
+  ThreadStack& mine = my_stack();
+  auto at = reinterpret_cast<uintptr_t>(object);
+  if (at >= mine.low && at < mine.high) return true;
+#ifdef SIM_ASAN
+  void* fake_stack = __asan_get_current_fake_stack();
+  return fake_stack != nullptr &&
+         __asan_addr_is_in_fake_stack(fake_stack, const_cast<void*>(object), nullptr, nullptr) != nullptr;
+#else
+  return false;
 #endif
 }
 
@@ -375,6 +404,10 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   }
   if (!zero && spin_locks_held() > 0) {
     report_fault(Fault::WaitWithSpinLockHeld, "KeWaitForSingleObject on " + hex((uintptr_t)Object));
+  }
+  // A thread waiting in UserMode may have its kernel stack paged out.
+  if (WaitMode == UserMode && on_my_stack(Object)) {
+    report_fault(Fault::UserModeWaitOnStack, "KeWaitForSingleObject(UserMode) on " + hex((uintptr_t)Object));
   }
   if (!is_event(Object)) {
     report_fault(Fault::WaitOnUninitialisedEvent, "KeWaitForSingleObject on " + hex((uintptr_t)Object));

@@ -6,6 +6,8 @@
 
 #include <sim/usb_bus.h>
 
+#include "../kernel/internal.h"
+
 namespace sim {
 
 VOID NTAPI bus_cancel(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -65,6 +67,43 @@ inline uint8_t* transfer_buffer(PVOID buffer, PMDL mdl) {
   if (mdl != nullptr)
     return static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority | MdlMappingNoExecute));
   return nullptr;
+}
+
+// The memory a queued transfer's URB points the bus at: registered while the bus
+// holds the transfer, so that the driver freeing it meanwhile is reported.
+inline void hold_urb_memory(PIRP irp, PURB urb, bool hold) {
+  PVOID buffer = nullptr;
+  PMDL mdl = nullptr;
+  ULONG length = 0;
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+      buffer = urb->UrbBulkOrInterruptTransfer.TransferBuffer;
+      mdl = urb->UrbBulkOrInterruptTransfer.TransferBufferMDL;
+      length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+      break;
+    case URB_FUNCTION_VENDOR_DEVICE:
+      buffer = urb->UrbControlVendorClassRequest.TransferBuffer;
+      mdl = urb->UrbControlVendorClassRequest.TransferBufferMDL;
+      length = urb->UrbControlVendorClassRequest.TransferBufferLength;
+      break;
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+      buffer = urb->UrbControlDescriptorRequest.TransferBuffer;
+      mdl = urb->UrbControlDescriptorRequest.TransferBufferMDL;
+      length = urb->UrbControlDescriptorRequest.TransferBufferLength;
+      break;
+    default:
+      break;
+  }
+  if (!hold) {
+    held_memory_remove(urb);
+    held_memory_remove(buffer);
+    held_memory_remove(mdl);
+    return;
+  }
+  std::string of = " of " + describe_irp(irp) + ",";
+  held_memory_add(urb, urb->UrbHeader.Length, "the URB" + of);
+  if (buffer != nullptr) held_memory_add(buffer, length, "the transfer buffer" + of);
+  if (buffer == nullptr && mdl != nullptr) held_memory_add(mdl, sizeof(MDL), "the transfer MDL" + of);
 }
 
 inline void put_setup(uint8_t* setup, UCHAR type, UCHAR request, USHORT value, USHORT index, USHORT length) {
