@@ -139,6 +139,10 @@ TEST_F(KernelInjection, LeavesThePlatformsOwnAllocationsAloneAndCountsTheDrivers
 // that fail AddDevice and the start. The power request is the one they do not use.
 TEST_F(KernelInjection, FailsTheNthNamedCallOnceWithTheGivenStatus) {
   static int callbacks;
+  stack_.set(IRP_MJ_POWER, [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+    PoStartNextPowerIrp(irp);
+    return complete_irp(irp, STATUS_SUCCESS);
+  });
   auto request_power = [this] {
     callbacks = 0;
     POWER_STATE state;

@@ -168,7 +168,10 @@ std::vector<PDEVICE_OBJECT> driver_devices(PDRIVER_OBJECT driver);
 
 // Power requests the power manager issued, live until their completion reaches
 // the top; reset between scenarios.
-void power_irp_issued(PIRP irp);  // call before sending it
+// `top` is the top of the stack it goes to; `by_driver` says a driver asked for it
+// (PoRequestPowerIrp), not the power manager. A device request a driver asks for
+// while a system set-power is live on the same stack is taken as issued for it.
+void power_irp_issued(PIRP irp, PDEVICE_OBJECT top, bool by_driver);  // call before sending it
 void power_irp_finished(PIRP irp);
 void power_reset();
 

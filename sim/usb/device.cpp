@@ -308,8 +308,9 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
   bool transfer = function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
                   function == URB_FUNCTION_VENDOR_DEVICE ||
                   function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-  // A suspended port moves nothing: the device must be back in D0 first.
-  if (transfer && power_state() != PowerDeviceD0) {
+  // A suspended port moves nothing: the device must be back in D0, and the
+  // system working, first.
+  if (transfer && (power_state() != PowerDeviceD0 || system_sleeping())) {
     take_short_control(urb);
     return complete_now(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_POWERED_OFF);
   }

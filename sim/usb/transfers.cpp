@@ -145,7 +145,7 @@ bool UsbDevice::progress(Transfer& t, USBD_STATUS* usbd,
     *usbd = t.pipe->halted;
     return true;
   }
-  if (power_ != PowerDeviceD0) return false;  // a suspended port moves nothing
+  if (power_ != PowerDeviceD0 || system_sleeping_) return false;  // a suspended port moves nothing
   if (!(t.pipe->info.EndpointAddress & kDirIn)) {
     t.done = t.requested;  // the camera takes whatever is sent to it
     return true;
@@ -214,15 +214,7 @@ bool UsbDevice::service_once(std::unique_lock<std::mutex>& lock,
     return true;
   }
   if (service_control(lock)) return true;
-  if (!deferred_pnp_.empty()) {
-    PIRP irp = deferred_pnp_.front();
-    deferred_pnp_.pop_front();
-    lock.unlock();
-    irp_set_held_below(irp, false);
-    serve_pnp(irp);
-    lock.lock();
-    return true;
-  }
+  if (service_deferred_pnp(lock, wake)) return true;
   return service_pipes(lock, wake);
 }
 
