@@ -24,7 +24,7 @@ NTSTATUS CamBulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   bulk->TransferBuffer = NULL;
   bulk->TransferBufferMDL = length != 0 ? Irp->MdlAddress : NULL;
   bulk->UrbLink = NULL;
-  status = CamSubmitUrbSync(DeviceObject, urb);
+  status = CamSubmitUrbInterruptible(DeviceObject, urb);
   if (NT_SUCCESS(status)) Irp->IoStatus.Information = bulk->TransferBufferLength;
   ExFreePool(urb);
   return status;

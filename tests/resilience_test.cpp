@@ -4,6 +4,7 @@
 // once resources are back the camera works as before.
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
 
 #include "include/quorvex/quorvex.h"
@@ -70,6 +71,76 @@ TEST_P(LowResources, EveryRequestEndsCleanlyAndTheCameraWorksAfterwards) {
 INSTANTIATE_TEST_SUITE_P(Products, LowResources,
                          ::testing::Values(LowResourcesCase{"Triggered100E", 0x100E, kFrame},
                                            LowResourcesCase{"PlainBulk1009", 0x1009, 0x4000}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- the application killed in the middle of a frame read ----
+
+struct ReadCase {
+  const char* name;
+  USHORT product;
+  ULONG code;
+  bool prompt;  // ends at once; otherwise by the read's own time-out
+};
+
+const ReadCase kReads[] = {
+    {"PlainBulk", 0x1009, IOCTL_CAM_READ_FRAME, true},
+    {"Triggered", 0x100E, IOCTL_CAM_READ_FRAME, false},
+    {"Untriggered", 0x100E, IOCTL_CAM_READ_FRAME_EX, false},
+};
+
+class KilledInARead : public Testbed, public ::testing::WithParamInterface<ReadCase> {};
+
+// A camera that sends part of a frame and then nothing: the thread is terminated
+// once that part has arrived. The plain read gives way at once
+// (its transfer cancelled, the bytes that came left in the buffer); a chunked read
+// ends by its time-out (scaled down here) and the thread goes then, within the
+// hang bound either way.
+TEST_P(KilledInARead, TheThreadGoesOnceTheReadHasEnded) {
+  sim::set_timeout_scale(0.1);
+  sim::set_hang_report_after(std::chrono::milliseconds(1500));
+  sim::UsbDevice& device = plug(camera(GetParam().product));
+  constexpr ULONG kLength = 0x20000;
+  constexpr ULONG kArrived = 0x4000;
+  device.camera().set_frame_size(kLength);
+  device.camera().stop_after(kArrived);
+  if (GetParam().code == IOCTL_CAM_READ_FRAME_EX || GetParam().product == 0x1009)
+    device.camera().queue_frames(1);
+  std::vector<uint8_t> buffer(kLength, 0xDE);
+  sim::Process process("viewer");
+  NTSTATUS result = STATUS_PENDING;
+  sim::AppThread thread(process, "reader", [&] {
+    sim::Handle handle;
+    ASSERT_EQ(sim::nt_create_file(user_name(0), &handle), STATUS_SUCCESS);
+    result = sim::nt_device_io_control(handle, GetParam().code, nullptr, 0, buffer.data(), kLength, nullptr);
+  });
+  // The camera starts its frame under the bus's lock, which the cancel needs: once
+  // it has, the bytes it had to send are in the transfer before the cancel is.
+  auto bound = std::chrono::steady_clock::now() + kBound;
+  while (device.camera().frames_started() == 0 && std::chrono::steady_clock::now() < bound) {
+    std::this_thread::yield();
+  }
+  ASSERT_EQ(device.camera().frames_started(), 1u);
+  auto terminated = std::chrono::steady_clock::now();
+  thread.terminate();
+  ASSERT_TRUE(thread.wait_exited(kBound));
+  auto took = std::chrono::steady_clock::now() - terminated;
+  EXPECT_TRUE(thread.terminated());
+  EXPECT_EQ(result, STATUS_PENDING);  // the call never returned to the application
+  if (GetParam().prompt) {
+    EXPECT_LT(took, std::chrono::milliseconds(100));
+    std::vector<sim::BusEvent> trace = device.trace();
+    ASSERT_FALSE(trace.empty());
+    const sim::BusEvent& last = trace.back();
+    EXPECT_EQ(last.kind, sim::BusEvent::Bulk);
+    EXPECT_EQ(last.irp_status, STATUS_CANCELLED);
+    ASSERT_EQ(last.actual, kArrived);
+    EXPECT_TRUE(sim::pattern::matches(0, 0, buffer.data(), kArrived));
+    EXPECT_EQ(buffer[kArrived], 0xDE);
+  }
+  EXPECT_TRUE(sim::kill_process(process));
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, KilledInARead, ::testing::ValuesIn(kReads),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -95,10 +95,15 @@ class Request {
   PIO_STACK_LOCATION stack() { return IoGetNextIrpStackLocation(irp_); }
 
   // Returns the final status, or the dispatch status if the driver never completed.
+  // A thread terminated while its request is pending cancels it and waits for it
+  // before it goes, as Windows' I/O manager does when its wait is interrupted.
   NTSTATUS send() {
     NTSTATUS status = IofCallDriver(target_, irp_);
     if (status == STATUS_PENDING) {
-      KeWaitForSingleObject(done_.get(), Executive, UserMode, FALSE, nullptr);
+      if (KeWaitForSingleObject(done_.get(), Executive, UserMode, FALSE, nullptr) == STATUS_USER_APC) {
+        IoCancelIrp(irp_);
+        KeWaitForSingleObject(done_.get(), Executive, KernelMode, FALSE, nullptr);
+      }
     } else if (!irp_is_completed(irp_)) {
       return status;
     }
@@ -234,7 +239,16 @@ void close_process_handles(Process* process) {
   for (Handle handle : mine) nt_close(handle);
 }
 
+static NTSTATUS create_file(const std::wstring& path, Handle* handle);
+
 NTSTATUS nt_create_file(const std::wstring& path, Handle* handle) {
+  user_mode_boundary();
+  NTSTATUS status = create_file(path, handle);
+  user_mode_boundary();
+  return status;
+}
+
+static NTSTATUS create_file(const std::wstring& path, Handle* handle) {
   *handle = kInvalidHandle;
   std::wstring rest;
   bool initialising = false;
@@ -269,6 +283,7 @@ NTSTATUS nt_create_file(const std::wstring& path, Handle* handle) {
 // Cleanup as the handle goes, in the closing process; close once no request on
 // the file object is left (it may be sent by the thread of the last one).
 NTSTATUS nt_close(Handle handle) {
+  user_mode_boundary();
   PFILE_OBJECT file = take_handle(handle);
   if (file == nullptr) return STATUS_INVALID_PARAMETER;
   {
@@ -277,6 +292,7 @@ NTSTATUS nt_close(Handle handle) {
   }
   release_file(file);
   note_thread_yield(__builtin_frame_address(0));
+  user_mode_boundary();
   return STATUS_SUCCESS;
 }
 
@@ -285,12 +301,14 @@ static NTSTATUS send_control(PFILE_OBJECT file, ULONG code, const void* input, U
 
 NTSTATUS nt_device_io_control(Handle handle, ULONG code, const void* input, ULONG input_length, void* output,
                               ULONG output_length, ULONG_PTR* information) {
+  user_mode_boundary();
   if (information != nullptr) *information = 0;
   PFILE_OBJECT file = reference_handle(handle);
   if (file == nullptr) return STATUS_INVALID_PARAMETER;
   NTSTATUS status = send_control(file, code, input, input_length, output, output_length, information);
   release_file(file);
   note_thread_yield(__builtin_frame_address(0));
+  user_mode_boundary();
   return status;
 }
 

@@ -4,6 +4,7 @@
 #include <sim/ntddk.h>
 #include <sim/verifier.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -62,10 +63,25 @@ bool stack_watch_still_live(const StackWatch& watch, const std::string& what);
 // at addresses an earlier scenario's used.
 void lock_order_reset();
 
+// The hang bound: a wait without time-out, or a terminated thread, still there
+// after this long is reported.
+std::chrono::milliseconds hang_report_after();
+
 // Whether some thread waits on an event lying in [p, p + length).
 bool event_waited_in(const void* p, size_t length);
 // Whether a guarded call (an exception handler) is active on the calling thread.
 bool guarded_call_active();
+
+// Application threads. The state of the calling thread's termination; a thread
+// that is no application thread is never terminated.
+bool termination_pending();
+// At the edge of user mode (entering or leaving an application call): a thread
+// whose termination is pending exits here and does not return.
+void user_mode_boundary();
+// Requests drivers build on an application thread are its own until they
+// complete: cancelled when it exits.
+void thread_irp_add(PIRP irp);
+void thread_irp_remove(PIRP irp);
 
 // Runs a block at a raised IRQL, as completions on the host controller do.
 class IrqlScope {

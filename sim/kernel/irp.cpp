@@ -824,7 +824,10 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
   next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
   StackWatch watch = stack_watch_begin(Event, IoStatusBlock);
+  // A threaded request: it goes with the thread that built it.
+  thread_irp_add(irp);
   irp_set_finisher(irp, [watch](PIRP done) {
+    thread_irp_remove(done);
     if (stack_watch_still_live(watch, describe_irp(done))) {
       if (done->UserIosb != nullptr) *done->UserIosb = done->IoStatus;
       if (done->UserEvent != nullptr) KeSetEvent(done->UserEvent, IO_NO_INCREMENT, FALSE);
