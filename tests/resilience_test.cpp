@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver/driver.h"
 #include "include/quorvex/quorvex.h"
 #include "sim/camera.h"
 #include "support/testbed.h"
@@ -72,6 +73,66 @@ INSTANTIATE_TEST_SUITE_P(Products, LowResources,
                          ::testing::Values(LowResourcesCase{"Triggered100E", 0x100E, kFrame},
                                            LowResourcesCase{"PlainBulk1009", 0x1009, 0x4000}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---- an application's address where the bus needs a system one ----
+
+bool g_user_address = false;
+
+bool mentions(const sim::ExpectFault& expect, const std::string& text) {
+  for (const std::string& message : expect.messages()) {
+    if (message.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// A frame read that points its URB at the caller's buffer: at the system view of
+// the request's MDL (right), or at the application's own address (wrong).
+NTSTATUS NTAPI read_into(PDEVICE_OBJECT device, PIRP irp) {
+  PCAM_DEVICE_EXTENSION extension = CamExtension(device);
+  PUSBD_PIPE_INFORMATION pipe = &extension->InterfaceInfo->Pipes[extension->InterfaceInfo->NumberOfPipes - 1];
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER urb {};
+  urb.Hdr.Length = sizeof(urb);
+  urb.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  urb.PipeHandle = pipe->PipeHandle;
+  urb.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+  urb.TransferBufferLength = MmGetMdlByteCount(irp->MdlAddress);
+  urb.TransferBuffer = g_user_address ? MmGetMdlVirtualAddress(irp->MdlAddress)
+                                      : MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
+  NTSTATUS status = CamSubmitUrbSync(device, reinterpret_cast<PURB>(&urb));
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = NT_SUCCESS(status) ? urb.TransferBufferLength : 0;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+using AddressSpaces = Testbed;
+
+TEST_F(AddressSpaces, TheBusRefusesAnApplicationsAddressInAUrb) {
+  sim::UsbDevice& device = plug(camera(0x100A));
+  device.camera().set_frame_size(512);
+  sim::Handle handle = open();
+  PDRIVER_OBJECT driver = platform().driver().object();
+  PDRIVER_DISPATCH saved = driver->MajorFunction[IRP_MJ_DEVICE_CONTROL];
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = read_into;
+  std::vector<uint8_t> buffer(512, 0xDE);
+  for (bool user : {true, false}) {
+    g_user_address = user;
+    device.camera().queue_frames(1);
+    std::unique_ptr<sim::ExpectFault> fault;
+    if (user) fault = std::make_unique<sim::ExpectFault>(sim::Fault::UserAddressInUrb);
+    NTSTATUS status =
+        sim::nt_device_io_control(handle, IOCTL_CAM_READ_FRAME, nullptr, 0, buffer.data(), 512, nullptr);
+    if (user) {
+      EXPECT_TRUE(mentions(*fault, "of process application"));
+      EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
+    } else {
+      EXPECT_EQ(status, STATUS_SUCCESS);
+      EXPECT_TRUE(sim::pattern::matches(0, 0, buffer.data(), 512));
+    }
+  }
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = saved;
+  EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+}
 
 // ---- the application killed in the middle of a frame read ----
 

@@ -502,5 +502,45 @@ INSTANTIATE_TEST_SUITE_P(
                       FreedCase{"Mdl", Freed::Mdl, sim::Fault::BufferFreedUnderTransfer}),
     CaseName());
 
+// ---- the bus takes system addresses ----
+
+// A transfer buffer that is an application's address (here a user view of pool)
+// means nothing on the host controller: reported, and the URB refused. The same
+// memory at its system address is fine.
+TEST_F(Bus, RefusesAUserAddressAsATransferBuffer) {
+  PVOID pool = ExAllocatePool(NonPagedPool, PAGE_SIZE);
+  PMDL mdl = IoAllocateMdl(pool, PAGE_SIZE, FALSE, FALSE, nullptr);
+  MmBuildMdlForNonPagedPool(mdl);
+  sim::Process viewer("viewer");
+  PVOID view;
+  {
+    sim::ProcessScope in(viewer);
+    view = map_user_view(mdl);
+  }
+  ASSERT_NE(view, nullptr);
+  for (PVOID buffer : {view, pool}) {
+    auto request = rig_.bulk(512);
+    request->urb.UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
+    std::unique_ptr<sim::ExpectFault> user;
+    if (buffer == view) user = std::make_unique<sim::ExpectFault>(sim::Fault::UserAddressInUrb);
+    NTSTATUS sent = request->send();
+    if (user) {
+      EXPECT_TRUE(mentions(*user, "lies in the user view"));
+      EXPECT_TRUE(mentions(*user, "of process viewer"));
+      EXPECT_EQ(sent, STATUS_INVALID_PARAMETER);
+      continue;
+    }
+    EXPECT_EQ(sent, STATUS_PENDING);
+    EXPECT_TRUE(IoCancelIrp(request->irp));
+    ASSERT_TRUE(request->done.wait());
+  }
+  {
+    sim::ProcessScope in(viewer);
+    MmUnmapLockedPages(view, mdl);
+  }
+  IoFreeMdl(mdl);
+  ExFreePool(pool);
+}
+
 }  // namespace
 }  // namespace simtest

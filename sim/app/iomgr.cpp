@@ -147,10 +147,12 @@ void release_file(PFILE_OBJECT file) {
   close_file(file);
 }
 
+// A handle belongs to the process that opened it: another process's call with it
+// is refused as with a handle it never had.
 PFILE_OBJECT take_handle(Handle handle) {
   std::lock_guard<std::mutex> lock(handles().mutex);
   auto it = handles().handles.find(handle);
-  if (it == handles().handles.end()) return nullptr;
+  if (it == handles().handles.end() || it->second.process != &current_process()) return nullptr;
   PFILE_OBJECT file = it->second.file;
   handles().handles.erase(it);
   return file;
@@ -160,7 +162,7 @@ PFILE_OBJECT take_handle(Handle handle) {
 PFILE_OBJECT reference_handle(Handle handle) {
   std::lock_guard<std::mutex> lock(handles().mutex);
   auto it = handles().handles.find(handle);
-  if (it == handles().handles.end()) return nullptr;
+  if (it == handles().handles.end() || it->second.process != &current_process()) return nullptr;
   handles().file_references[it->second.file]++;
   return it->second.file;
 }
@@ -285,7 +287,7 @@ static NTSTATUS create_file(const std::wstring& path, Handle* handle) {
 NTSTATUS nt_close(Handle handle) {
   user_mode_boundary();
   PFILE_OBJECT file = take_handle(handle);
-  if (file == nullptr) return STATUS_INVALID_PARAMETER;
+  if (file == nullptr) return STATUS_INVALID_HANDLE;
   {
     Request cleanup(file, IRP_MJ_CLEANUP);
     cleanup.send();
@@ -304,7 +306,7 @@ NTSTATUS nt_device_io_control(Handle handle, ULONG code, const void* input, ULON
   user_mode_boundary();
   if (information != nullptr) *information = 0;
   PFILE_OBJECT file = reference_handle(handle);
-  if (file == nullptr) return STATUS_INVALID_PARAMETER;
+  if (file == nullptr) return STATUS_INVALID_HANDLE;
   NTSTATUS status = send_control(file, code, input, input_length, output, output_length, information);
   release_file(file);
   note_thread_yield(__builtin_frame_address(0));
@@ -321,8 +323,13 @@ static NTSTATUS send_control(PFILE_OBJECT file, ULONG code, const void* input, U
   stack->Parameters.DeviceIoControl.OutputBufferLength = output_length;
   ControlBuffers buffers{METHOD_FROM_CTL_CODE(code), output, output_length};
   prepare_buffers(request.irp(), buffers, input, input_length);
+  // What the application lends the request, for the bus to tell a user address.
+  user_range_add(output, output_length, &current_process());
+  if (buffers.method == METHOD_NEITHER) user_range_add(input, input_length, &current_process());
   NTSTATUS status = request.send();
   bool completed = irp_is_completed(request.irp());
+  user_range_remove(output);
+  if (buffers.method == METHOD_NEITHER) user_range_remove(input);
   finish_buffers(request.irp(), buffers, completed);
   if (information != nullptr && completed) {
     *information = std::min<ULONG_PTR>(request.irp()->IoStatus.Information,

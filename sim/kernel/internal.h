@@ -78,6 +78,11 @@ bool termination_pending();
 // At the edge of user mode (entering or leaving an application call): a thread
 // whose termination is pending exits here and does not return.
 void user_mode_boundary();
+// Attaches of KeStackAttachProcess the calling thread has not undone, and the
+// report of a routine that returned with more than it found.
+int process_attach_depth();
+std::string attach_report(const char* where, int depth_before);
+
 // Requests drivers build on an application thread are its own until they
 // complete: cancelled when it exits.
 void thread_irp_add(PIRP irp);
@@ -146,6 +151,12 @@ class Process;
 void process_check_views(Process* process);
 // A user view that shows part of [p, p + length): its description, or empty.
 std::string mdl_view_over(const void* p, size_t length);
+// Application memory: the buffers of live requests (added and removed by the I/O
+// manager) and user views. user_range_of describes what of it [p, p + length)
+// touches, or is empty.
+void user_range_add(const void* p, size_t length, Process* process);
+void user_range_remove(const void* p);
+std::string user_range_of(const void* p, size_t length);
 void mdl_check_leaks(const char* when);
 // Kernel-mode views mapped without MdlMappingNoExecute.
 long mdl_executable_mappings();

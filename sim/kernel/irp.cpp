@@ -306,10 +306,14 @@ bool invoke_completion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context, 
   PDEVICE_OBJECT device =
       irp->CurrentLocation == irp->StackCount + 1 ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
   KIRQL before = current_irql();
+  int attached = process_attach_depth();
   set_in_routine(irp, walk, true);
   t_routines++;
   NTSTATUS status = routine(device, irp, context);
   if (--t_routines == 0) t_nesting_reported = false;
+  if (process_attach_depth() != attached) {
+    report_fault(Fault::ProcessAttachUnbalanced, attach_report("completion routine", attached));
+  }
   if (current_irql() != before) {
     report_fault(Fault::IrqlChangedByCall, "completion routine of " + describe_irp(irp) +
                                                " returned at IRQL " + std::to_string(current_irql()));
@@ -710,9 +714,13 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   stack->DeviceObject = DeviceObject;
   KIRQL before = current_irql();
+  int attached = process_attach_depth();
   t_calls++;
   NTSTATUS status = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction](DeviceObject, Irp);
   t_calls--;
+  if (process_attach_depth() != attached) {
+    report_fault(Fault::ProcessAttachUnbalanced, attach_report("dispatch routine", attached));
+  }
   if (current_irql() != before) {
     report_fault(Fault::IrqlChangedByCall, "dispatch routine returned at IRQL " +
                                                std::to_string(current_irql()) + " instead of " +

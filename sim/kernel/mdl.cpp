@@ -51,7 +51,8 @@ constexpr uint64_t kMaxMdlLength = (uint64_t(1) << 32) - kPage;
 struct MdlTable {
   std::mutex mutex;
   std::map<PMDL, MdlInfo> mdls;
-  std::map<uintptr_t, View> views;  // keyed by the address handed out
+  std::map<uintptr_t, View> views;                               // keyed by the address handed out
+  std::map<uintptr_t, std::pair<size_t, Process*>> user_ranges;  // live requests' buffers
 };
 
 MdlTable& table() {
@@ -216,6 +217,34 @@ void process_check_views(Process* process) {
 }
 
 long mdl_executable_mappings() { return g_executable_mappings.load(); }
+
+void user_range_add(const void* p, size_t length, Process* process) {
+  if (p == nullptr || length == 0) return;
+  std::lock_guard<std::mutex> lock(table().mutex);
+  table().user_ranges[reinterpret_cast<uintptr_t>(p)] = {length, process};
+}
+
+void user_range_remove(const void* p) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  table().user_ranges.erase(reinterpret_cast<uintptr_t>(p));
+}
+
+std::string user_range_of(const void* p, size_t length) {
+  auto start = reinterpret_cast<uintptr_t>(p);
+  length = std::max<size_t>(length, 1);
+  std::lock_guard<std::mutex> lock(table().mutex);
+  for (auto& [at, range] : table().user_ranges) {
+    if (at < start + length && start < at + range.first) {
+      return "the buffer " + hex(at) + " of process " + range.second->name();
+    }
+  }
+  for (auto& [address, view] : table().views) {
+    if (address < start + length && start < address + view.mdl->ByteCount) {
+      return "the user view " + hex(address) + " of process " + view.process->name();
+    }
+  }
+  return "";
+}
 
 std::string mdl_view_over(const void* p, size_t length) {
   auto start = reinterpret_cast<uintptr_t>(p);

@@ -261,6 +261,36 @@ bool UsbDevice::irql_allowed(PURB urb) {
   return false;
 }
 
+// The bus moves data in system space: a transfer buffer must be a system address
+// (or come as an MDL), never an address of an application, which means nothing
+// in whatever process the host controller runs in.
+bool UsbDevice::system_address_given(PURB urb) {
+  PVOID buffer = nullptr;
+  ULONG length = 0;
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+      buffer = urb->UrbBulkOrInterruptTransfer.TransferBuffer;
+      length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+      break;
+    case URB_FUNCTION_VENDOR_DEVICE:
+      buffer = urb->UrbControlVendorClassRequest.TransferBuffer;
+      length = urb->UrbControlVendorClassRequest.TransferBufferLength;
+      break;
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+      buffer = urb->UrbControlDescriptorRequest.TransferBuffer;
+      length = urb->UrbControlDescriptorRequest.TransferBufferLength;
+      break;
+    default:
+      return true;
+  }
+  if (buffer == nullptr) return true;
+  std::string user = user_range_of(buffer, length);
+  if (user.empty()) return true;
+  report_fault(Fault::UserAddressInUrb,
+               "URB transfer buffer " + hex(reinterpret_cast<uintptr_t>(buffer)) + " lies in " + user);
+  return false;
+}
+
 NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
   // The stack marks the URBs it allocates itself in UsbdFlags; in a driver's own
   // URB they are zero, the block having been zeroed before it was built.
@@ -270,6 +300,9 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
   }
   if (!irql_allowed(urb))
     return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_STATE);
+  if (!system_address_given(urb)) {
+    return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+  }
   std::optional<Injection> injection = take_injection(urb);
   Serve serve = Serve::Default;
   if (injection) {

@@ -191,6 +191,7 @@ class UsbDevice {
   void inject(Injection injection);
   std::optional<Injection> take_injection(PURB urb);
   bool irql_allowed(PURB urb);
+  bool system_address_given(PURB urb);
   NTSTATUS complete_now(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status);
   void finish(Transfer& t, USBD_STATUS usbd, NTSTATUS status);
   NTSTATUS pend(Transfer t);
