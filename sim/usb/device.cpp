@@ -265,29 +265,12 @@ bool UsbDevice::irql_allowed(PURB urb) {
 // (or come as an MDL), never an address of an application, which means nothing
 // in whatever process the host controller runs in.
 bool UsbDevice::system_address_given(PURB urb) {
-  PVOID buffer = nullptr;
-  ULONG length = 0;
-  switch (urb->UrbHeader.Function) {
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-      buffer = urb->UrbBulkOrInterruptTransfer.TransferBuffer;
-      length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-      break;
-    case URB_FUNCTION_VENDOR_DEVICE:
-      buffer = urb->UrbControlVendorClassRequest.TransferBuffer;
-      length = urb->UrbControlVendorClassRequest.TransferBufferLength;
-      break;
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-      buffer = urb->UrbControlDescriptorRequest.TransferBuffer;
-      length = urb->UrbControlDescriptorRequest.TransferBufferLength;
-      break;
-    default:
-      return true;
-  }
-  if (buffer == nullptr) return true;
-  std::string user = user_range_of(buffer, length);
+  UrbBuffer data = urb_buffer(urb);
+  if (data.buffer == nullptr) return true;
+  std::string user = user_range_of(data.buffer, data.length);
   if (user.empty()) return true;
   report_fault(Fault::UserAddressInUrb,
-               "URB transfer buffer " + hex(reinterpret_cast<uintptr_t>(buffer)) + " lies in " + user);
+               "URB transfer buffer " + hex(reinterpret_cast<uintptr_t>(data.buffer)) + " lies in " + user);
   return false;
 }
 
