@@ -153,7 +153,10 @@ TEST_F(Termination, CancelsThePendingRequestOfTheThreadAndWaitsForIt) {
     thread.terminate();
     if (!cancellable) {
       ASSERT_TRUE(unkillable->wait(kBound));
+      KIRQL irql;
+      IoAcquireCancelSpinLock(&irql);  // what IoCancelIrp set the flag under
       EXPECT_TRUE(shared_.held->Cancel);
+      IoReleaseCancelSpinLock(irql);
       complete_irp(shared_.held, STATUS_SUCCESS);
     }
     ASSERT_TRUE(thread.wait_exited(kBound));
