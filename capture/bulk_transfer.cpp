@@ -31,7 +31,7 @@ static NTSTATUS CamPlainTransfer(PCAM_PLAIN_READ Read, PMDL Mdl, PVOID Buffer, U
   bulk->TransferBuffer = Buffer;
   bulk->TransferBufferMDL = Mdl;
   bulk->UrbLink = NULL;
-  NTSTATUS status = CamSubmitUrbSync(Read->DeviceObject, Read->Urb);
+  NTSTATUS status = CamSubmitUrbInterruptible(Read->DeviceObject, Read->Urb);
   *Moved = NT_SUCCESS(status) ? bulk->TransferBufferLength : 0;
   // The next read would fail on a halted pipe.
   if (CamUsbdHalted(bulk->Hdr.Status)) CamResetPipe(Read->DeviceObject, Read->Pipe->PipeHandle);

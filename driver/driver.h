@@ -25,6 +25,7 @@ BOOLEAN CamWaitForOtherRequests(PDEVICE_OBJECT DeviceObject, PLARGE_INTEGER Time
 
 // Synchronous USB requests. PASSIVE_LEVEL only: they wait.
 NTSTATUS CamSubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
+NTSTATUS CamSubmitUrbInterruptible(PDEVICE_OBJECT DeviceObject, PURB Urb);
 NTSTATUS CamForwardIrpSync(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS CamAbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
 NTSTATUS CamResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);

@@ -3,6 +3,8 @@
 // reset.
 #include "driver.h"
 
+static NTSTATUS CamUrbResult(PCAM_DEVICE_EXTENSION Extension, PURB Urb, NTSTATUS Status);
+
 // PASSIVE_LEVEL. The caller owns the URB and may read its results afterwards.
 // A failing URB becomes STATUS_UNSUCCESSFUL and is recorded in LastUsbdStatus.
 NTSTATUS CamSubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) {
@@ -22,10 +24,49 @@ NTSTATUS CamSubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
     status = ioStatus.Status;
   }
+  return CamUrbResult(extension, Urb, status);
+}
+
+// Any IRQL. The result of a URB whose request ended with Status: a failed request
+// first, then a failed URB as STATUS_UNSUCCESSFUL; a failed URB is recorded.
+static NTSTATUS CamUrbResult(PCAM_DEVICE_EXTENSION Extension, PURB Urb, NTSTATUS Status) {
   USBD_STATUS urbStatus = Urb->UrbHeader.Status;
-  if (USBD_ERROR(urbStatus)) CamRecordUsbdStatus(extension, urbStatus);
-  if (!NT_SUCCESS(status)) return status;
-  return USBD_ERROR(urbStatus) ? STATUS_UNSUCCESSFUL : status;
+  if (USBD_ERROR(urbStatus)) CamRecordUsbdStatus(Extension, urbStatus);
+  if (!NT_SUCCESS(Status)) return Status;
+  return USBD_ERROR(urbStatus) ? STATUS_UNSUCCESSFUL : Status;
+}
+
+// PASSIVE_LEVEL, in the requesting application's thread. As CamSubmitUrbSync, but
+// the wait gives way when the thread is terminated: the transfer is then cancelled
+// and waited for (the USB stack ends it at once), leaving in the buffer what had
+// arrived, and the result is STATUS_CANCELLED. The IRP is this routine's, so that
+// it can still be cancelled once the wait has given way; it and the event live in
+// pool (a thread waiting in user mode may have its stack paged out) and are freed
+// before return.
+NTSTATUS CamSubmitUrbInterruptible(PDEVICE_OBJECT DeviceObject, PURB Urb) {
+  PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
+  PKEVENT event = (PKEVENT)CamAllocatePool(sizeof(KEVENT));
+  if (event == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  PIRP irp = IoAllocateIrp((CCHAR)(extension->LowerDeviceObject->StackSize + 1), FALSE);
+  if (irp == NULL) {
+    ExFreePool(event);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  KeInitializeEvent(event, NotificationEvent, FALSE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = Urb;
+  IoSetCompletionRoutine(irp, CamSyncCompletion, event, TRUE, TRUE, TRUE);
+  if (IofCallDriver(extension->LowerDeviceObject, irp) == STATUS_PENDING &&
+      KeWaitForSingleObject(event, Executive, UserMode, TRUE, NULL) != STATUS_SUCCESS) {
+    IoCancelIrp(irp);
+    KeWaitForSingleObject(event, Executive, KernelMode, FALSE, NULL);
+  }
+  NTSTATUS status = CamUrbResult(extension, Urb, irp->IoStatus.Status);
+  IoFreeIrp(irp);
+  ExFreePool(event);
+  return status;
 }
 
 // Any IRQL up to DISPATCH_LEVEL. Context is the waiter's KEVENT; the IRP stays

@@ -63,7 +63,7 @@ NTSTATUS Platform::send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
   next->MajorFunction = major;
   next->MinorFunction = minor;
   if (fill) fill(next);
-  if (major == IRP_MJ_POWER) power_irp_issued(irp);
+  if (major == IRP_MJ_POWER) power_irp_issued(irp, top, false);
   NTSTATUS returned = IofCallDriver(top, irp);
   if (returned == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   NTSTATUS status = returned;

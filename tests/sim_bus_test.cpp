@@ -457,5 +457,139 @@ TEST_F(Bus, AnAbortRacingAnUnconfigureNeverUsesADeletedPipe) {
   }
 }
 
+// ---- a cancelled transfer completes later, on the host controller ----
+
+// What the driver frees of a cancelled transfer: its IRP, its URB, its buffer or
+// its MDL, all in its own pool.
+enum class Freed { Irp, Urb, Buffer, Mdl };
+
+struct FreedCase {
+  const char* name;
+  Freed what;
+  sim::Fault fault;
+};
+
+class CancelledTransfer : public Bus, public ::testing::WithParamInterface<FreedCase> {
+ protected:
+  // Keeps the host controller inside the completion routine of an OUT transfer.
+  void block_host_controller() {
+    blocker_ = rig_.bulk(16, CameraRig::kOut);
+    gate_.hold(*blocker_);
+    EXPECT_EQ(blocker_->send(), STATUS_PENDING);
+    ASSERT_TRUE(gate_.entered.wait());
+  }
+
+  Gate gate_;
+  std::unique_ptr<UrbIrp> blocker_;
+};
+
+// IoCancelIrp returns before the routine runs; the driver frees something of the
+// transfer before (reported the moment it does) or after its routine has run.
+TEST_P(CancelledTransfer, CompletesAfterIoCancelIrpReturnedAndMayBeFreedOnlyThen) {
+  for (bool early : {true, false}) {
+    auto* urb =
+        static_cast<PURB>(ExAllocatePool(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)));
+    auto* buffer = static_cast<uint8_t*>(ExAllocatePool(NonPagedPool, 4096));
+    PMDL mdl = IoAllocateMdl(buffer, 4096, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    auto request = rig_.bulk(4096);
+    memcpy(urb, &request->urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    bool by_mdl = GetParam().what == Freed::Mdl;
+    urb->UrbBulkOrInterruptTransfer.TransferBuffer = by_mdl ? nullptr : buffer;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferMDL = by_mdl ? mdl : nullptr;
+    block_host_controller();
+    EXPECT_EQ(request->send(urb), STATUS_PENDING);
+    ASSERT_TRUE(rig_.device().wait_for_pending(1, kBound));
+    EXPECT_TRUE(IoCancelIrp(request->irp));
+    EXPECT_FALSE(request->done.is_set());
+    bool freed = false;
+    auto free_it = [&] {
+      switch (GetParam().what) {
+        case Freed::Irp:
+          IoFreeIrp(request->irp);
+          break;
+        case Freed::Urb:
+          ExFreePool(urb);
+          break;
+        case Freed::Buffer:
+          ExFreePool(buffer);
+          break;
+        case Freed::Mdl:
+          IoFreeMdl(mdl);
+          break;
+      }
+    };
+    if (early) {
+      sim::ExpectFault fault(GetParam().fault);
+      free_it();
+      EXPECT_EQ(fault.count(), 1);
+      freed = GetParam().what != Freed::Irp;  // a reported IoFreeIrp leaves the IRP alone
+    }
+    gate_.release.set();
+    ASSERT_TRUE(request->done.wait());
+    EXPECT_EQ(request->status, STATUS_CANCELLED);
+    EXPECT_NE(request->thread, std::this_thread::get_id());
+    EXPECT_EQ(request->irql, DISPATCH_LEVEL);
+    if (!early) {
+      free_it();
+      freed = true;
+    }
+    if (freed && GetParam().what == Freed::Irp) request->irp = nullptr;
+    if (!freed || GetParam().what != Freed::Urb) ExFreePool(urb);
+    if (!freed || GetParam().what != Freed::Mdl) IoFreeMdl(mdl);
+    if (!freed || GetParam().what != Freed::Buffer) ExFreePool(buffer);
+    gate_.entered.reset();
+    gate_.release.reset();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    What, CancelledTransfer,
+    ::testing::Values(FreedCase{"Irp", Freed::Irp, sim::Fault::IrpFreedWhileOwnedBelow},
+                      FreedCase{"Urb", Freed::Urb, sim::Fault::BufferFreedUnderTransfer},
+                      FreedCase{"Buffer", Freed::Buffer, sim::Fault::BufferFreedUnderTransfer},
+                      FreedCase{"Mdl", Freed::Mdl, sim::Fault::BufferFreedUnderTransfer}),
+    CaseName());
+
+// ---- the bus takes system addresses ----
+
+// A transfer buffer that is an application's address (here a user view of pool)
+// means nothing on the host controller: reported, and the URB refused. The same
+// memory at its system address is fine.
+TEST_F(Bus, RefusesAUserAddressAsATransferBuffer) {
+  PVOID pool = ExAllocatePool(NonPagedPool, PAGE_SIZE);
+  PMDL mdl = IoAllocateMdl(pool, PAGE_SIZE, FALSE, FALSE, nullptr);
+  MmBuildMdlForNonPagedPool(mdl);
+  sim::Process viewer("viewer");
+  PVOID view;
+  {
+    sim::ProcessScope in(viewer);
+    view = map_user_view(mdl);
+  }
+  ASSERT_NE(view, nullptr);
+  for (PVOID buffer : {view, pool}) {
+    auto request = rig_.bulk(512);
+    request->urb.UrbBulkOrInterruptTransfer.TransferBuffer = buffer;
+    std::unique_ptr<sim::ExpectFault> user;
+    if (buffer == view) user = std::make_unique<sim::ExpectFault>(sim::Fault::UserAddressInUrb);
+    NTSTATUS sent = request->send();
+    if (user) {
+      EXPECT_TRUE(mentions(*user, "lies in the user view"));
+      EXPECT_TRUE(mentions(*user, "of process viewer"));
+      EXPECT_EQ(sent, STATUS_INVALID_PARAMETER);
+      continue;
+    }
+    EXPECT_EQ(sent, STATUS_PENDING);
+    EXPECT_TRUE(IoCancelIrp(request->irp));
+    ASSERT_TRUE(request->done.wait());
+  }
+  {
+    sim::ProcessScope in(viewer);
+    MmUnmapLockedPages(view, mdl);
+  }
+  IoFreeMdl(mdl);
+  ExFreePool(pool);
+}
+
 }  // namespace
 }  // namespace simtest

@@ -139,6 +139,10 @@ TEST_F(KernelInjection, LeavesThePlatformsOwnAllocationsAloneAndCountsTheDrivers
 // that fail AddDevice and the start. The power request is the one they do not use.
 TEST_F(KernelInjection, FailsTheNthNamedCallOnceWithTheGivenStatus) {
   static int callbacks;
+  stack_.set(IRP_MJ_POWER, [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+    PoStartNextPowerIrp(irp);
+    return complete_irp(irp, STATUS_SUCCESS);
+  });
   auto request_power = [this] {
     callbacks = 0;
     POWER_STATE state;
@@ -164,6 +168,47 @@ TEST_F(KernelInjection, ClearRemovesEveryPendingInjection) {
   EXPECT_EQ(IoCreateDevice(stack_.driver().object(), 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
             STATUS_SUCCESS);
   IoDeleteDevice(device);
+}
+
+// Low resources: every kind fails about its share, the same calls again for the
+// same seed, other calls for another; clear() ends it.
+// (The user view's buffer and MDL are made beforehand: only the mapping may fail.)
+TEST_F(KernelInjection, LowResourcesFailsAShareOfEveryKindRepeatablyBySeed) {
+  PVOID block = ExAllocatePool(NonPagedPool, PAGE_SIZE);
+  PMDL mdl = IoAllocateMdl(block, PAGE_SIZE, FALSE, FALSE, nullptr);
+  MmBuildMdlForNonPagedPool(mdl);
+  auto attempt = [this, mdl](const AllocationCase& c) {
+    if (c.allocate != map_for_user) return c.allocate(stack_.top(), 1);
+    PVOID view = map_user_view(mdl);
+    if (view != nullptr) MmUnmapLockedPages(view, mdl);
+    return view != nullptr;
+  };
+  auto run = [&](uint32_t seed) {
+    inject::low_resources(seed, 0.25);
+    std::vector<bool> outcomes;
+    std::map<std::string, int> failed;
+    for (int i = 0; i < 200; ++i) {
+      for (const AllocationCase& c : kAllocations) {
+        outcomes.push_back(attempt(c));
+        if (!outcomes.back()) failed[c.name]++;
+      }
+    }
+    for (const AllocationCase& c : kAllocations) {
+      EXPECT_GT(failed[c.name], 20) << c.name;
+      EXPECT_LT(failed[c.name], 80) << c.name;
+    }
+    long total = 0;
+    for (auto& [name, count] : failed) total += count;
+    EXPECT_EQ(inject::low_resources_failures(), total);
+    inject::clear();
+    return outcomes;
+  };
+  std::vector<bool> first = run(11);
+  EXPECT_EQ(run(11), first);
+  EXPECT_NE(run(12), first);
+  for (const AllocationCase& c : kAllocations) EXPECT_TRUE(attempt(c)) << c.name;
+  IoFreeMdl(mdl);
+  ExFreePool(block);
 }
 
 // ---- the bus ----

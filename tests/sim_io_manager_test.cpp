@@ -262,8 +262,7 @@ class UserView : public ::testing::Test {
       ViewState& v = *g_view;
       v.process = IoGetCurrentProcess();
       if (v.view == nullptr) {
-        v.view = static_cast<uint8_t*>(
-            MmMapLockedPagesSpecifyCache(v.mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority));
+        v.view = static_cast<uint8_t*>(map_user_view(v.mdl));
       } else {
         MmUnmapLockedPages(std::exchange(v.view, nullptr), v.mdl);
       }
@@ -313,8 +312,7 @@ TEST_F(UserView, IsAnotherAddressForTheSameMemoryOwnedByTheProcessThatMadeIt) {
 TEST_F(UserView, MadeOnASystemThreadBelongsToTheSystemProcess) {
   std::thread worker([this] {
     sim::ProcessScope scope(sim::system_process());
-    PVOID view =
-        MmMapLockedPagesSpecifyCache(state_.mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority);
+    PVOID view = map_user_view(state_.mdl);
     EXPECT_EQ(sim::system_process().views(), 1);
     EXPECT_EQ(sim::default_process().views(), 0);
     MmUnmapLockedPages(view, state_.mdl);
@@ -331,8 +329,7 @@ TEST_F(ViewVerifier, ReportsAViewMadeAndRemovedAtDispatchLevel) {
   KIRQL old;
   KeRaiseIrql(DISPATCH_LEVEL, &old);
   ExFreePool(ExAllocatePool(NonPagedPool, 16));
-  PVOID view =
-      MmMapLockedPagesSpecifyCache(state_.mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority);
+  PVOID view = map_user_view(state_.mdl);
   MmUnmapLockedPages(view, state_.mdl);
   KeLowerIrql(old);
   EXPECT_EQ(level.count(), 2);
@@ -387,7 +384,10 @@ TEST_F(ViewVerifier, ReportsAViewLeftWhenTheProcessEnds) {
 TEST_F(ViewVerifier, ReportsAViewAndItsMdlLeftAtUnload) {
   sim::Process owner("owner");
   toggle(owner);
-  ExFreePool(std::exchange(state_.pool, nullptr));
+  {
+    ExpectFault under_view(Fault::PoolFreedUnderView);
+    ExFreePool(std::exchange(state_.pool, nullptr));
+  }
   ExpectFault view_leak(Fault::ViewLeak);
   ExpectFault mdl_leak(Fault::MdlLeak);
   stack_.finish();
@@ -417,6 +417,113 @@ TEST_F(ViewVerifier, ReportsAnMdlBuiltForPoolOverOtherMemory) {
   IoFreeMdl(part);
   EXPECT_EQ(MmGetSystemAddressForMdlSafe(state_.mdl, NormalPagePriority), state_.pool);
 }
+
+// ---- address spaces ----
+
+// A handle is its process's: the calls of another process refuse it as unknown.
+TEST(Handles, AreRefusedByTheCallsOfAnotherProcess) {
+  LittleStack stack;
+  stack.set(IRP_MJ_DEVICE_CONTROL, complete_success);
+  sim::Process owner("owner"), other("other");
+  sim::Handle handle = sim::kInvalidHandle;
+  {
+    sim::ProcessScope in(owner);
+    ASSERT_EQ(sim::nt_create_file(LittleStack::kUserName, &handle), STATUS_SUCCESS);
+  }
+  {
+    sim::ProcessScope in(other);
+    EXPECT_EQ(sim::nt_device_io_control(handle, kBufferedCode, nullptr, 0, nullptr, 0, nullptr),
+              STATUS_INVALID_HANDLE);
+    EXPECT_EQ(sim::nt_close(handle), STATUS_INVALID_HANDLE);
+  }
+  sim::ProcessScope in(owner);
+  EXPECT_EQ(sim::nt_device_io_control(handle, kBufferedCode, nullptr, 0, nullptr, 0, nullptr),
+            STATUS_SUCCESS);
+  EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+  stack.finish();
+}
+
+// KeStackAttachProcess from a dispatch routine: the thread runs in the target
+// process until the matching detach; the routine must undo its attaches, in order,
+// below DISPATCH_LEVEL, before it returns.
+struct AttachCase {
+  const char* name;
+  void (*commit)(PKPROCESS target);
+  Fault fault;
+  const char* message;  // null: nothing to report
+};
+
+KAPC_STATE g_outer, g_inner;
+sim::Process* g_target = nullptr;
+const AttachCase* g_attach = nullptr;
+
+PKPROCESS as_process(sim::Process& process) { return reinterpret_cast<PKPROCESS>(process.object()); }
+
+const AttachCase kAttaches[] = {
+    {"AttachesAndDetaches",
+     [](PKPROCESS target) {
+       KeStackAttachProcess(target, &g_outer);
+       EXPECT_EQ(IoGetCurrentProcess(), g_target->object());
+       KeUnstackDetachProcess(&g_outer);
+     },
+     Fault::ProcessAttachUnbalanced, nullptr},
+    {"NestsInOrder",
+     [](PKPROCESS target) {
+       KeStackAttachProcess(target, &g_outer);
+       KeStackAttachProcess(as_process(sim::system_process()), &g_inner);
+       EXPECT_EQ(IoGetCurrentProcess(), sim::system_process().object());
+       KeUnstackDetachProcess(&g_inner);
+       EXPECT_EQ(IoGetCurrentProcess(), g_target->object());
+       KeUnstackDetachProcess(&g_outer);
+     },
+     Fault::ProcessAttachUnbalanced, nullptr},
+    {"ReturnsAttached", [](PKPROCESS target) { KeStackAttachProcess(target, &g_outer); },
+     Fault::ProcessAttachUnbalanced, "dispatch routine returned with the thread attached to process target"},
+    {"DetachesOutOfOrder",
+     [](PKPROCESS target) {
+       KeStackAttachProcess(target, &g_outer);
+       KeStackAttachProcess(as_process(sim::system_process()), &g_inner);
+       KeUnstackDetachProcess(&g_outer);
+     },
+     Fault::ProcessAttachUnbalanced, "not the thread's last"},
+    {"AttachesAtDispatchLevel",
+     [](PKPROCESS target) {
+       KIRQL old;
+       KeRaiseIrql(DISPATCH_LEVEL, &old);
+       KeStackAttachProcess(target, &g_outer);
+       KeUnstackDetachProcess(&g_outer);
+       KeLowerIrql(old);
+     },
+     Fault::IrqlTooHigh, "KeStackAttachProcess called at IRQL 2"},
+};
+
+class Attach : public ::testing::TestWithParam<AttachCase> {};
+
+TEST_P(Attach, LastsUntilTheMatchingDetach) {
+  LittleStack stack;
+  sim::Process target("target");
+  g_target = &target;
+  g_attach = &GetParam();
+  stack.set(IRP_MJ_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) {
+    g_attach->commit(as_process(*g_target));
+    return complete_irp(irp, STATUS_SUCCESS);
+  });
+  sim::Handle handle = stack.open();
+  {
+    std::unique_ptr<ExpectFault> fault;
+    if (GetParam().message != nullptr) fault = std::make_unique<ExpectFault>(GetParam().fault);
+    EXPECT_EQ(sim::nt_device_io_control(handle, kBufferedCode, nullptr, 0, nullptr, 0, nullptr),
+              STATUS_SUCCESS);
+    if (fault) {
+      EXPECT_TRUE(mentions(*fault, GetParam().message));
+    }
+  }
+  if (std::string(GetParam().name) == "ReturnsAttached") KeUnstackDetachProcess(&g_outer);
+  EXPECT_EQ(IoGetCurrentProcess(), sim::default_process().object());
+  stack.finish();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Attach, ::testing::ValuesIn(kAttaches), CaseName());
 
 }  // namespace
 }  // namespace simtest

@@ -80,6 +80,23 @@ __attribute__((no_sanitize("address"), noinline)) inline void unchecked_write(ui
   *reinterpret_cast<volatile uint8_t*>(at) = value;
 }
 
+// A user view of `mdl` in the current process, made inside a guarded call as a
+// driver must make it; null when the mapping failed.
+inline PVOID map_user_view(PMDL mdl) {
+  struct Mapping {
+    PMDL mdl;
+    PVOID view;
+  } m{mdl, nullptr};
+  SimCallGuarded(
+      [](PVOID context) {
+        auto* mapping = static_cast<Mapping*>(context);
+        mapping->view = MmMapLockedPagesSpecifyCache(mapping->mdl, UserMode, MmCached, nullptr, FALSE,
+                                                     NormalPagePriority);
+      },
+      &m);
+  return m.view;
+}
+
 // Names each instance of a parameterised test after its case's `name`.
 struct CaseName {
   template <class Case>
@@ -111,6 +128,10 @@ class Signal {
   bool is_set() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return set_;
+  }
+  void reset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    set_ = false;
   }
 
  private:

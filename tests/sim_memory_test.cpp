@@ -56,6 +56,7 @@ void failed_view(bool guarded) {
   if (guarded) {
     EXPECT_EQ(SimCallGuarded(map_user, &m), STATUS_INSUFFICIENT_RESOURCES);
   } else {
+    ExpectFault unguarded(Fault::UserMappingUnguarded);
     map_user(&m);  // the exception has nowhere to go
   }
   EXPECT_EQ(m.view, nullptr);
@@ -100,6 +101,66 @@ void partial_range(ULONG offset) {
   IoFreeMdl(target);
 }
 
+// A user view of pool that succeeds, made with or without a handler for the
+// exception a failed one would raise.
+void mapping(bool guarded) {
+  PoolBuffer buffer(PAGE_SIZE);
+  Mapping m{buffer.mdl};
+  if (guarded) {
+    SimCallGuarded(map_user, &m);
+  } else {
+    map_user(&m);
+  }
+  ASSERT_NE(m.view, nullptr);
+  MmUnmapLockedPages(m.view, buffer.mdl);
+}
+
+// Pool freed while a user view still shows it, or after the view went.
+void freed_under_view(bool view_first) {
+  PVOID block = ExAllocatePool(NonPagedPool, 2 * PAGE_SIZE);
+  PMDL mdl = IoAllocateMdl(block, 2 * PAGE_SIZE, FALSE, FALSE, nullptr);
+  MmBuildMdlForNonPagedPool(mdl);
+  PVOID view = map_user_view(mdl);
+  if (view_first) MmUnmapLockedPages(view, mdl);
+  ExFreePool(block);
+  if (!view_first) MmUnmapLockedPages(view, mdl);
+  IoFreeMdl(mdl);
+}
+
+// A UserMode wait, on an event in the waiting thread's stack or in pool; the
+// kernel-mode wait on the stack is fine.
+void user_wait(bool on_stack) {
+  KEVENT local;
+  auto* pooled = static_cast<PKEVENT>(ExAllocatePool(NonPagedPool, sizeof(KEVENT)));
+  PKEVENT event = on_stack ? &local : pooled;
+  KeInitializeEvent(event, NotificationEvent, TRUE);
+  EXPECT_EQ(KeWaitForSingleObject(event, Executive, UserMode, FALSE, nullptr), STATUS_SUCCESS);
+  KeInitializeEvent(&local, NotificationEvent, TRUE);
+  EXPECT_EQ(KeWaitForSingleObject(&local, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  ExFreePool(pooled);
+}
+
+// Pool holding an event is freed while another thread waits on it, or after the
+// waiter has been woken and has returned. The faulty free is reported and leaves
+// the pages in place, so the waiter is still woken through them.
+void freed_under_waiter(bool woken_first) {
+  auto* event = static_cast<PKEVENT>(ExAllocatePool(NonPagedPool, 64));
+  KeInitializeEvent(event, NotificationEvent, FALSE);
+  std::thread waiter([event] {
+    EXPECT_EQ(KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  });
+  ASSERT_TRUE(sim::wait_for_waiter(event, kBound));
+  if (woken_first) {
+    KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    waiter.join();
+  }
+  ExFreePool(event);
+  if (!woken_first) {
+    KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    waiter.join();
+  }
+}
+
 struct MemoryCase {
   const char* name;
   Fault fault;
@@ -122,6 +183,13 @@ const MemoryCase kMemoryCases[] = {
      [] { partial_viewed(false); }},
     {"PartialMdlOutsideItsSource", Fault::InvalidArgument, [] { partial_range(PAGE_SIZE + 1); },
      [] { partial_range(PAGE_SIZE); }},
+    {"UserMappingWithNoHandler", Fault::UserMappingUnguarded, [] { mapping(false); }, [] { mapping(true); }},
+    {"PoolFreedUnderAUserView", Fault::PoolFreedUnderView, [] { freed_under_view(false); },
+     [] { freed_under_view(true); }},
+    {"UserModeWaitOnAStackEvent", Fault::UserModeWaitOnStack, [] { user_wait(true); },
+     [] { user_wait(false); }},
+    {"PoolFreedUnderAWaiter", Fault::EventFreedWhileWaited, [] { freed_under_waiter(false); },
+     [] { freed_under_waiter(true); }},
 };
 
 class MemoryCheck : public ::testing::TestWithParam<MemoryCase> {

@@ -192,5 +192,152 @@ TEST_F(PowerVerifier, WaitWakeIsHeldUntilTheCameraSignalsOrItIsCancelled) {
   g_arrived = nullptr;
 }
 
+// ---- system power at the bus, and the power policy owner above it ----
+
+POWER_STATE system_state(SYSTEM_POWER_STATE state) {
+  POWER_STATE power;
+  power.SystemState = state;
+  return power;
+}
+
+bool is_system_set(PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  return stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == SystemPowerState;
+}
+
+DEVICE_POWER_STATE device_state_for(PIRP irp) {
+  return IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State.SystemState == PowerSystemWorking
+             ? PowerDeviceD0
+             : PowerDeviceD3;
+}
+
+Signal* g_device_request_done = nullptr;
+
+VOID NTAPI device_request_done(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) {
+  if (g_device_request_done != nullptr) g_device_request_done->set();
+}
+
+// Asks for the device state the system state maps to, and passes the system
+// request on at once, without waiting for the device request.
+NTSTATUS NTAPI owner_not_waiting(PDEVICE_OBJECT device, PIRP irp) {
+  if (is_system_set(irp)) {
+    PoRequestPowerIrp(layer_of(device)->lower, IRP_MN_SET_POWER, device_state(device_state_for(irp)),
+                      device_request_done, nullptr, nullptr);
+  }
+  return pass_power(device, irp);
+}
+
+// The system request goes on from the device request's callback, once it is done.
+VOID NTAPI pass_system_request_on(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK) {
+  auto* irp = static_cast<PIRP>(context);
+  PDEVICE_OBJECT owner = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+  PoStartNextPowerIrp(irp);
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  PoCallDriver(layer_of(owner)->lower, irp);
+  if (g_device_request_done != nullptr) g_device_request_done->set();
+}
+
+NTSTATUS NTAPI owner_waiting(PDEVICE_OBJECT device, PIRP irp) {
+  if (!is_system_set(irp)) return pass_power(device, irp);
+  IoMarkIrpPending(irp);
+  PoRequestPowerIrp(layer_of(device)->lower, IRP_MN_SET_POWER, device_state(device_state_for(irp)),
+                    pass_system_request_on, irp, nullptr);
+  return STATUS_PENDING;
+}
+
+class SystemPower : public PowerVerifier {
+ protected:
+  SystemPower() { g_device_request_done = &device_request_done_; }
+  ~SystemPower() override { g_device_request_done = nullptr; }
+
+  void use(PDRIVER_DISPATCH owner) { rig_.platform().driver().object()->MajorFunction[IRP_MJ_POWER] = owner; }
+  // A system power change, and the device request the owner made for it done.
+  NTSTATUS change(SYSTEM_POWER_STATE state, bool device_request = true) {
+    device_request_done_.reset();
+    NTSTATUS status = rig_.platform().set_system_power(state);
+    if (device_request) {
+      EXPECT_TRUE(device_request_done_.wait());
+    }
+    return status;
+  }
+  NTSTATUS transfer() {
+    auto request = rig_.bulk(512);
+    device().camera().set_frame_size(512);
+    device().camera().queue_frames(1);
+    return request->send_and_wait();
+  }
+
+  Signal device_request_done_;
+};
+
+// A sleeping system suspends the port whatever the device's state: transfers fail
+// until the system works again.
+TEST_F(SystemPower, SleepSuspendsThePortUntilTheSystemWorks) {
+  use(owner_waiting);
+  EXPECT_EQ(change(PowerSystemSleeping3), STATUS_SUCCESS);
+  EXPECT_TRUE(device().system_sleeping());
+  EXPECT_EQ(device().power_state(), PowerDeviceD3);
+  EXPECT_EQ(transfer(), STATUS_DEVICE_POWERED_OFF);
+  EXPECT_EQ(set_device_power(PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(transfer(), STATUS_DEVICE_POWERED_OFF);
+  EXPECT_EQ(change(PowerSystemWorking), STATUS_SUCCESS);
+  EXPECT_FALSE(device().system_sleeping());
+  EXPECT_EQ(transfer(), STATUS_SUCCESS);
+}
+
+// An owner that lets the system request down without a device request leaves the
+// device in D0 as the system sleeps.
+TEST_F(SystemPower, ReportsASleepReachingTheBusWithTheDeviceInD0) {
+  {
+    ExpectFault in_d0(Fault::SleepWithDeviceInD0);
+    EXPECT_EQ(change(PowerSystemSleeping1, false), STATUS_SUCCESS);
+    EXPECT_TRUE(mentions(in_d0, "S1 reached the bus with the device in D0"));
+  }
+  EXPECT_EQ(change(PowerSystemWorking, false), STATUS_SUCCESS);
+  use(owner_waiting);
+  EXPECT_EQ(change(PowerSystemSleeping3), STATUS_SUCCESS);
+  EXPECT_EQ(change(PowerSystemWorking), STATUS_SUCCESS);
+}
+
+// With the bus completing a system request ahead of a waiting device request, an
+// owner that does not wait for its device request sees the system request done
+// first, both ways; one that waits is never caught.
+TEST_F(SystemPower, ReportsASystemRequestDoneBeforeTheDeviceRequestMadeForIt) {
+  device().set_system_power_first(true);
+  use(owner_not_waiting);
+  for (SYSTEM_POWER_STATE state : {PowerSystemSleeping3, PowerSystemWorking}) {
+    ExpectFault early(Fault::SystemPowerCompletedBeforeDevice);
+    EXPECT_EQ(change(state), STATUS_SUCCESS);
+    EXPECT_TRUE(mentions(early, "IRP_MN_SET_POWER D" + std::to_string(state == PowerSystemWorking ? 0 : 3) +
+                                    ") issued for it is still in progress"));
+  }
+  use(owner_waiting);
+  EXPECT_EQ(change(PowerSystemSleeping3), STATUS_SUCCESS);
+  EXPECT_EQ(change(PowerSystemWorking), STATUS_SUCCESS);
+}
+
+// A driver may fail a query, never a set.
+NTSTATUS NTAPI fails_power(PDEVICE_OBJECT, PIRP irp) {
+  PoStartNextPowerIrp(irp);
+  return complete_irp(irp, STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(SystemPower, ReportsASetPowerCompletedWithAnErrorButNotAFailedQuery) {
+  use(fails_power);
+  POWER_STATE d2 = device_state(PowerDeviceD2);
+  EXPECT_EQ(rig_.platform().send_power(device(), IRP_MN_QUERY_POWER, DevicePowerState, d2).get(),
+            STATUS_UNSUCCESSFUL);
+  for (UCHAR type : {UCHAR(DevicePowerState), UCHAR(SystemPowerState)}) {
+    ExpectFault failed(Fault::SetPowerFailed);
+    POWER_STATE state = type == DevicePowerState ? d2 : system_state(PowerSystemWorking);
+    EXPECT_EQ(rig_.platform()
+                  .send_power(device(), IRP_MN_SET_POWER, static_cast<POWER_STATE_TYPE>(type), state)
+                  .get(),
+              STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(mentions(failed, "completed with 0xC0000001"));
+  }
+  use(pass_power);
+}
+
 }  // namespace
 }  // namespace simtest

@@ -764,6 +764,75 @@ TEST_F(LockVerifier, ReportsTheCancelLockTakenUnderTheDriversLock) {
   IoFreeIrp(irp);
 }
 
+// ---- cancel routines ----
+
+VOID NTAPI cancel_keeping_the_lock(PDEVICE_OBJECT, PIRP irp) { complete_irp(irp, STATUS_CANCELLED); }
+
+VOID NTAPI cancel_releasing_at_passive(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(PASSIVE_LEVEL);
+  complete_irp(irp, STATUS_CANCELLED);
+}
+
+VOID NTAPI cancel_releasing_at_its_level(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  complete_irp(irp, STATUS_CANCELLED);
+}
+
+struct CancelRoutineCase {
+  const char* name;
+  PDRIVER_CANCEL routine;
+  bool at_dispatch;     // IoCancelIrp is called at DISPATCH_LEVEL, as from a completion routine
+  const char* message;  // null: nothing to report
+};
+
+const CancelRoutineCase kCancelRoutines[] = {
+    {"KeepsTheLock", cancel_keeping_the_lock, false, "returned holding the cancel spin lock"},
+    {"KeepsTheLockAtDispatchLevel", cancel_keeping_the_lock, true, "returned holding the cancel spin lock"},
+    {"ReleasesAtPassiveLevelCalledAtDispatch", cancel_releasing_at_passive, true,
+     "returned at IRQL 0 instead of 2"},
+    {"ReleasesAtPassiveLevelCalledThere", cancel_releasing_at_passive, false, nullptr},
+    {"ReleasesAtItsLevel", cancel_releasing_at_its_level, false, nullptr},
+    {"ReleasesAtItsLevelAtDispatchLevel", cancel_releasing_at_its_level, true, nullptr},
+};
+
+PDRIVER_CANCEL g_cancel_routine = nullptr;
+
+class CancelRoutine : public FaultyDriver, public ::testing::WithParamInterface<CancelRoutineCase> {};
+
+// IoCancelIrp checks the lock and the level once the routine has returned, and
+// puts them right: the caller goes on at its own level, the lock free.
+TEST_P(CancelRoutine, LeavesTheLockFreeAndTheLevelAsItFoundThem) {
+  g_cancel_routine = GetParam().routine;
+  stack_.set(IRP_MJ_INTERNAL_DEVICE_CONTROL, [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+    IoMarkIrpPending(irp);
+    (void)IoSetCancelRoutine(irp, g_cancel_routine);
+    return STATUS_PENDING;
+  });
+  PIRP irp = stack_.allocate(keep);
+  EXPECT_EQ(IoCallDriver(stack_.top(), irp), STATUS_PENDING);
+  {
+    std::unique_ptr<ExpectFault> fault;
+    if (GetParam().message != nullptr)
+      fault = std::make_unique<ExpectFault>(Fault::CancelRoutineLeftLockHeld);
+    KIRQL old = PASSIVE_LEVEL;
+    if (GetParam().at_dispatch) KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_TRUE(IoCancelIrp(irp));
+    EXPECT_EQ(KeGetCurrentIrql(), GetParam().at_dispatch ? DISPATCH_LEVEL : PASSIVE_LEVEL);
+    if (GetParam().at_dispatch) KeLowerIrql(old);
+    if (fault) {
+      EXPECT_TRUE(mentions(*fault, GetParam().message));
+    }
+  }
+  EXPECT_EQ(scratch_.calls, 1);
+  KIRQL cancel;
+  IoAcquireCancelSpinLock(&cancel);
+  IoReleaseCancelSpinLock(cancel);
+  IoFreeIrp(irp);
+  expect_still_working();
+}
+
+INSTANTIATE_TEST_SUITE_P(Routines, CancelRoutine, ::testing::ValuesIn(kCancelRoutines), CaseName());
+
 // The order is learnt per scenario: the next one may have other locks at the
 // same addresses.
 TEST(LockOrder, IsForgottenBetweenScenarios) {
@@ -863,6 +932,16 @@ TEST_F(PoolVerifier, AcceptsWritesUpToTheLastByteAndAlignsBlocksOfAPage) {
     ExFreePool(block);
     EXPECT_TRUE(inaccessible(block)) << size;  // a use after free faults
   }
+}
+
+// An IRP from IoAllocateIrp lives in the guarded pool: read after it was freed,
+// it faults instead of showing stale bytes.
+TEST_F(PoolVerifier, MakesAFreedIrpInaccessible) {
+  PIRP irp = stack_.allocate(keep);
+  EXPECT_FALSE(inaccessible(reinterpret_cast<const uint8_t*>(irp)));
+  IoFreeIrp(irp);
+  EXPECT_TRUE(inaccessible(reinterpret_cast<const uint8_t*>(irp)));
+  EXPECT_TRUE(inaccessible(reinterpret_cast<const uint8_t*>(&irp->IoStatus)));
 }
 
 // Shared memory this process has resident, in kB.
@@ -1071,8 +1150,7 @@ const MisuseCase kMisuse[] = {
      [](PDEVICE_OBJECT) {
        uint8_t data[16];
        PMDL mdl = IoAllocateMdl(data, sizeof(data), FALSE, FALSE, nullptr);
-       EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority),
-                 nullptr);
+       EXPECT_EQ(map_user_view(mdl), nullptr);
        IoFreeMdl(mdl);
      }},
     {"BufferedRequestBuiltByTheDriver", Fault::Unimplemented,
@@ -1089,7 +1167,7 @@ const MisuseCase kMisuse[] = {
        PVOID block = ExAllocatePool(NonPagedPool, 64);
        PMDL mdl = IoAllocateMdl(block, 64, FALSE, FALSE, nullptr);
        MmBuildMdlForNonPagedPool(mdl);
-       EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, block, FALSE, NormalPagePriority),
+       EXPECT_EQ(MmMapLockedPagesSpecifyCache(mdl, KernelMode, MmCached, block, FALSE, NormalPagePriority),
                  nullptr);
        IoFreeMdl(mdl);
        ExFreePool(block);

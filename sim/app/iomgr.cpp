@@ -75,13 +75,13 @@ void set_file_name(PFILE_OBJECT file, const std::wstring& name) {
 class Request {
  public:
   Request(PFILE_OBJECT file, UCHAR major) {
-    KeInitializeEvent(&done_, NotificationEvent, FALSE);
+    KeInitializeEvent(done_.get(), NotificationEvent, FALSE);
     PDEVICE_OBJECT top = IoGetAttachedDevice(file->DeviceObject);
     target_ = top;
     irp_ = irp_allocate(top->StackSize, false);
     irp_->RequestorMode = UserMode;
     irp_->Tail.Overlay.OriginalFileObject = file;
-    PKEVENT done = &done_;
+    PKEVENT done = done_.get();
     irp_set_finisher(irp_, [done](PIRP) { KeSetEvent(done, IO_NO_INCREMENT, FALSE); });
     stack()->MajorFunction = major;
     stack()->FileObject = file;
@@ -95,10 +95,15 @@ class Request {
   PIO_STACK_LOCATION stack() { return IoGetNextIrpStackLocation(irp_); }
 
   // Returns the final status, or the dispatch status if the driver never completed.
+  // A thread terminated while its request is pending cancels it and waits for it
+  // before it goes, as Windows' I/O manager does when its wait is interrupted.
   NTSTATUS send() {
     NTSTATUS status = IofCallDriver(target_, irp_);
     if (status == STATUS_PENDING) {
-      KeWaitForSingleObject(&done_, Executive, UserMode, FALSE, nullptr);
+      if (KeWaitForSingleObject(done_.get(), Executive, UserMode, FALSE, nullptr) == STATUS_USER_APC) {
+        IoCancelIrp(irp_);
+        KeWaitForSingleObject(done_.get(), Executive, KernelMode, FALSE, nullptr);
+      }
     } else if (!irp_is_completed(irp_)) {
       return status;
     }
@@ -108,7 +113,8 @@ class Request {
  private:
   PDEVICE_OBJECT target_;
   PIRP irp_;
-  KEVENT done_;
+  // Not on the stack: a thread waiting in UserMode may have it paged out.
+  std::unique_ptr<KEVENT> done_ = std::make_unique<KEVENT>();
 };
 
 void free_file(PFILE_OBJECT file) {
@@ -141,10 +147,12 @@ void release_file(PFILE_OBJECT file) {
   close_file(file);
 }
 
+// A handle belongs to the process that opened it: another process's call with it
+// is refused as with a handle it never had.
 PFILE_OBJECT take_handle(Handle handle) {
   std::lock_guard<std::mutex> lock(handles().mutex);
   auto it = handles().handles.find(handle);
-  if (it == handles().handles.end()) return nullptr;
+  if (it == handles().handles.end() || it->second.process != &current_process()) return nullptr;
   PFILE_OBJECT file = it->second.file;
   handles().handles.erase(it);
   return file;
@@ -154,7 +162,7 @@ PFILE_OBJECT take_handle(Handle handle) {
 PFILE_OBJECT reference_handle(Handle handle) {
   std::lock_guard<std::mutex> lock(handles().mutex);
   auto it = handles().handles.find(handle);
-  if (it == handles().handles.end()) return nullptr;
+  if (it == handles().handles.end() || it->second.process != &current_process()) return nullptr;
   handles().file_references[it->second.file]++;
   return it->second.file;
 }
@@ -233,7 +241,16 @@ void close_process_handles(Process* process) {
   for (Handle handle : mine) nt_close(handle);
 }
 
+static NTSTATUS create_file(const std::wstring& path, Handle* handle);
+
 NTSTATUS nt_create_file(const std::wstring& path, Handle* handle) {
+  user_mode_boundary();
+  NTSTATUS status = create_file(path, handle);
+  user_mode_boundary();
+  return status;
+}
+
+static NTSTATUS create_file(const std::wstring& path, Handle* handle) {
   *handle = kInvalidHandle;
   std::wstring rest;
   bool initialising = false;
@@ -268,14 +285,16 @@ NTSTATUS nt_create_file(const std::wstring& path, Handle* handle) {
 // Cleanup as the handle goes, in the closing process; close once no request on
 // the file object is left (it may be sent by the thread of the last one).
 NTSTATUS nt_close(Handle handle) {
+  user_mode_boundary();
   PFILE_OBJECT file = take_handle(handle);
-  if (file == nullptr) return STATUS_INVALID_PARAMETER;
+  if (file == nullptr) return STATUS_INVALID_HANDLE;
   {
     Request cleanup(file, IRP_MJ_CLEANUP);
     cleanup.send();
   }
   release_file(file);
   note_thread_yield(__builtin_frame_address(0));
+  user_mode_boundary();
   return STATUS_SUCCESS;
 }
 
@@ -284,12 +303,14 @@ static NTSTATUS send_control(PFILE_OBJECT file, ULONG code, const void* input, U
 
 NTSTATUS nt_device_io_control(Handle handle, ULONG code, const void* input, ULONG input_length, void* output,
                               ULONG output_length, ULONG_PTR* information) {
+  user_mode_boundary();
   if (information != nullptr) *information = 0;
   PFILE_OBJECT file = reference_handle(handle);
-  if (file == nullptr) return STATUS_INVALID_PARAMETER;
+  if (file == nullptr) return STATUS_INVALID_HANDLE;
   NTSTATUS status = send_control(file, code, input, input_length, output, output_length, information);
   release_file(file);
   note_thread_yield(__builtin_frame_address(0));
+  user_mode_boundary();
   return status;
 }
 
@@ -302,8 +323,13 @@ static NTSTATUS send_control(PFILE_OBJECT file, ULONG code, const void* input, U
   stack->Parameters.DeviceIoControl.OutputBufferLength = output_length;
   ControlBuffers buffers{METHOD_FROM_CTL_CODE(code), output, output_length};
   prepare_buffers(request.irp(), buffers, input, input_length);
+  // What the application lends the request, for the bus to tell a user address.
+  user_range_add(output, output_length, &current_process());
+  if (buffers.method == METHOD_NEITHER) user_range_add(input, input_length, &current_process());
   NTSTATUS status = request.send();
   bool completed = irp_is_completed(request.irp());
+  user_range_remove(output);
+  if (buffers.method == METHOD_NEITHER) user_range_remove(input);
   finish_buffers(request.irp(), buffers, completed);
   if (information != nullptr && completed) {
     *information = std::min<ULONG_PTR>(request.irp()->IoStatus.Information,

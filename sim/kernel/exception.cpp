@@ -19,6 +19,9 @@ struct GuardFrame {
 thread_local GuardFrame* t_guard = nullptr;
 
 }  // namespace
+
+bool guarded_call_active() { return t_guard != nullptr; }
+
 }  // namespace sim
 
 using namespace sim;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <random>
 
 #include "internal.h"
 
@@ -31,8 +32,24 @@ struct CancelInjection {
   int remaining = 0;
 };
 
+// The low resources simulation: a seeded generator and the share of calls it fails.
+struct LowResources {
+  std::mutex mutex;
+  bool on = false;
+  std::mt19937 random;
+  std::bernoulli_distribution fail{0.0};
+  std::atomic<long> failures{0};
+  bool fire() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!on || !fail(random)) return false;
+    failures++;
+    return true;
+  }
+};
+
 struct InjectState {
   Countdown pool, irp, mdl, user_mapping, system_mapping;
+  LowResources low;
   std::atomic<long> pool_allocations{0};
   std::mutex mutex;
   std::map<std::string, CallFailure> calls;
@@ -48,12 +65,12 @@ InjectState& state() {
 
 bool inject_fail_pool() {
   state().pool_allocations++;
-  return state().pool.fire();
+  return state().pool.fire() || state().low.fire();
 }
-bool inject_fail_irp() { return state().irp.fire(); }
-bool inject_fail_mdl() { return state().mdl.fire(); }
-bool inject_fail_user_mapping() { return state().user_mapping.fire(); }
-bool inject_fail_system_mapping() { return state().system_mapping.fire(); }
+bool inject_fail_irp() { return state().irp.fire() || state().low.fire(); }
+bool inject_fail_mdl() { return state().mdl.fire() || state().low.fire(); }
+bool inject_fail_user_mapping() { return state().user_mapping.fire() || state().low.fire(); }
+bool inject_fail_system_mapping() { return state().system_mapping.fire() || state().low.fire(); }
 
 bool inject_call_failure(const char* call, NTSTATUS* status) {
   std::lock_guard<std::mutex> lock(state().mutex);
@@ -97,7 +114,22 @@ void fail_call(const std::string& call, NTSTATUS status, int nth) {
   state().calls[call] = CallFailure{nth, status};
 }
 
+void low_resources(uint32_t seed, double fraction) {
+  LowResources& low = state().low;
+  std::lock_guard<std::mutex> lock(low.mutex);
+  low.on = true;
+  low.random.seed(seed);
+  low.fail = std::bernoulli_distribution(fraction);
+  low.failures = 0;
+}
+
+long low_resources_failures() { return state().low.failures.load(); }
+
 void clear() {
+  {
+    std::lock_guard<std::mutex> lock(state().low.mutex);
+    state().low.on = false;
+  }
   state().pool.remaining = 0;
   state().irp.remaining = 0;
   state().mdl.remaining = 0;

@@ -4,6 +4,7 @@
 #include <sim/ntddk.h>
 #include <sim/verifier.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -34,6 +35,7 @@ std::string describe_irp(PIRP irp);
 KIRQL current_irql();
 void set_irql(KIRQL irql);
 int spin_locks_held();
+bool spin_lock_held_by_me(PKSPIN_LOCK lock);
 // Reports a call of `routine` above the highest level Windows allows for it (one
 // table in irql.cpp); false when it was reported.
 bool irql_check(const char* routine);
@@ -61,6 +63,31 @@ bool stack_watch_still_live(const StackWatch& watch, const std::string& what);
 // at addresses an earlier scenario's used.
 void lock_order_reset();
 
+// The hang bound: a wait without time-out, or a terminated thread, still there
+// after this long is reported.
+std::chrono::milliseconds hang_report_after();
+
+// Whether some thread waits on an event lying in [p, p + length).
+bool event_waited_in(const void* p, size_t length);
+// Whether a guarded call (an exception handler) is active on the calling thread.
+bool guarded_call_active();
+
+// Application threads. The state of the calling thread's termination; a thread
+// that is no application thread is never terminated.
+bool termination_pending();
+// At the edge of user mode (entering or leaving an application call): a thread
+// whose termination is pending exits here and does not return.
+void user_mode_boundary();
+// Attaches of KeStackAttachProcess the calling thread has not undone, and the
+// report of a routine that returned with more than it found.
+int process_attach_depth();
+std::string attach_report(const char* where, int depth_before);
+
+// Requests drivers build on an application thread are its own until they
+// complete: cancelled when it exits.
+void thread_irp_add(PIRP irp);
+void thread_irp_remove(PIRP irp);
+
 // Runs a block at a raised IRQL, as completions on the host controller do.
 class IrqlScope {
  public:
@@ -80,7 +107,11 @@ std::condition_variable& dispatcher_cv();
 // Pool. Owner decides which allocations count against the driver at unload.
 enum class PoolOwner { Driver, Platform };
 void* pool_alloc(size_t size, PoolOwner owner, const char* file, int line);
-void pool_free(void* p, PoolOwner expected);
+// `keep_pages`: the block leaves the pool but its pages stay as they are, for a
+// thread still using them after a reported fault.
+void pool_free(void* p, PoolOwner expected, bool keep_pages = false);
+// The size of the live block that starts at p, or 0.
+size_t pool_block_size(const void* p);
 // Platform blocks whose every byte the next user overwrites (the I/O manager's
 // copies of caller buffers) are kept populated for reuse instead of freed: a kept
 // block is inaccessible until taken again. pool_take_kept returns null when no
@@ -103,6 +134,13 @@ bool irp_is_completed(PIRP irp);
 void irp_set_held_below(PIRP irp, bool held);  // the bus owns the IRP
 void irp_complete_from_below(PIRP irp);        // the bus completes an IRP it held
 void irp_check_leaks(const char* when);
+// Memory a lower driver still uses while it holds a request (a URB, its buffer,
+// its MDL): freeing it meanwhile is reported. Keyed by the start address.
+void held_memory_add(const void* p, size_t length, const std::string& what);
+void held_memory_remove(const void* p);
+// Reports, naming `operation`, when [p, p + length) overlaps held memory; true
+// when it did.
+bool held_memory_check(const void* p, size_t length, const char* operation);
 void irp_reset_tracking();
 
 // MDLs and views.
@@ -111,6 +149,14 @@ void irp_reset_tracking();
 PMDL mdl_allocate(PVOID address, ULONG length, void* platform_backing);
 class Process;
 void process_check_views(Process* process);
+// A user view that shows part of [p, p + length): its description, or empty.
+std::string mdl_view_over(const void* p, size_t length);
+// Application memory: the buffers of live requests (added and removed by the I/O
+// manager) and user views. user_range_of describes what of it [p, p + length)
+// touches, or is empty.
+void user_range_add(const void* p, size_t length, Process* process);
+void user_range_remove(const void* p);
+std::string user_range_of(const void* p, size_t length);
 void mdl_check_leaks(const char* when);
 // Kernel-mode views mapped without MdlMappingNoExecute.
 long mdl_executable_mappings();
@@ -149,7 +195,10 @@ std::vector<PDEVICE_OBJECT> driver_devices(PDRIVER_OBJECT driver);
 
 // Power requests the power manager issued, live until their completion reaches
 // the top; reset between scenarios.
-void power_irp_issued(PIRP irp);  // call before sending it
+// `top` is the top of the stack it goes to; `by_driver` says a driver asked for it
+// (PoRequestPowerIrp), not the power manager. A device request a driver asks for
+// while a system set-power is live on the same stack is taken as issued for it.
+void power_irp_issued(PIRP irp, PDEVICE_OBJECT top, bool by_driver);  // call before sending it
 void power_irp_finished(PIRP irp);
 void power_reset();
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -223,16 +224,22 @@ void after_dispatch(PIRP irp, IrpTrack& track, uint64_t serial, NTSTATUS status)
   }
 }
 
+// A packet in the driver's own pool is the driver's to free; one the platform
+// allocated goes back to the pool at once. Its record stays a while, so that a
+// late call with it is reported by name.
 void quarantine_locked(PIRP irp, IrpTrack& track) {
   track.freed = true;
-  memset(static_cast<void*>(irp), kFreedFill, track.bytes);
+  if (track.from_pool) {
+    memset(static_cast<void*>(irp), kFreedFill, track.bytes);
+  } else {
+    pool_free(irp, PoolOwner::Platform);
+  }
   auto& q = table().quarantine;
   q.push_back(irp);
   if (q.size() > kQuarantine) {
     PIRP oldest = q.front();
     q.pop_front();
     table().irps.erase(oldest);
-    std::free(oldest);
   }
 }
 
@@ -299,10 +306,14 @@ bool invoke_completion(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context, 
   PDEVICE_OBJECT device =
       irp->CurrentLocation == irp->StackCount + 1 ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
   KIRQL before = current_irql();
+  int attached = process_attach_depth();
   set_in_routine(irp, walk, true);
   t_routines++;
   NTSTATUS status = routine(device, irp, context);
   if (--t_routines == 0) t_nesting_reported = false;
+  if (process_attach_depth() != attached) {
+    report_fault(Fault::ProcessAttachUnbalanced, attach_report("completion routine", attached));
+  }
   if (current_irql() != before) {
     report_fault(Fault::IrqlChangedByCall, "completion routine of " + describe_irp(irp) +
                                                " returned at IRQL " + std::to_string(current_irql()));
@@ -406,7 +417,9 @@ PIRP irp_allocate(CCHAR stack_size, bool injectable) {
   }
   if (injectable && inject_fail_irp()) return nullptr;
   USHORT size = IoSizeOfIrp(stack_size);
-  auto irp = static_cast<PIRP>(std::calloc(1, size));
+  // From the guarded pool: once freed, its pages are inaccessible, and a routine
+  // that reads it after another thread freed it faults.
+  auto irp = static_cast<PIRP>(pool_alloc(size, PoolOwner::Platform, "IRP", 0));
   init_packet(irp, size, stack_size);
   std::lock_guard<std::mutex> lock(table().mutex);
   IrpTrack& track = table().irps[irp];
@@ -444,6 +457,46 @@ void irp_complete_from_below(PIRP irp) {
   IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
+namespace {
+struct HeldMemory {
+  std::mutex mutex;
+  std::map<uintptr_t, std::pair<size_t, std::string>> blocks;
+};
+HeldMemory& held() {
+  static HeldMemory* h = new HeldMemory();
+  return *h;
+}
+}  // namespace
+
+void held_memory_add(const void* p, size_t length, const std::string& what) {
+  if (p == nullptr || length == 0) return;
+  std::lock_guard<std::mutex> lock(held().mutex);
+  held().blocks[reinterpret_cast<uintptr_t>(p)] = {length, what};
+}
+
+void held_memory_remove(const void* p) {
+  std::lock_guard<std::mutex> lock(held().mutex);
+  held().blocks.erase(reinterpret_cast<uintptr_t>(p));
+}
+
+bool held_memory_check(const void* p, size_t length, const char* operation) {
+  auto start = reinterpret_cast<uintptr_t>(p);
+  std::string what;
+  {
+    std::lock_guard<std::mutex> lock(held().mutex);
+    for (auto& [at, block] : held().blocks) {
+      if (at < start + length && start < at + block.first) {
+        what = block.second;
+        break;
+      }
+    }
+  }
+  if (what.empty()) return false;
+  report_fault(Fault::BufferFreedUnderTransfer,
+               std::string(operation) + " of " + hex(start) + ", " + what + " the bus still holds");
+  return true;
+}
+
 void irp_check_leaks(const char* when) {
   std::vector<std::string> leaks;
   {
@@ -463,7 +516,7 @@ void irp_check_leaks(const char* when) {
 void irp_reset_tracking() {
   std::lock_guard<std::mutex> lock(table().mutex);
   for (auto& [irp, track] : table().irps) {
-    if (!track.from_pool) std::free(irp);
+    if (!track.from_pool && !track.freed) pool_free(irp, PoolOwner::Platform);
   }
   table().irps.clear();
   table().quarantine.clear();
@@ -661,9 +714,13 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   stack->DeviceObject = DeviceObject;
   KIRQL before = current_irql();
+  int attached = process_attach_depth();
   t_calls++;
   NTSTATUS status = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction](DeviceObject, Irp);
   t_calls--;
+  if (process_attach_depth() != attached) {
+    report_fault(Fault::ProcessAttachUnbalanced, attach_report("dispatch routine", attached));
+  }
   if (current_irql() != before) {
     report_fault(Fault::IrqlChangedByCall, "dispatch routine returned at IRQL " +
                                                std::to_string(current_irql()) + " instead of " +
@@ -721,6 +778,9 @@ VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
 
 VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&g_cancel_lock, Irql); }
 
+// The cancel routine releases the cancel spin lock at the level IoCancelIrp was
+// called at; one that returns holding it, or at another level, is reported and
+// the lock and level are put right, wherever the cancel came from.
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   irql_check("IoCancelIrp");
   {
@@ -736,8 +796,17 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     return FALSE;
   }
   Irp->CancelIrql = irql;
-  // The cancel routine releases the cancel spin lock.
   routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+  if (spin_lock_held_by_me(&g_cancel_lock)) {
+    report_fault(Fault::CancelRoutineLeftLockHeld,
+                 "cancel routine of " + describe_irp(Irp) + " returned holding the cancel spin lock");
+    KeReleaseSpinLock(&g_cancel_lock, irql);
+  } else if (current_irql() != irql) {
+    report_fault(Fault::CancelRoutineLeftLockHeld, "cancel routine of " + describe_irp(Irp) +
+                                                       " returned at IRQL " + std::to_string(current_irql()) +
+                                                       " instead of " + std::to_string(irql));
+    set_irql(irql);
+  }
   return TRUE;
 }
 
@@ -763,7 +832,10 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
   next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
   StackWatch watch = stack_watch_begin(Event, IoStatusBlock);
+  // A threaded request: it goes with the thread that built it.
+  thread_irp_add(irp);
   irp_set_finisher(irp, [watch](PIRP done) {
+    thread_irp_remove(done);
     if (stack_watch_still_live(watch, describe_irp(done))) {
       if (done->UserIosb != nullptr) *done->UserIosb = done->IoStatus;
       if (done->UserEvent != nullptr) KeSetEvent(done->UserEvent, IO_NO_INCREMENT, FALSE);

@@ -28,6 +28,8 @@ const LevelRule kLevelRules[] = {
     {"USBD_CreateConfigurationRequestEx", PASSIVE_LEVEL},
     {"MmMapLockedPagesSpecifyCache(UserMode)", APC_LEVEL},
     {"MmUnmapLockedPages(user view)", APC_LEVEL},
+    {"KeStackAttachProcess", APC_LEVEL},
+    {"KeUnstackDetachProcess", APC_LEVEL},
     {"IoAttachDeviceToDeviceStack", DISPATCH_LEVEL},
     {"IoGetAttachedDevice", DISPATCH_LEVEL},
     {"IoAllocateIrp", DISPATCH_LEVEL},

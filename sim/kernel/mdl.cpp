@@ -51,7 +51,8 @@ constexpr uint64_t kMaxMdlLength = (uint64_t(1) << 32) - kPage;
 struct MdlTable {
   std::mutex mutex;
   std::map<PMDL, MdlInfo> mdls;
-  std::map<uintptr_t, View> views;  // keyed by the address handed out
+  std::map<uintptr_t, View> views;                               // keyed by the address handed out
+  std::map<uintptr_t, std::pair<size_t, Process*>> user_ranges;  // live requests' buffers
 };
 
 MdlTable& table() {
@@ -217,6 +218,48 @@ void process_check_views(Process* process) {
 
 long mdl_executable_mappings() { return g_executable_mappings.load(); }
 
+void user_range_add(const void* p, size_t length, Process* process) {
+  if (p == nullptr || length == 0) return;
+  std::lock_guard<std::mutex> lock(table().mutex);
+  table().user_ranges[reinterpret_cast<uintptr_t>(p)] = {length, process};
+}
+
+void user_range_remove(const void* p) {
+  std::lock_guard<std::mutex> lock(table().mutex);
+  table().user_ranges.erase(reinterpret_cast<uintptr_t>(p));
+}
+
+std::string user_range_of(const void* p, size_t length) {
+  auto start = reinterpret_cast<uintptr_t>(p);
+  length = std::max<size_t>(length, 1);
+  std::lock_guard<std::mutex> lock(table().mutex);
+  for (auto& [at, range] : table().user_ranges) {
+    if (at < start + length && start < at + range.first) {
+      return "the buffer " + hex(at) + " of process " + range.second->name();
+    }
+  }
+  for (auto& [address, view] : table().views) {
+    if (address < start + length && start < address + view.mdl->ByteCount) {
+      return "the user view " + hex(address) + " of process " + view.process->name();
+    }
+  }
+  return "";
+}
+
+std::string mdl_view_over(const void* p, size_t length) {
+  auto start = reinterpret_cast<uintptr_t>(p);
+  std::lock_guard<std::mutex> lock(table().mutex);
+  for (auto& [address, view] : table().views) {
+    auto it = table().mdls.find(view.mdl);
+    if (it == table().mdls.end() || it->second.backing == nullptr) continue;
+    auto shown = reinterpret_cast<uintptr_t>(it->second.backing);
+    if (shown < start + length && start < shown + view.mdl->ByteCount) {
+      return "the user view " + hex(address) + " in process " + view.process->name();
+    }
+  }
+  return "";
+}
+
 }  // namespace sim
 
 using namespace sim;
@@ -334,6 +377,7 @@ SIZE_T NTAPI MmSizeOfMdl(PVOID Base, SIZE_T Length) {
 
 VOID NTAPI IoFreeMdl(PMDL Mdl) {
   irql_check("IoFreeMdl");
+  held_memory_check(Mdl, sizeof(MDL), "IoFreeMdl");
   MdlInfo info;
   {
     std::lock_guard<std::mutex> lock(table().mutex);
@@ -386,6 +430,10 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
   irql_check(AccessMode == UserMode ? "MmMapLockedPagesSpecifyCache(UserMode)"
                                     : "MmMapLockedPagesSpecifyCache");
   if (AccessMode == KernelMode && !(Priority & MdlMappingNoExecute)) g_executable_mappings++;
+  // The mapping raises when it fails: the handler must be there before it is needed.
+  if (AccessMode == UserMode && !guarded_call_active()) {
+    report_fault(Fault::UserMappingUnguarded, "MmMapLockedPagesSpecifyCache(UserMode) with no guarded call");
+  }
   if (RequestedAddress != nullptr) {
     report_fault(Fault::Unimplemented, "MmMapLockedPagesSpecifyCache at a requested address");
     return nullptr;

@@ -177,7 +177,7 @@ void* pool_alloc(size_t size, PoolOwner owner, const char* file, int line) {
   return block;
 }
 
-void pool_free(void* p, PoolOwner expected) {
+void pool_free(void* p, PoolOwner expected, bool keep_pages) {
   Arena& a = arena();
   auto address = reinterpret_cast<uintptr_t>(p);
   Block b{};
@@ -199,8 +199,16 @@ void pool_free(void* p, PoolOwner expected) {
     report_fault(Fault::PoolOverrun, "block of " + std::to_string(b.size) + " bytes allocated at " + site(b) +
                                          " was written past its end");
   }
+  if (keep_pages) return;
   std::lock_guard<std::mutex> lock(a.mutex);
   release_pages(a, b);
+}
+
+size_t pool_block_size(const void* p) {
+  Arena& a = arena();
+  std::lock_guard<std::mutex> lock(a.mutex);
+  auto it = a.live.find(reinterpret_cast<uintptr_t>(p));
+  return it == a.live.end() ? 0 : it->second.size;
 }
 
 // A platform block freed as far as anyone can tell (out of the live table, its pages
@@ -334,9 +342,30 @@ PVOID NTAPI SimExAllocatePoolWithTagAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
   return allocate_driver_pool(PoolType, NumberOfBytes, File, Line);
 }
 
+// Memory that another context still uses is reported before it goes: a user view
+// would show whatever the pages hold next, a waiter would wake on freed memory and
+// the bus would complete into it. The pages of the last two are left in place, so
+// that the platform goes on instead of crashing inside the wait or the completion.
 VOID NTAPI ExFreePool(PVOID P) {
   irql_check("ExFreePool");
-  pool_free(P, PoolOwner::Driver);
+  size_t size = pool_block_size(P);
+  bool keep = false;
+  if (size > 0) {
+    std::string view = mdl_view_over(P, size);
+    if (!view.empty()) {
+      report_fault(Fault::PoolFreedUnderView, "ExFreePool of " + std::to_string(size) + " bytes at " +
+                                                  hex(reinterpret_cast<uintptr_t>(P)) + " that " + view +
+                                                  " still shows");
+    }
+    keep = held_memory_check(P, size, "ExFreePool");
+    if (event_waited_in(P, size)) {
+      keep = true;
+      report_fault(Fault::EventFreedWhileWaited, "ExFreePool of " + std::to_string(size) + " bytes at " +
+                                                     hex(reinterpret_cast<uintptr_t>(P)) +
+                                                     " holding an event a thread waits on");
+    }
+  }
+  pool_free(P, PoolOwner::Driver, keep);
 }
 
 }  // extern "C"

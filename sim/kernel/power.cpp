@@ -26,6 +26,10 @@ struct LiveRequest {
   bool timed;
   bool reported = false;
   Clock::time_point deadline;
+  PDEVICE_OBJECT top = nullptr;
+  bool set = false;           // IRP_MN_SET_POWER
+  bool system = false;        // of a system power state
+  PIRP for_system = nullptr;  // the system set-power a driver's device request serves
 };
 
 struct PowerWatch {
@@ -96,13 +100,21 @@ bool is_live(PIRP irp, const char* routine) {
 
 }  // namespace
 
-void power_irp_issued(PIRP irp) {
+void power_irp_issued(PIRP irp, PDEVICE_OBJECT top, bool by_driver) {
   PowerWatch& w = watch();
   PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
   std::lock_guard<std::mutex> lock(w.mutex);
-  LiveRequest& request = w.live[irp];
-  request = LiveRequest{describe_power(stack), stack->MinorFunction != IRP_MN_WAIT_WAKE, false,
-                        Clock::now() + w.limit};
+  LiveRequest issued{describe_power(stack), stack->MinorFunction != IRP_MN_WAIT_WAKE, false,
+                     Clock::now() + w.limit};
+  issued.top = top;
+  issued.set = stack->MinorFunction == IRP_MN_SET_POWER;
+  issued.system = issued.set && stack->Parameters.Power.Type == SystemPowerState;
+  if (by_driver && issued.set && !issued.system) {
+    for (auto& [other, request] : w.live) {
+      if (request.system && request.top == top) issued.for_system = other;
+    }
+  }
+  w.live[irp] = issued;
   if (!w.watching) {
     w.watching = true;
     std::thread(watch_requests).detach();
@@ -110,10 +122,32 @@ void power_irp_issued(PIRP irp) {
   w.changed.notify_all();
 }
 
+// At the top of the stack: a set-power may not fail (only a query may), and a
+// system set-power may not be done while the device request made for it is not.
 void power_irp_finished(PIRP irp) {
   PowerWatch& w = watch();
-  std::lock_guard<std::mutex> lock(w.mutex);
-  w.live.erase(irp);
+  std::vector<std::pair<Fault, std::string>> faults;
+  {
+    std::lock_guard<std::mutex> lock(w.mutex);
+    auto it = w.live.find(irp);
+    if (it == w.live.end()) return;
+    LiveRequest finished = it->second;
+    w.live.erase(it);
+    NTSTATUS status = irp->IoStatus.Status;
+    if (finished.set && !NT_SUCCESS(status)) {
+      faults.push_back({Fault::SetPowerFailed, describe_irp(irp) + " (" + finished.what +
+                                                   ") completed with " + hex(static_cast<ULONG>(status))});
+    }
+    for (auto& [other, request] : w.live) {
+      if (finished.system && request.for_system == irp) {
+        faults.push_back({Fault::SystemPowerCompletedBeforeDevice,
+                          describe_irp(irp) + " (" + finished.what + ") completed while " +
+                              describe_irp(other) + " (" + request.what +
+                              ") issued for it is still in progress"});
+      }
+    }
+  }
+  for (auto& [fault, text] : faults) report_fault(fault, text);
 }
 
 void power_reset() {
@@ -170,7 +204,7 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
     irp_release(done);
   });
   if (Irp != nullptr) *Irp = irp;
-  power_irp_issued(irp);
+  power_irp_issued(irp, top, true);
   IofCallDriver(top, irp);
   return STATUS_PENDING;
 }

@@ -173,11 +173,17 @@ void join_handoff(PKEVENT event) {
   }
 }
 
-// Waits on the event under the dispatcher lock. Returns false on time-out.
-bool wait_event(PKEVENT event, const LARGE_INTEGER* timeout) {
+enum class WaitEnd { Signalled, TimedOut, Interrupted };
+
+// Waits on the event under the dispatcher lock. The thread's termination ends an
+// interruptible wait (a UserMode one, or an alertable one); the event is looked
+// at first, so a wait that can be satisfied is.
+WaitEnd wait_event(PKEVENT event, const LARGE_INTEGER* timeout, bool interruptible) {
   note_thread_yield(__builtin_frame_address(0));
   std::unique_lock<std::mutex> lock(dispatcher_mutex());
-  auto signalled = [event] { return event->Header.SignalState != 0; };
+  auto signalled = [event, interruptible] {
+    return event->Header.SignalState != 0 || (interruptible && termination_pending());
+  };
   g_waiters[event]++;
   dispatcher_cv().notify_all();
   struct Leave {
@@ -188,7 +194,10 @@ bool wait_event(PKEVENT event, const LARGE_INTEGER* timeout) {
   } leave{event};
   if (timeout == nullptr) {
     if (!dispatcher_cv().wait_for(lock, std::chrono::milliseconds(g_hang_report_ms.load()), signalled)) {
-      report_fault(Fault::ProbableHang, "KeWaitForSingleObject on " + hex((uintptr_t)event));
+      // A terminated thread that cannot get out is named as such by its watchdog.
+      if (!termination_pending()) {
+        report_fault(Fault::ProbableHang, "KeWaitForSingleObject on " + hex((uintptr_t)event));
+      }
       dispatcher_cv().wait(lock, signalled);
     }
   } else {
@@ -197,11 +206,12 @@ bool wait_event(PKEVENT event, const LARGE_INTEGER* timeout) {
     LONGLONG units = timeout->QuadPart < 0 ? -timeout->QuadPart : timeout->QuadPart;
     auto span = std::chrono::nanoseconds(
         static_cast<int64_t>(static_cast<double>(units) * 100.0 * g_timeout_scale.load()));
-    if (!dispatcher_cv().wait_for(lock, span, signalled)) return false;
+    if (!dispatcher_cv().wait_for(lock, span, signalled)) return WaitEnd::TimedOut;
   }
+  if (event->Header.SignalState == 0) return WaitEnd::Interrupted;
   if (event->Header.Type == SynchronizationEvent) event->Header.SignalState = 0;
   join_handoff(event);
-  return true;
+  return WaitEnd::Signalled;
 }
 
 // Holds the setter until the waiters it woke have run, or the bound passes.
@@ -234,6 +244,20 @@ bool wait_for_waiter(PKEVENT event, std::chrono::milliseconds bound) {
 
 int spin_locks_held() { return static_cast<int>(t_held.size()); }
 
+bool spin_lock_held_by_me(PKSPIN_LOCK lock) {
+  return std::find(t_held.begin(), t_held.end(), lock) != t_held.end();
+}
+
+bool event_waited_in(const void* p, size_t length) {
+  auto start = reinterpret_cast<uintptr_t>(p);
+  std::lock_guard<std::mutex> lock(dispatcher_mutex());
+  for (auto& [event, count] : g_waiters) {
+    auto at = reinterpret_cast<uintptr_t>(event);
+    if (at < start + length && start < at + sizeof(KEVENT)) return true;
+  }
+  return false;
+}
+
 void note_thread_yield(const void* frame) {
   note_stack_pointer(frame);
   if (!t_handoff) return;
@@ -258,6 +282,21 @@ void watch_fake_frame(StackWatch& watch, const void* object) {
 #else
   (void)watch;
   (void)object;
+#endif
+}
+
+// Whether an object lies in the calling thread's stack (or in one of its
+// AddressSanitizer fake frames).
+bool on_my_stack(const void* object) {
+  ThreadStack& mine = my_stack();
+  auto at = reinterpret_cast<uintptr_t>(object);
+  if (at >= mine.low && at < mine.high) return true;
+#ifdef SIM_ASAN
+  void* fake_stack = __asan_get_current_fake_stack();
+  return fake_stack != nullptr &&
+         __asan_addr_is_in_fake_stack(fake_stack, const_cast<void*>(object), nullptr, nullptr) != nullptr;
+#else
+  return false;
 #endif
 }
 
@@ -313,6 +352,8 @@ void lock_order_reset() {
   g_order.clear();
 }
 
+std::chrono::milliseconds hang_report_after() { return std::chrono::milliseconds(g_hang_report_ms.load()); }
+
 void set_hang_report_after(std::chrono::milliseconds after) {
   g_hang_report_ms.store(after.count() > 0 ? after.count() : kDefaultHangReportMs);
 }
@@ -366,8 +407,6 @@ LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                      BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
   UNREFERENCED_PARAMETER(WaitReason);
-  UNREFERENCED_PARAMETER(WaitMode);
-  UNREFERENCED_PARAMETER(Alertable);
   bool zero = Timeout != nullptr && Timeout->QuadPart == 0;
   if (zero && current_irql() > DISPATCH_LEVEL) irql_check("KeWaitForSingleObject");
   if (!zero && current_irql() > APC_LEVEL) {
@@ -376,11 +415,26 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   if (!zero && spin_locks_held() > 0) {
     report_fault(Fault::WaitWithSpinLockHeld, "KeWaitForSingleObject on " + hex((uintptr_t)Object));
   }
+  // A thread waiting in UserMode may have its kernel stack paged out.
+  if (WaitMode == UserMode && on_my_stack(Object)) {
+    report_fault(Fault::UserModeWaitOnStack, "KeWaitForSingleObject(UserMode) on " + hex((uintptr_t)Object));
+  }
   if (!is_event(Object)) {
     report_fault(Fault::WaitOnUninitialisedEvent, "KeWaitForSingleObject on " + hex((uintptr_t)Object));
     return STATUS_INVALID_PARAMETER;
   }
-  return wait_event(static_cast<PKEVENT>(Object), Timeout) ? STATUS_SUCCESS : STATUS_TIMEOUT;
+  // Thread termination interrupts a UserMode wait, alertable or not, with
+  // STATUS_USER_APC, and an alertable KernelMode wait with STATUS_ALERTED; a
+  // non-alertable KernelMode wait goes on.
+  switch (wait_event(static_cast<PKEVENT>(Object), Timeout, WaitMode == UserMode || Alertable)) {
+    case WaitEnd::Signalled:
+      return STATUS_SUCCESS;
+    case WaitEnd::TimedOut:
+      return STATUS_TIMEOUT;
+    case WaitEnd::Interrupted:
+      break;
+  }
+  return WaitMode == UserMode ? STATUS_USER_APC : STATUS_ALERTED;
 }
 
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {

@@ -148,6 +148,32 @@ const char* fault_name(Fault fault) {
       return "device power-down reached the bus while transfers are queued";
     case Fault::PnpRequestNotHandled:
       return "Plug and Play request every driver must handle passed down unhandled";
+    case Fault::UserAddressFromOtherProcess:
+      return "user address touched while another process is current";
+    case Fault::UserAddressInUrb:
+      return "URB whose transfer buffer is a user address";
+    case Fault::ProcessAttachUnbalanced:
+      return "process attach not undone in order on the thread that made it";
+    case Fault::ThreadCannotExit:
+      return "terminated thread did not exit (the application cannot be killed)";
+    case Fault::CancelRoutineLeftLockHeld:
+      return "cancel routine returned with the cancel spin lock held or the IRQL changed";
+    case Fault::BufferFreedUnderTransfer:
+      return "pool freed while a transfer the bus holds still uses it";
+    case Fault::SleepWithDeviceInD0:
+      return "sleeping system set-power reached the bus with the device still in D0";
+    case Fault::SystemPowerCompletedBeforeDevice:
+      return "system set-power completed while the device set-power issued for it is in progress";
+    case Fault::SetPowerFailed:
+      return "set-power request completed with an error";
+    case Fault::PoolFreedUnderView:
+      return "pool freed while a user view still shows it";
+    case Fault::EventFreedWhileWaited:
+      return "pool freed while a thread waits on an event in it";
+    case Fault::UserModeWaitOnStack:
+      return "UserMode wait on an event in the waiting thread's stack";
+    case Fault::UserMappingUnguarded:
+      return "user-mode mapping made with no exception handler on the thread";
   }
   return "unknown fault";
 }

@@ -270,6 +270,19 @@ bool UsbDevice::irql_allowed(PURB urb) {
   return false;
 }
 
+// The bus moves data in system space: a transfer buffer must be a system address
+// (or come as an MDL), never an address of an application, which means nothing
+// in whatever process the host controller runs in.
+bool UsbDevice::system_address_given(PURB urb) {
+  UrbBuffer data = urb_buffer(urb);
+  if (data.buffer == nullptr) return true;
+  std::string user = user_range_of(data.buffer, data.length);
+  if (user.empty()) return true;
+  report_fault(Fault::UserAddressInUrb,
+               "URB transfer buffer " + hex(reinterpret_cast<uintptr_t>(data.buffer)) + " lies in " + user);
+  return false;
+}
+
 NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
   // The stack marks the URBs it allocates itself in UsbdFlags; in a driver's own
   // URB they are zero, the block having been zeroed before it was built.
@@ -278,6 +291,8 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
                  "URB with UsbdFlags " + hex(urb->UrbHeader.UsbdFlags) + ": not zeroed before it was built");
   }
   if (!irql_allowed(urb)) return refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_STATE);
+  if (!system_address_given(urb))
+    return refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
   std::optional<Injection> injection = take_injection(urb);
   Serve serve = Serve::Default;
   if (injection) {
@@ -316,8 +331,9 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
   bool transfer = function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
                   function == URB_FUNCTION_VENDOR_DEVICE ||
                   function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-  // A suspended port moves nothing: the device must be back in D0 first.
-  if (transfer && power_state() != PowerDeviceD0) {
+  // A suspended port moves nothing: the device must be back in D0, and the
+  // system working, first.
+  if (transfer && (power_state() != PowerDeviceD0 || system_sleeping())) {
     take_short_control(urb);
     return refuse(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_POWERED_OFF);
   }

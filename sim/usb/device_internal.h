@@ -6,6 +6,8 @@
 
 #include <sim/usb_bus.h>
 
+#include "../kernel/internal.h"
+
 namespace sim {
 
 VOID NTAPI bus_cancel(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -86,6 +88,50 @@ inline uint8_t* transfer_buffer(PVOID buffer, PMDL mdl) {
   if (mdl != nullptr)
     return static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority | MdlMappingNoExecute));
   return nullptr;
+}
+
+// The data buffer a transfer URB names, by address or by MDL, and its length;
+// all null for a URB without one.
+struct UrbBuffer {
+  PVOID buffer = nullptr;
+  PMDL mdl = nullptr;
+  ULONG length = 0;
+};
+
+inline UrbBuffer urb_buffer(PURB urb) {
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+      auto& b = urb->UrbBulkOrInterruptTransfer;
+      return {b.TransferBuffer, b.TransferBufferMDL, b.TransferBufferLength};
+    }
+    case URB_FUNCTION_VENDOR_DEVICE: {
+      auto& v = urb->UrbControlVendorClassRequest;
+      return {v.TransferBuffer, v.TransferBufferMDL, v.TransferBufferLength};
+    }
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+      auto& d = urb->UrbControlDescriptorRequest;
+      return {d.TransferBuffer, d.TransferBufferMDL, d.TransferBufferLength};
+    }
+    default:
+      return {};
+  }
+}
+
+// The memory a queued transfer's URB points the bus at: registered while the bus
+// holds the transfer, so that the driver freeing it meanwhile is reported.
+inline void hold_urb_memory(PIRP irp, PURB urb, bool hold) {
+  UrbBuffer data = urb_buffer(urb);
+  if (!hold) {
+    held_memory_remove(urb);
+    held_memory_remove(data.buffer);
+    held_memory_remove(data.mdl);
+    return;
+  }
+  std::string of = " of " + describe_irp(irp) + ",";
+  held_memory_add(urb, urb->UrbHeader.Length, "the URB" + of);
+  if (data.buffer != nullptr) held_memory_add(data.buffer, data.length, "the transfer buffer" + of);
+  if (data.buffer == nullptr && data.mdl != nullptr)
+    held_memory_add(data.mdl, sizeof(MDL), "the transfer MDL" + of);
 }
 
 inline void put_setup(uint8_t* setup, UCHAR type, UCHAR request, USHORT value, USHORT index, USHORT length) {

@@ -223,17 +223,79 @@ NTSTATUS UsbDevice::hold_wait_wake(PIRP irp) {
   return STATUS_DEVICE_BUSY;
 }
 
+// A sleeping system suspends the port: transfers stop, and new ones fail until
+// the system works again. The device's power policy owner must have taken it out
+// of D0 before it lets the system request reach the bus.
+void UsbDevice::note_system_power(SYSTEM_POWER_STATE state, bool above) {
+  bool in_d0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    system_sleeping_ = state > PowerSystemWorking;
+    in_d0 = power_ == PowerDeviceD0;
+    work_.notify_all();
+  }
+  if (above && state > PowerSystemWorking && in_d0) {
+    report_fault(Fault::SleepWithDeviceInD0, "S" + std::to_string(state - 1) +
+                                                 " reached the bus with the device in D0: its power policy "
+                                                 "owner did not ask for a lower device state first");
+  }
+}
+
 NTSTATUS UsbDevice::dispatch_power(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (stack->MinorFunction == IRP_MN_WAIT_WAKE) return hold_wait_wake(irp);
-  if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
+  bool system = stack->Parameters.Power.Type == SystemPowerState;
+  if (stack->MinorFunction == IRP_MN_SET_POWER && !system) {
     note_device_power(stack->Parameters.Power.State.DeviceState);
+  }
+  if (stack->MinorFunction == IRP_MN_SET_POWER && system) {
+    note_system_power(stack->Parameters.Power.State.SystemState, irp->StackCount > 1);
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (defer_if(power_deferred_, irp)) return STATUS_PENDING;
+    if (defer_if(power_deferred_, irp)) {
+      // A device request waits a while for a system request to overtake it, when
+      // the setting says so.
+      if (system_power_first_ && !system && stack->MinorFunction == IRP_MN_SET_POWER) {
+        deferred_not_before_[irp] = std::chrono::steady_clock::now() + kOvertakeWindow;
+      }
+      return STATUS_PENDING;
+    }
   }
   return serve_power(irp);
+}
+
+void UsbDevice::set_system_power_first(bool on) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  system_power_first_ = on;
+}
+
+bool UsbDevice::system_sleeping() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return system_sleeping_;
+}
+
+// The first deferred Plug and Play or power request whose time has come, in the
+// order they came. Called locked; returns with the lock held.
+bool UsbDevice::service_deferred_pnp(std::unique_lock<std::mutex>& lock,
+                                     std::optional<std::chrono::steady_clock::time_point>* wake) {
+  auto now = std::chrono::steady_clock::now();
+  for (auto it = deferred_pnp_.begin(); it != deferred_pnp_.end(); ++it) {
+    auto held = deferred_not_before_.find(*it);
+    if (held != deferred_not_before_.end() && held->second > now) {
+      if (!*wake || held->second < **wake) *wake = held->second;
+      continue;
+    }
+    PIRP irp = *it;
+    deferred_pnp_.erase(it);
+    if (held != deferred_not_before_.end()) deferred_not_before_.erase(held);
+    lock.unlock();
+    irp_set_held_below(irp, false);
+    serve_pnp(irp);
+    lock.lock();
+    return true;
+  }
+  return false;
 }
 
 NTSTATUS UsbDevice::serve_power(PIRP irp) {

@@ -39,6 +39,7 @@ NTSTATUS UsbDevice::pend(Transfer t) {
     if (!stale && !gone) {
       IoMarkIrpPending(irp);
       irp_set_held_below(irp, true);
+      hold_urb_memory(irp, urb, true);
       (void)IoSetCancelRoutine(irp, bus_cancel);
       (t.pipe != nullptr ? t.pipe->queue : deferred_control_).push_back(std::move(t));
       work_.notify_all();
@@ -93,6 +94,7 @@ void UsbDevice::finish(Transfer& t, USBD_STATUS usbd, NTSTATUS status) {
   t.urb->UrbHeader.Status = usbd;
   t.irp->IoStatus.Status = status;
   t.irp->IoStatus.Information = 0;
+  hold_urb_memory(t.irp, t.urb, false);
   IrqlScope dpc(DISPATCH_LEVEL);
   irp_complete_from_below(t.irp);
 }
@@ -143,7 +145,7 @@ bool UsbDevice::progress(Transfer& t, USBD_STATUS* usbd,
     *usbd = t.pipe->halted;
     return true;
   }
-  if (power_ != PowerDeviceD0) return false;  // a suspended port moves nothing
+  if (power_ != PowerDeviceD0 || system_sleeping_) return false;  // a suspended port moves nothing
   if (!(t.pipe->info.EndpointAddress & kDirIn)) {
     t.done = t.requested;  // the camera takes whatever is sent to it
     return true;
@@ -212,15 +214,7 @@ bool UsbDevice::service_once(std::unique_lock<std::mutex>& lock,
     return true;
   }
   if (service_control(lock)) return true;
-  if (!deferred_pnp_.empty()) {
-    PIRP irp = deferred_pnp_.front();
-    deferred_pnp_.pop_front();
-    lock.unlock();
-    irp_set_held_below(irp, false);
-    serve_pnp(irp);
-    lock.lock();
-    return true;
-  }
+  if (service_deferred_pnp(lock, wake)) return true;
   return service_pipes(lock, wake);
 }
 
@@ -292,17 +286,25 @@ void UsbDevice::host_controller() {
 
 // ---- cancel, abort, reset, unplug ----
 
+// A cancelled transfer is taken off its queue here and completes on the host
+// controller after IoCancelIrp has returned, as on Windows: until then the bus
+// still holds it, its URB and its buffer.
 void UsbDevice::cancel(PIRP irp) {
-  std::optional<Transfer> found;
   bool wake = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    bool found = false;
     auto take = [&](std::deque<Transfer>& q) {
       auto it = std::find_if(q.begin(), q.end(), [irp](const Transfer& t) { return t.irp == irp; });
       if (it == q.end()) return;
       if (it->pipe != nullptr) it->pipe->completing++;
-      found = std::move(*it);
+      it->forced = true;
+      it->forced_usbd = USBD_STATUS_CANCELED;
+      it->forced_status = STATUS_CANCELLED;
+      finishing_.push_back(std::move(*it));
       q.erase(it);
+      found = true;
+      work_.notify_all();
     };
     take(deferred_control_);
     for (auto& entry : pipes_) {
@@ -312,10 +314,6 @@ void UsbDevice::cancel(PIRP irp) {
       wait_wake_ = nullptr;
       wake = true;
     }
-  }
-  if (found) {
-    finish(*found, USBD_STATUS_CANCELED, STATUS_CANCELLED);
-    settle(found->pipe);
   }
   if (wake) {
     irp->IoStatus.Status = STATUS_CANCELLED;

@@ -4,8 +4,12 @@
 
 #include <sim/ntddk.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 
 namespace sim {
 
@@ -43,6 +47,42 @@ class ProcessScope {
  private:
   Process* saved_;
 };
+
+// An application thread: `body` runs on a thread of its own in `process`. The test
+// may terminate it, or kill its process, at any moment. As on Windows it exits the
+// next time it is in user mode: at its next call, or as a call returns. A UserMode
+// wait inside a driver is interrupted for it (KeWaitForSingleObject returns
+// STATUS_USER_APC, an alertable KernelMode wait STATUS_ALERTED); a non-alertable
+// KernelMode wait is not, and holds the thread until the driver's routine returns.
+// The request it waits for is cancelled (IoCancelIrp) and waited for, and so are
+// the requests drivers built on it (IoBuildDeviceIoControlRequest), before it is
+// gone. A thread not gone within the hang bound (set_hang_report_after) after its
+// termination began is reported: the application cannot be killed.
+class AppThread {
+ public:
+  AppThread(Process& process, std::string name, std::function<void()> body);
+  ~AppThread();  // waits for the thread
+  AppThread(const AppThread&) = delete;
+  AppThread& operator=(const AppThread&) = delete;
+
+  void terminate();
+  bool wait_exited(std::chrono::milliseconds bound);
+  bool exited() const;
+  // Whether it ended by its termination rather than by returning from its body.
+  bool terminated() const;
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
+  std::thread thread_;
+  std::thread watchdog_;
+};
+
+// Kills a process: terminates each of its application threads and, once they are
+// gone, closes its handles (cleanup in the process, close from the system process).
+// False, with the handles left open, when a thread is still there after twice the
+// hang bound (it has been reported).
+bool kill_process(Process& process);
 
 using Handle = intptr_t;
 constexpr Handle kInvalidHandle = -1;

@@ -4,6 +4,7 @@
 
 #include <sim/ntddk.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -33,7 +34,14 @@ void fail_call(const std::string& call, NTSTATUS status, int nth = 1);
 enum class CancelPoint { BeforeCompletionRoutine = 0, BeforeResend = 1 };
 using IrpMatch = std::function<bool(PIRP irp)>;
 void cancel_irp_at(CancelPoint point, IrpMatch match, int nth = 1);
-// Removes every pending injection.
+// Low resources simulation, as Driver Verifier makes it: from now until clear(),
+// each driver pool, IRP and MDL allocation and each system or user mapping fails
+// with probability `fraction`, drawn from a generator seeded with `seed`, so that
+// a run can be repeated. On top of the nth-call injections above.
+void low_resources(uint32_t seed, double fraction);
+// Failures the low resources simulation has made since it was turned on.
+long low_resources_failures();
+// Removes every pending injection, the low resources simulation included.
 void clear();
 
 // How many driver pool allocations have been made since the platform started;

@@ -69,12 +69,15 @@ typedef struct _UNICODE_STRING {
 
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_WAIT_0 ((NTSTATUS)0x00000000L)
+#define STATUS_ALERTED ((NTSTATUS)0x00000101L)
 #define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
+#define STATUS_USER_APC ((NTSTATUS)0x000000C0L)
 #define STATUS_PENDING ((NTSTATUS)0x00000103L)
 #define STATUS_DEVICE_BUSY ((NTSTATUS)0x80000011L)
 #define STATUS_DEVICE_POWERED_OFF ((NTSTATUS)0x8000000FL)
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
 #define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
+#define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
 #define STATUS_INVALID_PARAMETER_2 ((NTSTATUS)0xC00000F0L)
 #define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
@@ -233,6 +236,17 @@ struct _ETHREAD;
 
 typedef struct _EPROCESS* PEPROCESS;
 typedef struct _ETHREAD* PETHREAD;
+struct _KPROCESS;
+typedef struct _KPROCESS *PKPROCESS, *PRKPROCESS;
+
+// Where KeStackAttachProcess keeps the thread's previous attach state.
+typedef struct _KAPC_STATE {
+  LIST_ENTRY ApcListHead[2];
+  PKPROCESS Process;
+  BOOLEAN KernelApcInProgress;
+  BOOLEAN KernelApcPending;
+  BOOLEAN UserApcPending;
+} KAPC_STATE, *PKAPC_STATE, *PRKAPC_STATE;
 
 typedef NTSTATUS NTAPI DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
@@ -615,6 +629,10 @@ NTKERNELAPI PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN
                                      BOOLEAN ChargeQuota, PIRP Irp);
 NTKERNELAPI VOID NTAPI IoFreeMdl(PMDL Mdl);
 NTKERNELAPI PEPROCESS NTAPI IoGetCurrentProcess(VOID);
+// Below DISPATCH_LEVEL; every attach undone by a detach with its own ApcState, in
+// the reverse order, on the same thread, before the routine that attached returns.
+NTKERNELAPI VOID NTAPI KeStackAttachProcess(PKPROCESS Process, PKAPC_STATE ApcState);
+NTKERNELAPI VOID NTAPI KeUnstackDetachProcess(PKAPC_STATE ApcState);
 #define PsGetCurrentProcess IoGetCurrentProcess
 
 // Memory manager

@@ -126,6 +126,15 @@ class UsbDevice {
   // host-controller thread, after IofCallDriver has returned STATUS_PENDING
   // (default), or inside the call.
   void set_power_deferred(bool on);
+  // A deferred device set-power request waits up to kOvertakeWindow for a system
+  // set-power request, which the bus then completes first: a power policy owner
+  // that passes the system request on before its device request has completed
+  // sees the two finish in the wrong order. Off by default.
+  static constexpr std::chrono::milliseconds kOvertakeWindow{100};
+  void set_system_power_first(bool on);
+  // Between a sleeping system set-power and the next working one at the bus: the
+  // port is suspended.
+  bool system_sleeping() const;
   // Unplugs the camera when the nth matching URB arrives, before it is served.
   void unplug_on(const UrbMatch& match, int nth = 1);
   void clear_injections();
@@ -182,6 +191,7 @@ class UsbDevice {
   void inject(Injection injection);
   std::optional<Injection> take_injection(PURB urb);
   bool irql_allowed(PURB urb);
+  bool system_address_given(PURB urb);
   NTSTATUS complete_now(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status);
   NTSTATUS refuse(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status);
   void finish(Transfer& t, USBD_STATUS usbd, NTSTATUS status);
@@ -212,6 +222,9 @@ class UsbDevice {
   NTSTATUS serve_power(PIRP irp);
   NTSTATUS hold_wait_wake(PIRP irp);
   void note_device_power(DEVICE_POWER_STATE state);
+  void note_system_power(SYSTEM_POWER_STATE state, bool above);
+  bool service_deferred_pnp(std::unique_lock<std::mutex>& lock,
+                            std::optional<std::chrono::steady_clock::time_point>* wake);
 
   void host_controller();
   bool service_once(std::unique_lock<std::mutex>& lock,
@@ -237,6 +250,9 @@ class UsbDevice {
   std::deque<Transfer> finishing_;  // ended (aborted) transfers the host controller completes
   std::vector<uint8_t> packet_;     // an IN packet that may not fit its transfer's buffer
   std::deque<PIRP> deferred_pnp_;   // and deferred power requests
+  std::map<PIRP, std::chrono::steady_clock::time_point> deferred_not_before_;
+  bool system_power_first_ = false;
+  bool system_sleeping_ = false;
   std::map<UCHAR, NTSTATUS> failed_pnp_;
   bool pnp_deferred_ = false;
   bool power_deferred_ = true;

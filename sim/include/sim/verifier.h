@@ -70,6 +70,21 @@ enum class Fault {
   PowerIrpHeldTooLong,
   PowerDownWithTransfersQueued,
   PnpRequestNotHandled,
+  // A second context: another process, a thread that exits, a cancellation that
+  // completes later, a system that sleeps.
+  UserAddressFromOtherProcess,
+  UserAddressInUrb,
+  ProcessAttachUnbalanced,
+  ThreadCannotExit,
+  CancelRoutineLeftLockHeld,
+  BufferFreedUnderTransfer,
+  SleepWithDeviceInD0,
+  SystemPowerCompletedBeforeDevice,
+  SetPowerFailed,
+  PoolFreedUnderView,
+  EventFreedWhileWaited,
+  UserModeWaitOnStack,
+  UserMappingUnguarded,
 };
 
 const char* fault_name(Fault fault);
