@@ -305,12 +305,13 @@ std::string frame_file(Bus& bus, const FrameFile& row) {
 }
 
 // One frame at the camera's window, written by the tool and read back from the
-// file: the simulated camera's picture, byte for byte, as raw bytes and as PNG
-// pictures in colour and in grey (at a window the same line chose).
+// file: the simulated camera's picture, byte for byte, as raw bytes at the window
+// the camera starts with and as PNG pictures in colour and in grey at windows the
+// same line chose.
 std::string frames(Bus& bus) {
   const FrameFile rows[] = {
-      {0x100E, "frame -o frame.raw", "frame.raw", {1280, 1024, 3}, 0},  // 0x100E as it starts
-      {0x100E, "frame -o colour.png", "colour.png", {1280, 1024, 3}, 0},
+      {0x100E, "frame -o frame.raw", "frame.raw", {2048, 1536, 3}, 0},  // 0x100E as it starts
+      {0x100E, "set resolution 1024x768 then frame -o colour.png", "colour.png", {1024, 768, 3}, 0},
       {0x1009, "set resolution 640x480 then frame -o grey.png", "grey.png", {640, 480, 1}, 1},
   };
   std::string note;
