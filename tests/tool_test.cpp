@@ -418,6 +418,20 @@ TEST_F(ToolTest, AFrameNeverDestroysWhatIsThere) {
   EXPECT_EQ(r.exit, 3) << r.err;
   EXPECT_EQ(contents("kept.raw"), "kept");
 
+  // A read the camera left unfinished is no frame: asked for more than the frame, it
+  // waits out its time-out, and neither the file nor a new name gets what came.
+  for (const std::string name : {"kept.raw", "timed-out.png"}) {
+    r = run({"--product", "100A", "set", "resolution", "640x480", "then", "frame", "--bytes", "600000", "-o",
+             name});
+    EXPECT_EQ(r.exit, 1) << r.err;
+    EXPECT_NE(r.err.find("307200 of 600000 bytes came before the read timed out (STATUS_TIMEOUT); nothing "
+                         "was written to " +
+                         name),
+              std::string::npos)
+        << r.err;
+  }
+  EXPECT_TRUE(contents("kept.raw") == "kept") << "a read that timed out replaced kept.raw";
+
   fs::create_symlink("kept.raw", "link.raw");
   r = run({"frame", "--bytes", "4096", "-o", "link.raw"});
   EXPECT_EQ(r.exit, 2);

@@ -361,9 +361,10 @@ const Command kCommands[] = {
      "is whole, so a failed read leaves what was there as it was. FILE must be a new name or a regular\n"
      "file; a link, a device or a folder is refused, as is a folder that cannot be written (exit 2, found\n"
      "before anything is read). A write that fails (a full disk) exits 6.\n"
-     "A camera that falls silent ends the read with STATUS_TIMEOUT: the bytes that came are written and\n"
-     "the exit code is 1. On the simulated platform the frame is also checked against the camera's\n"
-     "pattern. To capture at another window, join commands: set resolution 640x480 then frame -o f.png",
+     "A camera that falls silent ends the read with STATUS_TIMEOUT and exit 1: no whole frame came, so\n"
+     "nothing is written and FILE stays as it was. On the simulated platform the frame is also checked\n"
+     "against the camera's pattern. To capture at another window, join commands:\n"
+     "set resolution 640x480 then frame -o f.png",
      1, 1, frame_command, kCameraAndTrace | kUsesFrame, ""},
     {"tour", "tour",
      "Plugs a simulated camera, shows its identity and controls, changes a few settings, shows\n"

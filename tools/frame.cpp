@@ -113,16 +113,18 @@ int frame_command(Machine& machine, const Options& options, std::ostream& out, s
   text << "frame: " << frame_text(f) << ", by " << read_name(f, options.untriggered) << "\n";
   if (!f.pattern.empty()) text << "the camera's test pattern: " << f.pattern << "\n";
   show_trace(machine, options, text);
+  const std::string& target = output.to_standard_output() ? "standard output" : options.output;
+  // What a silent camera left is no frame: whatever stands at the target stays.
+  if (f.status.timed_out()) {
+    err << "quorvex: frame: the camera fell silent: " << f.received << " of " << f.data.size()
+        << " bytes came before the read timed out (STATUS_TIMEOUT); nothing was written to " << target
+        << "\n";
+    return kRequestFailed;
+  }
   std::string what;
   code = save_frame(output, f, out, err, &what);
   if (code != kOk) return code;
-  text << f.received << " bytes written to "
-       << (output.to_standard_output() ? "standard output" : options.output) << " (" << what << ")\n";
-  if (f.status.timed_out()) {
-    err << "quorvex: frame: the camera fell silent: " << f.received << " of " << f.data.size()
-        << " bytes came before the read timed out (STATUS_TIMEOUT)\n";
-    return kRequestFailed;
-  }
+  text << f.received << " bytes written to " << target << " (" << what << ")\n";
   return kOk;
 }
 

@@ -6,15 +6,17 @@
 #define QVX_IMAGE_ENDPOINT 0x82
 #define QVX_COMMAND_ENDPOINT 0x01
 
-// Sensor window at power-on: the whole sensor, height and width less one.
+// Sensor window at power-on, height and width less one: the whole sensor, as the
+// simulated camera has it (2592 x 1944, 2048 x 1536 on 0x100E, else 1280 x 1024).
 void qvx_camera_init(qvx_camera* camera, USHORT vendor, USHORT product) {
   RtlZeroMemory(camera, sizeof(*camera));
   KeInitializeSpinLock(&camera->lock);
   camera->vendor_id = vendor;
   camera->product_id = product;
   BOOLEAN large = product == 0x100B || product == 0x100C || product == 0x100D || product == 0x100F;
-  camera->registers[0x03] = large ? 1943 : 1023;
-  camera->registers[0x04] = large ? 2591 : 1279;
+  BOOLEAN medium = product == 0x100E;
+  camera->registers[0x03] = large ? 1943 : medium ? 1535 : 1023;
+  camera->registers[0x04] = large ? 2591 : medium ? 2047 : 1279;
   camera->frame_size = 4096;
   const UCHAR addresses[QVX_PIPES] = {QVX_COMMAND_ENDPOINT, QVX_IMAGE_ENDPOINT};
   for (int i = 0; i < QVX_PIPES; i++) {

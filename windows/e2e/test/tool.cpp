@@ -1,10 +1,11 @@
 // The shipped quorvex.exe against the real driver: each scenario runs the tool as a
-// user would, in a process of its own, and checks its exit code, what it printed
-// and what the camera saw on the bus. The exit codes are the ones the tool
+// user would, in a process of its own, and checks its exit code, what it printed,
+// what the camera saw on the bus and the files it wrote. The exit codes are the ones the tool
 // documents, the same on the host: 0 success, 1 a request failed or a frame read
 // timed out, 2 usage, 3 no camera, 4 a value refused before sending.
 #include <windows.h>
 
+#include "png.h"
 #include "scenarios.h"
 
 namespace quorvex::e2e {
@@ -185,42 +186,137 @@ std::string refusals(Bus& bus) {
   return std::to_string(rows.size()) + " runs, exits 4 3 2 2 1";
 }
 
-// A camera that sends nothing: the read ends after a second with STATUS_TIMEOUT,
-// which Windows reports as success with the bytes that came; the tool exits 1, as
-// on the host.
-std::string short_frame(Bus& bus) {
-  Plugged cam{bus.plug(0x100E)};
-  cam.mark = mark(bus, cam.slot);
-  Run run = run_tool("frame --untriggered --bytes 4096 -o short.raw");
-  expect_exit(run, 1);
-  expect_output(run, "STATUS_TIMEOUT", "stderr");
-  if (run.millis < 900)
-    fail("the read ended after " + std::to_string(run.millis) + " ms, before the time-out");
-  Traffic t = image_traffic(bus, cam.slot, cam.mark);
-  expect_list(t.sent, {"out 4096", "abort"}, "sent");
-  return "exit 1 after " + std::to_string(run.millis) + " ms";
+std::wstring in_folder(const std::string& name) { return g_folder + L"\\" + widen(name); }
+
+bool exists(const std::string& name) {
+  return GetFileAttributesW(in_folder(name).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// One frame at the camera's window, written by the tool and read back from the
-// file: the simulated camera's picture, byte for byte.
-std::string frame(Bus& bus) {
-  constexpr sim::pattern::Geometry kWindow = {1280, 1024, 3};  // 0x100E as it starts
-  constexpr uint32_t kBytes = 1280 * 1024 * 3;
-  Plugged cam{bus.plug(0x100E)};
-  bus.queue_frames(cam.slot, 0, kBytes, kWindow);
-  Run run = run_tool("frame -o frame.raw");
-  expect_exit(run, 0);
-  expect_output(run, "3932160 bytes of 3932160 asked");
-  std::wstring path = g_folder + L"\\frame.raw";
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) fail("no frame.raw: " + shown(run));
-  std::vector<uint8_t> data(kBytes + 1);
+std::vector<uint8_t> read_file(const std::string& name) {
+  HANDLE file =
+      CreateFileW(in_folder(name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) fail("cannot open " + name + ": error " + std::to_string(GetLastError()));
+  LARGE_INTEGER size{};
+  GetFileSizeEx(file, &size);
+  std::vector<uint8_t> data(size_t(size.QuadPart));
   DWORD got = 0;
   BOOL read = ReadFile(file, data.data(), DWORD(data.size()), &got, nullptr);
   CloseHandle(file);
-  if (!read) fail("cannot read frame.raw: error " + std::to_string(GetLastError()));
-  expect_picture(data.data(), got, kBytes, 0, kWindow, "frame.raw");
-  return "1280x1024 at 24 bits, the camera's picture";
+  if (!read || got != data.size()) fail("cannot read " + name + ": error " + std::to_string(GetLastError()));
+  return data;
+}
+
+void write_file(const std::string& name, const std::string& text) {
+  HANDLE file = CreateFileW(in_folder(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD put = 0;
+  bool written =
+      file != INVALID_HANDLE_VALUE && WriteFile(file, text.data(), DWORD(text.size()), &put, nullptr);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (!written || put != text.size()) fail("cannot write " + name);
+}
+
+// What the tool leaves of a frame it does not finish: its files beside the target.
+std::vector<std::string> partial_files() {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(in_folder("*.part-*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    names.push_back(std::string(found.cFileName, found.cFileName + wcslen(found.cFileName)));
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+  return names;
+}
+
+// A camera that sends nothing: the read ends after a second with STATUS_TIMEOUT,
+// which Windows reports as success with the bytes that came; the tool exits 1, as
+// on the host, and writes nothing: a new name is not made, a file there stays.
+std::string short_frame(Bus& bus) {
+  const std::string kKept = "the user's own";
+  Plugged cam{bus.plug(0x100E)};
+  ULONGLONG longest = 0;
+  for (const char* name : {"short.png", "kept.png"}) {
+    bool there = name == std::string("kept.png");
+    DeleteFileW(in_folder(name).c_str());
+    if (there) write_file(name, kKept);
+    cam.mark = mark(bus, cam.slot);
+    Run run = run_tool("frame --untriggered --bytes 4096 -o " + std::string(name));
+    expect_exit(run, 1);
+    expect_output(run, "(STATUS_TIMEOUT); nothing was written to " + std::string(name), "stderr");
+    if (run.millis < 900)
+      fail("the read ended after " + std::to_string(run.millis) + " ms, before the time-out");
+    longest = std::max(longest, run.millis);
+    Traffic t = image_traffic(bus, cam.slot, cam.mark);
+    expect_list(t.sent, {"out 4096", "abort"}, "sent");
+    if (!there && exists(name)) fail(run.command + " made " + name);
+    if (there) {
+      std::vector<uint8_t> left = read_file(name);
+      if (std::string(left.begin(), left.end()) != kKept) fail(run.command + " changed " + name);
+    }
+    std::vector<std::string> beside = partial_files();
+    if (!beside.empty()) fail(run.command + " left " + joined(beside));
+  }
+  return "exit 1 within " + std::to_string(longest) + " ms, no file made, an existing one untouched";
+}
+
+// A frame the tool writes to a file, and the window the camera sends it at.
+struct FrameFile {
+  uint16_t product;
+  const char* arguments;  // ending in -o `file`
+  const char* file;
+  sim::pattern::Geometry window;
+  uint32_t queued;  // frames given to a read that sends no trigger
+};
+
+// Raw bytes are the frame itself; a picture is checked as a file by the format's
+// rules, then decoded by Windows and compared pixel by pixel.
+std::string frame_file(Bus& bus, const FrameFile& row) {
+  const sim::pattern::Geometry& w = row.window;
+  uint32_t bytes = w.width * w.height * w.bytes_per_pixel;
+  uint32_t slot = bus.plug(row.product);
+  bus.queue_frames(slot, row.queued, bytes, w);
+  DeleteFileW(in_folder(row.file).c_str());
+  Run run = run_tool(row.arguments);
+  expect_exit(run, 0);
+  expect_output(run, std::to_string(bytes) + " bytes of " + std::to_string(bytes) + " asked");
+  std::vector<uint8_t> data = read_file(row.file);
+  std::string note = row.file + std::string(" ");
+  if (std::string(row.file).find(".png") == std::string::npos) {
+    expect_picture(data.data(), uint32_t(data.size()), bytes, 0, w, row.file);
+    note += "the camera's bytes";
+  } else {
+    note += std::to_string(w.width) + "x" + std::to_string(w.height) +
+            (w.bytes_per_pixel == 1 ? " grey" : " colour") + " (" +
+            check_png_structure(data, w.width, w.height, w.bytes_per_pixel) + ")";
+    DecodedPicture picture = decode_png(in_folder(row.file));
+    if (picture.width != w.width || picture.height != w.height ||
+        picture.bytes_per_pixel != w.bytes_per_pixel) {
+      fail(std::string(row.file) + " decodes to " + std::to_string(picture.width) + "x" +
+           std::to_string(picture.height) + " at " + std::to_string(picture.bytes_per_pixel) +
+           " bytes a pixel");
+    }
+    expect_picture(picture.pixels.data(), uint32_t(picture.pixels.size()), bytes, 0, w,
+                   std::string(row.file) + " as Windows decodes it");
+    note += " decoded by Windows to the camera's picture";
+  }
+  DeleteFileW(in_folder(row.file).c_str());
+  bus.unplug(slot);
+  return note;
+}
+
+// One frame at the camera's window, written by the tool and read back from the
+// file: the simulated camera's picture, byte for byte, as raw bytes at the window
+// the camera starts with and as PNG pictures in colour and in grey at windows the
+// same line chose.
+std::string frames(Bus& bus) {
+  const FrameFile rows[] = {
+      {0x100E, "frame -o frame.raw", "frame.raw", {2048, 1536, 3}, 0},  // 0x100E as it starts
+      {0x100E, "set resolution 1024x768 then frame -o colour.png", "colour.png", {1024, 768, 3}, 0},
+      {0x1009, "set resolution 640x480 then frame -o grey.png", "grey.png", {640, 480, 1}, 1},
+  };
+  std::string note;
+  for (const FrameFile& row : rows) note += (note.empty() ? "" : "; ") + frame_file(bus, row);
+  return note;
 }
 
 }  // namespace
@@ -229,8 +325,8 @@ void set_tool_folder(const std::wstring& folder) { g_folder = folder; }
 
 std::vector<Scenario> tool_scenarios() {
   return {
-      {"quorvex list", list},           {"quorvex info", info},   {"quorvex set and get gain", gain},
-      {"quorvex exit codes", refusals}, {"quorvex frame", frame}, {"quorvex frame times out", short_frame},
+      {"quorvex list", list},           {"quorvex info", info},    {"quorvex set and get gain", gain},
+      {"quorvex exit codes", refusals}, {"quorvex frame", frames}, {"quorvex frame times out", short_frame},
   };
 }
 
