@@ -114,7 +114,8 @@ TEST_P(TerminatedInAWait, EndsTheWaitOrIsReportedAsUnkillable) {
     EXPECT_EQ(shared_.waited, GetParam().interrupted);
   } else {
     ASSERT_TRUE(unkillable->wait(kBound));
-    EXPECT_TRUE(mentions(*unkillable, "thread requester of process app still running 300 ms"));
+    EXPECT_TRUE(mentions(*unkillable, "thread requester of process app still running " +
+                                          std::to_string(kExitBound.count()) + " ms"));
     EXPECT_FALSE(thread.exited());
     KeSetEvent(shared_.event, IO_NO_INCREMENT, FALSE);
     ASSERT_TRUE(thread.wait_exited(kBound));
