@@ -16,6 +16,15 @@
 
 struct _CAM_STREAM_CONTEXT;
 
+// One request of the driver's own that a drain must be able to end: the IRP it
+// sends and the event its completion sets. Lives with its sender (on a stack that
+// stays resident, or in pool) until the request is back and unlinked.
+typedef struct _CAM_SYNC_REQUEST {
+  struct _CAM_SYNC_REQUEST* Next;
+  PIRP Irp;
+  KEVENT Event;
+} CAM_SYNC_REQUEST, *PCAM_SYNC_REQUEST;
+
 typedef struct _CAM_DEVICE_EXTENSION {
   PDEVICE_OBJECT PhysicalDeviceObject;
   PDEVICE_OBJECT LowerDeviceObject;
@@ -62,12 +71,14 @@ typedef struct _CAM_DEVICE_EXTENSION {
   // Signalled when IoCount falls to 2: a stop, holding one of the two with the
   // device's own, waits on it for the others to leave. Reset only by that stop.
   KEVENT DrainEvent;
-  // The trigger request of the single-shot read in progress while it is out, else
-  // NULL: set and cleared by that read, read by the drain of a stop, query-remove
-  // or removal, which cancels it. TriggerLock, held for both, keeps the read from
-  // freeing the IRP while it is being cancelled.
-  KSPIN_LOCK TriggerLock;
-  PIRP TriggerIrp;
+  // The driver's own requests that are out and waited for without a time-out
+  // (every synchronous URB, the trigger of a frame read): linked in by the sender
+  // before it sends, unlinked once the request is back and before its IRP is freed;
+  // the drain of a stop, query-remove or removal cancels each one linked. Both
+  // under SyncRequestLock, at up to DISPATCH_LEVEL, so no IRP is freed while it is
+  // being cancelled.
+  KSPIN_LOCK SyncRequestLock;
+  struct _CAM_SYNC_REQUEST* SyncRequests;
 } CAM_DEVICE_EXTENSION, *PCAM_DEVICE_EXTENSION;
 
 typedef struct _CAM_FILE_CONTEXT {

@@ -26,6 +26,10 @@ BOOLEAN CamWaitForOtherRequests(PDEVICE_OBJECT DeviceObject, PLARGE_INTEGER Time
 // Synchronous USB requests. PASSIVE_LEVEL only: they wait.
 NTSTATUS CamSubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
 NTSTATUS CamSubmitUrbInterruptible(PDEVICE_OBJECT DeviceObject, PURB Urb);
+BOOLEAN CamPrepareSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request, PURB Urb);
+NTSTATUS CamSendSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request);
+VOID CamWaitSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request);
+VOID CamCancelSyncRequests(PDEVICE_OBJECT DeviceObject);
 NTSTATUS CamForwardIrpSync(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS CamAbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
 NTSTATUS CamResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
