@@ -2,7 +2,7 @@
 // plain bulk transfer, with the chained chunk transfers the two reads share.
 #pragma once
 
-#include "../control/control.h"
+#include "../driver/driver.h"
 
 // The longest chunk one transfer carries; a chunk is whole packets of the image
 // endpoint, so it is this rounded down to them.
