@@ -2,7 +2,7 @@
 // plain bulk transfer, with the chained chunk transfers the two reads share.
 #pragma once
 
-#include "../control/control.h"
+#include "../driver/driver.h"
 
 // The longest chunk one transfer carries; a chunk is whole packets of the image
 // endpoint, so it is this rounded down to them.
@@ -82,8 +82,7 @@ IO_COMPLETION_ROUTINE CamReadChunkComplete;
 BOOLEAN CamClaimChunk(PCAM_READ Read, PUCHAR* Buffer, PULONG Length);
 VOID CamFillChunk(PCAM_CHUNK_CONTEXT Chunk, PUCHAR Buffer, ULONG Length);
 
-// The three reads, and the end of a trigger that a drain cannot wait for.
+// The three reads.
 NTSTATUS CamReadFrameTriggered(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID CamCancelTrigger(PDEVICE_OBJECT DeviceObject);
 NTSTATUS CamReadFrameUntriggered(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS CamBulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp);

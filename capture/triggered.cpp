@@ -3,81 +3,48 @@
 // until the whole buffer is claimed.
 #include "capture.h"
 
-// The trigger request's records; the buffer lies in the read's storage.
+// The trigger request, in the read's storage, which stays resident: the read
+// thread waits in kernel mode.
 typedef struct _CAM_TRIGGER {
-  PKEVENT Event;
+  CAM_SYNC_REQUEST Request;
   PURB Urb;
-  PIRP Irp;
   UCHAR Data[CAM_TRIGGER_BYTES];
 } CAM_TRIGGER, *PCAM_TRIGGER;
 
-// PASSIVE_LEVEL. All three records or none of them (the caller frees what exists).
+// PASSIVE_LEVEL. The URB and the IRP, or a failure (the caller frees what exists).
 static NTSTATUS CamAllocateTrigger(PCAM_READ Read, PCAM_TRIGGER Trigger) {
   RtlZeroMemory(Trigger, sizeof(*Trigger));
-  Trigger->Event = (PKEVENT)CamAllocatePool(sizeof(KEVENT));
-  if (Trigger->Event == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-  KeInitializeEvent(Trigger->Event, NotificationEvent, FALSE);
   Trigger->Urb = CamAllocateVendorUrb();
   if (Trigger->Urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-  Trigger->Irp = IoAllocateIrp((CCHAR)(Read->Extension->LowerDeviceObject->StackSize + 1), FALSE);
-  if (Trigger->Irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   RtlFillMemory(Trigger->Data, CAM_TRIGGER_BYTES, 0xFF);
   CamBuildVendorRequest(Trigger->Urb, CAM_REQUEST_TRIGGER, FALSE, 0, Trigger->Data, CAM_TRIGGER_BYTES);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Trigger->Irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = Trigger->Urb;
-  IoSetCompletionRoutine(Trigger->Irp, CamSyncCompletion, Trigger->Event, TRUE, TRUE, TRUE);
+  if (!CamPrepareSyncRequest(Read->Extension, &Trigger->Request, Trigger->Urb)) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
   return STATUS_SUCCESS;
-}
-
-// Up to DISPATCH_LEVEL; takes TriggerLock. Makes the trigger request the one a
-// drain cancels (NULL: none).
-static VOID CamPublishTrigger(PCAM_DEVICE_EXTENSION Extension, PIRP Irp) {
-  KIRQL irql;
-  KeAcquireSpinLock(&Extension->TriggerLock, &irql);
-  Extension->TriggerIrp = Irp;
-  KeReleaseSpinLock(&Extension->TriggerLock, irql);
-}
-
-// Up to DISPATCH_LEVEL; takes TriggerLock. A stop, query-remove or removal ends the
-// trigger of the read in progress, which a camera that never answers would hold
-// for ever. A trigger not sent yet goes down marked cancelled, and the USB stack
-// ends it at once.
-VOID CamCancelTrigger(PDEVICE_OBJECT DeviceObject) {
-  PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
-  KIRQL irql;
-  KeAcquireSpinLock(&extension->TriggerLock, &irql);
-  if (extension->TriggerIrp != NULL) IoCancelIrp(extension->TriggerIrp);
-  KeReleaseSpinLock(&extension->TriggerLock, irql);
 }
 
 // PASSIVE_LEVEL, once the trigger is back or was never sent.
 static VOID CamFreeTrigger(PCAM_TRIGGER Trigger) {
-  if (Trigger->Irp != NULL) IoFreeIrp(Trigger->Irp);
+  if (Trigger->Request.Irp != NULL) IoFreeIrp(Trigger->Request.Irp);
   if (Trigger->Urb != NULL) ExFreePool(Trigger->Urb);
-  if (Trigger->Event != NULL) ExFreePool(Trigger->Event);
 }
 
 // PASSIVE_LEVEL, holding the device's single-shot lock. Sends the trigger where a
 // drain finds it while it is out. FALSE when it did not pend (it is back).
 static BOOLEAN CamSendTrigger(PCAM_READ Read, PCAM_TRIGGER Trigger) {
-  CamPublishTrigger(Read->Extension, Trigger->Irp);
-  if (IofCallDriver(Read->Extension->LowerDeviceObject, Trigger->Irp) == STATUS_PENDING) return TRUE;
-  CamPublishTrigger(Read->Extension, NULL);
-  return FALSE;
+  return CamSendSyncRequest(Read->Extension, &Trigger->Request) == STATUS_PENDING;
 }
 
 // PASSIVE_LEVEL. Waits for a trigger that went down pending (a drain cancels one
 // the camera holds); a failed one is recorded, but the read's status comes from
 // its chunks. TRUE when the trigger was cancelled.
 static BOOLEAN CamFinishTrigger(PCAM_READ Read, PCAM_TRIGGER Trigger) {
-  KeWaitForSingleObject(Trigger->Event, Suspended, KernelMode, FALSE, NULL);
-  CamPublishTrigger(Read->Extension, NULL);
+  CamWaitSyncRequest(Read->Extension, &Trigger->Request);
   if (USBD_ERROR(Trigger->Urb->UrbHeader.Status)) {
     CamRecordUsbdStatus(Read->Extension, Trigger->Urb->UrbHeader.Status);
   }
-  return Trigger->Irp->IoStatus.Status == STATUS_CANCELLED;
+  return Trigger->Request.Irp->IoStatus.Status == STATUS_CANCELLED;
 }
 
 // PASSIVE_LEVEL, the read started. Sends first chunk, trigger and second chunk,

@@ -7,13 +7,14 @@ set(QUORVEX_DRIVER_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../driver/request_gate.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../driver/sync_usb.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../driver/system_control.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../driver/vendor_request.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../pnp/dispatch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../pnp/remove.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../pnp/start.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../power/dispatch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../control/dispatch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../control/request_table.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../control/vendor_request.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../control/registers.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../control/device_requests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../control/transfer_requests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../control/exposure_gain.cpp

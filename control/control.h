@@ -8,19 +8,28 @@
 
 DRIVER_DISPATCH CamDispatchDeviceControl;
 
-// What a handler gets: the request as the dispatcher read it, and the argument of
-// its table row (a register number or a request code, for handlers that serve
-// several codes). Buffer is the system buffer: input first, then output over it;
-// NULL for a buffered request with no input and no output.
+// What a handler gets: the request as the dispatcher read it, the camera's record
+// (NULL: a camera the driver does not know, which every request that depends on
+// the model refuses), and the argument of its table row (a register number or a
+// request code, for handlers that serve several codes). Buffer is the system
+// buffer: input first, then output over it; NULL for a buffered request with no
+// input and no output.
 typedef struct _CAM_CONTROL_CALL {
   PDEVICE_OBJECT DeviceObject;
   PCAM_DEVICE_EXTENSION Extension;
+  const CAM_PRODUCT* Product;
   PIRP Irp;
   PUCHAR Buffer;
   ULONG InputLength;
   ULONG OutputLength;
   ULONG Argument;
+  PURB* Urb;  // the request's vendor request URB, once CamControlUrb has made it
 } CAM_CONTROL_CALL, *PCAM_CONTROL_CALL;
+
+// PASSIVE_LEVEL. The one vendor request URB of the request, made at the handler's
+// first call and freed by the dispatcher once the handler has returned; NULL when
+// there is no memory for it (the handler then returns STATUS_NO_MEMORY).
+PURB CamControlUrb(const CAM_CONTROL_CALL* Call);
 
 // PASSIVE_LEVEL, inside the request gate. Sets Irp->IoStatus.Information itself and
 // returns the status; never completes the IRP and never returns STATUS_PENDING.
@@ -42,20 +51,6 @@ const CAM_CONTROL_ENTRY* CamFindControlEntry(ULONG Code);
 
 #define CAM_COUNT_OF(array) (sizeof(array) / sizeof((array)[0]))
 
-// Vendor request codes the camera answers; 0xB7 reaches its registers.
-#define CAM_REQUEST_TRIGGER 0xB3
-#define CAM_REQUEST_REGISTER 0xB7
-#define CAM_REQUEST_B9 0xB9
-#define CAM_REQUEST_BLOCK 0xBA
-#define CAM_REQUEST_BB 0xBB
-#define CAM_REQUEST_BC 0xBC
-#define CAM_REQUEST_BD 0xBD
-#define CAM_REQUEST_C0 0xC0
-
-// The one product of model 0x1801 with a monochrome sensor: no channel gains, 8 bits
-// per pixel.
-#define CAM_PRODUCT_1801_MONO 0x100D
-
 // The longest data stage a USB control transfer can carry.
 #define CAM_MAX_CONTROL_DATA 0xFFFF
 
@@ -65,22 +60,11 @@ FORCEINLINE VOID CamReportEcho(const CAM_CONTROL_CALL* Call, ULONG Bytes) {
   Call->Irp->IoStatus.Information = Call->OutputLength >= Bytes ? Bytes : 0;
 }
 
-// Vendor requests (vendor_request.cpp).
-typedef struct _CAM_REGISTER_VALUE {
-  UCHAR Register;
-  USHORT Value;
-} CAM_REGISTER_VALUE;
-
-PURB CamAllocateVendorUrb(VOID);
-VOID CamBuildVendorRequest(PURB Urb, UCHAR Request, BOOLEAN In, USHORT Value, PVOID Buffer, ULONG Length);
-VOID CamBuildRegisterWrite(PURB Urb, UCHAR Register, PVOID Data);
-VOID CamBuildRegisterRead(PURB Urb, UCHAR Register, PVOID Data);
-VOID CamBuildB9Write(PURB Urb, UCHAR Value, PVOID Data);
-VOID CamBuildBCWrite(PURB Urb, UCHAR Value, PVOID Data);
+// Register access through request 0xB7 (registers.cpp).
 NTSTATUS CamWriteRegister(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR Register, ULONG Value);
 NTSTATUS CamReadRegister(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR Register, PULONG Value);
-NTSTATUS CamWriteRegisterSequence(PDEVICE_OBJECT DeviceObject, PURB Urb, const CAM_REGISTER_VALUE* Writes,
-                                  ULONG Count);
+NTSTATUS CamWriteRegisterSequence(PDEVICE_OBJECT DeviceObject, PURB Urb, const CAM_REGISTER_STEP* Steps,
+                                  ULONG Count, ULONG Read);
 
 // Requests the dispatcher answers from the device context or with one transfer
 // (device_requests.cpp).
@@ -133,7 +117,7 @@ CAM_CONTROL_HANDLER CamReadC0;
 CAM_CONTROL_HANDLER CamReadRegisterEx;
 CAM_CONTROL_HANDLER CamGetDeviceList;
 
-// Whether the model code is one of the three the settings know.
-FORCEINLINE BOOLEAN CamKnownModel(ULONG ModelCode) {
-  return ModelCode == CAM_MODEL_8431 || ModelCode == CAM_MODEL_1801 || ModelCode == CAM_MODEL_1621;
+// The model code of a camera's record; 0 for none.
+FORCEINLINE ULONG CamModelCode(const CAM_PRODUCT* Product) {
+  return Product != NULL ? Product->Model->ModelCode : 0;
 }

@@ -10,47 +10,39 @@ NTSTATUS CamNoAction(const CAM_CONTROL_CALL* Call) {
   return STATUS_SUCCESS;
 }
 
-// PASSIVE_LEVEL, no lock; frees its URB. Register number at byte 0, 16-bit value at
-// byte 4; bytes 1 to 3 are not read. Reports the bytes the USB stack says it sent.
+// PASSIVE_LEVEL, no lock. Register number at byte 0, 16-bit value at byte 4; bytes
+// 1 to 3 are not read. Reports the bytes the USB stack says it sent.
 NTSTATUS CamWriteRegisterRequest(const CAM_CONTROL_CALL* Call) {
   UCHAR reg = Call->Buffer[FIELD_OFFSET(CAM_REGISTER_WRITE, Register)];
   USHORT value = CamGetU16(Call->Buffer + FIELD_OFFSET(CAM_REGISTER_WRITE, Value));
-  PURB urb = CamAllocateVendorUrb();
+  PURB urb = CamControlUrb(Call);
   if (urb == NULL) return STATUS_NO_MEMORY;
   NTSTATUS status = CamWriteRegister(Call->DeviceObject, urb, reg, value);
   if (NT_SUCCESS(status)) CamReportEcho(Call, urb->UrbControlVendorClassRequest.TransferBufferLength);
-  ExFreePool(urb);
   return status;
 }
 
-// PASSIVE_LEVEL, no lock; frees its URB. Any of the 256 registers, by the number at
-// byte 0; the output is written only when the read succeeded.
+// PASSIVE_LEVEL, no lock. Any of the 256 registers, by the number at byte 0; the
+// output is written only when the read succeeded.
 NTSTATUS CamReadRegisterRequest(const CAM_CONTROL_CALL* Call) {
   UCHAR reg = Call->Buffer[0];
-  PURB urb = CamAllocateVendorUrb();
+  PURB urb = CamControlUrb(Call);
   if (urb == NULL) return STATUS_NO_MEMORY;
   ULONG value;
   NTSTATUS status = CamReadRegister(Call->DeviceObject, urb, reg, &value);
-  if (NT_SUCCESS(status)) {
-    CamPutU32(Call->Buffer, value);
-    Call->Irp->IoStatus.Information = sizeof(ULONG);
-  }
-  ExFreePool(urb);
+  if (!NT_SUCCESS(status)) return status;
+  CamPutU32(Call->Buffer, value);
+  Call->Irp->IoStatus.Information = sizeof(ULONG);
   return status;
 }
 
-// PASSIVE_LEVEL, no lock; frees its URB. Argument is the value (1 or 0); only model
-// 0x1621 has the register. The URB comes first, so a shortage shows on every model
-// alike.
+// PASSIVE_LEVEL, no lock. Argument is the value (1 or 0); only model 0x1621 has
+// the register. The URB comes first, so a shortage shows on every model alike.
 NTSTATUS CamSetReg62(const CAM_CONTROL_CALL* Call) {
-  PURB urb = CamAllocateVendorUrb();
+  PURB urb = CamControlUrb(Call);
   if (urb == NULL) return STATUS_NO_MEMORY;
-  NTSTATUS status = STATUS_INVALID_PARAMETER;
-  if (CamModelCode(Call->Extension) == CAM_MODEL_1621) {
-    status = CamWriteRegister(Call->DeviceObject, urb, CAM_REGISTER_62, Call->Argument);
-  }
-  ExFreePool(urb);
-  return status;
+  if (Call->Product == NULL || !Call->Product->Model->Register62) return STATUS_INVALID_PARAMETER;
+  return CamWriteRegister(Call->DeviceObject, urb, CAM_REGISTER_62, Call->Argument);
 }
 
 // PASSIVE_LEVEL, no lock. Any output length but exactly 4 is refused: callers rely
@@ -62,19 +54,19 @@ NTSTATUS CamGetLastStatus(const CAM_CONTROL_CALL* Call) {
   return STATUS_SUCCESS;
 }
 
-// PASSIVE_LEVEL, no lock. The identity recorded at open; the fields are written
-// only by opens, which all write the same values.
+// PASSIVE_LEVEL, no lock. The identity of the camera's record, chosen at open;
+// zeros while the driver knows no record for it.
 NTSTATUS CamGetIdentity(const CAM_CONTROL_CALL* Call) {
-  PCAM_DEVICE_EXTENSION extension = Call->Extension;
-  CamPutU32(Call->Buffer + FIELD_OFFSET(CAM_IDENTITY, VendorId), CamReadUlong(&extension->VendorId));
-  CamPutU32(Call->Buffer + FIELD_OFFSET(CAM_IDENTITY, ProductId), CamReadUlong(&extension->ProductId));
-  CamPutU32(Call->Buffer + FIELD_OFFSET(CAM_IDENTITY, ModelCode), CamReadUlong(&extension->ModelCode));
+  const CAM_PRODUCT* product = Call->Product;
+  CamPutU32(Call->Buffer + FIELD_OFFSET(CAM_IDENTITY, VendorId), product != NULL ? CAM_VENDOR_ID : 0);
+  CamPutU32(Call->Buffer + FIELD_OFFSET(CAM_IDENTITY, ProductId), product != NULL ? product->ProductId : 0);
+  CamPutU32(Call->Buffer + FIELD_OFFSET(CAM_IDENTITY, ModelCode), CamModelCode(product));
   Call->Irp->IoStatus.Information = sizeof(CAM_IDENTITY);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS CamGetModel(const CAM_CONTROL_CALL* Call) {
-  CamPutU32(Call->Buffer, CamModelCode(Call->Extension));
+  CamPutU32(Call->Buffer, CamModelCode(Call->Product));
   Call->Irp->IoStatus.Information = sizeof(ULONG);
   return STATUS_SUCCESS;
 }

@@ -12,7 +12,8 @@ static BOOLEAN CamReadyForControl(PCAM_DEVICE_EXTENSION Extension) {
 }
 
 // PASSIVE_LEVEL, inside the gate. Finds the row and holds the request to the
-// lengths the row names before the handler may allocate or send anything.
+// lengths the row names before the handler may allocate or send anything; frees
+// the URB the handler used.
 static NTSTATUS CamRunControlRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   const CAM_CONTROL_ENTRY* entry = CamFindControlEntry(stack->Parameters.DeviceIoControl.IoControlCode);
@@ -28,7 +29,17 @@ static NTSTATUS CamRunControlRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (call.InputLength < entry->InputNeeded || call.OutputLength < entry->OutputNeeded) {
     return STATUS_BUFFER_TOO_SMALL;
   }
-  return entry->Handler(&call);
+  call.Product = CamProduct(call.Extension);
+  PURB urb = NULL;
+  call.Urb = &urb;
+  NTSTATUS status = entry->Handler(&call);
+  if (urb != NULL) ExFreePool(urb);
+  return status;
+}
+
+PURB CamControlUrb(const CAM_CONTROL_CALL* Call) {
+  if (*Call->Urb == NULL) *Call->Urb = CamAllocateVendorUrb();
+  return *Call->Urb;
 }
 
 // PASSIVE_LEVEL, in the requesting thread. Every request is finished and completed

@@ -7,11 +7,10 @@
 
 #define CAM_STREAM_START_MIN_LENGTH sizeof(CAM_STREAM_START_PARAMS)
 
-// Three products send their frame without a trigger, in one plain transfer; the
-// others take the triggered read.
+// The products that send their frame without a trigger take one plain transfer;
+// the others, and a camera the driver knows no record of, the triggered read.
 NTSTATUS CamReadFrameRequest(const CAM_CONTROL_CALL* Call) {
-  ULONG product = CamProductId(Call->Extension);
-  if (product == 0x1009 || product == 0x100B || product == 0x100F) {
+  if (Call->Product != NULL && Call->Product->FrameRead == CAM_FRAME_PLAIN) {
     return CamBulkTransfer(Call->DeviceObject, Call->Irp);
   }
   return CamReadFrameTriggered(Call->DeviceObject, Call->Irp);

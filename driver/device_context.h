@@ -2,10 +2,11 @@
 // driver, with the constants they are built on.
 #pragma once
 
+#include "../include/quorvex/models.h"
 #include "platform.h"
 
 #define CAM_MAX_INSTANCES 8
-#define CAM_VENDOR_ID 0x04B4
+#define CAM_VENDOR_ID QUORVEX_USB_VENDOR_ID
 #define CAM_PIPE_MAX_TRANSFER_SIZE 0x80000
 #define CAM_LINK_NAME_CHARS 64
 
@@ -15,6 +16,15 @@
 #define CamAllocatePool(Bytes) ExAllocatePoolWithTag(NonPagedPoolNx, (Bytes), CAM_POOL_TAG)
 
 struct _CAM_STREAM_CONTEXT;
+
+// One request of the driver's own that a drain must be able to end: the IRP it
+// sends and the event its completion sets. Lives with its sender (on a stack that
+// stays resident, or in pool) until the request is back and unlinked.
+typedef struct _CAM_SYNC_REQUEST {
+  struct _CAM_SYNC_REQUEST* Next;
+  PIRP Irp;
+  KEVENT Event;
+} CAM_SYNC_REQUEST, *PCAM_SYNC_REQUEST;
 
 typedef struct _CAM_DEVICE_EXTENSION {
   PDEVICE_OBJECT PhysicalDeviceObject;
@@ -31,9 +41,7 @@ typedef struct _CAM_DEVICE_EXTENSION {
   volatile LONG IoCount;
   KEVENT RemoveEvent;
   UCHAR RemovePending;
-  ULONG VendorId;
-  ULONG ProductId;
-  ULONG ModelCode;
+  const CAM_PRODUCT* Product;
   ULONG InstanceIndex;
   KEVENT StopEvent;
   UCHAR QueryRemovePending;
@@ -62,12 +70,14 @@ typedef struct _CAM_DEVICE_EXTENSION {
   // Signalled when IoCount falls to 2: a stop, holding one of the two with the
   // device's own, waits on it for the others to leave. Reset only by that stop.
   KEVENT DrainEvent;
-  // The trigger request of the single-shot read in progress while it is out, else
-  // NULL: set and cleared by that read, read by the drain of a stop, query-remove
-  // or removal, which cancels it. TriggerLock, held for both, keeps the read from
-  // freeing the IRP while it is being cancelled.
-  KSPIN_LOCK TriggerLock;
-  PIRP TriggerIrp;
+  // The driver's own requests that are out and waited for without a time-out
+  // (every synchronous URB, the trigger of a frame read): linked in by the sender
+  // before it sends, unlinked once the request is back and before its IRP is freed;
+  // the drain of a stop, query-remove or removal cancels each one linked. Both
+  // under SyncRequestLock, at up to DISPATCH_LEVEL, so no IRP is freed while it is
+  // being cancelled.
+  KSPIN_LOCK SyncRequestLock;
+  struct _CAM_SYNC_REQUEST* SyncRequests;
 } CAM_DEVICE_EXTENSION, *PCAM_DEVICE_EXTENSION;
 
 typedef struct _CAM_FILE_CONTEXT {
@@ -83,19 +93,15 @@ typedef struct _CAM_FILE_CONTEXT {
 FORCEINLINE UCHAR CamReadFlag(const UCHAR* Flag) { return __atomic_load_n(Flag, __ATOMIC_SEQ_CST); }
 FORCEINLINE VOID CamWriteFlag(UCHAR* Flag, UCHAR Value) { __atomic_store_n(Flag, Value, __ATOMIC_SEQ_CST); }
 
-// The identity fields are written by every open of the device, possibly at once on
-// several threads, and read by device control.
-FORCEINLINE ULONG CamReadUlong(const ULONG* Field) { return __atomic_load_n(Field, __ATOMIC_RELAXED); }
-FORCEINLINE VOID CamWriteUlong(ULONG* Field, ULONG Value) {
-  __atomic_store_n(Field, Value, __ATOMIC_RELAXED);
+// The camera's record, chosen by the last open: written by every open of the
+// device, possibly at once on several threads (all write the same), read by
+// device control. NULL until an open recognised the camera, or after one that did
+// not.
+FORCEINLINE const CAM_PRODUCT* CamProduct(const CAM_DEVICE_EXTENSION* Extension) {
+  return __atomic_load_n(&Extension->Product, __ATOMIC_RELAXED);
 }
-
-// The model and product recorded by the last open.
-FORCEINLINE ULONG CamModelCode(const CAM_DEVICE_EXTENSION* Extension) {
-  return CamReadUlong(&Extension->ModelCode);
-}
-FORCEINLINE ULONG CamProductId(const CAM_DEVICE_EXTENSION* Extension) {
-  return CamReadUlong(&Extension->ProductId);
+FORCEINLINE VOID CamSetProduct(PCAM_DEVICE_EXTENSION Extension, const CAM_PRODUCT* Product) {
+  __atomic_store_n(&Extension->Product, Product, __ATOMIC_RELAXED);
 }
 
 FORCEINLINE PCAM_DEVICE_EXTENSION CamExtension(PDEVICE_OBJECT DeviceObject) {

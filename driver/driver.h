@@ -26,12 +26,35 @@ BOOLEAN CamWaitForOtherRequests(PDEVICE_OBJECT DeviceObject, PLARGE_INTEGER Time
 // Synchronous USB requests. PASSIVE_LEVEL only: they wait.
 NTSTATUS CamSubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
 NTSTATUS CamSubmitUrbInterruptible(PDEVICE_OBJECT DeviceObject, PURB Urb);
+BOOLEAN CamPrepareSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request, PURB Urb);
+NTSTATUS CamSendSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request);
+VOID CamWaitSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request);
+VOID CamCancelSyncRequests(PDEVICE_OBJECT DeviceObject);
 NTSTATUS CamForwardIrpSync(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS CamAbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
 NTSTATUS CamResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
 IO_COMPLETION_ROUTINE CamSyncCompletion;
 
 VOID CamHexDump(const VOID* Buffer, ULONG Length);
+
+// Vendor requests the camera answers; 0xB7 reaches its registers.
+#define CAM_REQUEST_TRIGGER 0xB3
+#define CAM_REQUEST_REGISTER 0xB7
+#define CAM_REQUEST_B9 0xB9
+#define CAM_REQUEST_BLOCK 0xBA
+#define CAM_REQUEST_BB 0xBB
+#define CAM_REQUEST_BC 0xBC
+#define CAM_REQUEST_BD 0xBD
+#define CAM_REQUEST_C0 0xC0
+
+// The vendor request URB and its builders (vendor_request.cpp). Any IRQL; they
+// fill, they do not send.
+PURB CamAllocateVendorUrb(VOID);
+VOID CamBuildVendorRequest(PURB Urb, UCHAR Request, BOOLEAN In, USHORT Value, PVOID Buffer, ULONG Length);
+VOID CamBuildRegisterWrite(PURB Urb, UCHAR Register, PVOID Data);
+VOID CamBuildRegisterRead(PURB Urb, UCHAR Register, PVOID Data);
+VOID CamBuildB9Write(PURB Urb, UCHAR Value, PVOID Data);
+VOID CamBuildBCWrite(PURB Urb, UCHAR Value, PVOID Data);
 
 // The last USB failure status: written by any request, read by device control.
 FORCEINLINE VOID CamRecordUsbdStatus(PCAM_DEVICE_EXTENSION Extension, LONG Status) {

@@ -93,8 +93,8 @@ static VOID CamInitializeExtension(PCAM_DEVICE_EXTENSION Extension, const WCHAR*
   KeInitializeEvent(&Extension->StopEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&Extension->DrainEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&Extension->SingleShotLock, SynchronizationEvent, TRUE);
-  KeInitializeSpinLock(&Extension->TriggerLock);
-  Extension->TriggerIrp = NULL;
+  KeInitializeSpinLock(&Extension->SyncRequestLock);
+  Extension->SyncRequests = NULL;
 }
 
 // PASSIVE_LEVEL. Attaches and learns the capabilities; on failure the device object

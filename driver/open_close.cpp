@@ -2,29 +2,9 @@
 #include "byte_order.h"
 #include "driver.h"
 
-typedef struct _CAM_PRODUCT {
-  USHORT ProductId;
-  ULONG ModelCode;
-} CAM_PRODUCT;
-
-static const CAM_PRODUCT CamProducts[] = {
-    {0x1009, 0x8431}, {0x100A, 0x8431}, {0x100B, 0x1801}, {0x100C, 0x1801},
-    {0x100D, 0x1801}, {0x100E, 0x1621}, {0x100F, 0x1801},
-};
-
-// The model code of a supported camera, or 0.
-static ULONG CamModelOf(USHORT VendorId, USHORT ProductId) {
-  if (VendorId != CAM_VENDOR_ID) return 0;
-  for (ULONG i = 0; i < sizeof(CamProducts) / sizeof(CamProducts[0]); i++) {
-    if (CamProducts[i].ProductId == ProductId) return CamProducts[i].ModelCode;
-  }
-  return 0;
-}
-
-static VOID CamSetIdentity(PCAM_DEVICE_EXTENSION Extension, ULONG Vendor, ULONG Product, ULONG Model) {
-  CamWriteUlong(&Extension->ModelCode, Model);
-  CamWriteUlong(&Extension->VendorId, Vendor);
-  CamWriteUlong(&Extension->ProductId, Product);
+// The record of a camera this driver serves, or NULL.
+static const CAM_PRODUCT* CamRecognise(USHORT VendorId, USHORT ProductId) {
+  return VendorId == CAM_VENDOR_ID ? CamFindProduct(ProductId) : NULL;
 }
 
 // Inside the request gate. Completes the request. A device that is stopping is
@@ -38,13 +18,12 @@ static NTSTATUS CamOpenHandle(PCAM_DEVICE_EXTENSION Extension, PIRP Irp) {
   const UCHAR* descriptor = (const UCHAR*)Extension->DeviceDescriptor;
   USHORT vendor = CamGetU16(descriptor + FIELD_OFFSET(USB_DEVICE_DESCRIPTOR, idVendor));
   USHORT product = CamGetU16(descriptor + FIELD_OFFSET(USB_DEVICE_DESCRIPTOR, idProduct));
-  ULONG model = CamModelOf(vendor, product);
-  if (model == 0) {
-    CamSetIdentity(Extension, 0, 0, 0);
+  const CAM_PRODUCT* record = CamRecognise(vendor, product);
+  CamSetProduct(Extension, record);
+  if (record == NULL) {
     InterlockedDecrement(&Extension->OpenCount);
     return CamCompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
   }
-  CamSetIdentity(Extension, CAM_VENDOR_ID, product, model);
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
   if (file == NULL) {
     InterlockedDecrement(&Extension->OpenCount);

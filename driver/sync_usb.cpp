@@ -3,28 +3,73 @@
 // reset.
 #include "driver.h"
 
-static NTSTATUS CamUrbResult(PCAM_DEVICE_EXTENSION Extension, PURB Urb, NTSTATUS Status);
+// Up to DISPATCH_LEVEL; takes SyncRequestLock. From here until it is unlinked, a
+// drain cancels the request.
+static VOID CamLinkRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->SyncRequestLock, &irql);
+  Request->Next = Extension->SyncRequests;
+  Extension->SyncRequests = Request;
+  KeReleaseSpinLock(&Extension->SyncRequestLock, irql);
+}
 
-// PASSIVE_LEVEL. The caller owns the URB and may read its results afterwards.
-// A failing URB becomes STATUS_UNSUCCESSFUL and is recorded in LastUsbdStatus.
-NTSTATUS CamSubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) {
+// Up to DISPATCH_LEVEL; takes SyncRequestLock. Once it returns, no drain touches
+// the request's IRP again, and its sender may free it.
+static VOID CamUnlinkRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->SyncRequestLock, &irql);
+  PCAM_SYNC_REQUEST* link = &Extension->SyncRequests;
+  while (*link != NULL && *link != Request) link = &(*link)->Next;
+  if (*link != NULL) *link = Request->Next;
+  KeReleaseSpinLock(&Extension->SyncRequestLock, irql);
+}
+
+// Up to DISPATCH_LEVEL; takes SyncRequestLock, under which the USB stack's cancel
+// routine may run and complete the IRP (its completion only sets an event). A
+// stop, query-remove or removal ends so the requests that a camera which never
+// answers would hold for ever. A request not sent yet goes down marked cancelled,
+// and the USB stack ends it at once; one that completes meanwhile keeps its status.
+VOID CamCancelSyncRequests(PDEVICE_OBJECT DeviceObject) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
-  KEVENT event;
-  IO_STATUS_BLOCK ioStatus;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, extension->LowerDeviceObject, NULL,
-                                           0, NULL, 0, TRUE, &event, &ioStatus);
-  if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-  IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Urb;
-  // The I/O manager completes and frees this IRP; it is not touched again.
-  NTSTATUS status = IofCallDriver(extension->LowerDeviceObject, irp);
-  if (status == STATUS_PENDING) {
-    // Judged like a request completed at once: by its final status first, which a
-    // lower driver may have failed without touching the URB.
-    KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
-    status = ioStatus.Status;
+  KIRQL irql;
+  KeAcquireSpinLock(&extension->SyncRequestLock, &irql);
+  for (PCAM_SYNC_REQUEST request = extension->SyncRequests; request != NULL; request = request->Next) {
+    IoCancelIrp(request->Irp);
   }
-  return CamUrbResult(extension, Urb, status);
+  KeReleaseSpinLock(&extension->SyncRequestLock, irql);
+}
+
+// PASSIVE_LEVEL. An IRP of the driver's own that carries the URB down; its
+// completion sets the request's event and leaves the IRP to the sender, who frees
+// it with IoFreeIrp. FALSE when no IRP could be had.
+BOOLEAN CamPrepareSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request, PURB Urb) {
+  Request->Next = NULL;
+  KeInitializeEvent(&Request->Event, NotificationEvent, FALSE);
+  Request->Irp = IoAllocateIrp((CCHAR)(Extension->LowerDeviceObject->StackSize + 1), FALSE);
+  if (Request->Irp == NULL) return FALSE;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Request->Irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = Urb;
+  IoSetCompletionRoutine(Request->Irp, CamSyncCompletion, &Request->Event, TRUE, TRUE, TRUE);
+  return TRUE;
+}
+
+// PASSIVE_LEVEL. Sends the request where a drain finds it. Unless the result is
+// STATUS_PENDING the request is back and unlinked; otherwise the caller waits for
+// it with CamWaitSyncRequest.
+NTSTATUS CamSendSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request) {
+  CamLinkRequest(Extension, Request);
+  NTSTATUS status = IofCallDriver(Extension->LowerDeviceObject, Request->Irp);
+  if (status != STATUS_PENDING) CamUnlinkRequest(Extension, Request);
+  return status;
+}
+
+// PASSIVE_LEVEL, in kernel mode, so a request on the caller's stack stays
+// resident. No time-out: a drain ends a request the camera holds.
+VOID CamWaitSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request) {
+  KeWaitForSingleObject(&Request->Event, Suspended, KernelMode, FALSE, NULL);
+  CamUnlinkRequest(Extension, Request);
 }
 
 // Any IRQL. The result of a URB whose request ended with Status: a failed request
@@ -36,36 +81,43 @@ static NTSTATUS CamUrbResult(PCAM_DEVICE_EXTENSION Extension, PURB Urb, NTSTATUS
   return USBD_ERROR(urbStatus) ? STATUS_UNSUCCESSFUL : Status;
 }
 
+// PASSIVE_LEVEL. The caller owns the URB and may read its results afterwards.
+// A failing URB becomes STATUS_UNSUCCESSFUL and is recorded in LastUsbdStatus; a
+// request a drain ended is STATUS_CANCELLED.
+NTSTATUS CamSubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) {
+  PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
+  CAM_SYNC_REQUEST request;
+  if (!CamPrepareSyncRequest(extension, &request, Urb)) return STATUS_INSUFFICIENT_RESOURCES;
+  if (CamSendSyncRequest(extension, &request) == STATUS_PENDING) CamWaitSyncRequest(extension, &request);
+  // Judged by the request's final status first, which a lower driver may have
+  // failed without touching the URB.
+  NTSTATUS status = CamUrbResult(extension, Urb, request.Irp->IoStatus.Status);
+  IoFreeIrp(request.Irp);
+  return status;
+}
+
 // PASSIVE_LEVEL, in the requesting application's thread. As CamSubmitUrbSync, but
 // the wait gives way when the thread is terminated: the transfer is then cancelled
 // and waited for (the USB stack ends it at once), leaving in the buffer what had
-// arrived, and the result is STATUS_CANCELLED. The IRP is this routine's, so that
-// it can still be cancelled once the wait has given way; it and the event live in
-// pool (a thread waiting in user mode may have its stack paged out) and are freed
-// before return.
+// arrived, and the result is STATUS_CANCELLED. The request lives in pool (a thread
+// waiting in user mode may have its stack paged out) and is freed before return.
 NTSTATUS CamSubmitUrbInterruptible(PDEVICE_OBJECT DeviceObject, PURB Urb) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
-  PKEVENT event = (PKEVENT)CamAllocatePool(sizeof(KEVENT));
-  if (event == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-  PIRP irp = IoAllocateIrp((CCHAR)(extension->LowerDeviceObject->StackSize + 1), FALSE);
-  if (irp == NULL) {
-    ExFreePool(event);
+  PCAM_SYNC_REQUEST request = (PCAM_SYNC_REQUEST)CamAllocatePool(sizeof(CAM_SYNC_REQUEST));
+  if (request == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  if (!CamPrepareSyncRequest(extension, request, Urb)) {
+    ExFreePool(request);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  KeInitializeEvent(event, NotificationEvent, FALSE);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = Urb;
-  IoSetCompletionRoutine(irp, CamSyncCompletion, event, TRUE, TRUE, TRUE);
-  if (IofCallDriver(extension->LowerDeviceObject, irp) == STATUS_PENDING &&
-      KeWaitForSingleObject(event, Executive, UserMode, TRUE, NULL) != STATUS_SUCCESS) {
-    IoCancelIrp(irp);
-    KeWaitForSingleObject(event, Executive, KernelMode, FALSE, NULL);
+  if (CamSendSyncRequest(extension, request) == STATUS_PENDING) {
+    if (KeWaitForSingleObject(&request->Event, Executive, UserMode, TRUE, NULL) != STATUS_SUCCESS) {
+      IoCancelIrp(request->Irp);
+    }
+    CamWaitSyncRequest(extension, request);
   }
-  NTSTATUS status = CamUrbResult(extension, Urb, irp->IoStatus.Status);
-  IoFreeIrp(irp);
-  ExFreePool(event);
+  NTSTATUS status = CamUrbResult(extension, Urb, request->Irp->IoStatus.Status);
+  IoFreeIrp(request->Irp);
+  ExFreePool(request);
   return status;
 }
 

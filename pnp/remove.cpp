@@ -2,8 +2,6 @@
 // inside, release what start allocated, and take the device object down.
 #include "pnp.h"
 
-#include "../capture/capture.h"
-
 // Every pipe of the pipe table, in table order; the results do not matter here.
 VOID CamAbortAllPipes(PDEVICE_OBJECT DeviceObject) {
   PUSBD_INTERFACE_INFORMATION pipes = CamExtension(DeviceObject)->InterfaceInfo;
@@ -11,13 +9,14 @@ VOID CamAbortAllPipes(PDEVICE_OBJECT DeviceObject) {
   for (ULONG i = 0; i < pipes->NumberOfPipes; i++) CamAbortPipe(DeviceObject, pipes->Pipes[i].PipeHandle);
 }
 
-// PASSIVE_LEVEL. Ends what a request inside may wait for without end: the plain
-// frame read waits on the camera without a time-out, and the triggered read waits
-// so for its trigger on the default pipe, so a silent camera would hold a stop or
-// a removal for ever. Their transfers are aborted and the trigger cancelled.
+// PASSIVE_LEVEL. Ends what a request inside may wait for without end: the frame
+// reads wait on the image pipe, and every vendor request (a register access, a
+// raw command, a read's trigger) waits on the default pipe without a time-out, so
+// a silent camera would hold a stop or a removal for ever. The pipes' transfers
+// are aborted and the driver's own requests cancelled.
 static VOID CamEndWaitsInside(PDEVICE_OBJECT DeviceObject) {
   CamAbortAllPipes(DeviceObject);
-  CamCancelTrigger(DeviceObject);
+  CamCancelSyncRequests(DeviceObject);
 }
 
 // PASSIVE_LEVEL, inside the gate, after a flag that refuses newcomers was raised.

@@ -632,7 +632,7 @@ TEST_F(Chains, SecondReadWaitsForTheFirst) {
 struct AllocationCase {
   const char* name;
   ULONG code;
-  int pool;  // allocations the read makes: tail buffer, URBs, context block, trigger
+  int pool;  // allocations the read makes: tail buffer, URBs, context block, trigger URB
   int irps;
 };
 
@@ -659,7 +659,7 @@ TEST_P(Allocations, RefusedWithNothingSent) {
 
 INSTANTIATE_TEST_SUITE_P(Reads, Allocations,
                          ::testing::Values(AllocationCase{"Untriggered", IOCTL_CAM_READ_FRAME_EX, 4, 2},
-                                           AllocationCase{"Triggered", IOCTL_CAM_READ_FRAME, 6, 3}),
+                                           AllocationCase{"Triggered", IOCTL_CAM_READ_FRAME, 5, 3}),
                          CaseName());
 
 struct PipeCase {

@@ -79,10 +79,10 @@ TEST_P(Raw, FailedTransfers) {
   EXPECT_EQ(call(IOCTL_CAM_COMMAND_B8).status, STATUS_DEVICE_NOT_CONNECTED);
 }
 
-// A model this driver does not know refuses the requests that test the model;
+// A camera this driver knows no record of refuses the requests that test the model;
 // the 0xBC echo is still reported.
 TEST_P(Raw, UnknownModelsAreRefused) {
-  ext_->ModelCode = 0x1234;
+  ext_->Product = nullptr;
   EXPECT_EQ(call(IOCTL_CAM_WRITE_B9, le32(1)).status, STATUS_INVALID_PARAMETER);
   EXPECT_EQ(call(IOCTL_CAM_WRITE_BC_0, le32(1), 4),
             (Outcome{STATUS_INVALID_PARAMETER, 4, Bytes(4, kPoison)}));

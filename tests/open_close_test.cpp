@@ -13,8 +13,8 @@ class OpenClose : public Testbed {
     bool operator==(const Identity&) const = default;
   };
   Identity identity(sim::UsbDevice& device) {
-    PCAM_DEVICE_EXTENSION e = extension(device);
-    return {e->VendorId, e->ProductId, e->ModelCode};
+    const CAM_PRODUCT* p = extension(device)->Product;
+    return p == nullptr ? Identity{0, 0, 0} : Identity{CAM_VENDOR_ID, p->ProductId, p->Model->ModelCode};
   }
 
   // Sends a create request with no file object, as no I/O manager path can.

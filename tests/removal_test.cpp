@@ -8,6 +8,7 @@
 
 #include "driver/driver.h"
 #include "quorvex/ioctl.h"
+#include "support/control.h"
 #include "support/descriptors.h"
 #include "support/posted_read.h"
 #include "support/testbed.h"
@@ -171,38 +172,84 @@ TEST_F(Removal, SurpriseRemovalAbortsEveryPipe) {
 }
 
 // A request admitted before a stop may be using the pipes the stop invalidates:
-// the stop refuses newcomers, waits for it, and only then unconfigures.
+// the stop refuses newcomers, waits for it to leave, and only then unconfigures.
 TEST_F(Removal, AStopWaitsForTheRequestsInsideBeforeItUnconfigures) {
   sim::UsbDevice& device = plug();
+  PDEVICE_OBJECT fdo = platform().fdo(device);
   PCAM_DEVICE_EXTENSION ext = extension(device);
   sim::Handle handle = open();
   device.clear_trace();
-  device.hold(sim::UrbMatch::vendor(0xB7));
-  std::future<NTSTATUS> read = std::async(std::launch::async, [handle] {
-    uint8_t in[1] = {0x35};
-    uint8_t out[4];
-    return sim::nt_device_io_control(handle, IOCTL_CAM_READ_REGISTER, in, 1, out, 4, nullptr);
-  });
-  ASSERT_TRUE(device.wait_for_pending(1, kBound));
+  ASSERT_TRUE(CamEnterRequest(fdo));  // a request at work in another thread
   std::future<NTSTATUS> stopped = std::async(std::launch::async, [&] { return platform().stop(device); });
   EXPECT_TRUE(sim::wait_for_waiter(&ext->DrainEvent, kBound));
   uint8_t out[4];
   EXPECT_EQ(sim::nt_device_io_control(handle, IOCTL_CAM_GET_MODEL, nullptr, 0, out, 4, nullptr),
             STATUS_DELETE_PENDING);
   EXPECT_EQ(stopped.wait_for(0s), std::future_status::timeout);
-  device.release_held();
-  EXPECT_EQ(read.get(), STATUS_SUCCESS);
+  // While the request stays inside, the stop may abort the pipes (at each poll of
+  // its wait); nothing else reaches the camera before the request has left.
+  auto without_aborts = [&] {
+    std::vector<sim::BusEvent> trace = device.trace();
+    std::erase_if(trace, [](const sim::BusEvent& e) { return e.kind == sim::BusEvent::AbortPipe; });
+    return trace;
+  };
+  EXPECT_TRUE(without_aborts().empty());
+  CamLeaveRequest(fdo);
   ASSERT_EQ(stopped.wait_for(kBound), std::future_status::ready);
   EXPECT_EQ(stopped.get(), STATUS_SUCCESS);
-  // While the request stays inside, the stop may abort the pipes (which the held
-  // control transfer does not use); only the order of the rest matters here.
-  std::vector<sim::BusEvent> trace = device.trace();
-  std::erase_if(trace, [](const sim::BusEvent& e) { return e.kind == sim::BusEvent::AbortPipe; });
-  ASSERT_EQ(trace.size(), 2u);
-  EXPECT_EQ(trace[0].kind, sim::BusEvent::Control);
-  EXPECT_EQ(trace[1].kind, sim::BusEvent::Unconfigure);
+  std::vector<sim::BusEvent> trace = without_aborts();
+  ASSERT_EQ(trace.size(), 1u);
+  EXPECT_EQ(trace[0].kind, sim::BusEvent::Unconfigure);
   sim::nt_close(handle);
 }
+
+struct HeldRequest {
+  const char* name;
+  ULONG code;
+  UCHAR request;
+  Bytes input;
+  size_t output;
+};
+
+class HeldVendorRequest : public Removal, public ::testing::WithParamInterface<HeldRequest> {};
+
+// A vendor request the camera never answers (it waits without a time-out, as
+// every synchronous request does) does not hold a stop, a query-remove or a
+// removal, which would block every device installation on Windows: the step
+// cancels it while it waits for the requests inside, and the request ends
+// cancelled with nothing written.
+TEST_P(HeldVendorRequest, DoesNotHoldAStopQueryRemoveOrRemoval) {
+  const HeldRequest& c = GetParam();
+  sim::UsbDevice& device = plug();
+  sim::Handle handle = open();
+  device.hold(sim::UrbMatch::vendor(c.request));
+  using Step = NTSTATUS (sim::Platform::*)(sim::UsbDevice&);
+  for (Step step : {&sim::Platform::stop, &sim::Platform::query_remove, &sim::Platform::remove}) {
+    device.clear_trace();
+    auto pending =
+        std::async(std::launch::async, [&] { return send_control(handle, c.code, c.input, c.output); });
+    ASSERT_TRUE(device.wait_for_pending(1, kBound));
+    auto done = std::async(std::launch::async, [&] { return (platform().*step)(device); });
+    bool held = done.wait_for(kBound) != std::future_status::ready;
+    if (held) device.release_held();  // the test has failed; let the step end
+    EXPECT_FALSE(held) << "held by the request";
+    EXPECT_EQ(done.get(), STATUS_SUCCESS);
+    EXPECT_EQ(pending.get(), untouched(STATUS_CANCELLED, c.output));
+    EXPECT_EQ(take_control_traffic(device), Traffic{});  // the camera never ran it
+    if (step == &sim::Platform::stop) {
+      EXPECT_EQ(platform().start(device), STATUS_SUCCESS);
+    } else if (step == &sim::Platform::query_remove) {
+      EXPECT_EQ(platform().cancel_remove(device), STATUS_SUCCESS);
+    }
+  }
+  sim::nt_close(handle);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, HeldVendorRequest,
+    ::testing::Values(HeldRequest{"RegisterRead", IOCTL_CAM_READ_REGISTER, 0xB7, {0x35}, 4},
+                      HeldRequest{"Trigger", IOCTL_CAM_TRIGGER, 0xB3, {}, 0}),
+    [](const ::testing::TestParamInfo<HeldRequest>& info) { return info.param.name; });
 
 // Several threads open and close while the camera is removed: every open either
 // fails cleanly or gets a handle that closes cleanly, and nothing is leaked.

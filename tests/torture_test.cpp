@@ -1,18 +1,18 @@
-// Plug and Play and camera faults against everything else at once: four cameras
-// (the plain transfer and the triggered read, endpoints of 512, 1024 and 100-byte
-// packets), two threads per camera opening handles and sending device-control
-// requests of every kind, frame reads among them, now and then closing a handle
-// under a read still pending; a Plug and Play thread that stops and restarts,
-// queries and cancels removal, pulls cameras out (removal after the last close)
-// and plugs them back; and a fault thread that makes the cameras send frames and
-// refuses, fails, holds and stalls their transfers and fails the driver's
-// allocations at random. Every frame read's buffer is checked against what the
-// cameras send: each transfer's part holds consecutive bytes of one frame, parts
-// come in the camera's order, nothing else in the buffer changed, and the bytes
-// the read claims are no more than the bytes written. Seeded and bounded:
-// QUORVEX_TORTURE_SECONDS and QUORVEX_TORTURE_SEED override the defaults. Every
-// wait is bounded, so a hang fails the run instead of stalling it, and says which
-// device objects are still held and by which thread.
+// Plug and Play and camera faults against everything else at once: four cameras (the
+// plain transfer and the triggered read, endpoints of 512, 1024 and 100-byte packets),
+// two threads per camera opening handles and sending device-control requests of every
+// kind, frame reads among them, now and then closing a handle under a read still
+// pending; a Plug and Play thread that stops and restarts, queries and cancels removal,
+// pulls cameras out (removal after the last close) and plugs them back; and a fault
+// thread that makes the cameras send frames and refuses, fails, holds and stalls their
+// transfers and fails the driver's allocations at random, while between Plug and Play
+// steps a share of all the driver's allocations fail as in a low resources simulation.
+// Every frame read's buffer is checked against what the cameras send: each transfer's
+// part holds consecutive bytes of one frame, parts come in the camera's order, nothing
+// else in the buffer changed, and the bytes the read claims are no more than the bytes
+// written. Seeded and bounded: QUORVEX_TORTURE_SECONDS and QUORVEX_TORTURE_SEED
+// override the defaults. Every wait is bounded, so a hang fails the run instead of
+// stalling it, and says which device objects are still held and by which thread.
 #include <quorvex/quorvex.h>
 
 #include <atomic>
@@ -38,6 +38,7 @@ constexpr int kDefaultSeconds = 10;
 constexpr int kDefaultSeconds = 30;
 #endif
 constexpr auto kPnpBound = 20s;
+constexpr double kLowResources = 0.05;  // the share of allocations that fail between steps
 constexpr uint8_t kPoison = 0xDE;
 constexpr uint32_t kChunk = 0x80000;
 constexpr size_t kPlaceable = 127;          // bytes that hold a whole code block wherever they start
@@ -127,13 +128,19 @@ bool before(const Piece& piece, const Piece& last) {
 
 // The run of consecutive bytes of one frame at the start of `data`: of the places
 // the camera's code names, the one whose code runs furthest. A piece too short to
-// hold a whole code block cannot be placed; only its bytes are counted.
+// hold a whole code block cannot be placed; only its bytes are counted, and since
+// its last bytes may be the camera's own bytes of the poison's value, up to
+// kPoisonLookalikes of them may have come (the camera ends a piece with more of
+// them once in 2^24 pieces).
+constexpr size_t kPoisonLookalikes = 2;
+
 Piece find_piece(const uint8_t* data, size_t length, uint32_t frames) {
   Piece piece;
   size_t written = length;
   while (written > 0 && data[written - 1] == kPoison) --written;
   piece.least = piece.most = written;
   if (written == 0) return piece;
+  piece.most = std::min(length, written + kPoisonLookalikes);
   sim::pattern::Place places[8];
   size_t found = std::min(sim::pattern::locate(data, written, frames, kFrame, places, std::size(places)),
                           std::size(places));
@@ -351,11 +358,25 @@ class Torture : public Testbed {
     return cameras_[which];
   }
 
+  // Between Plug and Play steps the kernel runs short of resources as Driver
+  // Verifier's low resources simulation makes it: a share of the driver's pool, IRP
+  // and MDL allocations and of its mappings fail. Seeded from the run's seed and the
+  // step, so that a run can be repeated.
+  void low_resources_on() {
+    sim::inject::low_resources(seed_ + 7919u * static_cast<unsigned>(steps_.load()), kLowResources);
+  }
+
+  // Ends every injection, counting what the low resources simulation failed.
+  void quiet_kernel() {
+    low_resource_failures_ += sim::inject::low_resources_failures();
+    sim::inject::clear();
+  }
+
   // One step of the Plug and Play thread on one camera, chosen at random. The
   // driver's allocations do not fail inside a step, so that every step succeeds.
   void pnp_step(size_t which, std::mt19937& random) {
     std::lock_guard<std::mutex> quiet(kernel_faults_);
-    sim::inject::clear();
+    quiet_kernel();
     sim::UsbDevice* device = camera_at(which);
     switch (random() % 4) {
       case 0:
@@ -378,6 +399,7 @@ class Torture : public Testbed {
         break;
     }
     steps_++;
+    low_resources_on();
   }
 
   void replug(size_t which) {
@@ -459,6 +481,7 @@ class Torture : public Testbed {
         application(static_cast<int>(t / 2), seed_ + 1 + static_cast<unsigned>(t), &activities_[t]);
       });
     }
+    low_resources_on();
     std::thread faults([this] { fault_thread(seed_ + 100); });
     std::mt19937 random(seed_);
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
@@ -469,7 +492,7 @@ class Torture : public Testbed {
     }
     done_ = true;
     faults.join();
-    sim::inject::clear();
+    quiet_kernel();
     // A plain frame read waits on a silent camera without a time-out, and no step
     // comes any more to end it: pulling the cameras out ends what is still waiting.
     for (size_t i = 0; i < std::size(kCameras); ++i) {
@@ -478,10 +501,12 @@ class Torture : public Testbed {
     for (auto& t : applications) t.join();
     for (size_t i = 0; i < std::size(kCameras); ++i) wait_removed(*camera_at(i));
     std::printf(
-        "torture: %ld steps, %ld faults, %ld opens, %ld requests (%ld served), %ld frame reads (%ld MB)\n",
-        steps_.load(), faults_.load(), opens_.load(), requests_.load(), served_.load(), frame_reads_.load(),
-        frame_bytes_.load() >> 20);
+        "torture: %ld steps, %ld faults, %ld allocations failed for low resources, %ld opens, %ld requests "
+        "(%ld served), %ld frame reads (%ld MB)\n",
+        steps_.load(), faults_.load(), low_resource_failures_.load(), opens_.load(), requests_.load(),
+        served_.load(), frame_reads_.load(), frame_bytes_.load() >> 20);
     EXPECT_GT(steps_.load(), 0);
+    EXPECT_GT(low_resource_failures_.load(), 0);
     EXPECT_GT(served_.load(), 0);
     EXPECT_GT(frame_bytes_.load(), 0);
   }
@@ -492,8 +517,8 @@ class Torture : public Testbed {
   std::mutex kernel_faults_;              // held by a Plug and Play step: no allocation fails
   Activity activities_[2 * std::size(kCameras)];
   std::atomic<bool> done_{false};
-  std::atomic<long> steps_{0}, faults_{0}, opens_{0}, requests_{0}, served_{0}, frame_reads_{0},
-      frame_bytes_{0};
+  std::atomic<long> steps_{0}, faults_{0}, low_resource_failures_{0}, opens_{0}, requests_{0}, served_{0},
+      frame_reads_{0}, frame_bytes_{0};
 };
 
 TEST_F(Torture, PlugAndPlayAndCameraFaultsAgainstApplications) {

@@ -1,6 +1,6 @@
-// The vendor request URB every camera command travels in, its builders, and the
-// register access through request 0xB7.
-#include "control.h"
+// The vendor request URB every camera command travels in, and its builders: the
+// settings, the raw commands and a frame read's trigger all fill it so.
+#include "driver.h"
 
 #define CAM_REGISTER_BYTES 2
 
@@ -44,36 +44,4 @@ VOID CamBuildB9Write(PURB Urb, UCHAR Value, PVOID Data) {
 
 VOID CamBuildBCWrite(PURB Urb, UCHAR Value, PVOID Data) {
   CamBuildVendorRequest(Urb, CAM_REQUEST_BC, FALSE, Value, Data, CAM_REGISTER_BYTES);
-}
-
-// PASSIVE_LEVEL. Sends the low 16 bits of Value, low byte first, from a local that
-// lives until the transfer is over.
-NTSTATUS CamWriteRegister(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR Register, ULONG Value) {
-  UCHAR data[sizeof(ULONG)];
-  CamPutU32(data, Value);
-  CamBuildRegisterWrite(Urb, Register, data);
-  return CamSubmitUrbSync(DeviceObject, Urb);
-}
-
-// PASSIVE_LEVEL. The value lands in a zeroed 32-bit variable, so the upper half is
-// 0 and bytes the camera did not send read as 0. *Value is set whatever the
-// outcome: a failed read gives 0, whatever the stack left in the buffer.
-NTSTATUS CamReadRegister(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR Register, PULONG Value) {
-  UCHAR data[sizeof(ULONG)];
-  RtlZeroMemory(data, sizeof(data));
-  CamBuildRegisterRead(Urb, Register, data);
-  NTSTATUS status = CamSubmitUrbSync(DeviceObject, Urb);
-  *Value = NT_SUCCESS(status) ? CamGetU32(data) : 0;
-  return status;
-}
-
-// PASSIVE_LEVEL. Each write is sent whatever became of the ones before; the status
-// is that of the last.
-NTSTATUS CamWriteRegisterSequence(PDEVICE_OBJECT DeviceObject, PURB Urb, const CAM_REGISTER_VALUE* Writes,
-                                  ULONG Count) {
-  NTSTATUS status = STATUS_SUCCESS;
-  for (ULONG i = 0; i < Count; i++) {
-    status = CamWriteRegister(DeviceObject, Urb, Writes[i].Register, Writes[i].Value);
-  }
-  return status;
 }
