@@ -44,7 +44,13 @@ void put32(uint8_t* out, uint32_t value) {
 // 0x100B, 0x100C, 0x100D and 0x100F, 2048 x 1536 on 0x100E, 1280 x 1024 on the
 // others. Registers 0x03 and 0x04 hold the window's height and width less one. The
 // grey sensors send a byte a pixel, the colour ones three.
-Camera::Camera(const CameraConfig& config) : fixed_size_(config.frame_size) {
+Camera::Camera(const CameraConfig& config)
+    : device_descriptor_(config.device_descriptor.empty() ? build_device_descriptor(config)
+                                                          : config.device_descriptor),
+      configuration_descriptor_(config.configuration_descriptor.empty()
+                                    ? build_configuration_descriptor(config)
+                                    : config.configuration_descriptor),
+      fixed_size_(config.frame_size) {
   static const std::set<USHORT> large_sensor{0x100B, 0x100C, 0x100D, 0x100F};
   static const std::set<USHORT> grey_sensor{0x1009, 0x100A, 0x100D};
   bool large = large_sensor.count(config.product_id) != 0;
@@ -64,6 +70,28 @@ uint32_t Camera::frame_size_locked() const {
   pattern::Geometry w = window_locked();
   uint64_t bytes = uint64_t{w.width} * w.height * w.bytes_per_pixel;
   return bytes > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(bytes);
+}
+
+bool Camera::descriptor(UCHAR type, std::vector<uint8_t>* bytes) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (type == USB_DEVICE_DESCRIPTOR_TYPE) {
+    *bytes = device_descriptor_;
+  } else if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE) {
+    *bytes = configuration_descriptor_;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+std::vector<uint8_t> Camera::configuration_descriptor() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return configuration_descriptor_;
+}
+
+void Camera::replace_configuration(std::vector<uint8_t> bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  configuration_descriptor_ = std::move(bytes);
 }
 
 uint16_t Camera::reg(uint8_t number) const {

@@ -1,113 +1,59 @@
-// One plugged camera as the USB stack sees it: its state, the bus trace, the
-// failures a test injects, and the routing of each URB to the code that serves it.
+// One plugged camera as the USB stack sees it: the device's parts put together,
+// and the routing of each URB to the part that serves it, after the checks every
+// URB passes and the failure the test injected for it, if any.
 //
-// Locking: `mutex_` guards every field of the device (queues, pipes, injections,
-// trace). It is never held while a completion routine or a cancel routine runs,
-// nor while the I/O manager is called, except IoSetCancelRoutine, which takes no
-// lock of ours.
-#include <algorithm>
-
+// Locking: this file takes no lock of its own; each part it calls takes its own,
+// in the order written at UsbDevice. URBs arrive at up to DISPATCH_LEVEL (pipe and
+// configuration requests at PASSIVE_LEVEL only), in the sender's thread.
 #include <sim/app.h>
 #include <sim/usb_bus.h>
 
 #include "../kernel/internal.h"
+#include "bus_trace.h"
 #include "device_internal.h"
+#include "fault_plan.h"
+#include "transfer_engine.h"
 
 namespace sim {
 
 UsbDevice::UsbDevice(UsbBus& bus, CameraConfig config, PDEVICE_OBJECT pdo)
-    : bus_(bus), config_(std::move(config)), camera_(config_), pdo_(pdo) {
-  device_descriptor_ =
-      config_.device_descriptor.empty() ? build_device_descriptor(config_) : config_.device_descriptor;
-  configuration_descriptor_ = config_.configuration_descriptor.empty()
-                                  ? build_configuration_descriptor(config_)
-                                  : config_.configuration_descriptor;
-  camera_.set_listener([this] {
-    std::lock_guard<std::mutex> lock(mutex_);
-    work_.notify_all();
-  });
-  hc_ = std::thread([this] { host_controller(); });
+    : bus_(bus),
+      config_(std::move(config)),
+      pdo_(pdo),
+      camera_(config_),
+      trace_(std::make_unique<BusTrace>()),
+      faults_(std::make_unique<FaultPlan>()),
+      engine_(std::make_unique<TransferEngine>(camera_, *trace_, *faults_)) {
+  camera_.set_listener([engine = engine_.get()] { engine->wake(); });
+  engine_->start({[this](PURB urb, USBD_STATUS* usbd, NTSTATUS* status) { run_control(urb, usbd, status); },
+                  [this](PIRP irp) { serve_pnp(irp); }});
 }
 
-UsbDevice::~UsbDevice() {
-  camera_.set_listener(nullptr);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-    work_.notify_all();
-  }
-  hc_.join();
-}
+// The engine, destroyed first, stops the host controller's thread.
+UsbDevice::~UsbDevice() { camera_.set_listener(nullptr); }
 
-PDEVICE_OBJECT UsbDevice::pdo() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return pdo_;
-}
+PDEVICE_OBJECT UsbDevice::pdo() const { return pdo_; }
+bool UsbDevice::present() const { return engine_->connected(); }
+DEVICE_POWER_STATE UsbDevice::power_state() const { return engine_->power(); }
+int UsbDevice::configuration_value() const { return engine_->configuration_value(); }
+bool UsbDevice::system_sleeping() const { return engine_->system_sleeping(); }
 
-bool UsbDevice::present() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return present_;
-}
-
-DEVICE_POWER_STATE UsbDevice::power_state() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return power_;
-}
-
-int UsbDevice::configuration_value() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return configuration_;
-}
-
-std::vector<BusEvent> UsbDevice::trace() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return trace_;
-}
-
-void UsbDevice::clear_trace() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  trace_.clear();
-}
+std::vector<BusEvent> UsbDevice::trace() const { return trace_->events(); }
+void UsbDevice::clear_trace() { trace_->clear(); }
 
 bool UsbDevice::wait_for_events(const UrbMatch& match, size_t count, std::chrono::milliseconds bound) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return traced_.wait_for(lock, bound, [&] {
-    return static_cast<size_t>(std::count_if(trace_.begin(), trace_.end(), [&](const BusEvent& e) {
-             return matches_event(match, e);
-           })) >= count;
-  });
+  return trace_->wait_for(match, count, bound);
 }
 
-size_t UsbDevice::pending_transfers() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  size_t n = deferred_control_.size();
-  for (auto& entry : pipes_) n += entry.second->queue.size();
-  return n;
-}
+size_t UsbDevice::pending_transfers() const { return engine_->pending(); }
 
 bool UsbDevice::wait_for_pending(size_t count, std::chrono::milliseconds bound) {
-  auto deadline = std::chrono::steady_clock::now() + bound;
-  std::unique_lock<std::mutex> lock(mutex_);
-  auto pending = [&] {
-    size_t n = deferred_control_.size();
-    for (auto& entry : pipes_) n += entry.second->queue.size();
-    return n >= count;
-  };
-  return traced_.wait_until(lock, deadline, pending);
+  return engine_->wait_for_pending(count, bound);
 }
 
-void UsbDevice::trace_event(BusEvent event) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  trace_.push_back(std::move(event));
-  traced_.notify_all();
-}
+// ---- the test's settings and injections ----
 
-// ---- injection ----
-
-void UsbDevice::inject(Injection injection) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  injections_.push_back(injection);
-}
+void UsbDevice::inject(const Injection& injection) { faults_->add(injection); }
 
 void UsbDevice::fail_urb(const UrbMatch& match, USBD_STATUS usbd, NTSTATUS irp_status, int nth, int times) {
   inject({Injection::Fail, match, nth - 1, times, usbd, irp_status});
@@ -126,33 +72,17 @@ void UsbDevice::hold(const UrbMatch& match) {
 }
 
 void UsbDevice::release_held() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  injections_.erase(std::remove_if(injections_.begin(), injections_.end(),
-                                   [](const Injection& i) { return i.kind == Injection::Hold; }),
-                    injections_.end());
-  for (auto& t : deferred_control_) t.held = false;
-  for (auto& entry : pipes_) {
-    for (auto& t : entry.second->queue) t.held = false;
-  }
-  work_.notify_all();
+  faults_->release_holds();
+  engine_->release_held();
 }
 
-void UsbDevice::truncate_descriptor(UCHAR type, uint32_t bytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  truncated_[type] = bytes;
-}
+void UsbDevice::truncate_descriptor(UCHAR type, uint32_t bytes) { faults_->truncate_descriptor(type, bytes); }
 
 void UsbDevice::change_configuration(int nth, std::vector<uint8_t> bytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  configuration_change_in_ = nth;
-  changed_configuration_ = std::move(bytes);
+  faults_->change_configuration(nth, std::move(bytes));
 }
 
-void UsbDevice::short_transfers(uint32_t bytes, int times) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  short_bytes_ = bytes;
-  short_times_ = times;
-}
+void UsbDevice::short_transfers(uint32_t bytes, int times) { faults_->short_bulk(bytes, times); }
 
 void UsbDevice::short_control(const UrbMatch& match, uint32_t bytes, int times) {
   Injection injection{Injection::ShortControl, match, 0, times, USBD_STATUS_SUCCESS, STATUS_SUCCESS};
@@ -160,100 +90,45 @@ void UsbDevice::short_control(const UrbMatch& match, uint32_t bytes, int times) 
   inject(injection);
 }
 
-void UsbDevice::stall_pipe(UCHAR endpoint) {
-  std::vector<Transfer> stalled;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& entry : pipes_) {
-      if (entry.second->info.EndpointAddress != endpoint) continue;
-      entry.second->halted = USBD_STATUS_STALL_PID;
-      take_cancellable(entry.second->queue, &stalled);
-    }
-  }
-  for (auto& t : stalled) {
-    finish(t, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL);
-    settle(t.pipe);
-  }
-}
-
-void UsbDevice::set_complete_inline(bool on) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  complete_inline_ = on;
-}
-
-void UsbDevice::set_control_deferred(bool on) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  control_deferred_ = on;
-}
+void UsbDevice::stall_pipe(UCHAR endpoint) { engine_->stall(endpoint); }
+void UsbDevice::set_complete_inline(bool on) { engine_->set_complete_inline(on); }
+void UsbDevice::set_control_deferred(bool on) { engine_->set_control_deferred(on); }
 
 void UsbDevice::unplug_on(const UrbMatch& match, int nth) {
   inject({Injection::Unplug, match, nth - 1, 1, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED});
 }
 
-void UsbDevice::clear_injections() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  injections_.clear();
-  truncated_.clear();
-  short_control_.clear();
-  short_times_ = 0;
+void UsbDevice::clear_injections() { faults_->clear(); }
+
+void UsbDevice::disconnect() {
+  engine_->unplug();
+  engine_->fail_all(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
 }
 
-bool UsbDevice::matches(const UrbMatch& m, PURB urb) const {
-  USHORT function = urb->UrbHeader.Function;
-  if (m.function && *m.function != function) return false;
-  if (m.request || m.in) {
-    if (function != URB_FUNCTION_VENDOR_DEVICE) return false;
-    auto& v = urb->UrbControlVendorClassRequest;
-    if (m.request && v.Request != *m.request) return false;
-    if (m.in && ((v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != *m.in) return false;
-  }
-  if (m.descriptor_type && (function != URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
-                            urb->UrbControlDescriptorRequest.DescriptorType != *m.descriptor_type)) {
-    return false;
-  }
-  if (m.endpoint) {
-    USBD_PIPE_HANDLE handle = function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER
-                                  ? urb->UrbBulkOrInterruptTransfer.PipeHandle
-                                  : urb->UrbPipeRequest.PipeHandle;
-    auto it = pipes_.find(handle);
-    if (it == pipes_.end() || it->second->info.EndpointAddress != *m.endpoint) return false;
-  }
-  return true;
-}
+void UsbDevice::cancel(PIRP irp) { engine_->cancel(irp); }
 
-std::optional<UsbDevice::Injection> UsbDevice::take_injection(PURB urb) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (auto it = injections_.begin(); it != injections_.end(); ++it) {
-    if (!matches(it->match, urb)) continue;
-    if (it->skip > 0) {
-      it->skip--;
-      continue;
-    }
-    Injection taken = *it;
-    if (it->times != kForever && --it->times <= 0) injections_.erase(it);
-    return taken;
+// ---- dispatch ----
+
+namespace {
+
+// The pipe a bulk or pipe request names, read only when the URB
+// is long enough to hold the handle.
+std::optional<USBD_PIPE_HANDLE> pipe_named(PURB urb) {
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+      if (urb->UrbHeader.Length < offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferFlags)) break;
+      return urb->UrbBulkOrInterruptTransfer.PipeHandle;
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_RESET_PIPE:
+      if (urb->UrbHeader.Length < offsetof(struct _URB_PIPE_REQUEST, Reserved)) break;
+      return urb->UrbPipeRequest.PipeHandle;
+    default:
+      break;
   }
   return std::nullopt;
 }
 
-// ---- dispatch ----
-
-NTSTATUS UsbDevice::complete_now(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status) {
-  urb->UrbHeader.Status = usbd;
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = 0;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-// A request the bus turns down without running it. A transfer among them moved
-// nothing and says so: the USB stack returns the bytes moved in the URB's length,
-// whatever way the transfer ended.
-NTSTATUS UsbDevice::refuse(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status) {
-  ULONG* length = transfer_length(urb);
-  if (length != nullptr) *length = 0;
-  return complete_now(irp, urb, usbd, status);
-}
+}  // namespace
 
 // The bus takes pipe and configuration requests at PASSIVE_LEVEL only, since it
 // waits inside them; anything else up to DISPATCH_LEVEL.
@@ -293,7 +168,8 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
   if (!irql_allowed(urb)) return refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_STATE);
   if (!system_address_given(urb))
     return refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
-  std::optional<Injection> injection = take_injection(urb);
+  std::optional<USBD_PIPE_HANDLE> pipe = pipe_named(urb);
+  std::optional<Injection> injection = faults_->take(urb, pipe ? engine_->endpoint_of(*pipe) : std::nullopt);
   Serve serve = Serve::Default;
   if (injection) {
     switch (injection->kind) {
@@ -311,22 +187,20 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
         serve = Serve::Inside;
         break;
       case Injection::ShortControl:
-        if (urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE && present()) {
-          std::lock_guard<std::mutex> lock(mutex_);
-          short_control_[urb] = injection->bytes;
-        }
+        if (urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE && present())
+          faults_->limit_control(urb, injection->bytes);
         break;
     }
   }
+  return route_urb(irp, urb, serve);
+}
+
+// A request reaches the part that serves it once the port can take it.
+NTSTATUS UsbDevice::route_urb(PIRP irp, PURB urb, Serve serve) {
   if (!present()) return refuse(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
-  bool stopped = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopped = stopped_;
-  }
   // A stopped device has given up its configuration: the function driver sends
   // nothing between the stop reaching the bus and the next start.
-  if (stopped) return refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_STATE);
+  if (engine_->stopped()) return refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_STATE);
   USHORT function = urb->UrbHeader.Function;
   bool transfer = function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
                   function == URB_FUNCTION_VENDOR_DEVICE ||
@@ -334,7 +208,7 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
   // A suspended port moves nothing: the device must be back in D0, and the
   // system working, first.
   if (transfer && (power_state() != PowerDeviceD0 || system_sleeping())) {
-    take_short_control(urb);
+    faults_->take_control_limit(urb);
     return refuse(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_POWERED_OFF);
   }
   switch (function) {
@@ -342,15 +216,32 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
     case URB_FUNCTION_VENDOR_DEVICE:
       return control_transfer(irp, urb, serve);
     case URB_FUNCTION_SELECT_CONFIGURATION:
-      return select_configuration(irp, urb, serve);
+      return engine_->select_configuration(irp, urb, serve);
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-      return bulk_transfer(irp, urb, serve);
+      return engine_->bulk_transfer(irp, urb, serve);
     case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_RESET_PIPE:
       return pipe_request(irp, urb);
     default:
       return complete_now(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION, STATUS_INVALID_PARAMETER);
   }
+}
+
+// A pipe request of the old stack's length is taken only from a driver that was
+// told the old USBDI version.
+NTSTATUS UsbDevice::pipe_request(PIRP irp, PURB urb) {
+  USHORT expected = sizeof(struct _URB_PIPE_REQUEST);
+  bool old_stack = bus_.usbdi_version() < 0x101;
+  USHORT length = urb->UrbHeader.Length;
+  if (length != expected && !(old_stack && length == expected - 4)) {
+    return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+  }
+  std::shared_ptr<Pipe> pipe = engine_->find_pipe(urb->UrbPipeRequest.PipeHandle);
+  if (pipe == nullptr) {
+    return complete_now(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
+  }
+  if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) return engine_->abort_pipe(irp, urb, pipe);
+  return engine_->reset_pipe(irp, urb, pipe);
 }
 
 // The failure is traced as the camera would have seen the request. With deferred
@@ -363,18 +254,14 @@ NTSTATUS UsbDevice::fail_injected(PIRP irp, PURB urb, const Injection& injection
   bool later = false;
   switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
-      std::shared_ptr<Pipe> pipe;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        pipe = find_pipe(urb->UrbBulkOrInterruptTransfer.PipeHandle);
-      }
+      std::shared_ptr<Pipe> pipe = engine_->find_pipe(urb->UrbBulkOrInterruptTransfer.PipeHandle);
       if (pipe != nullptr) {
         Transfer t{irp, urb, pipe};
         t.requested = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
         t.forced = true;
         t.forced_usbd = injection.usbd;
         t.forced_status = injection.status;
-        return pend(t);
+        return engine_->pend(t);
       }
       urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
       e.kind = BusEvent::Bulk;
@@ -401,18 +288,14 @@ NTSTATUS UsbDevice::fail_injected(PIRP irp, PURB urb, const Injection& injection
     default:
       break;
   }
-  trace_event(e);
-  bool defer;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    defer = later && control_deferred_;
-  }
-  if (!defer) return complete_now(irp, urb, injection.usbd, injection.status);
+  trace_->record(e);
+  if (!(later && engine_->control_deferred()))
+    return complete_now(irp, urb, injection.usbd, injection.status);
   Transfer t{irp, urb, nullptr};
   t.forced = true;
   t.forced_usbd = injection.usbd;
   t.forced_status = injection.status;
-  return pend(t);
+  return engine_->pend(t);
 }
 
 }  // namespace sim

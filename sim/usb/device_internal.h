@@ -1,4 +1,5 @@
-// Helpers shared by the files of the simulated USB device.
+// Helpers shared by the files of the simulated USB device. They take no lock of
+// the bus; the cancel spin lock, in cancel_requested, comes after the engine lock.
 #pragma once
 
 #include <map>
@@ -36,31 +37,6 @@ inline const char* irql_name(KIRQL irql) {
   }
 }
 
-inline bool matches_event(const UrbMatch& m, const BusEvent& e) {
-  static const std::map<BusEvent::Kind, USHORT> functions{
-      {BusEvent::Bulk, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER},
-      {BusEvent::AbortPipe, URB_FUNCTION_ABORT_PIPE},
-      {BusEvent::ResetPipe, URB_FUNCTION_RESET_PIPE},
-      {BusEvent::SelectConfiguration, URB_FUNCTION_SELECT_CONFIGURATION},
-      {BusEvent::Unconfigure, URB_FUNCTION_SELECT_CONFIGURATION}};
-  if (m.function) {
-    if (e.kind == BusEvent::Control) {
-      bool descriptor = e.setup[1] == 0x06 && (e.setup[0] & 0x60) == 0;
-      USHORT f = descriptor ? URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE : URB_FUNCTION_VENDOR_DEVICE;
-      if (*m.function != f) return false;
-    } else if (functions.at(e.kind) != *m.function) {
-      return false;
-    }
-  }
-  if (m.request && (e.kind != BusEvent::Control || e.setup[1] != *m.request)) return false;
-  if (m.in && (e.kind != BusEvent::Control || ((e.setup[0] & kDirIn) != 0) != *m.in)) return false;
-  if (m.descriptor_type && (e.kind != BusEvent::Control || e.setup[3] != *m.descriptor_type)) {
-    return false;
-  }
-  if (m.endpoint && e.endpoint != *m.endpoint) return false;
-  return true;
-}
-
 // The length field of a transfer URB (bulk, vendor or descriptor request), or null
 // for any other URB or one whose header is too short to hold the field.
 inline ULONG* transfer_length(PURB urb) {
@@ -80,6 +56,23 @@ inline ULONG* transfer_length(PURB urb) {
   }
   size_t end = static_cast<size_t>(reinterpret_cast<uint8_t*>(length + 1) - reinterpret_cast<uint8_t*>(urb));
   return urb->UrbHeader.Length >= end ? length : nullptr;
+}
+
+inline NTSTATUS complete_now(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status) {
+  urb->UrbHeader.Status = usbd;
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+// A request the bus turns down without running it. A transfer among them moved
+// nothing and says so: the USB stack returns the bytes moved in the URB's length,
+// whatever way the transfer ended.
+inline NTSTATUS refuse(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status) {
+  ULONG* length = transfer_length(urb);
+  if (length != nullptr) *length = 0;
+  return complete_now(irp, urb, usbd, status);
 }
 
 // The data buffer of a transfer URB, by address or by MDL.

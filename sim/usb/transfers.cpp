@@ -1,22 +1,127 @@
-// Bulk and interrupt transfers: the one cancel-safe queue every pending request
-// of the bus goes through, the host-controller thread that moves image data in
-// packets and completes transfers at DISPATCH_LEVEL, cancellation, abort and reset
-// of a pipe, and the camera leaving the bus.
+// The transfer engine's queues: the one cancel-safe queue every request the bus
+// holds goes through, the host-controller thread that completes them at
+// DISPATCH_LEVEL, cancellation, abort and reset of a pipe, unplugging.
 //
-// Locking: as in device.cpp. A queued transfer's cancel routine is set; whoever
-// clears it (host controller, abort, stall, unplug) or is called by it (cancel)
-// takes the transfer off its queue and completes it, after dropping `mutex_`.
-// A transfer taken off a pipe counts in the pipe's `completing` until its
-// completion routines have returned (settle).
+// Locking and levels as in transfer_engine.h: the engine lock is taken and
+// dropped here around each look at the queues, and never held while a request
+// completes.
 #include <algorithm>
 
 #include <sim/app.h>
-#include <sim/usb_bus.h>
 
 #include "../kernel/internal.h"
+#include "bus_trace.h"
 #include "device_internal.h"
+#include "fault_plan.h"
+#include "transfer_engine.h"
 
 namespace sim {
+
+TransferEngine::TransferEngine(Camera& camera, BusTrace& trace, FaultPlan& faults)
+    : camera_(camera), trace_(trace), faults_(faults) {}
+
+TransferEngine::~TransferEngine() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    work_.notify_all();
+  }
+  if (thread_.joinable()) thread_.join();
+}
+
+void TransferEngine::start(Served served) {
+  served_ = std::move(served);
+  thread_ = std::thread([this] { host_controller(); });
+}
+
+// ---- the port ----
+
+bool TransferEngine::connected() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connected_;
+}
+
+void TransferEngine::unplug() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  connected_ = false;
+}
+
+bool TransferEngine::stopped() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stopped_;
+}
+
+void TransferEngine::set_stopped(bool stopped) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stopped_ = stopped;
+}
+
+DEVICE_POWER_STATE TransferEngine::power() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return power_;
+}
+
+size_t TransferEngine::set_power(DEVICE_POWER_STATE state) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  size_t queued = pending_locked();
+  power_ = state;
+  work_.notify_all();  // transfers waiting for D0 may move again
+  return queued;
+}
+
+bool TransferEngine::system_sleeping() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return system_sleeping_;
+}
+
+bool TransferEngine::set_system_sleeping(bool sleeping) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  system_sleeping_ = sleeping;
+  work_.notify_all();
+  return power_ == PowerDeviceD0;
+}
+
+int TransferEngine::configuration_value() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return configuration_;
+}
+
+void TransferEngine::set_complete_inline(bool on) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  complete_inline_ = on;
+}
+
+void TransferEngine::set_control_deferred(bool on) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  control_deferred_ = on;
+}
+
+bool TransferEngine::control_deferred() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return control_deferred_;
+}
+
+size_t TransferEngine::pending_locked() const {
+  size_t n = deferred_control_.size();
+  for (auto& entry : pipes_) n += entry.second->queue.size();
+  return n;
+}
+
+size_t TransferEngine::pending() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return pending_locked();
+}
+
+bool TransferEngine::wait_for_pending(size_t count, std::chrono::milliseconds bound) {
+  auto deadline = std::chrono::steady_clock::now() + bound;
+  std::unique_lock<std::mutex> lock(mutex_);
+  return queued_.wait_until(lock, deadline, [&] { return pending_locked() >= count; });
+}
+
+void TransferEngine::wake() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  work_.notify_all();
+}
 
 // ---- the cancel-safe queue ----
 
@@ -27,15 +132,16 @@ namespace sim {
 // already ended everything queued and nothing would end this one.
 // The Cancel flag is read again once the cancel routine is set: a cancel that came
 // earlier found no routine to call, and would otherwise be lost.
-NTSTATUS UsbDevice::pend(Transfer t) {
+NTSTATUS TransferEngine::pend(Transfer t) {
   PIRP irp = t.irp;
   PURB urb = t.urb;
   bool stale;
   bool gone;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    gone = !present_;
-    stale = t.pipe != nullptr && find_pipe(t.pipe->info.PipeHandle) != t.pipe;
+    gone = !connected_;
+    auto it = t.pipe != nullptr ? pipes_.find(t.pipe->info.PipeHandle) : pipes_.end();
+    stale = t.pipe != nullptr && (it == pipes_.end() || it->second != t.pipe);
     if (!stale && !gone) {
       IoMarkIrpPending(irp);
       irp_set_held_below(irp, true);
@@ -43,11 +149,11 @@ NTSTATUS UsbDevice::pend(Transfer t) {
       (void)IoSetCancelRoutine(irp, bus_cancel);
       (t.pipe != nullptr ? t.pipe->queue : deferred_control_).push_back(std::move(t));
       work_.notify_all();
-      traced_.notify_all();
+      queued_.notify_all();
     }
   }
   if (gone) {
-    if (t.pipe == nullptr) take_short_control(urb);
+    if (t.pipe == nullptr) faults_.take_control_limit(urb);
     return refuse(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
   }
   if (stale) return refuse(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
@@ -56,7 +162,7 @@ NTSTATUS UsbDevice::pend(Transfer t) {
 }
 
 // Takes every transfer whose cancel routine this thread could clear. Called locked.
-void UsbDevice::take_cancellable(std::deque<Transfer>& queue, std::vector<Transfer>* taken) {
+void TransferEngine::take_cancellable(std::deque<Transfer>& queue, std::vector<Transfer>* taken) {
   for (auto it = queue.begin(); it != queue.end();) {
     if (IoSetCancelRoutine(it->irp, nullptr) == nullptr) {  // a cancel routine has it
       ++it;
@@ -69,15 +175,15 @@ void UsbDevice::take_cancellable(std::deque<Transfer>& queue, std::vector<Transf
 }
 
 // After a taken transfer's completion routines returned. Called unlocked.
-void UsbDevice::settle(const std::shared_ptr<Pipe>& pipe) {
+void TransferEngine::settle(const std::shared_ptr<Pipe>& pipe) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (pipe != nullptr) pipe->completing--;
   idle_.notify_all();
   work_.notify_all();
 }
 
-void UsbDevice::finish(Transfer& t, USBD_STATUS usbd, NTSTATUS status) {
-  if (t.pipe == nullptr) take_short_control(t.urb);  // a control transfer ended before it ran
+void TransferEngine::finish(Transfer& t, USBD_STATUS usbd, NTSTATUS status) {
+  if (t.pipe == nullptr) faults_.take_control_limit(t.urb);  // a control transfer ended before it ran
   if (t.pipe != nullptr) {
     auto& b = t.urb->UrbBulkOrInterruptTransfer;
     b.TransferBufferLength = t.done;
@@ -89,7 +195,7 @@ void UsbDevice::finish(Transfer& t, USBD_STATUS usbd, NTSTATUS status) {
     e.urb_length = t.urb->UrbHeader.Length;
     e.usbd_status = usbd;
     e.irp_status = status;
-    trace_event(e);
+    trace_.record(e);
   }
   t.urb->UrbHeader.Status = usbd;
   t.irp->IoStatus.Status = status;
@@ -99,111 +205,12 @@ void UsbDevice::finish(Transfer& t, USBD_STATUS usbd, NTSTATUS status) {
   irp_complete_from_below(t.irp);
 }
 
-// ---- bulk transfers and the wire ----
-
-NTSTATUS UsbDevice::bulk_transfer(PIRP irp, PURB urb, Serve serve) {
-  auto& b = urb->UrbBulkOrInterruptTransfer;
-  if (urb->UrbHeader.Length != sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
-    return refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
-  }
-  Transfer t{irp, urb, nullptr};
-  t.requested = b.TransferBufferLength;
-  t.held = serve == Serve::Held;
-  USBD_STATUS refusal = USBD_STATUS_SUCCESS;
-  USBD_STATUS usbd = USBD_STATUS_SUCCESS;
-  bool finished = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    t.pipe = find_pipe(b.PipeHandle);
-    if (t.pipe == nullptr) {
-      refusal = USBD_STATUS_INVALID_PIPE_HANDLE;
-    } else if (transfer_buffer(b.TransferBuffer, b.TransferBufferMDL) == nullptr && t.requested > 0) {
-      refusal = USBD_STATUS_INVALID_PARAMETER;
-    } else if (serve == Serve::Inside || (serve == Serve::Default && complete_inline_ &&
-                                          t.pipe->queue.empty() && t.pipe->halted == USBD_STATUS_SUCCESS)) {
-      std::optional<std::chrono::steady_clock::time_point> wait;
-      finished = progress(t, &usbd, &wait) || serve == Serve::Inside;
-    }
-  }
-  if (USBD_ERROR(refusal)) return refuse(irp, urb, refusal, STATUS_INVALID_PARAMETER);
-  if (!finished) return pend(t);
-  NTSTATUS status = USBD_SUCCESS(usbd) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
-  finish(t, usbd, status);
-  return status;
-}
-
-// Moves data for a transfer. Returns true when the transfer is finished. Called locked.
-bool UsbDevice::progress(Transfer& t, USBD_STATUS* usbd,
-                         std::optional<std::chrono::steady_clock::time_point>* wait) {
-  auto& b = t.urb->UrbBulkOrInterruptTransfer;
-  *usbd = USBD_STATUS_SUCCESS;
-  if (t.forced) {
-    *usbd = t.forced_usbd;
-    return true;
-  }
-  if (t.pipe->halted != USBD_STATUS_SUCCESS) {
-    *usbd = t.pipe->halted;
-    return true;
-  }
-  if (power_ != PowerDeviceD0 || system_sleeping_) return false;  // a suspended port moves nothing
-  if (!(t.pipe->info.EndpointAddress & kDirIn)) {
-    t.done = t.requested;  // the camera takes whatever is sent to it
-    return true;
-  }
-  uint8_t* buffer = transfer_buffer(b.TransferBuffer, b.TransferBufferMDL);
-  uint32_t limit = t.requested;
-  bool cut = false;
-  if (short_times_ > 0 && t.done == 0 && short_bytes_ < limit) {
-    limit = short_bytes_;
-    cut = true;
-  }
-  bool ends = false;
-  while (t.done < limit && !ends) {
-    if (!receive_packets(t, buffer, limit, usbd, &ends, wait)) return false;
-  }
-  if (cut) short_times_--;
-  return true;
-}
-
-// Packets of at most wMaxPacketSize (less when a short transfer is injected):
-// while whole packets fit they land straight in the buffer, as many as the camera
-// has; the last one that may not fit goes through a packet buffer. A packet that
-// does not fit what is left of the buffer is babble: the bytes that fit land, the
-// transfer ends with BABBLE_DETECTED and the endpoint halts until a reset. A short
-// packet, or the end of a triggered frame, ends the transfer. Returns false when
-// the camera has nothing to send now. Called locked.
-bool UsbDevice::receive_packets(Transfer& t, uint8_t* buffer, uint32_t limit, USBD_STATUS* usbd, bool* ends,
-                                std::optional<std::chrono::steady_clock::time_point>* wait) {
-  size_t max_packet = std::max<size_t>(t.pipe->info.MaximumPacketSize, 1);
-  size_t want = limit < t.requested ? std::min<size_t>(max_packet, limit - t.done) : max_packet;
-  size_t room = t.requested - t.done;
-  size_t packets = want == max_packet ? std::max<size_t>((limit - t.done) / max_packet, 1) : 1;
-  if (packet_.size() < want) packet_.resize(want);
-  uint8_t* into = room >= want ? buffer + t.done : packet_.data();
-  bool frame_end = false;
-  size_t n = camera_.produce(into, want, packets, &frame_end, wait);
-  if (n == 0 && !frame_end) return false;
-  if (n > room) {
-    memcpy(buffer + t.done, packet_.data(), room);
-    t.done += static_cast<uint32_t>(room);
-    t.pipe->halted = USBD_STATUS_ENDPOINT_HALTED;
-    *usbd = USBD_STATUS_BABBLE_DETECTED;
-    *ends = true;
-    return true;
-  }
-  if (into != buffer + t.done) memcpy(buffer + t.done, into, n);
-  t.done += static_cast<uint32_t>(n);
-  *ends = frame_end || n % max_packet != 0;
-  return true;
-}
-
 // ---- the host controller ----
 
 // Aborted transfers first (their abort has completed), then control transfers in
 // order, Plug and Play requests, and the pipes' transfers. Called locked; returns
 // with the lock held, having completed one request, or false when none was ready.
-bool UsbDevice::service_once(std::unique_lock<std::mutex>& lock,
-                             std::optional<std::chrono::steady_clock::time_point>* wake) {
+bool TransferEngine::service_once(std::unique_lock<std::mutex>& lock, Deadline* wake) {
   if (!finishing_.empty()) {
     Transfer t = std::move(finishing_.front());
     finishing_.pop_front();
@@ -214,13 +221,13 @@ bool UsbDevice::service_once(std::unique_lock<std::mutex>& lock,
     return true;
   }
   if (service_control(lock)) return true;
-  if (service_deferred_pnp(lock, wake)) return true;
+  if (service_deferred(lock, wake)) return true;
   return service_pipes(lock, wake);
 }
 
 // A configuration change waits until no completion is in progress, and what is
 // queued behind it waits with it.
-bool UsbDevice::service_control(std::unique_lock<std::mutex>& lock) {
+bool TransferEngine::service_control(std::unique_lock<std::mutex>& lock) {
   for (auto it = deferred_control_.begin(); it != deferred_control_.end(); ++it) {
     // A cancelled request is left to whoever completes cancelled ones: its cancel
     // routine, or pend() when the cancel came before the routine was set.
@@ -234,7 +241,7 @@ bool UsbDevice::service_control(std::unique_lock<std::mutex>& lock) {
     NTSTATUS status = t.forced_status;
     if (select) run_select_configuration(t.urb, &usbd, &status);
     lock.unlock();
-    if (!t.forced && !select) run_control(t.urb, &usbd, &status);
+    if (!t.forced && !select) served_.control(t.urb, &usbd, &status);
     finish(t, usbd, status);
     settle(nullptr);
     lock.lock();
@@ -243,15 +250,36 @@ bool UsbDevice::service_control(std::unique_lock<std::mutex>& lock) {
   return false;
 }
 
-bool UsbDevice::service_pipes(std::unique_lock<std::mutex>& lock,
-                              std::optional<std::chrono::steady_clock::time_point>* wake) {
+// The first deferred Plug and Play or power request whose time has come, in the
+// order they came. Called locked; returns with the lock held.
+bool TransferEngine::service_deferred(std::unique_lock<std::mutex>& lock, Deadline* wake) {
+  auto now = std::chrono::steady_clock::now();
+  for (auto it = deferred_.begin(); it != deferred_.end(); ++it) {
+    auto held = not_before_.find(*it);
+    if (held != not_before_.end() && held->second > now) {
+      if (!*wake || held->second < **wake) *wake = held->second;
+      continue;
+    }
+    PIRP irp = *it;
+    deferred_.erase(it);
+    if (held != not_before_.end()) not_before_.erase(held);
+    lock.unlock();
+    irp_set_held_below(irp, false);
+    served_.deferred(irp);
+    lock.lock();
+    return true;
+  }
+  return false;
+}
+
+bool TransferEngine::service_pipes(std::unique_lock<std::mutex>& lock, Deadline* wake) {
   for (auto& entry : pipes_) {
     std::shared_ptr<Pipe> pipe = entry.second;
     if (pipe->queue.empty() || pipe->queue.front().held || cancel_requested(pipe->queue.front().irp))
       continue;
     Transfer& head = pipe->queue.front();
     USBD_STATUS usbd;
-    std::optional<std::chrono::steady_clock::time_point> wait;
+    Deadline wait;
     if (!progress(head, &usbd, &wait)) {
       if (wait && (!*wake || *wait < **wake)) *wake = wait;
       continue;
@@ -270,11 +298,11 @@ bool UsbDevice::service_pipes(std::unique_lock<std::mutex>& lock,
   return false;
 }
 
-void UsbDevice::host_controller() {
+void TransferEngine::host_controller() {
   ProcessScope system(system_process());
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stopping_) {
-    std::optional<std::chrono::steady_clock::time_point> wake;
+    Deadline wake;
     if (service_once(lock, &wake)) continue;
     if (wake) {
       work_.wait_until(lock, *wake);
@@ -284,12 +312,23 @@ void UsbDevice::host_controller() {
   }
 }
 
+// Holds a Plug and Play or power request for the host controller's thread, which
+// serves it no earlier than `not_before`.
+void TransferEngine::defer(PIRP irp, Deadline not_before) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  IoMarkIrpPending(irp);
+  irp_set_held_below(irp, true);
+  deferred_.push_back(irp);
+  if (not_before) not_before_[irp] = *not_before;
+  work_.notify_all();
+}
+
 // ---- cancel, abort, reset, unplug ----
 
 // A cancelled transfer is taken off its queue here and completes on the host
 // controller after IoCancelIrp has returned, as on Windows: until then the bus
 // still holds it, its URB and its buffer.
-void UsbDevice::cancel(PIRP irp) {
+void TransferEngine::cancel(PIRP irp) {
   bool wake = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -321,9 +360,34 @@ void UsbDevice::cancel(PIRP irp) {
   }
 }
 
+void TransferEngine::stall(UCHAR endpoint) {
+  std::vector<Transfer> stalled;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& entry : pipes_) {
+      if (entry.second->info.EndpointAddress != endpoint) continue;
+      entry.second->halted = USBD_STATUS_STALL_PID;
+      take_cancellable(entry.second->queue, &stalled);
+    }
+  }
+  for (auto& t : stalled) {
+    finish(t, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL);
+    settle(t.pipe);
+  }
+}
+
+void TransferEngine::release_held() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& t : deferred_control_) t.held = false;
+  for (auto& entry : pipes_) {
+    for (auto& t : entry.second->queue) t.held = false;
+  }
+  work_.notify_all();
+}
+
 // The abort completes first; the transfers it took off the pipe complete after it,
 // on the host controller at DISPATCH_LEVEL, as on Windows. PASSIVE_LEVEL.
-NTSTATUS UsbDevice::abort_pipe(PIRP irp, PURB urb, const std::shared_ptr<Pipe>& pipe) {
+NTSTATUS TransferEngine::abort_pipe(PIRP irp, PURB urb, const std::shared_ptr<Pipe>& pipe) {
   std::vector<Transfer> aborted;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -332,7 +396,7 @@ NTSTATUS UsbDevice::abort_pipe(PIRP irp, PURB urb, const std::shared_ptr<Pipe>& 
   BusEvent e{BusEvent::AbortPipe};
   e.endpoint = pipe->info.EndpointAddress;
   e.urb_length = urb->UrbHeader.Length;
-  trace_event(e);
+  trace_.record(e);
   NTSTATUS status = complete_now(irp, urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto& t : aborted) {
@@ -345,22 +409,8 @@ NTSTATUS UsbDevice::abort_pipe(PIRP irp, PURB urb, const std::shared_ptr<Pipe>& 
   return status;
 }
 
-NTSTATUS UsbDevice::pipe_request(PIRP irp, PURB urb) {
-  USHORT expected = sizeof(struct _URB_PIPE_REQUEST);
-  bool old_stack = bus_.usbdi_version() < 0x101;
-  USHORT length = urb->UrbHeader.Length;
-  if (length != expected && !(old_stack && length == expected - 4)) {
-    return complete_now(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
-  }
-  std::shared_ptr<Pipe> pipe;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    pipe = find_pipe(urb->UrbPipeRequest.PipeHandle);
-  }
-  if (pipe == nullptr) {
-    return complete_now(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
-  }
-  if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) return abort_pipe(irp, urb, pipe);
+// PASSIVE_LEVEL.
+NTSTATUS TransferEngine::reset_pipe(PIRP irp, PURB urb, const std::shared_ptr<Pipe>& pipe) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     pipe->halted = USBD_STATUS_SUCCESS;
@@ -368,13 +418,13 @@ NTSTATUS UsbDevice::pipe_request(PIRP irp, PURB urb) {
   }
   BusEvent e{BusEvent::ResetPipe};
   e.endpoint = pipe->info.EndpointAddress;
-  e.urb_length = length;
-  trace_event(e);
+  e.urb_length = urb->UrbHeader.Length;
+  trace_.record(e);
   return complete_now(irp, urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
 }
 
 // Ends everything the bus holds, including aborted transfers not yet completed.
-void UsbDevice::fail_all(NTSTATUS status, USBD_STATUS usbd) {
+void TransferEngine::fail_all(NTSTATUS status, USBD_STATUS usbd) {
   std::vector<Transfer> failed;
   std::vector<Transfer> aborted;
   PIRP wake = nullptr;
@@ -403,12 +453,46 @@ void UsbDevice::fail_all(NTSTATUS status, USBD_STATUS usbd) {
   }
 }
 
-void UsbDevice::disconnect() {
+// ---- the wait-wake request ----
+
+// Holds one wait-wake request until the camera signals or it is cancelled. As with
+// a transfer, the Cancel flag is read again once the cancel routine is set: a
+// cancel that came earlier found no routine to call.
+NTSTATUS TransferEngine::hold_wait_wake(PIRP irp) {
+  bool held = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    present_ = false;
+    if (wait_wake_ == nullptr && connected_) {
+      IoMarkIrpPending(irp);
+      irp_set_held_below(irp, true);
+      wait_wake_ = irp;
+      (void)IoSetCancelRoutine(irp, bus_cancel);
+      held = true;
+    }
   }
-  fail_all(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+  if (held) {
+    if (cancel_requested(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr) cancel(irp);
+    return STATUS_PENDING;
+  }
+  PoStartNextPowerIrp(irp);
+  irp->IoStatus.Status = STATUS_DEVICE_BUSY;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_DEVICE_BUSY;
+}
+
+bool TransferEngine::signal_wake() {
+  PIRP wake = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (wait_wake_ != nullptr && IoSetCancelRoutine(wait_wake_, nullptr) != nullptr) {
+      wake = wait_wake_;
+      wait_wake_ = nullptr;
+    }
+  }
+  if (wake == nullptr) return false;
+  wake->IoStatus.Status = STATUS_SUCCESS;
+  irp_complete_from_below(wake);
+  return true;
 }
 
 }  // namespace sim

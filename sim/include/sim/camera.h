@@ -63,6 +63,13 @@ class Camera {
   uint16_t reg(uint8_t number) const;
   void set_reg(uint8_t number, uint16_t value);
 
+  // Descriptors, as a GET_DESCRIPTOR request reads them: false for a type the
+  // camera has none of (it stalls).
+  bool descriptor(UCHAR type, std::vector<uint8_t>* bytes) const;
+  std::vector<uint8_t> configuration_descriptor() const;
+  // From now on the camera presents `bytes` as its configuration.
+  void replace_configuration(std::vector<uint8_t> bytes);
+
   // Handles a vendor control transfer. For IN requests `data` receives up to
   // `length` bytes; for OUT requests it holds the data stage.
   VendorResult vendor_request(const uint8_t setup[8], uint8_t* data, uint32_t length);
@@ -104,6 +111,8 @@ class Camera {
   uint32_t frame_size_locked() const;
 
   mutable std::mutex mutex_;
+  std::vector<uint8_t> device_descriptor_;
+  std::vector<uint8_t> configuration_descriptor_;
   uint16_t registers_[256] = {};
   std::map<uint16_t, std::vector<uint8_t>> blocks_;  // request 0xBA, by wValue
   std::optional<uint32_t> fixed_size_;

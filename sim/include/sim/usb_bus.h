@@ -10,15 +10,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace sim {
@@ -60,7 +55,31 @@ struct UrbMatch {
 };
 
 class UsbBus;
+class BusTrace;
+class FaultPlan;
+class TransferEngine;
+struct Injection;
+enum class Serve;
 
+// One plugged camera as the USB stack sees it. Made of parts that each keep their
+// own state and say their own rules (in sim/usb/): the camera model (its
+// descriptors, registers and image source, sim/camera), the bus trace, the fault
+// plan, and the transfer engine (the port, the pipes, every request the bus holds
+// and the host-controller thread). What stays here is the routing of each
+// request to the part that serves it.
+//
+// Lock order, outermost first; a lock is only ever taken with those above it held:
+//   1. UsbBus::mutex_ (the list of plugged devices; taken alone, or around the
+//      making of a device);
+//   2. the transfer engine's lock, one per device;
+//   3. the cancel spin lock (IoAcquireCancelSpinLock), and the camera's lock;
+//   4. the platform's IRP and held-memory books, the trace's lock and the fault
+//      plan's lock: leaves.
+// The cancel spin lock and the camera's lock are never held together. The bus's
+// cancel routine, entered with the cancel spin lock held, drops it before it takes
+// the engine lock; the camera calls its listener (which takes the engine lock)
+// after dropping its own. No lock of the bus is held while a completion routine,
+// a cancel routine or a dispatch routine of another driver runs.
 class UsbDevice {
  public:
   UsbDevice(UsbBus& bus, CameraConfig config, PDEVICE_OBJECT pdo);
@@ -147,133 +166,47 @@ class UsbDevice {
   // Completes a held wait-wake request, as a wake signal from the camera would.
   bool signal_wake();
 
-  // Called by the bus driver's dispatch routines.
+  // Called by the bus driver's dispatch and cancel routines.
   NTSTATUS dispatch_urb(PIRP irp, PURB urb);
   NTSTATUS dispatch_pnp(PIRP irp);
-  bool defer_if(bool deferred, PIRP irp);
-  NTSTATUS serve_pnp(PIRP irp);
   NTSTATUS dispatch_power(PIRP irp);
   void cancel(PIRP irp);
 
  private:
-  struct Pipe;
-  struct Transfer {
-    PIRP irp;
-    PURB urb;
-    std::shared_ptr<Pipe> pipe;  // null for a control transfer or configuration request
-    uint32_t requested = 0;
-    uint32_t done = 0;
-    bool held = false;
-    bool forced = false;  // completes with the statuses below, moving no more data
-    USBD_STATUS forced_usbd = USBD_STATUS_SUCCESS;
-    NTSTATUS forced_status = STATUS_SUCCESS;
-  };
-  // A pipe lives while its configuration does and while any transfer or request
-  // still refers to it; its handle is never reused.
-  struct Pipe {
-    USBD_PIPE_INFORMATION info;
-    std::deque<Transfer> queue;
-    USBD_STATUS halted = USBD_STATUS_SUCCESS;  // until a reset: STALL_PID or ENDPOINT_HALTED
-    int completing = 0;                        // taken off the queue, routines not yet returned
-  };
-  struct Injection {
-    enum Kind { Fail, Refuse, Hold, Unplug, ShortControl, Inside } kind;
-    UrbMatch match;
-    int skip;   // matches to let through first
-    int times;  // matches to act on
-    USBD_STATUS usbd;
-    NTSTATUS status;
-    uint32_t bytes = 0;  // ShortControl: the data-stage limit
-  };
-  enum class Serve { Default, Held, Inside };
-
-  bool matches(const UrbMatch& match, PURB urb) const;
-  void inject(Injection injection);
-  std::optional<Injection> take_injection(PURB urb);
+  void inject(const Injection& injection);
   bool irql_allowed(PURB urb);
   bool system_address_given(PURB urb);
-  NTSTATUS complete_now(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status);
-  NTSTATUS refuse(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS status);
-  void finish(Transfer& t, USBD_STATUS usbd, NTSTATUS status);
-  NTSTATUS pend(Transfer t);
-  void take_cancellable(std::deque<Transfer>& queue, std::vector<Transfer>* taken);
-  void settle(const std::shared_ptr<Pipe>& pipe);
+  NTSTATUS route_urb(PIRP irp, PURB urb, Serve serve);
   NTSTATUS fail_injected(PIRP irp, PURB urb, const Injection& injection);
-  void trace_event(BusEvent event);
+  NTSTATUS pipe_request(PIRP irp, PURB urb);
 
+  // The default control pipe (control_pipe.cpp).
   NTSTATUS control_transfer(PIRP irp, PURB urb, Serve serve);
   void run_control(PURB urb, USBD_STATUS* usbd, NTSTATUS* status);
   NTSTATUS get_descriptor(PURB urb, USBD_STATUS* usbd);
   NTSTATUS vendor_request(PURB urb, USBD_STATUS* usbd);
-  std::optional<uint32_t> take_short_control(PURB urb);
-  NTSTATUS select_configuration(PIRP irp, PURB urb, Serve serve);
-  void run_select_configuration(PURB urb, USBD_STATUS* usbd, NTSTATUS* status);
-  bool completions_in_progress() const;
-  USBD_STATUS apply_configuration(PURB urb);
-  bool fill_interface(PUSBD_INTERFACE_INFORMATION info, const uint8_t* end);
-  NTSTATUS bulk_transfer(PIRP irp, PURB urb, Serve serve);
-  NTSTATUS pipe_request(PIRP irp, PURB urb);
-  NTSTATUS abort_pipe(PIRP irp, PURB urb, const std::shared_ptr<Pipe>& pipe);
-  std::shared_ptr<Pipe> find_pipe(USBD_PIPE_HANDLE handle) const;
-  bool progress(Transfer& t, USBD_STATUS* usbd, std::optional<std::chrono::steady_clock::time_point>* wait);
-  bool receive_packets(Transfer& t, uint8_t* buffer, uint32_t limit, USBD_STATUS* usbd, bool* ends,
-                       std::optional<std::chrono::steady_clock::time_point>* wait);
 
+  // Plug and Play and power (pnp_power.cpp).
+  NTSTATUS serve_pnp(PIRP irp);
   NTSTATUS serve_power(PIRP irp);
-  NTSTATUS hold_wait_wake(PIRP irp);
   void note_device_power(DEVICE_POWER_STATE state);
   void note_system_power(SYSTEM_POWER_STATE state, bool above);
-  bool service_deferred_pnp(std::unique_lock<std::mutex>& lock,
-                            std::optional<std::chrono::steady_clock::time_point>* wake);
 
-  void host_controller();
-  bool service_once(std::unique_lock<std::mutex>& lock,
-                    std::optional<std::chrono::steady_clock::time_point>* wake);
-  bool service_control(std::unique_lock<std::mutex>& lock);
-  bool service_pipes(std::unique_lock<std::mutex>& lock,
-                     std::optional<std::chrono::steady_clock::time_point>* wake);
-  void fail_all(NTSTATUS status, USBD_STATUS usbd);
-
+  // Set at plugging, then read-only.
   UsbBus& bus_;
-  CameraConfig config_;
+  const CameraConfig config_;
+  // Cleared once, by whichever of the bus's removal and delete_pdo() comes first.
+  std::atomic<PDEVICE_OBJECT> pdo_;
+  // The test's settings, read as each Plug and Play or power request arrives.
+  std::atomic<bool> pnp_deferred_{false};
+  std::atomic<bool> power_deferred_{true};
+  std::atomic<bool> system_power_first_{false};
+  // The parts, each with its own lock (see the lock order above). The engine is
+  // made last and destroyed first: its thread uses the others.
   Camera camera_;
-  PDEVICE_OBJECT pdo_;
-  std::vector<uint8_t> device_descriptor_;
-  std::vector<uint8_t> configuration_descriptor_;
-
-  mutable std::mutex mutex_;
-  std::condition_variable work_;
-  std::condition_variable idle_;
-  std::map<USBD_PIPE_HANDLE, std::shared_ptr<Pipe>> pipes_;
-  uintptr_t next_pipe_handle_ = 0x10000;
-  std::deque<Transfer> deferred_control_;
-  std::deque<Transfer> finishing_;  // ended (aborted) transfers the host controller completes
-  std::vector<uint8_t> packet_;     // an IN packet that may not fit its transfer's buffer
-  std::deque<PIRP> deferred_pnp_;   // and deferred power requests
-  std::map<PIRP, std::chrono::steady_clock::time_point> deferred_not_before_;
-  bool system_power_first_ = false;
-  bool system_sleeping_ = false;
-  std::map<UCHAR, NTSTATUS> failed_pnp_;
-  bool pnp_deferred_ = false;
-  bool power_deferred_ = true;
-  std::vector<Injection> injections_;
-  std::map<UCHAR, uint32_t> truncated_;
-  int configuration_change_in_ = 0;  // reads left before the change; 0: none
-  std::vector<uint8_t> changed_configuration_;
-  std::map<PURB, uint32_t> short_control_;  // data-stage limits of URBs on their way
-  uint32_t short_bytes_ = 0;
-  int short_times_ = 0;
-  bool complete_inline_ = false;
-  bool control_deferred_ = true;
-  bool present_ = true;
-  bool stopped_ = false;  // between a stop and the next start: no configuration, no URBs
-  bool stopping_ = false;
-  int configuration_ = 0;
-  DEVICE_POWER_STATE power_ = PowerDeviceD0;
-  PIRP wait_wake_ = nullptr;
-  std::vector<BusEvent> trace_;
-  std::condition_variable traced_;
-  std::thread hc_;
+  std::unique_ptr<BusTrace> trace_;
+  std::unique_ptr<FaultPlan> faults_;
+  std::unique_ptr<TransferEngine> engine_;
 };
 
 // The bus driver: owns the driver object of the physical device objects and the
@@ -294,9 +227,9 @@ class UsbBus {
 
  private:
   PDRIVER_OBJECT driver_;
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<UsbDevice>> devices_;
-  int next_port_ = 1;
+  std::mutex mutex_;                                 // first in the bus's lock order (see UsbDevice)
+  std::vector<std::unique_ptr<UsbDevice>> devices_;  // added by plug(); mutex_
+  int next_port_ = 1;                                // mutex_
   std::atomic<ULONG> usbdi_version_{0x600};
 };
 

@@ -1,0 +1,129 @@
+// The fault plan. Locking and levels as in fault_plan.h.
+#include "fault_plan.h"
+
+#include <algorithm>
+
+namespace sim {
+
+void FaultPlan::add(const Injection& injection) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  injections_.push_back(injection);
+}
+
+bool FaultPlan::matches(const UrbMatch& m, PURB urb, std::optional<UCHAR> endpoint) {
+  USHORT function = urb->UrbHeader.Function;
+  if (m.function && *m.function != function) return false;
+  if (m.request || m.in) {
+    if (function != URB_FUNCTION_VENDOR_DEVICE) return false;
+    auto& v = urb->UrbControlVendorClassRequest;
+    if (m.request && v.Request != *m.request) return false;
+    if (m.in && ((v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != *m.in) return false;
+  }
+  if (m.descriptor_type && (function != URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
+                            urb->UrbControlDescriptorRequest.DescriptorType != *m.descriptor_type)) {
+    return false;
+  }
+  if (m.endpoint && (!endpoint || *endpoint != *m.endpoint)) return false;
+  return true;
+}
+
+std::optional<Injection> FaultPlan::take(PURB urb, std::optional<UCHAR> endpoint) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = injections_.begin(); it != injections_.end(); ++it) {
+    if (!matches(it->match, urb, endpoint)) continue;
+    if (it->skip > 0) {
+      it->skip--;
+      continue;
+    }
+    Injection taken = *it;
+    if (it->times != UsbDevice::kForever && --it->times <= 0) injections_.erase(it);
+    return taken;
+  }
+  return std::nullopt;
+}
+
+void FaultPlan::release_holds() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  injections_.erase(std::remove_if(injections_.begin(), injections_.end(),
+                                   [](const Injection& i) { return i.kind == Injection::Hold; }),
+                    injections_.end());
+}
+
+void FaultPlan::truncate_descriptor(UCHAR type, uint32_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  truncated_[type] = bytes;
+}
+
+std::optional<uint32_t> FaultPlan::truncation(UCHAR type) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = truncated_.find(type);
+  if (it == truncated_.end()) return std::nullopt;
+  return it->second;
+}
+
+void FaultPlan::change_configuration(int nth, std::vector<uint8_t> bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  configuration_change_in_ = nth;
+  changed_configuration_ = std::move(bytes);
+}
+
+std::optional<std::vector<uint8_t>> FaultPlan::configuration_read() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (configuration_change_in_ > 0 && --configuration_change_in_ == 0) return changed_configuration_;
+  return std::nullopt;
+}
+
+void FaultPlan::short_bulk(uint32_t bytes, int times) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  short_bytes_ = bytes;
+  short_times_ = times;
+}
+
+std::optional<uint32_t> FaultPlan::short_bulk_limit(uint32_t limit) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (short_times_ > 0 && short_bytes_ < limit) return short_bytes_;
+  return std::nullopt;
+}
+
+void FaultPlan::short_bulk_used() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  short_times_--;
+}
+
+void FaultPlan::limit_control(PURB urb, uint32_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  control_limits_[urb] = bytes;
+}
+
+std::optional<uint32_t> FaultPlan::take_control_limit(PURB urb) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = control_limits_.find(urb);
+  if (it == control_limits_.end()) return std::nullopt;
+  uint32_t bytes = it->second;
+  control_limits_.erase(it);
+  return bytes;
+}
+
+void FaultPlan::fail_pnp(UCHAR minor, NTSTATUS status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  failed_pnp_[minor] = status;
+}
+
+std::optional<NTSTATUS> FaultPlan::take_pnp_failure(UCHAR minor) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = failed_pnp_.find(minor);
+  if (it == failed_pnp_.end()) return std::nullopt;
+  NTSTATUS status = it->second;
+  failed_pnp_.erase(it);
+  return status;
+}
+
+void FaultPlan::clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  injections_.clear();
+  truncated_.clear();
+  control_limits_.clear();
+  short_times_ = 0;
+}
+
+}  // namespace sim
