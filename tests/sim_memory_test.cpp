@@ -403,7 +403,8 @@ TEST_F(DirectPages, FollowTheApplicationToNewMemoryAtTheSameAddress) {
   ASSERT_NE(at, MAP_FAILED);
   ASSERT_EQ(read(at, kLength, 1), STATUS_SUCCESS);
   ASSERT_EQ(munmap(at, kLength), 0);
-  void* again = mmap(at, kLength, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  void* again =
+      mmap(at, kLength, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
   ASSERT_EQ(again, at);
   auto* bytes = static_cast<uint8_t*>(again);
   EXPECT_EQ(bytes[0], 0);  // fresh memory

@@ -55,7 +55,7 @@ struct Extent {
   uintptr_t first;  // application address of slot 1
   size_t pages;
   int fd;
-  uint8_t* view;  // the system view of every slot
+  uint8_t* view;   // the system view of every slot
   PFN_NUMBER pfn;  // of slot 0
   int users = 0;   // requests holding it locked
   bool edge_busy[2] = {false, false};
@@ -127,12 +127,13 @@ bool movable(uintptr_t from, uintptr_t to) {
   while (covered < to && std::fgets(line, sizeof(line), maps) != nullptr) {
     unsigned long start = 0, end = 0, inode = 0;
     char perms[8] = {}, path[256] = {};
-    if (std::sscanf(line, "%lx-%lx %7s %*s %*s %lu %255[^\n]", &start, &end, perms, &inode, path) < 4) continue;
+    if (std::sscanf(line, "%lx-%lx %7s %*s %*s %lu %255[^\n]", &start, &end, perms, &inode, path) < 4)
+      continue;
     if (end <= covered) continue;
     if (start > covered) break;
     const char* name = path + strspn(path, " ");
-    bool anonymous = inode == 0 && (name[0] == '\0' || strcmp(name, "[heap]") == 0 ||
-                                    strncmp(name, "[anon:", 6) == 0);
+    bool anonymous =
+        inode == 0 && (name[0] == '\0' || strcmp(name, "[heap]") == 0 || strncmp(name, "[anon:", 6) == 0);
     bool ours = strstr(name, kFileName) != nullptr && perms[3] == 's';
     if (perms[0] != 'r' || perms[1] != 'w' || !((anonymous && perms[3] == 'p') || ours)) break;
     covered = end;
@@ -159,8 +160,8 @@ std::unique_ptr<Extent> make_extent(Extents& all, uintptr_t first, size_t pages)
   }
   x->view = static_cast<uint8_t*>(view);
   memcpy(x->view + kPage, reinterpret_cast<void*>(first), pages * kPage);
-  if (mmap(reinterpret_cast<void*>(first), pages * kPage, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, x->fd,
-           static_cast<off_t>(kPage)) == MAP_FAILED) {
+  if (mmap(reinterpret_cast<void*>(first), pages * kPage, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED,
+           x->fd, static_cast<off_t>(kPage)) == MAP_FAILED) {
     std::perror("sim locked pages");  // the application's pages are as they were
     munmap(x->view, x->view_length());
     close(x->fd);
@@ -178,7 +179,8 @@ Extent* extent_for(Extents& all, uintptr_t a, uintptr_t e) {
   uintptr_t first = page_ceil(a), end = std::max(page_floor(e), first);
   for (size_t i = 0; i < all.list.size(); ++i) {
     Extent& x = *all.list[i];
-    bool fits = x.slot(head) >= 0 && x.slot(last) >= 0 && (end == first || (first >= x.first && end <= x.end()));
+    bool fits =
+        x.slot(head) >= 0 && x.slot(last) >= 0 && (end == first || (first >= x.first && end <= x.end()));
     if (!fits) continue;
     if (x.users > 0 || extent_intact(x, a, e)) return &x;
     drop(all, i);
@@ -225,8 +227,9 @@ bool lock_user_pages(void* buffer, size_t length, LockedPages* locked) {
     x->edge_busy[1] |= tail_edge;
     x->users++;
     x->used = ++all.clock;
-    *locked = LockedPages{buffer, length, x->view + head_slot * kPage + (a - head), x->pfn + head_slot,
-                          x, head_edge, tail_edge};
+    *locked =
+        LockedPages{buffer,    length,   x->view + head_slot * kPage + (a - head), x->pfn + head_slot, x,
+                    head_edge, tail_edge};
   }
   // The pages beside the extent hold the buffer's bytes in them for the request.
   if (locked->head_edge) memcpy(locked->system, buffer, std::min<uintptr_t>(e, head + kPage) - a);
