@@ -2,6 +2,11 @@
 // APC_LEVEL, of whole pages, with a failed mapping raised as an exception the
 // driver must catch; MDLs with their page arrays; partial MDLs and their rules.
 // Each row commits a fault and shows the legal look-alike unreported.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+
 #include "sim_little_driver.h"
 
 namespace simtest {
@@ -290,6 +295,138 @@ TEST(PartialMdl, MapsItsOwnSubRangeOfAnUnmappedSourceAndCarriesItsPages) {
   EXPECT_EQ(seen.partial_pfns[1], seen.source_pfns[first + 1]);
   stack.finish();
   g_seen = nullptr;
+}
+
+// ---- a direct request's pages: the application's own, nothing copied ----
+
+// What the driver of a direct request does: writes `value` over [from, to) of its
+// buffer through the system view, records the pages, and either completes or
+// holds the request for the test to complete.
+struct DirectWrite {
+  size_t from = 0, to = 0;
+  uint8_t value = 0;
+  bool hold = false;
+  PIRP held = nullptr;
+  Signal written;
+  uint8_t* view = nullptr;
+  std::vector<PFN_NUMBER> pfns;
+};
+DirectWrite* g_direct = nullptr;
+
+NTSTATUS NTAPI write_direct(PDEVICE_OBJECT, PIRP irp) {
+  DirectWrite& d = *g_direct;
+  PMDL mdl = irp->MdlAddress;
+  d.view = static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+  PPFN_NUMBER pfns = MmGetMdlPfnArray(mdl);
+  d.pfns.assign(pfns, pfns + ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount));
+  memset(d.view + d.from, d.value, d.to - d.from);
+  if (!d.hold) return complete_irp(irp, STATUS_SUCCESS, MmGetMdlByteCount(mdl));
+  IoMarkIrpPending(irp);
+  d.held = irp;
+  d.written.set();
+  return STATUS_PENDING;
+}
+
+class DirectPages : public ::testing::Test {
+ protected:
+  DirectPages() {
+    g_direct = &direct_;
+    stack_.set(IRP_MJ_DEVICE_CONTROL, write_direct);
+    handle_ = stack_.open();
+  }
+  ~DirectPages() override {
+    stack_.finish();
+    g_direct = nullptr;
+  }
+
+  // A direct request for [buffer, buffer + length) whose driver writes `value` over all of it.
+  NTSTATUS read(void* buffer, size_t length, uint8_t value) {
+    direct_.from = 0;
+    direct_.to = length;
+    direct_.value = value;
+    return sim::nt_device_io_control(handle_, kOutDirectCode, nullptr, 0, buffer, static_cast<ULONG>(length),
+                                     nullptr);
+  }
+
+  DirectWrite direct_;
+  LittleStack stack_;
+  sim::Handle handle_ = sim::kInvalidHandle;
+};
+
+// The bytes a driver writes into the whole pages of the buffer are there while the
+// request is still pending; those in the pages the buffer shares with other memory
+// arrive as it completes, and nothing beside the buffer is touched.
+TEST_F(DirectPages, TheApplicationSeesTheBytesAsTheyLand) {
+  constexpr size_t kLength = 5 * PAGE_SIZE;
+  std::vector<uint8_t> memory(kLength + 3 * PAGE_SIZE, 0xDE);
+  uint8_t* buffer = memory.data() + (PAGE_SIZE - BYTE_OFFSET(memory.data())) + 100;  // 100 bytes into a page
+  direct_.to = kLength;
+  direct_.value = 0x5A;
+  direct_.hold = true;
+  NTSTATUS status = STATUS_PENDING;
+  std::thread application([&] {
+    status = sim::nt_device_io_control(handle_, kOutDirectCode, nullptr, 0, buffer, kLength, nullptr);
+  });
+  ASSERT_TRUE(direct_.written.wait());
+  EXPECT_NE(direct_.view, buffer);
+  uint8_t* whole_pages = buffer + PAGE_SIZE - 100;
+  EXPECT_EQ(std::count(whole_pages, whole_pages + 4 * PAGE_SIZE, 0x5A), 4 * PAGE_SIZE);
+  complete_irp(direct_.held, STATUS_SUCCESS, kLength);
+  application.join();
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  EXPECT_EQ(std::count(buffer, buffer + kLength, 0x5A), static_cast<long>(kLength));
+  EXPECT_EQ(buffer[-1], 0xDE);
+  EXPECT_EQ(buffer[kLength], 0xDE);
+}
+
+// The MDL names the application's pages: the same buffer is the same pages every
+// time, another buffer other pages, and the system view is not the user address.
+TEST_F(DirectPages, DescribeTheApplicationsOwnPages) {
+  constexpr size_t kLength = 8 * PAGE_SIZE;
+  std::vector<uint8_t> first(kLength), second(kLength);
+  ASSERT_EQ(read(first.data(), kLength, 1), STATUS_SUCCESS);
+  std::vector<PFN_NUMBER> pages = direct_.pfns;
+  ASSERT_EQ(read(first.data(), kLength, 2), STATUS_SUCCESS);
+  EXPECT_EQ(direct_.pfns, pages);
+  ASSERT_EQ(read(second.data(), kLength, 3), STATUS_SUCCESS);
+  EXPECT_NE(direct_.view, second.data());
+  for (PFN_NUMBER pfn : direct_.pfns) EXPECT_EQ(std::count(pages.begin(), pages.end(), pfn), 0) << pfn;
+  EXPECT_EQ(std::count(first.begin(), first.end(), 2), static_cast<long>(kLength));
+  EXPECT_EQ(std::count(second.begin(), second.end(), 3), static_cast<long>(kLength));
+}
+
+// Memory the application gave back and got again at the same address is new
+// pages: the driver's bytes land in them, not in the old ones.
+TEST_F(DirectPages, FollowTheApplicationToNewMemoryAtTheSameAddress) {
+  constexpr size_t kLength = 16 * PAGE_SIZE;
+  void* at = mmap(nullptr, kLength, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(at, MAP_FAILED);
+  ASSERT_EQ(read(at, kLength, 1), STATUS_SUCCESS);
+  ASSERT_EQ(munmap(at, kLength), 0);
+  void* again =
+      mmap(at, kLength, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  ASSERT_EQ(again, at);
+  auto* bytes = static_cast<uint8_t*>(again);
+  EXPECT_EQ(bytes[0], 0);  // fresh memory
+  ASSERT_EQ(read(again, kLength, 2), STATUS_SUCCESS);
+  EXPECT_EQ(std::count(bytes, bytes + kLength, 2), static_cast<long>(kLength));
+  munmap(again, kLength);
+}
+
+// A buffer in a file the application mapped stays the file's: what the driver
+// writes reaches the file.
+TEST_F(DirectPages, LeaveAMappedFilesPagesInTheFile) {
+  constexpr size_t kLength = 4 * PAGE_SIZE;
+  int fd = memfd_create("application-file", MFD_CLOEXEC);
+  ASSERT_EQ(ftruncate(fd, kLength), 0);
+  void* mapped = mmap(nullptr, kLength, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  ASSERT_EQ(read(mapped, kLength, 7), STATUS_SUCCESS);
+  std::vector<uint8_t> file(kLength);
+  ASSERT_EQ(pread(fd, file.data(), kLength, 0), static_cast<ssize_t>(kLength));
+  EXPECT_EQ(std::count(file.begin(), file.end(), 7), static_cast<long>(kLength));
+  munmap(mapped, kLength);
+  close(fd);
 }
 
 }  // namespace

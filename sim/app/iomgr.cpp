@@ -173,7 +173,9 @@ struct ControlBuffers {
   void* user_output;
   ULONG output_length;
   void* system_buffer = nullptr;
-  void* shadow = nullptr;  // locked pages behind the MDL of a direct request
+  bool locked = false;  // the direct request's MDL describes the caller's own pages
+  LockedPages pages{};
+  void* shadow = nullptr;  // else a copy of them behind its MDL
   PMDL mdl = nullptr;
 };
 
@@ -187,12 +189,15 @@ void prepare_buffers(PIRP irp, ControlBuffers& b, const void* input, ULONG input
     irp->AssociatedIrp.SystemBuffer = b.system_buffer;
   }
   if ((b.method == METHOD_IN_DIRECT || b.method == METHOD_OUT_DIRECT) && b.output_length > 0) {
-    // Every byte is copied in, so a kept block of the same length serves without
-    // the page faults of a fresh one.
-    b.shadow = pool_take_kept(b.output_length, "locked pages", 0);
-    if (b.shadow == nullptr) b.shadow = pool_alloc(b.output_length, PoolOwner::Platform, "locked pages", 0);
-    memcpy(b.shadow, b.user_output, b.output_length);
-    b.mdl = mdl_allocate(b.user_output, b.output_length, b.shadow);
+    b.locked = lock_user_pages(b.user_output, b.output_length, &b.pages);
+    if (!b.locked) {
+      // A buffer whose pages cannot be shared is copied; every byte is copied in,
+      // so a kept block of the same length serves without a fresh one's faults.
+      b.shadow = pool_take_kept(b.output_length, "locked pages", 0);
+      if (b.shadow == nullptr) b.shadow = pool_alloc(b.output_length, PoolOwner::Platform, "locked pages", 0);
+      memcpy(b.shadow, b.user_output, b.output_length);
+    }
+    b.mdl = mdl_allocate(b.user_output, b.output_length, b.locked ? b.pages.system : b.shadow);
     irp->MdlAddress = b.mdl;
   }
   if (b.method == METHOD_NEITHER) {
@@ -217,6 +222,7 @@ void finish_buffers(PIRP irp, ControlBuffers& b, bool completed) {
   if (completed && b.shadow != nullptr) memcpy(b.user_output, b.shadow, b.output_length);
   // A request the driver never completed may still be using its buffers.
   if (!completed) return;
+  if (b.locked) unlock_user_pages(b.pages);
   if (b.mdl != nullptr) IoFreeMdl(b.mdl);
   if (b.shadow != nullptr) pool_keep(b.shadow);
   if (b.system_buffer != nullptr) pool_free(b.system_buffer, PoolOwner::Platform);

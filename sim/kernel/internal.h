@@ -158,6 +158,26 @@ void user_range_add(const void* p, size_t length, Process* process);
 void user_range_remove(const void* p);
 std::string user_range_of(const void* p, size_t length);
 void mdl_check_leaks(const char* when);
+// An application's buffer locked for a direct request (locked_pages.cpp): the
+// system view of its pages is `system`, page numbers run on from `first_pfn`.
+// Its first and last page, when they are only partly the buffer's and not already
+// held, are held beside (`head_edge`, `tail_edge`): their buffer bytes are copied
+// in as it is locked and back as it is unlocked. lock_user_pages returns false
+// when the buffer cannot be locked so (the caller copies it instead).
+struct LockedPages {
+  void* buffer;
+  size_t length;
+  uint8_t* system;
+  PFN_NUMBER first_pfn;
+  void* extent;
+  bool head_edge;
+  bool tail_edge;
+};
+bool lock_user_pages(void* buffer, size_t length, LockedPages* locked);
+void unlock_user_pages(const LockedPages& locked);
+// The memory file and page number behind an address of a locked buffer's system view.
+bool locked_pages_backing(const void* p, size_t length, int* fd, uint64_t* page_offset, PFN_NUMBER* pfn);
+
 // Kernel-mode views mapped without MdlMappingNoExecute.
 long mdl_executable_mappings();
 

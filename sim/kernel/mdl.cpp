@@ -60,11 +60,22 @@ MdlTable& table() {
   return *t;
 }
 
+// The memory file and page number under [p, p + length): pool, or an
+// application's locked pages.
+bool backing_of(const void* p, size_t length, int* fd, uint64_t* page_offset, PFN_NUMBER* pfn) {
+  if (pool_backing(p, length, fd, page_offset)) {
+    *pfn = kFirstPfn + *page_offset / kPage;
+    return true;
+  }
+  return locked_pages_backing(p, length, fd, page_offset, pfn);
+}
+
 // Maps the pages under [backing, backing + length) a second time.
 void* map_alias(void* backing, size_t length, void** map_base, size_t* map_length) {
   int fd;
   uint64_t page_offset;
-  if (!pool_backing(backing, length, &fd, &page_offset)) return nullptr;
+  PFN_NUMBER pfn;
+  if (!backing_of(backing, length, &fd, &page_offset, &pfn)) return nullptr;
   size_t in_page = reinterpret_cast<uintptr_t>(backing) % kPage;
   size_t span = (in_page + length + kPage - 1) / kPage * kPage;
   if (span == 0) span = kPage;
@@ -75,14 +86,15 @@ void* map_alias(void* backing, size_t length, void** map_base, size_t* map_lengt
   return static_cast<char*>(base) + in_page;
 }
 
-// Fills the page array of an MDL whose bytes live at `backing` in the pool arena.
+// Fills the page array of an MDL whose bytes live at `backing`.
 void fill_pfns(PMDL mdl, const void* backing) {
   int fd;
   uint64_t offset;
-  if (!pool_backing(backing, mdl->ByteCount, &fd, &offset)) return;
+  PFN_NUMBER first;
+  if (!backing_of(backing, mdl->ByteCount, &fd, &offset, &first)) return;
   ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
   PPFN_NUMBER pfns = MmGetMdlPfnArray(mdl);
-  for (ULONG i = 0; i < pages; ++i) pfns[i] = kFirstPfn + offset / kPage + i;
+  for (ULONG i = 0; i < pages; ++i) pfns[i] = first + i;
 }
 
 MdlInfo* find_mdl(PMDL mdl, const char* operation) {
