@@ -41,8 +41,15 @@ Process& system_process() {
 
 Process& current_process() { return t_current != nullptr ? *t_current : default_process(); }
 
-ProcessScope::ProcessScope(Process& process) : saved_(t_current) { t_current = &process; }
-ProcessScope::~ProcessScope() { t_current = saved_; }
+// A thread changing process leaves the views it opened behind.
+ProcessScope::ProcessScope(Process& process) : saved_(t_current) {
+  close_open_views();
+  t_current = &process;
+}
+ProcessScope::~ProcessScope() {
+  close_open_views();
+  t_current = saved_;
+}
 
 }  // namespace sim
 
@@ -56,6 +63,7 @@ extern "C" PEPROCESS NTAPI IoGetCurrentProcess(VOID) {
 extern "C" VOID NTAPI KeStackAttachProcess(PKPROCESS Process, PKAPC_STATE ApcState) {
   sim::irql_check("KeStackAttachProcess");
   ApcState->Process = reinterpret_cast<PKPROCESS>(&sim::current_process());
+  sim::close_open_views();
   sim::t_current = reinterpret_cast<sim::Process*>(Process);
   sim::t_attached.push_back(ApcState);
 }
@@ -71,6 +79,7 @@ extern "C" VOID NTAPI KeUnstackDetachProcess(PKAPC_STATE ApcState) {
                           : "KeUnstackDetachProcess of an attach that is not the thread's last");
     if (it == attached.end()) return;
   }
+  sim::close_open_views();
   sim::t_current = reinterpret_cast<sim::Process*>(ApcState->Process);
   attached.erase(it, attached.end());
 }

@@ -132,6 +132,7 @@ void begin_termination(const std::shared_ptr<State>& s) {
 bool termination_pending() { return t_thread != nullptr && t_thread->terminating.load(); }
 
 void user_mode_boundary() {
+  close_open_views();
   if (termination_pending()) throw ThreadExit{};
 }
 

@@ -151,6 +151,9 @@ class Process;
 void process_check_views(Process* process);
 // A user view that shows part of [p, p + length): its description, or empty.
 std::string mdl_view_over(const void* p, size_t length);
+// Makes user views opened by an access from their own process inaccessible again:
+// called wherever a thread changes process, waits, or returns to user mode.
+void close_open_views();
 // Application memory: the buffers of live requests (added and removed by the I/O
 // manager) and user views. user_range_of describes what of it [p, p + length)
 // touches, or is empty.

@@ -5,12 +5,24 @@
 // array after the header, as on Windows; a partial MDL describes part of its
 // source's pages and must not outlive the source.
 //
+// A user view is reachable only while its own process is current, as a user
+// address means something only in its process's address space. The address handed
+// out is mapped inaccessible: a driver touching it faults, and the fault handler
+// lets the access go on when the thread runs in (or is attached to) the view's
+// process, and reports it by name otherwise. A view opened so is closed again at
+// the next point where a thread changes process, waits, or goes back to user mode.
+// Applications reach their views through read_user_view and write_user_view, which
+// check the process and use a mapping of the platform's own.
+//
 // Locking: the table's mutex guards every MDL's bookkeeping and the views. It is
-// never held while a fault is raised as an exception (that leaves the frame).
+// never held while a fault is raised as an exception (that leaves the frame). The
+// fault handler takes it: nothing holding it touches a user view.
+#include <signal.h>
 #include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <map>
 
 #include <sim/app.h>
@@ -25,8 +37,11 @@ constexpr size_t kPage = 4096;
 struct View {
   Process* process;
   PMDL mdl;
-  void* map_base;
+  void* map_base;  // the mapping handed out, inaccessible unless open
   size_t map_length;
+  void* reach;  // the platform's own mapping of the same pages, at the view's first byte
+  void* reach_base;
+  bool open = false;
 };
 
 struct MdlInfo {
@@ -60,6 +75,75 @@ MdlTable& table() {
   return *t;
 }
 
+// Views opened by an access from their own process; closed at the next switch.
+std::atomic<int> g_open_views{0};
+
+void unmap_view(const View& view) {
+  if (view.open) g_open_views--;
+  munmap(view.map_base, view.map_length);
+  size_t in_page = reinterpret_cast<uintptr_t>(view.reach) % kPage;
+  munmap(view.reach_base, (in_page + view.mdl->ByteCount + kPage - 1) / kPage * kPage);
+}
+
+// The view whose mapping holds `address`; called locked.
+View* view_holding(uintptr_t address) {
+  for (auto& [start, view] : table().views) {
+    auto base = reinterpret_cast<uintptr_t>(view.map_base);
+    if (address >= base && address < base + view.map_length) return &view;
+  }
+  return nullptr;
+}
+
+struct sigaction g_previous_segv;
+
+// A fault on a user view: the access goes on once the view is open; from another
+// process it is reported first. Anything else goes to the handler that was there.
+// The report is made inside the handler, on the faulting thread, while driver
+// code (not the platform, nor the allocator) is what it interrupted.
+void on_segv(int signal, siginfo_t* info, void* context) {
+  int saved_errno = errno;
+  std::string report;
+  bool ours = false;
+  {
+    std::lock_guard<std::mutex> lock(table().mutex);
+    View* view = view_holding(reinterpret_cast<uintptr_t>(info->si_addr));
+    if (view != nullptr) {
+      ours = true;
+      if (!view->open) {
+        mprotect(view->map_base, view->map_length, PROT_READ | PROT_WRITE);
+        view->open = true;
+        g_open_views++;
+      }
+      if (view->process != &current_process()) {
+        report = "user address " + hex(reinterpret_cast<uintptr_t>(info->si_addr)) + " (a view of process " +
+                 view->process->name() + ") touched while process " + current_process().name() +
+                 " is current";
+      }
+    }
+  }
+  if (!report.empty()) report_fault(Fault::UserAddressFromOtherProcess, report);
+  errno = saved_errno;
+  if (ours) return;
+  if ((g_previous_segv.sa_flags & SA_SIGINFO) && g_previous_segv.sa_sigaction != nullptr) {
+    g_previous_segv.sa_sigaction(signal, info, context);
+  } else if (g_previous_segv.sa_handler != SIG_DFL && g_previous_segv.sa_handler != SIG_IGN) {
+    g_previous_segv.sa_handler(signal);
+  } else {
+    ::signal(SIGSEGV, SIG_DFL);  // the access faults again and ends the process as before
+  }
+}
+
+void install_view_fault_handler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction action {};
+    action.sa_sigaction = on_segv;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGSEGV, &action, &g_previous_segv);
+  });
+}
+
 // The memory file and page number under [p, p + length): pool, or an
 // application's locked pages.
 bool backing_of(const void* p, size_t length, int* fd, uint64_t* page_offset, PFN_NUMBER* pfn) {
@@ -71,7 +155,8 @@ bool backing_of(const void* p, size_t length, int* fd, uint64_t* page_offset, PF
 }
 
 // Maps the pages under [backing, backing + length) a second time.
-void* map_alias(void* backing, size_t length, void** map_base, size_t* map_length) {
+void* map_alias(void* backing, size_t length, void** map_base, size_t* map_length,
+                int protection = PROT_READ | PROT_WRITE) {
   int fd;
   uint64_t page_offset;
   PFN_NUMBER pfn;
@@ -79,7 +164,7 @@ void* map_alias(void* backing, size_t length, void** map_base, size_t* map_lengt
   size_t in_page = reinterpret_cast<uintptr_t>(backing) % kPage;
   size_t span = (in_page + length + kPage - 1) / kPage * kPage;
   if (span == 0) span = kPage;
-  void* base = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(page_offset));
+  void* base = mmap(nullptr, span, protection, MAP_SHARED, fd, static_cast<off_t>(page_offset));
   if (base == MAP_FAILED) return nullptr;
   *map_base = base;
   *map_length = span;
@@ -142,9 +227,16 @@ PVOID map_for_user(PMDL mdl, MdlInfo& info, bool* raise) {
     *raise = true;
     return nullptr;
   }
-  View view{&current_process(), mdl, nullptr, 0};
-  void* address = map_alias(info.backing, mdl->ByteCount, &view.map_base, &view.map_length);
-  if (address == nullptr) return nullptr;
+  install_view_fault_handler();
+  View view{&current_process(), mdl, nullptr, 0, nullptr, nullptr};
+  size_t reach_length = 0;
+  view.reach = map_alias(info.backing, mdl->ByteCount, &view.reach_base, &reach_length);
+  if (view.reach == nullptr) return nullptr;
+  void* address = map_alias(info.backing, mdl->ByteCount, &view.map_base, &view.map_length, PROT_NONE);
+  if (address == nullptr) {
+    munmap(view.reach_base, reach_length);
+    return nullptr;
+  }
   info.user_views++;
   table().views[reinterpret_cast<uintptr_t>(address)] = view;
   return address;
@@ -180,7 +272,7 @@ void mdl_check_leaks(const char* when) {
     std::lock_guard<std::mutex> lock(table().mutex);
     for (auto& [address, view] : table().views) {
       leaks.push_back({Fault::ViewLeak, "user view " + hex(address) + " in process " + view.process->name()});
-      munmap(view.map_base, view.map_length);
+      unmap_view(view);
       auto owner = table().mdls.find(view.mdl);
       if (owner != table().mdls.end()) owner->second.user_views--;
     }
@@ -219,13 +311,51 @@ void process_check_views(Process* process) {
       }
       left.push_back(hex(it->first));
       table().mdls[it->second.mdl].user_views--;
-      munmap(it->second.map_base, it->second.map_length);
+      unmap_view(it->second);
       it = table().views.erase(it);
     }
   }
   for (auto& view : left) {
     report_fault(Fault::ViewLeak, "process " + process->name() + " ended with user view " + view);
   }
+}
+
+void close_open_views() {
+  if (g_open_views.load(std::memory_order_relaxed) == 0) return;
+  std::lock_guard<std::mutex> lock(table().mutex);
+  for (auto& [address, view] : table().views) {
+    if (!view.open) continue;
+    mprotect(view.map_base, view.map_length, PROT_NONE);
+    view.open = false;
+    g_open_views--;
+  }
+}
+
+namespace {
+
+// Copies between an application's view and its own memory, through the
+// platform's mapping, when the view is the current process's.
+bool copy_user_view(const void* address, void* into, const void* from, size_t length) {
+  auto start = reinterpret_cast<uintptr_t>(address);
+  std::lock_guard<std::mutex> lock(table().mutex);
+  auto it = table().views.upper_bound(start);
+  if (it == table().views.begin()) return false;
+  --it;
+  const View& view = it->second;
+  if (start + length > it->first + view.mdl->ByteCount || view.process != &current_process()) return false;
+  char* reach = static_cast<char*>(view.reach) + (start - it->first);
+  memcpy(into != nullptr ? into : reach, into != nullptr ? reach : from, length);
+  return true;
+}
+
+}  // namespace
+
+bool read_user_view(const void* address, void* into, size_t length) {
+  return copy_user_view(address, into, nullptr, length);
+}
+
+bool write_user_view(void* address, const void* from, size_t length) {
+  return copy_user_view(address, nullptr, from, length);
 }
 
 long mdl_executable_mappings() { return g_executable_mappings.load(); }
@@ -276,6 +406,13 @@ std::string mdl_view_over(const void* p, size_t length) {
 
 using namespace sim;
 
+#if defined(__SANITIZE_THREAD__)
+// The report is built inside the fault handler, which allocates; ThreadSanitizer
+// would add a warning of its own to every report. What the handler interrupts is
+// driver code touching a view, never the allocator.
+extern "C" const char* __tsan_default_suppressions() { return "signal:on_segv\n"; }
+#endif
+
 namespace {
 
 // Unmaps the views of an MDL being freed and marks its partial MDLs orphaned.
@@ -286,7 +423,7 @@ void forget_mdl(PMDL mdl) {
       ++it;
       continue;
     }
-    munmap(it->second.map_base, it->second.map_length);
+    unmap_view(it->second);
     it = table().views.erase(it);
   }
   for (auto& [other, info] : table().mdls) {
@@ -474,7 +611,7 @@ VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
                      current_process().name();
       }
       table().mdls[MemoryDescriptorList].user_views--;
-      munmap(it->second.map_base, it->second.map_length);
+      unmap_view(it->second);
       table().views.erase(it);
     }
   }

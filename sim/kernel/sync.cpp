@@ -423,6 +423,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     report_fault(Fault::WaitOnUninitialisedEvent, "KeWaitForSingleObject on " + hex((uintptr_t)Object));
     return STATUS_INVALID_PARAMETER;
   }
+  // While it waits, other threads run: views this one opened close.
+  if (!zero) close_open_views();
   // Thread termination interrupts a UserMode wait, alertable or not, with
   // STATUS_USER_APC, and an alertable KernelMode wait with STATUS_ALERTED; a
   // non-alertable KernelMode wait goes on.

@@ -84,6 +84,13 @@ class AppThread {
 // hang bound (it has been reported).
 bool kill_process(Process& process);
 
+// An application reads and writes the user views drivers make for it through
+// these, as its own code would touch them: only from the process that owns the
+// view, where the address means something. False, with nothing copied, when
+// [address, address + length) is not inside a view of the current process.
+bool read_user_view(const void* address, void* into, size_t length);
+bool write_user_view(void* address, const void* from, size_t length);
+
 using Handle = intptr_t;
 constexpr Handle kInvalidHandle = -1;
 
