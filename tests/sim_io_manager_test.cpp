@@ -297,14 +297,27 @@ TEST_F(UserView, IsAnotherAddressForTheSameMemoryOwnedByTheProcessThatMadeIt) {
   EXPECT_NE(state_.view, state_.pool);
   EXPECT_EQ(viewer.views(), 1);
   EXPECT_EQ(sim::default_process().views(), 0);
-  EXPECT_EQ(memcmp(state_.view, state_.pool, kViewBytes), 0);
-  state_.view[0] = 0x11;
-  state_.view[kViewBytes - 1] = 0x22;
-  EXPECT_EQ(state_.pool[0], 0x11);
-  EXPECT_EQ(state_.pool[kViewBytes - 1], 0x22);
-  state_.pool[4096] = 0x33;
-  EXPECT_EQ(state_.view[4096], 0x33);
-  toggle(viewer);  // removed by the process that has it
+  {
+    // The application reaches its view from its own process only.
+    sim::ProcessScope scope(viewer);
+    std::vector<uint8_t> seen(kViewBytes);
+    ASSERT_TRUE(sim::read_user_view(state_.view, seen.data(), kViewBytes));
+    EXPECT_EQ(memcmp(seen.data(), state_.pool, kViewBytes), 0);
+    const uint8_t first = 0x11, last = 0x22;
+    EXPECT_TRUE(sim::write_user_view(state_.view, &first, 1));
+    EXPECT_TRUE(sim::write_user_view(state_.view + kViewBytes - 1, &last, 1));
+    EXPECT_EQ(state_.pool[0], 0x11);
+    EXPECT_EQ(state_.pool[kViewBytes - 1], 0x22);
+    state_.pool[4096] = 0x33;
+    ASSERT_TRUE(sim::read_user_view(state_.view + 4096, seen.data(), 1));
+    EXPECT_EQ(seen[0], 0x33);
+    EXPECT_FALSE(sim::read_user_view(state_.view, seen.data(), kViewBytes + 1));  // past its end
+  }
+  uint8_t byte = 0;
+  EXPECT_FALSE(sim::read_user_view(state_.view, &byte, 1));  // another process has nothing there
+  EXPECT_FALSE(sim::write_user_view(state_.view, &byte, 1));
+  EXPECT_FALSE(sim::read_user_view(state_.pool, &byte, 1));  // nor is the kernel's address a view
+  toggle(viewer);                                            // removed by the process that has it
   EXPECT_EQ(state_.view, nullptr);
   EXPECT_EQ(viewer.views(), 0);
 }

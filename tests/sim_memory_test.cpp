@@ -297,6 +297,140 @@ TEST(PartialMdl, MapsItsOwnSubRangeOfAnUnmappedSourceAndCarriesItsPages) {
   g_seen = nullptr;
 }
 
+// ---- a user view is reachable from its own process only ----
+
+// A page of pool with a view of it in process "owner", and a camera whose control
+// transfers complete on the host controller's thread.
+struct Reach {
+  CameraRig* rig;
+  sim::Process* owner;
+  uint8_t* kernel;
+  uint8_t* view;
+  const ExpectFault* fault = nullptr;  // the expectation of a faulty run
+  int reported_at_access = -1;         // its count right after the access
+};
+
+void note_access(Reach& r) {
+  if (r.fault != nullptr) r.reported_at_access = r.fault->count();
+}
+
+// A register read's completion routine, on the host controller's thread, copies
+// the two bytes it got to the application's address or to the kernel's.
+void copy_in_completion(Reach& r, bool to_user) {
+  static Reach* reach;
+  reach = &r;
+  r.rig->device().set_control_deferred(true);
+  auto read = r.rig->read_register(0x35);
+  read->hook_context = to_user ? r.view : r.kernel;
+  read->hook = [](UrbIrp* self) {
+    memcpy(self->hook_context, self->buffer.data(), 2);
+    note_access(*reach);
+  };
+  EXPECT_EQ(read->send_and_wait(), STATUS_SUCCESS);
+  EXPECT_NE(read->thread, std::this_thread::get_id());
+}
+
+// A system thread writes the view, attached to the owner's process or not.
+void write_from_system_thread(Reach& r, bool attach) {
+  std::thread worker([&r, attach] {
+    sim::ProcessScope system(sim::system_process());
+    KAPC_STATE state;
+    if (attach) KeStackAttachProcess(reinterpret_cast<PKPROCESS>(r.owner->object()), &state);
+    unchecked_write(r.view, 0x5A);
+    note_access(r);
+    if (attach) KeUnstackDetachProcess(&state);
+  });
+  worker.join();
+}
+
+// Code running in another process (a dispatch routine of its request), or in the
+// owner's, writes the view.
+void write_in_process(Reach& r, bool owner) {
+  sim::Process other("other");
+  sim::ProcessScope scope(owner ? *r.owner : other);
+  unchecked_write(r.view + 1, 0xA5);
+  note_access(r);
+}
+
+// The owner's routine writes the view, which opens it, and waits for a transfer
+// whose completion copies to the user address or the kernel's: the wait closed
+// the view again.
+void copy_while_owner_waits(Reach& r, bool to_user) {
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  std::thread sender([&] {
+    EXPECT_TRUE(sim::wait_for_waiter(&done, kBound));
+    copy_in_completion(r, to_user);
+    KeSetEvent(&done, IO_NO_INCREMENT, FALSE);
+  });
+  {
+    sim::ProcessScope scope(*r.owner);
+    unchecked_write(r.view + 1, 0x11);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  }
+  sender.join();
+}
+
+struct ReachCase {
+  const char* name;
+  void (*touch)(Reach&, bool faulty);
+};
+
+const ReachCase kReaches[] = {
+    {"CompletionRoutineCopiesToTheUserAddress", [](Reach& r, bool faulty) { copy_in_completion(r, faulty); }},
+    {"SystemThreadWritesWithoutAttaching",
+     [](Reach& r, bool faulty) { write_from_system_thread(r, !faulty); }},
+    {"AnotherProcessWrites", [](Reach& r, bool faulty) { write_in_process(r, !faulty); }},
+    {"CompletionWhileTheOwnerWaits", [](Reach& r, bool faulty) { copy_while_owner_waits(r, faulty); }},
+};
+
+class ViewReach : public ::testing::TestWithParam<ReachCase> {
+ protected:
+  ViewReach() {
+    buffer_ = std::make_unique<PoolBuffer>(PAGE_SIZE);
+    sim::ProcessScope scope(owner_);
+    reach_ = {&rig_, &owner_, buffer_->block, static_cast<uint8_t*>(map_user_view(buffer_->mdl))};
+  }
+  ~ViewReach() override {
+    {
+      sim::ProcessScope scope(owner_);
+      MmUnmapLockedPages(reach_.view, buffer_->mdl);
+    }
+    buffer_.reset();
+    rig_.finish();
+  }
+
+  sim::Process owner_{"owner"};
+  CameraRig rig_;
+  std::unique_ptr<PoolBuffer> buffer_;
+  Reach reach_{};
+};
+
+// The faulty access is reported by the time the instruction after it runs, and
+// goes on; the same access from the owner's context is silent. Either way the
+// bytes are in the memory the view shows.
+TEST_P(ViewReach, ReportsAnAccessFromAnotherProcessAtOnceAndNotFromItsOwn) {
+  for (bool faulty : {true, false}) {
+    SCOPED_TRACE(faulty ? "faulty" : "legal");
+    memset(reach_.kernel, 0xDE, 2);
+    std::unique_ptr<ExpectFault> fault;
+    if (faulty) fault = std::make_unique<ExpectFault>(Fault::UserAddressFromOtherProcess);
+    reach_.fault = fault.get();
+    GetParam().touch(reach_, faulty);
+    if (faulty) {
+      EXPECT_EQ(reach_.reported_at_access, 1);
+      EXPECT_TRUE(mentions(*fault, "(a view of process owner) touched while process "));
+    }
+    EXPECT_FALSE(reach_.kernel[0] == 0xDE && reach_.kernel[1] == 0xDE);  // the bytes landed
+    uint8_t seen[2] = {};
+    sim::ProcessScope scope(owner_);
+    ASSERT_TRUE(sim::read_user_view(reach_.view, seen, 2));
+    EXPECT_EQ(memcmp(seen, reach_.kernel, 2), 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ViewReach, ::testing::ValuesIn(kReaches), CaseName());
+
 // ---- a direct request's pages: the application's own, nothing copied ----
 
 // What the driver of a direct request does: writes `value` over [from, to) of its
