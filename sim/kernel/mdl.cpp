@@ -138,7 +138,7 @@ void install_view_fault_handler() {
   std::call_once(once, [] {
     struct sigaction action {};
     action.sa_sigaction = on_segv;
-    action.sa_flags = SA_SIGINFO;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;  // where a sanitizer runs its own on an alternate stack
     sigemptyset(&action.sa_mask);
     sigaction(SIGSEGV, &action, &g_previous_segv);
   });
