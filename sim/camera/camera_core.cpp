@@ -2,6 +2,8 @@
 // simulated platform and into the test bus, as kernel code there.
 #include <sim/camera_core.h>
 
+#include "../../include/quorvex/models.h"
+
 namespace sim::camera_core {
 namespace {
 
@@ -56,24 +58,24 @@ size_t total_length(const uint8_t* config, size_t size) {
 
 }  // namespace
 
-// The whole sensor: 2592 x 1944 on the products 0x100B, 0x100C, 0x100D and 0x100F,
-// 2048 x 1536 on 0x100E, 1280 x 1024 on the others. The grey sensors (0x1009,
-// 0x100A, 0x100D) send a byte a pixel, the colour ones three.
+// A product of the table has its model's sensor at its own depth; any other
+// product a test plugs in has the smallest sensor, in colour.
 Sensor sensor_of(uint16_t product) {
-  bool large = product == 0x100B || product == 0x100C || product == 0x100D || product == 0x100F;
-  bool grey = product == 0x1009 || product == 0x100A || product == 0x100D;
-  Sensor sensor = {1280, 1024, grey ? 1u : 3u};
-  if (large) {
-    sensor.width = 2592;
-    sensor.height = 1944;
-  } else if (product == 0x100E) {
-    sensor.width = 2048;
-    sensor.height = 1536;
-  }
-  return sensor;
+  const CAM_PRODUCT* known = CamFindProduct(product);
+  if (known == nullptr) return {1280, 1024, 3};
+  return {known->Model->SensorWidth, known->Model->SensorHeight, known->BitsPerPixel / 8u};
 }
 
 const Endpoint kEndpoints[kEndpointCount] = {{0x01, 0x02, 512, 0}, {0x82, 0x02, 512, 0}};
+
+void setup_packet(uint8_t setup[kSetupBytes], uint8_t type, uint8_t request, uint16_t value, uint16_t index,
+                  uint16_t length) {
+  setup[0] = type;
+  setup[1] = request;
+  put16(setup + 2, value);
+  put16(setup + 4, index);
+  put16(setup + 6, length);
+}
 
 void device_descriptor(uint16_t vendor, uint16_t product, uint8_t out[kDeviceDescriptorBytes]) {
   const uint8_t head[] = {18, kDeviceType, 0x00, 0x02, 0xFF, 0x00, 0x00, 64};

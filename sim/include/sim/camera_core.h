@@ -18,7 +18,8 @@
 
 namespace sim::camera_core {
 
-// The sensor a product has: its whole window at power-on and its pixel depth.
+// The sensor a product has, from the product table (<quorvex/models.h>): its
+// whole window at power-on and its pixel depth.
 struct Sensor {
   uint32_t width;
   uint32_t height;
@@ -30,9 +31,20 @@ Sensor sensor_of(uint16_t product);
 constexpr uint8_t kRegisterHeight = 0x03;
 constexpr uint8_t kRegisterWidth = 0x04;
 
-// ---- descriptors ----
+// ---- control transfers ----
 
 constexpr uint8_t kDirIn = 0x80;
+constexpr uint8_t kVendorRequest = 0x40;  // bmRequestType: vendor, to the device
+constexpr uint8_t kGetDescriptor = 0x06;
+constexpr uint8_t kSetConfiguration = 0x09;
+constexpr size_t kSetupBytes = 8;
+
+// The setup packet a bus puts on the wire for a control transfer.
+void setup_packet(uint8_t setup[kSetupBytes], uint8_t type, uint8_t request, uint16_t value, uint16_t index,
+                  uint16_t length);
+
+// ---- descriptors ----
+
 constexpr size_t kDeviceDescriptorBytes = 18;
 
 struct Endpoint {

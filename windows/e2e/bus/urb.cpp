@@ -30,17 +30,6 @@ static void qvx_trace_control(qvx_camera* camera, const UCHAR setup[8], const UC
   qvx_trace(camera, &entry);
 }
 
-static void qvx_setup(UCHAR setup[8], UCHAR type, UCHAR request, USHORT value, USHORT index, ULONG length) {
-  setup[0] = type;
-  setup[1] = request;
-  setup[2] = (UCHAR)value;
-  setup[3] = (UCHAR)(value >> 8);
-  setup[4] = (UCHAR)index;
-  setup[5] = (UCHAR)(index >> 8);
-  setup[6] = (UCHAR)length;
-  setup[7] = (UCHAR)(length >> 8);
-}
-
 // The bus drivers of the platform take buffers by address or by MDL; these
 // cameras only by address, which is what the drivers above them pass.
 static UCHAR* qvx_buffer(PVOID buffer, PMDL mdl) {
@@ -55,11 +44,12 @@ static NTSTATUS qvx_get_descriptor(qvx_camera* camera, PIRP irp, PURB urb) {
   if (request->Index == 0 && request->DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE) {
     size = qvx_device_descriptor(camera, image);
   } else if (request->Index == 0 && request->DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE) {
-    size = qvx_configuration_descriptor(camera, image);
+    size = qvx_configuration_descriptor(image, sizeof(image));
   }
   UCHAR setup[8];
-  qvx_setup(setup, 0x80, USB_REQUEST_GET_DESCRIPTOR, (USHORT)(request->DescriptorType << 8 | request->Index),
-            request->LanguageId, request->TransferBufferLength);
+  sim::camera_core::setup_packet(setup, sim::camera_core::kDirIn, sim::camera_core::kGetDescriptor,
+                                 (USHORT)(request->DescriptorType << 8 | request->Index), request->LanguageId,
+                                 (USHORT)request->TransferBufferLength);
   UCHAR* buffer = qvx_buffer(request->TransferBuffer, request->TransferBufferMDL);
   USBD_STATUS usbd = size == 0 ? USBD_STATUS_STALL_PID : USBD_STATUS_SUCCESS;
   if (buffer == NULL && request->TransferBufferLength > 0) usbd = USBD_STATUS_INVALID_PARAMETER;
@@ -78,7 +68,8 @@ static NTSTATUS qvx_get_descriptor(qvx_camera* camera, PIRP irp, PURB urb) {
 static NTSTATUS qvx_select_configuration(qvx_camera* camera, PIRP irp, PURB urb) {
   struct _URB_SELECT_CONFIGURATION* select = &urb->UrbSelectConfiguration;
   UCHAR setup[8];
-  qvx_setup(setup, 0x00, USB_REQUEST_SET_CONFIGURATION, select->ConfigurationDescriptor ? 1 : 0, 0, 0);
+  sim::camera_core::setup_packet(setup, 0x00, sim::camera_core::kSetConfiguration,
+                                 select->ConfigurationDescriptor ? 1 : 0, 0, 0);
   USBD_STATUS usbd = USBD_STATUS_SUCCESS;
   if (select->ConfigurationDescriptor != NULL) {
     PUSBD_INTERFACE_INFORMATION info = &select->Interface;
@@ -117,8 +108,11 @@ static NTSTATUS qvx_vendor_transfer(qvx_camera* camera, PIRP irp, PURB urb) {
   BOOLEAN in = (request->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
   ULONG length = request->TransferBufferLength;
   UCHAR setup[8];
-  qvx_setup(setup, (UCHAR)(0x40 | (in ? 0x80 : 0) | request->RequestTypeReservedBits), request->Request,
-            request->Value, request->Index, length);
+  sim::camera_core::setup_packet(
+      setup,
+      (UCHAR)(sim::camera_core::kVendorRequest | (in ? sim::camera_core::kDirIn : 0) |
+              request->RequestTypeReservedBits),
+      request->Request, request->Value, request->Index, (USHORT)length);
   UCHAR* buffer = qvx_buffer(request->TransferBuffer, request->TransferBufferMDL);
   if ((buffer == NULL && length > 0) || length > 0xFFFF) {
     return qvx_finish(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
