@@ -24,14 +24,15 @@ inline bool cancel_requested(PIRP irp) {
   return cancel;
 }
 
+// The levels a report names by their own spelling.
+#define SIM_IRQLS(X) \
+  X(PASSIVE_LEVEL)   \
+  X(APC_LEVEL)       \
+  X(DISPATCH_LEVEL)
+
 inline const char* irql_name(KIRQL irql) {
   switch (irql) {
-    case PASSIVE_LEVEL:
-      return "PASSIVE_LEVEL";
-    case APC_LEVEL:
-      return "APC_LEVEL";
-    case DISPATCH_LEVEL:
-      return "DISPATCH_LEVEL";
+    SIM_IRQLS(SIM_NAME_CASE)
     default:
       return "an IRQL above DISPATCH_LEVEL";
   }
