@@ -19,10 +19,10 @@
 
 enum qvx_kind { QVX_CONTROL_DEVICE = 1, QVX_BUS_DEVICE, QVX_CAMERA_DEVICE };
 
+// A pipe of the camera: its endpoint's address; the rest of the endpoint is read
+// from the configuration descriptor when the configuration is selected.
 struct qvx_pipe {
   UCHAR address;
-  UCHAR type;
-  USHORT max_packet;
   LIST_ENTRY queue;  // pending transfer IRPs, by Tail.Overlay.ListEntry
 };
 

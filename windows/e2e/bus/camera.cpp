@@ -13,10 +13,7 @@ void qvx_camera_init(qvx_camera* camera, USHORT vendor, USHORT product) {
   sim::camera_core::firmware_init(&camera->firmware, product);
   camera->frame_size = 4096;
   for (int i = 0; i < QVX_PIPES; i++) {
-    const sim::camera_core::Endpoint* endpoint = &sim::camera_core::kEndpoints[i];
-    camera->pipes[i].address = endpoint->address;
-    camera->pipes[i].type = endpoint->type;
-    camera->pipes[i].max_packet = endpoint->max_packet;
+    camera->pipes[i].address = sim::camera_core::kEndpoints[i].address;
     InitializeListHead(&camera->pipes[i].queue);
   }
 }
