@@ -167,12 +167,12 @@ pattern::Geometry window_of(const Firmware* firmware, uint32_t bytes_per_pixel) 
 // camera with no store, answers bytes rising from the value); 0xBB and 0xC0 answer
 // with their value, 0xC0 with the frame size too. The others are taken and acted
 // on by firmware state this model does not keep.
-bool vendor_request(Firmware* firmware, const uint8_t setup[8], uint8_t* data, uint32_t length,
+bool vendor_request(Firmware* firmware, const uint8_t setup[kSetupBytes], uint8_t* data, uint32_t length,
                     uint32_t frame_size, const BlockStore* blocks) {
   bool in = (setup[0] & kDirIn) != 0;
   uint8_t request = setup[1];
   uint16_t value = static_cast<uint16_t>(setup[2] | (setup[3] << 8));
-  if ((setup[0] & 0x60) != 0x40 || !accepted(request, in, length)) return false;
+  if ((setup[0] & 0x60) != kVendorRequest || !accepted(request, in, length)) return false;
   uint16_t* reg = &firmware->registers[value & 0xFF];
   switch (request) {
     case 0xB3:

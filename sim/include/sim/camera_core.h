@@ -106,7 +106,7 @@ pattern::Geometry window_of(const Firmware* firmware, uint32_t bytes_per_pixel);
 // bytes, for OUT requests it holds the data stage. `frame_size` is what request
 // 0xC0 reports. False when the camera stalls it (a request or length it does not
 // take), having changed nothing.
-bool vendor_request(Firmware* firmware, const uint8_t setup[8], uint8_t* data, uint32_t length,
+bool vendor_request(Firmware* firmware, const uint8_t setup[kSetupBytes], uint8_t* data, uint32_t length,
                     uint32_t frame_size, const BlockStore* blocks);
 
 // ---- image ----
