@@ -25,14 +25,6 @@ struct CodeRow {
   size_t sweep_out = 0;            // output lengths to try beyond `out` + 1
 };
 
-std::string name_of(ULONG code) {
-#define SWEEP_NAME(name) \
-  if (code == name) return #name;
-  QUORVEX_CONTROL_CODES(SWEEP_NAME)
-#undef SWEEP_NAME
-  return "unknown";
-}
-
 // The codes with a rule of their own, then those grouped by their buffers; sorted by code.
 std::vector<CodeRow> rows() {
   std::vector<CodeRow> rows = {
@@ -90,14 +82,9 @@ std::vector<CodeRow> rows() {
 
 // The sweep's table covers the public list, code for code.
 TEST(SweepTable, CoversEveryPublicCode) {
-  const std::vector<ULONG> codes = {
-#define SWEEP_CODE(name) name,
-      QUORVEX_CONTROL_CODES(SWEEP_CODE)
-#undef SWEEP_CODE
-  };
   std::vector<ULONG> covered;
   for (const CodeRow& row : rows()) covered.push_back(row.code);
-  EXPECT_EQ(covered, codes);
+  EXPECT_EQ(covered, control_codes());
 }
 
 Bytes input_of(const CodeRow& row, size_t length) {
@@ -140,7 +127,7 @@ TEST_P(Sweep, EveryLengthStaysInsideTheBuffers) {
   const CodeRow& row = GetParam().row;
   for (size_t in = 0; in <= row.in + 1; ++in) {
     for (size_t out = 0; out <= row.out + 1 + row.sweep_out; ++out) {
-      SCOPED_TRACE(testing::Message() << name_of(row.code) << " in " << in << " out " << out);
+      SCOPED_TRACE(testing::Message() << control_code_name(row.code) << " in " << in << " out " << out);
       Reply reply = call(row.code, input_of(row, in), out);
       ASSERT_NE(reply.status, kNotServed);
       if (short_of(row, in, out)) {
@@ -176,7 +163,7 @@ std::vector<SweepCase> sweep_cases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllCodes, Sweep, ::testing::ValuesIn(sweep_cases()), [](const auto& info) {
-  return product_name(info.param.product) + "_" + name_of(info.param.row.code);
+  return product_name(info.param.product) + "_" + control_code_name(info.param.row.code);
 });
 
 }  // namespace

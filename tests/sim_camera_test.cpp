@@ -311,6 +311,39 @@ INSTANTIATE_TEST_SUITE_P(Products, Window, ::testing::Values(0x100A, 0x100D, 0x1
   return std::string(name);
 });
 
+struct PowerOn {
+  USHORT product;
+  sim::pattern::Geometry window;
+};
+
+class PowerOnWindow : public ::testing::TestWithParam<PowerOn> {};
+
+// At power-on the window is the whole sensor of the product's model at the
+// product's depth, registers 0x03 and 0x04 less one; a product the table does not
+// know has the smallest sensor, in colour.
+TEST_P(PowerOnWindow, IsTheWholeSensorAtTheProductsDepth) {
+  sim::Camera camera(camera_with_frames(std::nullopt, GetParam().product));
+  const sim::pattern::Geometry& expected = GetParam().window;
+  sim::pattern::Geometry window = camera.window();
+  EXPECT_EQ(window.width, expected.width);
+  EXPECT_EQ(window.height, expected.height);
+  EXPECT_EQ(window.bytes_per_pixel, expected.bytes_per_pixel);
+  EXPECT_EQ(camera.reg(0x03), expected.height - 1);
+  EXPECT_EQ(camera.reg(0x04), expected.width - 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Products, PowerOnWindow,
+                         ::testing::Values(PowerOn{0x1009, {1280, 1024, 1}}, PowerOn{0x100A, {1280, 1024, 1}},
+                                           PowerOn{0x100B, {2592, 1944, 3}}, PowerOn{0x100C, {2592, 1944, 3}},
+                                           PowerOn{0x100D, {2592, 1944, 1}}, PowerOn{0x100E, {2048, 1536, 3}},
+                                           PowerOn{0x100F, {2592, 1944, 3}},
+                                           PowerOn{0x1234, {1280, 1024, 3}}),
+                         [](const auto& info) {
+                           char name[16];
+                           std::snprintf(name, sizeof(name), "Product%04X", info.param.product);
+                           return std::string(name);
+                         });
+
 class RateLimited : public Image {
  protected:
   RateLimited() : Image(512) {}

@@ -13,22 +13,6 @@
 namespace quorvex::test {
 namespace {
 
-std::string name_of(ULONG code) {
-#define DUMP_NAME(name) \
-  if (code == name) return #name;
-  QUORVEX_CONTROL_CODES(DUMP_NAME)
-#undef DUMP_NAME
-  return "unknown";
-}
-
-std::vector<ULONG> all_codes() {
-  std::vector<ULONG> codes;
-#define DUMP_CODE(name) codes.push_back(name);
-  QUORVEX_CONTROL_CODES(DUMP_CODE)
-#undef DUMP_CODE
-  return codes;
-}
-
 // The control transfers in the order the camera saw them, then the other requests
 // in theirs: a triggered read's trigger completes on the host controller while its
 // first chunk fills, so where the two meet in the trace varies from run to run.
@@ -60,11 +44,11 @@ void print_reply(const char* what, const Reply& reply, size_t shown) {
 void dump_codes(sim::Handle handle, sim::UsbDevice& device) {
   Bytes rising(64);
   for (size_t i = 0; i < rising.size(); ++i) rising[i] = static_cast<uint8_t>(i * 7 + 3);
-  for (ULONG code : all_codes()) {
+  for (ULONG code : control_codes()) {
     if (code == IOCTL_CAM_READ_FRAME || code == IOCTL_CAM_READ_FRAME_EX) continue;
     for (const Bytes& input : {Bytes{}, Bytes(rising.begin(), rising.begin() + 8), rising}) {
       Reply reply = send_control(handle, code, input, 256);
-      std::string what = name_of(code) + " in " + std::to_string(input.size());
+      std::string what = control_code_name(code) + " in " + std::to_string(input.size());
       print_reply(what.c_str(), reply, 64);
       print_traffic(device);
     }
@@ -79,7 +63,7 @@ void dump_reads(sim::Handle handle, sim::UsbDevice& device) {
       device.camera().set_frame_size(static_cast<uint32_t>(length));
       if (code == IOCTL_CAM_READ_FRAME_EX) device.camera().queue_frames(1);
       Reply reply = send_control(handle, code, {}, length);
-      std::string what = name_of(code) + " of " + std::to_string(length);
+      std::string what = control_code_name(code) + " of " + std::to_string(length);
       print_reply(what.c_str(), reply, 16);
       print_traffic(device);
     }

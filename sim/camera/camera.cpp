@@ -1,67 +1,35 @@
-// The camera firmware model: vendor requests with the lengths the camera accepts
-// (anything else stalls), a 256-register file behind request 0xB7, a block store
-// behind request 0xBA, and an image source that sends triggered frames or a
-// stream of back-to-back frames, limited by bandwidth and frame rate if asked.
+// The camera firmware model: the shared core (<sim/camera_core.h>) for its
+// sensor, registers, answers to vendor requests and frames, with what only the
+// simulated platform adds around it: a block store of any size behind request
+// 0xBA, a frame size a test may fix, and an image source that sends triggered
+// frames or a stream of back-to-back frames, limited by bandwidth and frame rate
+// if asked.
+//
+// Locking: `mutex_` guards every field; the core runs under it. It is taken by
+// the test's thread (settings), the bus's control pipe (vendor requests, at most
+// DISPATCH_LEVEL) and the transfer engine (image data, under the engine's lock);
+// nothing is taken under it. The listener is called after it is dropped.
 #include <algorithm>
-#include <set>
+#include <cstring>
 
 #include <sim/camera.h>
 
 namespace sim {
-namespace {
 
-constexpr UCHAR kDirIn = 0x80;
-
-struct RequestRule {
-  UCHAR request;
-  bool in;
-  std::set<uint32_t> lengths;  // empty: any length
-};
-
-const RequestRule kRules[] = {
-    {0xB3, false, {10, 16}}, {0xB4, false, {10}}, {0xB7, false, {1, 2}}, {0xB7, true, {2}},
-    {0xB8, false, {10}},     {0xB9, false, {2}},  {0xBA, false, {}},     {0xBA, true, {}},
-    {0xBB, true, {4}},       {0xBC, false, {2}},  {0xBD, false, {2}},    {0xBE, false, {4}},
-    {0xBF, false, {10}},     {0xC0, true, {8}},
-};
-
-bool accepted(UCHAR request, bool in, uint32_t length) {
-  for (const RequestRule& rule : kRules) {
-    if (rule.request == request && rule.in == in) {
-      return rule.lengths.empty() || rule.lengths.count(length) != 0;
-    }
-  }
-  return false;
-}
-
-void put32(uint8_t* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-}  // namespace
-
-// At power-on the sensor window is the whole sensor: 2592 x 1944 on the products
-// 0x100B, 0x100C, 0x100D and 0x100F, 2048 x 1536 on 0x100E, 1280 x 1024 on the
-// others. Registers 0x03 and 0x04 hold the window's height and width less one. The
-// grey sensors send a byte a pixel, the colour ones three.
+// At power-on the window is the whole sensor.
 Camera::Camera(const CameraConfig& config)
     : device_descriptor_(config.device_descriptor.empty() ? build_device_descriptor(config)
                                                           : config.device_descriptor),
       configuration_descriptor_(config.configuration_descriptor.empty()
                                     ? build_configuration_descriptor(config)
                                     : config.configuration_descriptor),
-      fixed_size_(config.frame_size) {
-  static const std::set<USHORT> large_sensor{0x100B, 0x100C, 0x100D, 0x100F};
-  static const std::set<USHORT> grey_sensor{0x1009, 0x100A, 0x100D};
-  bool large = large_sensor.count(config.product_id) != 0;
-  bool medium = config.product_id == 0x100E;
-  registers_[0x03] = large ? 1943 : medium ? 1535 : 1023;
-  registers_[0x04] = large ? 2591 : medium ? 2047 : 1279;
-  bytes_per_pixel_ = grey_sensor.count(config.product_id) != 0 ? 1 : 3;
+      fixed_size_(config.frame_size),
+      bytes_per_pixel_(camera_core::sensor_of(config.product_id).bytes_per_pixel) {
+  camera_core::firmware_init(&firmware_, config.product_id);
 }
 
 pattern::Geometry Camera::window_locked() const {
-  return {registers_[0x04] + 1u, registers_[0x03] + 1u, bytes_per_pixel_};
+  return camera_core::window_of(&firmware_, bytes_per_pixel_);
 }
 
 // A window past 4 GiB is cut there: no read could take more.
@@ -96,54 +64,30 @@ void Camera::replace_configuration(std::vector<uint8_t> bytes) {
 
 uint16_t Camera::reg(uint8_t number) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return registers_[number];
+  return firmware_.registers[number];
 }
 
 void Camera::set_reg(uint8_t number, uint16_t value) {
   std::lock_guard<std::mutex> lock(mutex_);
-  registers_[number] = value;
+  firmware_.registers[number] = value;
+}
+
+void Camera::write_block(void* context, uint16_t value, const uint8_t* data, uint32_t length) {
+  static_cast<Camera*>(context)->blocks_[value].assign(data, data + length);
+}
+
+uint32_t Camera::read_block(void* context, uint16_t value, uint8_t* data, uint32_t length) {
+  const std::vector<uint8_t>& stored = static_cast<Camera*>(context)->blocks_[value];
+  uint32_t n = std::min<uint32_t>(length, static_cast<uint32_t>(stored.size()));
+  if (n > 0) memcpy(data, stored.data(), n);
+  return n;
 }
 
 VendorResult Camera::vendor_request(const uint8_t setup[8], uint8_t* data, uint32_t length) {
-  bool in = (setup[0] & kDirIn) != 0;
-  UCHAR request = setup[1];
-  uint16_t value = static_cast<uint16_t>(setup[2] | (setup[3] << 8));
-  if ((setup[0] & 0x60) != 0x40 || !accepted(request, in, length)) {
-    return {USBD_STATUS_STALL_PID, 0};
-  }
   std::lock_guard<std::mutex> lock(mutex_);
-  switch (request) {
-    case 0xB3:
-      frames_queued_++;
-      triggers_++;
-      break;
-    case 0xB7:
-      if (in) {
-        data[0] = static_cast<uint8_t>(registers_[value & 0xFF]);
-        data[1] = static_cast<uint8_t>(registers_[value & 0xFF] >> 8);
-      } else {
-        registers_[value & 0xFF] = static_cast<uint16_t>(length == 2 ? data[0] | (data[1] << 8) : data[0]);
-      }
-      break;
-    case 0xBA:
-      if (in) {
-        const std::vector<uint8_t>& stored = blocks_[value];
-        for (uint32_t i = 0; i < length; ++i) {
-          data[i] = i < stored.size() ? stored[i] : static_cast<uint8_t>(value + i);
-        }
-      } else {
-        blocks_[value].assign(data, data + length);
-      }
-      break;
-    case 0xBB:
-      put32(data, 0x00BB0000u | value);
-      break;
-    case 0xC0:
-      put32(data, 0x01C00000u | value);
-      put32(data + 4, frame_size_locked());
-      break;
-    default:  // accepted and acted on by firmware state this model does not keep
-      break;
+  const camera_core::BlockStore blocks{this, write_block, read_block};
+  if (!camera_core::vendor_request(&firmware_, setup, data, length, frame_size_locked(), &blocks)) {
+    return {USBD_STATUS_STALL_PID, 0};
   }
   return {USBD_STATUS_SUCCESS, length};
 }
@@ -199,7 +143,7 @@ void Camera::set_frame_rate(double frames_per_second) {
 void Camera::queue_frames(int count) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    frames_queued_ += count;
+    firmware_.frames_queued += static_cast<uint32_t>(count);
   }
   notify();
 }
@@ -233,7 +177,7 @@ void Camera::notify() {
 
 uint32_t Camera::triggers() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return triggers_;
+  return firmware_.triggers;
 }
 
 // Whether the bandwidth lets `bytes` go now; sets `wait_until` when not.
@@ -258,7 +202,7 @@ size_t Camera::produce(uint8_t* destination, size_t packet, size_t packets, bool
   for (size_t i = 0; i < packets;) {
     // Whole packets inside the frame under way, with nothing to hold them back,
     // come out exactly as one by one would: in one piece.
-    size_t whole = in_frame_ && bandwidth_ == 0 && !stop_after_ ? (frame_bytes_ - offset_) / packet : 0;
+    size_t whole = bandwidth_ == 0 && !stop_after_ ? camera_core::frame_left(&cursor_) / packet : 0;
     size_t run = std::max<size_t>(std::min(packets - i, whole), 1);
     size_t n = run > 1 ? produce_locked(destination + total, run * packet, ends_transfer, wait_until)
                        : produce_packet(destination + total, packet, ends_transfer, wait_until);
@@ -277,7 +221,7 @@ size_t Camera::produce_packet(uint8_t* destination, size_t length, bool* ends_tr
   while (total < length) {
     size_t n = produce_locked(destination + total, length - total, ends_transfer, wait_until);
     total += n;
-    if (n == 0 || *ends_transfer || in_frame_) break;
+    if (n == 0 || *ends_transfer || cursor_.in_frame) break;
   }
   return total;
 }
@@ -288,8 +232,8 @@ size_t Camera::produce_locked(uint8_t* destination, size_t length, bool* ends_tr
                               std::optional<Clock::time_point>* wait_until) {
   // The clock only matters to a frame rate or a bandwidth.
   Clock::time_point now = frame_rate_ > 0 || bandwidth_ > 0 ? Clock::now() : Clock::time_point{};
-  if (!in_frame_) {
-    if (frames_queued_ == 0 && !streaming_) return 0;
+  if (!cursor_.in_frame) {
+    if (firmware_.frames_queued == 0 && !streaming_) return 0;
     uint32_t size = frame_size_locked();
     if (size == 0) return 0;
     if (frame_rate_ > 0) {
@@ -300,25 +244,17 @@ size_t Camera::produce_locked(uint8_t* destination, size_t length, bool* ends_tr
         return 0;
       }
     }
-    if (frames_queued_ > 0) frames_queued_--;
-    in_frame_ = true;
-    offset_ = 0;
-    frame_bytes_ = size;
-    geometry_ = window_locked();
+    if (firmware_.frames_queued > 0) firmware_.frames_queued--;
+    camera_core::frame_begin(&cursor_, size, window_locked());
     frames_started_++;
     frames_since_origin_++;
   }
-  size_t n = std::min<uint64_t>(length, frame_bytes_ - offset_);
+  size_t n = std::min<uint64_t>(length, camera_core::frame_left(&cursor_));
   if ((stop_after_ && *stop_after_ < n) || !affordable(now, n, wait_until)) return 0;
-  pattern::fill(geometry_, frame_, offset_, destination, n);
-  offset_ += n;
+  bool ended = camera_core::frame_send(&cursor_, destination, n);
   bytes_since_origin_ += n;
   if (stop_after_) *stop_after_ -= n;
-  if (offset_ == frame_bytes_) {
-    in_frame_ = false;
-    frame_++;
-    *ends_transfer = !streaming_;
-  }
+  if (ended) *ends_transfer = !streaming_;
   return n;
 }
 

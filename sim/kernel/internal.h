@@ -26,6 +26,13 @@
 #include <sanitizer/asan_interface.h>
 #endif
 
+// Names of Windows' codes, from lists of the form LIST(X), X(code) once per code,
+// as the control codes are listed: a switch arm that answers the code's own
+// spelling. `switch (code) { LIST(SIM_NAME_CASE) default: ... }`.
+#define SIM_NAME_CASE(code) \
+  case code:                \
+    return #code;
+
 namespace sim {
 
 std::string hex(uint64_t value);

@@ -765,7 +765,9 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (Irp->IoStatus.Status == STATUS_PENDING) {
     report_fault(Fault::IrpCompletedWithPending, describe_irp(Irp));
   }
-  if (Irp->CancelRoutine != nullptr) {
+  // The driver that owns the IRP may cancel it on another thread meanwhile, which
+  // is legal while the IRP lives; IoCancelIrp exchanges the routine atomically.
+  if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr) {
     report_fault(Fault::CompletedWithCancelRoutine, "IofCompleteRequest on " + describe_irp(Irp));
   }
   complete_walk(Irp, walk);

@@ -45,10 +45,22 @@ PowerWatch& watch() {
   return *w;
 }
 
+#define SIM_POWER_MINORS(X) \
+  X(IRP_MN_WAIT_WAKE)       \
+  X(IRP_MN_POWER_SEQUENCE)  \
+  X(IRP_MN_SET_POWER)       \
+  X(IRP_MN_QUERY_POWER)
+
+const char* power_minor_name(UCHAR minor) {
+  switch (minor) {
+    SIM_POWER_MINORS(SIM_NAME_CASE)
+    default:
+      return "power request";
+  }
+}
+
 std::string describe_power(PIO_STACK_LOCATION stack) {
-  static const char* minors[] = {"IRP_MN_WAIT_WAKE", "IRP_MN_POWER_SEQUENCE", "IRP_MN_SET_POWER",
-                                 "IRP_MN_QUERY_POWER"};
-  std::string what = stack->MinorFunction < 4 ? minors[stack->MinorFunction] : "power request";
+  std::string what = power_minor_name(stack->MinorFunction);
   if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
     bool device = stack->Parameters.Power.Type == DevicePowerState;
     what += device ? " D" + std::to_string(stack->Parameters.Power.State.DeviceState - 1)

@@ -85,7 +85,7 @@ USBD_STATUS TransferEngine::apply_configuration(PURB urb) {
     s.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(0x2000 + value);
     configuration_ = value;
   }
-  put_setup(e.setup, 0x00, 0x09, value, 0, 0);
+  camera_core::setup_packet(e.setup, 0x00, camera_core::kSetConfiguration, value, 0, 0);
   trace_.record(e);
   return USBD_STATUS_SUCCESS;
 }

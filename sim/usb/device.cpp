@@ -132,15 +132,29 @@ std::optional<USBD_PIPE_HANDLE> pipe_named(PURB urb) {
 
 // The bus takes pipe and configuration requests at PASSIVE_LEVEL only, since it
 // waits inside them; anything else up to DISPATCH_LEVEL.
+#define SIM_PASSIVE_URB_FUNCTIONS(X) \
+  X(URB_FUNCTION_ABORT_PIPE)         \
+  X(URB_FUNCTION_RESET_PIPE)         \
+  X(URB_FUNCTION_SELECT_CONFIGURATION)
+
+namespace {
+
+// The function's name when the bus takes it at PASSIVE_LEVEL only, else null.
+const char* passive_only(USHORT function) {
+  switch (function) {
+    SIM_PASSIVE_URB_FUNCTIONS(SIM_NAME_CASE)
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
 bool UsbDevice::irql_allowed(PURB urb) {
-  static const std::map<USHORT, const char*> passive_only{
-      {URB_FUNCTION_ABORT_PIPE, "URB_FUNCTION_ABORT_PIPE"},
-      {URB_FUNCTION_RESET_PIPE, "URB_FUNCTION_RESET_PIPE"},
-      {URB_FUNCTION_SELECT_CONFIGURATION, "URB_FUNCTION_SELECT_CONFIGURATION"}};
-  auto it = passive_only.find(urb->UrbHeader.Function);
+  const char* name = passive_only(urb->UrbHeader.Function);
   KIRQL irql = current_irql();
-  if (it == passive_only.end() || irql == PASSIVE_LEVEL) return true;
-  report_fault(Fault::UrbAtWrongIrql, std::string(it->second) + " sent at " + irql_name(irql) +
+  if (name == nullptr || irql == PASSIVE_LEVEL) return true;
+  report_fault(Fault::UrbAtWrongIrql, std::string(name) + " sent at " + irql_name(irql) +
                                           "; the bus takes it at PASSIVE_LEVEL only");
   return false;
 }

@@ -13,7 +13,7 @@ namespace sim {
 
 VOID NTAPI bus_cancel(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
-inline constexpr UCHAR kDirIn = 0x80;
+using camera_core::kDirIn;
 
 // The IRP's Cancel flag, read under the cancel spin lock that IoCancelIrp sets it under.
 inline bool cancel_requested(PIRP irp) {
@@ -24,14 +24,15 @@ inline bool cancel_requested(PIRP irp) {
   return cancel;
 }
 
+// The levels a report names by their own spelling.
+#define SIM_IRQLS(X) \
+  X(PASSIVE_LEVEL)   \
+  X(APC_LEVEL)       \
+  X(DISPATCH_LEVEL)
+
 inline const char* irql_name(KIRQL irql) {
   switch (irql) {
-    case PASSIVE_LEVEL:
-      return "PASSIVE_LEVEL";
-    case APC_LEVEL:
-      return "APC_LEVEL";
-    case DISPATCH_LEVEL:
-      return "DISPATCH_LEVEL";
+    SIM_IRQLS(SIM_NAME_CASE)
     default:
       return "an IRQL above DISPATCH_LEVEL";
   }
@@ -127,27 +128,18 @@ inline void hold_urb_memory(PIRP irp, PURB urb, bool hold) {
     held_memory_add(data.mdl, sizeof(MDL), "the transfer MDL" + of);
 }
 
-inline void put_setup(uint8_t* setup, UCHAR type, UCHAR request, USHORT value, USHORT index, USHORT length) {
-  setup[0] = type;
-  setup[1] = request;
-  setup[2] = static_cast<uint8_t>(value);
-  setup[3] = static_cast<uint8_t>(value >> 8);
-  setup[4] = static_cast<uint8_t>(index);
-  setup[5] = static_cast<uint8_t>(index >> 8);
-  setup[6] = static_cast<uint8_t>(length);
-  setup[7] = static_cast<uint8_t>(length >> 8);
-}
-
 // The setup packets the bus puts on the wire for a descriptor read and a vendor request.
 inline void descriptor_setup(const struct _URB_CONTROL_DESCRIPTOR_REQUEST& d, uint8_t* setup) {
-  put_setup(setup, kDirIn, 0x06, static_cast<USHORT>(d.DescriptorType << 8 | d.Index), d.LanguageId,
-            static_cast<USHORT>(d.TransferBufferLength));
+  camera_core::setup_packet(setup, kDirIn, camera_core::kGetDescriptor,
+                            static_cast<USHORT>(d.DescriptorType << 8 | d.Index), d.LanguageId,
+                            static_cast<USHORT>(d.TransferBufferLength));
 }
 
 inline void vendor_setup(const struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& v, uint8_t* setup) {
   bool in = (v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-  put_setup(setup, static_cast<UCHAR>(0x40 | (in ? kDirIn : 0) | v.RequestTypeReservedBits), v.Request,
-            v.Value, v.Index, static_cast<USHORT>(v.TransferBufferLength));
+  camera_core::setup_packet(
+      setup, static_cast<UCHAR>(camera_core::kVendorRequest | (in ? kDirIn : 0) | v.RequestTypeReservedBits),
+      v.Request, v.Value, v.Index, static_cast<USHORT>(v.TransferBufferLength));
 }
 
 inline USBD_PIPE_TYPE pipe_type(UCHAR attributes) {
@@ -165,28 +157,14 @@ inline USBD_PIPE_TYPE pipe_type(UCHAR attributes) {
 
 // Finds an interface descriptor in a configuration descriptor block.
 inline const uint8_t* find_interface(const std::vector<uint8_t>& config, UCHAR number, UCHAR alternate) {
-  size_t total = config.size() >= 4 ? std::min<size_t>(config.size(), config[2] | (config[3] << 8)) : 0;
-  for (size_t at = 0; at + 2 <= total && config[at] >= 2;) {
-    if (config[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && config[at] >= 9 && at + 9 <= total &&
-        config[at + 2] == number && config[at + 3] == alternate) {
-      return &config[at];
-    }
-    at += config[at];
-  }
-  return nullptr;
+  return camera_core::find_interface(config.data(), config.size(), number, alternate);
 }
 
 // Endpoint descriptors that follow an interface descriptor, up to the next one.
 inline std::vector<const uint8_t*> endpoints_after(const std::vector<uint8_t>& config, const uint8_t* iface) {
-  std::vector<const uint8_t*> list;
-  size_t total = std::min<size_t>(config.size(), config[2] | (config[3] << 8));
-  size_t at = static_cast<size_t>(iface - config.data()) + iface[0];
-  while (at + 2 <= total && config[at] >= 2 && config[at + 1] != USB_INTERFACE_DESCRIPTOR_TYPE) {
-    if (config[at + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && config[at] >= 7 && at + 7 <= total) {
-      list.push_back(&config[at]);
-    }
-    at += config[at];
-  }
+  std::vector<const uint8_t*> list(
+      camera_core::endpoints_after(config.data(), config.size(), iface, nullptr, 0));
+  camera_core::endpoints_after(config.data(), config.size(), iface, list.data(), list.size());
   return list;
 }
 

@@ -38,18 +38,16 @@ namespace {
 // (STATUS_NOT_SUPPORTED) was passed down unhandled by a driver above, and Windows
 // would take the device's drivers for ones that do not support it. A request sent
 // to the bus's own object, with no driver above, has nobody to blame.
+#define SIM_PNP_MUST_HANDLE(X)   \
+  X(IRP_MN_QUERY_REMOVE_DEVICE)  \
+  X(IRP_MN_REMOVE_DEVICE)        \
+  X(IRP_MN_CANCEL_REMOVE_DEVICE) \
+  X(IRP_MN_STOP_DEVICE)          \
+  X(IRP_MN_SURPRISE_REMOVAL)
+
 const char* must_be_handled(UCHAR minor) {
   switch (minor) {
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-      return "IRP_MN_QUERY_REMOVE_DEVICE";
-    case IRP_MN_REMOVE_DEVICE:
-      return "IRP_MN_REMOVE_DEVICE";
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-      return "IRP_MN_CANCEL_REMOVE_DEVICE";
-    case IRP_MN_STOP_DEVICE:
-      return "IRP_MN_STOP_DEVICE";
-    case IRP_MN_SURPRISE_REMOVAL:
-      return "IRP_MN_SURPRISE_REMOVAL";
+    SIM_PNP_MUST_HANDLE(SIM_NAME_CASE)
     default:
       return nullptr;
   }

@@ -17,6 +17,28 @@
 
 namespace quorvex::test {
 
+// The control code's name as the public header spells it, or "unknown".
+inline std::string control_code_name(ULONG code) {
+  switch (code) {
+#define CONTROL_CODE_NAME(name) \
+  case name:                    \
+    return #name;
+    QUORVEX_CONTROL_CODES(CONTROL_CODE_NAME)
+#undef CONTROL_CODE_NAME
+    default:
+      return "unknown";
+  }
+}
+
+// Every public control code, in ascending order.
+inline std::vector<ULONG> control_codes() {
+  return {
+#define CONTROL_CODE(name) name,
+      QUORVEX_CONTROL_CODES(CONTROL_CODE)
+#undef CONTROL_CODE
+  };
+}
+
 constexpr uint8_t kPoison = 0xDE;
 constexpr NTSTATUS kNotServed = static_cast<NTSTATUS>(0xDEDEDEDE);
 

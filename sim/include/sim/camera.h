@@ -2,6 +2,7 @@
 // to vendor requests, and the image bytes it sends on its image endpoint.
 #pragma once
 
+#include <sim/camera_core.h>
 #include <sim/ntddk.h>
 #include <sim/pattern.h>
 #include <sim/usb.h>
@@ -32,8 +33,7 @@ struct InterfaceConfig {
 struct CameraConfig {
   USHORT vendor_id = 0x04B4;
   USHORT product_id = 0x100A;
-  std::vector<InterfaceConfig> interfaces{
-      {0, 0, {{0x01, USB_ENDPOINT_TYPE_BULK}, {0x82, USB_ENDPOINT_TYPE_BULK}}}};
+  std::vector<InterfaceConfig> interfaces = default_interfaces();
   // Raw descriptors; when empty they are built from the fields above. A test that
   // wants a malformed camera edits these bytes.
   std::vector<uint8_t> device_descriptor;
@@ -44,6 +44,7 @@ struct CameraConfig {
   std::optional<uint32_t> frame_size;
 
   static DEVICE_CAPABILITIES default_capabilities();
+  static std::vector<InterfaceConfig> default_interfaces();  // the core's one interface
 };
 
 std::vector<uint8_t> build_device_descriptor(const CameraConfig& config);
@@ -110,21 +111,20 @@ class Camera {
   pattern::Geometry window_locked() const;
   uint32_t frame_size_locked() const;
 
+  static void write_block(void* context, uint16_t value, const uint8_t* data, uint32_t length);
+  static uint32_t read_block(void* context, uint16_t value, uint8_t* data, uint32_t length);
+
+  // Every field: written by the test's thread (settings), the bus's control pipe
+  // (vendor requests) and the transfer engine (image data); guarded by mutex_.
   mutable std::mutex mutex_;
   std::vector<uint8_t> device_descriptor_;
   std::vector<uint8_t> configuration_descriptor_;
-  uint16_t registers_[256] = {};
-  std::map<uint16_t, std::vector<uint8_t>> blocks_;  // request 0xBA, by wValue
   std::optional<uint32_t> fixed_size_;
   uint32_t bytes_per_pixel_;
-  pattern::Geometry geometry_{};  // of the frame being sent
-  uint32_t frame_bytes_ = 0;      // of the frame being sent
+  camera_core::Firmware firmware_{};                 // registers, frames released, triggers
+  std::map<uint16_t, std::vector<uint8_t>> blocks_;  // request 0xBA, by wValue
+  camera_core::FrameCursor cursor_{};                // the frame being sent
   bool streaming_ = false;
-  int frames_queued_ = 0;
-  uint32_t triggers_ = 0;
-  uint32_t frame_ = 0;   // frame being sent
-  uint64_t offset_ = 0;  // offset inside it
-  bool in_frame_ = false;
   uint32_t frames_started_ = 0;
   uint64_t bandwidth_ = 0;
   double frame_rate_ = 0;

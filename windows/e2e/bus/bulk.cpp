@@ -3,7 +3,7 @@
 // thread (the platform's deferred procedure calls are not relied on). The worker
 // also completes the control transfers, which are answered at once but handed
 // back later, as a host controller hands them back after the frame they went in. Frames carry
-// the simulated camera's picture, drawn by the same source (sim/camera/pattern.cpp).
+// the simulated camera's picture, cut by the camera core's frame cursor.
 #include "bus.h"
 
 static PURB qvx_urb_of(PIRP irp) {
@@ -107,20 +107,26 @@ void qvx_abort_all(qvx_camera* camera, NTSTATUS status, USBD_STATUS usbd) {
   for (int i = 0; i < QVX_PIPES; i++) qvx_abort_pipe(camera, &camera->pipes[i], status, usbd);
 }
 
-// Under the camera's lock: fills a transfer from the queued frames. A transfer ends
-// when it is full or when a frame ends inside it, as a short packet would end it.
+// Under the camera's lock: a frame is under way or one is released to start.
+static BOOLEAN qvx_has_frame(const qvx_camera* camera) {
+  return camera->cursor.in_frame || camera->firmware.frames_queued > 0;
+}
+
+// Under the camera's lock: fills a transfer from the released frames, each of the
+// size and window set when it starts. A transfer ends when it is full or when a
+// frame ends inside it, as a short packet would end it.
 static ULONG qvx_produce(qvx_camera* camera, UCHAR* out, ULONG length) {
   ULONG moved = 0;
-  while (moved < length && camera->frames_queued > 0) {
-    ULONG left = camera->frame_size - camera->frame_offset;
-    ULONG chunk = length - moved < left ? length - moved : left;
-    sim::pattern::fill(camera->window, camera->frame, camera->frame_offset, out + moved, chunk);
+  while (moved < length && qvx_has_frame(camera)) {
+    if (!camera->cursor.in_frame) {
+      camera->firmware.frames_queued--;
+      sim::camera_core::frame_begin(&camera->cursor, camera->frame_size, camera->window);
+    }
+    uint64_t left = sim::camera_core::frame_left(&camera->cursor);
+    ULONG chunk = length - moved < left ? length - moved : (ULONG)left;
+    BOOLEAN ended = sim::camera_core::frame_send(&camera->cursor, out + moved, chunk);
     moved += chunk;
-    camera->frame_offset += chunk;
-    if (camera->frame_offset == camera->frame_size) {
-      camera->frame_offset = 0;
-      camera->frame++;
-      camera->frames_queued--;
+    if (ended) {
       camera->frames_sent++;
       break;
     }
@@ -134,7 +140,7 @@ static void qvx_serve_camera(qvx_camera* camera) {
   for (;;) {
     KIRQL irql;
     KeAcquireSpinLock(&camera->lock, &irql);
-    PIRP irp = camera->frames_queued > 0 ? qvx_dequeue(camera, pipe) : NULL;
+    PIRP irp = qvx_has_frame(camera) ? qvx_dequeue(camera, pipe) : NULL;
     if (irp == NULL) {
       KeReleaseSpinLock(&camera->lock, irql);
       return;

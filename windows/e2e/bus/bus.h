@@ -13,20 +13,20 @@
 #include <usb.h>
 #include <usbioctl.h>
 
-#include <sim/pattern.h>
+#include <sim/camera_core.h>
 
 #include "../bus_control.h"
 
 enum qvx_kind { QVX_CONTROL_DEVICE = 1, QVX_BUS_DEVICE, QVX_CAMERA_DEVICE };
 
+// A pipe of the camera: its endpoint's address; the rest of the endpoint is read
+// from the configuration descriptor when the configuration is selected.
 struct qvx_pipe {
   UCHAR address;
-  UCHAR type;
-  USHORT max_packet;
   LIST_ENTRY queue;  // pending transfer IRPs, by Tail.Overlay.ListEntry
 };
 
-#define QVX_PIPES 2
+#define QVX_PIPES ((int)sim::camera_core::kEndpointCount)
 
 struct qvx_bus;
 
@@ -40,18 +40,16 @@ struct qvx_camera {
   ULONG serial;  // makes each plug a new device instance
   USHORT vendor_id;
   USHORT product_id;
-  LONG plugged;     // cleared by an unplug, under the bus lock
-  LONG started;     // from start to removal
-  KSPIN_LOCK lock;  // guards what follows
-  USHORT registers[256];
-  ULONG stalls;  // control transfers still to stall
+  LONG plugged;                         // cleared by an unplug, under the bus lock
+  LONG started;                         // from start to removal
+  KSPIN_LOCK lock;                      // guards what follows
+  sim::camera_core::Firmware firmware;  // registers, frames released and not yet started
+  ULONG stalls;                         // control transfers still to stall
   qvx_pipe pipes[QVX_PIPES];
   ULONG pending;
-  ULONG frames_queued;
-  ULONG frame_size;
-  sim::pattern::Geometry window;  // what the frames picture
-  ULONG frame;                    // sequence number of the frame being sent
-  ULONG frame_offset;             // bytes of it already sent
+  ULONG frame_size;                      // of every frame from its start on
+  sim::pattern::Geometry window;         // what the frames picture
+  sim::camera_core::FrameCursor cursor;  // the frame being sent
   ULONG frames_sent;
   ULONG trace_count;
   QVXBUS_TRACE_ENTRY trace[QVXBUS_TRACE_ENTRIES];
@@ -111,7 +109,7 @@ void qvx_camera_init(qvx_camera* camera, USHORT vendor, USHORT product);
 void qvx_trace(qvx_camera* camera, const QVXBUS_TRACE_ENTRY* entry);
 void qvx_trace_pnp(qvx_camera* camera, UCHAR minor);
 ULONG qvx_device_descriptor(qvx_camera* camera, UCHAR* out);
-ULONG qvx_configuration_descriptor(qvx_camera* camera, UCHAR* out);
+ULONG qvx_configuration_descriptor(UCHAR* out, ULONG capacity);
 USBD_STATUS qvx_vendor_request(qvx_camera* camera, const UCHAR setup[8], UCHAR* data, ULONG* length);
 
 // urb.cpp

@@ -104,7 +104,7 @@ static NTSTATUS qvx_camera_request(qvx_bus* bus, ULONG code, PVOID buffer, ULONG
       const QVXBUS_FRAMES* frames = (const QVXBUS_FRAMES*)buffer;
       if (frames->FrameSize == 0) return STATUS_INVALID_PARAMETER;
       KeAcquireSpinLock(&camera->lock, &irql);
-      camera->frames_queued += frames->Count;
+      camera->firmware.frames_queued += frames->Count;
       camera->frame_size = frames->FrameSize;
       camera->window = {frames->Width, frames->Height, frames->BytesPerPixel};
       KeReleaseSpinLock(&camera->lock, irql);

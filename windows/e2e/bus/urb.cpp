@@ -30,17 +30,6 @@ static void qvx_trace_control(qvx_camera* camera, const UCHAR setup[8], const UC
   qvx_trace(camera, &entry);
 }
 
-static void qvx_setup(UCHAR setup[8], UCHAR type, UCHAR request, USHORT value, USHORT index, ULONG length) {
-  setup[0] = type;
-  setup[1] = request;
-  setup[2] = (UCHAR)value;
-  setup[3] = (UCHAR)(value >> 8);
-  setup[4] = (UCHAR)index;
-  setup[5] = (UCHAR)(index >> 8);
-  setup[6] = (UCHAR)length;
-  setup[7] = (UCHAR)(length >> 8);
-}
-
 // The bus drivers of the platform take buffers by address or by MDL; these
 // cameras only by address, which is what the drivers above them pass.
 static UCHAR* qvx_buffer(PVOID buffer, PMDL mdl) {
@@ -55,11 +44,12 @@ static NTSTATUS qvx_get_descriptor(qvx_camera* camera, PIRP irp, PURB urb) {
   if (request->Index == 0 && request->DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE) {
     size = qvx_device_descriptor(camera, image);
   } else if (request->Index == 0 && request->DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE) {
-    size = qvx_configuration_descriptor(camera, image);
+    size = qvx_configuration_descriptor(image, sizeof(image));
   }
   UCHAR setup[8];
-  qvx_setup(setup, 0x80, USB_REQUEST_GET_DESCRIPTOR, (USHORT)(request->DescriptorType << 8 | request->Index),
-            request->LanguageId, request->TransferBufferLength);
+  sim::camera_core::setup_packet(setup, sim::camera_core::kDirIn, sim::camera_core::kGetDescriptor,
+                                 (USHORT)(request->DescriptorType << 8 | request->Index), request->LanguageId,
+                                 (USHORT)request->TransferBufferLength);
   UCHAR* buffer = qvx_buffer(request->TransferBuffer, request->TransferBufferMDL);
   USBD_STATUS usbd = size == 0 ? USBD_STATUS_STALL_PID : USBD_STATUS_SUCCESS;
   if (buffer == NULL && request->TransferBufferLength > 0) usbd = USBD_STATUS_INVALID_PARAMETER;
@@ -73,38 +63,54 @@ static NTSTATUS qvx_get_descriptor(qvx_camera* camera, PIRP irp, PURB urb) {
   return qvx_finish_later(camera, irp, urb, usbd, USBD_SUCCESS(usbd) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
 }
 
-// Fills the interface the caller asked for from the camera's own descriptors.
-// One interface, alternate setting 0, with as many pipes as it has endpoints.
+static qvx_pipe* qvx_pipe_at(qvx_camera* camera, UCHAR address) {
+  for (int i = 0; i < QVX_PIPES; i++) {
+    if (camera->pipes[i].address == address) return &camera->pipes[i];
+  }
+  return NULL;
+}
+
+// Fills the interface the caller asked for from the camera's own configuration
+// descriptor, as the core parses it: its class and one pipe an endpoint, each
+// pipe the camera's pipe of that endpoint.
+static USBD_STATUS qvx_fill_interface(qvx_camera* camera, struct _URB_SELECT_CONFIGURATION* select) {
+  PUSBD_INTERFACE_INFORMATION info = &select->Interface;
+  UCHAR config[64];
+  ULONG size = qvx_configuration_descriptor(config, sizeof(config));
+  const uint8_t* iface =
+      sim::camera_core::find_interface(config, size, info->InterfaceNumber, info->AlternateSetting);
+  if (iface == NULL) return USBD_STATUS_INVALID_PARAMETER;
+  const uint8_t* endpoints[QVX_PIPES];
+  ULONG count = (ULONG)sim::camera_core::endpoints_after(config, size, iface, endpoints, QVX_PIPES);
+  if (count == 0 || count > QVX_PIPES) return USBD_STATUS_INVALID_PARAMETER;
+  ULONG needed = sizeof(USBD_INTERFACE_INFORMATION) + (count - 1) * sizeof(USBD_PIPE_INFORMATION);
+  ULONG available = select->Hdr.Length - FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface);
+  if (info->Length < needed || available < needed) return USBD_STATUS_BUFFER_TOO_SMALL;
+  info->Class = iface[5];
+  info->SubClass = iface[6];
+  info->Protocol = iface[7];
+  info->InterfaceHandle = camera;
+  info->NumberOfPipes = count;
+  for (ULONG i = 0; i < count; i++) {
+    const uint8_t* endpoint = endpoints[i];
+    PUSBD_PIPE_INFORMATION pipe = &info->Pipes[i];
+    pipe->EndpointAddress = endpoint[2];
+    pipe->PipeType = (USBD_PIPE_TYPE)(endpoint[3] & USB_ENDPOINT_TYPE_MASK);  // the same numbering
+    pipe->MaximumPacketSize = (USHORT)(endpoint[4] | endpoint[5] << 8);
+    pipe->Interval = endpoint[6];
+    pipe->PipeHandle = qvx_pipe_at(camera, endpoint[2]);
+  }
+  select->ConfigurationHandle = &camera->pipes[0];
+  return USBD_STATUS_SUCCESS;
+}
+
 static NTSTATUS qvx_select_configuration(qvx_camera* camera, PIRP irp, PURB urb) {
   struct _URB_SELECT_CONFIGURATION* select = &urb->UrbSelectConfiguration;
   UCHAR setup[8];
-  qvx_setup(setup, 0x00, USB_REQUEST_SET_CONFIGURATION, select->ConfigurationDescriptor ? 1 : 0, 0, 0);
+  sim::camera_core::setup_packet(setup, 0x00, sim::camera_core::kSetConfiguration,
+                                 select->ConfigurationDescriptor ? 1 : 0, 0, 0);
   USBD_STATUS usbd = USBD_STATUS_SUCCESS;
-  if (select->ConfigurationDescriptor != NULL) {
-    PUSBD_INTERFACE_INFORMATION info = &select->Interface;
-    ULONG needed = sizeof(USBD_INTERFACE_INFORMATION) + (QVX_PIPES - 1) * sizeof(USBD_PIPE_INFORMATION);
-    ULONG available = select->Hdr.Length - FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface);
-    if (info->InterfaceNumber != 0 || info->AlternateSetting != 0) {
-      usbd = USBD_STATUS_INVALID_PARAMETER;
-    } else if (info->Length < needed || available < needed) {
-      usbd = USBD_STATUS_BUFFER_TOO_SMALL;
-    } else {
-      info->Class = 0xFF;
-      info->SubClass = 0;
-      info->Protocol = 0;
-      info->InterfaceHandle = camera;
-      info->NumberOfPipes = QVX_PIPES;
-      for (ULONG i = 0; i < QVX_PIPES; i++) {
-        PUSBD_PIPE_INFORMATION pipe = &info->Pipes[i];
-        pipe->MaximumPacketSize = camera->pipes[i].max_packet;
-        pipe->EndpointAddress = camera->pipes[i].address;
-        pipe->Interval = 0;
-        pipe->PipeType = UsbdPipeTypeBulk;
-        pipe->PipeHandle = &camera->pipes[i];
-      }
-      select->ConfigurationHandle = &camera->pipes[0];
-    }
-  }
+  if (select->ConfigurationDescriptor != NULL) usbd = qvx_fill_interface(camera, select);
   qvx_trace_control(camera, setup, NULL, 0, 0, usbd);
   return qvx_finish_later(camera, irp, urb, usbd,
                           USBD_SUCCESS(usbd) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
@@ -117,8 +123,11 @@ static NTSTATUS qvx_vendor_transfer(qvx_camera* camera, PIRP irp, PURB urb) {
   BOOLEAN in = (request->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
   ULONG length = request->TransferBufferLength;
   UCHAR setup[8];
-  qvx_setup(setup, (UCHAR)(0x40 | (in ? 0x80 : 0) | request->RequestTypeReservedBits), request->Request,
-            request->Value, request->Index, length);
+  sim::camera_core::setup_packet(
+      setup,
+      (UCHAR)(sim::camera_core::kVendorRequest | (in ? sim::camera_core::kDirIn : 0) |
+              request->RequestTypeReservedBits),
+      request->Request, request->Value, request->Index, (USHORT)length);
   UCHAR* buffer = qvx_buffer(request->TransferBuffer, request->TransferBufferMDL);
   if ((buffer == NULL && length > 0) || length > 0xFFFF) {
     return qvx_finish(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
