@@ -6,7 +6,7 @@
 
 // The longest chunk one transfer carries; a chunk is whole packets of the image
 // endpoint, so it is this rounded down to them.
-#define CAM_CHUNK_BYTES 0x80000
+#define CAM_CHUNK_BYTES CAM_FRAME_TRANSFER_MAX
 // Every read takes data in and lets the camera end a transfer with a short packet.
 #define CAM_READ_FLAGS (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
 #define CAM_TRIGGER_BYTES 16

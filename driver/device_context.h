@@ -7,7 +7,7 @@
 
 #define CAM_MAX_INSTANCES 8
 #define CAM_VENDOR_ID QUORVEX_USB_VENDOR_ID
-#define CAM_PIPE_MAX_TRANSFER_SIZE 0x80000
+#define CAM_PIPE_MAX_TRANSFER_SIZE CAM_FRAME_TRANSFER_MAX
 #define CAM_LINK_NAME_CHARS 64
 
 // Every allocation is non-executable pool under the driver's tag, "Qvx0" in a pool
