@@ -174,6 +174,8 @@ const char* fault_name(Fault fault) {
       return "UserMode wait on an event in the waiting thread's stack";
     case Fault::UserMappingUnguarded:
       return "user-mode mapping made with no exception handler on the thread";
+    case Fault::BugCheck:
+      return "the driver stopped the machine with a bug check";
   }
   return "unknown fault";
 }

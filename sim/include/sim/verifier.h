@@ -85,6 +85,7 @@ enum class Fault {
   EventFreedWhileWaited,
   UserModeWaitOnStack,
   UserMappingUnguarded,
+  BugCheck,
 };
 
 const char* fault_name(Fault fault);
