@@ -117,8 +117,9 @@ typedef struct _CAM_DEVICE_EXTENSION {
   // before it resets the read fields above and sets it again when its last
   // transfer is back.
   KEVENT SingleShotLock;
-  // Signalled when IoCount falls to 2: a stop, holding one of the two with the
-  // device's own, waits on it for the others to leave. Reset only by that stop.
+  // Set by the gate when IoCount falls to 2, at up to DISPATCH_LEVEL: the drain of
+  // a stop or query-remove, holding one of the two with the device's own, waits on
+  // it at PASSIVE_LEVEL for the others to leave. Cleared only by that drain.
   KEVENT DrainEvent;
   // The driver's own requests that are out and waited for without a time-out
   // (every synchronous URB, the trigger of a frame read): linked in by the sender
@@ -144,7 +145,7 @@ typedef struct _CAM_FILE_CONTEXT {
 FORCEINLINE CAM_PNP_STATE CamPnpState(const CAM_DEVICE_EXTENSION* Extension) {
   return __atomic_load_n(&Extension->PnpState, __ATOMIC_SEQ_CST);
 }
-VOID CamSetPnpState(struct _CAM_DEVICE_EXTENSION* Extension, CAM_PNP_STATE State);
+VOID CamSetPnpState(PCAM_DEVICE_EXTENSION Extension, CAM_PNP_STATE State);
 
 // The camera's record, chosen by the last open: written by every open of the
 // device, possibly at once on several threads (all write the same), read by
