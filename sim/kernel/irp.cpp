@@ -765,7 +765,9 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   if (Irp->IoStatus.Status == STATUS_PENDING) {
     report_fault(Fault::IrpCompletedWithPending, describe_irp(Irp));
   }
-  if (Irp->CancelRoutine != nullptr) {
+  // Read as IoCancelIrp writes it, interlocked: a driver may cancel the IRP while
+  // it completes, as on Windows.
+  if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) {
     report_fault(Fault::CompletedWithCancelRoutine, "IofCompleteRequest on " + describe_irp(Irp));
   }
   complete_walk(Irp, walk);
