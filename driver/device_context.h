@@ -76,8 +76,8 @@ typedef struct _CAM_DEVICE_EXTENSION {
   volatile LONG IoCount;
   // Set by the gate when IoCount reaches 0, at up to DISPATCH_LEVEL; removal waits on it.
   KEVENT RemoveEvent;
-  // Written once at open, possibly by several opens at once (all write the same);
-  // read by device control inside the gate. Relaxed atomics (CamProduct).
+  // Written by every open, possibly by several at once (all write the same); read
+  // by device control inside the gate. Relaxed atomics (CamProduct).
   const CAM_PRODUCT* Product;
   // AddDevice writes it; removal reads it to give the number back, PnP.
   ULONG InstanceIndex;
