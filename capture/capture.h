@@ -6,7 +6,7 @@
 
 // The longest chunk one transfer carries; a chunk is whole packets of the image
 // endpoint, so it is this rounded down to them.
-#define CAM_CHUNK_BYTES 0x80000
+#define CAM_CHUNK_BYTES CAM_FRAME_TRANSFER_MAX
 // Every read takes data in and lets the camera end a transfer with a short packet.
 #define CAM_READ_FLAGS (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
 #define CAM_TRIGGER_BYTES 16
@@ -27,43 +27,52 @@ struct _CAM_READ;
 
 // One chunk transfer of a read, the context of its completion routine. Lives in
 // the read's non-paged block of CAM_READ_TRANSFERS records until the read ends.
+// CamStartRead fills every field but SendState on the reading thread before the
+// chunk is first sent; after that only the chunk's sender writes the URB (refill)
+// and everyone else only reads.
 typedef struct _CAM_CHUNK_CONTEXT {
-  PURB Urb;
-  USHORT UrbLength;
-  USBD_PIPE_HANDLE PipeHandle;
-  PIRP Irp;
-  PKEVENT Event;
-  PCAM_DEVICE_EXTENSION DeviceExtension;
+  PURB Urb;                               // the chunk's own URB, refilled for each send by its sender
+  USHORT UrbLength;                       // its length, for the refill
+  USBD_PIPE_HANDLE PipeHandle;            // the image pipe
+  PIRP Irp;                               // the chunk's own IRP, reused for each send
+  PKEVENT Event;                          // the read's DataEvent, set when the chain ends
+  PCAM_DEVICE_EXTENSION DeviceExtension;  // for the lower device and the read fields
   struct _CAM_READ* Read;
   volatile LONG SendState;  // CAM_CHUNK_*: interlocked, the sender and the completion
 } CAM_CHUNK_CONTEXT, *PCAM_CHUNK_CONTEXT;
 
 // One read in progress, in the reading thread's storage (resident: the thread
-// waits in kernel mode). The completions read it while any chain is live.
+// waits in kernel mode). The reading thread writes the plain fields before its
+// first chunk goes out (CamOpenRead, CamStartRead) and the completions only read
+// them, at DISPATCH_LEVEL, while any chain is live; the volatile ones are
+// interlocked.
 typedef struct _CAM_READ {
   PDEVICE_OBJECT DeviceObject;
   PCAM_DEVICE_EXTENSION Extension;
-  USBD_PIPE_HANDLE PipeHandle;
-  ULONG ChunkBytes;    // the longest chunk: whole packets of the image endpoint
-  PUCHAR Buffer;       // the caller's buffer in system space
-  ULONG Length;        // the output length rounded down to whole packets
-  ULONG TailLength;    // the output bytes past Length, taken from one more packet
-  ULONG TailTransfer;  // one packet of the endpoint, when TailLength is not 0
-  PUCHAR TailBuffer;   // TailTransfer bytes of the driver's, zeroed
-  volatile LONG TailClaimed;
-  volatile LONG Closing;  // set before the read tears down: chains end, not re-issue
-  volatile LONG Halted;   // a chunk ended with the pipe halted: reset before the next read
-  volatile LONG Sender;   // 1 while a thread claims and sends chunks for the read
-  ULONG Transfers;        // 1 or 2 chunk transfers
-  PCAM_CHUNK_CONTEXT Chunks;
+  USBD_PIPE_HANDLE PipeHandle;  // the image pipe
+  ULONG ChunkBytes;             // the longest chunk: whole packets of the image endpoint
+  PUCHAR Buffer;                // the caller's buffer in system space
+  ULONG Length;                 // the output length rounded down to whole packets
+  ULONG TailLength;             // the output bytes past Length, taken from one more packet
+  ULONG TailTransfer;           // one packet of the endpoint, when TailLength is not 0
+  PUCHAR TailBuffer;            // TailTransfer bytes of the driver's, zeroed
+  volatile LONG TailClaimed;    // the tail packet was claimed by a chunk (CamClaimChunk)
+  volatile LONG Closing;        // set before the read tears down: chains end, not re-issue
+  volatile LONG Halted;         // a chunk ended with the pipe halted: reset before the next read
+  volatile LONG Sender;         // 1 while a thread claims and sends chunks for the read
+  ULONG Transfers;              // 1 or 2 chunk transfers
+  PCAM_CHUNK_CONTEXT Chunks;    // CAM_READ_TRANSFERS records in one non-paged block
   PURB Urbs[CAM_READ_TRANSFERS];
   PIRP Irps[CAM_READ_TRANSFERS];
-  BOOLEAN Started;   // holds the device's single-shot lock
+  // The read waited for the device's SingleShotLock and owns its read fields;
+  // CamCloseRead sets the lock again. Only the reading thread touches these two.
+  BOOLEAN HoldsSingleShotLock;
   BOOLEAN AllEnded;  // a wait saw the last chain end
-  KEVENT DataEvent;
+  KEVENT DataEvent;  // set by a completion when a chain ends; waited on by the reading thread
 } CAM_READ, *PCAM_READ;
 
-// Chunk machinery (chunks.cpp).
+// The chunk machinery: opening, starting, waiting for and closing a read
+// (read.cpp); sending, re-issuing and completing its chunks (chunk_complete.cpp).
 NTSTATUS CamFindImagePipe(PCAM_DEVICE_EXTENSION Extension, PUSBD_PIPE_INFORMATION* Pipe);
 NTSTATUS CamOpenRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PCAM_READ Read);
 VOID CamStartRead(PCAM_READ Read);

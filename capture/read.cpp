@@ -93,11 +93,9 @@ NTSTATUS CamOpenRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PCAM_READ Read) {
 VOID CamStartRead(PCAM_READ Read) {
   PCAM_DEVICE_EXTENSION extension = Read->Extension;
   KeWaitForSingleObject(&extension->SingleShotLock, Executive, KernelMode, FALSE, NULL);
-  Read->Started = TRUE;
-  extension->TransferBuffer = Read->Buffer;
+  Read->HoldsSingleShotLock = TRUE;
   InterlockedExchange(&extension->PendingChunks, 0);
   InterlockedExchange((volatile LONG*)&extension->BytesIssued, 0);
-  extension->BytesRequested = Read->Length;
   InterlockedExchange((volatile LONG*)&extension->BytesReceived, 0);
   extension->ChunkIoStatus.Status = STATUS_SUCCESS;
   extension->ChunkIoStatus.Information = 0;
@@ -196,7 +194,7 @@ NTSTATUS CamReadResult(PCAM_READ Read, NTSTATUS Status, PIRP Irp) {
 // halted (with nothing of the read's left on it), lets the next read in, then frees
 // the IRPs, the URBs, the context block and the last packet's buffer.
 VOID CamCloseRead(PCAM_READ Read) {
-  if (Read->Started) {
+  if (Read->HoldsSingleShotLock) {
     CamDrainChunks(Read);
     if (Read->Halted) CamResetPipe(Read->DeviceObject, Read->PipeHandle);
     KeSetEvent(&Read->Extension->SingleShotLock, IO_NO_INCREMENT, FALSE);

@@ -3,27 +3,23 @@
 
 #include <quorvex/quorvex.h>
 
+#include <cstdint>
 #include <cstdio>
 
 namespace quorvex {
 namespace {
 
-constexpr uint16_t kMonochrome1801 = 0x100D;  // model 0x1801's 8-bit product
+std::vector<ProductInfo> list_products() {
+  std::vector<ProductInfo> list;
+  for (const CAM_PRODUCT& p : CamProducts) {
+    list.push_back({p.ProductId, p.Model->ModelCode, p.BitsPerPixel,
+                    p.FrameRead == CAM_FRAME_PLAIN ? FrameRead::PlainBulk : FrameRead::Triggered,
+                    p.Description});
+  }
+  return list;
+}
 
-const std::vector<ProductInfo> kProducts = {
-    {0x1009, CAM_MODEL_8431, 8, FrameRead::PlainBulk,
-     "1280x1024 sensor, 8 bits per pixel, frames by plain bulk read"},
-    {0x100A, CAM_MODEL_8431, 8, FrameRead::Triggered, "1280x1024 sensor, 8 bits per pixel, triggered frames"},
-    {0x100B, CAM_MODEL_1801, 24, FrameRead::PlainBulk,
-     "2592x1944 sensor, 24 bits per pixel, frames by plain bulk read"},
-    {0x100C, CAM_MODEL_1801, 24, FrameRead::Triggered,
-     "2592x1944 sensor, 24 bits per pixel, triggered frames"},
-    {0x100D, CAM_MODEL_1801, 8, FrameRead::Triggered, "2592x1944 sensor, 8 bits per pixel, triggered frames"},
-    {0x100E, CAM_MODEL_1621, 24, FrameRead::Triggered,
-     "2048x1536 sensor, 24 bits per pixel, triggered frames"},
-    {0x100F, CAM_MODEL_1801, 24, FrameRead::PlainBulk,
-     "2592x1944 sensor, 24 bits per pixel, frames by plain bulk read"},
-};
+const std::vector<ProductInfo> kProducts = list_products();
 
 const std::vector<SettingInfo> kSettings = {
     {Setting::Exposure, "exposure", "exposure time, in the camera's units", "camera units",
@@ -61,21 +57,28 @@ const std::vector<SettingInfo> kSettings = {
      IOCTL_CAM_SENSOR_COMMAND, 0, 0x78, false},
 };
 
-const std::vector<WindowSize> kWindows8431 = {{640, 480}, {1024, 768}, {1280, 1024}};
-const std::vector<WindowSize> kWindows1801 = {{2592, 1944}};
-const std::vector<WindowSize> kWindows1621 = {
-    {640, 480}, {1024, 768}, {1280, 1024}, {1600, 1200}, {2048, 1536}};
-
-// The gain steps each model's rule accepts.
-std::vector<Span> gain_values(uint32_t model) {
-  switch (model) {
-    case CAM_MODEL_8431:
-      return {{0, 48}};
-    case CAM_MODEL_1801:
-      return {{1, 120}};
-    default:
-      return {{0, 161}};
+const CAM_MODEL* find_model(uint32_t model) {
+  for (const CAM_MODEL& m : CamModels) {
+    if (m.ModelCode == model) return &m;
   }
+  return nullptr;
+}
+
+// The gain steps the model's gain code accepts.
+std::vector<Span> gain_values(const CAM_MODEL& model) { return {{model.GainLow, model.GainHigh}}; }
+
+// Runs of consecutive modes the bits name: 0, 2 and 3 are "0, 2..3".
+std::vector<Span> mode_values(uint8_t modes) {
+  std::vector<Span> spans;
+  for (int mode = 0; mode < 8; ++mode) {
+    if ((modes & (1u << mode)) == 0) continue;
+    if (!spans.empty() && spans.back().high == mode - 1) {
+      spans.back().high = mode;
+    } else {
+      spans.push_back({mode, mode});
+    }
+  }
+  return spans;
 }
 
 bool is_channel_gain(Setting s) {
@@ -87,21 +90,19 @@ bool is_offset(Setting s) {
          s == Setting::Offset64 || s == Setting::OffsetPair;
 }
 
-Limits gain_limits(Setting s, const ProductInfo& p) {
+Limits gain_limits(Setting s, const CAM_PRODUCT& p) {
   Limits l;
-  bool mono = p.product == kMonochrome1801;
   if (s == Setting::GlobalGain) {
-    l.values = gain_values(p.model);
-    // Model 0x1801 reads its global gain back only on the 8-bit product.
-    l.readable = p.model != CAM_MODEL_1801 || mono;
-  } else if (p.model == CAM_MODEL_1621 || (p.model == CAM_MODEL_1801 && !mono)) {
-    l.values = gain_values(p.model);
+    l.values = gain_values(*p.Model);
+    l.readable = p.GlobalGainReadable != 0;
+  } else if (p.ChannelGains) {
+    l.values = gain_values(*p.Model);
     l.readable = true;
   }
   return l;
 }
 
-Limits mode_limits(Setting s, const ProductInfo& p) {
+Limits mode_limits(Setting s, const CAM_MODEL& m) {
   Limits l;
   switch (s) {
     case Setting::Reg05:
@@ -112,15 +113,13 @@ Limits mode_limits(Setting s, const ProductInfo& p) {
       l.readable = true;
       break;
     case Setting::CaptureMode:
-      if (p.model == CAM_MODEL_8431) l.values = {{0, 0}, {2, 3}};
-      if (p.model == CAM_MODEL_1801) l.values = {{1, 3}};
-      if (p.model == CAM_MODEL_1621) l.values = {{0, 3}};
+      l.values = mode_values(m.CaptureModes);
       break;
     case Setting::Reg62:
-      if (p.model == CAM_MODEL_1621) l.values = {{0, 1}};
-      l.readable = p.model == CAM_MODEL_1621;
+      if (m.Register62) l.values = {{0, 1}};
+      l.readable = m.Register62 != 0;
       break;
-    default:  // the sensor command: model 0x1801 takes it and does nothing
+    default:  // the sensor command: a model without them takes it and does nothing
       l.values = {{1, 3}};
       break;
   }
@@ -136,6 +135,15 @@ const ProductInfo* find_product(uint16_t product) {
     if (p.product == product) return &p;
   }
   return nullptr;
+}
+
+uint32_t max_frame_bytes() {
+  uint32_t most = 0;
+  for (const CAM_PRODUCT& p : CamProducts) {
+    uint32_t bytes = uint32_t{p.Model->SensorWidth} * p.Model->SensorHeight * (p.BitsPerPixel / 8u);
+    if (bytes > most) most = bytes;
+  }
+  return most;
 }
 
 const std::vector<SettingInfo>& settings() { return kSettings; }
@@ -193,45 +201,44 @@ std::string Limits::power_on() const {
 
 Limits limits(Setting setting, const ProductInfo& product) {
   Limits l;
-  if (setting == Setting::GlobalGain || is_channel_gain(setting)) return gain_limits(setting, product);
+  const CAM_PRODUCT* record = CamFindProduct(product.product);
+  if (record == nullptr) return l;
+  const CAM_MODEL& model = *record->Model;
+  if (setting == Setting::GlobalGain || is_channel_gain(setting)) return gain_limits(setting, *record);
   if (is_offset(setting)) {
-    if (product.model == CAM_MODEL_1621) l.values = {{0, 511}};
-    l.readable = product.model == CAM_MODEL_1621;
+    if (model.Offsets) l.values = {{0, CAM_OFFSET_MAX}};
+    l.readable = model.Offsets != 0;
     return l;
   }
   if (setting == Setting::Exposure) {
-    // Models 0x8431 and 0x1621 keep only the lower 16 bits.
-    l.values = {{0, product.model == CAM_MODEL_1801 ? 0xFFFFFFFFll : 0xFFFFll}};
+    // A model of 16-bit exposures keeps only the lower 16 bits.
+    l.values = {{0, model.ExposureBits == 32 ? 0xFFFFFFFFll : 0xFFFFll}};
     l.readable = true;
     return l;
   }
   if (setting == Setting::Resolution) {
-    l.windows = product.model == CAM_MODEL_8431   ? kWindows8431
-                : product.model == CAM_MODEL_1801 ? kWindows1801
-                                                  : kWindows1621;
+    for (uint32_t i = 0; i < model.WindowCount; ++i)
+      l.windows.push_back({model.Windows[i].Width, model.Windows[i].Height});
     l.readable = true;
     return l;
   }
-  return mode_limits(setting, product);
+  return mode_limits(setting, model);
 }
 
 std::optional<uint16_t> encode(Setting setting, uint32_t model, int64_t v) {
   if (setting == Setting::Exposure) return static_cast<uint16_t>(v & 0xFFFF);
   if (is_offset(setting)) {
-    if (v < 0 || v > 511) return std::nullopt;
-    return static_cast<uint16_t>(v < 256 ? v | 0x100 : v - 256);
+    if (v < 0 || v > CAM_OFFSET_MAX) return std::nullopt;
+    return static_cast<uint16_t>(CamEncodeOffset(static_cast<int32_t>(v)));
   }
   if (setting != Setting::GlobalGain && !is_channel_gain(setting)) return std::nullopt;
-  if (model == CAM_MODEL_1801) {
-    if (v < 1 || v > 120) return std::nullopt;
-    return static_cast<uint16_t>(v * 256 + 0x08);
+  const CAM_MODEL* m = find_model(model);
+  uint32_t reg = 0;
+  if (m == nullptr || v < INT32_MIN || v > INT32_MAX ||
+      !CamEncodeGain(m->GainCode, static_cast<int32_t>(v), &reg)) {
+    return std::nullopt;
   }
-  int64_t top = model == CAM_MODEL_8431 ? 48 : 161;
-  if (v < 0 || v > top) return std::nullopt;
-  if (v == 0) return 0;
-  if (v <= 25) return static_cast<uint16_t>(v + 7);
-  if (v <= 41 || model == CAM_MODEL_8431) return static_cast<uint16_t>(v + 55);
-  return static_cast<uint16_t>((v - 41) * 256 + 0x60);
+  return static_cast<uint16_t>(reg);
 }
 
 }  // namespace quorvex

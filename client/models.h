@@ -3,6 +3,8 @@
 // the driver writes for a value. Pure data; no request is made here.
 #pragma once
 
+#include <quorvex/models.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,7 +24,10 @@ struct ProductInfo {
 };
 
 // The most one plain bulk transfer carries (the image pipe's MaximumTransferSize).
-constexpr uint32_t kPlainReadMaxBytes = 0x80000;
+constexpr uint32_t kPlainReadMaxBytes = CAM_FRAME_TRANSFER_MAX;
+
+// The largest frame any product sends: its whole sensor at its pixel depth.
+uint32_t max_frame_bytes();
 
 // Every product the driver serves, 0x1009 to 0x100F.
 const std::vector<ProductInfo>& products();

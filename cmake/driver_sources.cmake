@@ -4,6 +4,7 @@ set(QUORVEX_DRIVER_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../driver/entry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../driver/hex_dump.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../driver/open_close.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../driver/pnp_state.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../driver/request_gate.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../driver/sync_usb.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../driver/system_control.cpp

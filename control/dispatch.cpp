@@ -3,12 +3,10 @@
 #include "control.h"
 
 // Requests are served between a successful start and the next stop, query-remove,
-// surprise removal or removal. A stop raises StopPending before it waits for the
-// requests inside, so a request that read it clear is one the stop waits for.
+// surprise removal or removal. Each of those leaves the Started state before it
+// waits for the requests inside, so a request that read Started is one it waits for.
 static BOOLEAN CamReadyForControl(PCAM_DEVICE_EXTENSION Extension) {
-  return CamReadFlag(&Extension->RemovePending) == 0 && CamReadFlag(&Extension->Started) == 1 &&
-         CamReadFlag(&Extension->QueryRemovePending) == 0 && CamReadFlag(&Extension->Stopped) == 0 &&
-         CamReadFlag(&Extension->StopPending) == 0 && CamReadFlag(&Extension->SurpriseRemoved) == 0;
+  return CamPnpState(Extension) == CamPnpStarted;
 }
 
 // PASSIVE_LEVEL, inside the gate. Finds the row and holds the request to the

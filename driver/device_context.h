@@ -7,7 +7,7 @@
 
 #define CAM_MAX_INSTANCES 8
 #define CAM_VENDOR_ID QUORVEX_USB_VENDOR_ID
-#define CAM_PIPE_MAX_TRANSFER_SIZE 0x80000
+#define CAM_PIPE_MAX_TRANSFER_SIZE CAM_FRAME_TRANSFER_MAX
 #define CAM_LINK_NAME_CHARS 64
 
 // Every allocation is non-executable pool under the driver's tag, "Qvx0" in a pool
@@ -21,77 +21,131 @@ struct _CAM_STREAM_CONTEXT;
 // sends and the event its completion sets. Lives with its sender (on a stack that
 // stays resident, or in pool) until the request is back and unlinked.
 typedef struct _CAM_SYNC_REQUEST {
-  struct _CAM_SYNC_REQUEST* Next;
-  PIRP Irp;
-  KEVENT Event;
+  struct _CAM_SYNC_REQUEST* Next;  // the device's SyncRequests list, under SyncRequestLock
+  PIRP Irp;      // the sender's; a drain cancels it under SyncRequestLock while it is linked
+  KEVENT Event;  // set by the completion routine at up to DISPATCH_LEVEL; the sender waits
 } CAM_SYNC_REQUEST, *PCAM_SYNC_REQUEST;
 
+// The device's Plug and Play state. Changed only on the Plug and Play manager's
+// thread, one request at a time, through CamSetPnpState, which holds each change
+// to the table in pnp_state.cpp; read at any IRQL by the gate, open and device
+// control.
+typedef enum _CAM_PNP_STATE {
+  CamPnpNotStarted,       // from AddDevice, until a start succeeds
+  CamPnpStarted,          // configured and serving opens and device control
+  CamPnpQueryRemoved,     // a query-remove was accepted: device control refused, opens still served
+  CamPnpStopping,         // a stop ends the requests inside; stays so if the unconfigure had no memory
+  CamPnpStopped,          // the camera is unconfigured; a start configures it again
+  CamPnpSurpriseRemoved,  // the camera is gone; removal follows the last close
+  CamPnpRemoved,          // removal has begun: the gate refuses every request
+  CamPnpStateCount
+} CAM_PNP_STATE;
+
+// Each field says who writes it, who reads it, and what makes that safe. "PnP"
+// is the Plug and Play manager's thread (PASSIVE_LEVEL, one request at a time);
+// "inside the gate" is a request counted in IoCount, which removal waits out
+// before it frees anything.
 typedef struct _CAM_DEVICE_EXTENSION {
+  // AddDevice writes both before the device can be reached; read by all, never changed.
   PDEVICE_OBJECT PhysicalDeviceObject;
   PDEVICE_OBJECT LowerDeviceObject;
-  UCHAR Stopped;
-  UCHAR Started;
-  UCHAR SymbolicLinkInUse;
+  // PnP writes (CamSetPnpState, sequentially consistent); the gate, open and device
+  // control read it at up to DISPATCH_LEVEL (CamPnpState). See CAM_PNP_STATE.
+  CAM_PNP_STATE PnpState;
+  // Start writes it at PASSIVE_LEVEL; nothing reads it yet. Streaming's: an
+  // alternate setting of the interface is selected with it.
   USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+  // Start writes it (replacing an earlier start's), removal frees it, both PnP.
+  // Open reads it inside the gate, only while the state lets opens in (Started,
+  // QueryRemoved), when no start or removal can run.
   PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
+  // The pipe table. Start writes it and removal frees it, PnP. Device control and
+  // frame reads read it inside the gate in the Started state; stop, surprise
+  // removal and removal read it on PnP to abort the pipes. Never changed while a
+  // request that may use it is inside: a stop drains them first.
   PUSBD_INTERFACE_INFORMATION InterfaceInfo;
+  // Interlocked: open raises it, a failed open and close lower it, at PASSIVE_LEVEL.
   volatile LONG OpenCount;
+  // AddDevice writes it; removal reads it, PnP.
   WCHAR SymbolicLinkName[CAM_LINK_NAME_CHARS];
+  // Interlocked (CamRecordUsbdStatus / CamReadUsbdStatus): any request writes the
+  // last USB failure at up to DISPATCH_LEVEL; device control reads it.
   volatile LONG LastUsbdStatus;
+  // The request gate's count: 1 for the device itself plus one per request inside.
+  // Interlocked, at up to DISPATCH_LEVEL (CamEnterRequest / CamLeaveRequest).
   volatile LONG IoCount;
+  // Set by the gate when IoCount reaches 0, at up to DISPATCH_LEVEL; removal waits on it.
   KEVENT RemoveEvent;
-  UCHAR RemovePending;
+  // Written by every open, possibly by several at once (all write the same); read
+  // by device control inside the gate. Relaxed atomics (CamProduct).
   const CAM_PRODUCT* Product;
+  // AddDevice writes it; removal reads it to give the number back, PnP.
   ULONG InstanceIndex;
-  KEVENT StopEvent;
-  UCHAR QueryRemovePending;
+  // Power's, not used yet: initialised at AddDevice, signalled when the device is
+  // back in D0.
   KEVENT PowerUpEvent;
+  // Power's, not used yet: the device's power state, written by power completion.
   DEVICE_POWER_STATE CurrentDevicePowerState;
+  // Power's: AddDevice writes it from the bus driver's answer, PASSIVE_LEVEL; only
+  // AddDevice reads it so far (for IdleDevicePowerState).
   DEVICE_CAPABILITIES DeviceCapabilities;
+  // Power's, not used yet: the system set-power IRP held while the device's own
+  // power request runs.
   PIRP PendingSystemPowerIrp;
+  // Power's, not used yet: a wait-wake request is out; a power request of the
+  // driver's own is out.
   UCHAR WaitWakeActive;
   UCHAR PowerRequestActive;
+  // Power's: AddDevice writes it; nothing reads it yet.
   DEVICE_POWER_STATE IdleDevicePowerState;
+  // The single-shot frame read's fields, owned by the read that holds
+  // SingleShotLock: it resets them before its first chunk goes out; chunk
+  // completions update them at DISPATCH_LEVEL by interlocked operations; the read
+  // reads them once its chains have ended.
+  // A count of the chains and the sender that may still touch the read; the
+  // completion that takes it to 0 is the last.
   volatile LONG PendingChunks;
+  // Bytes of the read's buffer claimed by chunks so far (CamClaimChunk).
   ULONG BytesIssued;
+  // Bytes the chunks brought into the read's buffer.
   ULONG BytesReceived;
-  ULONG BytesRequested;
-  PVOID TransferBuffer;
+  // The last chunk's IRP status and Information, and its URB status; STATUS_TIMEOUT
+  // written by the read itself when the camera fell silent.
   IO_STATUS_BLOCK ChunkIoStatus;
   LONG ChunkUrbStatus;
-  // Signalled while no single-shot read runs: a read waits for it before it resets
-  // the read fields above and sets it again when its last transfer is back.
+  // Signalled while no single-shot read runs: a read waits for it at PASSIVE_LEVEL
+  // before it resets the read fields above and sets it again when its last
+  // transfer is back.
   KEVENT SingleShotLock;
-  // Set by a stop before it waits for the requests inside; refuses device control
-  // and open until a start succeeds again. Written by Plug and Play, read by all.
-  UCHAR StopPending;
-  // Set by surprise removal; never cleared. Refuses open and device control.
-  UCHAR SurpriseRemoved;
-  // Signalled when IoCount falls to 2: a stop, holding one of the two with the
-  // device's own, waits on it for the others to leave. Reset only by that stop.
+  // Set by the gate when IoCount falls to 2, at up to DISPATCH_LEVEL: the drain of
+  // a stop or query-remove, holding one of the two with the device's own, waits on
+  // it at PASSIVE_LEVEL for the others to leave. Cleared only by that drain.
   KEVENT DrainEvent;
   // The driver's own requests that are out and waited for without a time-out
   // (every synchronous URB, the trigger of a frame read): linked in by the sender
   // before it sends, unlinked once the request is back and before its IRP is freed;
   // the drain of a stop, query-remove or removal cancels each one linked. Both
   // under SyncRequestLock, at up to DISPATCH_LEVEL, so no IRP is freed while it is
-  // being cancelled.
+  // being cancelled. The lock is taken with no other of the driver's held.
   KSPIN_LOCK SyncRequestLock;
   struct _CAM_SYNC_REQUEST* SyncRequests;
 } CAM_DEVICE_EXTENSION, *PCAM_DEVICE_EXTENSION;
 
+// One open handle's record, the file object's FsContext: open allocates it and
+// close frees it, at PASSIVE_LEVEL.
 typedef struct _CAM_FILE_CONTEXT {
-  ULONG_PTR Reserved;
+  // Streaming's: the handle's stream, set by its start and cleared by its stop.
   struct _CAM_STREAM_CONTEXT* volatile StreamContext;
 } CAM_FILE_CONTEXT, *PCAM_FILE_CONTEXT;
 
-// The Plug and Play and power flags are single bytes written by one routine and
-// read by others without a lock; these accessors make each access whole. They are
-// sequentially consistent: a request raises IoCount and then reads a flag, while
-// Plug and Play writes the flag and then reads IoCount, and one of the two must
-// see the other.
-FORCEINLINE UCHAR CamReadFlag(const UCHAR* Flag) { return __atomic_load_n(Flag, __ATOMIC_SEQ_CST); }
-FORCEINLINE VOID CamWriteFlag(UCHAR* Flag, UCHAR Value) { __atomic_store_n(Flag, Value, __ATOMIC_SEQ_CST); }
+// The Plug and Play state is written by one thread and read by others without a
+// lock; these accessors make each access whole. They are sequentially consistent:
+// a request raises IoCount and then reads the state, while Plug and Play writes the
+// state and then reads IoCount, and one of the two must see the other.
+FORCEINLINE CAM_PNP_STATE CamPnpState(const CAM_DEVICE_EXTENSION* Extension) {
+  return __atomic_load_n(&Extension->PnpState, __ATOMIC_SEQ_CST);
+}
+VOID CamSetPnpState(PCAM_DEVICE_EXTENSION Extension, CAM_PNP_STATE State);
 
 // The camera's record, chosen by the last open: written by every open of the
 // device, possibly at once on several threads (all write the same), read by

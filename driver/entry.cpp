@@ -83,14 +83,12 @@ static VOID CamInitializeExtension(PCAM_DEVICE_EXTENSION Extension, const WCHAR*
   Extension->ConfigurationHandle = NULL;
   Extension->DeviceDescriptor = NULL;
   Extension->InterfaceInfo = NULL;
-  Extension->SymbolicLinkInUse = 0;
-  Extension->Started = 0;
+  Extension->PnpState = CamPnpNotStarted;
   Extension->InstanceIndex = Instance;
   Extension->LastUsbdStatus = 0;
   Extension->IoCount = 1;
   KeInitializeEvent(&Extension->RemoveEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&Extension->PowerUpEvent, NotificationEvent, FALSE);
-  KeInitializeEvent(&Extension->StopEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&Extension->DrainEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&Extension->SingleShotLock, SynchronizationEvent, TRUE);
   KeInitializeSpinLock(&Extension->SyncRequestLock);

@@ -7,13 +7,16 @@ static const CAM_PRODUCT* CamRecognise(USHORT VendorId, USHORT ProductId) {
   return VendorId == CAM_VENDOR_ID ? CamFindProduct(ProductId) : NULL;
 }
 
-// Inside the request gate. Completes the request. A device that is stopping is
+// Inside the request gate. Completes the request. Opens are served while the
+// device is started, a query-remove pending included; a device that is stopping is
 // not started for this purpose: a restart replaces the descriptor read here.
 static NTSTATUS CamOpenHandle(PCAM_DEVICE_EXTENSION Extension, PIRP Irp) {
-  if (CamReadFlag(&Extension->SurpriseRemoved)) return CamCompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
-  if (CamReadFlag(&Extension->Started) == 0 || CamReadFlag(&Extension->StopPending)) {
-    return CamCompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
+  CAM_PNP_STATE state = CamPnpState(Extension);
+  if (state == CamPnpSurpriseRemoved || state == CamPnpRemoved) {
+    return CamCompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   }
+  if (state != CamPnpStarted && state != CamPnpQueryRemoved)
+    return CamCompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
   InterlockedIncrement(&Extension->OpenCount);
   const UCHAR* descriptor = (const UCHAR*)Extension->DeviceDescriptor;
   USHORT vendor = CamGetU16(descriptor + FIELD_OFFSET(USB_DEVICE_DESCRIPTOR, idVendor));

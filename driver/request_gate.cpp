@@ -2,12 +2,12 @@
 // removal has begun, and lets removal wait for the last one to leave.
 #include "driver.h"
 
-// Any IRQL up to DISPATCH_LEVEL. The count is raised before the flag is read, so a
+// Any IRQL up to DISPATCH_LEVEL. The count is raised before the state is read, so a
 // request is either refused or counted in what removal waits to see reach 0.
 BOOLEAN CamEnterRequest(PDEVICE_OBJECT DeviceObject) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
   InterlockedIncrement(&extension->IoCount);
-  if (!CamReadFlag(&extension->RemovePending)) return TRUE;
+  if (CamPnpState(extension) != CamPnpRemoved) return TRUE;
   if (InterlockedDecrement(&extension->IoCount) == 0) {
     KeSetEvent(&extension->RemoveEvent, IO_NO_INCREMENT, FALSE);
   }
@@ -19,11 +19,10 @@ VOID CamLeaveRequest(PDEVICE_OBJECT DeviceObject) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
   LONG count = InterlockedDecrement(&extension->IoCount);
   if (count == 2) KeSetEvent(&extension->DrainEvent, IO_NO_INCREMENT, FALSE);
-  if (count == 1) KeSetEvent(&extension->StopEvent, IO_NO_INCREMENT, FALSE);
   if (count == 0) KeSetEvent(&extension->RemoveEvent, IO_NO_INCREMENT, FALSE);
 }
 
-// PASSIVE_LEVEL, inside the gate, after a flag that refuses newcomers was raised.
+// PASSIVE_LEVEL, inside the gate, after a state that refuses newcomers was set.
 // Returns TRUE when only the caller and the device's own reference are left, FALSE
 // when the time-out (NULL: none) ran out first. A refused newcomer may pass through
 // the count meanwhile, so the count is read again after every wake; the event is

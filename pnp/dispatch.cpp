@@ -11,39 +11,37 @@ static NTSTATUS CamPnpStart(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   Irp->IoStatus.Status = status;
   IofCompleteRequest(Irp, IO_NO_INCREMENT);
-  if (status == STATUS_SUCCESS) {
-    PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
-    CamWriteFlag(&extension->StopPending, 0);
-    CamWriteFlag(&extension->Started, 1);
-  }
+  if (status == STATUS_SUCCESS) CamSetPnpState(CamExtension(DeviceObject), CamPnpStarted);
   return status;
 }
 
+// The camera is configured, so requests inside may be using its pipes: from a
+// start until the stop's unconfigure, which a stop without memory never makes.
+static BOOLEAN CamPipesConfigured(CAM_PNP_STATE State) {
+  return State == CamPnpStarted || State == CamPnpQueryRemoved || State == CamPnpStopping;
+}
+
 // Device control is refused from here on, until cancel-remove, and the requests
-// already inside are ended and waited for. StopEvent would not do: it is set only
-// when the count falls to 1, which cannot happen while this request holds the gate,
-// so a device that never had a moment without requests since its start would wait
-// for ever. The request is succeeded before it goes down, whether or not the device
-// was started.
+// already inside are ended and waited for. The request is succeeded before it goes
+// down, whether or not the device was started.
 static NTSTATUS CamPnpQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
-  if (CamReadFlag(&extension->Started)) {
-    CamWriteFlag(&extension->QueryRemovePending, 1);
-    CamEndRequestsInside(DeviceObject);
-  }
+  CAM_PNP_STATE state = CamPnpState(extension);
+  if (state == CamPnpStarted) CamSetPnpState(extension, CamPnpQueryRemoved);
+  if (CamPipesConfigured(state)) CamEndRequestsInside(DeviceObject);
   Irp->IoStatus.Status = STATUS_SUCCESS;
   return CamPassDown(DeviceObject, Irp);
 }
 
 static NTSTATUS CamPnpCancelRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
-  if (CamReadFlag(&extension->Started)) CamWriteFlag(&extension->QueryRemovePending, 0);
+  if (CamPnpState(extension) == CamPnpQueryRemoved) CamSetPnpState(extension, CamPnpStarted);
   Irp->IoStatus.Status = STATUS_SUCCESS;
   return CamPassDown(DeviceObject, Irp);
 }
 
 // Puts the camera in its unconfigured state while the bus still serves it. Without
-// memory for the request the camera stays configured and the flags stay.
+// memory for the request the camera stays configured and the device Stopping.
 static VOID CamUnconfigure(PDEVICE_OBJECT DeviceObject) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
   PURB urb = (PURB)CamAllocatePool(sizeof(struct _URB_SELECT_CONFIGURATION));
@@ -54,19 +52,22 @@ static VOID CamUnconfigure(PDEVICE_OBJECT DeviceObject) {
   urb->UrbSelectConfiguration.ConfigurationDescriptor = NULL;
   CamSubmitUrbSync(DeviceObject, urb);
   ExFreePool(urb);
-  CamWriteFlag(&extension->Started, 0);
-  CamWriteFlag(&extension->Stopped, 1);
+  CamSetPnpState(extension, CamPnpStopped);
 }
 
 // A stop is never failed. New device control is refused first; the requests
 // already inside may be using the pipes, so the stop ends their transfers and
 // waits for them to leave before the unconfigure invalidates the pipe handles (and
 // a restart frees the table). The unconfigure goes down before the stop reaches
-// the bus driver. The result is what the lower drivers complete the stop with.
+// the bus driver. The result is what the lower drivers complete the stop with. The
+// manager stops only a started device; any other is passed down as it is.
 static NTSTATUS CamPnpStop(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  CamWriteFlag(&CamExtension(DeviceObject)->StopPending, 1);
-  CamEndRequestsInside(DeviceObject);
-  CamUnconfigure(DeviceObject);
+  PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
+  if (CamPnpState(extension) == CamPnpStarted) {
+    CamSetPnpState(extension, CamPnpStopping);
+    CamEndRequestsInside(DeviceObject);
+    CamUnconfigure(DeviceObject);
+  }
   Irp->IoStatus.Status = STATUS_SUCCESS;
   return CamPassDown(DeviceObject, Irp);
 }
@@ -75,7 +76,7 @@ static NTSTATUS CamPnpStop(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // pipe is aborted so that transfers in flight end at once. The rest waits for the
 // removal that follows the last close.
 static NTSTATUS CamPnpSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  CamWriteFlag(&CamExtension(DeviceObject)->SurpriseRemoved, 1);
+  CamSetPnpState(CamExtension(DeviceObject), CamPnpSurpriseRemoved);
   CamAbortAllPipes(DeviceObject);
   Irp->IoStatus.Status = STATUS_SUCCESS;
   return CamPassDown(DeviceObject, Irp);

@@ -19,7 +19,7 @@ static VOID CamEndWaitsInside(PDEVICE_OBJECT DeviceObject) {
   CamCancelSyncRequests(DeviceObject);
 }
 
-// PASSIVE_LEVEL, inside the gate, after a flag that refuses newcomers was raised.
+// PASSIVE_LEVEL, inside the gate, after a state that refuses newcomers was set.
 // Waits for the requests inside to leave, ending what they wait for at every poll
 // while they stay (a request may send just after).
 #define CAM_LEAVE_POLL (-1000000LL)
@@ -41,14 +41,14 @@ static VOID CamReleaseConfiguration(PCAM_DEVICE_EXTENSION Extension) {
 }
 
 // PASSIVE_LEVEL, from CamDispatchPnp, which has admitted the request. The order
-// matters: the flag first so the gate refuses newcomers, then the aborts so that
+// matters: the state first so the gate refuses newcomers, then the aborts so that
 // transfers in flight end, and only then the wait for the count to reach 0, which
 // ends again what the requests inside wait for while they stay.
 // The link is deleted whether or not the device was ever started: it exists from
 // AddDevice, and a name left behind would point at a deleted device.
 NTSTATUS CamRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
-  CamWriteFlag(&extension->RemovePending, 1);
+  CamSetPnpState(extension, CamPnpRemoved);
   CamAbortAllPipes(DeviceObject);
   CamLeaveRequest(DeviceObject);
   CamLeaveRequest(DeviceObject);
@@ -62,7 +62,6 @@ NTSTATUS CamRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // name a while for a handle still open, the next camera skips the number.
   CamReleaseInstance(extension->InstanceIndex);
   CamReleaseConfiguration(extension);
-  extension->SymbolicLinkInUse = 0;
   UNICODE_STRING link;
   RtlInitUnicodeString(&link, extension->SymbolicLinkName);
   IoDeleteSymbolicLink(&link);

@@ -41,7 +41,6 @@ static NTSTATUS CamReadDescriptor(PDEVICE_OBJECT DeviceObject, PURB Urb, UCHAR T
 // PASSIVE_LEVEL, after the lower drivers started the device.
 NTSTATUS CamStartDevice(PDEVICE_OBJECT DeviceObject) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
-  extension->SymbolicLinkInUse = 1;
   PURB urb = CamAllocateDescriptorUrb();
   PVOID block = CamAllocatePool(sizeof(USB_DEVICE_DESCRIPTOR));
   if (urb == NULL || block == NULL) {
@@ -55,7 +54,6 @@ NTSTATUS CamStartDevice(PDEVICE_OBJECT DeviceObject) {
   if (extension->DeviceDescriptor != NULL) ExFreePool(extension->DeviceDescriptor);
   if (NT_SUCCESS(status)) {
     extension->DeviceDescriptor = (PUSB_DEVICE_DESCRIPTOR)block;
-    CamWriteFlag(&extension->Stopped, 0);
   } else {
     ExFreePool(block);
     extension->DeviceDescriptor = NULL;

@@ -39,12 +39,11 @@ TEST_F(AddDevice, CreatesAnAttachedNamedDeviceObjectThatIsNotStarted) {
   EXPECT_EQ(ext->LowerDeviceObject, added.device->pdo());
   EXPECT_EQ(std::wstring(ext->SymbolicLinkName), link_name(0));
   EXPECT_EQ(ext->IoCount, 1);
-  EXPECT_EQ(ext->Started, 0);
+  EXPECT_EQ(ext->PnpState, CamPnpNotStarted);
   EXPECT_EQ(ext->OpenCount, 0);
   EXPECT_EQ(ext->DeviceDescriptor, nullptr);
   EXPECT_EQ(ext->InterfaceInfo, nullptr);
   EXPECT_EQ(KeReadStateEvent(&ext->RemoveEvent), 0);
-  EXPECT_EQ(KeReadStateEvent(&ext->StopEvent), 0);
   EXPECT_EQ(KeReadStateEvent(&ext->PowerUpEvent), 0);
   expect_named(0);
   // Open needs a started device.
@@ -132,7 +131,7 @@ TEST_F(AddDevice, WithoutAnIrpForTheQueryTheCapabilitiesStayZeroAndTheDeviceStil
   DEVICE_CAPABILITIES zero{};
   EXPECT_EQ(memcmp(&ext->DeviceCapabilities, &zero, sizeof(zero)), 0);
   EXPECT_EQ(ext->IdleDevicePowerState, PowerDeviceUnspecified);
-  EXPECT_EQ(ext->Started, 1);
+  EXPECT_EQ(ext->PnpState, CamPnpStarted);
 }
 
 struct IdleCase {

@@ -25,22 +25,16 @@ INSTANTIATE_TEST_SUITE_P(Codes, UnknownCode,
                                            0x222005u, 0x22208Cu, 0x222192u + 1, 0x2221A6u, 0x2261A4u,
                                            0x2321A4u, 0x0021A4u, 0x2221E0u, 0x222134u, 0u, 0xFFFFFFFFu));
 
-// Each flag alone refuses before anything is sent or written, and the refusal
-// leaves the gate count as it was. (Stop, query-remove and removal themselves: the
-// Plug and Play tests.)
-TEST_F(Dispatch, EachReadinessFlagAloneRefuses) {
+// Every state but Started refuses before anything is sent or written, and the
+// refusal leaves the gate count as it was. (Stop, query-remove and removal
+// themselves: the Plug and Play tests.)
+TEST_F(Dispatch, EveryStateButStartedRefuses) {
   LONG before = ext_->IoCount;
-  // Started must be exactly 1, not merely set.
-  const std::pair<UCHAR*, UCHAR> refusing[] = {{&ext_->RemovePending, 1},
-                                               {&ext_->QueryRemovePending, 1},
-                                               {&ext_->Stopped, 1},
-                                               {&ext_->Started, 0},
-                                               {&ext_->Started, 2}};
-  for (auto [flag, value] : refusing) {
-    UCHAR was = *flag;
-    *flag = value;
-    EXPECT_EQ(call(IOCTL_CAM_READ_REGISTER, {0x09}, 4), untouched(STATUS_DELETE_PENDING, 4));
-    *flag = was;
+  for (CAM_PNP_STATE state : {CamPnpNotStarted, CamPnpQueryRemoved, CamPnpStopping, CamPnpStopped,
+                              CamPnpSurpriseRemoved, CamPnpRemoved}) {
+    ext_->PnpState = state;
+    EXPECT_EQ(call(IOCTL_CAM_READ_REGISTER, {0x09}, 4), untouched(STATUS_DELETE_PENDING, 4)) << state;
+    ext_->PnpState = CamPnpStarted;
   }
   EXPECT_EQ(traffic(), Traffic{});
   EXPECT_EQ(ext_->IoCount, before);

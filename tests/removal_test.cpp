@@ -57,7 +57,7 @@ TEST_F(Removal, WaitsForTheRequestsInsideTheGate) {
   ASSERT_TRUE(CamEnterRequest(fdo));  // a request at work in another thread
   std::future<NTSTATUS> removed = platform().remove_async(device);
   ASSERT_TRUE(sim::wait_for_waiter(&ext->RemoveEvent, kBound));
-  EXPECT_EQ(ext->RemovePending, 1);
+  EXPECT_EQ(ext->PnpState, CamPnpRemoved);
   EXPECT_FALSE(CamEnterRequest(fdo));  // newcomers are refused meanwhile
   EXPECT_EQ(removed.wait_for(0s), std::future_status::timeout);
   CamLeaveRequest(fdo);

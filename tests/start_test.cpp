@@ -84,8 +84,7 @@ TEST_F(Start, StopThenStartReconfiguresTheDevice) {
   sim::UsbDevice& device = plug();
   PCAM_DEVICE_EXTENSION ext = extension(device);
   ASSERT_EQ(platform().stop(device), STATUS_SUCCESS);
-  EXPECT_EQ(ext->Started, 0);
-  EXPECT_EQ(ext->Stopped, 1);
+  EXPECT_EQ(ext->PnpState, CamPnpStopped);
   EXPECT_EQ(device.configuration_value(), 0);
   std::vector<sim::BusEvent> trace = device.trace();
   ASSERT_EQ(trace.back().kind, sim::BusEvent::Unconfigure);
@@ -94,8 +93,7 @@ TEST_F(Start, StopThenStartReconfiguresTheDevice) {
 
   device.clear_trace();
   ASSERT_EQ(platform().start(device), STATUS_SUCCESS);
-  EXPECT_EQ(ext->Started, 1);
-  EXPECT_EQ(ext->Stopped, 0);
+  EXPECT_EQ(ext->PnpState, CamPnpStarted);
   EXPECT_EQ(count_kind(device.trace(), sim::BusEvent::SelectConfiguration), 1u);
   ASSERT_NE(ext->InterfaceInfo, nullptr);
   EXPECT_NE(ext->InterfaceInfo->Pipes[1].PipeHandle, nullptr);
@@ -120,10 +118,9 @@ TEST_P(StartFailures, LeaveTheDeviceNotStartedAndUnconfigured) {
   if (GetParam().inject) GetParam().inject(device);
   EXPECT_EQ(platform().start(device), GetParam().expected);
   PCAM_DEVICE_EXTENSION ext = extension(device);
-  EXPECT_EQ(ext->Started, 0);
+  EXPECT_EQ(ext->PnpState, CamPnpNotStarted);
   EXPECT_EQ(ext->InterfaceInfo, nullptr);
   EXPECT_EQ(ext->DeviceDescriptor != nullptr, GetParam().descriptor_kept);
-  EXPECT_EQ(ext->Stopped, 0);
   EXPECT_EQ(device.configuration_value(), 0);
   open(0, STATUS_UNSUCCESSFUL);
 }
@@ -234,12 +231,12 @@ TEST_F(Start, EachFailedAllocationLeavesTheDeviceNotStarted) {
     NTSTATUS status = platform().start(device);
     sim::inject::clear();
     if (status == STATUS_SUCCESS) {
-      EXPECT_EQ(extension(device)->Started, 1);
+      EXPECT_EQ(extension(device)->PnpState, CamPnpStarted);
       break;
     }
     failures++;
     EXPECT_TRUE(status == STATUS_NO_MEMORY || status == STATUS_INSUFFICIENT_RESOURCES) << nth;
-    EXPECT_EQ(extension(device)->Started, 0) << nth;
+    EXPECT_EQ(extension(device)->PnpState, CamPnpNotStarted) << nth;
     EXPECT_EQ(extension(device)->InterfaceInfo, nullptr) << nth;
     ASSERT_EQ(platform().remove(device), STATUS_SUCCESS);
   }

@@ -144,7 +144,7 @@ TEST_F(SyncUsb, ForwardingWaitsForALowerDriverThatCompletesLater) {
   ASSERT_EQ(platform().stop(*device_), STATUS_SUCCESS);
   device_->set_pnp_deferred(true);
   ASSERT_EQ(platform().start(*device_), STATUS_SUCCESS);
-  EXPECT_EQ(ext_->Started, 1);
+  EXPECT_EQ(ext_->PnpState, CamPnpStarted);
   auto history = platform().history();
   auto start = std::find_if(history.begin(), history.end(),
                             [](const sim::PnpRecord& r) { return r.minor == IRP_MN_START_DEVICE; });

@@ -128,8 +128,8 @@ int parse(const std::vector<std::string>& args, Options* o, bool* help, bool* ve
       o->output = args[++i];
     } else if (a == "--bytes") {
       int64_t bytes = 0;
-      if (!has_value || !parse_number(args[++i], &bytes) || bytes < 1 || bytes > kMaxReadBytes) {
-        return usage_error(err, "--bytes takes a length from 1 to " + std::to_string(kMaxReadBytes) +
+      if (!has_value || !parse_number(args[++i], &bytes) || bytes < 1 || bytes > max_frame_bytes()) {
+        return usage_error(err, "--bytes takes a length from 1 to " + std::to_string(max_frame_bytes()) +
                                     ", the largest frame of any of the cameras");
       }
       o->bytes = static_cast<uint32_t>(bytes);

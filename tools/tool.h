@@ -25,10 +25,6 @@ enum Exit : int {
   kIoFailed = 6,       // the frame could not be written out (a full disk, an I/O error)
 };
 
-// The most a frame read asks for: the largest frame any of the cameras sends
-// (2592 x 1944 pixels of 3 bytes). A longer read could only wait out its time-out.
-constexpr uint32_t kMaxReadBytes = 2592 * 1944 * 3;
-
 // One command of a command line, with the options that apply to it. A line may
 // hold several commands joined by `then`; the machine options and --camera and
 // --trace are the line's, the frame options their command's.

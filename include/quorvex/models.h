@@ -20,6 +20,10 @@
 #define CAM_FRAME_TRIGGERED 0u /* a trigger, then the image pipe in chunks of 512 KiB */
 #define CAM_FRAME_PLAIN 1u     /* one plain bulk transfer, no trigger */
 
+/* The most one transfer on the image pipe carries (its MaximumTransferSize): the
+ * whole of a plain read, one chunk of a triggered read. */
+#define CAM_FRAME_TRANSFER_MAX 0x80000u
+
 /* How a model turns gain steps into a gain register's value and back. */
 #define CAM_GAIN_CODE_8431 1u /* 0; 1..25 + 7; 26..48 + 55 */
 #define CAM_GAIN_CODE_1801 2u /* 1..120: steps * 256 + 8 */

@@ -4,6 +4,9 @@
 // the machine. The jump crosses only frames without destructors: driver code and
 // the platform routines that raise after releasing their locks.
 #include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "internal.h"
 
@@ -51,6 +54,17 @@ VOID NTAPI ExRaiseStatus(NTSTATUS Status) {
   frame->status = Status;
   t_guard = frame->outer;
   longjmp(frame->jump, 1);
+}
+
+VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1, ULONG_PTR BugCheckParameter2,
+                        ULONG_PTR BugCheckParameter3, ULONG_PTR BugCheckParameter4) {
+  std::string message = "KeBugCheckEx(" + hex(BugCheckCode);
+  for (ULONG_PTR p : {BugCheckParameter1, BugCheckParameter2, BugCheckParameter3, BugCheckParameter4}) {
+    message += ", " + hex(static_cast<uint64_t>(p));
+  }
+  report_fault(Fault::BugCheck, message + ")");
+  std::fprintf(stderr, "%s)\n", message.c_str());
+  std::abort();
 }
 
 }  // extern "C"

@@ -14,6 +14,7 @@
 #define OUT
 #define OPTIONAL
 #define FORCEINLINE inline
+#define DECLSPEC_NORETURN [[noreturn]]
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
 #define FIELD_OFFSET(type, field) offsetof(type, field)
 #define ALIGN_DOWN_BY(length, alignment) ((ULONG_PTR)(length) & ~((ULONG_PTR)(alignment)-1))
@@ -652,6 +653,13 @@ NTKERNELAPI VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID V
 typedef VOID NTAPI SIM_GUARDED_ROUTINE(PVOID Context);
 NTKERNELAPI NTSTATUS NTAPI SimCallGuarded(SIM_GUARDED_ROUTINE* Routine, PVOID Context);
 NTKERNELAPI VOID NTAPI ExRaiseStatus(NTSTATUS Status);
+
+// A driver that finds its own state broken stops the machine: reported as a fault,
+// and the process ends, as nothing runs on after a bug check.
+NTKERNELAPI DECLSPEC_NORETURN VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1,
+                                                      ULONG_PTR BugCheckParameter2,
+                                                      ULONG_PTR BugCheckParameter3,
+                                                      ULONG_PTR BugCheckParameter4);
 
 // Power manager
 NTKERNELAPI NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,

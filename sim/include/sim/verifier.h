@@ -90,7 +90,8 @@ namespace sim {
   X(PoolFreedUnderView, "pool freed while a user view still shows it")                                       \
   X(EventFreedWhileWaited, "pool freed while a thread waits on an event in it")                              \
   X(UserModeWaitOnStack, "UserMode wait on an event in the waiting thread's stack")                          \
-  X(UserMappingUnguarded, "user-mode mapping made with no exception handler on the thread")
+  X(UserMappingUnguarded, "user-mode mapping made with no exception handler on the thread")                  \
+  X(BugCheck, "the driver stopped the machine with a bug check")
 
 enum class Fault {
 #define SIM_FAULT_ENUM(name, text) name,
