@@ -2,8 +2,10 @@
 // capabilities; removal is in remove.cpp.
 #include "pnp.h"
 
-// The lower drivers start the device first; then the device is configured.
+// The lower drivers start the device first; then the device is configured. A
+// start to a started device configures it again and leaves it started.
 static NTSTATUS CamPnpStart(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
   NTSTATUS status = CamForwardIrpSync(DeviceObject, Irp);
   if (NT_SUCCESS(status)) {
     status = CamStartDevice(DeviceObject);
@@ -11,7 +13,9 @@ static NTSTATUS CamPnpStart(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   Irp->IoStatus.Status = status;
   IofCompleteRequest(Irp, IO_NO_INCREMENT);
-  if (status == STATUS_SUCCESS) CamSetPnpState(CamExtension(DeviceObject), CamPnpStarted);
+  if (status == STATUS_SUCCESS && CamPnpState(extension) != CamPnpStarted) {
+    CamSetPnpState(extension, CamPnpStarted);
+  }
   return status;
 }
 

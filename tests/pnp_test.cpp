@@ -142,6 +142,21 @@ TEST_F(Pnp, OtherRequestsPassDownUnchanged) {
   EXPECT_EQ(state(device), CamPnpStarted);
 }
 
+// A start to a started device configures it again and leaves it started, as it
+// always did: the state table is not a reason to stop the machine over it.
+TEST_F(Pnp, AStartToAStartedDeviceKeepsItStarted) {
+  sim::UsbDevice& device = plug();
+  EXPECT_EQ(platform().send_pnp(device, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(state(device), CamPnpStarted);
+  sim::Handle handle = open();
+  uint8_t model[4] = {};
+  ULONG_PTR information = 0;
+  EXPECT_EQ(
+      sim::nt_device_io_control(handle, IOCTL_CAM_GET_MODEL, nullptr, 0, model, sizeof(model), &information),
+      STATUS_SUCCESS);
+  EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+}
+
 // From surprise removal on, new opens and device control are refused; the rest
 // waits for the remove that follows the last close.
 TEST_F(Pnp, SurpriseRemovalRefusesNewWorkAndRemovalFollowsTheLastClose) {
