@@ -156,8 +156,6 @@ static BOOLEAN CamCountChunk(PCAM_CHUNK_CONTEXT Chunk, PIRP Irp) {
   NTSTATUS status = Irp->IoStatus.Status;
   InterlockedExchange(&extension->ChunkUrbStatus, urb->Hdr.Status);
   InterlockedExchange(&extension->ChunkIoStatus.Status, status);
-  InterlockedExchangePointer((PVOID volatile*)&extension->ChunkIoStatus.Information,
-                             (PVOID)Irp->IoStatus.Information);
   if (status == STATUS_CANCELLED || status == STATUS_DEVICE_NOT_CONNECTED) return FALSE;
   if (NT_SUCCESS(status) && USBD_SUCCESS(urb->Hdr.Status)) CamCountMoved(read, urb);
   if (CamUsbdHalted(urb->Hdr.Status)) InterlockedExchange(&read->Halted, 1);

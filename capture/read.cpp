@@ -98,7 +98,6 @@ VOID CamStartRead(PCAM_READ Read) {
   InterlockedExchange((volatile LONG*)&extension->BytesIssued, 0);
   InterlockedExchange((volatile LONG*)&extension->BytesReceived, 0);
   extension->ChunkIoStatus.Status = STATUS_SUCCESS;
-  extension->ChunkIoStatus.Information = 0;
   KeInitializeEvent(&Read->DataEvent, NotificationEvent, FALSE);
   // The read thread sends the first chunks; completions meanwhile wait for it.
   Read->Sender = 1;

@@ -109,8 +109,9 @@ typedef struct _CAM_DEVICE_EXTENSION {
   ULONG BytesIssued;
   // Bytes the chunks brought into the read's buffer.
   ULONG BytesReceived;
-  // The last chunk's IRP status and Information, and its URB status; STATUS_TIMEOUT
-  // written by the read itself when the camera fell silent.
+  // The last chunk's IRP status (its Information is not kept: the read counts
+  // bytes in BytesReceived) and its URB status; STATUS_TIMEOUT written by the
+  // read itself when the camera fell silent.
   IO_STATUS_BLOCK ChunkIoStatus;
   LONG ChunkUrbStatus;
   // Signalled while no single-shot read runs: a read waits for it at PASSIVE_LEVEL
