@@ -161,6 +161,45 @@ uint32_t Camera::frames_started() const {
   return frames_started_;
 }
 
+uint32_t Camera::frames_dropped() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  drop_late_frames(Clock::now());
+  return frames_dropped_;
+}
+
+uint32_t Camera::frames_cut() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return frames_cut_;
+}
+
+// Drops happen on the camera's clock, not on a call: the wait runs to the moment
+// the count-th drop is due (or a frame ends), and works it out then.
+bool Camera::wait_for_dropped(uint32_t count, std::chrono::milliseconds bound) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  Clock::time_point deadline = Clock::now() + bound;
+  for (;;) {
+    Clock::time_point now = Clock::now();
+    drop_late_frames(now);
+    if (frames_dropped_ >= count) return true;
+    if (now >= deadline) return false;
+    Clock::time_point due;
+    Clock::duration period;
+    Clock::time_point until = deadline;
+    if (!cursor_.in_frame && paced(&due, &period)) {
+      until = std::min(deadline, due + period * (count - frames_dropped_));
+    }
+    frame_ended_.wait_until(lock, until);
+  }
+}
+
+void Camera::cut_frame() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!streaming_ || !cursor_.in_frame) return;
+  camera_core::frame_skip(&cursor_, 1);
+  frames_cut_++;
+  frame_ended_.notify_all();
+}
+
 void Camera::set_listener(std::function<void()> listener) {
   std::lock_guard<std::mutex> lock(mutex_);
   listener_ = std::move(listener);
@@ -190,6 +229,42 @@ bool Camera::affordable(Clock::time_point now, size_t bytes, std::optional<Clock
       std::chrono::duration<double>((static_cast<double>(bytes) - earned) / static_cast<double>(bandwidth_));
   *wait_until = now + std::chrono::duration_cast<Clock::duration>(missing);
   return false;
+}
+
+// When the next frame of a paced stream is due and how long a frame lasts: the
+// later of what the bandwidth and the frame rate allow. False when nothing paces
+// the stream. Called locked.
+bool Camera::paced(Clock::time_point* due, Clock::duration* period) const {
+  if (!streaming_ || (bandwidth_ == 0 && frame_rate_ <= 0)) return false;
+  double start = 0;
+  double length = 0;
+  if (bandwidth_ > 0) {
+    start = static_cast<double>(bytes_since_origin_) / static_cast<double>(bandwidth_);
+    length = static_cast<double>(frame_size_locked()) / static_cast<double>(bandwidth_);
+  }
+  if (frame_rate_ > 0) {
+    start = std::max(start, static_cast<double>(frames_since_origin_) / frame_rate_);
+    length = std::max(length, 1 / frame_rate_);
+  }
+  *due = rate_origin_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(start));
+  *period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(length));
+  return period->count() > 0;
+}
+
+// A paced stream between frames loses each frame whose whole period went by with
+// no transfer to start it: its number is skipped and its time and bytes spent, so
+// the frames after it keep the pace instead of bursting. A frame once started is
+// never lost in part. Called locked.
+void Camera::drop_late_frames(Clock::time_point now) const {
+  Clock::time_point due;
+  Clock::duration period;
+  if (cursor_.in_frame || !paced(&due, &period) || now < due + period) return;
+  auto late = static_cast<uint32_t>((now - due) / period);
+  camera_core::frame_skip(&cursor_, late);
+  frames_dropped_ += late;
+  frames_since_origin_ += late;
+  bytes_since_origin_ += uint64_t{late} * frame_size_locked();
+  frame_ended_.notify_all();
 }
 
 // Packets under one lock: a run of thousands costs one lock, not thousands.
@@ -236,6 +311,7 @@ size_t Camera::produce_locked(uint8_t* destination, size_t length, bool* ends_tr
     if (firmware_.frames_queued == 0 && !streaming_) return 0;
     uint32_t size = frame_size_locked();
     if (size == 0) return 0;
+    drop_late_frames(now);
     if (frame_rate_ > 0) {
       auto start = rate_origin_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                                       static_cast<double>(frames_since_origin_) / frame_rate_));
@@ -254,7 +330,10 @@ size_t Camera::produce_locked(uint8_t* destination, size_t length, bool* ends_tr
   bool ended = camera_core::frame_send(&cursor_, destination, n);
   bytes_since_origin_ += n;
   if (stop_after_) *stop_after_ -= n;
-  if (ended) *ends_transfer = !streaming_;
+  if (ended) {
+    *ends_transfer = !streaming_;
+    frame_ended_.notify_all();
+  }
   return n;
 }
 

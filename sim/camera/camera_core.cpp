@@ -229,4 +229,9 @@ bool frame_send(FrameCursor* cursor, uint8_t* out, size_t length) {
   return true;
 }
 
+void frame_skip(FrameCursor* cursor, uint32_t count) {
+  cursor->in_frame = false;
+  cursor->frame += count;
+}
+
 }  // namespace sim::camera_core

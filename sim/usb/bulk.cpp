@@ -80,7 +80,8 @@ bool TransferEngine::progress(Transfer& t, USBD_STATUS* usbd, Deadline* wait) {
 // while whole packets fit they land straight in the buffer, as many as the camera
 // has; the last one that may not fit goes through a packet buffer. A packet that
 // does not fit what is left of the buffer is babble: the bytes that fit land, the
-// transfer ends with BABBLE_DETECTED and the endpoint halts until a reset. A short
+// transfer ends with BABBLE_DETECTED and the endpoint halts until a reset (a
+// streamed frame it was part of is cut). A short
 // packet, or the end of a triggered frame, ends the transfer. Returns false when
 // the camera has nothing to send now. Called locked.
 bool TransferEngine::receive_packets(Transfer& t, uint8_t* buffer, uint32_t limit, USBD_STATUS* usbd,
@@ -99,6 +100,7 @@ bool TransferEngine::receive_packets(Transfer& t, uint8_t* buffer, uint32_t limi
     t.done += static_cast<uint32_t>(room);
     t.pipe->halted = USBD_STATUS_ENDPOINT_HALTED;
     *usbd = USBD_STATUS_BABBLE_DETECTED;
+    camera_.cut_frame();
     *ends = true;
     return true;
   }

@@ -41,9 +41,11 @@ bool TransferEngine::connected() const {
   return connected_;
 }
 
+// The camera loses power: a frame it was streaming is gone.
 void TransferEngine::unplug() {
   std::lock_guard<std::mutex> lock(mutex_);
   connected_ = false;
+  camera_.cut_frame();
 }
 
 bool TransferEngine::stopped() const {
@@ -368,6 +370,7 @@ void TransferEngine::stall(UCHAR endpoint) {
       if (entry.second->info.EndpointAddress != endpoint) continue;
       entry.second->halted = USBD_STATUS_STALL_PID;
       take_cancellable(entry.second->queue, &stalled);
+      if (endpoint & kDirIn) camera_.cut_frame();
     }
   }
   for (auto& t : stalled) {

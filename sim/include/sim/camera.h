@@ -8,6 +8,7 @@
 #include <sim/usb.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -80,7 +81,10 @@ class Camera {
   void set_frame_size(uint32_t bytes);            // fixes the size; the picture stays the window's
   uint32_t frame_size() const;                    // of the next frame
   pattern::Geometry window() const;               // what the next frame pictures
-  void set_streaming(bool on);                    // frames back to back while IN transfers wait
+  // Frames back to back while IN transfers wait. Paced by a bandwidth or a frame
+  // rate, a frame is due at its time: one whose whole period passes with no
+  // transfer to start it is dropped whole (its number is skipped), never in part.
+  void set_streaming(bool on);
   void set_bandwidth(uint64_t bytes_per_second);  // 0: unlimited
   void set_frame_rate(double frames_per_second);  // 0: unlimited
   void queue_frames(int count);                   // as many triggers
@@ -88,6 +92,13 @@ class Camera {
   // falls silent before a packet that would go past them: no short packet).
   void stop_after(uint64_t bytes);
   uint32_t frames_started() const;
+  uint32_t frames_dropped() const;  // by a stream that no transfer took in time
+  uint32_t frames_cut() const;      // by a stall, babble or unplug part way through
+  // Waits, at most `bound`, until `count` frames have been dropped.
+  bool wait_for_dropped(uint32_t count, std::chrono::milliseconds bound);
+  // The bus lost the frame under way (a stall, babble, an unplug): a stream goes
+  // on with the next frame from its start; a triggered frame goes on where it was.
+  void cut_frame();
   uint32_t triggers() const;
   // Called after anything that may let the camera send more.
   void set_listener(std::function<void()> listener);
@@ -108,6 +119,8 @@ class Camera {
   size_t produce_locked(uint8_t* destination, size_t length, bool* ends_transfer,
                         std::optional<Clock::time_point>* wait_until);
   bool affordable(Clock::time_point now, size_t bytes, std::optional<Clock::time_point>* wait_until);
+  bool paced(Clock::time_point* due, Clock::duration* period) const;
+  void drop_late_frames(Clock::time_point now) const;
   pattern::Geometry window_locked() const;
   uint32_t frame_size_locked() const;
 
@@ -123,14 +136,19 @@ class Camera {
   uint32_t bytes_per_pixel_;
   camera_core::Firmware firmware_{};                 // registers, frames released, triggers
   std::map<uint16_t, std::vector<uint8_t>> blocks_;  // request 0xBA, by wValue
-  camera_core::FrameCursor cursor_{};                // the frame being sent
+  // Dropping is worked out whenever the camera is looked at, reads included: the
+  // drop counts and what they skip are mutable.
+  mutable camera_core::FrameCursor cursor_{};  // the frame being sent
   bool streaming_ = false;
   uint32_t frames_started_ = 0;
+  mutable uint32_t frames_dropped_ = 0;
+  uint32_t frames_cut_ = 0;
   uint64_t bandwidth_ = 0;
   double frame_rate_ = 0;
   Clock::time_point rate_origin_ = Clock::now();
-  uint64_t bytes_since_origin_ = 0;
-  uint64_t frames_since_origin_ = 0;
+  mutable uint64_t bytes_since_origin_ = 0;
+  mutable uint64_t frames_since_origin_ = 0;
+  mutable std::condition_variable frame_ended_;  // a frame was sent, dropped or cut
   std::optional<uint64_t> stop_after_;
   std::function<void()> listener_;
   void notify();

@@ -127,5 +127,8 @@ uint64_t frame_left(const FrameCursor* cursor);
 // Sends the next `length` bytes of the frame under way (at most frame_left).
 // True when they end the frame, which then counts as sent.
 bool frame_send(FrameCursor* cursor, uint8_t* out, size_t length);
+// Ends the frame under way unsent, if any, and skips `count` frame numbers: the
+// next frame starts from its first byte.
+void frame_skip(FrameCursor* cursor, uint32_t count);
 
 }  // namespace sim::camera_core
