@@ -78,9 +78,9 @@ class Camera {
 
   // Image source. A frame's window and size are taken when the camera starts
   // sending it: a window changed meanwhile applies from the next frame.
-  void set_frame_size(uint32_t bytes);            // fixes the size; the picture stays the window's
-  uint32_t frame_size() const;                    // of the next frame
-  pattern::Geometry window() const;               // what the next frame pictures
+  void set_frame_size(uint32_t bytes);  // fixes the size; the picture stays the window's
+  uint32_t frame_size() const;          // of the next frame
+  pattern::Geometry window() const;     // what the next frame pictures
   // Frames back to back while IN transfers wait. Paced by a bandwidth or a frame
   // rate, a frame is due at its time: one whose whole period passes with no
   // transfer to start it is dropped whole (its number is skipped), never in part.
