@@ -3,7 +3,8 @@
 // of the pipe (which completes before the transfers it ends), the level each
 // request may be sent at, packets on the wire, a stalled or babbling endpoint, a
 // device outside D0, a pipe abort racing an unconfigure, a refused transfer
-// (which moved nothing), and a camera taken off the bus. Requests go straight to the camera's physical device
+// (which moved nothing), a camera taken off the bus, and a streamed frame that one
+// of those cuts. Requests go straight to the camera's physical device
 // object from the test, in IRPs the test allocated.
 #include <future>
 #include <optional>
@@ -359,6 +360,58 @@ TEST_F(Bus, APacketThatDoesNotFitIsBabbleAndHaltsTheEndpoint) {
   ASSERT_EQ(whole->urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 1024u);
   EXPECT_TRUE(sim::pattern::matches(0, 1024, whole->buffer.data(), 1024));
 }
+
+enum class Cut { Stall, Babble, Unplug };
+
+struct CutCase {
+  const char* name;
+  Cut cut;
+};
+
+class CutMidFrame : public Bus, public ::testing::WithParamInterface<CutCase> {};
+
+// A streamed frame that a stall, babble or unplug cuts part way is lost whole: the
+// camera goes on with the next frame from its first byte, never with the rest.
+TEST_P(CutMidFrame, TheStreamGoesOnWithTheNextFrameWhole) {
+  constexpr uint32_t kSize = 4096;
+  sim::Camera& camera = rig_.device().camera();
+  camera.set_frame_size(kSize);
+  camera.set_streaming(true);
+  auto head = rig_.bulk(1024);
+  ASSERT_EQ(head->send_and_wait(), STATUS_SUCCESS);
+  EXPECT_TRUE(sim::pattern::matches(0, 0, head->buffer.data(), 1024));
+  std::vector<uint8_t> next(kSize);
+  if (GetParam().cut == Cut::Unplug) {
+    rig_.device().disconnect();
+    bool ends = false;
+    std::optional<std::chrono::steady_clock::time_point> wait;
+    EXPECT_EQ(camera.produce(next.data(), 512, kSize / 512, &ends, &wait), kSize);
+  } else {
+    if (GetParam().cut == Cut::Stall) {
+      rig_.device().stall_pipe(CameraRig::kIn);
+    } else {
+      auto babble = rig_.bulk(1000);  // its second packet does not fit
+      babble->send_and_wait();
+      EXPECT_EQ(babble->usbd, USBD_STATUS_BABBLE_DETECTED);
+    }
+    EXPECT_EQ(rig_.pipe_request(URB_FUNCTION_RESET_PIPE)->send_and_wait(), STATUS_SUCCESS);
+    auto whole = rig_.bulk(kSize);
+    ASSERT_EQ(whole->send_and_wait(), STATUS_SUCCESS);
+    ASSERT_EQ(whole->urb.UrbBulkOrInterruptTransfer.TransferBufferLength, kSize);
+    next.assign(whole->buffer.begin(), whole->buffer.begin() + kSize);
+  }
+  camera.set_streaming(false);
+  sim::pattern::Check check = sim::pattern::check(next.data(), kSize);
+  EXPECT_TRUE(check.ok);
+  EXPECT_EQ(check.frame, 1u);
+  EXPECT_EQ(camera.frames_cut(), 1u);
+  EXPECT_EQ(camera.frames_started(), 2u);
+  EXPECT_EQ(camera.frames_dropped(), 0u);
+}
+
+constexpr CutCase kCutCases[] = {{"Stall", Cut::Stall}, {"Babble", Cut::Babble}, {"Unplug", Cut::Unplug}};
+
+INSTANTIATE_TEST_SUITE_P(Faults, CutMidFrame, ::testing::ValuesIn(kCutCases), CaseName());
 
 // A suspended device moves nothing: new transfers fail at once, a queued one waits
 // for D0 and then gets its data.

@@ -1,9 +1,11 @@
 // The camera model's image source as the frame reads and streaming will meet it:
 // the picture and the code that proves its pieces, frames that follow the window,
 // triggered frames that end their transfer, frames back to back across transfers, a
-// camera that stops mid-frame, the rate limits, and the scaling of kernel time-outs.
+// stream that drops whole frames when no transfer takes them in time, a camera that
+// stops mid-frame, the rate limits, and the scaling of kernel time-outs.
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <optional>
 
 #include "sim_little_driver.h"
@@ -213,21 +215,86 @@ TEST_F(Image, TheTriggerRequestQueuesAFrame) {
   EXPECT_EQ(receive(kFrame).size(), kFrame);
 }
 
+// A streamed frame follows the last across transfers; its last packet, short when
+// the frame is not whole packets, ends the transfer it lands in, so that no packet
+// holds two frames. A frame of whole packets ends no transfer.
 TEST_F(Image, AStreamRunsFramesBackToBackAcrossTransfers) {
   camera().set_streaming(true);
-  std::vector<uint8_t> stream;
-  for (int i = 0; i < 5; ++i) {
-    std::vector<uint8_t> piece = receive(4096);
-    EXPECT_EQ(piece.size(), 4096u);  // no frame boundary ends a transfer early
-    stream.insert(stream.end(), piece.begin(), piece.end());
+  for (uint32_t f = 0; f < 3; ++f) {
+    std::vector<uint8_t> head = receive(4096);
+    std::vector<uint8_t> tail = receive(4096);
+    ASSERT_EQ(head.size(), 4096u);
+    ASSERT_EQ(tail.size(), kFrame - 4096);
+    EXPECT_TRUE(sim::pattern::matches(f, 0, head.data(), head.size())) << f;
+    EXPECT_TRUE(sim::pattern::matches(f, 4096, tail.data(), tail.size())) << f;
+  }
+  camera().set_frame_size(1024);
+  std::vector<uint8_t> four = receive(4096);
+  ASSERT_EQ(four.size(), 4096u);
+  for (uint32_t f = 0; f < 4; ++f) {
+    EXPECT_TRUE(sim::pattern::matches(3 + f, 0, four.data() + f * 1024, 1024)) << f;
   }
   camera().set_streaming(false);
-  for (uint32_t f = 0; (f + 1) * kFrame <= stream.size(); ++f) {
-    sim::pattern::Check check = sim::pattern::check(stream.data() + f * kFrame, kFrame);
-    EXPECT_TRUE(check.ok) << f;
-    EXPECT_EQ(check.frame, f);
-  }
 }
+
+struct StreamCase {
+  const char* name;
+  uint64_t bandwidth;  // bytes a second; 0: unlimited
+  size_t in_flight;    // IN transfers kept pending
+  bool late;           // each transfer re-armed only after two frames went by
+};
+
+class Stream : public Image, public ::testing::WithParamInterface<StreamCase> {};
+
+// Frame-sized transfers, re-armed as each completes: every frame comes whole and
+// untorn from its first byte, the numbers of the frames dropped are the ones
+// skipped, and counted. A reader that keeps transfers pending misses nothing.
+TEST_P(Stream, DeliversWholeFramesAndCountsTheOnesNoTransferTook) {
+  constexpr size_t kFrames = 8;
+  const StreamCase& c = GetParam();
+  camera().set_streaming(true);
+  camera().set_bandwidth(c.bandwidth);
+  std::deque<std::unique_ptr<UrbIrp>> in_flight;
+  for (size_t i = 0; i < c.in_flight; ++i) in_flight.push_back(rig_.pending_in(CameraRig::kIn, kFrame));
+  std::vector<uint32_t> numbers;
+  for (size_t i = 0; i < kFrames; ++i) {
+    std::unique_ptr<UrbIrp> done = std::move(in_flight.front());
+    in_flight.pop_front();
+    ASSERT_TRUE(done->done.wait());
+    ASSERT_EQ(done->status, STATUS_SUCCESS);
+    ASSERT_EQ(done->urb.UrbBulkOrInterruptTransfer.TransferBufferLength, kFrame);
+    sim::pattern::Check check = sim::pattern::check(done->buffer.data(), kFrame);
+    EXPECT_TRUE(check.ok) << i;
+    numbers.push_back(check.frame);
+    if (i + c.in_flight >= kFrames) continue;
+    if (c.late) {
+      ASSERT_TRUE(camera().wait_for_dropped(camera().frames_dropped() + 2, kBound));
+    }
+    in_flight.push_back(rig_.pending_in(CameraRig::kIn, kFrame));
+  }
+  camera().set_streaming(false);
+  uint32_t dropped = camera().frames_dropped();
+  EXPECT_EQ(camera().frames_started(), kFrames);
+  EXPECT_EQ(numbers.back() + 1, kFrames + dropped);
+  for (size_t i = 1; i < kFrames; ++i) {
+    if (c.late) {
+      EXPECT_GE(numbers[i], numbers[i - 1] + 3) << i;
+    } else {
+      EXPECT_EQ(numbers[i], numbers[i - 1] + 1) << i;
+    }
+  }
+  EXPECT_EQ(dropped == 0, !c.late);
+  EXPECT_EQ(camera().frames_cut(), 0u);
+}
+
+constexpr StreamCase kStreamCases[] = {
+    {"TwoPendingPacedGetConsecutiveFrames", kFrame * 50, 2, false},  // 20 ms a frame
+    {"TwoPendingUnlimitedGetConsecutiveFrames", 0, 2, false},
+    {"OneReArmedLateLosesWholeFrames", kFrame * 1000, 1, true},  // 1 ms a frame
+};
+
+INSTANTIATE_TEST_SUITE_P(Readers, Stream, ::testing::ValuesIn(kStreamCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // The camera stops 1024 bytes into a frame: a transfer that wants more waits
 // (an abort ends it empty), and once the camera goes on, so does the frame.
@@ -367,6 +434,17 @@ TEST_F(RateLimited, TheBandwidthLimitsTheByteRate) {
   camera().set_streaming(true);
   camera().set_bandwidth(2'000'000);
   EXPECT_GE(time_to_receive(25, 4096).count(), 0.9 * 25 * 4096 / 2'000'000);
+  camera().set_streaming(false);
+}
+
+// The frames no transfer took during a pause are gone, not owed: the stream goes
+// on at its pace instead of catching up in a burst.
+TEST_F(RateLimited, TheBandwidthHoldsAfterAPause) {
+  camera().set_streaming(true);
+  camera().set_bandwidth(512 * 200);  // a frame each 5 ms
+  EXPECT_EQ(receive(512).size(), 512u);
+  ASSERT_TRUE(camera().wait_for_dropped(10, kBound));
+  EXPECT_GE(time_to_receive(6, 512).count(), 0.9 * 5 / 200);
   camera().set_streaming(false);
 }
 

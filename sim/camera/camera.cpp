@@ -279,24 +279,10 @@ size_t Camera::produce(uint8_t* destination, size_t packet, size_t packets, bool
     // come out exactly as one by one would: in one piece.
     size_t whole = bandwidth_ == 0 && !stop_after_ ? camera_core::frame_left(&cursor_) / packet : 0;
     size_t run = std::max<size_t>(std::min(packets - i, whole), 1);
-    size_t n = run > 1 ? produce_locked(destination + total, run * packet, ends_transfer, wait_until)
-                       : produce_packet(destination + total, packet, ends_transfer, wait_until);
+    size_t n = produce_locked(destination + total, run * packet, ends_transfer, wait_until);
     total += n;
     i += run;
     if (n < run * packet || *ends_transfer) break;
-  }
-  return total;
-}
-
-// One packet. A stream runs on into the next frame inside one packet; a triggered
-// frame ends its packet and its transfer. Called locked.
-size_t Camera::produce_packet(uint8_t* destination, size_t length, bool* ends_transfer,
-                              std::optional<Clock::time_point>* wait_until) {
-  size_t total = 0;
-  while (total < length) {
-    size_t n = produce_locked(destination + total, length - total, ends_transfer, wait_until);
-    total += n;
-    if (n == 0 || *ends_transfer || cursor_.in_frame) break;
   }
   return total;
 }

@@ -105,7 +105,8 @@ class Camera {
 
   // Sends up to `packets` packets of up to `packet` image bytes each into
   // `destination`, one after another. A packet is short only at the end of a frame
-  // or where the camera goes silent, and a short or empty packet ends the run.
+  // (a frame's last packet never runs on into the next frame, streamed or not) or
+  // where the camera goes silent, and a short or empty packet ends the run.
   // `ends_transfer` is set when the camera ends the transfer early (the end of a
   // triggered frame). When nothing more can be sent now, `wait_until` says when to
   // try again (or nullopt: wait for a trigger or a setting).
@@ -114,8 +115,6 @@ class Camera {
 
  private:
   using Clock = std::chrono::steady_clock;
-  size_t produce_packet(uint8_t* destination, size_t length, bool* ends_transfer,
-                        std::optional<Clock::time_point>* wait_until);
   size_t produce_locked(uint8_t* destination, size_t length, bool* ends_transfer,
                         std::optional<Clock::time_point>* wait_until);
   bool affordable(Clock::time_point now, size_t bytes, std::optional<Clock::time_point>* wait_until);
