@@ -255,7 +255,12 @@ TEST_P(Stream, DeliversWholeFramesAndCountsTheOnesNoTransferTook) {
   camera().set_streaming(true);
   camera().set_bandwidth(c.bandwidth);
   std::deque<std::unique_ptr<UrbIrp>> in_flight;
-  for (size_t i = 0; i < c.in_flight; ++i) in_flight.push_back(rig_.pending_in(CameraRig::kIn, kFrame));
+  // An unlimited stream fills a transfer as soon as the bus has it: sent, not seen pending.
+  auto arm = [&] {
+    in_flight.push_back(rig_.bulk(kFrame));
+    EXPECT_EQ(in_flight.back()->send(), STATUS_PENDING);
+  };
+  for (size_t i = 0; i < c.in_flight; ++i) arm();
   std::vector<uint32_t> numbers;
   for (size_t i = 0; i < kFrames; ++i) {
     std::unique_ptr<UrbIrp> done = std::move(in_flight.front());
@@ -270,7 +275,7 @@ TEST_P(Stream, DeliversWholeFramesAndCountsTheOnesNoTransferTook) {
     if (c.late) {
       ASSERT_TRUE(camera().wait_for_dropped(camera().frames_dropped() + 2, kBound));
     }
-    in_flight.push_back(rig_.pending_in(CameraRig::kIn, kFrame));
+    arm();
   }
   camera().set_streaming(false);
   uint32_t dropped = camera().frames_dropped();
