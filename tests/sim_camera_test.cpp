@@ -298,8 +298,7 @@ constexpr StreamCase kStreamCases[] = {
     {"OneReArmedLateLosesWholeFrames", kFrame * 1000, 1, true},  // 1 ms a frame
 };
 
-INSTANTIATE_TEST_SUITE_P(Readers, Stream, ::testing::ValuesIn(kStreamCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Readers, Stream, ::testing::ValuesIn(kStreamCases), CaseName());
 
 // The camera stops 1024 bytes into a frame: a transfer that wants more waits
 // (an abort ends it empty), and once the camera goes on, so does the frame.
