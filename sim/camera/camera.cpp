@@ -3,12 +3,14 @@
 // simulated platform adds around it: a block store of any size behind request
 // 0xBA, a frame size a test may fix, and an image source that sends triggered
 // frames or a stream of back-to-back frames, limited by bandwidth and frame rate
-// if asked.
+// if asked; a paced stream drops, whole, the frames no transfer takes in time, and
+// a stall, babble or unplug cuts the frame under way.
 //
 // Locking: `mutex_` guards every field; the core runs under it. It is taken by
 // the test's thread (settings), the bus's control pipe (vendor requests, at most
 // DISPATCH_LEVEL) and the transfer engine (image data, under the engine's lock);
-// nothing is taken under it. The listener is called after it is dropped.
+// nothing is taken under it. The listener is called after it is dropped;
+// `frame_ended_` is notified under it and waited on only by wait_for_dropped.
 #include <algorithm>
 #include <cstring>
 
