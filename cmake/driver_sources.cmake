@@ -27,4 +27,6 @@ set(QUORVEX_DRIVER_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../capture/triggered.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../capture/untriggered.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../capture/bulk_transfer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../stream/slot_queue.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../stream/transfer_length.cpp
 )
