@@ -29,4 +29,5 @@ set(QUORVEX_DRIVER_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../capture/bulk_transfer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../stream/slot_queue.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../stream/transfer_length.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../stream/stream_memory.cpp
 )

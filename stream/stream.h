@@ -60,10 +60,10 @@ typedef struct _CAM_FRAME_SLOT {
 // under the lock of the queue (FreeSlotsLock or ReadySlotsLock), at up to
 // DISPATCH_LEVEL; start fills both before the stream can be reached.
 typedef struct _CAM_SLOT_QUEUE {
-  LONG Count;             // slots in the queue
-  LONG Limit;             // the most it takes; a push beyond it is refused
-  PCAM_FRAME_SLOT Head;   // the oldest, or NULL
-  PCAM_FRAME_SLOT Tail;   // the newest, or NULL
+  LONG Count;            // slots in the queue
+  LONG Limit;            // the most it takes; a push beyond it is refused
+  PCAM_FRAME_SLOT Head;  // the oldest, or NULL
+  PCAM_FRAME_SLOT Tail;  // the newest, or NULL
 } CAM_SLOT_QUEUE, *PCAM_SLOT_QUEUE;
 
 // One of the stream's two bulk transfers, the context of its completion routine.
@@ -143,3 +143,10 @@ PCAM_FRAME_SLOT CamPopSlot(PCAM_SLOT_QUEUE Queue);
 // The lengths the transfers ask for (transfer_length.cpp). Any IRQL.
 ULONG CamFirstTransferLength(LONG FrameSize, ULONG Transfer);
 ULONG CamNextTransferLength(LONG FrameSize, ULONG Filled);
+
+// A stream's memory (stream_memory.cpp). PASSIVE_LEVEL. The allocation leaves
+// nothing behind on failure; the free runs in the process that made the views,
+// once no transfer is out and no request uses the stream.
+NTSTATUS CamAllocateStream(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe, LONG FrameSize,
+                           PCAM_STREAM_CONTEXT* Stream);
+VOID CamFreeStream(PCAM_STREAM_CONTEXT Stream);

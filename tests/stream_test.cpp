@@ -1,4 +1,5 @@
-// Streaming: the slot queues and the lengths each transfer asks for.
+// Streaming: the slot queues, the lengths each transfer asks for, and a stream's
+// memory with its clean-up after each allocation that can fail.
 #include <string>
 #include <vector>
 
@@ -122,13 +123,115 @@ TEST_P(NextTransferLength, KeepsEveryRequestInsideItsFrame) {
 
 INSTANTIATE_TEST_SUITE_P(
     FrameSizes, NextTransferLength,
-    ::testing::Values(LengthCycle{"Small", 300000, {300000, 300000, 300000, 300000}},
-                      LengthCycle{"UnderTwoChunks", 1000000, {524288, 475712, 524288, 475712, 524288, 475712}},
-                      LengthCycle{"OverTwoChunks",
-                                  1500000,
-                                  {524288, 524288, 451424, 524288, 524288, 451424, 524288, 524288}},
-                      LengthCycle{"ChunkAndOneByte", 524289, {524288, 1, 524288, 1, 524288, 1}}),
+    ::testing::Values(
+        LengthCycle{"Small", 300000, {300000, 300000, 300000, 300000}},
+        LengthCycle{"UnderTwoChunks", 1000000, {524288, 475712, 524288, 475712, 524288, 475712}},
+        LengthCycle{
+            "OverTwoChunks", 1500000, {524288, 524288, 451424, 524288, 524288, 451424, 524288, 524288}},
+        LengthCycle{"ChunkAndOneByte", 524289, {524288, 1, 524288, 1, 524288, 1}}),
     [](const auto& info) { return info.param.name; });
+
+// A stream's memory, allocated straight on a started camera's pipe.
+class StreamMemory : public Testbed {
+ protected:
+  NTSTATUS allocate(LONG frame_size, PCAM_STREAM_CONTEXT* stream) {
+    PDEVICE_OBJECT fdo = platform().fdo(*camera_);
+    PUSBD_INTERFACE_INFORMATION info = extension(*camera_)->InterfaceInfo;
+    pipe_ = &info->Pipes[info->NumberOfPipes - 1];
+    return CamAllocateStream(fdo, pipe_, frame_size, stream);
+  }
+
+  sim::UsbDevice* camera_ = &plug();
+  PUSBD_PIPE_INFORMATION pipe_ = nullptr;
+};
+
+TEST_F(StreamMemory, FramesLieInZeroedWholePagesWithSlotZeroFillingFirst) {
+  constexpr LONG kFrame = 1000000;  // 244 pages and 576 bytes
+  PCAM_STREAM_CONTEXT stream = nullptr;
+  ASSERT_EQ(allocate(kFrame, &stream), STATUS_SUCCESS);
+  EXPECT_EQ(stream->StreamPipe, pipe_);
+  EXPECT_EQ(stream->FrameSize, kFrame);
+  for (ULONG i = 0; i < CAM_STREAM_SLOTS; ++i) {
+    const CAM_FRAME_SLOT& slot = stream->Slots[i];
+    EXPECT_EQ(slot.Index, i);
+    EXPECT_EQ(slot.Size, kFrame);
+    EXPECT_EQ(slot.BufferBytes, 245u * PAGE_SIZE);
+    EXPECT_EQ(BYTE_OFFSET(slot.Buffer), 0u);
+    EXPECT_EQ(MmGetMdlByteCount(slot.Mdl), slot.BufferBytes);
+    EXPECT_EQ(slot.UserAddress, nullptr);
+    std::vector<UCHAR> zeros(slot.BufferBytes, 0);
+    EXPECT_EQ(memcmp(slot.Buffer, zeros.data(), zeros.size()), 0) << "slot " << i;
+  }
+  EXPECT_EQ(stream->Slots[0].State, CamSlotFilling);
+  EXPECT_EQ(stream->FillSlotIndex, 0u);
+  EXPECT_EQ(stream->FillPointer, stream->Slots[0].Buffer);
+  ASSERT_EQ(stream->FreeSlots.Count, 2);
+  EXPECT_EQ(stream->FreeSlots.Head, &stream->Slots[1]);
+  EXPECT_EQ(stream->FreeSlots.Tail, &stream->Slots[2]);
+  EXPECT_EQ(stream->Slots[2].State, CamSlotFree);
+  EXPECT_EQ(stream->ReadySlots.Count, 0);
+  EXPECT_EQ(stream->ReadySlots.Limit, 3);
+  CCHAR stack = extension(*camera_)->LowerDeviceObject->StackSize + 1;
+  for (PCAM_STREAM_TRANSFER transfer : stream->Transfers) {
+    ASSERT_NE(transfer, nullptr);
+    EXPECT_EQ(transfer->Stream, stream);
+    EXPECT_EQ(transfer->Irp->StackCount, stack);
+    EXPECT_EQ(transfer->UrbLength, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    EXPECT_NE(transfer->DataBuffer, nullptr);
+  }
+  CamFreeStream(stream);
+}
+
+// Sizes no buffer can be had for fail before anything is taken that could stay.
+TEST_F(StreamMemory, RefusesSizesNoBufferCanHold) {
+  for (LONG size : {-1, static_cast<LONG>(0x80000000u)}) {
+    PCAM_STREAM_CONTEXT stream = reinterpret_cast<PCAM_STREAM_CONTEXT>(1);
+    EXPECT_EQ(allocate(size, &stream), STATUS_INSUFFICIENT_RESOURCES) << size;
+    EXPECT_EQ(stream, nullptr);
+  }
+}
+
+struct AllocationKind {
+  std::string name;
+  void (*fail)(int nth);
+  int calls;  // how many the allocation of one stream makes
+};
+
+class StreamAllocationFailure : public ::testing::TestWithParam<AllocationKind> {};
+
+// Fails each allocation of the kind in turn, on a fresh machine each time, whose
+// unload then reports anything left behind.
+TEST_P(StreamAllocationFailure, LeavesNothingBehind) {
+  const AllocationKind& kind = GetParam();
+  int failed = 0;
+  for (int nth = 1;; ++nth) {
+    sim::Platform platform(CamDriverEntry);
+    sim::Platform::Plugged plugged = platform.plug(camera());
+    ASSERT_EQ(plugged.start_status, STATUS_SUCCESS);
+    PDEVICE_OBJECT fdo = platform.fdo(*plugged.device);
+    PUSBD_INTERFACE_INFORMATION info =
+        static_cast<PCAM_DEVICE_EXTENSION>(fdo->DeviceExtension)->InterfaceInfo;
+    kind.fail(nth);
+    PCAM_STREAM_CONTEXT stream = nullptr;
+    NTSTATUS status = CamAllocateStream(fdo, &info->Pipes[info->NumberOfPipes - 1], 300000, &stream);
+    sim::inject::clear();
+    if (status == STATUS_SUCCESS) {
+      CamFreeStream(stream);
+      break;
+    }
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << nth;
+    EXPECT_EQ(stream, nullptr) << nth;
+    ++failed;
+    ASSERT_LT(nth, 100);
+  }
+  EXPECT_EQ(failed, kind.calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, StreamAllocationFailure,
+                         ::testing::Values(AllocationKind{"Pool", sim::inject::fail_pool_allocation, 10},
+                                           AllocationKind{"Irp", sim::inject::fail_irp_allocation, 2},
+                                           AllocationKind{"Mdl", sim::inject::fail_mdl_allocation, 3}),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace quorvex::test

@@ -30,6 +30,7 @@ typedef int16_t SHORT, CSHORT;
 typedef uint16_t USHORT, *PUSHORT;
 typedef int32_t LONG, *PLONG;
 typedef uint32_t ULONG, *PULONG;
+#define MAXULONG 0xffffffffu
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
 typedef intptr_t LONG_PTR;
@@ -335,6 +336,7 @@ typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
 typedef ULONG_PTR PFN_NUMBER, *PPFN_NUMBER;
 #define BYTE_OFFSET(Va) ((ULONG)((ULONG_PTR)(Va) & (PAGE_SIZE - 1)))
 #define PAGE_ALIGN(Va) ((PVOID)((ULONG_PTR)(Va) & ~(ULONG_PTR)(PAGE_SIZE - 1)))
+#define ROUND_TO_PAGES(Size) (((ULONG_PTR)(Size) + PAGE_SIZE - 1) & ~(ULONG_PTR)(PAGE_SIZE - 1))
 #define ADDRESS_AND_SIZE_TO_SPAN_PAGES(Va, Size) \
   ((ULONG)((((ULONG_PTR)(Size)) >> PAGE_SHIFT) + \
            ((BYTE_OFFSET(Va) + BYTE_OFFSET(Size) + PAGE_SIZE - 1) >> PAGE_SHIFT)))
