@@ -150,3 +150,7 @@ ULONG CamNextTransferLength(LONG FrameSize, ULONG Filled);
 NTSTATUS CamAllocateStream(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION Pipe, LONG FrameSize,
                            PCAM_STREAM_CONTEXT* Stream);
 VOID CamFreeStream(PCAM_STREAM_CONTEXT Stream);
+
+// Checks, pipe reset and memory of a new stream (stream_open.cpp). PASSIVE_LEVEL,
+// inside the request gate.
+NTSTATUS CamOpenStream(PDEVICE_OBJECT DeviceObject, LONG FrameSize, PCAM_STREAM_CONTEXT* Stream);

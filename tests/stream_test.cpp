@@ -191,6 +191,76 @@ TEST_F(StreamMemory, RefusesSizesNoBufferCanHold) {
   }
 }
 
+// Opening a stream: the pipe's checks, the frame size, the reset that clears a
+// halt left by an earlier user of the pipe.
+class StreamOpen : public Testbed {
+ protected:
+  NTSTATUS open_stream(sim::UsbDevice& device, LONG frame_size) {
+    device.clear_trace();
+    PCAM_STREAM_CONTEXT stream = reinterpret_cast<PCAM_STREAM_CONTEXT>(1);
+    NTSTATUS status = CamOpenStream(platform().fdo(device), frame_size, &stream);
+    if (NT_SUCCESS(status)) {
+      CamFreeStream(stream);
+    } else {
+      EXPECT_EQ(stream, nullptr);
+    }
+    return status;
+  }
+
+  static std::vector<USHORT> resets(sim::UsbDevice& device) {
+    std::vector<USHORT> lengths;
+    for (const sim::BusEvent& e : device.trace()) {
+      EXPECT_EQ(e.kind, sim::BusEvent::ResetPipe);
+      lengths.push_back(e.urb_length);
+    }
+    return lengths;
+  }
+};
+
+TEST_F(StreamOpen, ResetsThePipeWithTheLengthTheStackKnows) {
+  sim::UsbDevice& device = plug();
+  for (auto [version, length] : {std::pair<ULONG, USHORT>{0x100, 36}, {0x101, 40}, {0x600, 40}}) {
+    platform().bus().set_usbdi_version(version);
+    EXPECT_EQ(open_stream(device, 300000), STATUS_SUCCESS);
+    EXPECT_EQ(resets(device), std::vector<USHORT>{length}) << std::hex << version;
+  }
+}
+
+// A frame of no bytes is refused before anything goes down; a negative one only
+// once the pipe is reset, when no buffer can be had for it.
+TEST_F(StreamOpen, RefusesAnEmptyFrameAtOnceAndANegativeOneForWantOfMemory) {
+  sim::UsbDevice& device = plug();
+  EXPECT_EQ(open_stream(device, 0), STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(device.trace().empty());
+  EXPECT_EQ(open_stream(device, -1), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(resets(device).size(), 1u);
+}
+
+struct UnusablePipes {
+  std::string name;
+  std::vector<sim::EndpointConfig> endpoints;
+};
+
+class StreamPipeTable : public StreamOpen, public ::testing::WithParamInterface<UnusablePipes> {};
+
+TEST_P(StreamPipeTable, RefusedWithNothingSent) {
+  sim::CameraConfig config = camera();
+  config.interfaces[0].endpoints = GetParam().endpoints;
+  sim::UsbDevice& device = plug(config);
+  EXPECT_EQ(open_stream(device, 0), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(open_stream(device, 300000), STATUS_UNSUCCESSFUL);
+  EXPECT_TRUE(device.trace().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StreamPipeTable,
+    ::testing::Values(UnusablePipes{"NoPipes", {}},
+                      UnusablePipes{"IsochronousLast",
+                                    {{0x81, USB_ENDPOINT_TYPE_BULK}, {0x82, USB_ENDPOINT_TYPE_ISOCHRONOUS}}},
+                      UnusablePipes{"OutLast",
+                                    {{0x81, USB_ENDPOINT_TYPE_BULK}, {0x02, USB_ENDPOINT_TYPE_BULK}}}),
+    [](const auto& info) { return info.param.name; });
+
 struct AllocationKind {
   std::string name;
   void (*fail)(int nth);
