@@ -31,4 +31,5 @@ set(QUORVEX_DRIVER_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../stream/transfer_length.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../stream/stream_memory.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../stream/stream_open.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../stream/stream_views.cpp
 )

@@ -14,10 +14,16 @@
 extern "C" {
 #include <usbdlib.h>
 }
+// Runs Routine(Context) in a frame that catches a raised exception and returns
+// its status (STATUS_SUCCESS when nothing was raised): windows/guarded_call.cpp.
+typedef VOID NTAPI CAM_GUARDED_ROUTINE(PVOID Context);
+extern "C" NTSTATUS CamCallGuarded(CAM_GUARDED_ROUTINE* Routine, PVOID Context);
 #else
 #include <sim/ntddk.h>
 #include <sim/usb.h>
 #include <sim/usbdlib.h>
+#define CAM_GUARDED_ROUTINE SIM_GUARDED_ROUTINE
+#define CamCallGuarded SimCallGuarded
 #endif
 
 // Windows 8 and later take it with a mapping's priority; the cross-build's headers

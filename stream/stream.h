@@ -154,3 +154,6 @@ VOID CamFreeStream(PCAM_STREAM_CONTEXT Stream);
 // Checks, pipe reset and memory of a new stream (stream_open.cpp). PASSIVE_LEVEL,
 // inside the request gate.
 NTSTATUS CamOpenStream(PDEVICE_OBJECT DeviceObject, LONG FrameSize, PCAM_STREAM_CONTEXT* Stream);
+
+// The slots' views in the starting process (stream_views.cpp). PASSIVE_LEVEL.
+NTSTATUS CamMapStreamViews(PCAM_STREAM_CONTEXT Stream);
