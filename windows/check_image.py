@@ -311,6 +311,50 @@ def check_signature(image, expect):
     return False, "osslsigncode verify: %s" % said
 
 
+UNW_FLAG_EHANDLER = 1
+GUARDED_CALL = "CamCallGuarded"
+
+
+def _jump_target(image, rva):
+    """The import a `jmp *slot(%rip)` thunk at rva goes through, or None."""
+    code = image.read(rva, 6)
+    if code[:2] != b"\xff\x25":
+        return None
+    slot = rva + 6 + struct.unpack("<i", code[2:])[0]
+    return image.import_slots().get(slot)
+
+
+def _has_call(code):
+    """A near call, direct (E8) or through a register or memory (FF /2)."""
+    return 0xE8 in code or any(code[i] == 0xFF and (code[i + 1] >> 3) & 7 == 2 for i in range(len(code) - 1))
+
+
+def check_guarded_call(image, expect):
+    """The driver's one exception frame catches: its unwind information names the
+    kernel's C scope handler, with a scope that always handles and covers a call."""
+    rva = image.symbol_rva(GUARDED_CALL)
+    if rva is None:
+        return False, "no %s" % GUARDED_CALL
+    function = image.runtime_function(rva)
+    if function is None or function[0] != rva:
+        return False, "%s has no unwind information" % GUARDED_CALL
+    begin, end, unwind = function
+    version_flags, _, codes, _ = struct.unpack("<BBBB", image.read(unwind, 4))
+    if (version_flags >> 3) & UNW_FLAG_EHANDLER == 0:
+        return False, "%s's unwind information names no exception handler" % GUARDED_CALL
+    at = unwind + 4 + 2 * (codes + (codes & 1))
+    handler = _jump_target(image, image.u32(at))
+    if handler != ("ntoskrnl.exe", "__C_specific_handler"):
+        return False, "%s's handler goes to %s" % (GUARDED_CALL, handler)
+    count = image.u32(at + 4)
+    for scope in range(count):
+        first, last, filter_rva, target = struct.unpack("<IIII", image.read(at + 8 + 16 * scope, 16))
+        if filter_rva == 1 and begin <= first < last <= end and begin <= target < end and _has_call(
+            image.read(first, last - first)):
+            return True, "scope %#x-%#x handled at %#x" % (first, last, target)
+    return False, "no scope of %s always handles a call" % GUARDED_CALL
+
+
 CHECKS = [
     ("machine", check_machine),
     ("subsystem", check_subsystem),
@@ -324,6 +368,7 @@ CHECKS = [
     ("c runtime", check_no_c_runtime),
     ("fixed version", check_fixed_version),
     ("version strings", check_version_strings),
+    ("guarded call", check_guarded_call),
 ]
 
 

@@ -172,6 +172,14 @@ class PeImage:
 
     def imports(self):
         """{dll name: [imported names or '#ordinal']} from the import directory."""
+        result = {}
+        for dll, name in self.import_slots().values():
+            result.setdefault(dll, []).append(name)
+        return result
+
+    def import_slots(self):
+        """{RVA of an import address table slot: (dll name, imported name or '#ordinal')},
+        in the order of the import directory."""
         rva, size = self.directory(DIR_IMPORT)
         result = {}
         if not rva:
@@ -181,20 +189,30 @@ class PeImage:
             original_thunks, _, _, name_rva, thunks = struct.unpack("<IIIII", self.read(at, 20))
             if not (original_thunks or name_rva or thunks):
                 break
-            names = []
-            thunk = original_thunks or thunks
+            dll = self.cstring(name_rva)
+            thunk, slot = original_thunks or thunks, thunks
             while True:
                 entry = self.u64(thunk)
                 if entry == 0:
                     break
                 if entry & (1 << 63):
-                    names.append("#%d" % (entry & 0xFFFF))
+                    result[slot] = (dll, "#%d" % (entry & 0xFFFF))
                 else:
-                    names.append(self.cstring((entry & 0x7FFFFFFF) + 2))
+                    result[slot] = (dll, self.cstring((entry & 0x7FFFFFFF) + 2))
                 thunk += 8
-            result[self.cstring(name_rva)] = names
+                slot += 8
             at += 20
         return result
+
+    def runtime_function(self, rva):
+        """(begin, end, unwind info RVA) of the exception directory entry that covers
+        rva, or None."""
+        at, size = self.directory(DIR_EXCEPTION)
+        for entry in range(at, at + size - size % 12, 12):
+            begin, end, unwind = struct.unpack("<III", self.read(entry, 12))
+            if begin <= rva < end:
+                return begin, end, unwind
+        return None
 
     # Base relocations ---------------------------------------------------------
 

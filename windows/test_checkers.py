@@ -136,8 +136,26 @@ class ImageChecks(unittest.TestCase):
             rva += 20
 
     def test_c_runtime_import(self):
+        # The exception frame's handler is a kernel import too: it now comes from the runtime.
         data = self.patched(self.dll_name_rva("ntoskrnl.exe"), b"msvcrt.dll\0\0")
-        self.assertEqual(self.failures(data), {"imports"})
+        self.assertEqual(self.failures(data), {"imports", "guarded call"})
+
+    def guarded_call_scope(self):
+        """RVA of the first scope record of the guarded call's unwind information."""
+        _, _, unwind = self.image.runtime_function(self.image.symbol_rva(check_image.GUARDED_CALL))
+        codes = self.image.read(unwind + 2, 1)[0]
+        return unwind + 4 + 2 * (codes + (codes & 1)) + 8
+
+    def test_guarded_call_that_does_not_catch(self):
+        scope = self.guarded_call_scope()
+        first, last = struct.unpack("<II", self.image.read(scope, 8))
+        for name, rva, payload in [
+            ("filter that declines", scope + 8, struct.pack("<I", 0)),
+            ("scope that misses the call", scope, struct.pack("<II", last, last + 1)),
+            ("no scope", scope - 4, struct.pack("<I", 0)),
+        ]:
+            with self.subTest(name):
+                self.assertEqual(self.failures(self.patched(rva, payload)), {"guarded call"})
 
     def test_usbd_not_imported(self):
         data = self.patched(self.dll_name_rva("USBD.SYS"), b"USBX.SYS")
