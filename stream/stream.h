@@ -21,9 +21,9 @@
 
 struct _CAM_STREAM_CONTEXT;
 
-// Where a slot is. Each slot is in exactly one of these at every moment; the
-// state moves only with the queue it names, under that queue's lock, so a
-// release can tell a held slot from any other.
+// Where a slot is. Each slot is in exactly one of these at every moment. Every
+// move writes the state with both queue locks held, in their order, so that a
+// release holding either can tell a held slot from any other.
 typedef enum _CAM_SLOT_STATE {
   CamSlotFilling,  // the completion routine is copying into it (FillSlotIndex)
   CamSlotFree,     // in FreeSlots
@@ -48,8 +48,8 @@ typedef struct _CAM_FRAME_SLOT {
   ULONG BufferBytes;
   // The slot's own position in Slots.
   ULONG Index;
-  // CAM_SLOT_STATE. Written with the queue it enters or leaves held (both locks
-  // for a move between the two queues); read under either lock.
+  // CAM_SLOT_STATE. Written with FreeSlotsLock and ReadySlotsLock both held (start
+  // writes it before the stream can be reached); read under either.
   CAM_SLOT_STATE State;
   // The link inside FreeSlots or ReadySlots, under that queue's lock; NULL when
   // the slot is in neither.
