@@ -32,4 +32,9 @@ set(QUORVEX_DRIVER_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../stream/stream_memory.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../stream/stream_open.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../stream/stream_views.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../stream/stream_transfer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../stream/stream_fill.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../stream/stream_frames.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../stream/stream_stop.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../stream/stream_start.cpp
 )

@@ -1,8 +1,7 @@
-// Entry points of the single-shot frame reads and the streaming requests. The
-// streaming machinery is not part of this driver yet: each streaming request makes
-// the record tests that callers can rely on, then is refused as a request the
-// device does not serve.
+// Entry points of the single-shot frame reads and the streaming requests: the
+// record tests each streaming request makes before its handler runs.
 #include "../capture/capture.h"
+#include "../stream/stream.h"
 #include "control.h"
 
 #define CAM_STREAM_START_MIN_LENGTH sizeof(CAM_STREAM_START_PARAMS)
@@ -22,17 +21,25 @@ NTSTATUS CamReadFrameExRequest(const CAM_CONTROL_CALL* Call) {
 
 NTSTATUS CamStreamStartRequest(const CAM_CONTROL_CALL* Call) {
   if (Call->InputLength < CAM_STREAM_START_MIN_LENGTH) return STATUS_INVALID_PARAMETER;
-  return STATUS_INVALID_DEVICE_REQUEST;
+  return CamStartStreaming(Call->DeviceObject, Call->Irp);
 }
 
 NTSTATUS CamStreamStopRequest(const CAM_CONTROL_CALL* Call) {
-  UNREFERENCED_PARAMETER(Call);
-  return STATUS_INVALID_DEVICE_REQUEST;
+  return CamStopStreamRequest(Call->DeviceObject, Call->Irp);
 }
 
+// The record is written only for a frame handed out: its length, where the frame
+// lies in the application and its size; every other byte 0.
 NTSTATUS CamStreamGetFrameRequest(const CAM_CONTROL_CALL* Call) {
   if (Call->OutputLength < CAM_STREAM_FRAME_INFO_LENGTH) return STATUS_INVALID_PARAMETER;
-  return STATUS_INVALID_DEVICE_REQUEST;
+  UCHAR info[CAM_STREAM_FRAME_INFO_LENGTH];
+  RtlZeroMemory(info, sizeof(info));
+  NTSTATUS status = CamGetStreamFrame(Call->DeviceObject, Call->Irp, info);
+  if (!NT_SUCCESS(status)) return status;
+  CamPutU32(info + FIELD_OFFSET(CAM_STREAM_FRAME_INFO, Length), CAM_STREAM_FRAME_INFO_LENGTH);
+  RtlCopyMemory(Call->Buffer, info, sizeof(info));
+  Call->Irp->IoStatus.Information = CAM_STREAM_FRAME_INFO_LENGTH;
+  return STATUS_SUCCESS;
 }
 
 // The record must be there, at least 32 bytes long, and say so in its first word.
@@ -42,10 +49,11 @@ NTSTATUS CamStreamReleaseFrameRequest(const CAM_CONTROL_CALL* Call) {
           CAM_STREAM_FRAME_RELEASE_LENGTH) {
     return STATUS_INVALID_PARAMETER;
   }
-  return STATUS_INVALID_DEVICE_REQUEST;
+  const UCHAR* address = Call->Buffer + FIELD_OFFSET(CAM_STREAM_FRAME_RELEASE, UserAddress);
+  ULONGLONG userAddress = (ULONGLONG)CamGetU32(address) | ((ULONGLONG)CamGetU32(address + 4) << 32);
+  return CamReleaseStreamFrame(Call->DeviceObject, Call->Irp, userAddress);
 }
 
 NTSTATUS CamStreamReadFrameRequest(const CAM_CONTROL_CALL* Call) {
-  UNREFERENCED_PARAMETER(Call);
-  return STATUS_INVALID_DEVICE_REQUEST;
+  return CamReadStreamFrame(Call->DeviceObject, Call->Irp, Call->OutputLength);
 }

@@ -130,13 +130,24 @@ typedef struct _CAM_DEVICE_EXTENSION {
   // being cancelled. The lock is taken with no other of the driver's held.
   KSPIN_LOCK SyncRequestLock;
   struct _CAM_SYNC_REQUEST* SyncRequests;
+  // The streams started on the device and not yet stopped: a stream is linked by
+  // its start before its first transfer goes out and unlinked by its stop once
+  // both have ended, before it is freed; a drain and the stop request end the
+  // transfers of each one linked. Under StreamListLock, at up to DISPATCH_LEVEL,
+  // taken with no other of the driver's locks held.
+  KSPIN_LOCK StreamListLock;
+  struct _CAM_STREAM_CONTEXT* Streams;
 } CAM_DEVICE_EXTENSION, *PCAM_DEVICE_EXTENSION;
 
 // One open handle's record, the file object's FsContext: open allocates it and
 // close frees it, at PASSIVE_LEVEL.
 typedef struct _CAM_FILE_CONTEXT {
-  // Streaming's: the handle's stream, set by its start and cleared by its stop.
-  struct _CAM_STREAM_CONTEXT* volatile StreamContext;
+  // The handle's stream: set by a start, taken away (set NULL) by a stop, a start
+  // that replaces it, cleanup or close. Read and written under StreamLock, at up
+  // to DISPATCH_LEVEL; a request that uses the stream counts itself in under the
+  // same lock, so whoever takes the stream away waits for it.
+  struct _CAM_STREAM_CONTEXT* StreamContext;
+  KSPIN_LOCK StreamLock;
 } CAM_FILE_CONTEXT, *PCAM_FILE_CONTEXT;
 
 // The Plug and Play state is written by one thread and read by others without a

@@ -9,6 +9,7 @@ extern "C" DRIVER_INITIALIZE CamDriverEntry;
 DRIVER_UNLOAD CamUnload;
 DRIVER_ADD_DEVICE CamAddDevice;
 DRIVER_DISPATCH CamDispatchCreate;
+DRIVER_DISPATCH CamDispatchCleanup;
 DRIVER_DISPATCH CamDispatchClose;
 DRIVER_DISPATCH CamDispatchSystemControl;
 
@@ -34,6 +35,15 @@ NTSTATUS CamForwardIrpSync(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS CamAbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
 NTSTATUS CamResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
 IO_COMPLETION_ROUTINE CamSyncCompletion;
+// Every pipe of the pipe table, in table order (pnp/remove.cpp). PASSIVE_LEVEL.
+VOID CamAbortAllPipes(PDEVICE_OBJECT DeviceObject);
+
+// Streams as the rest of the driver sees them (stream/stream_stop.cpp). The end
+// of the device's streams' transfers, for a drain: up to DISPATCH_LEVEL. The
+// detach of a handle's stream, for cleanup and close: PASSIVE_LEVEL, TRUE when a
+// stream of this device was stopped.
+VOID CamEndDeviceStreams(PDEVICE_OBJECT DeviceObject);
+BOOLEAN CamDetachStream(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject);
 
 VOID CamHexDump(const VOID* Buffer, ULONG Length);
 

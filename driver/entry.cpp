@@ -18,6 +18,7 @@ static_assert(CAM_LINK_NAME_TEMPLATE_CHARS <= CAM_LINK_NAME_CHARS, "link name fi
 extern "C" NTSTATUS NTAPI CamDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
   UNREFERENCED_PARAMETER(RegistryPath);
   DriverObject->MajorFunction[IRP_MJ_CREATE] = CamDispatchCreate;
+  DriverObject->MajorFunction[IRP_MJ_CLEANUP] = CamDispatchCleanup;
   DriverObject->MajorFunction[IRP_MJ_CLOSE] = CamDispatchClose;
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = CamDispatchDeviceControl;
   DriverObject->MajorFunction[IRP_MJ_POWER] = CamDispatchPower;
@@ -92,6 +93,7 @@ static VOID CamInitializeExtension(PCAM_DEVICE_EXTENSION Extension, const WCHAR*
   KeInitializeEvent(&Extension->DrainEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&Extension->SingleShotLock, SynchronizationEvent, TRUE);
   KeInitializeSpinLock(&Extension->SyncRequestLock);
+  KeInitializeSpinLock(&Extension->StreamListLock);
   Extension->SyncRequests = NULL;
 }
 

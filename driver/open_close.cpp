@@ -39,6 +39,7 @@ static NTSTATUS CamOpenHandle(PCAM_DEVICE_EXTENSION Extension, PIRP Irp) {
     return CamCompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   }
   RtlZeroMemory(context, sizeof(*context));
+  KeInitializeSpinLock(&context->StreamLock);
   file->FsContext = context;
   return CamCompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
@@ -56,10 +57,20 @@ NTSTATUS NTAPI CamDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
+// PASSIVE_LEVEL, in the process that closes the handle's last user handle, which
+// is where the stream's views were made. Also runs after removal: the stream's
+// transfers have ended by then, and its memory is this handle's to free.
+NTSTATUS NTAPI CamDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  CamDetachStream(DeviceObject, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+  return CamCompleteRequest(Irp, STATUS_SUCCESS, 0);
+}
+
 // PASSIVE_LEVEL. Also runs after removal, while the device object is kept for the
-// open handles: it touches only the handle's record and the open count.
+// open handles: it touches only the handle's record, its stream (which cleanup
+// has normally stopped already) and the open count.
 NTSTATUS NTAPI CamDispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+  CamDetachStream(DeviceObject, file);
   if (file != NULL && file->FsContext != NULL) {
     ExFreePool(file->FsContext);
     file->FsContext = NULL;

@@ -5,7 +5,6 @@
 
 DRIVER_DISPATCH CamDispatchPnp;
 NTSTATUS CamRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID CamAbortAllPipes(PDEVICE_OBJECT DeviceObject);
 VOID CamEndRequestsInside(PDEVICE_OBJECT DeviceObject);
 NTSTATUS CamStartDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS CamConfigureDevice(PDEVICE_OBJECT DeviceObject);

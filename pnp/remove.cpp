@@ -12,9 +12,11 @@ VOID CamAbortAllPipes(PDEVICE_OBJECT DeviceObject) {
 // PASSIVE_LEVEL. Ends what a request inside may wait for without end: the frame
 // reads wait on the image pipe, and every vendor request (a register access, a
 // raw command, a read's trigger) waits on the default pipe without a time-out, so
-// a silent camera would hold a stop or a removal for ever. The pipes' transfers
-// are aborted and the driver's own requests cancelled.
+// a silent camera would hold a stop or a removal for ever; a stream's transfers
+// hold the device in the gate while they run. The streams stop sending, the
+// pipes' transfers are aborted and the driver's own requests cancelled.
 static VOID CamEndWaitsInside(PDEVICE_OBJECT DeviceObject) {
+  CamEndDeviceStreams(DeviceObject);
   CamAbortAllPipes(DeviceObject);
   CamCancelSyncRequests(DeviceObject);
 }
@@ -26,6 +28,8 @@ static VOID CamEndWaitsInside(PDEVICE_OBJECT DeviceObject) {
 VOID CamEndRequestsInside(PDEVICE_OBJECT DeviceObject) {
   LARGE_INTEGER poll;
   poll.QuadPart = CAM_LEAVE_POLL;
+  // Streams never leave on their own.
+  CamEndDeviceStreams(DeviceObject);
   while (!CamWaitForOtherRequests(DeviceObject, &poll)) CamEndWaitsInside(DeviceObject);
 }
 
@@ -49,6 +53,7 @@ static VOID CamReleaseConfiguration(PCAM_DEVICE_EXTENSION Extension) {
 NTSTATUS CamRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
   CamSetPnpState(extension, CamPnpRemoved);
+  CamEndDeviceStreams(DeviceObject);
   CamAbortAllPipes(DeviceObject);
   CamLeaveRequest(DeviceObject);
   CamLeaveRequest(DeviceObject);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "../driver/driver.h"
+#include "../include/quorvex/quorvex.h"
 
 // The most one transfer asks for: the pipe's MaximumTransferSize.
 #define CAM_STREAM_CHUNK_SIZE CAM_FRAME_TRANSFER_MAX
@@ -82,9 +83,14 @@ typedef struct _CAM_STREAM_TRANSFER {
   PUCHAR DataBuffer;
   // The owning stream.
   struct _CAM_STREAM_CONTEXT* Stream;
-  // Sends the lower driver refused at once in a row. Only the IRP's owner (its
-  // completion routine, or start before the first send) reads and writes it.
+  // Completions in a row that failed and brought nothing: a lower driver that
+  // refuses every send would otherwise have the completion routine send again from
+  // inside the send, without end. Only the IRP's owner (its completion routine, or
+  // start before the first send) reads and writes it.
   ULONG Refusals;
+  // The length of its last send, by the same owner: a completion that brought
+  // nothing asks for the same piece again.
+  ULONG Length;
 } CAM_STREAM_TRANSFER, *PCAM_STREAM_TRANSFER;
 
 // One stream of one handle. Non-paged, zeroed. Start fills every field before
@@ -132,6 +138,29 @@ typedef struct _CAM_STREAM_CONTEXT {
   KEVENT FrameReadyEvent;
   KSPIN_LOCK FreeSlotsLock;
   KSPIN_LOCK ReadySlotsLock;
+  // Set to 1 (interlocked) by the stop and by a drain of the device before either
+  // cancels the transfers; read (interlocked) by the sender after it took the IRP
+  // back, so a transfer in the completion routine at the cancel is not sent again.
+  volatile LONG Ending;
+  // 1 for the handle that owns the stream, plus 1 for each request using it. A
+  // request raises it under its handle's StreamLock while the stream is attached;
+  // interlocked; whoever takes it to 0 sets IdleEvent, which the stop waits on
+  // before it frees anything.
+  volatile LONG Users;
+  KEVENT IdleEvent;
+  // The device's list of streams (Streams), under its StreamListLock: linked by
+  // start before the first send, unlinked by the stop once the transfers ended.
+  struct _CAM_STREAM_CONTEXT* NextOnDevice;
+  // Until start has sent both transfers, a transfer that comes back is parked
+  // here, in the order they came back, instead of going out again ahead of the
+  // other one's first send: each length assumes the other transfer is ahead of
+  // it on the pipe. Start sends the parked ones in order, then sets SendsOpen
+  // (interlocked; never cleared). Parked and ParkedCount are under SendLock, at
+  // up to DISPATCH_LEVEL.
+  volatile LONG SendsOpen;
+  KSPIN_LOCK SendLock;
+  ULONG ParkedCount;
+  PCAM_STREAM_TRANSFER Parked[CAM_STREAM_TRANSFERS];
 } CAM_STREAM_CONTEXT, *PCAM_STREAM_CONTEXT;
 
 // The slot queues (slot_queue.cpp). Any IRQL up to DISPATCH_LEVEL, with the
@@ -157,3 +186,41 @@ NTSTATUS CamOpenStream(PDEVICE_OBJECT DeviceObject, LONG FrameSize, PCAM_STREAM_
 
 // The slots' views in the starting process (stream_views.cpp). PASSIVE_LEVEL.
 NTSTATUS CamMapStreamViews(PCAM_STREAM_CONTEXT Stream);
+
+// The transfers (stream_transfer.cpp). Up to DISPATCH_LEVEL. The send takes the
+// IRP back from its last completion, and sends it unless the stream ends; it
+// returns what IofCallDriver returned, or STATUS_CANCELLED when it ended the
+// transfer itself. A transfer that ends for good is counted out with
+// CamStreamTransferEnded; the last one out leaves the request gate.
+NTSTATUS CamSendStreamTransfer(PCAM_STREAM_TRANSFER Transfer, ULONG Length);
+VOID CamStreamTransferEnded(PCAM_STREAM_CONTEXT Stream);
+VOID CamEndStreamTransfers(PCAM_STREAM_CONTEXT Stream);
+// PASSIVE_LEVEL, by start after its sends: sends what was parked, in order, and
+// lets the completions send from then on.
+VOID CamOpenStreamSends(PCAM_STREAM_CONTEXT Stream);
+IO_COMPLETION_ROUTINE CamStreamTransferComplete;
+
+// The fill state and the hand-off of a finished frame (stream_fill.cpp). Only the
+// completion routine, at up to DISPATCH_LEVEL, one completion at a time.
+VOID CamTakeStreamBytes(PCAM_STREAM_CONTEXT Stream, const UCHAR* Data, ULONG Received);
+
+// A stream's users and owners (stream_stop.cpp). CamUseStream finds the stream of
+// the request's handle on this device and counts the caller in (NULL: none);
+// CamDoneWithStream counts it out. Up to DISPATCH_LEVEL.
+PCAM_STREAM_CONTEXT CamUseStream(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID CamDoneWithStream(PCAM_STREAM_CONTEXT Stream);
+// Up to DISPATCH_LEVEL. Puts the stream on its device's list, where a drain finds
+// it, until its stop.
+VOID CamLinkStream(PCAM_STREAM_CONTEXT Stream);
+// PASSIVE_LEVEL. Ends the transfers, waits for them and for the requests using
+// the stream, removes the views and frees everything. Always STATUS_SUCCESS.
+NTSTATUS CamStopStreaming(PCAM_STREAM_CONTEXT Stream);
+
+// The streaming requests (stream_start.cpp, stream_frames.cpp, stream_stop.cpp).
+// PASSIVE_LEVEL, inside the request gate, in the requesting thread. Each sets
+// Information and returns the status.
+NTSTATUS CamStartStreaming(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS CamStopStreamRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS CamGetStreamFrame(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUCHAR Info);
+NTSTATUS CamReleaseStreamFrame(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONGLONG UserAddress);
+NTSTATUS CamReadStreamFrame(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG OutputLength);

@@ -73,8 +73,11 @@ NTSTATUS CamAllocateStream(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION P
   stream->FrameSize = FrameSize;
   KeInitializeEvent(&stream->TransfersDoneEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&stream->FrameReadyEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&stream->IdleEvent, NotificationEvent, FALSE);
+  stream->Users = 1;
   KeInitializeSpinLock(&stream->FreeSlotsLock);
   KeInitializeSpinLock(&stream->ReadySlotsLock);
+  KeInitializeSpinLock(&stream->SendLock);
   NTSTATUS status = STATUS_SUCCESS;
   for (ULONG i = 0; i < CAM_STREAM_SLOTS && NT_SUCCESS(status); ++i) {
     status = CamAllocateFrameSlot(&stream->Slots[i], FrameSize, i);

@@ -364,8 +364,9 @@ TEST_F(ClientTest, FailuresAreNamed) {
   device_->fail_urb(sim::UrbMatch::vendor(0xB9, false), USBD_STATUS_DEV_NOT_RESPONDING);
   EXPECT_EQ(cam_.write_b9(1, 2).name(), "STATUS_INVALID_PARAMETER");
   EXPECT_EQ(cam_.control(0x222010, nullptr, 0, nullptr, 0).message(), "STATUS_INVALID_PARAMETER, 0xC000000D");
-  EXPECT_EQ(cam_.control(IOCTL_CAM_STREAM_STOP, nullptr, 0, nullptr, 0).name(),
-            "STATUS_INVALID_DEVICE_REQUEST");
+  uint8_t info[CAM_STREAM_FRAME_INFO_LENGTH];
+  EXPECT_EQ(cam_.control(IOCTL_CAM_STREAM_GET_FRAME, nullptr, 0, info, sizeof(info)).name(),
+            "STATUS_UNSUCCESSFUL");
 
   Camera other = Camera::open(3, &status);
   EXPECT_FALSE(other.is_open());

@@ -187,7 +187,7 @@ const Line kLines[] = {
       "921600 bytes of 921600 asked (640x480, 24 bits per pixel", "pattern: whole, frame 0, untorn",
       "pattern: whole, frame 1, untorn", "bulk endpoint 0x82, 524288 of 524288 bytes",
       "written to frame.png: 640x480 colour PNG picture",
-      "written to frame-untriggered.png: 640x480 colour PNG picture", "streaming is not built yet",
+      "written to frame-untriggered.png: 640x480 colour PNG picture", "IOCTL_CAM_STREAM_STOP on a handle with no stream: STATUS_INVALID_PARAMETER",
       "remove-device STATUS_SUCCESS", "no faults, nothing leaked", "9. What to try next"},
      {}},
     {{"--product", "100D", "tour"}, 0, {"product 0x100D", "no faults, nothing leaked"}, {}},

@@ -103,7 +103,7 @@ void SimMachine::tour_refusals(const Camera& camera, std::ostream& out) {
   status = camera.control(0x222010, nullptr, 0, &byte, 0);
   out << "   request 0x222010, a code the driver does not have: " << failure(camera, status) << "\n";
   status = camera.control(IOCTL_CAM_STREAM_STOP, nullptr, 0, nullptr, 0);
-  out << "   IOCTL_CAM_STREAM_STOP: " << failure(camera, status) << " -- streaming is not built yet\n";
+  out << "   IOCTL_CAM_STREAM_STOP on a handle with no stream: " << failure(camera, status) << "\n";
 }
 
 // Writes a frame the tour read into `name` in the current folder, as the frame

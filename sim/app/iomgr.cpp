@@ -290,6 +290,13 @@ static NTSTATUS create_file(const std::wstring& path, Handle* handle) {
 
 // Cleanup as the handle goes, in the closing process; close once no request on
 // the file object is left (it may be sent by the thread of the last one).
+PFILE_OBJECT handle_file_object(Handle handle) {
+  std::lock_guard<std::mutex> lock(handles().mutex);
+  auto it = handles().handles.find(handle);
+  return it == handles().handles.end() || it->second.process != &current_process() ? nullptr
+                                                                                   : it->second.file;
+}
+
 NTSTATUS nt_close(Handle handle) {
   user_mode_boundary();
   PFILE_OBJECT file = take_handle(handle);

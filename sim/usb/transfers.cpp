@@ -417,6 +417,9 @@ NTSTATUS TransferEngine::reset_pipe(PIRP irp, PURB urb, const std::shared_ptr<Pi
   {
     std::lock_guard<std::mutex> lock(mutex_);
     pipe->halted = USBD_STATUS_SUCCESS;
+    // The endpoint's buffer is flushed with the frame under way: a stream goes on
+    // with the next frame from its start.
+    if (pipe->info.EndpointAddress & kDirIn) camera_.cut_frame();
     work_.notify_all();
   }
   BusEvent e{BusEvent::ResetPipe};

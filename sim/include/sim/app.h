@@ -99,6 +99,10 @@ constexpr Handle kInvalidHandle = -1;
 // create request is sent to the top of its stack.
 NTSTATUS nt_create_file(const std::wstring& path, Handle* handle);
 
+// The file object a handle of the current process refers to (null: none), for a
+// test to look at what the driver keeps for the handle.
+PFILE_OBJECT handle_file_object(Handle handle);
+
 // Closes a handle: cleanup, then close, as the I/O manager sends them.
 NTSTATUS nt_close(Handle handle);
 

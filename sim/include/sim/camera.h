@@ -96,7 +96,8 @@ class Camera {
   uint32_t frames_cut() const;      // by a stall, babble or unplug part way through
   // Waits, at most `bound`, until `count` frames have been dropped.
   bool wait_for_dropped(uint32_t count, std::chrono::milliseconds bound);
-  // The bus lost the frame under way (a stall, babble, an unplug): a stream goes
+  // The bus lost the frame under way (a stall, babble, an unplug, a reset of the
+  // endpoint): a stream goes
   // on with the next frame from its start; a triggered frame goes on where it was.
   void cut_frame();
   uint32_t triggers() const;

@@ -1,0 +1,56 @@
+// Cutting the received bytes into frames: the fill state, and the hand-off of a
+// finished frame to the application's queue.
+//
+// Locking: the fill state belongs to the completion routine, which the lower
+// driver runs for the pipe's transfers one at a time and in order. A slot changes
+// state only with FreeSlotsLock and then ReadySlotsLock held, so that a request
+// holding either sees each slot in exactly one place.
+#include "stream.h"
+
+// Up to DISPATCH_LEVEL, with both queue locks held. The finished frame in the
+// filling slot goes to the ready queue and the next slot to fill is chosen: a
+// free one; else the oldest waiting frame's, which is dropped; else, when the
+// application holds both others, the same slot again, dropping the frame just
+// finished. Returns the slot to fill next.
+static PCAM_FRAME_SLOT CamHandOffLocked(PCAM_STREAM_CONTEXT Stream) {
+  PCAM_FRAME_SLOT finished = &Stream->Slots[Stream->FillSlotIndex];
+  PCAM_FRAME_SLOT next = CamPopSlot(&Stream->FreeSlots);
+  if (next == NULL) next = CamPopSlot(&Stream->ReadySlots);
+  if (next == NULL) return finished;
+  finished->State = CamSlotReady;
+  CamPushSlot(&Stream->ReadySlots, finished);
+  next->State = CamSlotFilling;
+  Stream->FillSlotIndex = next->Index;
+  // Only a frame entering an empty queue wakes the waiters; the takes reset the
+  // event when they empty it.
+  if (Stream->ReadySlots.Count == 1) KeSetEvent(&Stream->FrameReadyEvent, IO_NO_INCREMENT, FALSE);
+  return next;
+}
+
+// Up to DISPATCH_LEVEL. Hands the finished frame off and starts the next one at
+// the start of its slot.
+static VOID CamHandOffFrame(PCAM_STREAM_CONTEXT Stream) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Stream->FreeSlotsLock, &irql);
+  KeAcquireSpinLockAtDpcLevel(&Stream->ReadySlotsLock);
+  PCAM_FRAME_SLOT next = CamHandOffLocked(Stream);
+  KeReleaseSpinLockFromDpcLevel(&Stream->ReadySlotsLock);
+  KeReleaseSpinLock(&Stream->FreeSlotsLock, irql);
+  Stream->FillPointer = next->Buffer;
+  Stream->FrameBytesFilled = 0;
+}
+
+// Received bytes go into the frame being filled, never past its end: bytes beyond
+// the frame's (after short transfers) are lost rather than carried into the next
+// frame, whose start the byte count alone decides.
+VOID CamTakeStreamBytes(PCAM_STREAM_CONTEXT Stream, const UCHAR* Data, ULONG Received) {
+  ULONG room = (ULONG)Stream->FrameSize - Stream->FrameBytesFilled;
+  ULONG copied = Received < room ? Received : room;
+  RtlCopyMemory(Stream->FillPointer, Data, copied);
+  Stream->FrameBytesFilled += copied;
+  if (Stream->FrameBytesFilled < (ULONG)Stream->FrameSize) {
+    Stream->FillPointer += copied;
+    return;
+  }
+  CamHandOffFrame(Stream);
+}

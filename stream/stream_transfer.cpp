@@ -1,0 +1,157 @@
+// A stream's two bulk transfers: sending one, its completion routine, counting
+// one out when it ends for good, and ending both.
+//
+// Locking: no lock of the stream's own. The IRP belongs to whoever last got it
+// back (start before the first send, then each completion); the cancel spin lock
+// covers the moment the completion takes it back, so that a cancel is either seen
+// there or lands on the IRP as it goes down again.
+#include "stream.h"
+
+// A failed completion that brought nothing this many times in a row ends the
+// transfer: a lower driver that refuses each send at once completes the IRP
+// inside IofCallDriver, and the routine would send again from there without end.
+static BOOLEAN CamStreamTransferRefused(PCAM_STREAM_TRANSFER Transfer, NTSTATUS Status, ULONG Received) {
+  if (NT_SUCCESS(Status) || Received != 0) {
+    Transfer->Refusals = 0;
+    return FALSE;
+  }
+  return ++Transfer->Refusals > CAM_STREAM_REFUSALS_MAX;
+}
+
+// Up to DISPATCH_LEVEL. TRUE while the stream may send: not ending and the device
+// serving requests. A drain of a stop, query-remove or removal leaves Started
+// first, so no transfer goes out again behind its cancels.
+static BOOLEAN CamStreamGoesOn(PCAM_STREAM_CONTEXT Stream) {
+  if (InterlockedCompareExchange(&Stream->Ending, 0, 0) != 0) return FALSE;
+  return CamPnpState(CamExtension(Stream->DeviceObject)) == CamPnpStarted;
+}
+
+// Up to DISPATCH_LEVEL, by the IRP's owner. Takes the IRP back for another send,
+// unless a cancel reached it since it came back (the stream is ending then).
+static BOOLEAN CamTakeBackIrp(PIRP Irp) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  BOOLEAN cancelled = Irp->Cancel;
+  if (!cancelled) IoReuseIrp(Irp, STATUS_SUCCESS);
+  IoReleaseCancelSpinLock(irql);
+  return !cancelled;
+}
+
+// Up to DISPATCH_LEVEL, by the IRP's owner. The URB for Length bytes into the
+// data buffer and the location the lower driver reads.
+static VOID CamFillStreamTransfer(PCAM_STREAM_TRANSFER Transfer, ULONG Length) {
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER* urb = &Transfer->Urb->UrbBulkOrInterruptTransfer;
+  RtlZeroMemory(urb, sizeof(*urb));
+  urb->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  urb->Hdr.Length = Transfer->UrbLength;
+  urb->PipeHandle = Transfer->Stream->StreamPipe->PipeHandle;
+  urb->TransferFlags = CAM_STREAM_FLAGS;
+  urb->TransferBufferLength = Length;
+  urb->TransferBuffer = Transfer->DataBuffer;
+  Transfer->Length = Length;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Transfer->Irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = Transfer->Urb;
+  IoSetCompletionRoutine(Transfer->Irp, CamStreamTransferComplete, Transfer, TRUE, TRUE, TRUE);
+}
+
+NTSTATUS CamSendStreamTransfer(PCAM_STREAM_TRANSFER Transfer, ULONG Length) {
+  PCAM_STREAM_CONTEXT stream = Transfer->Stream;
+  // Taken back before the stream's state is read: a stop that sets Ending after
+  // this read cancels the IRP on its way down, and the lower driver ends it.
+  if (!CamTakeBackIrp(Transfer->Irp) || !CamStreamGoesOn(stream)) {
+    CamStreamTransferEnded(stream);
+    return STATUS_CANCELLED;
+  }
+  CamFillStreamTransfer(Transfer, Length);
+  return IofCallDriver(CamExtension(stream->DeviceObject)->LowerDeviceObject, Transfer->Irp);
+}
+
+// Up to DISPATCH_LEVEL, by the IRP's owner. Sends the transfer again, or parks it
+// while start has not yet sent the other one.
+static VOID CamResendStreamTransfer(PCAM_STREAM_TRANSFER Transfer, ULONG Length) {
+  PCAM_STREAM_CONTEXT stream = Transfer->Stream;
+  if (InterlockedCompareExchange(&stream->SendsOpen, 0, 0) == 0) {
+    KIRQL irql;
+    KeAcquireSpinLock(&stream->SendLock, &irql);
+    BOOLEAN open = stream->SendsOpen != 0;
+    if (!open) {
+      Transfer->Length = Length;
+      stream->Parked[stream->ParkedCount++] = Transfer;
+    }
+    KeReleaseSpinLock(&stream->SendLock, irql);
+    if (!open) return;
+  }
+  CamSendStreamTransfer(Transfer, Length);
+}
+
+VOID CamOpenStreamSends(PCAM_STREAM_CONTEXT Stream) {
+  for (;;) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Stream->SendLock, &irql);
+    PCAM_STREAM_TRANSFER parked = Stream->ParkedCount != 0 ? Stream->Parked[0] : NULL;
+    if (parked == NULL) {
+      InterlockedExchange(&Stream->SendsOpen, 1);
+    } else {
+      Stream->Parked[0] = Stream->Parked[1];
+      Stream->ParkedCount--;
+    }
+    KeReleaseSpinLock(&Stream->SendLock, irql);
+    if (parked == NULL) return;
+    CamSendStreamTransfer(parked, parked->Length);
+  }
+}
+
+// Up to DISPATCH_LEVEL. The last transfer out sets TransfersDoneEvent, after which
+// the stop may free the stream, and leaves the gate it held the device in.
+VOID CamStreamTransferEnded(PCAM_STREAM_CONTEXT Stream) {
+  PDEVICE_OBJECT device = Stream->DeviceObject;
+  if (InterlockedDecrement(&Stream->PendingTransfers) != 0) return;
+  KeSetEvent(&Stream->TransfersDoneEvent, 1, FALSE);
+  CamLeaveRequest(device);
+}
+
+// Up to DISPATCH_LEVEL. Neither transfer goes out again; one out is cancelled, and
+// one in its completion routine finds the mark. The stream never runs again.
+VOID CamEndStreamTransfers(PCAM_STREAM_CONTEXT Stream) {
+  InterlockedExchange(&Stream->Ending, 1);
+  for (ULONG t = 0; t < CAM_STREAM_TRANSFERS; ++t) {
+    if (Stream->Transfers[t] != NULL) IoCancelIrp(Stream->Transfers[t]->Irp);
+  }
+  // A request waiting for a frame takes what is there, or fails, without waiting
+  // out its second.
+  KeSetEvent(&Stream->FrameReadyEvent, IO_NO_INCREMENT, FALSE);
+}
+
+// Up to DISPATCH_LEVEL, in whatever thread the USB stack completes on. A cancelled
+// transfer, one whose camera is gone, and one whose pipe halted end for good: the
+// stream does not reset the pipe behind the application, and a halted pipe would
+// fail every send at once. Any other outcome brings its bytes into the frame and
+// the transfer goes out again for the piece after the other transfer's.
+NTSTATUS NTAPI CamStreamTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  PCAM_STREAM_TRANSFER transfer = (PCAM_STREAM_TRANSFER)Context;
+  PCAM_STREAM_CONTEXT stream = transfer->Stream;
+  NTSTATUS status = Irp->IoStatus.Status;
+  const struct _URB_BULK_OR_INTERRUPT_TRANSFER* urb = &transfer->Urb->UrbBulkOrInterruptTransfer;
+  ULONG received = urb->TransferBufferLength;
+  if (status == STATUS_CANCELLED || status == STATUS_DEVICE_NOT_CONNECTED) {
+    CamStreamTransferEnded(stream);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  if (CamUsbdHalted(urb->Hdr.Status) || CamStreamTransferRefused(transfer, status, received)) {
+    CamRecordUsbdStatus(CamExtension(stream->DeviceObject), urb->Hdr.Status);
+    CamStreamTransferEnded(stream);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  // Nothing came: the same piece is still to come, and a send refused at once may
+  // complete here while the other transfer's completion moves the fill state.
+  if (received == 0) {
+    CamResendStreamTransfer(transfer, transfer->Length);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  CamTakeStreamBytes(stream, transfer->DataBuffer, received);
+  CamResendStreamTransfer(transfer, CamNextTransferLength(stream->FrameSize, stream->FrameBytesFilled));
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
