@@ -8,15 +8,25 @@
 
 // The products that send their frame without a trigger take one plain transfer;
 // the others, and a camera the driver knows no record of, the triggered read.
+// A frame read while a stream has the image pipe would take part of the stream's
+// bytes: it is refused.
 NTSTATUS CamReadFrameRequest(const CAM_CONTROL_CALL* Call) {
+  if (!CamShareImagePipe(Call->Extension)) return STATUS_DEVICE_BUSY;
+  NTSTATUS status;
   if (Call->Product != NULL && Call->Product->FrameRead == CAM_FRAME_PLAIN) {
-    return CamBulkTransfer(Call->DeviceObject, Call->Irp);
+    status = CamBulkTransfer(Call->DeviceObject, Call->Irp);
+  } else {
+    status = CamReadFrameTriggered(Call->DeviceObject, Call->Irp);
   }
-  return CamReadFrameTriggered(Call->DeviceObject, Call->Irp);
+  CamUnshareImagePipe(Call->Extension);
+  return status;
 }
 
 NTSTATUS CamReadFrameExRequest(const CAM_CONTROL_CALL* Call) {
-  return CamReadFrameUntriggered(Call->DeviceObject, Call->Irp);
+  if (!CamShareImagePipe(Call->Extension)) return STATUS_DEVICE_BUSY;
+  NTSTATUS status = CamReadFrameUntriggered(Call->DeviceObject, Call->Irp);
+  CamUnshareImagePipe(Call->Extension);
+  return status;
 }
 
 NTSTATUS CamStreamStartRequest(const CAM_CONTROL_CALL* Call) {

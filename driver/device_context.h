@@ -137,6 +137,12 @@ typedef struct _CAM_DEVICE_EXTENSION {
   // taken with no other of the driver's locks held.
   KSPIN_LOCK StreamListLock;
   struct _CAM_STREAM_CONTEXT* Streams;
+  // Who reads the image pipe: the number of single-shot reads in progress, or -1
+  // while a stream's transfers run. The camera sends one byte stream, cut into
+  // frames by counting alone, so a second reader would tear every frame of both.
+  // Interlocked (CamShareImagePipe, CamTakeImagePipe and their releases), at up to
+  // DISPATCH_LEVEL.
+  volatile LONG ImagePipeUse;
 } CAM_DEVICE_EXTENSION, *PCAM_DEVICE_EXTENSION;
 
 // One open handle's record, the file object's FsContext: open allocates it and

@@ -81,6 +81,25 @@ FORCEINLINE BOOLEAN CamUsbdHalted(LONG Status) {
   return ((ULONG)Status >> 30) == 3 && Status != USBD_STATUS_CANCELED && Status != USBD_STATUS_DEVICE_GONE;
 }
 
+// The image pipe's readers (ImagePipeUse): single-shot reads share it, a stream
+// takes it whole. FALSE when the other kind has it. Up to DISPATCH_LEVEL.
+FORCEINLINE BOOLEAN CamShareImagePipe(PCAM_DEVICE_EXTENSION Extension) {
+  for (;;) {
+    LONG use = InterlockedCompareExchange(&Extension->ImagePipeUse, 0, 0);
+    if (use < 0) return FALSE;
+    if (InterlockedCompareExchange(&Extension->ImagePipeUse, use + 1, use) == use) return TRUE;
+  }
+}
+FORCEINLINE VOID CamUnshareImagePipe(PCAM_DEVICE_EXTENSION Extension) {
+  InterlockedDecrement(&Extension->ImagePipeUse);
+}
+FORCEINLINE BOOLEAN CamTakeImagePipe(PCAM_DEVICE_EXTENSION Extension) {
+  return InterlockedCompareExchange(&Extension->ImagePipeUse, -1, 0) == 0;
+}
+FORCEINLINE VOID CamGiveBackImagePipe(PCAM_DEVICE_EXTENSION Extension) {
+  InterlockedExchange(&Extension->ImagePipeUse, 0);
+}
+
 // Completes a request this driver does not pass down. Returns the status.
 FORCEINLINE NTSTATUS CamCompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
   Irp->IoStatus.Status = Status;

@@ -18,7 +18,7 @@
 #define CAM_STREAM_FLAGS (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK)
 // A transfer the lower driver refuses at once this many times in a row ends for
 // good: re-sending it from its own completion routine would otherwise recurse.
-#define CAM_STREAM_REFUSALS_MAX 4
+#define CAM_STREAM_REFUSALS_MAX 2
 
 struct _CAM_STREAM_CONTEXT;
 

@@ -41,8 +41,10 @@ static NTSTATUS CamAttachStream(PCAM_FILE_CONTEXT File, PCAM_STREAM_CONTEXT Stre
 }
 
 // A start on a handle that streams stops that stream first, as a stop request
-// would, so nothing of it keeps running. The frame size is the input record's
-// only field read; a start refused leaves the handle without a stream.
+// would, so nothing of it keeps running. A start while another handle's stream,
+// or a frame read, reads the image pipe is refused: STATUS_DEVICE_BUSY. The frame
+// size is the input record's only field read; a start refused leaves the handle
+// without a stream.
 NTSTATUS CamStartStreaming(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
   PCAM_FILE_CONTEXT file = fileObject != NULL ? (PCAM_FILE_CONTEXT)fileObject->FsContext : NULL;
@@ -50,12 +52,19 @@ NTSTATUS CamStartStreaming(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   LONG frameSize = (LONG)CamGetU32((PUCHAR)Irp->AssociatedIrp.SystemBuffer +
                                    FIELD_OFFSET(CAM_STREAM_START_PARAMS, FrameSize));
   CamDetachStream(DeviceObject, fileObject);
+  // Taken before the pipe is reset under another reader; from the first send on,
+  // the stream's last transfer out gives it back.
+  PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
+  if (!CamTakeImagePipe(extension)) return STATUS_DEVICE_BUSY;
   PCAM_STREAM_CONTEXT stream;
   NTSTATUS status = CamOpenStream(DeviceObject, frameSize, &stream);
-  if (!NT_SUCCESS(status)) return status;
-  if (!CamEnterRequest(DeviceObject)) {
+  if (NT_SUCCESS(status) && !CamEnterRequest(DeviceObject)) {
     CamFreeStream(stream);
-    return STATUS_DELETE_PENDING;
+    status = STATUS_DELETE_PENDING;
+  }
+  if (!NT_SUCCESS(status)) {
+    CamGiveBackImagePipe(extension);
+    return status;
   }
   status = CamSendFirstTransfers(stream);
   if (NT_SUCCESS(status)) status = CamAttachStream(file, stream);

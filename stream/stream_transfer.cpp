@@ -103,11 +103,13 @@ VOID CamOpenStreamSends(PCAM_STREAM_CONTEXT Stream) {
   }
 }
 
-// Up to DISPATCH_LEVEL. The last transfer out sets TransfersDoneEvent, after which
-// the stop may free the stream, and leaves the gate it held the device in.
+// Up to DISPATCH_LEVEL. The last transfer out gives the image pipe back, sets
+// TransfersDoneEvent, after which the stop may free the stream, and leaves the
+// gate it held the device in.
 VOID CamStreamTransferEnded(PCAM_STREAM_CONTEXT Stream) {
   PDEVICE_OBJECT device = Stream->DeviceObject;
   if (InterlockedDecrement(&Stream->PendingTransfers) != 0) return;
+  CamGiveBackImagePipe(CamExtension(device));
   KeSetEvent(&Stream->TransfersDoneEvent, 1, FALSE);
   CamLeaveRequest(device);
 }

@@ -1,9 +1,11 @@
 // Streaming through the I/O manager: start, frames taken in place or copied, the
 // slot rules, and every way a stream ends (stop, a second start, close, removal,
 // a camera fault), each frame checked byte for byte against what the camera sent.
+#include <sim/kernel.h>
 #include <sim/pattern.h>
 
 #include <atomic>
+#include <future>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -240,27 +242,6 @@ TEST_F(Streaming, ASecondStartAndACloseEachStopTheStreamBefore) {
   EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
 }
 
-// A stop on one handle ends every stream's transfers on the device; the other
-// handle's stream keeps its memory, delivers nothing more and stops cleanly.
-TEST_F(Streaming, AStopOnOneHandleEndsTheOtherHandlesTransfers) {
-  constexpr uint32_t kSize = 300000;
-  streaming_camera(kSize);
-  sim::Handle a = open();
-  sim::Handle b = open();
-  ASSERT_EQ(start(a, kSize), STATUS_SUCCESS);
-  ASSERT_EQ(start(b, kSize), STATUS_SUCCESS);
-  EXPECT_EQ(stop(a), STATUS_SUCCESS);
-  PCAM_STREAM_CONTEXT other = stream_of(b);
-  ASSERT_NE(other, nullptr);
-  EXPECT_EQ(KeReadStateEvent(&other->TransfersDoneEvent), 1);
-  // Frames finished before the stop are still there; then nothing.
-  while (get(b).status == STATUS_SUCCESS) {
-  }
-  EXPECT_EQ(stop(b), STATUS_SUCCESS);
-  EXPECT_EQ(sim::nt_close(a), STATUS_SUCCESS);
-  EXPECT_EQ(sim::nt_close(b), STATUS_SUCCESS);
-}
-
 // Unplugged mid-stream: the transfers end on their own, gets fail, and the stop
 // and close that follow free everything without waiting.
 TEST_F(Streaming, EndsCleanlyWhenTheCameraIsUnpluggedMidStream) {
@@ -279,6 +260,229 @@ TEST_F(Streaming, EndsCleanlyWhenTheCameraIsUnpluggedMidStream) {
   EXPECT_EQ(stop(handle), STATUS_DELETE_PENDING);
   EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
   EXPECT_TRUE(platform().wait_removed(device, kBound));
+}
+
+// Takes frames until one fails; each one taken is whole. Returns the status of
+// the one that failed.
+NTSTATUS drain_until_failure(sim::Handle handle) {
+  for (;;) {
+    Bytes output;
+    ULONG_PTR information = 0;
+    NTSTATUS status = sim::nt_device_io_control(handle, IOCTL_CAM_STREAM_READ_FRAME, nullptr, 0,
+                                                (output.resize(2 << 20), output.data()), 2 << 20, &information);
+    if (status != STATUS_SUCCESS) return status;
+    EXPECT_TRUE(sim::pattern::check(output.data() + 24, information - 24).ok);
+  }
+}
+
+// The camera's one byte stream has one reader: while a handle streams, another
+// handle's start and any frame read are refused. A stop request on the other
+// handle ends the stream's transfers (it aborts the pipes); the stream keeps its
+// memory, hands out what was finished, and stops cleanly; then the other handle
+// may stream.
+TEST_F(Streaming, OneStreamReadsTheCameraAndAStopOnAnyHandleEndsIt) {
+  constexpr uint32_t kSize = 1000000;
+  streaming_camera(kSize);
+  sim::Handle a = open();
+  sim::Handle b = open();
+  ASSERT_EQ(start(a, kSize), STATUS_SUCCESS);
+  EXPECT_EQ(start(b, kSize), STATUS_DEVICE_BUSY);
+  Bytes frame(kSize);
+  for (ULONG code : {IOCTL_CAM_READ_FRAME, IOCTL_CAM_READ_FRAME_EX}) {
+    EXPECT_EQ(sim::nt_device_io_control(b, code, nullptr, 0, frame.data(), kSize, nullptr), STATUS_DEVICE_BUSY);
+  }
+  EXPECT_EQ(stop(b), STATUS_INVALID_PARAMETER);
+  PCAM_STREAM_CONTEXT stream = stream_of(a);
+  ASSERT_NE(stream, nullptr);
+  EXPECT_EQ(KeReadStateEvent(&stream->TransfersDoneEvent), 1);
+  EXPECT_EQ(drain_until_failure(a), STATUS_UNSUCCESSFUL);
+  ASSERT_EQ(start(b, kSize), STATUS_SUCCESS);
+  Frame taken = get(b);
+  ASSERT_EQ(taken.status, STATUS_SUCCESS);
+  check_view(taken);
+  EXPECT_EQ(stop(a), STATUS_SUCCESS);
+  EXPECT_EQ(sim::nt_close(a), STATUS_SUCCESS);
+  EXPECT_EQ(sim::nt_close(b), STATUS_SUCCESS);
+}
+
+// A camera that stalls or babbles mid-stream: the stream ends cleanly, without a
+// torn frame, and a new start (which resets the pipe) streams whole frames again.
+TEST_F(Streaming, EndsCleanlyWhenThePipeHaltsAndStartsAgain) {
+  constexpr uint32_t kSize = 1000000;
+  sim::UsbDevice& device = streaming_camera(kSize);
+  sim::Handle handle = open();
+  for (int halt = 0; halt < 2; ++halt) {
+    SCOPED_TRACE(halt == 0 ? "stall" : "babble");
+    ASSERT_EQ(start(handle, kSize), STATUS_SUCCESS);
+    ASSERT_EQ(get(handle).status, STATUS_SUCCESS);
+    if (halt == 0) {
+      device.stall_pipe(0x82);
+    } else {
+      // The camera's frames grow by a packet the driver does not expect.
+      device.camera().set_frame_size(kSize + 512);
+    }
+    EXPECT_EQ(drain_until_failure(handle), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(KeReadStateEvent(&stream_of(handle)->TransfersDoneEvent), 1);
+    device.camera().set_frame_size(kSize);
+    ASSERT_EQ(start(handle, kSize), STATUS_SUCCESS);
+    for (int i = 0; i < 3; ++i) {
+      Frame frame = get(handle);
+      ASSERT_EQ(frame.status, STATUS_SUCCESS);
+      check_view(frame);
+      ASSERT_EQ(release(handle, frame.address), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(stop(handle), STATUS_SUCCESS);
+  }
+  EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+}
+
+// A lower driver that refuses every send at once: each transfer is sent again a
+// bounded number of times, then ends, and the stop that follows does not wait.
+// Refused a few times only, the stream goes on with whole frames.
+TEST_F(Streaming, ASendRefusedAtOnceEndsTheTransferAfterABoundedNumberOfTries) {
+  constexpr uint32_t kSize = 300000;
+  sim::UsbDevice& device = streaming_camera(kSize);
+  sim::Handle handle = open();
+  ASSERT_EQ(start(handle, kSize), STATUS_SUCCESS);
+  ASSERT_EQ(get(handle).status, STATUS_SUCCESS);
+  device.refuse_urb(sim::UrbMatch::bulk(), STATUS_INVALID_PARAMETER, 1, CAM_STREAM_REFUSALS_MAX);
+  for (int i = 0; i < 4; ++i) {
+    Frame frame = get(handle);
+    ASSERT_EQ(frame.status, STATUS_SUCCESS);
+    check_view(frame);
+    ASSERT_EQ(release(handle, frame.address), STATUS_SUCCESS);
+  }
+  device.refuse_urb(sim::UrbMatch::bulk(), STATUS_INVALID_PARAMETER, 1, sim::UsbDevice::kForever);
+  EXPECT_EQ(drain_until_failure(handle), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(KeReadStateEvent(&stream_of(handle)->TransfersDoneEvent), 1);
+  EXPECT_EQ(stop(handle), STATUS_SUCCESS);
+  device.clear_injections();
+  EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+}
+
+// The first sends refused: the start fails with the lower driver's status and
+// keeps nothing; so does one whose camera fails both transfers as they come.
+TEST_F(Streaming, AStartWhoseTransfersAreRefusedKeepsNothing) {
+  constexpr uint32_t kSize = 300000;
+  sim::UsbDevice& device = streaming_camera(kSize);
+  sim::Handle handle = open();
+  for (int nth : {1, 2}) {
+    device.refuse_urb(sim::UrbMatch::bulk(), STATUS_DEVICE_NOT_CONNECTED, nth, sim::UsbDevice::kForever);
+    EXPECT_EQ(start(handle, kSize), STATUS_DEVICE_NOT_CONNECTED) << nth;
+    EXPECT_EQ(stream_of(handle), nullptr);
+    device.clear_injections();
+  }
+  ASSERT_EQ(start(handle, kSize), STATUS_SUCCESS);
+  EXPECT_EQ(get(handle).status, STATUS_SUCCESS);
+  EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+}
+
+struct StartFailure {
+  std::string name;
+  void (*fail)(int nth);
+};
+
+class StreamStartFailure : public Streaming, public ::testing::WithParamInterface<StartFailure> {};
+
+// Each allocation and mapping of a start failed in turn: the start fails for want
+// of resources and leaves nothing behind, or succeeds and streams whole frames.
+TEST_P(StreamStartFailure, LeavesNothingBehind) {
+  constexpr uint32_t kSize = 300000;
+  streaming_camera(kSize);
+  sim::Handle handle = open();
+  int failed = 0;
+  for (int nth = 1; nth <= 16; ++nth) {
+    GetParam().fail(nth);
+    NTSTATUS status = start(handle, kSize);
+    sim::inject::clear();
+    if (status == STATUS_SUCCESS) {
+      Frame frame = get(handle);
+      ASSERT_EQ(frame.status, STATUS_SUCCESS) << nth;
+      check_view(frame);
+      EXPECT_EQ(stop(handle), STATUS_SUCCESS);
+      continue;
+    }
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << nth;
+    EXPECT_EQ(stream_of(handle), nullptr);
+    ++failed;
+  }
+  EXPECT_GT(failed, 0);
+  EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, StreamStartFailure,
+                         ::testing::Values(StartFailure{"Pool", sim::inject::fail_pool_allocation},
+                                           StartFailure{"Irp", sim::inject::fail_irp_allocation},
+                                           StartFailure{"Mdl", sim::inject::fail_mdl_allocation},
+                                           StartFailure{"UserMapping", sim::inject::fail_user_mapping}),
+                         [](const auto& info) { return info.param.name; });
+
+// An application thread terminated while it waits for a frame: its wait ends at
+// once, and the stream and the handle stay usable.
+TEST_F(Streaming, AThreadTerminatedWhileItWaitsForAFrameLeavesTheStreamUsable) {
+  constexpr uint32_t kSize = 300000;
+  sim::UsbDevice& device = plug();
+  device.camera().set_frame_size(kSize);
+  sim::Handle handle = open();
+  ASSERT_EQ(start(handle, kSize), STATUS_SUCCESS);
+  std::atomic<NTSTATUS> waited{kNotServed};
+  sim::AppThread waiter(sim::current_process(), "waiter", [&] { waited = get(handle).status; });
+  ASSERT_TRUE(sim::wait_for_waiter(&stream_of(handle)->FrameReadyEvent, kBound));
+  auto terminated = std::chrono::steady_clock::now();
+  waiter.terminate();
+  ASSERT_TRUE(waiter.wait_exited(kBound));
+  EXPECT_LT(std::chrono::steady_clock::now() - terminated, 500ms);
+  EXPECT_TRUE(waiter.terminated());
+  EXPECT_EQ(waited.load(), kNotServed);  // the call never returned to the application
+  device.camera().set_streaming(true);
+  Frame frame = get(handle);
+  ASSERT_EQ(frame.status, STATUS_SUCCESS);
+  check_view(frame);
+  EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+}
+
+// A stop, query-remove or removal of the device ends the transfers of the
+// stream on it instead of waiting for them; the stream stays its handle's to stop
+// and free, and after a restart the handle streams again.
+TEST_F(Streaming, PlugAndPlayEndsTheStreamWithoutWaitingForIt) {
+  constexpr uint32_t kSize = 300000;
+  sim::UsbDevice& device = streaming_camera(kSize);
+  sim::Handle handle = open();
+  ASSERT_EQ(start(handle, kSize), STATUS_SUCCESS);
+  ASSERT_EQ(platform().stop(device), STATUS_SUCCESS);
+  EXPECT_EQ(KeReadStateEvent(&stream_of(handle)->TransfersDoneEvent), 1);
+  ASSERT_EQ(platform().start(device), STATUS_SUCCESS);
+  ASSERT_EQ(start(handle, kSize), STATUS_SUCCESS);
+  ASSERT_EQ(get(handle).status, STATUS_SUCCESS);
+  ASSERT_EQ(platform().query_remove(device), STATUS_SUCCESS);
+  EXPECT_EQ(KeReadStateEvent(&stream_of(handle)->TransfersDoneEvent), 1);
+  ASSERT_EQ(platform().cancel_remove(device), STATUS_SUCCESS);
+  ASSERT_EQ(start(handle, kSize), STATUS_SUCCESS);
+  std::future<NTSTATUS> removed = platform().remove_async(device);
+  ASSERT_EQ(removed.wait_for(kBound), std::future_status::ready);
+  EXPECT_EQ(removed.get(), STATUS_SUCCESS);
+  EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+}
+
+// Three cameras streaming at once, each its own frame size: every frame whole.
+TEST_F(Streaming, SeveralCamerasStreamAtOnce) {
+  const std::vector<std::pair<USHORT, uint32_t>> cameras = {{0x100A, 300000}, {0x100E, 1000000}, {0x1009, 1500000}};
+  std::vector<sim::Handle> handles;
+  for (size_t i = 0; i < cameras.size(); ++i) {
+    streaming_camera(cameras[i].second, cameras[i].first);
+    handles.push_back(open(static_cast<int>(i)));
+    ASSERT_EQ(start(handles[i], cameras[i].second), STATUS_SUCCESS);
+  }
+  for (int round = 0; round < 3; ++round) {
+    for (size_t i = 0; i < cameras.size(); ++i) {
+      Frame frame = get(handles[i]);
+      ASSERT_EQ(frame.status, STATUS_SUCCESS);
+      EXPECT_EQ(frame.size, cameras[i].second);
+      check_view(frame);
+      ASSERT_EQ(release(handles[i], frame.address), STATUS_SUCCESS);
+    }
+  }
+  for (sim::Handle handle : handles) EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -193,6 +193,84 @@ TEST_F(StreamMemory, RefusesSizesNoBufferCanHold) {
   }
 }
 
+// The hand-off, played on a stream that sends nothing: frames finished in turn
+// with no slot held leave the two newest waiting, oldest first; the event is set
+// only by a frame entering an empty queue.
+class HandOff : public StreamMemory {
+ protected:
+  void SetUp() override { ASSERT_EQ(allocate(kFrame, &stream_), STATUS_SUCCESS); }
+  void TearDown() override { CamFreeStream(stream_); }
+
+  // Finishes the frame being filled in two pieces, the second too long.
+  void finish_frame() {
+    CamTakeStreamBytes(stream_, data_.data(), kFrame - 100);
+    EXPECT_EQ(stream_->FrameBytesFilled, kFrame - 100);
+    CamTakeStreamBytes(stream_, data_.data(), 300);
+    EXPECT_EQ(stream_->FrameBytesFilled, 0u);
+    EXPECT_EQ(stream_->FillPointer, stream_->Slots[stream_->FillSlotIndex].Buffer);
+  }
+
+  std::vector<ULONG> ready() const {
+    std::vector<ULONG> order;
+    for (PCAM_FRAME_SLOT s = stream_->ReadySlots.Head; s != nullptr; s = s->Next) order.push_back(s->Index);
+    return order;
+  }
+
+  bool event_set() { return KeReadStateEvent(&stream_->FrameReadyEvent) != 0; }
+
+  static constexpr LONG kFrame = 4096;
+  PCAM_STREAM_CONTEXT stream_ = nullptr;
+  std::vector<UCHAR> data_ = std::vector<UCHAR>(kFrame, 0x5A);
+};
+
+TEST_F(HandOff, KeepsTheTwoNewestFramesWaitingOldestFirst) {
+  struct Row {
+    std::vector<ULONG> ready;
+    ULONG next_fill;
+  };
+  const Row rows[] = {{{0}, 1}, {{0, 1}, 2}, {{1, 2}, 0}, {{2, 0}, 1}, {{0, 1}, 2}};
+  for (const Row& row : rows) {
+    KeClearEvent(&stream_->FrameReadyEvent);
+    bool was_empty = stream_->ReadySlots.Count == 0;
+    finish_frame();
+    EXPECT_EQ(ready(), row.ready);
+    EXPECT_EQ(stream_->FillSlotIndex, row.next_fill);
+    EXPECT_EQ(event_set(), was_empty);
+  }
+  // Nothing beyond the frame's end was written: the slot holds the frame and the
+  // page's zeros after it.
+  const CAM_FRAME_SLOT& slot = stream_->Slots[0];
+  EXPECT_EQ(slot.Buffer[kFrame - 1], 0x5A);
+  std::vector<UCHAR> zeros(slot.BufferBytes - kFrame, 0);
+  EXPECT_EQ(memcmp(slot.Buffer + kFrame, zeros.data(), zeros.size()), 0);
+}
+
+// With two slots held and nothing waiting, every finished frame is dropped and
+// the same slot filled again, waking nobody.
+TEST_F(HandOff, RefillsTheSameSlotWhileTheApplicationHoldsBothOthers) {
+  for (ULONG i : {1u, 2u}) {
+    ASSERT_EQ(CamPopSlot(&stream_->FreeSlots), &stream_->Slots[i]);
+    stream_->Slots[i].State = CamSlotHeld;
+  }
+  for (int i = 0; i < 3; ++i) {
+    finish_frame();
+    EXPECT_EQ(stream_->FillSlotIndex, 0u);
+    EXPECT_TRUE(ready().empty());
+    EXPECT_FALSE(event_set());
+  }
+}
+
+// A completion that brings nothing changes neither the fill state nor the queues.
+TEST_F(HandOff, NothingReceivedChangesNothing) {
+  CamTakeStreamBytes(stream_, data_.data(), 10);
+  PUCHAR fill = stream_->FillPointer;
+  CamTakeStreamBytes(stream_, data_.data(), 0);
+  EXPECT_EQ(stream_->FillPointer, fill);
+  EXPECT_EQ(stream_->FrameBytesFilled, 10u);
+  EXPECT_EQ(stream_->FreeSlots.Count, 2);
+  EXPECT_TRUE(ready().empty());
+}
+
 // Opening a stream: the pipe's checks, the frame size, the reset that clears a
 // halt left by an earlier user of the pipe.
 class StreamOpen : public Testbed {
