@@ -154,6 +154,9 @@ typedef struct _CAM_FILE_CONTEXT {
   // same lock, so whoever takes the stream away waits for it.
   struct _CAM_STREAM_CONTEXT* StreamContext;
   KSPIN_LOCK StreamLock;
+  // Set by cleanup under StreamLock: no stream is attached after it, since close
+  // may come in another process, where the stream's views cannot be removed.
+  BOOLEAN CleanedUp;
 } CAM_FILE_CONTEXT, *PCAM_FILE_CONTEXT;
 
 // The Plug and Play state is written by one thread and read by others without a

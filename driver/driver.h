@@ -40,10 +40,11 @@ VOID CamAbortAllPipes(PDEVICE_OBJECT DeviceObject);
 
 // Streams as the rest of the driver sees them (stream/stream_stop.cpp). The end
 // of the device's streams' transfers, for a drain: up to DISPATCH_LEVEL. The
-// detach of a handle's stream, for cleanup and close: PASSIVE_LEVEL, TRUE when a
-// stream of this device was stopped.
+// detach of a handle's stream, for cleanup (which also bars the handle from
+// streaming again) and close: PASSIVE_LEVEL, TRUE when a stream of this device
+// was stopped.
 VOID CamEndDeviceStreams(PDEVICE_OBJECT DeviceObject);
-BOOLEAN CamDetachStream(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject);
+BOOLEAN CamDetachStream(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject, BOOLEAN Cleanup);
 
 VOID CamHexDump(const VOID* Buffer, ULONG Length);
 

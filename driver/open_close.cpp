@@ -61,7 +61,7 @@ NTSTATUS NTAPI CamDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // is where the stream's views were made. Also runs after removal: the stream's
 // transfers have ended by then, and its memory is this handle's to free.
 NTSTATUS NTAPI CamDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  CamDetachStream(DeviceObject, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+  CamDetachStream(DeviceObject, IoGetCurrentIrpStackLocation(Irp)->FileObject, TRUE);
   return CamCompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
@@ -70,7 +70,7 @@ NTSTATUS NTAPI CamDispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // has normally stopped already) and the open count.
 NTSTATUS NTAPI CamDispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
-  CamDetachStream(DeviceObject, file);
+  CamDetachStream(DeviceObject, file, FALSE);
   if (file != NULL && file->FsContext != NULL) {
     ExFreePool(file->FsContext);
     file->FsContext = NULL;

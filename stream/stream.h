@@ -19,6 +19,10 @@
 // A transfer the lower driver refuses at once this many times in a row ends for
 // good: re-sending it from its own completion routine would otherwise recurse.
 #define CAM_STREAM_REFUSALS_MAX 2
+// The largest frame a stream takes: more than any camera sends (2592 x 1944 at 4
+// bytes a pixel), and a bound on the non-paged pool one request can tie up (three
+// frames).
+#define CAM_STREAM_FRAME_MAX 0x2000000
 
 struct _CAM_STREAM_CONTEXT;
 

@@ -10,8 +10,9 @@
 static NTSTATUS CamAllocateFrameSlot(PCAM_FRAME_SLOT Slot, LONG FrameSize, ULONG Index) {
   Slot->Index = Index;
   Slot->Size = FrameSize;
-  // A negative size, or one whose pages a 32-bit count cannot hold, can have no buffer.
-  if (FrameSize <= 0 || (ULONG)FrameSize > MAXULONG - PAGE_SIZE) return STATUS_INSUFFICIENT_RESOURCES;
+  // A negative size can have no buffer, and one beyond any camera's frame is not
+  // given one: an application must not tie up the system's non-paged pool.
+  if (FrameSize <= 0 || FrameSize > CAM_STREAM_FRAME_MAX) return STATUS_INSUFFICIENT_RESOURCES;
   Slot->BufferBytes = (ULONG)ROUND_TO_PAGES((ULONG)FrameSize);
   Slot->Buffer = (PUCHAR)CamAllocatePool(Slot->BufferBytes);
   if (Slot->Buffer == NULL) return STATUS_INSUFFICIENT_RESOURCES;

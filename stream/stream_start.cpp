@@ -27,15 +27,19 @@ static NTSTATUS CamSendFirstTransfers(PCAM_STREAM_CONTEXT Stream) {
 }
 
 // PASSIVE_LEVEL, in the starting process. Attaches the stream to the handle,
-// unless both transfers have already ended (the camera went as they were sent).
-// A stream that another start on the same handle attached meanwhile is stopped.
+// unless both transfers have already ended (the camera went as they were sent) or
+// the handle was closed meanwhile (its cleanup has run, here, and its close may
+// come elsewhere). A stream that another start on the same handle attached
+// meanwhile is stopped.
 static NTSTATUS CamAttachStream(PCAM_FILE_CONTEXT File, PCAM_STREAM_CONTEXT Stream) {
   if (InterlockedCompareExchange(&Stream->PendingTransfers, 0, 0) == 0) return STATUS_UNSUCCESSFUL;
   KIRQL irql;
   KeAcquireSpinLock(&File->StreamLock, &irql);
+  BOOLEAN closed = File->CleanedUp;
   PCAM_STREAM_CONTEXT earlier = File->StreamContext;
-  File->StreamContext = Stream;
+  if (!closed) File->StreamContext = Stream;
   KeReleaseSpinLock(&File->StreamLock, irql);
+  if (closed) return STATUS_FILE_CLOSED;
   CamStopStreaming(earlier);
   return STATUS_SUCCESS;
 }
@@ -51,7 +55,7 @@ NTSTATUS CamStartStreaming(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (file == NULL) return STATUS_UNSUCCESSFUL;
   LONG frameSize = (LONG)CamGetU32((PUCHAR)Irp->AssociatedIrp.SystemBuffer +
                                    FIELD_OFFSET(CAM_STREAM_START_PARAMS, FrameSize));
-  CamDetachStream(DeviceObject, fileObject);
+  CamDetachStream(DeviceObject, fileObject, FALSE);
   // Taken before the pipe is reset under another reader; from the first send on,
   // the stream's last transfer out gives it back.
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);

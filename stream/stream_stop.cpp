@@ -83,13 +83,14 @@ NTSTATUS CamStopStreaming(PCAM_STREAM_CONTEXT Stream) {
   return STATUS_SUCCESS;
 }
 
-BOOLEAN CamDetachStream(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject) {
+BOOLEAN CamDetachStream(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject, BOOLEAN Cleanup) {
   PCAM_FILE_CONTEXT file = CamFileContext(FileObject);
   if (file == NULL) return FALSE;
   KIRQL irql;
   KeAcquireSpinLock(&file->StreamLock, &irql);
   PCAM_STREAM_CONTEXT stream = file->StreamContext;
   file->StreamContext = NULL;
+  if (Cleanup) file->CleanedUp = TRUE;
   KeReleaseSpinLock(&file->StreamLock, irql);
   if (stream == NULL) return FALSE;
   // A handle's streams are all of its own device; one of another would still be
@@ -105,6 +106,6 @@ BOOLEAN CamDetachStream(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject) {
 NTSTATUS CamStopStreamRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CamEndDeviceStreams(DeviceObject);
   CamAbortAllPipes(DeviceObject);
-  BOOLEAN stopped = CamDetachStream(DeviceObject, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+  BOOLEAN stopped = CamDetachStream(DeviceObject, IoGetCurrentIrpStackLocation(Irp)->FileObject, FALSE);
   return stopped ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }

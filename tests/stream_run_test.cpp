@@ -5,8 +5,8 @@
 #include <sim/pattern.h>
 
 #include <atomic>
-#include <future>
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -268,8 +268,9 @@ NTSTATUS drain_until_failure(sim::Handle handle) {
   for (;;) {
     Bytes output;
     ULONG_PTR information = 0;
-    NTSTATUS status = sim::nt_device_io_control(handle, IOCTL_CAM_STREAM_READ_FRAME, nullptr, 0,
-                                                (output.resize(2 << 20), output.data()), 2 << 20, &information);
+    NTSTATUS status =
+        sim::nt_device_io_control(handle, IOCTL_CAM_STREAM_READ_FRAME, nullptr, 0,
+                                  (output.resize(2 << 20), output.data()), 2 << 20, &information);
     if (status != STATUS_SUCCESS) return status;
     EXPECT_TRUE(sim::pattern::check(output.data() + 24, information - 24).ok);
   }
@@ -289,7 +290,8 @@ TEST_F(Streaming, OneStreamReadsTheCameraAndAStopOnAnyHandleEndsIt) {
   EXPECT_EQ(start(b, kSize), STATUS_DEVICE_BUSY);
   Bytes frame(kSize);
   for (ULONG code : {IOCTL_CAM_READ_FRAME, IOCTL_CAM_READ_FRAME_EX}) {
-    EXPECT_EQ(sim::nt_device_io_control(b, code, nullptr, 0, frame.data(), kSize, nullptr), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(sim::nt_device_io_control(b, code, nullptr, 0, frame.data(), kSize, nullptr),
+              STATUS_DEVICE_BUSY);
   }
   EXPECT_EQ(stop(b), STATUS_INVALID_PARAMETER);
   PCAM_STREAM_CONTEXT stream = stream_of(a);
@@ -466,7 +468,8 @@ TEST_F(Streaming, PlugAndPlayEndsTheStreamWithoutWaitingForIt) {
 
 // Three cameras streaming at once, each its own frame size: every frame whole.
 TEST_F(Streaming, SeveralCamerasStreamAtOnce) {
-  const std::vector<std::pair<USHORT, uint32_t>> cameras = {{0x100A, 300000}, {0x100E, 1000000}, {0x1009, 1500000}};
+  const std::vector<std::pair<USHORT, uint32_t>> cameras = {
+      {0x100A, 300000}, {0x100E, 1000000}, {0x1009, 1500000}};
   std::vector<sim::Handle> handles;
   for (size_t i = 0; i < cameras.size(); ++i) {
     streaming_camera(cameras[i].second, cameras[i].first);

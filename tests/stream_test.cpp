@@ -184,9 +184,13 @@ TEST_F(StreamMemory, FramesShowAsZeroedWholePagesWithSlotZeroFillingFirst) {
   CamFreeStream(stream);
 }
 
-// Sizes no buffer can be had for fail before anything is taken that could stay.
+// Sizes no buffer can be had for, or beyond any camera's frame, fail before
+// anything is taken that could stay; the largest frame allowed is taken.
 TEST_F(StreamMemory, RefusesSizesNoBufferCanHold) {
-  for (LONG size : {-1, static_cast<LONG>(0x80000000u)}) {
+  PCAM_STREAM_CONTEXT largest = nullptr;
+  ASSERT_EQ(allocate(CAM_STREAM_FRAME_MAX, &largest), STATUS_SUCCESS);
+  CamFreeStream(largest);
+  for (LONG size : {-1, static_cast<LONG>(0x80000000u), CAM_STREAM_FRAME_MAX + 1, 0x7FFFFFFF}) {
     PCAM_STREAM_CONTEXT stream = reinterpret_cast<PCAM_STREAM_CONTEXT>(1);
     EXPECT_EQ(allocate(size, &stream), STATUS_INSUFFICIENT_RESOURCES) << size;
     EXPECT_EQ(stream, nullptr);

@@ -14,6 +14,7 @@
 // override the defaults. Every wait is bounded, so a hang fails the run instead of
 // stalling it, and says which device objects are still held and by which thread.
 #include <quorvex/quorvex.h>
+#include <sim/pattern.h>
 
 #include <atomic>
 #include <cstdio>
@@ -530,6 +531,184 @@ TEST_F(Torture, PlugAndPlayAndCameraFaultsAgainstApplications) {
 // whatever order AddDevice keeps inside, each open finds the gate set: an open
 // that signalled events not yet initialised (a verifier fault) or left the count
 // wrong would mean a device published too early.
+// Streams against Plug and Play: two streaming cameras, each with one handle
+// whose thread alone starts, takes frames in place, copies them and stops, and a
+// second handle shared by two threads that get, read, release, stop, start and
+// close it under each other; a Plug and Play thread stops and restarts the
+// cameras and queries and cancels their removal, and a fault thread stalls and
+// refuses their transfers. Every frame taken in place by the handle's only user,
+// and every frame copied, is checked whole against the camera's pattern; the
+// platform's teardown finds nothing left and no fault.
+class StreamTorture : public Testbed {
+ protected:
+  struct Cam {
+    sim::UsbDevice* device;
+    uint32_t frame;
+    std::atomic<sim::Handle> shared{sim::kInvalidHandle};
+  };
+
+  static NTSTATUS start(sim::Handle handle, uint32_t frame) {
+    CAM_STREAM_START_PARAMS params{};
+    params.FrameSize = static_cast<int32_t>(frame);
+    return sim::nt_device_io_control(handle, IOCTL_CAM_STREAM_START, &params, sizeof params, nullptr, 0,
+                                     nullptr);
+  }
+  static NTSTATUS control(sim::Handle handle, ULONG code) {
+    return sim::nt_device_io_control(handle, code, nullptr, 0, nullptr, 0, nullptr);
+  }
+
+  // A copied frame, checked whole.
+  void read(sim::Handle handle, uint32_t frame) {
+    std::vector<uint8_t> out(frame + sizeof(CAM_STREAM_FRAME_HEADER));
+    ULONG_PTR information = 0;
+    NTSTATUS status = sim::nt_device_io_control(handle, IOCTL_CAM_STREAM_READ_FRAME, nullptr, 0, out.data(),
+                                                static_cast<ULONG>(out.size()), &information);
+    if (status != STATUS_SUCCESS) return;
+    EXPECT_EQ(information, out.size());
+    sim::pattern::Check check = sim::pattern::check(out.data() + 24, frame);
+    EXPECT_TRUE(check.ok) << "copied frame " << check.frame << " differs at " << check.first_bad_offset;
+    frames_++;
+  }
+
+  // A frame taken in place; checked when `sole` (no other thread can stop the
+  // stream under the view), then released.
+  void get(sim::Handle handle, uint32_t frame, bool sole) {
+    CAM_STREAM_FRAME_INFO info{};
+    if (sim::nt_device_io_control(handle, IOCTL_CAM_STREAM_GET_FRAME, nullptr, 0, &info, sizeof info,
+                                  nullptr) != STATUS_SUCCESS) {
+      return;
+    }
+    EXPECT_EQ(info.Size, frame);
+    if (sole) {
+      std::vector<uint8_t> bytes(frame);
+      ASSERT_TRUE(sim::read_user_view(reinterpret_cast<const void*>(info.UserAddress), bytes.data(), frame));
+      sim::pattern::Check check = sim::pattern::check(bytes.data(), frame);
+      EXPECT_TRUE(check.ok) << "frame " << check.frame << " differs at " << check.first_bad_offset;
+      frames_++;
+    }
+    CAM_STREAM_FRAME_RELEASE release{};
+    release.Length = CAM_STREAM_FRAME_RELEASE_LENGTH;
+    release.UserAddress = info.UserAddress;
+    NTSTATUS released = sim::nt_device_io_control(handle, IOCTL_CAM_STREAM_RELEASE_FRAME, &release,
+                                                  sizeof release, nullptr, 0, nullptr);
+    if (sole) {
+      EXPECT_EQ(released, STATUS_SUCCESS);
+    }
+  }
+
+  // The handle's only user: a stream started, frames taken both ways, stopped or
+  // left to the close.
+  void sole_user(Cam* cam, unsigned seed) {
+    std::mt19937 random(seed);
+    while (!done_) {
+      sim::Handle handle = sim::kInvalidHandle;
+      if (!NT_SUCCESS(sim::nt_create_file(user_name(cam->device == cams_[0].device ? 0 : 1), &handle)))
+        continue;
+      for (int round = random() % 4; round >= 0 && !done_; --round) {
+        if (start(handle, cam->frame) != STATUS_SUCCESS) continue;
+        for (int n = random() % 6; n > 0; --n)
+          random() % 2 ? get(handle, cam->frame, true) : read(handle, cam->frame);
+        if (random() % 2) control(handle, IOCTL_CAM_STREAM_STOP);
+      }
+      EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+    }
+  }
+
+  // Two of these share one handle, which either may close and open again.
+  void shared_user(Cam* cam, unsigned seed) {
+    std::mt19937 random(seed);
+    while (!done_) {
+      sim::Handle handle = cam->shared.load();
+      if (handle == sim::kInvalidHandle || random() % 16 == 0) {
+        sim::Handle opened = sim::kInvalidHandle;
+        if (!NT_SUCCESS(sim::nt_create_file(user_name(cam->device == cams_[0].device ? 0 : 1), &opened)))
+          continue;
+        sim::Handle old = cam->shared.exchange(opened);
+        if (old != sim::kInvalidHandle) sim::nt_close(old);
+        continue;
+      }
+      switch (random() % 5) {
+        case 0:
+          start(handle, cam->frame);
+          break;
+        case 1:
+          control(handle, IOCTL_CAM_STREAM_STOP);
+          break;
+        case 2:
+          read(handle, cam->frame);
+          break;
+        default:
+          get(handle, cam->frame, false);
+          break;
+      }
+    }
+  }
+
+  void plug_and_play(unsigned seed) {
+    std::mt19937 random(seed);
+    while (!done_) {
+      sim::UsbDevice& device = *cams_[random() % 2].device;
+      switch (random() % 4) {
+        case 0:
+          EXPECT_EQ(platform().stop(device), STATUS_SUCCESS);
+          EXPECT_EQ(platform().start(device), STATUS_SUCCESS);
+          break;
+        case 1:
+          if (platform().query_remove(device) == STATUS_SUCCESS) {
+            EXPECT_EQ(platform().cancel_remove(device), STATUS_SUCCESS);
+          }
+          break;
+        case 2:
+          device.stall_pipe(0x82);
+          break;
+        default:
+          device.refuse_urb(sim::UrbMatch::bulk(), STATUS_INVALID_PARAMETER, 1 + random() % 4,
+                            1 + random() % 3);
+          break;
+      }
+      steps_++;
+      std::this_thread::sleep_for(std::chrono::milliseconds(random() % 50));
+    }
+  }
+
+  Cam cams_[2];
+  std::atomic<bool> done_{false};
+  std::atomic<long> frames_{0}, steps_{0};
+};
+
+TEST_F(StreamTorture, StreamsAgainstEachOtherAndPlugAndPlay) {
+  const unsigned seed = static_cast<unsigned>(setting("QUORVEX_TORTURE_SEED", 20261207));
+  const int seconds = std::max(1, setting("QUORVEX_TORTURE_SECONDS", kDefaultSeconds) / 3);
+  const std::pair<USHORT, uint32_t> kinds[] = {{0x100A, 300000}, {0x100E, 1000000}};
+  for (size_t i = 0; i < 2; ++i) {
+    cams_[i].device = &plug(camera(kinds[i].first));
+    cams_[i].frame = kinds[i].second;
+    cams_[i].device->camera().set_frame_size(kinds[i].second);
+    cams_[i].device->camera().set_bandwidth(100'000'000);
+    cams_[i].device->camera().set_streaming(true);
+  }
+  std::vector<std::thread> threads;
+  for (unsigned i = 0; i < 2; ++i) {
+    threads.emplace_back([this, i, seed] { sole_user(&cams_[i], seed + i); });
+    threads.emplace_back([this, i, seed] { shared_user(&cams_[i], seed + 10 + i); });
+    threads.emplace_back([this, i, seed] { shared_user(&cams_[i], seed + 20 + i); });
+  }
+  std::thread pnp([this, seed] { plug_and_play(seed + 30); });
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  done_ = true;
+  pnp.join();
+  for (auto& t : threads) t.join();
+  for (Cam& cam : cams_) {
+    cam.device->clear_injections();
+    if (cam.shared.load() != sim::kInvalidHandle) {
+      EXPECT_EQ(sim::nt_close(cam.shared.load()), STATUS_SUCCESS);
+    }
+  }
+  std::printf("stream torture: seed %u, %d s, %ld Plug and Play steps and faults, %ld frames checked\n", seed,
+              seconds, steps_.load(), frames_.load());
+  EXPECT_GT(frames_.load(), 0);
+}
+
 TEST_F(Torture, OpensRacingAddDeviceFindTheDeviceWhole) {
   std::atomic<bool> stop{false};
   auto open_close = [&stop] {
