@@ -75,7 +75,7 @@ static VOID CamResendStreamTransfer(PCAM_STREAM_TRANSFER Transfer, ULONG Length)
   if (InterlockedCompareExchange(&stream->SendsOpen, 0, 0) == 0) {
     KIRQL irql;
     KeAcquireSpinLock(&stream->SendLock, &irql);
-    BOOLEAN open = stream->SendsOpen != 0;
+    BOOLEAN open = InterlockedCompareExchange(&stream->SendsOpen, 0, 0) != 0;
     if (!open) {
       Transfer->Length = Length;
       stream->Parked[stream->ParkedCount++] = Transfer;

@@ -96,6 +96,10 @@ TEST_P(PerProduct, StreamRequestsWithoutAStreamSendNothing) {
   EXPECT_EQ(call(IOCTL_CAM_STREAM_RELEASE_FRAME, le32(40) + Bytes(28, 0)).status, STATUS_INVALID_PARAMETER);
   EXPECT_EQ(traffic(), Traffic{});
   EXPECT_EQ(device_->camera().triggers(), 0u);
+  // A stop aborts the pipes even so; a negative frame size resets the pipe first.
+  EXPECT_EQ(call(IOCTL_CAM_STREAM_STOP).status, STATUS_INVALID_PARAMETER);
+  Bytes negative(sizeof(CAM_STREAM_START_PARAMS), 0xFF);
+  EXPECT_EQ(call(IOCTL_CAM_STREAM_START, negative).status, STATUS_INSUFFICIENT_RESOURCES);
 }
 
 INSTANTIATE_TEST_SUITE_P(Products, PerProduct, ::testing::Values(0x1009, 0x100A, 0x100B, 0x100D, 0x100E),

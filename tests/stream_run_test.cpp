@@ -187,24 +187,6 @@ TEST_F(Streaming, ReleasesOnlyASlotTheApplicationHolds) {
   EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
 }
 
-// Requests on a handle that never started a stream, or with records too short.
-TEST_F(Streaming, RefusesRequestsWithoutAStreamOrARecord) {
-  plug();
-  sim::Handle handle = open();
-  EXPECT_EQ(start(handle, 300000, 55), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(get(handle, 39).status, STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(get(handle).status, STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(release(handle, 0x1000), STATUS_UNSUCCESSFUL);
-  Bytes output;
-  ULONG_PTR information = 1;
-  EXPECT_EQ(read(handle, 1000, &output, &information), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(stop(handle), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(start(handle, 0), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(start(handle, -1), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(stream_of(handle), nullptr);
-  EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
-}
-
 // With two slots held, every finished frame is dropped into the third and a get
 // waits its second in vain; a release lets newer frames through.
 TEST_F(Streaming, TwoHeldSlotsStopTheFlowUntilOneIsReleased) {

@@ -222,7 +222,7 @@ class HandOff : public StreamMemory {
 
   bool event_set() { return KeReadStateEvent(&stream_->FrameReadyEvent) != 0; }
 
-  static constexpr LONG kFrame = 4096;
+  static constexpr LONG kFrame = 4000;  // not whole pages: zeros follow it in its slot
   PCAM_STREAM_CONTEXT stream_ = nullptr;
   std::vector<UCHAR> data_ = std::vector<UCHAR>(kFrame, 0x5A);
 };
@@ -344,46 +344,6 @@ INSTANTIATE_TEST_SUITE_P(
                       UnusablePipes{"OutLast",
                                     {{0x81, USB_ENDPOINT_TYPE_BULK}, {0x02, USB_ENDPOINT_TYPE_BULK}}}),
     [](const auto& info) { return info.param.name; });
-
-struct AllocationKind {
-  std::string name;
-  void (*fail)(int nth);
-  int failures;  // how many of its calls an open cannot do without
-};
-
-class StreamOpenFailure : public ::testing::TestWithParam<AllocationKind> {};
-
-// Fails each call of the kind in turn, on a fresh machine each time, whose unload
-// then reports anything left behind. The pipe reset's own allocations do not
-// decide the open: it goes on without the reset.
-TEST_P(StreamOpenFailure, LeavesNothingBehind) {
-  const AllocationKind& kind = GetParam();
-  int failed = 0;
-  for (int nth = 1; nth <= 20; ++nth) {
-    sim::Platform platform(CamDriverEntry);
-    sim::Platform::Plugged plugged = platform.plug(camera());
-    ASSERT_EQ(plugged.start_status, STATUS_SUCCESS);
-    kind.fail(nth);
-    PCAM_STREAM_CONTEXT stream = nullptr;
-    NTSTATUS status = CamOpenStream(platform.fdo(*plugged.device), 300000, &stream);
-    sim::inject::clear();
-    if (status == STATUS_SUCCESS) {
-      CamFreeStream(stream);
-      continue;
-    }
-    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << nth;
-    EXPECT_EQ(stream, nullptr) << nth;
-    ++failed;
-  }
-  EXPECT_EQ(failed, kind.failures);
-}
-
-INSTANTIATE_TEST_SUITE_P(Kinds, StreamOpenFailure,
-                         ::testing::Values(AllocationKind{"Pool", sim::inject::fail_pool_allocation, 10},
-                                           AllocationKind{"Irp", sim::inject::fail_irp_allocation, 2},
-                                           AllocationKind{"Mdl", sim::inject::fail_mdl_allocation, 3},
-                                           AllocationKind{"UserMapping", sim::inject::fail_user_mapping, 3}),
-                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace quorvex::test

@@ -153,7 +153,8 @@ int SimMachine::tour_frames(const Camera& camera, std::ostream& out, std::ostrea
   out << "   the camera's test pattern: " << f.pattern << "\n";
   int code = tour_save(f, "frame-untriggered.png", out, err);
   if (code != kOk) return code;
-  out << "   streaming (frames back to back into buffers the driver keeps) is not built yet\n";
+  out << "   streaming (frames back to back into buffers the driver keeps): the driver serves it,\n"
+         "   the tool does not stream yet\n";
   return kOk;
 }
 
@@ -189,8 +190,8 @@ void SimMachine::tour_unplug(std::ostream& out) {
 
 int SimMachine::tour(std::ostream& out, std::ostream& err) {
   out << "Quorvex tour: the driver running on the simulated machine, driven as an application\n"
-         "drives it on Windows: device control and single-shot frame reads. Streaming is not\n"
-         "built yet.\n";
+         "drives it on Windows: device control and single-shot frame reads. The tool does not\n"
+         "stream yet.\n";
   const ProductInfo* p = find_product(devices_.front()->config().product_id);
   heading(out, 1, "A camera is plugged in and the driver starts it");
   for (sim::UsbDevice* d : devices_) {
