@@ -329,6 +329,22 @@ TEST_F(Streaming, EndsCleanlyWhenThePipeHaltsAndStartsAgain) {
   EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
 }
 
+// A camera that falls silent mid-frame: takes find nothing after their second,
+// and the stop cancels the transfers it holds without waiting for the camera.
+TEST_F(Streaming, ACameraFallenSilentHoldsNoStop) {
+  constexpr uint32_t kSize = 1000000;
+  sim::UsbDevice& device = streaming_camera(kSize);
+  sim::Handle handle = open();
+  ASSERT_EQ(start(handle, kSize), STATUS_SUCCESS);
+  ASSERT_EQ(get(handle).status, STATUS_SUCCESS);
+  device.camera().stop_after(kSize / 2);
+  EXPECT_EQ(drain_until_failure(handle), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(device.pending_transfers(), 2u);
+  EXPECT_EQ(stop(handle), STATUS_SUCCESS);
+  EXPECT_EQ(device.pending_transfers(), 0u);
+  EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+}
+
 // A lower driver that refuses every send at once: each transfer is sent again a
 // bounded number of times, then ends, and the stop that follows does not wait.
 // Refused a few times only, the stream goes on with whole frames.
