@@ -11,8 +11,9 @@
 // filling slot goes to the ready queue and the next slot to fill is chosen: a
 // free one; else the oldest waiting frame's, which is dropped; else, when the
 // application holds both others, the same slot again, dropping the frame just
-// finished. Returns the slot to fill next.
-static PCAM_FRAME_SLOT CamHandOffLocked(PCAM_STREAM_CONTEXT Stream) {
+// finished. Returns the slot to fill next; *Wake when the frame entered an empty
+// queue (the takes reset the event when they empty it).
+static PCAM_FRAME_SLOT CamHandOffLocked(PCAM_STREAM_CONTEXT Stream, PBOOLEAN Wake) {
   PCAM_FRAME_SLOT finished = &Stream->Slots[Stream->FillSlotIndex];
   PCAM_FRAME_SLOT next = CamPopSlot(&Stream->FreeSlots);
   if (next == NULL) next = CamPopSlot(&Stream->ReadySlots);
@@ -21,21 +22,23 @@ static PCAM_FRAME_SLOT CamHandOffLocked(PCAM_STREAM_CONTEXT Stream) {
   CamPushSlot(&Stream->ReadySlots, finished);
   next->State = CamSlotFilling;
   Stream->FillSlotIndex = next->Index;
-  // Only a frame entering an empty queue wakes the waiters; the takes reset the
-  // event when they empty it.
-  if (Stream->ReadySlots.Count == 1) KeSetEvent(&Stream->FrameReadyEvent, IO_NO_INCREMENT, FALSE);
+  *Wake = Stream->ReadySlots.Count == 1;
   return next;
 }
 
 // Up to DISPATCH_LEVEL. Hands the finished frame off and starts the next one at
-// the start of its slot.
+// the start of its slot. The waiters are woken once the locks are let go, so a
+// woken taker does not run straight into them; a take that a wake sends to an
+// empty queue waits again.
 static VOID CamHandOffFrame(PCAM_STREAM_CONTEXT Stream) {
+  BOOLEAN wake = FALSE;
   KIRQL irql;
   KeAcquireSpinLock(&Stream->FreeSlotsLock, &irql);
   KeAcquireSpinLockAtDpcLevel(&Stream->ReadySlotsLock);
-  PCAM_FRAME_SLOT next = CamHandOffLocked(Stream);
+  PCAM_FRAME_SLOT next = CamHandOffLocked(Stream, &wake);
   KeReleaseSpinLockFromDpcLevel(&Stream->ReadySlotsLock);
   KeReleaseSpinLock(&Stream->FreeSlotsLock, irql);
+  if (wake) KeSetEvent(&Stream->FrameReadyEvent, IO_NO_INCREMENT, FALSE);
   Stream->FillPointer = next->Buffer;
   Stream->FrameBytesFilled = 0;
 }

@@ -28,19 +28,25 @@ static PCAM_FRAME_SLOT CamPopReadyFrame(PCAM_STREAM_CONTEXT Stream) {
 }
 
 // PASSIVE_LEVEL, in the requesting thread. The oldest finished frame, waiting up
-// to a second for one. The wait is the application's: its thread's termination
-// ends it. Another request may take the frame that woke this one.
+// to a second in all for one. The wait is the application's: its thread's
+// termination ends it. A wake that finds the queue empty (another request took
+// the frame, or the event was set after a take emptied the queue) waits again for
+// what is left of the second; one from the stream's end does not.
 static PCAM_FRAME_SLOT CamTakeReadyFrame(PCAM_STREAM_CONTEXT Stream) {
-  PCAM_FRAME_SLOT slot = CamPopReadyFrame(Stream);
-  if (slot != NULL) return slot;
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = CAM_FRAME_WAIT;
-  if (KeWaitForSingleObject(&Stream->FrameReadyEvent, Suspended, UserMode, FALSE, &timeout) !=
-      STATUS_SUCCESS) {
-    return NULL;
+  ULONGLONG deadline = KeQueryInterruptTime() + (ULONGLONG)(-CAM_FRAME_WAIT);
+  for (;;) {
+    PCAM_FRAME_SLOT slot = CamPopReadyFrame(Stream);
+    if (slot != NULL || InterlockedCompareExchange(&Stream->Ending, 0, 0) != 0) return slot;
+    ULONGLONG now = KeQueryInterruptTime();
+    if (now >= deadline) return NULL;
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -(LONGLONG)(deadline - now);
+    if (KeWaitForSingleObject(&Stream->FrameReadyEvent, Suspended, UserMode, FALSE, &timeout) !=
+        STATUS_SUCCESS) {
+      return NULL;
+    }
+    KeClearEvent(&Stream->FrameReadyEvent);
   }
-  KeClearEvent(&Stream->FrameReadyEvent);
-  return CamPopReadyFrame(Stream);
 }
 
 // Up to DISPATCH_LEVEL. A held slot goes back to be filled again. A slot in any

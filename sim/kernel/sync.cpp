@@ -398,6 +398,12 @@ LONG NTAPI KeResetEvent(PRKEVENT Event) {
 
 VOID NTAPI KeClearEvent(PRKEVENT Event) { KeResetEvent(Event); }
 
+ULONGLONG NTAPI KeQueryInterruptTime(VOID) {
+  static const auto boot = std::chrono::steady_clock::now();
+  auto since = std::chrono::steady_clock::now() - boot;
+  return static_cast<ULONGLONG>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100);
+}
+
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
   irql_check("KeReadStateEvent");
   std::lock_guard<std::mutex> lock(dispatcher_mutex());

@@ -580,6 +580,8 @@ NTKERNELAPI LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait);
 NTKERNELAPI LONG NTAPI KeResetEvent(PRKEVENT Event);
 NTKERNELAPI VOID NTAPI KeClearEvent(PRKEVENT Event);
 NTKERNELAPI LONG NTAPI KeReadStateEvent(PRKEVENT Event);
+// 100 ns units since the machine started, at any IRQL.
+NTKERNELAPI ULONGLONG NTAPI KeQueryInterruptTime(VOID);
 NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                                  PLARGE_INTEGER Timeout);
