@@ -159,6 +159,7 @@ struct Stream {
   Frames& frames = g_buffers->bus;
   ULONG asked = 0;  // bytes of the stream asked for so far
   LONG pending = 2;
+  NTSTATUS failed = STATUS_SUCCESS;  // the first failed transfer's status
   KEVENT done;
 };
 
@@ -190,6 +191,7 @@ NTSTATUS NTAPI stream_complete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto* t = static_cast<InFlight*>(context);
   Stream* s = t->stream;
   s->frames.take(t->buffer, t->urb->UrbBulkOrInterruptTransfer.TransferBufferLength);
+  if (!NT_SUCCESS(irp->IoStatus.Status) && NT_SUCCESS(s->failed)) s->failed = irp->IoStatus.Status;
   if (NT_SUCCESS(irp->IoStatus.Status) && s->asked < ULONG{kFrames} * kFrame) {
     send(t);
   } else if (InterlockedDecrement(&s->pending) == 0) {
@@ -219,10 +221,13 @@ NTSTATUS NTAPI stream_dispatch(PDEVICE_OBJECT device, PIRP irp) {
     IoFreeIrp(t.irp);
     ExFreePool(t.urb);
   }
-  irp->IoStatus.Status = s->frames.done == kFrames ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+  NTSTATUS status = !NT_SUCCESS(s->failed)      ? s->failed
+                    : s->frames.done == kFrames ? STATUS_SUCCESS
+                                                : STATUS_UNSUCCESSFUL;
+  irp->IoStatus.Status = status;
   irp->IoStatus.Information = 0;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
-  return STATUS_SUCCESS;
+  return status;
 }
 
 struct Rig {
@@ -243,7 +248,11 @@ double bus_stream(benchmark::State& state) {
                                               0, &information);
   double seconds = note("two transfers", Clock::now() - start);
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = saved;
-  if (!NT_SUCCESS(status)) state.SkipWithError("frames lost");
+  if (!NT_SUCCESS(status)) {
+    char error[64];
+    std::snprintf(error, sizeof(error), "frames lost: 0x%08X", static_cast<unsigned>(status));
+    state.SkipWithError(error);
+  }
   return seconds;
 }
 
