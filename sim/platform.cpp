@@ -295,13 +295,26 @@ NTSTATUS Platform::sleep(SYSTEM_POWER_STATE state) {
 }
 
 NTSTATUS Platform::wake() {
-  return run([this] {
-    if (system_power() == PowerSystemWorking) return STATUS_SUCCESS;
-    broadcast_system_power(IRP_MN_SET_POWER, PowerSystemWorking, PowerActionNone);
-    std::lock_guard<std::mutex> lock(mutex_);
-    system_power_ = PowerSystemWorking;
-    return STATUS_SUCCESS;
+  return run([this] { return wake_now(); });
+}
+
+// On the Plug and Play thread.
+NTSTATUS Platform::wake_now() {
+  if (system_power() == PowerSystemWorking) return STATUS_SUCCESS;
+  broadcast_system_power(IRP_MN_SET_POWER, PowerSystemWorking, PowerActionNone);
+  std::lock_guard<std::mutex> lock(mutex_);
+  system_power_ = PowerSystemWorking;
+  return STATUS_SUCCESS;
+}
+
+bool Platform::signal_wake(UsbDevice& device) {
+  NTSTATUS woke = run([this, &device] {
+    std::optional<SYSTEM_POWER_STATE> from = device.wait_wake_from();
+    if (!from || system_power() > *from) return STATUS_UNSUCCESSFUL;
+    wake_now();
+    return device.signal_wake() ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
   });
+  return woke == STATUS_SUCCESS;
 }
 
 SYSTEM_POWER_STATE Platform::system_power() const {

@@ -97,6 +97,7 @@ NTSTATUS query_capabilities(PDEVICE_OBJECT pdo, USHORT size, USHORT version) {
 
 class PowerVerifier : public ::testing::Test {
  protected:
+  explicit PowerVerifier(sim::CameraConfig config = {}) : rig_(std::move(config)) {}
   sim::UsbDevice& device() { return rig_.device(); }
   NTSTATUS set_device_power(DEVICE_POWER_STATE state) {
     return rig_.platform()
@@ -162,10 +163,23 @@ TEST_F(PowerVerifier, CapabilitiesAreFailedWithoutSizeAndVersion) {
   EXPECT_EQ(query_capabilities(rig_.pdo(), sizeof(DEVICE_CAPABILITIES), 1), STATUS_SUCCESS);
 }
 
+// A camera that can wake the system from S3, and itself from D2.
+sim::CameraConfig wake_capable() {
+  sim::CameraConfig config;
+  config.capabilities.DeviceWake = PowerDeviceD2;
+  config.capabilities.SystemWake = PowerSystemSleeping3;
+  return config;
+}
+
+class WakeCapable : public PowerVerifier {
+ protected:
+  WakeCapable() : PowerVerifier(wake_capable()) {}
+};
+
 // The bus holds one wait-wake request until the camera signals; a cancel ends it,
 // also one that came while the request was still above the bus, before the bus
 // had set its cancel routine.
-TEST_F(PowerVerifier, WaitWakeIsHeldUntilTheCameraSignalsOrItIsCancelled) {
+TEST_F(WakeCapable, WaitWakeIsHeldUntilTheCameraSignalsOrItIsCancelled) {
   enum End { Wake, CancelWhileHeld, CancelBeforeArrival };
   PDRIVER_OBJECT driver = rig_.platform().driver().object();
   PDEVICE_OBJECT fdo = rig_.platform().fdo(device());
@@ -488,6 +502,118 @@ TEST_F(MachineSleep, SendsEachStepToEveryStackAtOnce) {
   EXPECT_EQ(platform().wake(), STATUS_SUCCESS);
   EXPECT_EQ(log_.take().size(), 6u);
   EXPECT_FALSE(log_.held_alone);
+}
+
+// ---- wait-wake as the capabilities allow, and handing back a request ----
+
+struct WakeCase {
+  const char* name;
+  DEVICE_POWER_STATE device_wake;
+  SYSTEM_POWER_STATE system_wake;
+  DEVICE_POWER_STATE in;    // the device's state when the request comes
+  SYSTEM_POWER_STATE from;  // the sleeping state the request is to wake the system from
+  NTSTATUS status;          // STATUS_PENDING: held until the camera signals
+};
+
+class WaitWakeAtTheBus : public ::testing::TestWithParam<WakeCase> {};
+
+// A refused request completes inside PoRequestPowerIrp; a held one when the camera
+// signals.
+TEST_P(WaitWakeAtTheBus, IsHeldOnlyWhereTheCapabilitiesAllow) {
+  const WakeCase& c = GetParam();
+  sim::CameraConfig config;
+  config.capabilities.DeviceWake = c.device_wake;
+  config.capabilities.SystemWake = c.system_wake;
+  CameraRig rig(config);
+  POWER_STATE in = device_state(c.in);
+  ASSERT_EQ(rig.platform().send_power(rig.device(), IRP_MN_SET_POWER, DevicePowerState, in).get(),
+            STATUS_SUCCESS);
+  Callback woken;
+  EXPECT_EQ(PoRequestPowerIrp(rig.platform().fdo(rig.device()), IRP_MN_WAIT_WAKE, system_state(c.from),
+                              power_done, &woken, nullptr),
+            STATUS_PENDING);
+  bool held = c.status == STATUS_PENDING;
+  EXPECT_EQ(woken.done.is_set(), !held);
+  EXPECT_EQ(rig.device().signal_wake(), held);
+  ASSERT_TRUE(woken.done.wait());
+  EXPECT_EQ(woken.status, held ? STATUS_SUCCESS : c.status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Capabilities, WaitWakeAtTheBus,
+    ::testing::Values(WakeCase{"CannotWake", PowerDeviceUnspecified, PowerSystemWorking, PowerDeviceD0,
+                               PowerSystemWorking, STATUS_NOT_SUPPORTED},
+                      WakeCase{"HeldInD0", PowerDeviceD2, PowerSystemSleeping3, PowerDeviceD0,
+                               PowerSystemSleeping3, STATUS_PENDING},
+                      WakeCase{"HeldAtDeviceWake", PowerDeviceD2, PowerSystemSleeping3, PowerDeviceD2,
+                               PowerSystemSleeping3, STATUS_PENDING},
+                      WakeCase{"HeldForTheWorkingStateOnly", PowerDeviceD2, PowerSystemWorking, PowerDeviceD1,
+                               PowerSystemWorking, STATUS_PENDING},
+                      WakeCase{"DeviceDeeperThanDeviceWake", PowerDeviceD2, PowerSystemSleeping3,
+                               PowerDeviceD3, PowerSystemSleeping3, STATUS_INVALID_DEVICE_STATE},
+                      WakeCase{"SystemDeeperThanSystemWake", PowerDeviceD2, PowerSystemSleeping1,
+                               PowerDeviceD0, PowerSystemSleeping3, STATUS_INVALID_DEVICE_STATE}),
+    CaseName());
+
+// Only a wait-wake request may be handed back by PoRequestPowerIrp, to be cancelled
+// later: a set or a query may be over, its IRP freed, before the call returns.
+TEST_F(WakeCapable, ReportsASetOrQueryHandedBackButNotAWaitWake) {
+  PDEVICE_OBJECT fdo = rig_.platform().fdo(device());
+  for (UCHAR minor : {UCHAR(IRP_MN_SET_POWER), UCHAR(IRP_MN_QUERY_POWER)}) {
+    ExpectFault handed(Fault::PowerIrpPointerRequested);
+    Callback done;
+    PIRP irp = nullptr;
+    EXPECT_EQ(PoRequestPowerIrp(fdo, minor, device_state(PowerDeviceD0), power_done, &done, &irp),
+              STATUS_PENDING);
+    ASSERT_TRUE(done.done.wait());
+    EXPECT_EQ(handed.count(), 1);
+  }
+  Callback woken;
+  PIRP wait_wake = nullptr;
+  EXPECT_EQ(PoRequestPowerIrp(fdo, IRP_MN_WAIT_WAKE, system_state(PowerSystemSleeping3), power_done, &woken,
+                              &wait_wake),
+            STATUS_PENDING);
+  ASSERT_NE(wait_wake, nullptr);
+  EXPECT_TRUE(IoCancelIrp(wait_wake));
+  ASSERT_TRUE(woken.done.wait());
+  EXPECT_EQ(woken.status, STATUS_CANCELLED);
+}
+
+// The bus keeps its state for a device set-power to no state it knows.
+TEST_F(PowerVerifier, ADeviceStateOutsideD0ToD3LeavesTheBusAsItWas) {
+  EXPECT_EQ(set_device_power(PowerDeviceD2), STATUS_SUCCESS);
+  for (DEVICE_POWER_STATE state : {PowerDeviceUnspecified, PowerDeviceMaximum}) {
+    EXPECT_EQ(set_device_power(state), STATUS_SUCCESS);
+    EXPECT_EQ(device().power_state(), PowerDeviceD2);
+  }
+}
+
+// A camera's wake signal wakes a machine sleeping no deeper than its wait-wake
+// request allows, before the request completes; otherwise nothing happens.
+TEST_F(WakeCapable, TheCameraWakesASleepingMachineItMayWake) {
+  rig_.platform().driver().object()->MajorFunction[IRP_MJ_POWER] = owner_waiting;
+  PDEVICE_OBJECT fdo = rig_.platform().fdo(device());
+  sim::Platform& platform = rig_.platform();
+  ASSERT_EQ(platform.sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+  EXPECT_FALSE(platform.signal_wake(device()));  // nothing held
+  ASSERT_EQ(platform.wake(), STATUS_SUCCESS);
+  for (SYSTEM_POWER_STATE from : {PowerSystemSleeping1, PowerSystemSleeping3}) {
+    Callback woken;
+    ASSERT_EQ(PoRequestPowerIrp(fdo, IRP_MN_WAIT_WAKE, system_state(from), power_done, &woken, nullptr),
+              STATUS_PENDING);
+    ASSERT_EQ(platform.sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    bool may_wake = from == PowerSystemSleeping3;
+    EXPECT_EQ(platform.signal_wake(device()), may_wake) << from;
+    EXPECT_EQ(platform.system_power(), may_wake ? PowerSystemWorking : PowerSystemSleeping3) << from;
+    EXPECT_EQ(woken.done.is_set(), may_wake) << from;
+    if (!may_wake) {
+      ASSERT_EQ(platform.wake(), STATUS_SUCCESS);
+      EXPECT_TRUE(platform.signal_wake(device())) << from;  // a working machine: the request completes
+    }
+    ASSERT_TRUE(woken.done.wait());
+    EXPECT_EQ(woken.status, STATUS_SUCCESS) << from;
+    EXPECT_EQ(device().power_state(), PowerDeviceD0) << from;
+  }
 }
 
 }  // namespace

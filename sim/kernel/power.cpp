@@ -200,6 +200,12 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
       MinorFunction != IRP_MN_WAIT_WAKE) {
     return STATUS_INVALID_PARAMETER_2;
   }
+  // A set or a query may be over, and its IRP gone, before this returns: only a
+  // wait-wake request, which the bus holds, may be handed back to be cancelled.
+  if (Irp != nullptr && MinorFunction != IRP_MN_WAIT_WAKE) {
+    report_fault(Fault::PowerIrpPointerRequested,
+                 std::string("PoRequestPowerIrp asked to hand back its ") + power_minor_name(MinorFunction));
+  }
   PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
   PIRP irp = irp_allocate(top->StackSize, false);
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;

@@ -80,6 +80,12 @@ class Platform {
   // nothing when the machine works already.
   NTSTATUS wake();
   SYSTEM_POWER_STATE system_power() const;
+  // The camera signals wake. A sleeping machine wakes first (as wake()) when the
+  // held wait-wake request allows waking it from the state it sleeps in; then the
+  // bus completes that request with STATUS_SUCCESS, as the USB stack does on
+  // resume. False, and nothing happens, when no request is held or the machine
+  // sleeps deeper than it allows.
+  bool signal_wake(UsbDevice& device);
   // A raw power request to one stack, from a thread of its own.
   std::future<NTSTATUS> send_power(UsbDevice& device, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
 
@@ -93,6 +99,7 @@ class Platform {
   NTSTATUS send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
                     const std::function<void(PIO_STACK_LOCATION)>& fill);
   NTSTATUS remove_now(UsbDevice& device);
+  NTSTATUS wake_now();
   std::vector<NTSTATUS> broadcast_system_power(UCHAR minor, SYSTEM_POWER_STATE state, POWER_ACTION action);
   void on_close(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed, bool waits);
   void teardown();

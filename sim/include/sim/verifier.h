@@ -87,6 +87,7 @@ namespace sim {
   X(SystemPowerCompletedBeforeDevice,                                                                        \
     "sleeping system set-power completed while the device set-power issued for it is in progress")           \
   X(SetPowerFailed, "set-power request completed with an error")                                             \
+  X(PowerIrpPointerRequested, "PoRequestPowerIrp asked to hand back a set-power or query-power request")     \
   X(PoolFreedUnderView, "pool freed while a user view still shows it")                                       \
   X(EventFreedWhileWaited, "pool freed while a thread waits on an event in it")                              \
   X(UserModeWaitOnStack, "UserMode wait on an event in the waiting thread's stack")                          \
