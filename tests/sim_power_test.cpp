@@ -168,6 +168,7 @@ sim::CameraConfig wake_capable() {
   sim::CameraConfig config;
   config.capabilities.DeviceWake = PowerDeviceD2;
   config.capabilities.SystemWake = PowerSystemSleeping3;
+  config.capabilities.DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
   return config;
 }
 
@@ -175,6 +176,18 @@ class WakeCapable : public PowerVerifier {
  protected:
   WakeCapable() : PowerVerifier(wake_capable()) {}
 };
+
+// The bus reports the capabilities the test gave its camera.
+TEST_F(WakeCapable, CapabilitiesAreTheCameraOwn) {
+  DEVICE_CAPABILITIES caps;
+  ASSERT_EQ(rig_.platform().query_capabilities(device(), &caps), STATUS_SUCCESS);
+  EXPECT_EQ(caps.DeviceWake, PowerDeviceD2);
+  EXPECT_EQ(caps.SystemWake, PowerSystemSleeping3);
+  DEVICE_CAPABILITIES given = wake_capable().capabilities;
+  EXPECT_TRUE(
+      std::equal(std::begin(caps.DeviceState), std::end(caps.DeviceState), std::begin(given.DeviceState)));
+  EXPECT_EQ(caps.DeviceState[PowerSystemSleeping1], PowerDeviceD2);
+}
 
 // The bus holds one wait-wake request until the camera signals; a cancel ends it,
 // also one that came while the request was still above the bus, before the bus
