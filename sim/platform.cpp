@@ -116,6 +116,10 @@ NTSTATUS Platform::start(UsbDevice& device) {
   return run([this, &device] {
     NTSTATUS status = send_irp(device.pdo(), IRP_MJ_PNP, IRP_MN_START_DEVICE, nullptr);
     if (NT_SUCCESS(status)) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        started_.insert(&device);
+      }
       DEVICE_CAPABILITIES caps{};
       caps.Size = sizeof(caps);
       caps.Version = 1;
@@ -134,6 +138,10 @@ NTSTATUS Platform::stop(UsbDevice& device) {
     if (!NT_SUCCESS(status)) {
       send_irp(device.pdo(), IRP_MJ_PNP, IRP_MN_CANCEL_STOP_DEVICE, nullptr);
       return status;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      started_.erase(&device);
     }
     return send_irp(device.pdo(), IRP_MJ_PNP, IRP_MN_STOP_DEVICE, nullptr);
   });
@@ -162,6 +170,7 @@ NTSTATUS Platform::remove_now(UsbDevice& device) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     fdos_.erase(&device);
+    started_.erase(&device);
     awaiting_remove_.erase(&device);
   }
   driver_.unload_if_idle();
@@ -182,6 +191,10 @@ std::future<NTSTATUS> Platform::remove_async(UsbDevice& device) {
 NTSTATUS Platform::unplug(UsbDevice& device) {
   return run([this, &device] {
     device.disconnect();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      started_.erase(&device);
+    }
     NTSTATUS status = send_irp(device.pdo(), IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, nullptr);
     // Decided under the lock on_close takes after a handle's reference is gone:
     // either this sees no handle, or that close sees the device awaiting removal.
@@ -230,27 +243,83 @@ void Platform::on_close(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed
   }
 }
 
-NTSTATUS Platform::set_system_power(SYSTEM_POWER_STATE state) {
+// On the Plug and Play thread: one system request to each started stack, each
+// sent from a system thread of its own as the power manager's workers send them
+// to the devices of one level of the tree; the final statuses, in plugging order,
+// once every one has completed.
+std::vector<NTSTATUS> Platform::broadcast_system_power(UCHAR minor, SYSTEM_POWER_STATE state,
+                                                       POWER_ACTION action) {
+  std::vector<PDEVICE_OBJECT> stacks;
+  std::vector<UsbDevice*> devices = bus_->devices();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (UsbDevice* device : devices) {
+      if (started_.count(device) != 0) stacks.push_back(device->pdo());
+    }
+  }
+  std::vector<std::future<NTSTATUS>> sent;
+  for (PDEVICE_OBJECT pdo : stacks) {
+    sent.push_back(std::async(std::launch::async, [this, pdo, minor, state, action] {
+      ProcessScope system(system_process());
+      return send_irp(pdo, IRP_MJ_POWER, minor, [state, action](PIO_STACK_LOCATION s) {
+        s->Parameters.Power.Type = SystemPowerState;
+        s->Parameters.Power.State.SystemState = state;
+        s->Parameters.Power.ShutdownType = action;
+      });
+    }));
+  }
+  std::vector<NTSTATUS> statuses;
+  for (auto& request : sent) statuses.push_back(request.get());
+  return statuses;
+}
+
+// A set-power's status is not looked at: no driver may fail one, and the verifier
+// reports one that does as it completes.
+NTSTATUS Platform::sleep(SYSTEM_POWER_STATE state) {
+  if (state <= PowerSystemWorking || state >= PowerSystemMaximum) return STATUS_INVALID_PARAMETER;
   return run([this, state] {
-    std::vector<UsbDevice*> stacks;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (auto& [device, fdo] : fdos_) stacks.push_back(device);
+    if (system_power() != PowerSystemWorking) return STATUS_INVALID_DEVICE_STATE;
+    POWER_ACTION action = state == PowerSystemHibernate  ? PowerActionHibernate
+                          : state == PowerSystemShutdown ? PowerActionShutdown
+                                                         : PowerActionSleep;
+    for (NTSTATUS status : broadcast_system_power(IRP_MN_QUERY_POWER, state, action)) {
+      if (NT_SUCCESS(status)) continue;
+      broadcast_system_power(IRP_MN_SET_POWER, PowerSystemWorking, PowerActionNone);
+      return status;
     }
-    NTSTATUS result = STATUS_SUCCESS;
-    for (UCHAR minor : {UCHAR(IRP_MN_QUERY_POWER), UCHAR(IRP_MN_SET_POWER)}) {
-      for (UsbDevice* device : stacks) {
-        NTSTATUS status = send_irp(device->pdo(), IRP_MJ_POWER, minor, [state](PIO_STACK_LOCATION s) {
-          s->Parameters.Power.Type = SystemPowerState;
-          s->Parameters.Power.State.SystemState = state;
-          s->Parameters.Power.ShutdownType = state == PowerSystemWorking ? PowerActionNone : PowerActionSleep;
-        });
-        if (!NT_SUCCESS(status) && NT_SUCCESS(result)) result = status;
-      }
-      if (!NT_SUCCESS(result)) break;
-    }
-    return result;
+    broadcast_system_power(IRP_MN_SET_POWER, state, action);
+    std::lock_guard<std::mutex> lock(mutex_);
+    system_power_ = state;
+    return STATUS_SUCCESS;
   });
+}
+
+NTSTATUS Platform::wake() {
+  return run([this] { return wake_now(); });
+}
+
+// On the Plug and Play thread.
+NTSTATUS Platform::wake_now() {
+  if (system_power() == PowerSystemWorking) return STATUS_SUCCESS;
+  broadcast_system_power(IRP_MN_SET_POWER, PowerSystemWorking, PowerActionNone);
+  std::lock_guard<std::mutex> lock(mutex_);
+  system_power_ = PowerSystemWorking;
+  return STATUS_SUCCESS;
+}
+
+bool Platform::signal_wake(UsbDevice& device) {
+  NTSTATUS woke = run([this, &device] {
+    std::optional<SYSTEM_POWER_STATE> from = device.wait_wake_from();
+    if (!from || system_power() > *from) return STATUS_UNSUCCESSFUL;
+    wake_now();
+    return device.signal_wake() ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+  });
+  return woke == STATUS_SUCCESS;
+}
+
+SYSTEM_POWER_STATE Platform::system_power() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return system_power_;
 }
 
 // Power requests to one stack run on a thread of their own: a wait-wake request

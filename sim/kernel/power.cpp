@@ -29,6 +29,7 @@ struct LiveRequest {
   PDEVICE_OBJECT top = nullptr;
   bool set = false;           // IRP_MN_SET_POWER
   bool system = false;        // of a system power state
+  bool sleeping = false;      // a system set-power for a sleeping state
   PIRP for_system = nullptr;  // the system set-power a driver's device request serves
 };
 
@@ -121,6 +122,7 @@ void power_irp_issued(PIRP irp, PDEVICE_OBJECT top, bool by_driver) {
   issued.top = top;
   issued.set = stack->MinorFunction == IRP_MN_SET_POWER;
   issued.system = issued.set && stack->Parameters.Power.Type == SystemPowerState;
+  issued.sleeping = issued.system && stack->Parameters.Power.State.SystemState > PowerSystemWorking;
   if (by_driver && issued.set && !issued.system) {
     for (auto& [other, request] : w.live) {
       if (request.system && request.top == top) issued.for_system = other;
@@ -135,7 +137,10 @@ void power_irp_issued(PIRP irp, PDEVICE_OBJECT top, bool by_driver) {
 }
 
 // At the top of the stack: a set-power may not fail (only a query may), and a
-// system set-power may not be done while the device request made for it is not.
+// system set-power for a sleeping state may not be done while the device request
+// made for it is not. One for the working state may: a leaf device's power policy
+// owner is to let it go on without waiting for its device's power-up, so that the
+// machine resumes sooner.
 void power_irp_finished(PIRP irp) {
   PowerWatch& w = watch();
   std::vector<std::pair<Fault, std::string>> faults;
@@ -151,7 +156,7 @@ void power_irp_finished(PIRP irp) {
                                                    ") completed with " + hex(static_cast<ULONG>(status))});
     }
     for (auto& [other, request] : w.live) {
-      if (finished.system && request.for_system == irp) {
+      if (finished.sleeping && request.for_system == irp) {
         faults.push_back({Fault::SystemPowerCompletedBeforeDevice,
                           describe_irp(irp) + " (" + finished.what + ") completed while " +
                               describe_irp(other) + " (" + request.what +
@@ -194,6 +199,12 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
   if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
       MinorFunction != IRP_MN_WAIT_WAKE) {
     return STATUS_INVALID_PARAMETER_2;
+  }
+  // A set or a query may be over, and its IRP gone, before this returns: only a
+  // wait-wake request, which the bus holds, may be handed back to be cancelled.
+  if (Irp != nullptr && MinorFunction != IRP_MN_WAIT_WAKE) {
+    report_fault(Fault::PowerIrpPointerRequested,
+                 std::string("PoRequestPowerIrp asked to hand back its ") + power_minor_name(MinorFunction));
   }
   PDEVICE_OBJECT top = IoGetAttachedDevice(DeviceObject);
   PIRP irp = irp_allocate(top->StackSize, false);

@@ -67,6 +67,14 @@ inline NTSTATUS complete_now(PIRP irp, PURB urb, USBD_STATUS usbd, NTSTATUS stat
   return status;
 }
 
+// A power request the bus answers now.
+inline NTSTATUS complete_power(PIRP irp, NTSTATUS status) {
+  PoStartNextPowerIrp(irp);
+  irp->IoStatus.Status = status;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
 // A request the bus turns down without running it. A transfer among them moved
 // nothing and says so: the USB stack returns the bytes moved in the URB's length,
 // whatever way the transfer ended.

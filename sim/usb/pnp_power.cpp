@@ -27,6 +27,7 @@ void UsbDevice::delete_pdo() {
 }
 
 bool UsbDevice::signal_wake() { return engine_->signal_wake(); }
+std::optional<SYSTEM_POWER_STATE> UsbDevice::wait_wake_from() const { return engine_->wait_wake_from(); }
 
 // ---- Plug and Play and power ----
 
@@ -155,13 +156,27 @@ void UsbDevice::note_system_power(SYSTEM_POWER_STATE state, bool above) {
   }
 }
 
+// Whether the bus can arm the camera's wake signal as asked: not when the camera
+// cannot wake at all, nor while it is in a deeper state than it can wake from, nor
+// for a sleeping state deeper than the deepest it can wake the system from.
+NTSTATUS UsbDevice::wait_wake_refusal(SYSTEM_POWER_STATE from) const {
+  const DEVICE_CAPABILITIES& caps = config_.capabilities;
+  if (caps.DeviceWake == PowerDeviceUnspecified) return STATUS_NOT_SUPPORTED;
+  if (engine_->power() > caps.DeviceWake || from > caps.SystemWake) return STATUS_INVALID_DEVICE_STATE;
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS UsbDevice::dispatch_power(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  if (stack->MinorFunction == IRP_MN_WAIT_WAKE) return engine_->hold_wait_wake(irp);
-  bool system = stack->Parameters.Power.Type == SystemPowerState;
-  if (stack->MinorFunction == IRP_MN_SET_POWER && !system) {
-    note_device_power(stack->Parameters.Power.State.DeviceState);
+  if (stack->MinorFunction == IRP_MN_WAIT_WAKE) {
+    NTSTATUS refused = wait_wake_refusal(stack->Parameters.WaitWake.PowerState);
+    if (refused != STATUS_SUCCESS) return complete_power(irp, refused);
+    return engine_->hold_wait_wake(irp);
   }
+  bool system = stack->Parameters.Power.Type == SystemPowerState;
+  DEVICE_POWER_STATE device_state = stack->Parameters.Power.State.DeviceState;
+  bool known = device_state >= PowerDeviceD0 && device_state <= PowerDeviceD3;
+  if (stack->MinorFunction == IRP_MN_SET_POWER && !system && known) note_device_power(device_state);
   if (stack->MinorFunction == IRP_MN_SET_POWER && system) {
     note_system_power(stack->Parameters.Power.State.SystemState, irp->StackCount > 1);
   }
@@ -180,10 +195,7 @@ NTSTATUS UsbDevice::serve_power(PIRP irp) {
   NTSTATUS status = irp->IoStatus.Status;
   UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
   if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) status = STATUS_SUCCESS;
-  PoStartNextPowerIrp(irp);
-  irp->IoStatus.Status = status;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
+  return complete_power(irp, status);
 }
 
 }  // namespace sim

@@ -103,6 +103,7 @@ class TransferEngine {
   void defer(PIRP irp, Deadline not_before);  // a Plug and Play or power request
   NTSTATUS hold_wait_wake(PIRP irp);
   bool signal_wake();
+  std::optional<SYSTEM_POWER_STATE> wait_wake_from() const;  // of the held wait-wake request
 
   // Ending what the bus holds.
   void cancel(PIRP irp);  // from the bus's cancel routine, the cancel spin lock dropped

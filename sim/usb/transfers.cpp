@@ -480,10 +480,13 @@ NTSTATUS TransferEngine::hold_wait_wake(PIRP irp) {
     if (cancel_requested(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr) cancel(irp);
     return STATUS_PENDING;
   }
-  PoStartNextPowerIrp(irp);
-  irp->IoStatus.Status = STATUS_DEVICE_BUSY;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-  return STATUS_DEVICE_BUSY;
+  return complete_power(irp, STATUS_DEVICE_BUSY);
+}
+
+std::optional<SYSTEM_POWER_STATE> TransferEngine::wait_wake_from() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (wait_wake_ == nullptr) return std::nullopt;
+  return IoGetCurrentIrpStackLocation(wait_wake_)->Parameters.WaitWake.PowerState;
 }
 
 bool TransferEngine::signal_wake() {

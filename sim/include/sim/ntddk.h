@@ -192,8 +192,14 @@ typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_
 
 typedef enum _POWER_ACTION {
   PowerActionNone = 0,
-  PowerActionSleep = 2,
-  PowerActionShutdown = 5
+  PowerActionReserved,
+  PowerActionSleep,
+  PowerActionHibernate,
+  PowerActionShutdown,
+  PowerActionShutdownReset,
+  PowerActionShutdownOff,
+  PowerActionWarmEject,
+  PowerActionDisplayOff
 } POWER_ACTION;
 
 typedef struct _DEVICE_CAPABILITIES {

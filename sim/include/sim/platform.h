@@ -65,9 +65,28 @@ class Platform {
   NTSTATUS query_capabilities(UsbDevice& device, DEVICE_CAPABILITIES* capabilities, USHORT version = 1);
   NTSTATUS send_pnp(UsbDevice& device, UCHAR minor);
 
-  // Power manager: a system power change sent to every started device stack
-  // (query, then set), and raw power requests to one stack.
-  NTSTATUS set_system_power(SYSTEM_POWER_STATE state);
+  // Power manager: the whole machine sleeps and wakes. The system requests go to
+  // every started stack (started and not since stopped, surprise-removed or
+  // removed) at once, each from a system thread of its own at PASSIVE_LEVEL, and
+  // each step waits for all of them, on the Plug and Play thread, so no Plug and
+  // Play request overlaps a transition.
+  // sleep(S1 to S5): query-power for the state to every stack; if each succeeds,
+  // set-power for it to every stack, and the machine sleeps. If a query fails,
+  // set-power for the working state goes to every stack instead, the machine
+  // stays working and the query's failure is returned. STATUS_INVALID_DEVICE_STATE
+  // when the machine already sleeps, STATUS_INVALID_PARAMETER for S0 or no state.
+  NTSTATUS sleep(SYSTEM_POWER_STATE state);
+  // Set-power for the working state to every started stack (never queried first);
+  // nothing when the machine works already.
+  NTSTATUS wake();
+  SYSTEM_POWER_STATE system_power() const;
+  // The camera signals wake. A sleeping machine wakes first (as wake()) when the
+  // held wait-wake request allows waking it from the state it sleeps in; then the
+  // bus completes that request with STATUS_SUCCESS, as the USB stack does on
+  // resume. False, and nothing happens, when no request is held or the machine
+  // sleeps deeper than it allows.
+  bool signal_wake(UsbDevice& device);
+  // A raw power request to one stack, from a thread of its own.
   std::future<NTSTATUS> send_power(UsbDevice& device, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
 
   std::vector<PnpRecord> history() const;
@@ -80,6 +99,8 @@ class Platform {
   NTSTATUS send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
                     const std::function<void(PIO_STACK_LOCATION)>& fill);
   NTSTATUS remove_now(UsbDevice& device);
+  NTSTATUS wake_now();
+  std::vector<NTSTATUS> broadcast_system_power(UCHAR minor, SYSTEM_POWER_STATE state, POWER_ACTION action);
   void on_close(PDEVICE_OBJECT device, PDRIVER_OBJECT driver, bool freed, bool waits);
   void teardown();
 
@@ -92,6 +113,8 @@ class Platform {
   std::deque<std::packaged_task<NTSTATUS()>> queue_;
   bool stopping_ = false;
   std::map<UsbDevice*, PDEVICE_OBJECT> fdos_;
+  std::set<UsbDevice*> started_;                          // stacks that get system power requests
+  SYSTEM_POWER_STATE system_power_ = PowerSystemWorking;  // changed on the Plug and Play thread
   std::set<UsbDevice*> awaiting_remove_;
   std::set<UsbDevice*> removed_devices_;
   std::vector<PnpRecord> history_;

@@ -165,6 +165,9 @@ class UsbDevice {
   void delete_pdo();
   // Completes a held wait-wake request, as a wake signal from the camera would.
   bool signal_wake();
+  // The deepest sleeping state the held wait-wake request may wake the system
+  // from; none when no request is held.
+  std::optional<SYSTEM_POWER_STATE> wait_wake_from() const;
 
   // Called by the bus driver's dispatch and cancel routines.
   NTSTATUS dispatch_urb(PIRP irp, PURB urb);
@@ -189,6 +192,7 @@ class UsbDevice {
   // Plug and Play and power (pnp_power.cpp).
   NTSTATUS serve_pnp(PIRP irp);
   NTSTATUS serve_power(PIRP irp);
+  NTSTATUS wait_wake_refusal(SYSTEM_POWER_STATE from) const;
   void note_device_power(DEVICE_POWER_STATE state);
   void note_system_power(SYSTEM_POWER_STATE state, bool above);
 

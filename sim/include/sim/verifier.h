@@ -85,8 +85,9 @@ namespace sim {
   X(BufferFreedUnderTransfer, "pool freed while a transfer the bus holds still uses it")                     \
   X(SleepWithDeviceInD0, "sleeping system set-power reached the bus with the device still in D0")            \
   X(SystemPowerCompletedBeforeDevice,                                                                        \
-    "system set-power completed while the device set-power issued for it is in progress")                    \
+    "sleeping system set-power completed while the device set-power issued for it is in progress")           \
   X(SetPowerFailed, "set-power request completed with an error")                                             \
+  X(PowerIrpPointerRequested, "PoRequestPowerIrp asked to hand back a set-power or query-power request")     \
   X(PoolFreedUnderView, "pool freed while a user view still shows it")                                       \
   X(EventFreedWhileWaited, "pool freed while a thread waits on an event in it")                              \
   X(UserModeWaitOnStack, "UserMode wait on an event in the waiting thread's stack")                          \
