@@ -22,15 +22,7 @@ typedef struct _CAM_PLAIN_READ {
 // request. Moved is what a transfer that succeeded moved.
 static NTSTATUS CamPlainTransfer(PCAM_PLAIN_READ Read, PMDL Mdl, PVOID Buffer, ULONG Length, PULONG Moved) {
   struct _URB_BULK_OR_INTERRUPT_TRANSFER* bulk = &Read->Urb->UrbBulkOrInterruptTransfer;
-  RtlZeroMemory(bulk, sizeof(*bulk));
-  bulk->Hdr.Length = sizeof(*bulk);
-  bulk->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-  bulk->PipeHandle = Read->Pipe->PipeHandle;
-  bulk->TransferFlags = CAM_READ_FLAGS;
-  bulk->TransferBufferLength = Length;
-  bulk->TransferBuffer = Buffer;
-  bulk->TransferBufferMDL = Mdl;
-  bulk->UrbLink = NULL;
+  CamBuildBulkTransfer(Read->Urb, sizeof(*bulk), Read->Pipe->PipeHandle, CAM_READ_FLAGS, Buffer, Mdl, Length);
   NTSTATUS status = CamSubmitUrbInterruptible(Read->DeviceObject, Read->Urb);
   *Moved = NT_SUCCESS(status) ? bulk->TransferBufferLength : 0;
   // The next read would fail on a halted pipe.

@@ -34,21 +34,8 @@ BOOLEAN CamClaimChunk(PCAM_READ Read, PUCHAR* Buffer, PULONG Length) {
 // Any IRQL up to DISPATCH_LEVEL; the caller owns the chunk's IRP. Builds the URB
 // for one chunk and the IRP's location for the lower driver.
 VOID CamFillChunk(PCAM_CHUNK_CONTEXT Chunk, PUCHAR Buffer, ULONG Length) {
-  struct _URB_BULK_OR_INTERRUPT_TRANSFER* urb = &Chunk->Urb->UrbBulkOrInterruptTransfer;
-  RtlZeroMemory(urb, sizeof(*urb));
-  urb->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-  urb->Hdr.Length = Chunk->UrbLength;
-  urb->PipeHandle = Chunk->PipeHandle;
-  urb->TransferFlags = CAM_READ_FLAGS;
-  urb->TransferBufferLength = Length;
-  urb->TransferBuffer = Buffer;
-  urb->TransferBufferMDL = NULL;
-  urb->UrbLink = NULL;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Chunk->Irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = Chunk->Urb;
-  IoSetCompletionRoutine(Chunk->Irp, CamReadChunkComplete, Chunk, TRUE, TRUE, TRUE);
+  CamBuildBulkTransfer(Chunk->Urb, Chunk->UrbLength, Chunk->PipeHandle, CAM_READ_FLAGS, Buffer, NULL, Length);
+  CamSetUrbLocation(Chunk->Irp, Chunk->Urb, CamReadChunkComplete, Chunk);
 }
 
 // Any IRQL up to DISPATCH_LEVEL. Drops one count on the read; the last wakes the

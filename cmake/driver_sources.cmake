@@ -7,6 +7,7 @@ set(QUORVEX_DRIVER_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../driver/pnp_state.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../driver/request_gate.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../driver/sync_usb.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../driver/urb_request.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../driver/system_control.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../driver/vendor_request.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../pnp/dispatch.cpp

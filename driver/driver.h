@@ -35,6 +35,13 @@ NTSTATUS CamForwardIrpSync(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS CamAbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
 NTSTATUS CamResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
 IO_COMPLETION_ROUTINE CamSyncCompletion;
+// URBs in the driver's own IRPs (urb_request.cpp). Any IRQL up to DISPATCH_LEVEL;
+// they fill, they do not send. The bulk transfer URB of UrbLength bytes (the rest
+// zeroed), and the IRP's next location carrying a URB to the USB stack, with a
+// completion routine run on success, error and cancel.
+VOID CamBuildBulkTransfer(PURB Urb, USHORT UrbLength, USBD_PIPE_HANDLE Pipe, ULONG Flags, PVOID Buffer,
+                          PMDL Mdl, ULONG Length);
+VOID CamSetUrbLocation(PIRP Irp, PURB Urb, PIO_COMPLETION_ROUTINE Routine, PVOID Context);
 // Every pipe of the pipe table, in table order (pnp/remove.cpp). PASSIVE_LEVEL.
 VOID CamAbortAllPipes(PDEVICE_OBJECT DeviceObject);
 

@@ -47,11 +47,7 @@ BOOLEAN CamPrepareSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST
   KeInitializeEvent(&Request->Event, NotificationEvent, FALSE);
   Request->Irp = IoAllocateIrp((CCHAR)(Extension->LowerDeviceObject->StackSize + 1), FALSE);
   if (Request->Irp == NULL) return FALSE;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Request->Irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = Urb;
-  IoSetCompletionRoutine(Request->Irp, CamSyncCompletion, &Request->Event, TRUE, TRUE, TRUE);
+  CamSetUrbLocation(Request->Irp, Urb, CamSyncCompletion, &Request->Event);
   return TRUE;
 }
 

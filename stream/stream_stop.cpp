@@ -6,7 +6,6 @@
 // counts itself in only while the stream is attached; the device's
 // StreamListLock guards its list of streams and is held while their transfers
 // are cancelled. Neither is held with the other or with a stream's queue locks.
-#include "../capture/capture.h"
 #include "stream.h"
 
 // Up to DISPATCH_LEVEL. The handle's record, or NULL.

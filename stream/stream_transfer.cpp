@@ -40,20 +40,10 @@ static BOOLEAN CamTakeBackIrp(PIRP Irp) {
 // Up to DISPATCH_LEVEL, by the IRP's owner. The URB for Length bytes into the
 // data buffer and the location the lower driver reads.
 static VOID CamFillStreamTransfer(PCAM_STREAM_TRANSFER Transfer, ULONG Length) {
-  struct _URB_BULK_OR_INTERRUPT_TRANSFER* urb = &Transfer->Urb->UrbBulkOrInterruptTransfer;
-  RtlZeroMemory(urb, sizeof(*urb));
-  urb->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-  urb->Hdr.Length = Transfer->UrbLength;
-  urb->PipeHandle = Transfer->Stream->StreamPipe->PipeHandle;
-  urb->TransferFlags = CAM_STREAM_FLAGS;
-  urb->TransferBufferLength = Length;
-  urb->TransferBuffer = Transfer->DataBuffer;
+  CamBuildBulkTransfer(Transfer->Urb, Transfer->UrbLength, Transfer->Stream->StreamPipe->PipeHandle,
+                       CAM_STREAM_FLAGS, Transfer->DataBuffer, NULL, Length);
   Transfer->Length = Length;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Transfer->Irp);
-  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-  next->Parameters.Others.Argument1 = Transfer->Urb;
-  IoSetCompletionRoutine(Transfer->Irp, CamStreamTransferComplete, Transfer, TRUE, TRUE, TRUE);
+  CamSetUrbLocation(Transfer->Irp, Transfer->Urb, CamStreamTransferComplete, Transfer);
 }
 
 NTSTATUS CamSendStreamTransfer(PCAM_STREAM_TRANSFER Transfer, ULONG Length) {

@@ -100,6 +100,21 @@ class Streaming : public Testbed {
     return check.frame;
   }
 
+  // `count` frames taken in place, each checked whole and of `size` bytes, and
+  // given back; their numbers, up to the first take that failed.
+  static std::vector<uint32_t> take_frames(sim::Handle handle, int count, uint32_t size) {
+    std::vector<uint32_t> numbers;
+    for (int i = 0; i < count; ++i) {
+      Frame frame = get(handle);
+      EXPECT_EQ(frame.status, STATUS_SUCCESS);
+      if (frame.status != STATUS_SUCCESS) break;
+      EXPECT_EQ(frame.size, size);
+      numbers.push_back(check_view(frame));
+      EXPECT_EQ(release(handle, frame.address), STATUS_SUCCESS);
+    }
+    return numbers;
+  }
+
   // Both transfers of the stream have ended, waited for with a bound: a cancel
   // completes later.
   static bool transfers_ended(PCAM_STREAM_CONTEXT stream) {
@@ -125,18 +140,9 @@ TEST_F(Streaming, HandsOutWholeFramesInOrderForEveryFrameSize) {
     device.camera().set_frame_size(size);
     sim::Handle handle = open();
     ASSERT_EQ(start(handle, static_cast<LONG>(size)), STATUS_SUCCESS);
-    uint32_t last = 0;
-    for (int i = 0; i < 8; ++i) {
-      Frame frame = get(handle);
-      ASSERT_EQ(frame.status, STATUS_SUCCESS);
-      EXPECT_EQ(frame.size, size);
-      uint32_t number = check_view(frame);
-      if (i > 0) {
-        EXPECT_GT(number, last);
-      }
-      last = number;
-      EXPECT_EQ(release(handle, frame.address), STATUS_SUCCESS);
-    }
+    std::vector<uint32_t> numbers = take_frames(handle, 8, size);
+    ASSERT_EQ(numbers.size(), 8u);
+    for (size_t i = 1; i < numbers.size(); ++i) EXPECT_GT(numbers[i], numbers[i - 1]);
     EXPECT_EQ(stop(handle), STATUS_SUCCESS);
     EXPECT_EQ(stream_of(handle), nullptr);
     EXPECT_EQ(stop(handle), STATUS_INVALID_PARAMETER);
@@ -318,12 +324,7 @@ TEST_F(Streaming, EndsCleanlyWhenThePipeHaltsAndStartsAgain) {
     EXPECT_TRUE(transfers_ended(stream_of(handle)));
     device.camera().set_frame_size(kSize);
     ASSERT_EQ(start(handle, kSize), STATUS_SUCCESS);
-    for (int i = 0; i < 3; ++i) {
-      Frame frame = get(handle);
-      ASSERT_EQ(frame.status, STATUS_SUCCESS);
-      check_view(frame);
-      ASSERT_EQ(release(handle, frame.address), STATUS_SUCCESS);
-    }
+    ASSERT_EQ(take_frames(handle, 3, kSize).size(), 3u);
     EXPECT_EQ(stop(handle), STATUS_SUCCESS);
   }
   EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
@@ -355,12 +356,7 @@ TEST_F(Streaming, ASendRefusedAtOnceEndsTheTransferAfterABoundedNumberOfTries) {
   ASSERT_EQ(start(handle, kSize), STATUS_SUCCESS);
   ASSERT_EQ(get(handle).status, STATUS_SUCCESS);
   device.refuse_urb(sim::UrbMatch::bulk(), STATUS_INVALID_PARAMETER, 1, CAM_STREAM_REFUSALS_MAX);
-  for (int i = 0; i < 4; ++i) {
-    Frame frame = get(handle);
-    ASSERT_EQ(frame.status, STATUS_SUCCESS);
-    check_view(frame);
-    ASSERT_EQ(release(handle, frame.address), STATUS_SUCCESS);
-  }
+  ASSERT_EQ(take_frames(handle, 4, kSize).size(), 4u);
   device.refuse_urb(sim::UrbMatch::bulk(), STATUS_INVALID_PARAMETER, 1, sim::UsbDevice::kForever);
   EXPECT_EQ(drain_until_failure(handle), STATUS_UNSUCCESSFUL);
   EXPECT_TRUE(transfers_ended(stream_of(handle)));
@@ -485,11 +481,7 @@ TEST_F(Streaming, SeveralCamerasStreamAtOnce) {
   }
   for (int round = 0; round < 3; ++round) {
     for (size_t i = 0; i < cameras.size(); ++i) {
-      Frame frame = get(handles[i]);
-      ASSERT_EQ(frame.status, STATUS_SUCCESS);
-      EXPECT_EQ(frame.size, cameras[i].second);
-      check_view(frame);
-      ASSERT_EQ(release(handles[i], frame.address), STATUS_SUCCESS);
+      ASSERT_EQ(take_frames(handles[i], 1, cameras[i].second).size(), 1u);
     }
   }
   for (sim::Handle handle : handles) EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
