@@ -245,4 +245,3 @@ NTSTATUS CamStopStreamRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS CamGetStreamFrame(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUCHAR Info);
 NTSTATUS CamReleaseStreamFrame(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONGLONG UserAddress);
 NTSTATUS CamReadStreamFrame(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG OutputLength);
-

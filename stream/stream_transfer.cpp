@@ -89,8 +89,7 @@ VOID CamOpenStreamSends(PCAM_STREAM_CONTEXT Stream) {
     KIRQL irql;
     KeAcquireSpinLock(&Stream->SendLock, &irql);
     // A suspended stream's parked transfers wait for the resume at D0.
-    PCAM_STREAM_TRANSFER parked =
-        Stream->ParkedCount != 0 && !Stream->Suspended ? Stream->Parked[0] : NULL;
+    PCAM_STREAM_TRANSFER parked = Stream->ParkedCount != 0 && !Stream->Suspended ? Stream->Parked[0] : NULL;
     if (parked == NULL) {
       if (!Stream->Suspended) InterlockedExchange(&Stream->SendsOpen, 1);
     } else {

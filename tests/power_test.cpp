@@ -74,7 +74,8 @@ class Power : public Testbed {
   }
   // The wait-wake request is held at the bus, with the driver's flag up.
   bool armed(sim::UsbDevice& device) {
-    for (auto deadline = std::chrono::steady_clock::now() + kBound; std::chrono::steady_clock::now() < deadline;) {
+    for (auto deadline = std::chrono::steady_clock::now() + kBound;
+         std::chrono::steady_clock::now() < deadline;) {
       if (device.wait_wake_from() && extension(device)->WaitWakeActive) return true;
       std::this_thread::yield();
     }
@@ -89,9 +90,9 @@ class Power : public Testbed {
 // device request made (or none), the state recorded, the system request done.
 struct SystemCase {
   const char* name;
-  bool idling;                      // the camera of idling_camera()
-  DEVICE_POWER_STATE before;        // a device set-power sent first (0: none)
-  bool wait_wake;                   // a wait-wake armed first
+  bool idling;                // the camera of idling_camera()
+  DEVICE_POWER_STATE before;  // a device set-power sent first (0: none)
+  bool wait_wake;             // a wait-wake armed first
   SYSTEM_POWER_STATE system;
   std::vector<DEVICE_POWER_STATE> requested;
   DEVICE_POWER_STATE after;
@@ -126,14 +127,35 @@ TEST_P(SystemTransitions, AskForTheDeviceStateTheSystemStateNeeds) {
 }
 
 const SystemCase kSystemCases[] = {
-    {"SleepFromD0", false, PowerDeviceUnspecified, false, PowerSystemSleeping3, {PowerDeviceD3}, PowerDeviceD3},
+    {"SleepFromD0",
+     false,
+     PowerDeviceUnspecified,
+     false,
+     PowerSystemSleeping3,
+     {PowerDeviceD3},
+     PowerDeviceD3},
     {"SleepInD3AlreadyAsksNothing", false, PowerDeviceD3, false, PowerSystemSleeping3, {}, PowerDeviceD3},
     {"WorkingInD3AsksForD0", false, PowerDeviceD3, false, PowerSystemWorking, {PowerDeviceD0}, PowerDeviceD0},
-    {"S1WithoutWaitWakeIsD3", true, PowerDeviceUnspecified, false, PowerSystemSleeping1, {PowerDeviceD3},
+    {"S1WithoutWaitWakeIsD3",
+     true,
+     PowerDeviceUnspecified,
+     false,
+     PowerSystemSleeping1,
+     {PowerDeviceD3},
      PowerDeviceD3},
-    {"S1WithWaitWakeIsItsMappedD2", true, PowerDeviceD3, true, PowerSystemSleeping1, {PowerDeviceD2},
+    {"S1WithWaitWakeIsItsMappedD2",
+     true,
+     PowerDeviceD3,
+     true,
+     PowerSystemSleeping1,
+     {PowerDeviceD2},
      PowerDeviceD2},
-    {"HibernateIsD3", false, PowerDeviceUnspecified, false, PowerSystemHibernate, {PowerDeviceD3},
+    {"HibernateIsD3",
+     false,
+     PowerDeviceUnspecified,
+     false,
+     PowerSystemHibernate,
+     {PowerDeviceD3},
      PowerDeviceD3},
 };
 

@@ -672,7 +672,8 @@ class StreamTorture : public Testbed {
           EXPECT_EQ(platform().start(device), STATUS_SUCCESS);
           break;
         case 3:
-          EXPECT_EQ(platform().sleep(random() % 2 ? PowerSystemSleeping3 : PowerSystemSleeping1), STATUS_SUCCESS);
+          EXPECT_EQ(platform().sleep(random() % 2 ? PowerSystemSleeping3 : PowerSystemSleeping1),
+                    STATUS_SUCCESS);
           EXPECT_EQ(platform().wake(), STATUS_SUCCESS);
           break;
         case 1:
