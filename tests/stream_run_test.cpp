@@ -501,7 +501,7 @@ TEST_F(Streaming, SeveralCamerasStreamAtOnce) {
 TEST_F(Streaming, StreamsGoOnAcrossTheMachineSleepingAndWaking) {
   const std::vector<std::pair<USHORT, uint32_t>> cameras = {{0x100A, 300000}, {0x100E, 1000000}};
   std::vector<sim::Handle> handles;
-  std::vector<uint32_t> last(cameras.size(), 0);
+  std::vector<int64_t> last(cameras.size(), -1);  // the last frame number seen
   for (size_t i = 0; i < cameras.size(); ++i) {
     streaming_camera(cameras[i].second, cameras[i].first);
     handles.push_back(open(static_cast<int>(i)));
@@ -516,7 +516,7 @@ TEST_F(Streaming, StreamsGoOnAcrossTheMachineSleepingAndWaking) {
     for (size_t i = 0; i < cameras.size(); ++i) {
       std::vector<uint32_t> numbers = take_frames(handles[i], 2, cameras[i].second);
       ASSERT_EQ(numbers.size(), 2u);
-      EXPECT_GT(numbers[0], last[i]);
+      EXPECT_GT(static_cast<int64_t>(numbers[0]), last[i]);
       last[i] = numbers[1];
     }
     std::future<Reply> read;
