@@ -200,6 +200,30 @@ TEST_F(Power, WaitWakeIsRefusedInD0AndFromADeeperStateThanDeviceWake) {
   EXPECT_EQ(extension(device)->IoCount, 1);
 }
 
+// A power-up the lower drivers fail is a failure: the device stays recorded out of
+// D0 and refuses transfers, the request completes with their status, and the
+// opener that asked for it fails with it, counted out again. The next works.
+TEST_F(Power, APowerUpTheBusFailsIsNotRecordedAndFailsTheOpen) {
+  sim::UsbDevice& device = plug(idling_camera());
+  EXPECT_EQ(set_device(device, PowerDeviceD2), STATUS_SUCCESS);
+  {
+    sim::ExpectFault failed(sim::Fault::SetPowerFailed);
+    device.fail_device_power(PowerDeviceD0, STATUS_IO_DEVICE_ERROR);
+    open(0, STATUS_IO_DEVICE_ERROR);
+    device.fail_device_power(PowerDeviceD0, STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(set_device(device, PowerDeviceD0), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(failed.count(), 2);
+  }
+  EXPECT_EQ(extension(device)->CurrentDevicePowerState, PowerDeviceD2);
+  EXPECT_EQ(extension(device)->OpenCount, 0);
+  EXPECT_EQ(extension(device)->PowerRequestActive, 0);
+  sim::Handle handle = open(0);
+  EXPECT_EQ(extension(device)->CurrentDevicePowerState, PowerDeviceD0);
+  EXPECT_EQ(register_read(handle), STATUS_SUCCESS);
+  EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+  EXPECT_EQ(extension(device)->IoCount, 1);
+}
+
 // A camera that signals wake while the machine sleeps in S1 wakes it; the driver
 // then powers itself up for its open handle, and serves it.
 TEST_F(Power, AWakeSignalWakesTheMachineAndTheDevice) {
