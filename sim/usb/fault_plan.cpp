@@ -118,6 +118,29 @@ std::optional<NTSTATUS> FaultPlan::take_pnp_failure(UCHAR minor) {
   return status;
 }
 
+void FaultPlan::fail_device_power(DEVICE_POWER_STATE state, NTSTATUS status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  failed_device_power_[state] = status;
+}
+
+bool FaultPlan::doom_device_power(PIRP irp, DEVICE_POWER_STATE state) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = failed_device_power_.find(state);
+  if (it == failed_device_power_.end()) return false;
+  doomed_power_[irp] = it->second;
+  failed_device_power_.erase(it);
+  return true;
+}
+
+std::optional<NTSTATUS> FaultPlan::take_power_failure(PIRP irp) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = doomed_power_.find(irp);
+  if (it == doomed_power_.end()) return std::nullopt;
+  NTSTATUS status = it->second;
+  doomed_power_.erase(it);
+  return status;
+}
+
 void FaultPlan::clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   injections_.clear();
