@@ -59,6 +59,7 @@ typedef struct _CAM_READ {
   volatile LONG TailClaimed;    // the tail packet was claimed by a chunk (CamClaimChunk)
   volatile LONG Closing;        // set before the read tears down: chains end, not re-issue
   volatile LONG Halted;         // a chunk ended with the pipe halted: reset before the next read
+  volatile LONG PowerEnded;     // a chain ended for a power-down: the read is cancelled
   volatile LONG Sender;         // 1 while a thread claims and sends chunks for the read
   ULONG Transfers;              // 1 or 2 chunk transfers
   PCAM_CHUNK_CONTEXT Chunks;    // CAM_READ_TRANSFERS records in one non-paged block
@@ -67,6 +68,9 @@ typedef struct _CAM_READ {
   // The read waited for the device's SingleShotLock and owns its read fields;
   // CamCloseRead sets the lock again. Only the reading thread touches these two.
   BOOLEAN HoldsSingleShotLock;
+  // The read holds power from its start to its close, its trigger included: a
+  // power-down ends it (STATUS_CANCELLED) and waits for it.
+  BOOLEAN HoldsPower;
   BOOLEAN AllEnded;  // a wait saw the last chain end
   KEVENT DataEvent;  // set by a completion when a chain ends; waited on by the reading thread
 } CAM_READ, *PCAM_READ;
@@ -75,7 +79,7 @@ typedef struct _CAM_READ {
 // (read.cpp); sending, re-issuing and completing its chunks (chunk_complete.cpp).
 NTSTATUS CamFindImagePipe(PCAM_DEVICE_EXTENSION Extension, PUSBD_PIPE_INFORMATION* Pipe);
 NTSTATUS CamOpenRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PCAM_READ Read);
-VOID CamStartRead(PCAM_READ Read);
+NTSTATUS CamStartRead(PCAM_READ Read);
 VOID CamStopSending(PCAM_READ Read, PCAM_CHUNK_CONTEXT Unsent);
 NTSTATUS CamSendChunk(PCAM_CHUNK_CONTEXT Chunk);
 VOID CamEndChunkChain(PCAM_CHUNK_CONTEXT Chunk);

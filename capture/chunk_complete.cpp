@@ -78,6 +78,12 @@ static ULONG CamReissueCompleted(PCAM_READ Read, PCAM_CHUNK_CONTEXT* Ended) {
         Ended[ended++] = chunk;
         continue;
       }
+      // The device is going out of D0: what is left of the frame is not asked for.
+      if (CamPowerDownPending(Read->Extension)) {
+        InterlockedExchange(&Read->PowerEnded, 1);
+        Ended[ended++] = chunk;
+        continue;
+      }
       IoReuseIrp(chunk->Irp, STATUS_SUCCESS);
       CamFillChunk(chunk, buffer, length);
       CamSendChunk(chunk);

@@ -85,15 +85,21 @@ NTSTATUS CamOpenRead(PDEVICE_OBJECT DeviceObject, PIRP Irp, PCAM_READ Read) {
   return status;
 }
 
-// PASSIVE_LEVEL. Waits until no other single-shot read runs on the device, resets
-// the device's read counters and claims the first chunks, counting every chain
-// before any is sent, and the sender itself until it lets go: the count reaches 0
-// once, when the read thread no longer needs it, so that the completion which
-// brings it there is the last to touch the read.
-VOID CamStartRead(PCAM_READ Read) {
+// PASSIVE_LEVEL. Waits until no other single-shot read runs on the device, holds
+// power (STATUS_DEVICE_POWERED_OFF while the device is going out of D0, with
+// nothing sent), resets the device's read counters and claims the first chunks,
+// counting every chain before any is sent, and the sender itself until it lets go:
+// the count reaches 0 once, when the read thread no longer needs it, so that the
+// completion which brings it there is the last to touch the read.
+NTSTATUS CamStartRead(PCAM_READ Read) {
   PCAM_DEVICE_EXTENSION extension = Read->Extension;
   KeWaitForSingleObject(&extension->SingleShotLock, Executive, KernelMode, FALSE, NULL);
   Read->HoldsSingleShotLock = TRUE;
+  Read->HoldsPower = CamHoldPower(extension);
+  if (!Read->HoldsPower) {
+    Read->AllEnded = TRUE;
+    return STATUS_DEVICE_POWERED_OFF;
+  }
   InterlockedExchange(&extension->PendingChunks, 0);
   InterlockedExchange((volatile LONG*)&extension->BytesIssued, 0);
   InterlockedExchange((volatile LONG*)&extension->BytesReceived, 0);
@@ -118,6 +124,7 @@ VOID CamStartRead(PCAM_READ Read) {
     InterlockedIncrement(&extension->PendingChunks);
     CamFillChunk(chunk, buffer, length);
   }
+  return STATUS_SUCCESS;
 }
 
 // PASSIVE_LEVEL, holding the Sender token. A send failed: chains end from now on,
@@ -175,6 +182,7 @@ VOID CamDrainChunks(PCAM_READ Read) {
 NTSTATUS CamReadResult(PCAM_READ Read, NTSTATUS Status, PIRP Irp) {
   PCAM_DEVICE_EXTENSION extension = Read->Extension;
   CamDrainChunks(Read);
+  if (InterlockedCompareExchange(&Read->PowerEnded, 0, 0) != 0) return STATUS_CANCELLED;
   if (!NT_SUCCESS(Status)) return Status;
   if (Status == STATUS_TIMEOUT) {
     CamRecordUsbdStatus(extension, CAM_TRANSFER_TIMEOUT_STATUS);
@@ -196,6 +204,7 @@ VOID CamCloseRead(PCAM_READ Read) {
   if (Read->HoldsSingleShotLock) {
     CamDrainChunks(Read);
     if (Read->Halted) CamResetPipe(Read->DeviceObject, Read->PipeHandle);
+    if (Read->HoldsPower) CamReleasePower(Read->Extension);
     KeSetEvent(&Read->Extension->SingleShotLock, IO_NO_INCREMENT, FALSE);
   }
   for (ULONG i = 0; i < CAM_READ_TRANSFERS; ++i) {

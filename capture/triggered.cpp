@@ -21,6 +21,8 @@ static NTSTATUS CamAllocateTrigger(PCAM_READ Read, PCAM_TRIGGER Trigger) {
   if (!CamPrepareSyncRequest(Read->Extension, &Trigger->Request, Trigger->Urb)) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
+  // The read holds power for it.
+  Trigger->Request.MovesData = FALSE;
   return STATUS_SUCCESS;
 }
 
@@ -85,10 +87,8 @@ NTSTATUS CamReadFrameTriggered(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (!NT_SUCCESS(status)) return status;
   CAM_TRIGGER trigger;
   status = CamAllocateTrigger(&read, &trigger);
-  if (NT_SUCCESS(status)) {
-    CamStartRead(&read);
-    status = CamRunTriggeredRead(&read, &trigger, Irp);
-  }
+  if (NT_SUCCESS(status)) status = CamStartRead(&read);
+  if (NT_SUCCESS(status)) status = CamRunTriggeredRead(&read, &trigger, Irp);
   CamCloseRead(&read);
   CamFreeTrigger(&trigger);
   return status;

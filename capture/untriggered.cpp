@@ -25,8 +25,8 @@ NTSTATUS CamReadFrameUntriggered(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CAM_READ read;
   NTSTATUS status = CamOpenRead(DeviceObject, Irp, &read);
   if (!NT_SUCCESS(status)) return status;
-  CamStartRead(&read);
-  status = CamRunUntriggeredRead(&read, Irp);
+  status = CamStartRead(&read);
+  if (NT_SUCCESS(status)) status = CamRunUntriggeredRead(&read, Irp);
   CamCloseRead(&read);
   return status;
 }

@@ -14,6 +14,8 @@ set(QUORVEX_DRIVER_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../pnp/remove.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../pnp/start.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../power/dispatch.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../power/device_power.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../power/power_hold.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../control/dispatch.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../control/request_table.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../control/registers.cpp
@@ -38,4 +40,5 @@ set(QUORVEX_DRIVER_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../stream/stream_frames.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../stream/stream_stop.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../stream/stream_start.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../stream/stream_power.cpp
 )

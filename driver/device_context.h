@@ -24,6 +24,11 @@ typedef struct _CAM_SYNC_REQUEST {
   struct _CAM_SYNC_REQUEST* Next;  // the device's SyncRequests list, under SyncRequestLock
   PIRP Irp;      // the sender's; a drain cancels it under SyncRequestLock while it is linked
   KEVENT Event;  // set by the completion routine at up to DISPATCH_LEVEL; the sender waits
+  // Its URB moves data, so it holds power while it is out (set by the sender
+  // before it sends); a wait-wake request, which a power-down leaves armed.
+  BOOLEAN MovesData;
+  BOOLEAN HoldsPower;
+  BOOLEAN WaitWake;
 } CAM_SYNC_REQUEST, *PCAM_SYNC_REQUEST;
 
 // The device's Plug and Play state. Changed only on the Plug and Play manager's
@@ -81,23 +86,41 @@ typedef struct _CAM_DEVICE_EXTENSION {
   const CAM_PRODUCT* Product;
   // AddDevice writes it; removal reads it to give the number back, PnP.
   ULONG InstanceIndex;
-  // Power's, not used yet: initialised at AddDevice, signalled when the device is
-  // back in D0.
+  // Set by the completion of a power-up this driver asked for (at up to
+  // DISPATCH_LEVEL); CamRequestDevicePower resets it before each request and waits
+  // on it at PASSIVE_LEVEL, then reads PowerUpStatus, which the completion wrote
+  // before setting it.
   KEVENT PowerUpEvent;
-  // Power's, not used yet: the device's power state, written by power completion.
+  NTSTATUS PowerUpStatus;
+  // The state the last device set-power left: written on the power path (PASSIVE,
+  // one device set-power at a time), D1 to D3 before the request goes down, D0 once
+  // the lower drivers have completed one successfully; read by power and open.
+  // Through CamLoad / CamStore.
   DEVICE_POWER_STATE CurrentDevicePowerState;
-  // Power's: AddDevice writes it from the bus driver's answer, PASSIVE_LEVEL; only
-  // AddDevice reads it so far (for IdleDevicePowerState).
+  // AddDevice writes it from the bus driver's answer, PASSIVE_LEVEL; read-only after.
   DEVICE_CAPABILITIES DeviceCapabilities;
-  // Power's, not used yet: the system set-power IRP held while the device's own
-  // power request runs.
+  // The system set-power request held while the device request made for it runs:
+  // set by the power path before PoRequestPowerIrp, cleared by the callback that
+  // passes the request on. Through CamLoad / CamStore; open reads it.
   PIRP PendingSystemPowerIrp;
-  // Power's, not used yet: a wait-wake request is out; a power request of the
-  // driver's own is out.
+  // A wait-wake request is below the driver; a power-up of the driver's own is out.
+  // Each written by the one thread that raised it; read by CamRequestDevicePower.
+  // Through CamLoad / CamStore.
   UCHAR WaitWakeActive;
   UCHAR PowerRequestActive;
-  // Power's: AddDevice writes it; nothing reads it yet.
+  // AddDevice writes it; the wait-wake path replaces it with DeviceWake. Through
+  // CamLoad / CamStore.
   DEVICE_POWER_STATE IdleDevicePowerState;
+  // 1 from the start of a power-down to D1, D2 or D3 until a D0 completes
+  // successfully: no new transfer may go to the camera (PowerHolds). Written on the
+  // power path, read at up to DISPATCH_LEVEL; sequentially consistent, as the gate.
+  volatile LONG PowerDown;
+  // Requests and transfers that may move data to or from the camera and are out:
+  // CamHoldPower raises it before reading PowerDown, CamReleasePower lowers it and
+  // sets PowerHoldsEvent when it reaches 0; a power-down waits for that before it
+  // lets the device request go down. Interlocked, at up to DISPATCH_LEVEL.
+  volatile LONG PowerHolds;
+  KEVENT PowerHoldsEvent;
   // The single-shot frame read's fields, owned by the read that holds
   // SingleShotLock: it resets them before its first chunk goes out; chunk
   // completions update them at DISPATCH_LEVEL by interlocked operations; the read
@@ -178,6 +201,10 @@ FORCEINLINE const CAM_PRODUCT* CamProduct(const CAM_DEVICE_EXTENSION* Extension)
 FORCEINLINE VOID CamSetProduct(PCAM_DEVICE_EXTENSION Extension, const CAM_PRODUCT* Product) {
   __atomic_store_n(&Extension->Product, Product, __ATOMIC_RELAXED);
 }
+
+// Whole, ordered reads and writes of a field that threads share without a lock.
+#define CamLoad(Field) __atomic_load_n(&(Field), __ATOMIC_SEQ_CST)
+#define CamStore(Field, Value) __atomic_store_n(&(Field), (Value), __ATOMIC_SEQ_CST)
 
 FORCEINLINE PCAM_DEVICE_EXTENSION CamExtension(PDEVICE_OBJECT DeviceObject) {
   return (PCAM_DEVICE_EXTENSION)DeviceObject->DeviceExtension;

@@ -30,7 +30,12 @@ NTSTATUS CamSubmitUrbInterruptible(PDEVICE_OBJECT DeviceObject, PURB Urb);
 BOOLEAN CamPrepareSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request, PURB Urb);
 NTSTATUS CamSendSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request);
 VOID CamWaitSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request);
-VOID CamCancelSyncRequests(PDEVICE_OBJECT DeviceObject);
+VOID CamCancelSyncRequests(PDEVICE_OBJECT DeviceObject, BOOLEAN WaitWakeToo);
+// Up to DISPATCH_LEVEL; take SyncRequestLock. From the link until the unlink, a
+// drain cancels the request; once unlinked, nothing touches its IRP again and its
+// power hold, if any, is let go.
+VOID CamLinkSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request);
+VOID CamUnlinkSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request);
 NTSTATUS CamForwardIrpSync(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS CamAbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
 NTSTATUS CamResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
@@ -52,6 +57,22 @@ VOID CamAbortAllPipes(PDEVICE_OBJECT DeviceObject);
 // was stopped.
 VOID CamEndDeviceStreams(PDEVICE_OBJECT DeviceObject);
 BOOLEAN CamDetachStream(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject, BOOLEAN Cleanup);
+
+// Streams across a power-down (stream/stream_power.cpp). PASSIVE_LEVEL: the park
+// of every stream of the device and the wait for their transfers; the resume at D0.
+VOID CamParkDeviceStreams(PDEVICE_OBJECT DeviceObject);
+VOID CamWaitDeviceStreamsParked(PDEVICE_OBJECT DeviceObject);
+VOID CamResumeDeviceStreams(PDEVICE_OBJECT DeviceObject);
+
+// Power (power/). A request or transfer that may move data to or from the camera
+// holds power while it is out: FALSE (nothing held) while the device is going out
+// of D0 or is out of it. Up to DISPATCH_LEVEL. CamRequestDevicePower brings an
+// idling device back to D0 for an opener: PASSIVE_LEVEL; returns the power-up's
+// status, or STATUS_DELETE_PENDING when the device is not started.
+BOOLEAN CamHoldPower(PCAM_DEVICE_EXTENSION Extension);
+VOID CamReleasePower(PCAM_DEVICE_EXTENSION Extension);
+BOOLEAN CamPowerDownPending(PCAM_DEVICE_EXTENSION Extension);
+NTSTATUS CamRequestDevicePower(PDEVICE_OBJECT DeviceObject);
 
 VOID CamHexDump(const VOID* Buffer, ULONG Length);
 

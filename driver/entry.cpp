@@ -91,6 +91,7 @@ static VOID CamInitializeExtension(PCAM_DEVICE_EXTENSION Extension, const WCHAR*
   KeInitializeEvent(&Extension->RemoveEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&Extension->PowerUpEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&Extension->DrainEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&Extension->PowerHoldsEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&Extension->SingleShotLock, SynchronizationEvent, TRUE);
   KeInitializeSpinLock(&Extension->SyncRequestLock);
   KeInitializeSpinLock(&Extension->StreamListLock);

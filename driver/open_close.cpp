@@ -10,7 +10,8 @@ static const CAM_PRODUCT* CamRecognise(USHORT VendorId, USHORT ProductId) {
 // Inside the request gate. Completes the request. Opens are served while the
 // device is started, a query-remove pending included; a device that is stopping is
 // not started for this purpose: a restart replaces the descriptor read here.
-static NTSTATUS CamOpenHandle(PCAM_DEVICE_EXTENSION Extension, PIRP Irp) {
+static NTSTATUS CamOpenHandle(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PCAM_DEVICE_EXTENSION Extension = CamExtension(DeviceObject);
   CAM_PNP_STATE state = CamPnpState(Extension);
   if (state == CamPnpSurpriseRemoved || state == CamPnpRemoved) {
     return CamCompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
@@ -18,6 +19,13 @@ static NTSTATUS CamOpenHandle(PCAM_DEVICE_EXTENSION Extension, PIRP Irp) {
   if (state != CamPnpStarted && state != CamPnpQueryRemoved)
     return CamCompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
   InterlockedIncrement(&Extension->OpenCount);
+  // An idling device is brought to D0 for the opener. A power-up that the lower
+  // drivers failed fails the open; a device that stopped meanwhile was not asked.
+  NTSTATUS power = CamRequestDevicePower(DeviceObject);
+  if (!NT_SUCCESS(power) && power != STATUS_DELETE_PENDING) {
+    InterlockedDecrement(&Extension->OpenCount);
+    return CamCompleteRequest(Irp, power, 0);
+  }
   const UCHAR* descriptor = (const UCHAR*)Extension->DeviceDescriptor;
   USHORT vendor = CamGetU16(descriptor + FIELD_OFFSET(USB_DEVICE_DESCRIPTOR, idVendor));
   USHORT product = CamGetU16(descriptor + FIELD_OFFSET(USB_DEVICE_DESCRIPTOR, idProduct));
@@ -52,7 +60,7 @@ NTSTATUS NTAPI CamDispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
   if (file != NULL && file->FileName.Length != 0) return CamCompleteRequest(Irp, STATUS_ACCESS_DENIED, 0);
   if (!CamEnterRequest(DeviceObject)) return CamCompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
-  NTSTATUS status = CamOpenHandle(CamExtension(DeviceObject), Irp);
+  NTSTATUS status = CamOpenHandle(DeviceObject, Irp);
   CamLeaveRequest(DeviceObject);
   return status;
 }

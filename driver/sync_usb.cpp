@@ -3,9 +3,7 @@
 // reset.
 #include "driver.h"
 
-// Up to DISPATCH_LEVEL; takes SyncRequestLock. From here until it is unlinked, a
-// drain cancels the request.
-static VOID CamLinkRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request) {
+VOID CamLinkSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SyncRequestLock, &irql);
   Request->Next = Extension->SyncRequests;
@@ -13,37 +11,47 @@ static VOID CamLinkRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Re
   KeReleaseSpinLock(&Extension->SyncRequestLock, irql);
 }
 
-// Up to DISPATCH_LEVEL; takes SyncRequestLock. Once it returns, no drain touches
-// the request's IRP again, and its sender may free it.
-static VOID CamUnlinkRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request) {
+VOID CamUnlinkSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request) {
   KIRQL irql;
   KeAcquireSpinLock(&Extension->SyncRequestLock, &irql);
   PCAM_SYNC_REQUEST* link = &Extension->SyncRequests;
   while (*link != NULL && *link != Request) link = &(*link)->Next;
   if (*link != NULL) *link = Request->Next;
   KeReleaseSpinLock(&Extension->SyncRequestLock, irql);
+  if (Request->HoldsPower) CamReleasePower(Extension);
+  Request->HoldsPower = FALSE;
 }
 
 // Up to DISPATCH_LEVEL; takes SyncRequestLock, under which the USB stack's cancel
 // routine may run and complete the IRP (its completion only sets an event). A
 // stop, query-remove or removal ends so the requests that a camera which never
-// answers would hold for ever. A request not sent yet goes down marked cancelled,
-// and the USB stack ends it at once; one that completes meanwhile keeps its status.
-VOID CamCancelSyncRequests(PDEVICE_OBJECT DeviceObject) {
+// answers would hold for ever, a held wait-wake request too; a power-down ends
+// all but that. A request not sent yet goes down marked cancelled, and the USB
+// stack ends it at once; one that completes meanwhile keeps its status.
+VOID CamCancelSyncRequests(PDEVICE_OBJECT DeviceObject, BOOLEAN WaitWakeToo) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
   KIRQL irql;
   KeAcquireSpinLock(&extension->SyncRequestLock, &irql);
   for (PCAM_SYNC_REQUEST request = extension->SyncRequests; request != NULL; request = request->Next) {
-    IoCancelIrp(request->Irp);
+    if (WaitWakeToo || !request->WaitWake) IoCancelIrp(request->Irp);
   }
   KeReleaseSpinLock(&extension->SyncRequestLock, irql);
+}
+
+// Any IRQL. Whether a URB moves data on the bus, which a device going out of D0
+// must not have queued: anything but the pipe requests and the configuration.
+static BOOLEAN CamUrbMovesData(PURB Urb) {
+  USHORT function = Urb->UrbHeader.Function;
+  return function != URB_FUNCTION_ABORT_PIPE && function != URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL &&
+         function != URB_FUNCTION_SELECT_CONFIGURATION;
 }
 
 // PASSIVE_LEVEL. An IRP of the driver's own that carries the URB down; its
 // completion sets the request's event and leaves the IRP to the sender, who frees
 // it with IoFreeIrp. FALSE when no IRP could be had.
 BOOLEAN CamPrepareSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request, PURB Urb) {
-  Request->Next = NULL;
+  RtlZeroMemory(Request, sizeof(*Request));
+  Request->MovesData = CamUrbMovesData(Urb);
   KeInitializeEvent(&Request->Event, NotificationEvent, FALSE);
   Request->Irp = IoAllocateIrp((CCHAR)(Extension->LowerDeviceObject->StackSize + 1), FALSE);
   if (Request->Irp == NULL) return FALSE;
@@ -53,11 +61,20 @@ BOOLEAN CamPrepareSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST
 
 // PASSIVE_LEVEL. Sends the request where a drain finds it. Unless the result is
 // STATUS_PENDING the request is back and unlinked; otherwise the caller waits for
-// it with CamWaitSyncRequest.
+// it with CamWaitSyncRequest. One that would move data while the device is going
+// out of D0 is not sent: STATUS_DEVICE_POWERED_OFF, as the USB stack would answer
+// once the device is out.
 NTSTATUS CamSendSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request) {
-  CamLinkRequest(Extension, Request);
+  if (Request->MovesData) {
+    if (!CamHoldPower(Extension)) {
+      Request->Irp->IoStatus.Status = STATUS_DEVICE_POWERED_OFF;
+      return STATUS_DEVICE_POWERED_OFF;
+    }
+    Request->HoldsPower = TRUE;
+  }
+  CamLinkSyncRequest(Extension, Request);
   NTSTATUS status = IofCallDriver(Extension->LowerDeviceObject, Request->Irp);
-  if (status != STATUS_PENDING) CamUnlinkRequest(Extension, Request);
+  if (status != STATUS_PENDING) CamUnlinkSyncRequest(Extension, Request);
   return status;
 }
 
@@ -65,7 +82,7 @@ NTSTATUS CamSendSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST R
 // resident. No time-out: a drain ends a request the camera holds.
 VOID CamWaitSyncRequest(PCAM_DEVICE_EXTENSION Extension, PCAM_SYNC_REQUEST Request) {
   KeWaitForSingleObject(&Request->Event, Suspended, KernelMode, FALSE, NULL);
-  CamUnlinkRequest(Extension, Request);
+  CamUnlinkSyncRequest(Extension, Request);
 }
 
 // Any IRQL. The result of a URB whose request ended with Status: a failed request

@@ -18,7 +18,7 @@ VOID CamAbortAllPipes(PDEVICE_OBJECT DeviceObject) {
 static VOID CamEndWaitsInside(PDEVICE_OBJECT DeviceObject) {
   CamEndDeviceStreams(DeviceObject);
   CamAbortAllPipes(DeviceObject);
-  CamCancelSyncRequests(DeviceObject);
+  CamCancelSyncRequests(DeviceObject, TRUE);
 }
 
 // PASSIVE_LEVEL, inside the gate, after a state that refuses newcomers was set.

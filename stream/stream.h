@@ -155,16 +155,25 @@ typedef struct _CAM_STREAM_CONTEXT {
   // The device's list of streams (Streams), under its StreamListLock: linked by
   // start before the first send, unlinked by the stop once the transfers ended.
   struct _CAM_STREAM_CONTEXT* NextOnDevice;
-  // Until start has sent both transfers, a transfer that comes back is parked
-  // here, in the order they came back, instead of going out again ahead of the
-  // other one's first send: each length assumes the other transfer is ahead of
-  // it on the pipe. Start sends the parked ones in order, then sets SendsOpen
-  // (interlocked; never cleared). Parked and ParkedCount are under SendLock, at
-  // up to DISPATCH_LEVEL.
+  // Until start (or the resume after a power-down) has sent both transfers, a
+  // transfer that comes back is parked here, in the order they came back, instead
+  // of going out again ahead of the other one's first send: each length assumes
+  // the other transfer is ahead of it on the pipe. The sender sends the parked
+  // ones in order, then sets SendsOpen (interlocked); a power-down clears it.
+  // Parked, ParkedCount and Suspended are under SendLock, at up to DISPATCH_LEVEL.
   volatile LONG SendsOpen;
   KSPIN_LOCK SendLock;
   ULONG ParkedCount;
   PCAM_STREAM_TRANSFER Parked[CAM_STREAM_TRANSFERS];
+  // Set while the device is out of D0, or on its way out: every transfer that
+  // comes back is parked, the cancelled ones too, until the resume at D0 sends
+  // them again from the start of a frame. Set by the power-down (and by start,
+  // when the device is already going down) under the device's StreamListLock and
+  // SendLock; cleared by the resume under SendLock.
+  BOOLEAN Suspended;
+  // Set whenever a transfer parks or ends for good; a power-down clears it and
+  // waits on it, at PASSIVE_LEVEL, until every transfer still owned is parked.
+  KEVENT ParkedEvent;
 } CAM_STREAM_CONTEXT, *PCAM_STREAM_CONTEXT;
 
 // The slot queues (slot_queue.cpp). Any IRQL up to DISPATCH_LEVEL, with the
@@ -200,8 +209,15 @@ NTSTATUS CamSendStreamTransfer(PCAM_STREAM_TRANSFER Transfer, ULONG Length);
 VOID CamStreamTransferEnded(PCAM_STREAM_CONTEXT Stream);
 VOID CamEndStreamTransfers(PCAM_STREAM_CONTEXT Stream);
 // PASSIVE_LEVEL, by start after its sends: sends what was parked, in order, and
-// lets the completions send from then on.
+// lets the completions send from then on, unless the stream is suspended.
 VOID CamOpenStreamSends(PCAM_STREAM_CONTEXT Stream);
+// Up to DISPATCH_LEVEL, by the IRP's owner. Parks the transfer if the stream is
+// suspended (TRUE) or, when Always, if its sends are not open either.
+BOOLEAN CamParkStreamTransfer(PCAM_STREAM_TRANSFER Transfer, ULONG Length, BOOLEAN Always);
+// Up to DISPATCH_LEVEL, under StreamListLock, by start as it links the stream: a
+// device on its way out of D0 finds the new stream suspended, both its transfers
+// parked for their first sends.
+VOID CamParkNewStreamLocked(PCAM_STREAM_CONTEXT Stream);
 IO_COMPLETION_ROUTINE CamStreamTransferComplete;
 
 // The fill state and the hand-off of a finished frame (stream_fill.cpp). Only the
@@ -214,8 +230,9 @@ VOID CamTakeStreamBytes(PCAM_STREAM_CONTEXT Stream, const UCHAR* Data, ULONG Rec
 PCAM_STREAM_CONTEXT CamUseStream(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID CamDoneWithStream(PCAM_STREAM_CONTEXT Stream);
 // Up to DISPATCH_LEVEL. Puts the stream on its device's list, where a drain finds
-// it, until its stop.
-VOID CamLinkStream(PCAM_STREAM_CONTEXT Stream);
+// it, until its stop. TRUE when the device is going out of D0 and the stream's
+// transfers were parked instead of being sent.
+BOOLEAN CamLinkStream(PCAM_STREAM_CONTEXT Stream);
 // PASSIVE_LEVEL. Ends the transfers, waits for them and for the requests using
 // the stream, removes the views and frees everything. Always STATUS_SUCCESS.
 NTSTATUS CamStopStreaming(PCAM_STREAM_CONTEXT Stream);

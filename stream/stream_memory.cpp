@@ -75,6 +75,7 @@ NTSTATUS CamAllocateStream(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION P
   KeInitializeEvent(&stream->TransfersDoneEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&stream->FrameReadyEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&stream->IdleEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&stream->ParkedEvent, NotificationEvent, FALSE);
   stream->Users = 1;
   KeInitializeSpinLock(&stream->FreeSlotsLock);
   KeInitializeSpinLock(&stream->ReadySlotsLock);

@@ -5,13 +5,13 @@
 #include "stream.h"
 
 // PASSIVE_LEVEL, with the device held in the request gate for the stream, which
-// its last transfer out lets go. Both transfers counted and sent, in order. On
-// failure every
-// transfer has ended (a refused send was completed, and may have been sent again,
-// before IofCallDriver returned) or is ending; the caller waits for them.
+// its last transfer out lets go. Both transfers counted and sent, in order, or
+// parked for the resume when the device is going out of D0. On failure every
+// transfer has ended (a refused send was completed, and may have been sent
+// again, before IofCallDriver returned) or is ending; the caller waits for them.
 static NTSTATUS CamSendFirstTransfers(PCAM_STREAM_CONTEXT Stream) {
   Stream->PendingTransfers = CAM_STREAM_TRANSFERS;
-  CamLinkStream(Stream);
+  if (CamLinkStream(Stream)) return STATUS_SUCCESS;
   NTSTATUS status = STATUS_SUCCESS;
   for (ULONG t = 0; t < CAM_STREAM_TRANSFERS; ++t) {
     status = CamSendStreamTransfer(Stream->Transfers[t], CamFirstTransferLength(Stream->FrameSize, t));

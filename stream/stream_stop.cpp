@@ -33,14 +33,19 @@ VOID CamDoneWithStream(PCAM_STREAM_CONTEXT Stream) {
 }
 
 // Up to DISPATCH_LEVEL. From here until the stop unlinks it, a drain of the device
-// ends the stream's transfers.
-VOID CamLinkStream(PCAM_STREAM_CONTEXT Stream) {
+// ends the stream's transfers, and a power-down parks them. A device on its way
+// out of D0 parks them at once, for the resume at D0 to send: TRUE then. Read
+// under the lock that the resume scans the list with, after it let power in.
+BOOLEAN CamLinkStream(PCAM_STREAM_CONTEXT Stream) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(Stream->DeviceObject);
   KIRQL irql;
   KeAcquireSpinLock(&extension->StreamListLock, &irql);
   Stream->NextOnDevice = extension->Streams;
   extension->Streams = Stream;
+  BOOLEAN parked = CamPowerDownPending(extension);
+  if (parked) CamParkNewStreamLocked(Stream);
   KeReleaseSpinLock(&extension->StreamListLock, irql);
+  return parked;
 }
 
 // Up to DISPATCH_LEVEL. Once it returns, no drain touches the stream again.

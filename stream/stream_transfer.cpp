@@ -26,15 +26,15 @@ static BOOLEAN CamStreamGoesOn(PCAM_STREAM_CONTEXT Stream) {
   return CamPnpState(CamExtension(Stream->DeviceObject)) == CamPnpStarted;
 }
 
-// Up to DISPATCH_LEVEL, by the IRP's owner. Takes the IRP back for another send,
-// unless a cancel reached it since it came back (the stream is ending then).
-static BOOLEAN CamTakeBackIrp(PIRP Irp) {
+// Up to DISPATCH_LEVEL, by the IRP's owner. Takes the IRP back for another send.
+// A cancel that reached it since it came back is honoured by whoever decides next:
+// the stream is ending (the sender ends the transfer) or suspended (it parks).
+static VOID CamTakeBackIrp(PIRP Irp) {
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  BOOLEAN cancelled = Irp->Cancel;
-  if (!cancelled) IoReuseIrp(Irp, STATUS_SUCCESS);
+  if (Irp->Cancel) Irp->IoStatus.Status = STATUS_CANCELLED;
+  IoReuseIrp(Irp, STATUS_SUCCESS);
   IoReleaseCancelSpinLock(irql);
-  return !cancelled;
 }
 
 // Up to DISPATCH_LEVEL, by the IRP's owner. The URB for Length bytes into the
@@ -46,43 +46,52 @@ static VOID CamFillStreamTransfer(PCAM_STREAM_TRANSFER Transfer, ULONG Length) {
   CamSetUrbLocation(Transfer->Irp, Transfer->Urb, CamStreamTransferComplete, Transfer);
 }
 
+BOOLEAN CamParkStreamTransfer(PCAM_STREAM_TRANSFER Transfer, ULONG Length, BOOLEAN Always) {
+  PCAM_STREAM_CONTEXT stream = Transfer->Stream;
+  KIRQL irql;
+  KeAcquireSpinLock(&stream->SendLock, &irql);
+  // Never once the stream ends: the end counts out only what is parked before it.
+  BOOLEAN park = InterlockedCompareExchange(&stream->Ending, 0, 0) == 0 &&
+                 (stream->Suspended || (Always && InterlockedCompareExchange(&stream->SendsOpen, 0, 0) == 0));
+  if (park) {
+    Transfer->Length = Length;
+    stream->Parked[stream->ParkedCount++] = Transfer;
+  }
+  KeReleaseSpinLock(&stream->SendLock, irql);
+  if (park) KeSetEvent(&stream->ParkedEvent, IO_NO_INCREMENT, FALSE);
+  return park;
+}
+
+// Taken back before the stream's state is read: a stop that sets Ending after
+// this read cancels the IRP on its way down, and the lower driver ends it; so does
+// a power-down that suspends the stream after it. A parked transfer is the
+// stream's still (STATUS_PENDING).
 NTSTATUS CamSendStreamTransfer(PCAM_STREAM_TRANSFER Transfer, ULONG Length) {
   PCAM_STREAM_CONTEXT stream = Transfer->Stream;
-  // Taken back before the stream's state is read: a stop that sets Ending after
-  // this read cancels the IRP on its way down, and the lower driver ends it.
-  if (!CamTakeBackIrp(Transfer->Irp) || !CamStreamGoesOn(stream)) {
+  CamTakeBackIrp(Transfer->Irp);
+  if (!CamStreamGoesOn(stream)) {
     CamStreamTransferEnded(stream);
     return STATUS_CANCELLED;
   }
+  if (CamParkStreamTransfer(Transfer, Length, FALSE)) return STATUS_PENDING;
   CamFillStreamTransfer(Transfer, Length);
   return IofCallDriver(CamExtension(stream->DeviceObject)->LowerDeviceObject, Transfer->Irp);
 }
 
 // Up to DISPATCH_LEVEL, by the IRP's owner. Sends the transfer again, or parks it
-// while start has not yet sent the other one.
+// while the sender has not yet sent the other one, or while the stream is suspended.
 static VOID CamResendStreamTransfer(PCAM_STREAM_TRANSFER Transfer, ULONG Length) {
-  PCAM_STREAM_CONTEXT stream = Transfer->Stream;
-  if (InterlockedCompareExchange(&stream->SendsOpen, 0, 0) == 0) {
-    KIRQL irql;
-    KeAcquireSpinLock(&stream->SendLock, &irql);
-    BOOLEAN open = InterlockedCompareExchange(&stream->SendsOpen, 0, 0) != 0;
-    if (!open) {
-      Transfer->Length = Length;
-      stream->Parked[stream->ParkedCount++] = Transfer;
-    }
-    KeReleaseSpinLock(&stream->SendLock, irql);
-    if (!open) return;
-  }
-  CamSendStreamTransfer(Transfer, Length);
+  if (!CamParkStreamTransfer(Transfer, Length, TRUE)) CamSendStreamTransfer(Transfer, Length);
 }
 
 VOID CamOpenStreamSends(PCAM_STREAM_CONTEXT Stream) {
   for (;;) {
     KIRQL irql;
     KeAcquireSpinLock(&Stream->SendLock, &irql);
-    PCAM_STREAM_TRANSFER parked = Stream->ParkedCount != 0 ? Stream->Parked[0] : NULL;
+    // A suspended stream's parked transfers wait for the resume at D0.
+    PCAM_STREAM_TRANSFER parked = Stream->ParkedCount != 0 && !Stream->Suspended ? Stream->Parked[0] : NULL;
     if (parked == NULL) {
-      InterlockedExchange(&Stream->SendsOpen, 1);
+      if (!Stream->Suspended) InterlockedExchange(&Stream->SendsOpen, 1);
     } else {
       Stream->Parked[0] = Stream->Parked[1];
       Stream->ParkedCount--;
@@ -98,19 +107,29 @@ VOID CamOpenStreamSends(PCAM_STREAM_CONTEXT Stream) {
 // gate it held the device in.
 VOID CamStreamTransferEnded(PCAM_STREAM_CONTEXT Stream) {
   PDEVICE_OBJECT device = Stream->DeviceObject;
+  // Before the count: once it is 0 the stop may free the stream.
+  KeSetEvent(&Stream->ParkedEvent, IO_NO_INCREMENT, FALSE);
   if (InterlockedDecrement(&Stream->PendingTransfers) != 0) return;
   CamGiveBackImagePipe(CamExtension(device));
   KeSetEvent(&Stream->TransfersDoneEvent, 1, FALSE);
   CamLeaveRequest(device);
 }
 
-// Up to DISPATCH_LEVEL. Neither transfer goes out again; one out is cancelled, and
-// one in its completion routine finds the mark. The stream never runs again.
+// Up to DISPATCH_LEVEL. Neither transfer goes out again; one out is cancelled, one
+// in its completion routine finds the mark, and the parked ones end here. The
+// stream never runs again.
 VOID CamEndStreamTransfers(PCAM_STREAM_CONTEXT Stream) {
   InterlockedExchange(&Stream->Ending, 1);
+  KIRQL irql;
+  KeAcquireSpinLock(&Stream->SendLock, &irql);
+  ULONG parked = Stream->ParkedCount;
+  Stream->ParkedCount = 0;
+  KeReleaseSpinLock(&Stream->SendLock, irql);
   for (ULONG t = 0; t < CAM_STREAM_TRANSFERS; ++t) {
     if (Stream->Transfers[t] != NULL) IoCancelIrp(Stream->Transfers[t]->Irp);
   }
+  // Counted out after the cancels: the last count out may let the stream be freed.
+  while (parked-- != 0) CamStreamTransferEnded(Stream);
   // A request waiting for a frame takes what is there, or fails, without waiting
   // out its second.
   KeSetEvent(&Stream->FrameReadyEvent, IO_NO_INCREMENT, FALSE);
@@ -128,6 +147,10 @@ NTSTATUS NTAPI CamStreamTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
   NTSTATUS status = Irp->IoStatus.Status;
   const struct _URB_BULK_OR_INTERRUPT_TRANSFER* urb = &transfer->Urb->UrbBulkOrInterruptTransfer;
   ULONG received = urb->TransferBufferLength;
+  // A power-down's cancel: the transfer waits, parked, for the device to be back in D0.
+  if (status == STATUS_CANCELLED && CamParkStreamTransfer(transfer, transfer->Length, FALSE)) {
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
   if (status == STATUS_CANCELLED || status == STATUS_DEVICE_NOT_CONNECTED) {
     CamStreamTransferEnded(stream);
     return STATUS_MORE_PROCESSING_REQUIRED;

@@ -358,19 +358,25 @@ class SystemPower : public PowerVerifier {
   Signal device_request_done_;
 };
 
-// A sleeping system suspends the port whatever the device's state: transfers fail
-// until the system works again.
-TEST_F(SystemPower, SleepSuspendsThePortUntilTheSystemWorks) {
+// A sleeping system suspends the port: transfers fail until the device is powered
+// up again (its port resumes with it, ahead of the system request) or the system
+// works again.
+TEST_F(SystemPower, SleepSuspendsThePortUntilTheDeviceOrTheSystemPowersUp) {
   use(owner_waiting);
-  EXPECT_EQ(change(PowerSystemSleeping3), STATUS_SUCCESS);
-  EXPECT_TRUE(device().system_sleeping());
-  EXPECT_EQ(device().power_state(), PowerDeviceD3);
-  EXPECT_EQ(transfer(), STATUS_DEVICE_POWERED_OFF);
-  EXPECT_EQ(set_device_power(PowerDeviceD0), STATUS_SUCCESS);
-  EXPECT_EQ(transfer(), STATUS_DEVICE_POWERED_OFF);
-  EXPECT_EQ(change(PowerSystemWorking), STATUS_SUCCESS);
-  EXPECT_FALSE(device().system_sleeping());
-  EXPECT_EQ(transfer(), STATUS_SUCCESS);
+  for (bool device_first : {true, false}) {
+    EXPECT_EQ(change(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_TRUE(device().system_sleeping());
+    EXPECT_EQ(device().power_state(), PowerDeviceD3);
+    EXPECT_EQ(transfer(), STATUS_DEVICE_POWERED_OFF);
+    if (device_first) {
+      EXPECT_EQ(set_device_power(PowerDeviceD0), STATUS_SUCCESS);
+      EXPECT_FALSE(device().system_sleeping());
+      EXPECT_EQ(transfer(), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(change(PowerSystemWorking, !device_first), STATUS_SUCCESS);
+    EXPECT_FALSE(device().system_sleeping());
+    EXPECT_EQ(transfer(), STATUS_SUCCESS);
+  }
 }
 
 // An owner that lets the system request down without a device request leaves the

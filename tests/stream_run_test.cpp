@@ -124,6 +124,12 @@ class Streaming : public Testbed {
            STATUS_SUCCESS;
   }
 
+  static POWER_STATE power_state(DEVICE_POWER_STATE state) {
+    POWER_STATE power;
+    power.DeviceState = state;
+    return power;
+  }
+
   static PCAM_STREAM_CONTEXT stream_of(sim::Handle handle) {
     PFILE_OBJECT file = sim::handle_file_object(handle);
     return file == nullptr ? nullptr : static_cast<PCAM_FILE_CONTEXT>(file->FsContext)->StreamContext;
@@ -485,6 +491,68 @@ TEST_F(Streaming, SeveralCamerasStreamAtOnce) {
     }
   }
   for (sim::Handle handle : handles) EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+}
+
+// The machine sleeps and wakes, again and again, under two cameras streaming and a
+// third with a frame read in flight: the streams keep their frames and go on with
+// whole, newer ones after each wake, never an error; the read ends cancelled; a
+// stream started while its camera is out of D0 waits for it. Nothing is left in
+// any gate.
+TEST_F(Streaming, StreamsGoOnAcrossTheMachineSleepingAndWaking) {
+  const std::vector<std::pair<USHORT, uint32_t>> cameras = {{0x100A, 300000}, {0x100E, 1000000}};
+  std::vector<sim::Handle> handles;
+  std::vector<uint32_t> last(cameras.size(), 0);
+  for (size_t i = 0; i < cameras.size(); ++i) {
+    streaming_camera(cameras[i].second, cameras[i].first);
+    handles.push_back(open(static_cast<int>(i)));
+    ASSERT_EQ(start(handles[i], cameras[i].second), STATUS_SUCCESS);
+  }
+  sim::UsbDevice& reader = plug(camera(0x100A));
+  reader.camera().set_frame_size(0x180000);
+  reader.camera().stop_after(0x1000);
+  sim::Handle read_handle = open(2);
+  for (SYSTEM_POWER_STATE state : {PowerSystemSleeping1, PowerSystemSleeping3, PowerSystemHibernate}) {
+    SCOPED_TRACE(state);
+    for (size_t i = 0; i < cameras.size(); ++i) {
+      std::vector<uint32_t> numbers = take_frames(handles[i], 2, cameras[i].second);
+      ASSERT_EQ(numbers.size(), 2u);
+      EXPECT_GT(numbers[0], last[i]);
+      last[i] = numbers[1];
+    }
+    std::future<Reply> read;
+    if (state == PowerSystemSleeping1) {
+      reader.clear_trace();
+      read = std::async(std::launch::async,
+                        [&] { return send_control(read_handle, IOCTL_CAM_READ_FRAME, {}, 0x180000); });
+      ASSERT_TRUE(reader.wait_for_events(sim::UrbMatch::vendor(0xB3), 1, kBound));
+    }
+    EXPECT_EQ(platform().sleep(state), STATUS_SUCCESS);
+    if (read.valid()) {
+      ASSERT_EQ(read.wait_for(kBound), std::future_status::ready);
+      EXPECT_EQ(read.get().status, STATUS_CANCELLED);
+    }
+    EXPECT_EQ(platform().wake(), STATUS_SUCCESS);
+  }
+  // Started while its camera is in D3: the frames come once it is back.
+  sim::UsbDevice& late = streaming_camera(300000);
+  sim::Handle late_handle = open(3);
+  ASSERT_EQ(platform().send_power(late, IRP_MN_SET_POWER, DevicePowerState, power_state(PowerDeviceD3)).get(),
+            STATUS_SUCCESS);
+  ASSERT_EQ(start(late_handle, 300000), STATUS_SUCCESS);
+  EXPECT_EQ(stream_of(late_handle)->ParkedCount, 2u);
+  ASSERT_EQ(platform().send_power(late, IRP_MN_SET_POWER, DevicePowerState, power_state(PowerDeviceD0)).get(),
+            STATUS_SUCCESS);
+  EXPECT_EQ(take_frames(late_handle, 2, 300000).size(), 2u);
+  for (size_t i = 0; i < cameras.size(); ++i) {
+    EXPECT_EQ(take_frames(handles[i], 2, cameras[i].second).size(), 2u);
+    EXPECT_EQ(sim::nt_close(handles[i]), STATUS_SUCCESS);
+  }
+  EXPECT_EQ(sim::nt_close(late_handle), STATUS_SUCCESS);
+  EXPECT_EQ(sim::nt_close(read_handle), STATUS_SUCCESS);
+  for (int i = 0; i < 4; ++i) {
+    PDEVICE_OBJECT fdo = platform().fdo(*platform().bus().devices()[i]);
+    EXPECT_EQ(static_cast<PCAM_DEVICE_EXTENSION>(fdo->DeviceExtension)->IoCount, 1) << i;
+  }
 }
 
 }  // namespace

@@ -379,7 +379,10 @@ class Torture : public Testbed {
     std::lock_guard<std::mutex> quiet(kernel_faults_);
     quiet_kernel();
     sim::UsbDevice* device = camera_at(which);
-    switch (random() % 4) {
+    switch (random() % 5) {
+      case 4:
+        sleep_and_wake(random);
+        break;
       case 0:
         EXPECT_EQ(bounded("stop", [&] { return platform().stop(*device); }), STATUS_SUCCESS);
         EXPECT_EQ(bounded("start", [&] { return platform().start(*device); }), STATUS_SUCCESS);
@@ -401,6 +404,15 @@ class Torture : public Testbed {
     }
     steps_++;
     low_resources_on();
+  }
+
+  // The whole machine sleeps, in a state chosen at random, and wakes.
+  void sleep_and_wake(std::mt19937& random) {
+    static const SYSTEM_POWER_STATE kStates[] = {PowerSystemSleeping1, PowerSystemSleeping3,
+                                                 PowerSystemHibernate};
+    SYSTEM_POWER_STATE state = kStates[random() % 3];
+    EXPECT_EQ(bounded("sleep", [&] { return platform().sleep(state); }), STATUS_SUCCESS);
+    EXPECT_EQ(bounded("wake", [&] { return platform().wake(); }), STATUS_SUCCESS);
   }
 
   void replug(size_t which) {
@@ -654,10 +666,15 @@ class StreamTorture : public Testbed {
     std::mt19937 random(seed);
     while (!done_) {
       sim::UsbDevice& device = *cams_[random() % 2].device;
-      switch (random() % 4) {
+      switch (random() % 5) {
         case 0:
           EXPECT_EQ(platform().stop(device), STATUS_SUCCESS);
           EXPECT_EQ(platform().start(device), STATUS_SUCCESS);
+          break;
+        case 3:
+          EXPECT_EQ(platform().sleep(random() % 2 ? PowerSystemSleeping3 : PowerSystemSleeping1),
+                    STATUS_SUCCESS);
+          EXPECT_EQ(platform().wake(), STATUS_SUCCESS);
           break;
         case 1:
           if (platform().query_remove(device) == STATUS_SUCCESS) {

@@ -139,7 +139,10 @@ NTSTATUS UsbDevice::serve_pnp(PIRP irp) {
 
 // The bus takes a device's new state as the request reaches it. A device powered
 // down while its function driver still has transfers queued here would lose them.
+// A device powered up has its port resumed with it, as the hub does on Windows:
+// its driver may move data from then on, before the system request follows.
 void UsbDevice::note_device_power(DEVICE_POWER_STATE state) {
+  if (state == PowerDeviceD0) engine_->set_system_sleeping(false);
   size_t queued = engine_->set_power(state);
   if (state > PowerDeviceD0 && queued > 0) {
     report_fault(Fault::PowerDownWithTransfersQueued,

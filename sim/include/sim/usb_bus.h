@@ -157,8 +157,8 @@ class UsbDevice {
   // sees the two finish in the wrong order. Off by default.
   static constexpr std::chrono::milliseconds kOvertakeWindow{100};
   void set_system_power_first(bool on);
-  // Between a sleeping system set-power and the next working one at the bus: the
-  // port is suspended.
+  // From a sleeping system set-power at the bus to the next working one, or to a
+  // device set-power for D0: the port is suspended.
   bool system_sleeping() const;
   // Unplugs the camera when the nth matching URB arrives, before it is served.
   void unplug_on(const UrbMatch& match, int nth = 1);
