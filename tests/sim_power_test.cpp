@@ -65,6 +65,65 @@ TEST_P(PowerRequest, CompletesAtTheBusAsTheSettingSays) {
 
 INSTANTIATE_TEST_SUITE_P(DeferredAndInline, PowerRequest, ::testing::Bool());
 
+// ---- a device set-power the bus fails ----
+
+struct FailedPowerCase {
+  const char* name;
+  DEVICE_POWER_STATE from;   // the device's state before
+  DEVICE_POWER_STATE fails;  // the request the bus fails
+  NTSTATUS status;
+};
+
+class FailedDevicePower : public ::testing::TestWithParam<std::tuple<FailedPowerCase, bool>> {
+ protected:
+  NTSTATUS set_device_power(DEVICE_POWER_STATE state) {
+    return rig_.platform()
+        .send_power(rig_.device(), IRP_MN_SET_POWER, DevicePowerState, device_state(state))
+        .get();
+  }
+  NTSTATUS transfer() {
+    auto request = rig_.bulk(512);
+    rig_.device().camera().set_frame_size(512);
+    rig_.device().camera().queue_frames(1);
+    return request->send_and_wait();
+  }
+  CameraRig rig_;
+};
+
+// The next request for the state fails once, completed as the setting says, and
+// the device stays where it was: a camera that did not come back to D0 still
+// refuses transfers. A request for another state goes through meanwhile.
+TEST_P(FailedDevicePower, FailsOnceAndLeavesTheDeviceWhereItWas) {
+  const auto& [c, deferred] = GetParam();
+  sim::UsbDevice& device = rig_.device();
+  device.set_power_deferred(deferred);
+  ASSERT_EQ(set_device_power(c.from), STATUS_SUCCESS);
+  device.fail_device_power(c.fails, c.status);
+  ASSERT_EQ(set_device_power(c.from), STATUS_SUCCESS);
+  {
+    ExpectFault failed(Fault::SetPowerFailed);
+    rig_.platform().clear_history();
+    EXPECT_EQ(set_device_power(c.fails), c.status);
+    EXPECT_EQ(rig_.platform().history().back().returned, deferred ? STATUS_PENDING : c.status);
+    EXPECT_EQ(failed.count(), 1);
+  }
+  EXPECT_EQ(device.power_state(), c.from);
+  EXPECT_EQ(transfer(), c.from == PowerDeviceD0 ? STATUS_SUCCESS : STATUS_DEVICE_POWERED_OFF);
+  EXPECT_EQ(set_device_power(c.fails), STATUS_SUCCESS);
+  EXPECT_EQ(device.power_state(), c.fails);
+  EXPECT_EQ(transfer(), c.fails == PowerDeviceD0 ? STATUS_SUCCESS : STATUS_DEVICE_POWERED_OFF);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, FailedDevicePower,
+    ::testing::Combine(
+        ::testing::Values(FailedPowerCase{"PowerUp", PowerDeviceD3, PowerDeviceD0, STATUS_DEVICE_DATA_ERROR},
+                          FailedPowerCase{"PowerDown", PowerDeviceD0, PowerDeviceD2, STATUS_UNSUCCESSFUL}),
+        ::testing::Bool()),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "Deferred" : "Inline");
+    });
+
 // ---- Driver Verifier's power checks ----
 
 // A power dispatch routine that keeps the request until the test passes it on.

@@ -322,6 +322,32 @@ int cmd_status(Machine& machine, const Options& options, std::ostream& out, std:
   return kOk;
 }
 
+// One step of the machine's power, and the bus traffic it caused.
+int power_step(Machine& machine, int state, const Options& options, std::ostream& out, std::ostream& err) {
+  machine.clear_trace();
+  int code = machine.system_power(state, options, out, err);
+  if (code == kOk) show_trace(machine, options, out);
+  return code;
+}
+
+// S1 to S4 by name; S3, the usual sleep, when none is given.
+int cmd_sleep(Machine& machine, const Options& options, std::ostream& out, std::ostream& err) {
+  int state = 3;
+  if (options.words.size() > 1) {
+    const std::string& w = options.words[1];
+    if (w.size() != 2 || (w[0] != 'S' && w[0] != 's') || w[1] < '1' || w[1] > '4') {
+      err << "quorvex: sleep takes S1, S2, S3 or S4 (hibernate); not " << w << "\n";
+      return kUsage;
+    }
+    state = w[1] - '0';
+  }
+  return power_step(machine, state, options, out, err);
+}
+
+int cmd_wake(Machine& machine, const Options& options, std::ostream& out, std::ostream& err) {
+  return power_step(machine, 0, options, out, err);
+}
+
 int cmd_tour(Machine& machine, const Options&, std::ostream& out, std::ostream& err) {
   return machine.tour(out, err);
 }
@@ -366,6 +392,21 @@ const Command kCommands[] = {
      "against the camera's pattern. To capture at another window, join commands:\n"
      "set resolution 640x480 then frame -o f.png",
      1, 1, frame_command, kCameraAndTrace | kUsesFrame, ""},
+    {"sleep", "sleep [S1|S2|S3|S4]",
+     "Puts the simulated machine to sleep in S1, S2, S3 (the default) or S4 (hibernate), as Windows\n"
+     "does: every started camera's stack is asked first (query-power), then told (set-power), and its\n"
+     "driver takes the camera to a low-power state. Says the state reached and each camera's power\n"
+     "state (D0 to D3; with --camera, that camera's). Joined with `then` to other commands, it sleeps\n"
+     "between them: sleep S3 then wake then frame -o f.png. Asleep already, it fails (exit 1); a\n"
+     "driver that refuses the query keeps the machine working (exit 1). The Windows build cannot\n"
+     "put its machine to sleep (exit 2).",
+     1, 2, cmd_sleep, kCameraAndTrace, "sleep reads no frame; join a frame command to it with `then`"},
+    {"wake", "wake",
+     "Wakes the simulated machine (S0, working): every started camera's stack is told, and its driver\n"
+     "brings the camera back to D0. Says the state reached and each camera's power state (with\n"
+     "--camera, that camera's). A machine that is not asleep stays as it is. The Windows build cannot\n"
+     "wake its machine (exit 2).",
+     1, 1, cmd_wake, kCameraAndTrace, "wake reads no frame; join a frame command to it with `then`"},
     {"tour", "tour",
      "Plugs a simulated camera, shows its identity and controls, changes a few settings, shows\n"
      "the bus traffic of one, reads one frame with and one without a trigger into frame.png and\n"

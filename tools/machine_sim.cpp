@@ -86,6 +86,10 @@ const char* pnp_name(UCHAR minor) {
   }
 }
 
+std::string status_name(NTSTATUS status) {
+  return Status(static_cast<uint32_t>(status), !NT_SUCCESS(status)).name();
+}
+
 std::string describe(const sim::BusEvent& e) {
   char head[96];
   switch (e.kind) {
@@ -187,6 +191,50 @@ std::string SimMachine::check_frame(const uint8_t* data, uint32_t received, uint
                                               : "the first " + std::to_string(received) + " bytes of its " +
                                                     std::to_string(frame_bytes);
   return whole + ", frame " + std::to_string(c.frame) + ", untorn";
+}
+
+// "\\.\Quorvex-0 in D3, \\.\Quorvex-1 in D3": each camera's power state as the
+// bus holds it, the last the driver asked for and the camera reached.
+std::string SimMachine::device_power_text(const Options& options) const {
+  std::string text;
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    if (options.camera_given && static_cast<size_t>(options.instance) != i) continue;
+    text += std::string(text.empty() ? "" : ", ") + "\\\\.\\Quorvex-" + std::to_string(i) + " in D" +
+            std::to_string(devices_[i]->power_state() - PowerDeviceD0);
+  }
+  return text;
+}
+
+// The cameras are plugged in instance order, so --camera N is the Nth.
+int SimMachine::system_power(int state, const Options& options, std::ostream& out, std::ostream& err) {
+  std::string step = state == 0 ? "wake" : "sleep S" + std::to_string(state);
+  if (options.camera_given && static_cast<size_t>(options.instance) >= devices_.size()) {
+    err << "quorvex: " << step << ": no camera \\\\.\\Quorvex-" << options.instance << " on this machine ("
+        << devices_.size() << " plugged)\n";
+    return kNoDevice;
+  }
+  SYSTEM_POWER_STATE was = platform_->system_power();
+  NTSTATUS status = state == 0
+                        ? platform_->wake()
+                        : platform_->sleep(static_cast<SYSTEM_POWER_STATE>(PowerSystemWorking + state));
+  if (status == STATUS_INVALID_DEVICE_STATE) {
+    err << "quorvex: " << step << ": " << status_name(status) << ": the machine is asleep already, in S"
+        << was - PowerSystemWorking << "; wake it first\n";
+    return kRequestFailed;
+  }
+  if (!NT_SUCCESS(status)) {
+    err << "quorvex: " << step << ": a driver refused the query for it, " << status_name(status)
+        << "; the machine stays working: " << device_power_text(options) << "\n";
+    return kRequestFailed;
+  }
+  SYSTEM_POWER_STATE now = platform_->system_power();
+  if (now == PowerSystemWorking) {
+    out << "awake in S0" << (was == PowerSystemWorking ? " (it was not asleep)" : "");
+  } else {
+    out << "asleep in S" << now - PowerSystemWorking << (now == PowerSystemHibernate ? " (hibernate)" : "");
+  }
+  out << ": " << device_power_text(options) << "\n";
+  return kOk;
 }
 
 std::unique_ptr<Machine> make_machine(const Options& options, std::ostream& err, int* exit) {

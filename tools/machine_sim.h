@@ -23,6 +23,7 @@ class SimMachine : public Machine {
   std::vector<std::string> trace() override;
   int finish(std::ostream& err) override;
   int tour(std::ostream& out, std::ostream& err) override;
+  int system_power(int state, const Options& options, std::ostream& out, std::ostream& err) override;
   void release_frame(int instance) override;
   std::string check_frame(const uint8_t* data, uint32_t received, uint32_t frame_bytes) override;
 
@@ -34,6 +35,7 @@ class SimMachine : public Machine {
   void tour_unplug(std::ostream& out);
   static int tour_save(const FrameResult& frame, const char* name, std::ostream& out, std::ostream& err);
   static void tour_next(const ProductInfo& product, std::ostream& out);
+  std::string device_power_text(const Options& options) const;
 
   std::unique_ptr<sim::Platform> platform_;
   std::vector<sim::UsbDevice*> devices_;
@@ -44,6 +46,8 @@ class SimMachine : public Machine {
 // it means for register access.
 std::string describe(const sim::BusEvent& event);
 const char* pnp_name(UCHAR minor);
+// "STATUS_SUCCESS", "STATUS_INVALID_DEVICE_STATE"
+std::string status_name(NTSTATUS status);
 // The faults the verifier reported since the machine was made.
 std::vector<std::string> verifier_faults();
 

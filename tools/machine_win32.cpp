@@ -15,6 +15,13 @@ class DriverMachine : public Machine {
            "shows the camera the driver runs.\n";
     return kUsage;
   }
+  // Windows sleeps and wakes by its own power settings; an application cannot.
+  int system_power(int state, const Options&, std::ostream&, std::ostream& err) override {
+    err << "quorvex: " << (state == 0 ? "wake" : "sleep")
+        << ": only the simulated machine of the host build can be put to sleep and woken; this build\n"
+           "uses the installed driver, and Windows sleeps and wakes as its own power settings say.\n";
+    return kUsage;
+  }
 };
 
 }  // namespace

@@ -55,6 +55,11 @@ class Machine {
   virtual int finish(std::ostream& err) = 0;
   // The guided tour; see tour.cpp.
   virtual int tour(std::ostream& out, std::ostream& err) = 0;
+  // Puts the whole machine to sleep in S1 to S4 (`state` 1 to 4), or wakes it
+  // (`state` 0), and says in one line the state reached and the power state of
+  // each camera (only that of --camera when it is given). kOk, or the exit code
+  // having said why not.
+  virtual int system_power(int state, const Options& options, std::ostream& out, std::ostream& err) = 0;
   // The simulated camera's side of a read that sends no trigger on camera
   // `instance`: it is given one frame to send. A real camera needs nothing.
   virtual void release_frame(int /*instance*/) {}

@@ -18,10 +18,6 @@ using namespace std::chrono_literals;
 
 void heading(std::ostream& out, int step, const char* text) { out << "\n" << step << ". " << text << "\n"; }
 
-std::string name_of(NTSTATUS status) {
-  return Status(static_cast<uint32_t>(status), !NT_SUCCESS(status)).name();
-}
-
 // Prints what `print` writes with every line indented, to set it apart from the
 // tour's own lines.
 template <typename Print>
@@ -180,9 +176,9 @@ void SimMachine::tour_unplug(std::ostream& out) {
   platform_->clear_history();
   NTSTATUS unplugged = platform_->unplug(*device);
   bool removed = platform_->wait_removed(*device, 5s);
-  out << "   unplugged: " << name_of(unplugged) << "\n   Plug and Play requests the driver handled:\n";
+  out << "   unplugged: " << status_name(unplugged) << "\n   Plug and Play requests the driver handled:\n";
   for (const sim::PnpRecord& r : platform_->history()) {
-    out << "     " << pnp_name(r.minor) << " " << name_of(r.status) << "\n";
+    out << "     " << pnp_name(r.minor) << " " << status_name(r.status) << "\n";
   }
   out << (removed ? "   the device object is gone\n" : "   the device was NOT removed within 5 s\n");
   devices_.erase(devices_.begin());
@@ -201,7 +197,7 @@ int SimMachine::tour(std::ostream& out, std::ostream& err) {
   }
   out << "   Plug and Play requests the driver handled:\n";
   for (const sim::PnpRecord& r : platform_->history()) {
-    out << "     " << pnp_name(r.minor) << " " << name_of(r.status)
+    out << "     " << pnp_name(r.minor) << " " << status_name(r.status)
         << (r.status == STATUS_NOT_SUPPORTED ? " (nothing to report: passed down, as expected)" : "") << "\n";
   }
   int code = indented(out, [&](std::ostream& o) { return show_list(o, err); });

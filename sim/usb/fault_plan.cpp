@@ -4,6 +4,19 @@
 #include <algorithm>
 
 namespace sim {
+namespace {
+
+// Takes the value kept for `key` out of `map`, if there is one.
+template <typename Key, typename Value>
+std::optional<Value> take_from(std::map<Key, Value>& map, Key key) {
+  auto it = map.find(key);
+  if (it == map.end()) return std::nullopt;
+  Value value = it->second;
+  map.erase(it);
+  return value;
+}
+
+}  // namespace
 
 void FaultPlan::add(const Injection& injection) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -97,11 +110,7 @@ void FaultPlan::limit_control(PURB urb, uint32_t bytes) {
 
 std::optional<uint32_t> FaultPlan::take_control_limit(PURB urb) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = control_limits_.find(urb);
-  if (it == control_limits_.end()) return std::nullopt;
-  uint32_t bytes = it->second;
-  control_limits_.erase(it);
-  return bytes;
+  return take_from(control_limits_, urb);
 }
 
 void FaultPlan::fail_pnp(UCHAR minor, NTSTATUS status) {
@@ -111,11 +120,24 @@ void FaultPlan::fail_pnp(UCHAR minor, NTSTATUS status) {
 
 std::optional<NTSTATUS> FaultPlan::take_pnp_failure(UCHAR minor) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = failed_pnp_.find(minor);
-  if (it == failed_pnp_.end()) return std::nullopt;
-  NTSTATUS status = it->second;
-  failed_pnp_.erase(it);
-  return status;
+  return take_from(failed_pnp_, minor);
+}
+
+void FaultPlan::fail_device_power(DEVICE_POWER_STATE state, NTSTATUS status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  failed_device_power_[state] = status;
+}
+
+bool FaultPlan::doom_device_power(PIRP irp, DEVICE_POWER_STATE state) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::optional<NTSTATUS> status = take_from(failed_device_power_, state);
+  if (status) doomed_power_[irp] = *status;
+  return status.has_value();
+}
+
+std::optional<NTSTATUS> FaultPlan::take_power_failure(PIRP irp) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return take_from(doomed_power_, irp);
 }
 
 void FaultPlan::clear() {

@@ -55,8 +55,16 @@ class FaultPlan {
   void fail_pnp(UCHAR minor, NTSTATUS status);
   std::optional<NTSTATUS> take_pnp_failure(UCHAR minor);
 
+  // Device set-power requests the physical device object fails, by the state they
+  // ask for. The failure is given to the request as it reaches the bus (which then
+  // keeps the device's state as it was) and taken back when the bus completes it,
+  // inline or later on the host controller's thread.
+  void fail_device_power(DEVICE_POWER_STATE state, NTSTATUS status);
+  bool doom_device_power(PIRP irp, DEVICE_POWER_STATE state);  // whether it is to fail
+  std::optional<NTSTATUS> take_power_failure(PIRP irp);
+
   // Drops the URB injections, truncations and short transfers (not the Plug and
-  // Play failures or a configuration change).
+  // Play or power failures or a configuration change).
   void clear();
 
  private:
@@ -73,6 +81,8 @@ class FaultPlan {
   int short_times_ = 0;
   std::map<PURB, uint32_t> control_limits_;
   std::map<UCHAR, NTSTATUS> failed_pnp_;
+  std::map<DEVICE_POWER_STATE, NTSTATUS> failed_device_power_;
+  std::map<PIRP, NTSTATUS> doomed_power_;  // on their way through the bus
 };
 
 }  // namespace sim

@@ -73,6 +73,9 @@ NTSTATUS UsbDevice::dispatch_pnp(PIRP irp) {
 }
 
 void UsbDevice::fail_pnp(UCHAR minor, NTSTATUS status) { faults_->fail_pnp(minor, status); }
+void UsbDevice::fail_device_power(DEVICE_POWER_STATE state, NTSTATUS status) {
+  faults_->fail_device_power(state, status);
+}
 void UsbDevice::set_pnp_deferred(bool on) { pnp_deferred_ = on; }
 void UsbDevice::set_power_deferred(bool on) { power_deferred_ = on; }
 void UsbDevice::set_system_power_first(bool on) { system_power_first_ = on; }
@@ -179,7 +182,10 @@ NTSTATUS UsbDevice::dispatch_power(PIRP irp) {
   bool system = stack->Parameters.Power.Type == SystemPowerState;
   DEVICE_POWER_STATE device_state = stack->Parameters.Power.State.DeviceState;
   bool known = device_state >= PowerDeviceD0 && device_state <= PowerDeviceD3;
-  if (stack->MinorFunction == IRP_MN_SET_POWER && !system && known) note_device_power(device_state);
+  bool device_set = stack->MinorFunction == IRP_MN_SET_POWER && !system;
+  // A request the bus is to fail leaves the device in the state it was in.
+  bool failing = device_set && faults_->doom_device_power(irp, device_state);
+  if (device_set && known && !failing) note_device_power(device_state);
   if (stack->MinorFunction == IRP_MN_SET_POWER && system) {
     note_system_power(stack->Parameters.Power.State.SystemState, irp->StackCount > 1);
   }
@@ -195,6 +201,8 @@ NTSTATUS UsbDevice::dispatch_power(PIRP irp) {
 }
 
 NTSTATUS UsbDevice::serve_power(PIRP irp) {
+  std::optional<NTSTATUS> failed = faults_->take_power_failure(irp);
+  if (failed) return complete_power(irp, *failed);
   NTSTATUS status = irp->IoStatus.Status;
   UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
   if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) status = STATUS_SUCCESS;

@@ -91,7 +91,8 @@ class UsbDevice {
   Camera& camera() { return camera_; }
   const CameraConfig& config() const { return config_; }
   bool present() const;
-  // The state the last device set-power request that reached the bus asked for.
+  // The state the last device set-power request that reached the bus asked for,
+  // of those the bus did not fail.
   DEVICE_POWER_STATE power_state() const;
   int configuration_value() const;  // 0 when unconfigured
 
@@ -138,6 +139,11 @@ class UsbDevice {
   // The physical device object completes the next Plug and Play request of this
   // minor function with `status` instead of serving it.
   void fail_pnp(UCHAR minor, NTSTATUS status);
+  // The physical device object completes the next device set-power request for
+  // `state` with `status`, as a device that does not reach that state would; the
+  // bus keeps the device in the state it was in (after a failed D0, transfers are
+  // still refused). The request completes as the power setting below says.
+  void fail_device_power(DEVICE_POWER_STATE state, NTSTATUS status);
   // Plug and Play requests complete later, on the host-controller thread, after
   // IofCallDriver has returned STATUS_PENDING.
   void set_pnp_deferred(bool on);
