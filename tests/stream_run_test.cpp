@@ -549,9 +549,15 @@ TEST_F(Streaming, StreamsGoOnAcrossTheMachineSleepingAndWaking) {
   }
   EXPECT_EQ(sim::nt_close(late_handle), STATUS_SUCCESS);
   EXPECT_EQ(sim::nt_close(read_handle), STATUS_SUCCESS);
+  // A stream's last transfer leaves the gate just after it lets its stop go on.
   for (int i = 0; i < 4; ++i) {
     PDEVICE_OBJECT fdo = platform().fdo(*platform().bus().devices()[i]);
-    EXPECT_EQ(static_cast<PCAM_DEVICE_EXTENSION>(fdo->DeviceExtension)->IoCount, 1) << i;
+    volatile LONG* count = &static_cast<PCAM_DEVICE_EXTENSION>(fdo->DeviceExtension)->IoCount;
+    auto deadline = std::chrono::steady_clock::now() + kBound;
+    while (__atomic_load_n(count, __ATOMIC_SEQ_CST) != 1 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::yield();
+    }
+    EXPECT_EQ(*count, 1) << i;
   }
 }
 
