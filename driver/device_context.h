@@ -99,15 +99,21 @@ typedef struct _CAM_DEVICE_EXTENSION {
   DEVICE_POWER_STATE CurrentDevicePowerState;
   // AddDevice writes it from the bus driver's answer, PASSIVE_LEVEL; read-only after.
   DEVICE_CAPABILITIES DeviceCapabilities;
-  // The system set-power request held while the device request made for it runs:
-  // set by the power path before PoRequestPowerIrp, cleared by the callback that
-  // passes the request on. Through CamLoad / CamStore; open reads it.
+  // The system set-power request being served, from its arrival until it has been
+  // passed on (by the callback of the device request made for it); and a power-up
+  // of the driver's own, from its request to the end of its wait. Each is set
+  // under PowerLock after seeing the other clear, so an opener's power-up and a
+  // system transition never overlap: the system path waits for a power-up already
+  // out. Cleared through CamStore; read through CamLoad.
+  KSPIN_LOCK PowerLock;
   PIRP PendingSystemPowerIrp;
-  // A wait-wake request is below the driver; a power-up of the driver's own is out.
-  // Each written by the one thread that raised it; read by CamRequestDevicePower.
-  // Through CamLoad / CamStore.
-  UCHAR WaitWakeActive;
   UCHAR PowerRequestActive;
+  // The last system set-power asked for a sleeping state: no opener powers the
+  // device up until the system works again. Under PowerLock.
+  UCHAR SystemSleeping;
+  // A wait-wake request is below the driver: written by the wait-wake path, read
+  // by the system path. Through CamLoad / CamStore.
+  UCHAR WaitWakeActive;
   // AddDevice writes it; the wait-wake path replaces it with DeviceWake. Through
   // CamLoad / CamStore.
   DEVICE_POWER_STATE IdleDevicePowerState;

@@ -95,6 +95,7 @@ static VOID CamInitializeExtension(PCAM_DEVICE_EXTENSION Extension, const WCHAR*
   KeInitializeEvent(&Extension->SingleShotLock, SynchronizationEvent, TRUE);
   KeInitializeSpinLock(&Extension->SyncRequestLock);
   KeInitializeSpinLock(&Extension->StreamListLock);
+  KeInitializeSpinLock(&Extension->PowerLock);
   Extension->SyncRequests = NULL;
 }
 

@@ -62,32 +62,57 @@ VOID NTAPI CamDevicePowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR Mino
   CamLeaveRequest(device);
 }
 
-// Whether an opener should ask for D0: the device started, no system transition
-// or power-up of ours under way, an opener counted, an idle state below D0 that
-// the device is in (or deeper).
-static BOOLEAN CamPowerUpWanted(PCAM_DEVICE_EXTENSION Extension) {
-  if (CamLoad(Extension->PendingSystemPowerIrp) != NULL || CamLoad(Extension->PowerRequestActive)) {
-    return FALSE;
-  }
-  if (InterlockedCompareExchange(&Extension->OpenCount, 0, 0) == 0) return FALSE;
-  if (!CamLowPowerState(CamLoad(Extension->IdleDevicePowerState))) return FALSE;
-  return CamLoad(Extension->CurrentDevicePowerState) != PowerDeviceD0;
+VOID CamClaimSystemTransition(PCAM_DEVICE_EXTENSION Extension, PIRP Irp) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->PowerLock, &irql);
+  CamStore(Extension->PendingSystemPowerIrp, Irp);
+  Extension->SystemSleeping =
+      IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.SystemState != PowerSystemWorking;
+  BOOLEAN powerUpOut = CamLoad(Extension->PowerRequestActive) != 0;
+  KeReleaseSpinLock(&Extension->PowerLock, irql);
+  // Its event was cleared when it was claimed: this waits for that request.
+  if (powerUpOut) KeWaitForSingleObject(&Extension->PowerUpEvent, Suspended, KernelMode, FALSE, NULL);
 }
 
-// PASSIVE_LEVEL. Each request waits for its own power-up: the event is reset
-// before the request is made.
+// Whether an opener should ask for D0: no system transition or power-up of ours
+// under way, the system working (a device powered up as the system sleeps would
+// be out of step with it), an opener counted, an idle state below D0 that the
+// device is in (or deeper). Claims the power-up (PowerRequestActive, its event
+// cleared) when so, under PowerLock, so that a system request arriving meanwhile
+// waits for it.
+static BOOLEAN CamClaimPowerUp(PCAM_DEVICE_EXTENSION Extension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Extension->PowerLock, &irql);
+  BOOLEAN wanted = CamLoad(Extension->PendingSystemPowerIrp) == NULL &&
+                   !CamLoad(Extension->PowerRequestActive) && !Extension->SystemSleeping &&
+                   InterlockedCompareExchange(&Extension->OpenCount, 0, 0) != 0 &&
+                   CamLowPowerState(CamLoad(Extension->IdleDevicePowerState)) &&
+                   CamLoad(Extension->CurrentDevicePowerState) != PowerDeviceD0;
+  if (wanted) {
+    CamStore(Extension->PowerRequestActive, (UCHAR)1);
+    KeClearEvent(&Extension->PowerUpEvent);
+  }
+  KeReleaseSpinLock(&Extension->PowerLock, irql);
+  return wanted;
+}
+
+// PASSIVE_LEVEL. Each request waits for its own power-up: the event is cleared
+// when the request is claimed.
 NTSTATUS CamRequestDevicePower(PDEVICE_OBJECT DeviceObject) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
   if (CamPnpState(extension) != CamPnpStarted) return STATUS_DELETE_PENDING;
-  if (!CamPowerUpWanted(extension)) return STATUS_SUCCESS;
   if (!CamEnterRequest(DeviceObject)) return STATUS_DELETE_PENDING;
-  CamStore(extension->PowerRequestActive, (UCHAR)1);
-  KeClearEvent(&extension->PowerUpEvent);
+  if (!CamClaimPowerUp(extension)) {
+    CamLeaveRequest(DeviceObject);
+    return STATUS_SUCCESS;
+  }
   POWER_STATE d0;
   d0.DeviceState = PowerDeviceD0;
   NTSTATUS status = PoRequestPowerIrp(extension->PhysicalDeviceObject, IRP_MN_SET_POWER, d0,
                                       CamDevicePowerRequestComplete, DeviceObject, NULL);
   if (status != STATUS_PENDING) {
+    // Set for a system request that may be waiting for this one.
+    KeSetEvent(&extension->PowerUpEvent, IO_NO_INCREMENT, FALSE);
     CamStore(extension->PowerRequestActive, (UCHAR)0);
     CamLeaveRequest(DeviceObject);
     return status;

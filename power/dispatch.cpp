@@ -26,15 +26,16 @@ static DEVICE_POWER_STATE CamDeviceStateFor(PCAM_DEVICE_EXTENSION Extension, SYS
 // D0 before the system request goes on). The gate is left by the callback.
 static NTSTATUS CamSystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PCAM_DEVICE_EXTENSION extension = CamExtension(DeviceObject);
+  CamClaimSystemTransition(extension, Irp);
   SYSTEM_POWER_STATE system = IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.SystemState;
   POWER_STATE device;
   device.DeviceState = CamDeviceStateFor(extension, system);
   if (device.DeviceState == CamLoad(extension->CurrentDevicePowerState)) {
+    CamStore(extension->PendingSystemPowerIrp, (PIRP)NULL);
     NTSTATUS status = CamPassPowerRequest(DeviceObject, Irp);
     CamLeaveRequest(DeviceObject);
     return status;
   }
-  CamStore(extension->PendingSystemPowerIrp, Irp);
   IoMarkIrpPending(Irp);
   if (PoRequestPowerIrp(extension->PhysicalDeviceObject, IRP_MN_SET_POWER, device, CamSystemPowerComplete,
                         DeviceObject, NULL) != STATUS_PENDING) {

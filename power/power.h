@@ -12,6 +12,10 @@ REQUEST_POWER_COMPLETE CamDevicePowerRequestComplete;
 // which each leaves for the request; both complete or pass the request on.
 NTSTATUS CamDeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
+// The system path claims the device's power for its request; a power-up an opener
+// has out is waited for first (device_power.cpp). PASSIVE_LEVEL.
+VOID CamClaimSystemTransition(PCAM_DEVICE_EXTENSION Extension, PIRP Irp);
+
 // Copies the current location to the next, lets the next power request in and
 // hands this one to the lower driver. PASSIVE_LEVEL, or DISPATCH_LEVEL from a
 // power request's callback.

@@ -260,7 +260,7 @@ TEST_F(Power, RemovalAndSurpriseRemovalEndAHeldWaitWake) {
 
 // An opener of a camera idling below D0 gets it powered up, each time for its own
 // request; not a camera without an idle state, nor one whose system transition is
-// under way.
+// under way or whose machine sleeps.
 TEST_F(Power, AnOpenPowersUpOnlyACameraIdlingOutsideATransition) {
   sim::UsbDevice& idling = plug(idling_camera());
   for (int round = 0; round < 2; ++round) {
@@ -279,6 +279,15 @@ TEST_F(Power, AnOpenPowersUpOnlyACameraIdlingOutsideATransition) {
   EXPECT_EQ(take_seen(), std::vector<DEVICE_POWER_STATE>{});
   extension(idling)->PendingSystemPowerIrp = nullptr;
   EXPECT_EQ(sim::nt_close(during), STATUS_SUCCESS);
+  // Nor while the machine sleeps: the wake powers it up.
+  EXPECT_EQ(platform().sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+  take_seen();
+  sim::Handle asleep = open(0);
+  EXPECT_EQ(take_seen(), std::vector<DEVICE_POWER_STATE>{});
+  EXPECT_EQ(idling.power_state(), PowerDeviceD3);
+  EXPECT_EQ(platform().wake(), STATUS_SUCCESS);
+  EXPECT_EQ(register_read(asleep), STATUS_SUCCESS);
+  EXPECT_EQ(sim::nt_close(asleep), STATUS_SUCCESS);
 
   sim::UsbDevice& plain = plug();
   EXPECT_EQ(extension(plain)->IdleDevicePowerState, PowerDeviceUnspecified);
