@@ -538,6 +538,9 @@ TEST_F(Streaming, StreamsGoOnAcrossTheMachineSleepingAndWaking) {
   sim::Handle late_handle = open(3);
   ASSERT_EQ(platform().send_power(late, IRP_MN_SET_POWER, DevicePowerState, power_state(PowerDeviceD3)).get(),
             STATUS_SUCCESS);
+  // One stopped while parked ends cleanly; the next waits for D0.
+  ASSERT_EQ(start(late_handle, 300000), STATUS_SUCCESS);
+  EXPECT_EQ(stop(late_handle), STATUS_SUCCESS);
   ASSERT_EQ(start(late_handle, 300000), STATUS_SUCCESS);
   EXPECT_EQ(stream_of(late_handle)->ParkedCount, 2u);
   ASSERT_EQ(platform().send_power(late, IRP_MN_SET_POWER, DevicePowerState, power_state(PowerDeviceD0)).get(),
