@@ -133,7 +133,9 @@ void TransferEngine::wake() {
 // under the lock, since a disconnect that ran after the caller's first look has
 // already ended everything queued and nothing would end this one.
 // The Cancel flag is read again once the cancel routine is set: a cancel that came
-// earlier found no routine to call, and would otherwise be lost.
+// earlier found no routine to call, and would otherwise be lost. It is read under
+// the lock, before the transfer is queued: once queued, another thread (an abort,
+// the host controller) may finish it, and its owner free the IRP.
 NTSTATUS TransferEngine::pend(Transfer t) {
   PIRP irp = t.irp;
   PURB urb = t.urb;
@@ -149,9 +151,18 @@ NTSTATUS TransferEngine::pend(Transfer t) {
       irp_set_held_below(irp, true);
       hold_urb_memory(irp, urb, true);
       (void)IoSetCancelRoutine(irp, bus_cancel);
-      (t.pipe != nullptr ? t.pipe->queue : deferred_control_).push_back(std::move(t));
+      if (cancel_requested(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        // Cancelled on its way down: the host controller finishes it as cancelled.
+        if (t.pipe != nullptr) t.pipe->completing++;
+        t.forced = true;
+        t.forced_usbd = USBD_STATUS_CANCELED;
+        t.forced_status = STATUS_CANCELLED;
+        finishing_.push_back(std::move(t));
+      } else {
+        (t.pipe != nullptr ? t.pipe->queue : deferred_control_).push_back(std::move(t));
+        queued_.notify_all();
+      }
       work_.notify_all();
-      queued_.notify_all();
     }
   }
   if (gone) {
@@ -159,7 +170,6 @@ NTSTATUS TransferEngine::pend(Transfer t) {
     return refuse(irp, urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
   }
   if (stale) return refuse(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
-  if (cancel_requested(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr) cancel(irp);
   return STATUS_PENDING;
 }
 
@@ -462,24 +472,28 @@ void TransferEngine::fail_all(NTSTATUS status, USBD_STATUS usbd) {
 // ---- the wait-wake request ----
 
 // Holds one wait-wake request until the camera signals or it is cancelled. As with
-// a transfer, the Cancel flag is read again once the cancel routine is set: a
-// cancel that came earlier found no routine to call.
+// a transfer, the Cancel flag is read again once the cancel routine is set, under
+// the lock: a cancel that came earlier found no routine to call, and once held the
+// request may be completed, and freed, by another thread.
 NTSTATUS TransferEngine::hold_wait_wake(PIRP irp) {
   bool held = false;
+  bool cancelled = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (wait_wake_ == nullptr && connected_) {
       IoMarkIrpPending(irp);
       irp_set_held_below(irp, true);
-      wait_wake_ = irp;
       (void)IoSetCancelRoutine(irp, bus_cancel);
+      cancelled = cancel_requested(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr;
+      if (!cancelled) wait_wake_ = irp;
       held = true;
     }
   }
-  if (held) {
-    if (cancel_requested(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr) cancel(irp);
-    return STATUS_PENDING;
+  if (cancelled) {
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp_complete_from_below(irp);
   }
+  if (held) return STATUS_PENDING;
   return complete_power(irp, STATUS_DEVICE_BUSY);
 }
 
