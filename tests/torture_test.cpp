@@ -733,6 +733,73 @@ TEST_F(StreamTorture, StreamsAgainstEachOtherAndPlugAndPlay) {
   EXPECT_GT(frames_.load(), 0);
 }
 
+// Thousands of opens and closes from threads in four processes on two cameras,
+// with requests between them and names that must not open: a name below the
+// device, instance digits out of range or of no camera, a name one digit long.
+// Each name gets its own answer every time; every handle's record is freed; the
+// open counts and the gates end at their bases.
+TEST_F(Torture, OpenAndCloseStormFromSeveralProcesses) {
+  const unsigned seed = static_cast<unsigned>(setting("QUORVEX_TORTURE_SEED", 20261207));
+  const int rounds = setting("QUORVEX_STORM_ROUNDS", 1500);
+  sim::UsbDevice* cameras[] = {&plug(camera(0x100A)), &plug(camera(0x100E))};
+  const std::pair<std::wstring, NTSTATUS> refused[] = {
+      {L"\\\\.\\Quorvex-0\\", STATUS_ACCESS_DENIED},
+      {L"\\\\.\\Quorvex-1\\x", STATUS_ACCESS_DENIED},
+      {L"\\\\.\\Quorvex-0\\x\\y", STATUS_ACCESS_DENIED},
+      {L"\\\\.\\Quorvex-2", STATUS_OBJECT_NAME_NOT_FOUND},
+      {L"\\\\.\\Quorvex-8", STATUS_OBJECT_NAME_NOT_FOUND},
+      {L"\\\\.\\Quorvex-9", STATUS_OBJECT_NAME_NOT_FOUND},
+      {L"\\\\.\\Quorvex-00", STATUS_OBJECT_NAME_NOT_FOUND},
+      {L"\\\\.\\Quorvex-", STATUS_OBJECT_NAME_NOT_FOUND},
+  };
+  std::atomic<long> opened{0}, served{0};
+  auto storm = [&](unsigned thread_seed) {
+    sim::Process process("storm " + std::to_string(thread_seed));
+    sim::ProcessScope scope(process);
+    std::mt19937 random(thread_seed);
+    std::vector<sim::Handle> handles;
+    for (int round = 0; round < rounds; ++round) {
+      unsigned pick = random() % 10;
+      if (pick < 5) {
+        sim::Handle handle = sim::kInvalidHandle;
+        ASSERT_EQ(sim::nt_create_file(user_name(static_cast<int>(random() % 2)), &handle), STATUS_SUCCESS);
+        opened++;
+        handles.push_back(handle);
+        if (handles.size() > 3) {
+          EXPECT_EQ(sim::nt_close(handles.front()), STATUS_SUCCESS);
+          handles.erase(handles.begin());
+        }
+      } else if (pick < 7 && !handles.empty()) {
+        UCHAR value[4];
+        ULONG_PTR information = 0;
+        EXPECT_EQ(sim::nt_device_io_control(handles[random() % handles.size()], IOCTL_CAM_GET_EXPOSURE,
+                                            nullptr, 0, value, sizeof(value), &information),
+                  STATUS_SUCCESS);
+        served++;
+      } else if (pick < 9) {
+        const auto& [name, status] = refused[random() % std::size(refused)];
+        sim::Handle handle = sim::kInvalidHandle;
+        EXPECT_EQ(sim::nt_create_file(name, &handle), status);
+        EXPECT_EQ(handle, sim::kInvalidHandle);
+      } else if (!handles.empty()) {
+        size_t at = random() % handles.size();
+        EXPECT_EQ(sim::nt_close(handles[at]), STATUS_SUCCESS);
+        handles.erase(handles.begin() + static_cast<long>(at));
+      }
+    }
+    // The rest are closed as the process ends.
+  };
+  std::vector<std::thread> threads;
+  for (unsigned t = 0; t < 4; ++t) threads.emplace_back(storm, seed + t);
+  for (auto& thread : threads) thread.join();
+  std::printf("open storm: seed %u, %ld opens, %ld requests\n", seed, opened.load(), served.load());
+  EXPECT_GE(opened.load(), 4 * rounds / 3);
+  for (sim::UsbDevice* device : cameras) {
+    EXPECT_EQ(extension(*device)->OpenCount, 0);
+    EXPECT_EQ(extension(*device)->IoCount, 1);
+  }
+}
+
 TEST_F(Torture, OpensRacingAddDeviceFindTheDeviceWhole) {
   std::atomic<bool> stop{false};
   auto open_close = [&stop] {
