@@ -56,9 +56,11 @@ BOOLEAN CamParkStreamTransfer(PCAM_STREAM_TRANSFER Transfer, ULONG Length, BOOLE
   if (park) {
     Transfer->Length = Length;
     stream->Parked[stream->ParkedCount++] = Transfer;
+    // Under the lock: once it is let go, a stop may count the parked transfer out
+    // and free the stream.
+    KeSetEvent(&stream->ParkedEvent, IO_NO_INCREMENT, FALSE);
   }
   KeReleaseSpinLock(&stream->SendLock, irql);
-  if (park) KeSetEvent(&stream->ParkedEvent, IO_NO_INCREMENT, FALSE);
   return park;
 }
 
