@@ -8,7 +8,10 @@
 namespace quorvex {
 
 Camera::Camera(Camera&& other) noexcept
-    : handle_(other.handle_), instance_(other.instance_), product_(other.product_.load()) {
+    : handle_(other.handle_),
+      instance_(other.instance_),
+      streaming_(other.streaming_.load()),
+      product_(other.product_.load()) {
   other.handle_ = kClosed;
 }
 
@@ -17,6 +20,7 @@ Camera& Camera::operator=(Camera&& other) noexcept {
     close();
     handle_ = other.handle_;
     instance_ = other.instance_;
+    streaming_ = other.streaming_.load();
     product_ = other.product_.load();
     other.handle_ = kClosed;
   }

@@ -118,8 +118,11 @@ class Camera {
   Status read_bits(const SettingInfo& setting, int64_t* value) const;
   void close();
 
+  friend class Stream;
   intptr_t handle_ = kClosed;
   int instance_ = -1;
+  // A Stream runs on the handle; the driver would let a second start end it.
+  mutable std::atomic<bool> streaming_{false};
   // Asked once; a camera may serve several threads.
   mutable std::atomic<const ProductInfo*> product_{nullptr};
 };

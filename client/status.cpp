@@ -151,6 +151,10 @@ const char* library_name(uint32_t code) {
       return "no camera open";
     case kBadReply:
       return "unusable reply";
+    case kStreamStopped:
+      return "stream stopped";
+    case kAlreadyStreaming:
+      return "already streaming";
     default:
       return nullptr;
   }
@@ -194,6 +198,14 @@ std::string Status::name() const {
     }
   }
   return known != nullptr ? known : hex32(code);
+}
+
+// What the driver completes requests with once its device is surprise-removed or
+// removed, and what Windows makes of it.
+bool Status::camera_gone() const {
+  uint32_t status = origin == Origin::Windows ? nt_status_behind(code) : code;
+  if (origin == Origin::Library || !failed) return false;
+  return status == 0xC0000056 || status == 0xC000009D;  // STATUS_DELETE_PENDING, STATUS_DEVICE_NOT_CONNECTED
 }
 
 std::string Status::message() const {

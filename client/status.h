@@ -14,11 +14,13 @@ enum class Origin : uint8_t { Driver, Windows, Library };
 
 // Codes of the library's own refusals.
 enum LibraryCode : uint32_t {
-  kOutOfRange = 1,  // a value outside what the camera's model accepts
-  kNotOnModel = 2,  // the request does not exist on the camera's model or product
-  kShortReply = 3,  // the driver returned fewer bytes than the request's record
-  kNotOpen = 4,     // no camera behind the handle
-  kBadReply = 5,    // the driver's reply makes no sense (a window of no pixels)
+  kOutOfRange = 1,        // a value outside what the camera's model accepts
+  kNotOnModel = 2,        // the request does not exist on the camera's model or product
+  kShortReply = 3,        // the driver returned fewer bytes than the request's record
+  kNotOpen = 4,           // no camera behind the handle
+  kBadReply = 5,          // the driver's reply makes no sense (a window of no pixels)
+  kStreamStopped = 6,     // the stream has stopped (or never started)
+  kAlreadyStreaming = 7,  // another stream runs on the camera
 };
 
 struct Status {
@@ -35,6 +37,9 @@ struct Status {
   explicit operator bool() const { return !failed; }
   // STATUS_TIMEOUT: a frame read the camera left unfinished; `returned` bytes came.
   bool timed_out() const { return origin == Origin::Driver && code == kStatusTimeout; }
+  // The camera was unplugged or removed: the handle serves nothing more and is only
+  // good for closing.
+  bool camera_gone() const;
   static constexpr uint32_t kStatusTimeout = 0x00000102;
   // "STATUS_INVALID_PARAMETER", "ERROR_ACCESS_DENIED (STATUS_DELETE_PENDING)", ...
   std::string name() const;

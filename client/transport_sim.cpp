@@ -4,6 +4,7 @@
 #include <sim/app.h>
 
 #include "camera.h"
+#include "stream.h"
 
 namespace quorvex {
 
@@ -34,6 +35,14 @@ Status Camera::control(uint32_t code, const void* input, uint32_t input_length, 
   Status status{static_cast<uint32_t>(result), !NT_SUCCESS(result)};
   status.returned = static_cast<uint32_t>(information);
   return status;
+}
+
+// The view belongs to the simulated process that started the stream; its bytes are
+// read out there as the application's own code would read them.
+const uint8_t* Frame::view(uint64_t address, uint32_t size, std::vector<uint8_t>* copy) {
+  copy->resize(size);
+  const void* at = reinterpret_cast<const void*>(static_cast<uintptr_t>(address));
+  return sim::read_user_view(at, copy->data(), size) ? copy->data() : nullptr;
 }
 
 }  // namespace quorvex

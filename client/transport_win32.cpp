@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "camera.h"
+#include "stream.h"
 
 namespace quorvex {
 namespace {
@@ -45,6 +46,11 @@ Status Camera::control(uint32_t code, const void* input, uint32_t input_length, 
   Status status = ok ? Status(static_cast<uint32_t>(overlapped.Internal), false) : win32_failure();
   status.returned = bytes;
   return status;
+}
+
+// The driver mapped the frame buffer into this process: the address is the bytes.
+const uint8_t* Frame::view(uint64_t address, uint32_t, std::vector<uint8_t>*) {
+  return reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(address));
 }
 
 }  // namespace quorvex

@@ -12,7 +12,7 @@ install(TARGETS ${QUORVEX_PACKAGE_TARGETS} EXPORT QuorvexTargets ARCHIVE DESTINA
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/quorvex DESTINATION include)
 install(FILES ${PROJECT_SOURCE_DIR}/client/camera.h ${PROJECT_SOURCE_DIR}/client/models.h
               ${PROJECT_SOURCE_DIR}/client/status.h ${PROJECT_SOURCE_DIR}/client/picture.h
-              ${PROJECT_SOURCE_DIR}/client/platform.h
+              ${PROJECT_SOURCE_DIR}/client/platform.h ${PROJECT_SOURCE_DIR}/client/stream.h
         DESTINATION include/quorvex/client)
 install(EXPORT QuorvexTargets NAMESPACE Quorvex:: DESTINATION lib/cmake/Quorvex)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/QuorvexConfig.cmake.in

@@ -1,19 +1,34 @@
 // The client library on the simulated platform: every family of requests on every
 // product, with values in the camera's units proven against the bytes on the bus;
 // what the library refuses, proven to send nothing; failures named as the driver and
-// the USB stack reported them.
+// the USB stack reported them; streams, in place and copied, from start to stop,
+// across threads and past an unplug.
+#include <sim/pattern.h>
+
+#include <algorithm>
+#include <atomic>
 #include <functional>
+#include <future>
+#include <optional>
+#include <set>
+#include <thread>
+#include <utility>
 
 #include "client/camera.h"
+#include "client/stream.h"
 #include "support/control.h"
 
 namespace quorvex::test {
 namespace {
 
 using quorvex::Camera;
+using quorvex::Frame;
+using quorvex::FrameCopy;
 using quorvex::LibraryCode;
 using quorvex::Limits;
 using quorvex::Setting;
+using quorvex::Stream;
+using quorvex::StreamOptions;
 
 constexpr USHORT kAllProducts[] = {0x1009, 0x100A, 0x100B, 0x100C, 0x100D, 0x100E, 0x100F};
 
@@ -35,6 +50,24 @@ class ClientTest : public Testbed {
   Camera cam_;
   const quorvex::ProductInfo* product_ = nullptr;
 };
+
+// The number of a frame proven whole and untorn against the camera's pattern.
+uint32_t whole(const uint8_t* data, uint32_t size) {
+  if (data == nullptr) {
+    ADD_FAILURE() << "no frame";
+    return 0;
+  }
+  sim::pattern::Check check = sim::pattern::check(data, size);
+  EXPECT_TRUE(check.ok) << "frame " << check.frame << " differs at " << check.first_bad_offset;
+  return check.frame;
+}
+
+StreamOptions numbered(uint32_t frame_bytes = 0) {
+  StreamOptions options;
+  options.frame_bytes = frame_bytes;
+  options.frame_number = quorvex::pattern_frame_number;
+  return options;
+}
 
 class EachProduct : public ClientTest, public ::testing::WithParamInterface<USHORT> {
  protected:
@@ -268,6 +301,45 @@ TEST_P(EachProduct, VendorCommands) {
   ASSERT_TRUE(cam_.abort_pipe());
 }
 
+// A stream at the camera's own frame size (its window at its pixel depth), with
+// frames taken in place and given back by their destruction, then copied: each
+// whole and untorn, in rising order, counted with the numbers it skipped.
+TEST_P(EachProduct, StreamsWholeFramesInPlaceAndCopied) {
+  device_->camera().set_streaming(true);
+  quorvex::Status status;
+  Stream stream = Stream::start(cam_, &status, numbered());
+  ASSERT_TRUE(status) << status.message();
+  uint32_t bytes = 0;
+  ASSERT_TRUE(cam_.frame_bytes(&bytes));
+  EXPECT_EQ(stream.frame_bytes(), bytes);
+  std::vector<uint32_t> numbers;
+  for (int i = 0; i < 4; ++i) {
+    Frame frame;
+    ASSERT_TRUE(status = stream.take(&frame)) << status.message();
+    ASSERT_EQ(frame.size(), bytes);
+    numbers.push_back(whole(frame.data(), frame.size()));
+    EXPECT_EQ(frame.number(), numbers.back());
+  }
+  FrameCopy copy;
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(status = stream.read(&copy)) << status.message();
+    ASSERT_EQ(copy.size(), bytes);
+    numbers.push_back(whole(copy.data(), copy.size()));
+    EXPECT_EQ(copy.number(), numbers.back());
+  }
+  EXPECT_TRUE(std::adjacent_find(numbers.begin(), numbers.end(), std::greater_equal<uint32_t>()) ==
+              numbers.end());
+  quorvex::StreamStats stats = stream.stats();
+  EXPECT_EQ(stats.frames, 6u);
+  EXPECT_EQ(stats.bytes, 6u * bytes);
+  EXPECT_TRUE(stats.counts_drops);
+  EXPECT_EQ(stats.numbered, 6u);
+  EXPECT_EQ(stats.dropped, numbers.back() - numbers.front() + 1 - 6);
+  EXPECT_TRUE(stream.stop());
+  EXPECT_FALSE(stream.running());
+  EXPECT_EQ(sim::default_process().views(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Client, EachProduct, ::testing::ValuesIn(kAllProducts), ProductName());
 
 // Requests whose bytes on the bus the library's units must produce exactly, and
@@ -445,6 +517,173 @@ TEST_F(ClientTest, FrameBytesFollowTheWindow) {
   EXPECT_EQ(bytes, 2048u * 1536 * 3);
 }
 
+// A camera streaming frames of 300,000 bytes back to back.
+class Streams : public ClientTest {
+ protected:
+  static constexpr uint32_t kFrame = 300000;
+
+  void SetUp() override {
+    attach(0x100A);
+    device_->camera().set_frame_size(kFrame);
+    device_->camera().set_streaming(true);
+  }
+
+  Stream start(const StreamOptions& options = numbered(kFrame)) {
+    quorvex::Status status;
+    Stream stream = Stream::start(cam_, &status, options);
+    EXPECT_TRUE(status) << status.message();
+    return stream;
+  }
+};
+
+// A stream that stops with a frame still out takes the frame's slot and view with
+// it; the frame's release then sends nothing; the camera streams again on the same
+// handle. While a stream runs, a second is refused before anything is sent.
+TEST_F(Streams, StopsWithAFrameStillHeld) {
+  Frame held;
+  Frame destroyed_late;
+  {
+    Stream stream = start();
+    ASSERT_TRUE(stream.take(&held));
+    ASSERT_TRUE(stream.take(&destroyed_late));
+    EXPECT_EQ(sim::default_process().views(), 3);
+    quorvex::Status second;
+    Stream refused = Stream::start(cam_, &second, numbered(kFrame));
+    EXPECT_EQ(second.origin, quorvex::Origin::Library);
+    EXPECT_EQ(second.code, quorvex::kAlreadyStreaming);
+    EXPECT_FALSE(refused.running());
+  }
+  EXPECT_EQ(sim::default_process().views(), 0);
+  Stream again = start();
+  Frame frame;
+  ASSERT_TRUE(again.take(&frame));
+  whole(frame.data(), frame.size());
+  EXPECT_TRUE(held.held());
+  EXPECT_EQ(held.release().code, quorvex::kStreamStopped);
+  EXPECT_FALSE(held.held());
+  destroyed_late = Frame();
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(again.take(&frame));
+}
+
+// Unplugged under a stream: a take says the camera is gone, the stream's end is
+// refused by the driver but returns at once, and closing the camera lets the
+// removal finish with the stream's memory freed (the verifier checks at the end).
+TEST_F(Streams, OutlivesItsCameraUnplugged) {
+  std::optional<Stream> stream(start());
+  Frame held;
+  ASSERT_TRUE(stream->take(&held));
+  ASSERT_EQ(platform().unplug(*device_), STATUS_SUCCESS);
+  Frame frame;
+  quorvex::Status gone = stream->take(&frame);
+  EXPECT_TRUE(gone.camera_gone()) << gone.message();
+  EXPECT_FALSE(frame.held());
+  std::future<quorvex::Status> stopped = std::async(std::launch::async, [&] { return stream->stop(); });
+  ASSERT_EQ(stopped.wait_for(kBound), std::future_status::ready);
+  EXPECT_TRUE(stopped.get().camera_gone());
+  stream.reset();
+  EXPECT_EQ(held.release().code, quorvex::kStreamStopped);
+  EXPECT_FALSE(platform().wait_removed(*device_, 0ms));
+  cam_ = Camera();
+  EXPECT_TRUE(platform().wait_removed(*device_, kBound));
+}
+
+// A reader that falls behind finds the newest frames: the numbers it never saw are
+// counted as dropped. Without a way to read numbers nothing is claimed.
+TEST_F(Streams, CountsTheFramesASlowReaderMissed) {
+  Stream stream = start();
+  Frame first;
+  ASSERT_TRUE(stream.take(&first));
+  device_->clear_trace();
+  ASSERT_TRUE(device_->wait_for_events(sim::UrbMatch::bulk(), 12, kBound));
+  Frame next;
+  ASSERT_TRUE(stream.take(&next));
+  uint32_t gap = *next.number() - *first.number() - 1;
+  EXPECT_GE(gap, 9u);
+  ASSERT_TRUE(first.release());
+  FrameCopy copy;
+  ASSERT_TRUE(stream.read(&copy));
+  quorvex::StreamStats stats = stream.stats();
+  EXPECT_EQ(stats.frames, 3u);
+  EXPECT_EQ(stats.numbered, 3u);
+  EXPECT_EQ(stats.dropped, *copy.number() - *first.number() + 1 - 3);
+  EXPECT_GE(stats.dropped, gap);
+  ASSERT_TRUE(stream.stop());
+
+  Stream unnumbered = start(StreamOptions{kFrame, nullptr});
+  ASSERT_TRUE(unnumbered.take(&first));
+  ASSERT_TRUE(first.release());
+  device_->clear_trace();
+  ASSERT_TRUE(device_->wait_for_events(sim::UrbMatch::bulk(), 12, kBound));
+  ASSERT_TRUE(unnumbered.take(&next));
+  EXPECT_FALSE(next.number());
+  stats = unnumbered.stats();
+  EXPECT_EQ(stats.frames, 2u);
+  EXPECT_FALSE(stats.counts_drops);
+  EXPECT_EQ(stats.dropped, 0u);
+}
+
+// A moved stream runs on in its new place; what it was moved from stops nothing.
+// Assigning over a running stream stops it.
+TEST_F(Streams, MovesWithoutStopping) {
+  std::optional<Stream> original(start());
+  Stream moved = std::move(*original);
+  EXPECT_FALSE(original->running());
+  EXPECT_TRUE(original->stop());
+  original.reset();
+  EXPECT_TRUE(moved.running());
+  Frame frame;
+  ASSERT_TRUE(moved.take(&frame));
+  Frame kept = std::move(frame);
+  EXPECT_FALSE(frame.held());
+  whole(kept.data(), kept.size());
+  Stream assigned;
+  assigned = std::move(moved);
+  ASSERT_TRUE(assigned.take(&frame));
+  assigned = Stream();
+  EXPECT_EQ(kept.release().code, quorvex::kStreamStopped);
+  EXPECT_EQ(sim::default_process().views(), 0);
+  assigned = start();
+  ASSERT_TRUE(assigned.take(&frame));
+  whole(frame.data(), frame.size());
+}
+
+// Takers on two threads, one in place and one copying, share the frames (each
+// once) until a stop from a third ends both.
+TEST_F(Streams, ServesSeveralThreadsUntilItStops) {
+  Stream stream = start();
+  std::atomic<int> taken{0};
+  std::promise<void> enough;
+  auto taker = [&](bool copies) {
+    std::vector<uint32_t> seen;
+    Frame frame;
+    FrameCopy copy;
+    for (;;) {
+      quorvex::Status status = copies ? stream.read(&copy) : stream.take(&frame);
+      if (!status) return std::make_pair(status, seen);
+      seen.push_back(whole(copies ? copy.data() : frame.data(), kFrame));
+      if (++taken == 20) enough.set_value();
+    }
+  };
+  auto in_place = std::async(std::launch::async, taker, false);
+  auto copying = std::async(std::launch::async, taker, true);
+  ASSERT_EQ(enough.get_future().wait_for(kBound), std::future_status::ready);
+  EXPECT_TRUE(stream.stop());
+  ASSERT_EQ(in_place.wait_for(kBound), std::future_status::ready);
+  ASSERT_EQ(copying.wait_for(kBound), std::future_status::ready);
+  std::set<uint32_t> all;
+  size_t count = 0;
+  for (auto* run : {&in_place, &copying}) {
+    auto [status, seen] = run->get();
+    EXPECT_EQ(status.code, quorvex::kStreamStopped) << status.message();
+    EXPECT_FALSE(seen.empty());
+    all.insert(seen.begin(), seen.end());
+    count += seen.size();
+  }
+  EXPECT_EQ(all.size(), count);
+  EXPECT_EQ(stream.stats().frames, count);
+  EXPECT_EQ(sim::default_process().views(), 0);
+}
+
 struct Named {
   quorvex::Status status;
   const char* name;
@@ -462,8 +701,17 @@ TEST(StatusNames, DriverWindowsAndLibrary) {
       {{87, true, quorvex::Origin::Windows}, "ERROR_INVALID_PARAMETER (STATUS_INVALID_PARAMETER)"},
       {{2, true, quorvex::Origin::Windows}, "ERROR_FILE_NOT_FOUND"},
       {{quorvex::kOutOfRange, true, quorvex::Origin::Library}, "out of range"},
+      {{quorvex::kStreamStopped, true, quorvex::Origin::Library}, "stream stopped"},
   };
   for (const Named& n : kNamed) EXPECT_EQ(n.status.name(), n.name);
+  // A gone camera, however it is reported; a failure of the stream alone is not one.
+  EXPECT_TRUE(quorvex::Status(0xC0000056, true).camera_gone());
+  EXPECT_TRUE(quorvex::Status(0xC000009D, true).camera_gone());
+  EXPECT_TRUE(quorvex::Status(5, true, quorvex::Origin::Windows).camera_gone());
+  EXPECT_TRUE(quorvex::Status(1167, true, quorvex::Origin::Windows).camera_gone());
+  EXPECT_FALSE(quorvex::Status(0xC0000001, true).camera_gone());
+  EXPECT_FALSE(quorvex::Status(31, true, quorvex::Origin::Windows).camera_gone());
+  EXPECT_FALSE(quorvex::Status(quorvex::kStreamStopped, true, quorvex::Origin::Library).camera_gone());
   EXPECT_EQ(quorvex::last_status_text(0), "none");
   EXPECT_EQ(quorvex::last_status_text(0xC0007000), "USBD_STATUS_DEVICE_GONE (0xC0007000)");
 }
