@@ -684,6 +684,40 @@ TEST_F(Streams, ServesSeveralThreadsUntilItStops) {
   EXPECT_EQ(sim::default_process().views(), 0);
 }
 
+// A stop waits for a take under way in another thread: the frame the take was
+// handed stays in its view while the take reads it, then goes back, not out, and
+// is not counted.
+TEST_F(Streams, StopWaitsForATakeUnderWay) {
+  std::promise<void> inside;
+  std::promise<void> go;
+  std::shared_future<void> gone_on = go.get_future().share();
+  std::atomic<bool> first{true};
+  StreamOptions options = numbered(kFrame);
+  options.frame_number = [&](const uint8_t* data, uint32_t size) {
+    if (first.exchange(false)) {
+      inside.set_value();
+      gone_on.wait();
+    }
+    return quorvex::pattern_frame_number(data, size);
+  };
+  Stream stream = start(options);
+  Frame frame;
+  std::future<quorvex::Status> taking = std::async(std::launch::async, [&] { return stream.take(&frame); });
+  ASSERT_EQ(inside.get_future().wait_for(kBound), std::future_status::ready);
+  std::future<quorvex::Status> stopping = std::async(std::launch::async, [&] { return stream.stop(); });
+  // Proves an absence: the stop, which takes microseconds, has not gone out.
+  EXPECT_EQ(stopping.wait_for(100ms), std::future_status::timeout);
+  EXPECT_EQ(sim::default_process().views(), 3);
+  go.set_value();
+  ASSERT_EQ(taking.wait_for(kBound), std::future_status::ready);
+  EXPECT_EQ(taking.get().code, quorvex::kStreamStopped);
+  EXPECT_FALSE(frame.held());
+  ASSERT_EQ(stopping.wait_for(kBound), std::future_status::ready);
+  EXPECT_TRUE(stopping.get());
+  EXPECT_EQ(sim::default_process().views(), 0);
+  EXPECT_EQ(stream.stats().frames, 0u);
+}
+
 struct Named {
   quorvex::Status status;
   const char* name;
