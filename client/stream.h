@@ -132,11 +132,14 @@ class Stream {
   uint32_t frame_bytes() const;
 
   // The oldest finished frame, in place; `frame` releases what it held first.
-  // Waits up to a second for one. Failures: STATUS_UNSUCCESSFUL when no frame came
-  // within the second or the stream's transfers have ended (the camera halted its
-  // pipe, the device was stopped, another handle stopped every stream);
+  // Waits up to a second for one. Failures: STATUS_UNSUCCESSFUL (on Windows
+  // ERROR_GEN_FAILURE) when no frame came within the second, which a camera asleep
+  // or a slow one causes and the stream goes on, or when its transfers have ended
+  // for good (the camera halted its pipe, the device was stopped, another handle
+  // stopped every stream of the camera): the driver does not say which.
   // camera_gone() when the camera was unplugged or removed; kStreamStopped once the
-  // stream has stopped.
+  // stream has stopped, or when a stop began while the take was under way (the
+  // frame it was handed goes back).
   Status take(Frame* frame);
   // The oldest finished frame, copied into `copy`; fails as take does.
   Status read(FrameCopy* copy);
