@@ -81,17 +81,19 @@ Status wrong_size(uint32_t size, uint32_t expected) {
                                         " bytes on a stream of " + std::to_string(expected));
 }
 
-// A frame handed out: its number read, and counted. Numbers are unwrapped around
-// the highest so far, so frames recorded out of order by several takers, and a
-// counter that wraps, still count right.
-std::optional<uint32_t> record(StreamState* state, const uint8_t* data, uint32_t size) {
-  std::optional<uint32_t> number;
-  if (state->frame_number) number = state->frame_number(data, size);
+std::optional<uint32_t> read_number(const StreamState& state, const uint8_t* data, uint32_t size) {
+  return state.frame_number ? state.frame_number(data, size) : std::nullopt;
+}
+
+// A frame handed out, counted. Numbers are unwrapped around the highest so far, so
+// frames counted out of order by several takers, and a counter that wraps, still
+// count right.
+void count(StreamState* state, uint32_t size, std::optional<uint32_t> number) {
   std::lock_guard<std::mutex> lock(state->mutex);
   StreamStats& stats = state->stats;
   stats.frames++;
   stats.bytes += size;
-  if (!number) return number;
+  if (!number) return;
   int64_t value = *number;
   if (stats.numbered > 0) {
     value = state->highest + static_cast<int32_t>(*number - static_cast<uint32_t>(state->highest));
@@ -103,7 +105,6 @@ std::optional<uint32_t> record(StreamState* state, const uint8_t* data, uint32_t
   stats.numbered++;
   int64_t missing = state->highest - state->lowest + 1 - static_cast<int64_t>(stats.numbered);
   stats.dropped = static_cast<uint64_t>(std::max<int64_t>(missing, 0));
-  return number;
 }
 
 }  // namespace
@@ -225,6 +226,7 @@ Status Stream::take(Frame* frame) {
   uint64_t address = get_u32(info + 8) | uint64_t{get_u32(info + 12)} << 32;
   uint32_t size = get_u32(info + 16);
   const uint8_t* data = size == state_->frame_bytes ? Frame::view(address, size, &frame->copy_) : nullptr;
+  std::optional<uint32_t> number = data != nullptr ? read_number(*state_, data, size) : std::nullopt;
   if (data == nullptr || use.stopping()) {
     send_release(*state_, address);
     if (use.stopping()) return stopped();
@@ -235,7 +237,8 @@ Status Stream::take(Frame* frame) {
   frame->address_ = address;
   frame->data_ = data;
   frame->size_ = size;
-  frame->number_ = record(state_.get(), data, size);
+  frame->number_ = number;
+  count(state_.get(), size, number);
   return status;
 }
 
@@ -254,7 +257,8 @@ Status Stream::read(FrameCopy* copy) {
     return short_reply(status, static_cast<uint32_t>(copy->bytes_.size()));
   if (size != state_->frame_bytes) return wrong_size(size, state_->frame_bytes);
   copy->size_ = size;
-  copy->number_ = record(state_.get(), copy->data(), size);
+  copy->number_ = read_number(*state_, copy->data(), size);
+  count(state_.get(), size, copy->number_);
   return status;
 }
 

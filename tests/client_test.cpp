@@ -536,6 +536,46 @@ class Streams : public ClientTest {
   }
 };
 
+// Starts refused by the library or the driver leave the camera free: the next
+// start streams.
+struct StartCase {
+  const char* name;
+  uint32_t frame_bytes;
+  bool open;
+  quorvex::Origin origin;
+  uint32_t code;
+};
+
+const StartCase kStarts[] = {
+    {"PastAnyCamerasFrame", 0x2000001, true, quorvex::Origin::Driver, 0xC000009A},
+    {"PastTheRecordsField", 0x80000000, true, quorvex::Origin::Library, quorvex::kOutOfRange},
+    {"CameraClosed", 300000, false, quorvex::Origin::Library, quorvex::kNotOpen},
+};
+
+class Starts : public ClientTest, public ::testing::WithParamInterface<StartCase> {};
+
+TEST_P(Starts, RefusedLeavesTheCameraFree) {
+  const StartCase& c = GetParam();
+  attach(0x100A);
+  device_->camera().set_frame_size(300000);
+  device_->camera().set_streaming(true);
+  Camera closed;
+  quorvex::Status status;
+  Stream refused = Stream::start(c.open ? cam_ : closed, &status, numbered(c.frame_bytes));
+  EXPECT_EQ(status.origin, c.origin);
+  EXPECT_EQ(status.code, c.code) << status.message();
+  EXPECT_FALSE(refused.running());
+  Frame frame;
+  EXPECT_EQ(refused.take(&frame).code, quorvex::kStreamStopped);
+  Stream stream = Stream::start(cam_, &status, numbered(300000));
+  ASSERT_TRUE(status) << status.message();
+  ASSERT_TRUE(stream.take(&frame));
+  whole(frame.data(), frame.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Client, Starts, ::testing::ValuesIn(kStarts),
+                         [](const ::testing::TestParamInfo<StartCase>& info) { return info.param.name; });
+
 // A stream that stops with a frame still out takes the frame's slot and view with
 // it; the frame's release then sends nothing; the camera streams again on the same
 // handle. While a stream runs, a second is refused before anything is sent.
@@ -705,7 +745,11 @@ TEST_F(Streams, StopWaitsForATakeUnderWay) {
   std::future<quorvex::Status> taking = std::async(std::launch::async, [&] { return stream.take(&frame); });
   ASSERT_EQ(inside.get_future().wait_for(kBound), std::future_status::ready);
   std::future<quorvex::Status> stopping = std::async(std::launch::async, [&] { return stream.stop(); });
-  // Proves an absence: the stop, which takes microseconds, has not gone out.
+  auto deadline = std::chrono::steady_clock::now() + kBound;
+  while (stream.running() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  ASSERT_FALSE(stream.running());
+  // Proves an absence: the stop began, and what it sends, which takes microseconds,
+  // has not gone out.
   EXPECT_EQ(stopping.wait_for(100ms), std::future_status::timeout);
   EXPECT_EQ(sim::default_process().views(), 3);
   go.set_value();
