@@ -12,9 +12,14 @@
 
 namespace quorvex {
 
+// How the simulated cameras send frames: one for each trigger (single-shot reads),
+// or back to back whenever a transfer waits for image data, as a stream needs them.
+enum class SimulatedFrames : uint8_t { OnTrigger, BackToBack };
+
 class Platform {
  public:
-  explicit Platform(const std::vector<uint16_t>& simulated_products = {0x100E});
+  explicit Platform(const std::vector<uint16_t>& simulated_products = {0x100E},
+                    SimulatedFrames frames = SimulatedFrames::OnTrigger);
   ~Platform();  // unplugs the simulated cameras and unloads the driver
   Platform(const Platform&) = delete;
   Platform& operator=(const Platform&) = delete;

@@ -15,13 +15,16 @@ struct Platform::Simulation {
   sim::Platform platform{CamDriverEntry};
 };
 
-Platform::Platform(const std::vector<uint16_t>& simulated_products)
+Platform::Platform(const std::vector<uint16_t>& simulated_products, SimulatedFrames frames)
     : simulation_(std::make_unique<Simulation>()) {
   for (uint16_t product : simulated_products) {
     sim::CameraConfig config;
     config.product_id = product;
     sim::Platform::Plugged plugged = simulation_->platform.plug(config);
-    if (plugged.add_status == STATUS_SUCCESS && plugged.start_status == STATUS_SUCCESS) continue;
+    if (plugged.add_status == STATUS_SUCCESS && plugged.start_status == STATUS_SUCCESS) {
+      plugged.device->camera().set_streaming(frames == SimulatedFrames::BackToBack);
+      continue;
+    }
     char id[8];
     std::snprintf(id, sizeof(id), "%04X", product);
     error_ = std::string("the simulated camera 04B4:") + id + " did not start: AddDevice " +

@@ -5,7 +5,7 @@ namespace quorvex {
 
 struct Platform::Simulation {};
 
-Platform::Platform(const std::vector<uint16_t>&) {}
+Platform::Platform(const std::vector<uint16_t>&, SimulatedFrames) {}
 
 Platform::~Platform() = default;
 

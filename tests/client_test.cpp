@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "client/camera.h"
+#include "client/platform.h"
 #include "client/stream.h"
 #include "support/control.h"
 
@@ -760,6 +761,34 @@ TEST_F(Streams, StopWaitsForATakeUnderWay) {
   EXPECT_TRUE(stopping.get());
   EXPECT_EQ(sim::default_process().views(), 0);
   EXPECT_EQ(stream.stats().frames, 0u);
+}
+
+// What an application on the host makes: its own platform, here with two cameras
+// of different models sending frames back to back, both streaming at once.
+TEST(PlatformStreams, TwoCamerasAtOnce) {
+  quorvex::Platform platform({0x1009, 0x100E}, quorvex::SimulatedFrames::BackToBack);
+  ASSERT_EQ(platform.error(), "");
+  std::vector<Camera> cameras;
+  std::vector<Stream> streams;
+  for (int instance = 0; instance < 2; ++instance) {
+    quorvex::Status status;
+    cameras.push_back(Camera::open(instance, &status));
+    ASSERT_TRUE(status) << status.message();
+  }
+  for (const Camera& camera : cameras) {
+    quorvex::Status status;
+    streams.push_back(Stream::start(camera, &status, numbered()));
+    ASSERT_TRUE(status) << status.message();
+  }
+  for (int round = 0; round < 3; ++round) {
+    for (Stream& stream : streams) {
+      Frame frame;
+      ASSERT_TRUE(stream.take(&frame));
+      EXPECT_EQ(frame.size(), stream.frame_bytes());
+      whole(frame.data(), frame.size());
+    }
+  }
+  EXPECT_NE(streams[0].frame_bytes(), streams[1].frame_bytes());
 }
 
 struct Named {
