@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstddef>
 #include <mutex>
 
 #include "wire.h"
@@ -70,9 +71,8 @@ class Use {
 
 Status send_release(const StreamState& state, uint64_t address) {
   uint8_t record[CAM_STREAM_FRAME_RELEASE_LENGTH] = {};
-  put_u32(record, CAM_STREAM_FRAME_RELEASE_LENGTH);
-  put_u32(record + 8, static_cast<uint32_t>(address));
-  put_u32(record + 12, static_cast<uint32_t>(address >> 32));
+  put_u32(record + offsetof(CAM_STREAM_FRAME_RELEASE, Length), CAM_STREAM_FRAME_RELEASE_LENGTH);
+  put_u64(record + offsetof(CAM_STREAM_FRAME_RELEASE, UserAddress), address);
   return state.camera->control(IOCTL_CAM_STREAM_RELEASE_FRAME, record, sizeof(record), nullptr, 0);
 }
 
@@ -223,8 +223,8 @@ Status Stream::take(Frame* frame) {
   Status status = state_->camera->control(IOCTL_CAM_STREAM_GET_FRAME, nullptr, 0, info, sizeof(info));
   if (status && status.returned != sizeof(info)) return short_reply(status, sizeof(info));
   if (!status) return status;
-  uint64_t address = get_u32(info + 8) | uint64_t{get_u32(info + 12)} << 32;
-  uint32_t size = get_u32(info + 16);
+  uint64_t address = get_u64(info + offsetof(CAM_STREAM_FRAME_INFO, UserAddress));
+  uint32_t size = get_u32(info + offsetof(CAM_STREAM_FRAME_INFO, Size));
   const uint8_t* data = size == state_->frame_bytes ? Frame::view(address, size, &frame->copy_) : nullptr;
   std::optional<uint32_t> number = data != nullptr ? read_number(*state_, data, size) : std::nullopt;
   if (data == nullptr || use.stopping()) {

@@ -16,6 +16,13 @@ inline void put_u32(uint8_t* b, uint32_t v) {
   for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+inline uint64_t get_u64(const uint8_t* b) { return get_u32(b) | uint64_t{get_u32(b + 4)} << 32; }
+
+inline void put_u64(uint8_t* b, uint64_t v) {
+  put_u32(b, static_cast<uint32_t>(v));
+  put_u32(b + 4, static_cast<uint32_t>(v >> 32));
+}
+
 inline void put_u16(uint8_t* b, uint16_t v) {
   b[0] = static_cast<uint8_t>(v);
   b[1] = static_cast<uint8_t>(v >> 8);
