@@ -227,9 +227,10 @@ Status Stream::take(Frame* frame) {
   uint32_t size = get_u32(info + offsetof(CAM_STREAM_FRAME_INFO, Size));
   const uint8_t* data = size == state_->frame_bytes ? Frame::view(address, size, &frame->copy_) : nullptr;
   std::optional<uint32_t> number = data != nullptr ? read_number(*state_, data, size) : std::nullopt;
-  if (data == nullptr || use.stopping()) {
+  bool stopping = use.stopping();
+  if (data == nullptr || stopping) {
     send_release(*state_, address);
-    if (use.stopping()) return stopped();
+    if (stopping) return stopped();
     if (size != state_->frame_bytes) return wrong_size(size, state_->frame_bytes);
     return Status::refused(kBadReply, "the frame handed out is in no view of this process");
   }
