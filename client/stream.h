@@ -103,7 +103,7 @@ class Frame {
 // One frame copied out by the driver, into memory the application keeps for the next.
 class FrameCopy {
  public:
-  // The frame's size() bytes; null before the first read.
+  // The frame's size() bytes; null until a read succeeds, and after one that failed.
   const uint8_t* data() const { return size_ == 0 ? nullptr : bytes_.data() + kHeaderBytes; }
   uint32_t size() const { return size_; }
   std::optional<uint32_t> number() const { return number_; }
