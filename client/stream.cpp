@@ -4,10 +4,9 @@
 #include "stream.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstddef>
-#include <mutex>
 
+#include "lock.h"
 #include "wire.h"
 
 namespace quorvex {
@@ -25,8 +24,7 @@ struct detail::StreamState {
   const uint32_t frame_bytes;
   const FrameNumberReader frame_number;
 
-  std::mutex mutex;
-  std::condition_variable idle;  // `users` came back to 0
+  Lock mutex;  // its condition: `users` came back to 0
   bool running = true;
   int users = 0;
   StreamStats stats;
@@ -45,14 +43,14 @@ Status stopped() { return Status::refused(kStreamStopped, "the stream has stoppe
 class Use {
  public:
   explicit Use(StreamState* state) : state_(state) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    Locked lock(state_->mutex);
     counted_ = state_->running;
     if (counted_) state_->users++;
   }
   ~Use() {
     if (!counted_) return;
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    if (--state_->users == 0) state_->idle.notify_all();
+    Locked lock(state_->mutex);
+    if (--state_->users == 0) state_->mutex.notify_all();
   }
   Use(const Use&) = delete;
   Use& operator=(const Use&) = delete;
@@ -60,7 +58,7 @@ class Use {
   bool counted() const { return counted_; }
   // Whether a stop began meanwhile: it waits for this request to end.
   bool stopping() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    Locked lock(state_->mutex);
     return !state_->running;
   }
 
@@ -89,7 +87,7 @@ std::optional<uint32_t> read_number(const StreamState& state, const uint8_t* dat
 // frames counted out of order by several takers, and a counter that wraps, still
 // count right.
 void count(StreamState* state, uint32_t size, std::optional<uint32_t> number) {
-  std::lock_guard<std::mutex> lock(state->mutex);
+  Locked lock(state->mutex);
   StreamStats& stats = state->stats;
   stats.frames++;
   stats.bytes += size;
@@ -200,7 +198,7 @@ Stream& Stream::operator=(Stream&& other) noexcept {
 
 bool Stream::running() const {
   if (!state_) return false;
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  Locked lock(state_->mutex);
   return state_->running;
 }
 
@@ -208,7 +206,7 @@ uint32_t Stream::frame_bytes() const { return state_ ? state_->frame_bytes : 0; 
 
 StreamStats Stream::stats() const {
   if (!state_) return {};
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  Locked lock(state_->mutex);
   return state_->stats;
 }
 
@@ -266,10 +264,10 @@ Status Stream::read(FrameCopy* copy) {
 Status Stream::stop() {
   if (!state_) return Status{};
   {
-    std::unique_lock<std::mutex> lock(state_->mutex);
+    Locked lock(state_->mutex);
     if (!state_->running) return Status{};
     state_->running = false;
-    state_->idle.wait(lock, [this] { return state_->users == 0; });
+    state_->mutex.wait([this] { return state_->users == 0; });
   }
   Status status = state_->camera->control(IOCTL_CAM_STREAM_STOP, nullptr, 0, nullptr, 0);
   state_->camera->streaming_ = false;
