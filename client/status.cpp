@@ -203,9 +203,13 @@ std::string Status::name() const {
 // What the driver completes requests with once its device is surprise-removed or
 // removed, and what Windows makes of it.
 bool Status::camera_gone() const {
-  uint32_t status = origin == Origin::Windows ? nt_status_behind(code) : code;
-  if (origin == Origin::Library || !failed) return false;
+  uint32_t status = nt_code();
   return status == 0xC0000056 || status == 0xC000009D;  // STATUS_DELETE_PENDING, STATUS_DEVICE_NOT_CONNECTED
+}
+
+uint32_t Status::nt_code() const {
+  if (origin == Origin::Library || !failed) return 0;
+  return origin == Origin::Windows ? nt_status_behind(code) : code;
 }
 
 std::string Status::message() const {

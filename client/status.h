@@ -40,6 +40,9 @@ struct Status {
   // The camera was unplugged or removed: the handle serves nothing more and is only
   // good for closing.
   bool camera_gone() const;
+  // The NT status behind a failure the driver returned (on Windows, as far as the
+  // Win32 error tells it); 0 for success, a library refusal or an unknown error.
+  uint32_t nt_code() const;
   static constexpr uint32_t kStatusTimeout = 0x00000102;
   // "STATUS_INVALID_PARAMETER", "ERROR_ACCESS_DENIED (STATUS_DELETE_PENDING)", ...
   std::string name() const;

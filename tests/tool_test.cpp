@@ -3,13 +3,16 @@
 // messages that bad arguments and refused requests give.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <poll.h>
 #include <sim/camera.h>
 #include <sim/verifier.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -89,7 +92,8 @@ const Line kLines[] = {
     {{"--help"},
      0,
      {"usage: quorvex", "Exit codes:", "4  a value refused before anything was sent",
-      "6  the frame could not be written out", "0x100F  model 0x1801", "then COMMAND"},
+      "6  the frame could not be written out", "7  streaming is unavailable here",
+      "130  Ctrl-C stopped a stream", "0x100F  model 0x1801", "then COMMAND"},
      {}},
     {{"set", "--help"}, 0, {"usage: quorvex [OPTIONS] set NAME VALUE", "offset-pair"}, {}},
     {{"help", "raw"}, 0, {"block-read VALUE LENGTH", "ioctl CODE"}, {}},
@@ -171,7 +175,7 @@ const Line kLines[] = {
     {{"frame", "--bytes", "0", "-o", "FILE"}, 2, {}, {"--bytes takes a length from 1 to 15116544"}},
     {{"frame", "--bytes", "15116545", "-o", "FILE"}, 2, {}, {"--bytes takes a length from 1 to 15116544"}},
     {{"frame", "--bytes", "99999999999999999999999", "-o", "FILE"}, 2, {}, {"--bytes takes a length"}},
-    {{"get", "gain", "-o", "FILE"}, 2, {}, {"-o, --bytes and --untriggered do not apply to get"}},
+    {{"get", "gain", "-o", "FILE"}, 2, {}, {"-o does not apply to get"}},
     {{"--product", "100B", "frame", "-o", "FILE"},
      1,
      {},
@@ -189,16 +193,46 @@ const Line kLines[] = {
       "written to frame.png: 640x480 colour PNG picture",
       "written to frame-untriggered.png: 640x480 colour PNG picture",
       "IOCTL_CAM_STREAM_STOP on a handle with no stream: STATUS_INVALID_PARAMETER",
-      "remove-device STATUS_SUCCESS", "no faults, nothing leaked", "9. What to try next"},
+      "asleep in S3: \\\\.\\Quorvex-0 in D3\n   awake in S0: \\\\.\\Quorvex-0 in D0\n",
+      "every frame the camera's pattern, whole and untorn", "after the wake the stream went on",
+      "its first frame written to stream-000000.png", "remove-device STATUS_SUCCESS",
+      "no faults, nothing leaked", "10. What to try next"},
      {}},
     {{"--product", "100D", "tour"}, 0, {"product 0x100D", "no faults, nothing leaked"}, {}},
+    {{"help", "stream"}, 0, {"usage: quorvex [OPTIONS] stream [--frames N]", "exits 130"}, {}},
+    {{"stream", "--every", "5"}, 2, {}, {"--every K saves frames to -o NAME"}},
+    {{"stream", "-o", "-"}, 2, {}, {"-o takes a file name"}},
+    {{"stream", "--frames", "0"}, 2, {}, {"--frames takes a whole number from 1 to 100000000"}},
+    {{"stream", "--seconds", "100000001"}, 2, {}, {"--seconds takes a whole number"}},
+    {{"stream", "--sleep-at"}, 2, {}, {"--sleep-at takes a whole number"}},
+    {{"get", "gain", "--every", "3"},
+     2,
+     {},
+     {"--frames, --seconds, --every and --sleep-at do not apply to get"}},
+    {{"stream", "--untriggered"}, 2, {}, {"--bytes and --untriggered do not apply to stream"}},
+    {{"--trace", "stream"}, 2, {}, {"--trace does not apply to stream: a stream's bus traffic"}},
+    {{"stream", "-o", "/nonexistent/dir/s.png"}, 2, {}, {"cannot write /nonexistent/dir/s-000000.png"}},
+    {{"sleep", "then", "stream"}, 1, {"asleep in S3"}, {"stream: STATUS_DEVICE_POWERED_OFF"}},
+    {{"--cameras", "2", "--camera", "1", "stream", "--seconds", "2", "--sleep-at", "1", "then", "frame", "-o",
+      "FILE"},
+     0,
+     {" s: ", "asleep in S3: \\\\.\\Quorvex-1 in D3\nawake in S0: \\\\.\\Quorvex-1 in D0\n",
+      "every frame is the camera's pattern, whole and untorn", "the camera's test pattern: whole, frame "},
+     {}},
+    {{"--product", "100B", "bench"},
+     0,
+     {"product 0x100B at 2592x1944 (15116544 bytes a frame)",
+      "single-shot    not timed: one plain bulk transfer carries at most 524288 bytes", "of memcpy",
+      "dropped"},
+     {}},
+    {{"--product", "1009", "bench"}, 0, {"at 640x480 (307200 bytes a frame)", "single-shot ", "stream "}, {}},
     {{"help", "sleep"}, 0, {"usage: quorvex [OPTIONS] sleep [S1|S2|S3|S4]", "S3 (the default)"}, {}},
     {{"sleep", "S5"}, 2, {}, {"sleep takes S1, S2, S3 or S4 (hibernate); not S5"}},
     {{"sleep", "S0"}, 2, {}, {"not S0"}},
     {{"sleep", "3"}, 2, {}, {"not 3"}},
     {{"sleep", "S3", "S4"}, 2, {}, {"usage: quorvex sleep [S1|S2|S3|S4]"}},
     {{"wake", "now"}, 2, {}, {"usage: quorvex wake"}},
-    {{"sleep", "-o", "FILE"}, 2, {}, {"do not apply to sleep: sleep reads no frame"}},
+    {{"sleep", "-o", "FILE"}, 2, {}, {"does not apply to sleep: sleep reads no frame"}},
     {{"--camera", "1", "sleep"}, 3, {}, {"sleep S3: no camera \\\\.\\Quorvex-1 on this machine (1 plugged)"}},
     {{"--trace", "wake"},
      0,
@@ -531,6 +565,142 @@ TEST_F(ToolTest, FrameToStandardOutput) {
   EXPECT_TRUE(sim::pattern::check(reinterpret_cast<const uint8_t*>(frame.data()), frame.size()).ok);
   EXPECT_NE(r.err.find("307200 bytes written to standard output (raw bytes)"), std::string::npos) << r.err;
   EXPECT_TRUE(files().empty());
+}
+
+// A stream on each product: the closing figures are those of the frames it took,
+// each frame is written as a picture of the window holding the camera's bytes, and
+// the drops it counts are the numbers the pictures skip.
+class EachModel : public EachProduct {};
+
+TEST_P(EachModel, StreamWritesPicturesOfTheFramesItTook) {
+  const ProductInfo& p = *find_product(GetParam());
+  Limits windows = limits(Setting::Resolution, p);
+  std::vector<std::string> args;
+  if (windows.settable()) {
+    const WindowSize& w = windows.windows.front();
+    args = {"set", "resolution", std::to_string(w.width) + "x" + std::to_string(w.height), "then"};
+  }
+  args.insert(args.end(), {"stream", "--frames", "3", "-o", "shot.png"});
+  Result r = run(with_product(args));
+  ASSERT_EQ(r.exit, 0) << r.out << r.err;
+  unsigned long long frames = 0, dropped = 0;
+  double seconds = 0, rate = 0, megabytes = 0;
+  size_t at = r.out.find("stream: ");
+  ASSERT_NE(at, std::string::npos) << r.out;
+  ASSERT_EQ(
+      std::sscanf(r.out.c_str() + at, "stream: %llu frames in %lf s: %lf frames/s, %lf MB/s, %llu dropped",
+                  &frames, &seconds, &rate, &megabytes, &dropped),
+      5)
+      << r.out;
+  EXPECT_EQ(frames, 3u);
+  EXPECT_NE(r.out.find("every frame is the camera's pattern, whole and untorn"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("3 frames written: shot-000000.png ... shot-000002.png"), std::string::npos) << r.out;
+  EXPECT_EQ(files(), (std::vector<std::string>{"shot-000000.png", "shot-000001.png", "shot-000002.png"}));
+  std::vector<uint32_t> numbers;
+  uint32_t bytes = 0;
+  for (const std::string& name : files()) {
+    Png picture = read_png(name);
+    ASSERT_FALSE(picture.bytes.empty()) << name;
+    bytes = static_cast<uint32_t>(picture.bytes.size());
+    EXPECT_EQ(picture.colour, p.bits_per_pixel == 8 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB) << name;
+    if (windows.settable()) {
+      EXPECT_EQ(picture.width, windows.windows.front().width) << name;
+    }
+    sim::pattern::Check check = sim::pattern::check(picture.bytes.data(), bytes);
+    EXPECT_TRUE(check.ok) << name << " at " << check.first_bad_offset;
+    numbers.push_back(check.frame);
+  }
+  ASSERT_EQ(numbers.size(), 3u);
+  EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end()) && numbers.front() < numbers.back());
+  EXPECT_EQ(dropped, numbers.back() - numbers.front() + 1 - 3);
+  // Each figure is shown to a tenth, the seconds too: the rates hold within what
+  // rounding the seconds by 0.05 makes of them.
+  ASSERT_GT(seconds, 0.0);
+  double slack = 0.05 / seconds + 0.01;
+  EXPECT_NEAR(rate, frames / seconds, frames / seconds * slack + 0.05);
+  EXPECT_NEAR(megabytes, frames * bytes / seconds / 1e6, frames * bytes / seconds / 1e6 * slack + 0.05);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tool, EachModel, ::testing::Values(0x1009, 0x100D, 0x100E),
+                         [](const ::testing::TestParamInfo<uint16_t>& info) {
+                           char name[16];
+                           std::snprintf(name, sizeof(name), "Product%04X", info.param);
+                           return std::string(name);
+                         });
+
+// Runs the built tool in a process of its own, its standard output on a pipe.
+class Child {
+ public:
+  explicit Child(const std::vector<std::string>& args) {
+    int out[2];
+    if (pipe(out) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], 1);
+      dup2(out[1], 2);
+      close(out[0]);
+      std::vector<char*> argv{const_cast<char*>(QUORVEX_CLI)};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(QUORVEX_CLI, argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    out_ = out[0];
+  }
+  ~Child() {
+    if (pid_ > 0 && !reaped_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) close(out_);
+  }
+
+  // Reads until `text` has come (empty: until the output ends) or `bound` passes.
+  bool read_until(const std::string& text, std::chrono::seconds bound) {
+    auto end = std::chrono::steady_clock::now() + bound;
+    while (text.empty() || output_.find(text) == std::string::npos) {
+      int left = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+              .count());
+      pollfd ready{out_, POLLIN, 0};
+      if (left <= 0 || poll(&ready, 1, left) <= 0) return false;
+      char buffer[4096];
+      ssize_t got = read(out_, buffer, sizeof(buffer));
+      if (got <= 0) return text.empty();
+      output_.append(buffer, static_cast<size_t>(got));
+    }
+    return true;
+  }
+  void signal(int number) { kill(pid_, number); }
+  // The exit code once the output has ended within `bound` (the process is then
+  // ending); 1000 and the signal's number for a process a signal ended; -1 otherwise.
+  int exit_code(std::chrono::seconds bound) {
+    if (!read_until("", bound)) return -1;
+    int status = 0;
+    if (waitpid(pid_, &status, 0) != pid_) return -1;
+    reaped_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+  }
+  const std::string& output() const { return output_; }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  bool reaped_ = false;
+  std::string output_;
+};
+
+// Ctrl-C stops the stream under way: its figures are shown, the driver unloads with
+// nothing leaked, and the tool exits 130.
+TEST_F(ToolTest, CtrlCStopsTheStream) {
+  Child tool({"stream", "--seconds", "60"});
+  ASSERT_TRUE(tool.read_until(" s: ", std::chrono::seconds(30))) << tool.output();
+  tool.signal(SIGINT);
+  EXPECT_EQ(tool.exit_code(std::chrono::seconds(30)), 130) << tool.output();
+  EXPECT_NE(tool.output().find("; stopped by Ctrl-C\n"), std::string::npos) << tool.output();
+  EXPECT_NE(tool.output().find("every frame is the camera's pattern, whole and untorn"), std::string::npos);
+  EXPECT_EQ(tool.output().find("verifier"), std::string::npos) << tool.output();
 }
 
 }  // namespace

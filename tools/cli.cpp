@@ -25,6 +25,10 @@ const char kUsageText[] =
     "  frame -o FILE         read one frame into FILE: a .png picture, any other name raw\n"
     "                        bytes, - standard output (--bytes N, --untriggered: see\n"
     "                        `quorvex frame --help`)\n"
+    "  stream                frames back to back through the driver's stream, with a live line\n"
+    "                        of their rate (--frames N, --seconds T, --every K -o NAME.png: see\n"
+    "                        `quorvex stream --help`)\n"
+    "  bench                 the single-shot read and stream rates of a camera on this machine\n"
     "  sleep [S1|S2|S3|S4]   put the simulated machine to sleep (default S3; S4 hibernates)\n"
     "  wake                  wake it\n"
     "  tour                  plug a simulated camera and walk through the driver\n"
@@ -47,7 +51,8 @@ const char kUsageText[] =
     "Numbers are decimal, or hexadecimal with 0x; --product is always hexadecimal.\n"
 #ifdef _WIN32
     "This build talks to the driver installed on this machine; --product, --cameras,\n"
-    "--trace, sleep, wake and tour belong to the simulated platform of the host build.\n"
+    "--trace, --sleep-at, sleep, wake and tour belong to the simulated platform of the host\n"
+    "build.\n"
 #else
     "This build runs the driver on the simulated platform: every run starts a fresh\n"
     "machine with the cameras the options ask for, so settings carry over only between\n"
@@ -65,7 +70,10 @@ const char kUsageText[] =
     "  4  a value refused before anything was sent (out of range, or not on this\n"
     "     camera's model)\n"
     "  5  the simulated platform's verifier reported a fault\n"
-    "  6  the frame could not be written out (a full disk, an I/O error)\n";
+    "  6  the frame could not be written out (a full disk, an I/O error)\n"
+    "  7  streaming is unavailable here: the driver could not map its frame buffers into\n"
+    "     the process (low memory, or Wine, which maps no kernel memory into processes)\n"
+    "130  Ctrl-C stopped a stream (it was stopped, and its figures shown)\n";
 
 void print_products(std::ostream& out) {
   out << "Products (USB vendor 0x04B4):\n";
@@ -94,6 +102,10 @@ bool parse_products(const std::string& text, std::vector<uint16_t>* out) {
   }
   return !out->empty();
 }
+
+// The largest --frames, --seconds, --every and --sleep-at: a day of seconds and more
+// frames than a day of streaming brings.
+constexpr int64_t kMaxCount = 100000000;
 
 bool parse_count(const std::string& text, int low, int high, int* value) {
   int64_t v = 0;
@@ -139,6 +151,15 @@ int parse(const std::vector<std::string>& args, Options* o, bool* help, bool* ve
       o->bytes = static_cast<uint32_t>(bytes);
     } else if (a == "--untriggered") {
       o->untriggered = true;
+    } else if (a == "--frames" || a == "--seconds" || a == "--every" || a == "--sleep-at") {
+      int64_t n = 0;
+      if (!has_value || !parse_number(args[++i], &n) || n < 1 || n > kMaxCount) {
+        return usage_error(err, a + " takes a whole number from 1 to " + std::to_string(kMaxCount));
+      }
+      if (a == "--frames") o->frames = static_cast<uint64_t>(n);
+      if (a == "--seconds") o->seconds = static_cast<uint32_t>(n);
+      if (a == "--every") o->every = static_cast<uint32_t>(n);
+      if (a == "--sleep-at") o->sleep_at = static_cast<uint32_t>(n);
     } else if (a == "--camera") {
       if (!has_value || !parse_count(args[++i], 0, 7, &o->instance)) {
         return usage_error(err, "--camera takes an instance number from 0 to 7");
@@ -188,10 +209,13 @@ int check_command(const Options& o, size_t commands, std::ostream& err) {
   const char* refused = nullptr;
   if (o.camera_given && !(command->uses & kUsesCamera)) refused = "--camera";
   if (o.trace && !(command->uses & kUsesTrace)) refused = "--trace";
-  if ((!o.output.empty() || o.bytes != 0 || o.untriggered) && !(command->uses & kUsesFrame))
-    refused = "-o, --bytes and --untriggered";
+  if ((o.bytes != 0 || o.untriggered) && !(command->uses & kUsesFrame)) refused = "--bytes and --untriggered";
+  if ((o.frames != 0 || o.seconds != 0 || o.every != 0 || o.sleep_at != 0) && !(command->uses & kUsesStream))
+    refused = "--frames, --seconds, --every and --sleep-at";
+  if (!o.output.empty() && !(command->uses & (kUsesFrame | kUsesStream))) refused = "-o";
   if (refused != nullptr) {
-    return usage_error(err, std::string(refused) + " do" + (refused[1] == 'o' ? "" : "es") +
+    return usage_error(err, std::string(refused) + " do" +
+                                (std::string(refused).find(' ') == std::string::npos ? "es" : "") +
                                 " not apply to " + command->name + ": " + command->not_used);
   }
   if (commands > 1 && (command->uses & kAlone))
@@ -226,12 +250,13 @@ void print_usage(std::ostream& out) {
   print_products(out);
 }
 
-int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool terminal) {
   std::vector<Options> line;
   bool help = false;
   bool version = false;
   int code = parse_line(args, &line, &help, &version, err);
   if (code != kOk) return code;
+  for (Options& o : line) o.terminal = terminal;
   const Options& first = line.front();
   if (version) {
     out << "quorvex " << QUORVEX_VERSION << "\n";

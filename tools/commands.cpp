@@ -392,6 +392,29 @@ const Command kCommands[] = {
      "against the camera's pattern. To capture at another window, join commands:\n"
      "set resolution 640x480 then frame -o f.png",
      1, 1, frame_command, kCameraAndTrace | kUsesFrame, ""},
+    {"stream", "stream [--frames N] [--seconds T] [-o NAME.png [--every K]] [--sleep-at T]",
+     "Starts the driver's stream on the camera and takes its frames in place as they come, for N frames\n"
+     "or T seconds (5 seconds when neither is given), whichever comes first. A progress line shows the\n"
+     "frames taken, frames and megabytes (10^6 bytes) a second, and the frames dropped (known from the\n"
+     "numbers the simulated camera's frames carry): redrawn in place on a terminal, one line a second\n"
+     "otherwise; the last figures close the run. -o NAME.png writes every K-th frame (every frame\n"
+     "without --every) as NAME-000000.png, NAME-000025.png, ... (a name without .png: raw bytes), each\n"
+     "put in place only once whole; a reader that spends its time writing pictures drops frames.\n"
+     "On the simulated platform the camera streams at USB 2.0 high-speed bandwidth (53,248,000 bytes a\n"
+     "second), each frame is checked against its pattern, and --sleep-at T puts the machine to sleep\n"
+     "(S3) T seconds into the stream and wakes it: the stream goes on after the wake.\n"
+     "Ctrl-C stops the stream, shows its figures and exits 130; a second Ctrl-C ends the tool at once.\n"
+     "No frame for 5 seconds, or the camera unplugged, ends the stream (exit 1). Where the driver\n"
+     "cannot map its frame buffers into the process (low memory, or Wine) it exits 7.",
+     1, 1, stream_command, kUsesCamera | kUsesStream,
+     "a stream's bus traffic is thousands of transfers; --bytes and --untriggered are the frame command's"},
+    {"bench", "bench",
+     "Times the camera at its largest window: single-shot reads one after another, then a stream taking\n"
+     "every frame in place, each as milliseconds a frame, frames and megabytes (10^6 bytes) a second and\n"
+     "its share of the speed of one memcpy of the frame; the stream also the share of frames dropped.\n"
+     "The simulated camera sends with no bandwidth limit, so the figures are the driver's and the\n"
+     "machine's, as the benchmarks in bench/ measure them. The camera is left at its largest window.",
+     1, 1, bench_command, kUsesCamera, "bench shows no bus traffic: it would be most of its time"},
     {"sleep", "sleep [S1|S2|S3|S4]",
      "Puts the simulated machine to sleep in S1, S2, S3 (the default) or S4 (hibernate), as Windows\n"
      "does: every started camera's stack is asked first (query-power), then told (set-power), and its\n"
@@ -410,7 +433,9 @@ const Command kCommands[] = {
     {"tour", "tour",
      "Plugs a simulated camera, shows its identity and controls, changes a few settings, shows\n"
      "the bus traffic of one, reads one frame with and one without a trigger into frame.png and\n"
-     "frame-untriggered.png in the current folder, unplugs the camera and gives the verifier's verdict.",
+     "frame-untriggered.png in the current folder, streams for three seconds with the machine put to\n"
+     "sleep and woken in the middle (its first frame into stream-000000.png), unplugs the camera and\n"
+     "gives the verifier's verdict.",
      1, 1, cmd_tour, kAlone, "the tour plugs its own camera and shows its bus traffic itself"},
 };
 

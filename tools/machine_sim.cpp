@@ -181,6 +181,16 @@ void SimMachine::release_frame(int instance) {
   devices_[static_cast<size_t>(instance)]->camera().queue_frames(1);
 }
 
+void SimMachine::stream_frames(int instance, bool on, uint64_t bytes_per_second) {
+  if (instance < 0 || static_cast<size_t>(instance) >= devices_.size()) return;
+  sim::Camera& camera = devices_[static_cast<size_t>(instance)]->camera();
+  camera.set_bandwidth(bytes_per_second);
+  // A frame a stream left part sent is dropped: the next frame, streamed or
+  // triggered, starts whole.
+  if (!on) camera.cut_frame();
+  camera.set_streaming(on);
+}
+
 std::string SimMachine::check_frame(const uint8_t* data, uint32_t received, uint32_t frame_bytes) {
   if (received == 0) return "nothing to check: no bytes came";
   sim::pattern::Check c = sim::pattern::check(data, received);

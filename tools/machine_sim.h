@@ -25,12 +25,15 @@ class SimMachine : public Machine {
   int tour(std::ostream& out, std::ostream& err) override;
   int system_power(int state, const Options& options, std::ostream& out, std::ostream& err) override;
   void release_frame(int instance) override;
+  void stream_frames(int instance, bool on, uint64_t bytes_per_second) override;
+  bool numbered_frames() const override { return true; }
   std::string check_frame(const uint8_t* data, uint32_t received, uint32_t frame_bytes) override;
 
  private:
   int tour_settings(const Camera& camera, std::ostream& out);
   void tour_traffic(const Camera& camera, std::ostream& out);
   int tour_frames(const Camera& camera, std::ostream& out, std::ostream& err);
+  int tour_stream(const Camera& camera, std::ostream& out, std::ostream& err);
   void tour_refusals(const Camera& camera, std::ostream& out);
   void tour_unplug(std::ostream& out);
   static int tour_save(const FrameResult& frame, const char* name, std::ostream& out, std::ostream& err);

@@ -5,6 +5,10 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
 #endif
 
 #include "tool.h"
@@ -20,5 +24,5 @@ int main(int argc, char** argv) {
   std::signal(SIGXFSZ, SIG_IGN);
 #endif
   std::vector<std::string> args(argv + 1, argv + argc);
-  return quorvex::tool::run(args, std::cout, std::cerr);
+  return quorvex::tool::run(args, std::cout, std::cerr, isatty(fileno(stdout)) != 0);
 }

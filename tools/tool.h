@@ -23,6 +23,8 @@ enum Exit : int {
   kRefused = 4,        // the library refused a value before sending it (range, model)
   kVerifier = 5,       // the simulated platform's verifier reported a fault
   kIoFailed = 6,       // the frame could not be written out (a full disk, an I/O error)
+  kUnavailable = 7,    // streaming is not available here (the driver cannot map its buffers)
+  kInterrupted = 130,  // Ctrl-C stopped a stream (it was stopped and its figures shown)
 };
 
 // One command of a command line, with the options that apply to it. A line may
@@ -37,6 +39,11 @@ struct Options {
   std::string output;              // frame: -o FILE, or - for standard output
   uint32_t bytes = 0;              // frame: --bytes N; 0: one frame at the current window
   bool untriggered = false;        // frame: --untriggered
+  uint64_t frames = 0;             // stream: --frames N; 0: no bound
+  uint32_t seconds = 0;            // stream: --seconds T; 0: no bound
+  uint32_t every = 0;              // stream: --every K, every K-th frame saved to -o
+  uint32_t sleep_at = 0;           // stream: --sleep-at T (simulated machine); 0: none
+  bool terminal = false;           // standard output is a terminal: progress redrawn in place
   std::vector<std::string> words;  // the command and its arguments
 };
 
@@ -63,6 +70,13 @@ class Machine {
   // The simulated camera's side of a read that sends no trigger on camera
   // `instance`: it is given one frame to send. A real camera needs nothing.
   virtual void release_frame(int /*instance*/) {}
+  // The simulated camera `instance` sends frames back to back, at most
+  // `bytes_per_second` of them (0: as fast as the bus takes them), or (`on` false)
+  // one for each trigger again. A real camera streams as it is made to.
+  virtual void stream_frames(int /*instance*/, bool /*on*/, uint64_t /*bytes_per_second*/) {}
+  // The frames carry the simulated camera's pattern, its frame number first, so
+  // drops can be counted and each frame checked.
+  virtual bool numbered_frames() const { return false; }
   // What the camera's test pattern says of the bytes a read received ("whole,
   // frame 0, untorn"); empty where there is no pattern (a real camera).
   virtual std::string check_frame(const uint8_t* /*data*/, uint32_t /*received*/, uint32_t /*frame_bytes*/) {
@@ -75,7 +89,8 @@ std::unique_ptr<Machine> make_machine(const Options& options, std::ostream& err,
 
 // The whole program: `out` takes results (and a frame written to -o -), `err`
 // failures and, when a frame goes to `out`, the messages.
-int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// `terminal`: `out` is a terminal, where a stream's progress line is redrawn in place.
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool terminal = false);
 
 // Shared by the commands and the tour.
 std::string hex(uint32_t value, int digits);

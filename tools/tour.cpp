@@ -147,11 +147,46 @@ int SimMachine::tour_frames(const Camera& camera, std::ostream& out, std::ostrea
     return exit_for(f.status);
   }
   out << "   the camera's test pattern: " << f.pattern << "\n";
-  int code = tour_save(f, "frame-untriggered.png", out, err);
+  return tour_save(f, "frame-untriggered.png", out, err);
+}
+
+// A stream of three seconds at USB 2.0 high-speed bandwidth, its first frame written
+// out, with the machine put to sleep and woken a second into it: the frames go on
+// after the wake, numbered higher, those the camera sent while asleep dropped.
+int SimMachine::tour_stream(const Camera& camera, std::ostream& out, std::ostream& err) {
+  out << "   quorvex stream --seconds 3 --sleep-at 1 -o stream.png --every 1000\n"
+         "   IOCTL_CAM_STREAM_START: two transfers always out on the image pipe, frames taken in place\n"
+         "   from three buffers mapped into the tool; the camera sends 53,248,000 bytes a second:\n";
+  StreamPlan plan;
+  plan.seconds = 3;
+  plan.every = 1000;
+  plan.output = "stream.png";
+  plan.check = true;
+  StreamOutcome outcome;
+  std::optional<uint32_t> before;
+  Options all;
+  plan.tick = [&](double seconds, const StreamStats& stats) {
+    if (before || seconds < 1) return;
+    before = outcome.last_number;
+    out << "     " << stream_figures(stats, seconds) << "\n   ";
+    system_power(3, all, out, err);
+    out << "   ";
+    system_power(0, all, out, err);
+  };
+  stream_frames(0, true, kHighSpeedBytesPerSecond);
+  int code = run_stream(*this, camera, plan, out, err, &outcome);
+  stream_frames(0, false, 0);
   if (code != kOk) return code;
-  out << "   streaming (frames back to back into buffers the driver keeps): the driver serves it,\n"
-         "   the tool does not stream yet\n";
-  return kOk;
+  out << "     " << stream_figures(outcome.stats, outcome.seconds) << "\n   "
+      << (outcome.torn == 0 ? "every frame the camera's pattern, whole and untorn"
+                            : std::to_string(outcome.torn) + " frames torn: " + outcome.first_torn)
+      << "\n";
+  bool went_on = before && outcome.last_number && *outcome.last_number > *before;
+  out << (went_on ? "   after the wake the stream went on, its frames numbered higher; those the camera\n"
+                    "   sent while the machine slept are counted dropped\n"
+                  : "   the stream did NOT go on after the wake\n");
+  if (!outcome.saved.empty()) out << "   its first frame written to " << outcome.saved.front() << "\n";
+  return went_on && outcome.torn == 0 ? kOk : kRequestFailed;
 }
 
 void SimMachine::tour_next(const ProductInfo& p, std::ostream& out) {
@@ -186,8 +221,7 @@ void SimMachine::tour_unplug(std::ostream& out) {
 
 int SimMachine::tour(std::ostream& out, std::ostream& err) {
   out << "Quorvex tour: the driver running on the simulated machine, driven as an application\n"
-         "drives it on Windows: device control and single-shot frame reads. The tool does not\n"
-         "stream yet.\n";
+         "drives it on Windows: device control, single-shot frame reads and a stream.\n";
   const ProductInfo* p = find_product(devices_.front()->config().product_id);
   heading(out, 1, "A camera is plugged in and the driver starts it");
   for (sim::UsbDevice* d : devices_) {
@@ -218,19 +252,22 @@ int SimMachine::tour(std::ostream& out, std::ostream& err) {
     heading(out, 5, "One frame, read straight into the application's buffer");
     code = tour_frames(camera, out, err);
     if (code != kOk) return code;
-    heading(out, 6, "What is refused, and why");
+    heading(out, 6, "A stream of frames, and the machine asleep in the middle of it");
+    code = tour_stream(camera, out, err);
+    if (code != kOk) return code;
+    heading(out, 7, "What is refused, and why");
     tour_refusals(camera, out);
   }
-  heading(out, 7, "The handle is closed and the camera unplugged");
+  heading(out, 8, "The handle is closed and the camera unplugged");
   tour_unplug(out);
-  heading(out, 8, "The verifier's verdict");
+  heading(out, 9, "The verifier's verdict");
   code = finish(err);
   std::vector<std::string> faults = verifier_faults();
   out << "   driver unloaded; "
       << (faults.empty() ? "no faults, nothing leaked"
                          : std::to_string(faults.size()) + " fault(s), listed above")
       << "\n";
-  heading(out, 9, "What to try next");
+  heading(out, 10, "What to try next");
   tour_next(*p, out);
   return code;
 }
