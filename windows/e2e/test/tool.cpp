@@ -321,14 +321,37 @@ std::string frames(Bus& bus) {
   return note;
 }
 
+// Wine maps no kernel memory into processes (MmMapLockedPagesSpecifyCache returns
+// NULL for a user-mode view), so the driver cannot start a stream there: the tool
+// says streaming is unavailable and exits 7, having sent nothing on the image pipe,
+// and the camera serves the next run as before.
+std::string stream(Bus& bus) {
+  Plugged cam{bus.plug(0x100E)};
+  cam.mark = mark(bus, cam.slot);
+  Run run = run_tool("stream --frames 3");
+  expect_exit(run, 7);
+  expect_output(run, "(STATUS_INSUFFICIENT_RESOURCES)", "stderr");
+  expect_output(run, "streaming is unavailable here", "stderr");
+  expect_list(image_traffic(bus, cam.slot, cam.mark).sent, {}, "sent by the stream");
+  for (const char* refused : {"stream --sleep-at 1", "stream -o -"}) expect_exit(run_tool(refused), 2);
+  Run get = run_tool("get gain");
+  expect_exit(get, 0);
+  return "exit 7, streaming unavailable, nothing sent; the camera works on";
+}
+
 }  // namespace
 
 void set_tool_folder(const std::wstring& folder) { g_folder = folder; }
 
 std::vector<Scenario> tool_scenarios() {
   return {
-      {"quorvex list", list},           {"quorvex info", info},    {"quorvex set and get gain", gain},
-      {"quorvex exit codes", refusals}, {"quorvex frame", frames}, {"quorvex frame times out", short_frame},
+      {"quorvex list", list},
+      {"quorvex info", info},
+      {"quorvex set and get gain", gain},
+      {"quorvex exit codes", refusals},
+      {"quorvex frame", frames},
+      {"quorvex frame times out", short_frame},
+      {"quorvex stream under Wine", stream},
   };
 }
 
