@@ -71,8 +71,8 @@ struct StreamPlan {
   bool live = false;      // the progress line while it runs
   bool terminal = false;  // ... redrawn in place
   // Called between takes with the seconds since the start and the figures so far
-  // (the tour sleeps there).
-  std::function<void(double seconds, const StreamStats& stats)> tick;
+  // (the tour sleeps there); true ends the stream there.
+  std::function<bool(double seconds, const StreamStats& stats)> tick;
 };
 
 struct StreamOutcome {

@@ -134,12 +134,12 @@ int take_frames(Stream& stream, const StreamPlan& plan, FrameSink& sink, Progres
     outcome->seconds = since(start);
     StreamStats stats = stream.stats();
     line.show(stats, outcome->seconds);
-    if (bound_reached(plan, stats, outcome->seconds)) return kOk;
+    bool done = plan.tick && plan.tick(outcome->seconds, stats);
+    if (done || bound_reached(plan, stats, outcome->seconds)) return kOk;
     if (InterruptWatch::raised()) {
       outcome->interrupted = true;
       return kInterrupted;
     }
-    if (plan.tick) plan.tick(outcome->seconds, stats);
     Status status = stream.take(&frame);
     if (!status && silent(status, &seconds_silent)) continue;
     if (!status) {
@@ -237,11 +237,12 @@ int stream_command(Machine& machine, const Options& options, std::ostream& out, 
   bool slept = false;
   if (options.sleep_at != 0) {
     plan.tick = [&](double seconds, const StreamStats&) {
-      if (slept || seconds < options.sleep_at) return;
+      if (slept || seconds < options.sleep_at) return false;
       slept = true;
       out << (options.terminal ? "\n" : "");
       machine.system_power(3, options, out, err);
       machine.system_power(0, options, out, err);
+      return false;
     };
   }
   machine.stream_frames(options.instance, true, kHighSpeedBytesPerSecond);
