@@ -19,7 +19,10 @@
 // The input: byte 0 picks the two cameras' products, byte 1 their image endpoint
 // and frame size; then each operation is one byte (its number modulo kOps, below)
 // followed by the bytes it reads (see each operation). Missing bytes read as 0.
-// fuzz/make-corpus writes one seed per operation in this format.
+// fuzz/make-corpus writes one seed per operation in this format. With
+// CONTROL_FUZZ_TRACE set, each input's operations and their results are printed
+// (`CONTROL_FUZZ_TRACE=1 build/fuzz/fuzz/control_fuzz FILE`); a finding prints them
+// anyway.
 #include <quorvex/quorvex.h>
 #include <sim/app.h>
 #include <sim/inject.h>
@@ -171,6 +174,7 @@ class Session {
   void run() {
     while (!in_.done()) step();
     finish();
+    if (std::getenv("CONTROL_FUZZ_TRACE") != nullptr) std::fprintf(stderr, "%s", log_.c_str());
   }
 
  private:
