@@ -9,12 +9,15 @@
 // of another process's stream and of nowhere; frame reads of awkward lengths on
 // each read path; a read left pending while its handle closes, its camera goes or
 // the machine sleeps; Plug and Play stops, starts, removals, surprise removals and
-// replugs, and the machine's sleep and wake. The machine is then torn down: the
-// platform's verifier reports any fault the driver commits (a leak at unload
-// included) and aborts, as do AddressSanitizer and UndefinedBehaviorSanitizer, and
-// every wait without a time-out is bounded by the verifier's hang report.
+// replugs, and the machine's sleep and wake; the camera stalling, cutting transfers
+// short or streaming, and the nth allocation or mapping of the driver failing. The
+// machine is then torn down: the platform's verifier reports any fault the driver
+// commits (a leak at unload included) and aborts, as do AddressSanitizer and
+// UndefinedBehaviorSanitizer, and every wait without a time-out is bounded by the
+// verifier's hang report.
 //
-// What is done depends only on the input: the program never looks at a clock.
+// What is done depends only on the input: nothing is decided by the clock (waits
+// are bounded, but what follows them is the same either way).
 //
 // The input: byte 0 picks the two cameras' products, byte 1 their image endpoint
 // and frame size; then each operation is one byte (its number modulo kOps, below)
@@ -233,9 +236,9 @@ class Session {
       case OpCamera:
         return camera();
       case OpPnpStop:
-        return pnp_stop();
+        return pnp_stop_or_start(false);
       case OpPnpStart:
-        return pnp_start();
+        return pnp_stop_or_start(true);
       case OpQueryRemove:
         return query_remove();
       case OpUnplug:
@@ -315,22 +318,14 @@ class Session {
     note("camera %04X: change %d", camera->product, what % 5);
   }
 
-  void pnp_stop() {
-    Camera* camera = pick_camera(Camera::Started);
+  // A stop of a started camera, or a start of a stopped one.
+  void pnp_stop_or_start(bool start) {
+    Camera* camera = pick_camera(start ? Camera::Stopped : Camera::Started);
     if (camera == nullptr) return;
-    NTSTATUS status = platform_->stop(*camera->device);
+    NTSTATUS status = start ? platform_->start(*camera->device) : platform_->stop(*camera->device);
     g_counts.pnp++;
-    note("stop %04X: %08X", camera->product, unsigned(status));
-    if (NT_SUCCESS(status)) camera->state = Camera::Stopped;
-  }
-
-  void pnp_start() {
-    Camera* camera = pick_camera(Camera::Stopped);
-    if (camera == nullptr) return;
-    NTSTATUS status = platform_->start(*camera->device);
-    g_counts.pnp++;
-    note("start %04X: %08X", camera->product, unsigned(status));
-    if (NT_SUCCESS(status)) camera->state = Camera::Started;
+    note("%s %04X: %08X", start ? "start" : "stop", camera->product, unsigned(status));
+    if (NT_SUCCESS(status)) camera->state = start ? Camera::Started : Camera::Stopped;
   }
 
   // Query-remove, then cancelled or followed by the removal.
