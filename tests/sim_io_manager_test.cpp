@@ -121,14 +121,15 @@ class Buffers : public ::testing::Test {
 
   // Sends a request with an input of `in` bytes and an output of `out` bytes
   // (plus a guard the request does not include), both patterned or poisoned.
-  NTSTATUS send(ULONG code, ULONG in, ULONG out) {
+  // Either buffer may be left absent although its length is not 0.
+  NTSTATUS send(ULONG code, ULONG in, ULONG out, bool no_input = false, bool no_output = false) {
     input_.resize(in);
     for (ULONG i = 0; i < in; ++i) input_[i] = app_input(i);
     output_.assign(out + kGuard, kPoison);
     for (ULONG i = 0; i < out; ++i) output_[i] = app_output(i);
     information_ = 0xDEDEDEDE;
-    return sim::nt_device_io_control(handle_, code, in ? input_.data() : nullptr, in,
-                                     out ? output_.data() : nullptr, out, &information_);
+    return sim::nt_device_io_control(handle_, code, in && !no_input ? input_.data() : nullptr, in,
+                                     out && !no_output ? output_.data() : nullptr, out, &information_);
   }
 
   Control control_;
@@ -144,7 +145,8 @@ struct TransferCase {
   ULONG in, out, write;
   ULONG_PTR information;
   NTSTATUS status;
-  ULONG copied;  // bytes the application should get back
+  ULONG copied;                              // bytes the application should get back
+  bool no_input = false, no_output = false;  // the buffer is absent, its length is not 0
 };
 
 // A buffered request copies the input into one system buffer and Information
@@ -163,6 +165,12 @@ const TransferCase kTransfers[] = {
     {"DirectWritesWhateverTheStatus", kOutDirectCode, 0, 8, 4, 0, STATUS_UNSUCCESSFUL, 4},
     {"DirectInputOnly", kOutDirectCode, 8, 0, 0, 0, STATUS_SUCCESS, 0},
     {"DirectNeither", kOutDirectCode, 0, 0, 0, 0, STATUS_SUCCESS, 0},
+    // An absent buffer's length reaches the driver as 0, except a direct output's,
+    // which keeps its length with no MDL.
+    {"AbsentInput", kBufferedCode, 8, 8, 8, 8, STATUS_SUCCESS, 8, true, false},
+    {"AbsentOutput", kBufferedCode, 8, 8, 0, 0, STATUS_SUCCESS, 0, false, true},
+    {"DirectAbsentInput", kOutDirectCode, 8, 8, 4, 4, STATUS_SUCCESS, 4, true, false},
+    {"DirectAbsentOutput", kOutDirectCode, 8, 16, 0, 0, STATUS_SUCCESS, 0, false, true},
 };
 
 class Transfer : public Buffers, public ::testing::WithParamInterface<TransferCase> {};
@@ -173,16 +181,18 @@ TEST_P(Transfer, MovesTheBytesTheMethodSays) {
   control_.status = c.status;
   control_.information = c.information;
   control_.write = c.write;
-  EXPECT_EQ(send(c.code, c.in, c.out), c.status);
+  ULONG in = c.no_input ? 0 : c.in;
+  ULONG out = c.no_output && !direct ? 0 : c.out;
+  EXPECT_EQ(send(c.code, c.in, c.out, c.no_input, c.no_output), c.status);
   EXPECT_EQ(information_, c.information);
-  EXPECT_EQ(control_.input_length, c.in);
-  EXPECT_EQ(control_.output_length, c.out);
-  EXPECT_EQ(control_.mdl != nullptr, direct && c.out > 0);
-  ASSERT_EQ(control_.system_buffer != nullptr, c.in > 0 || (!direct && c.out > 0));
+  EXPECT_EQ(control_.input_length, in);
+  EXPECT_EQ(control_.output_length, out);
+  EXPECT_EQ(control_.mdl != nullptr, direct && out > 0 && !c.no_output);
+  ASSERT_EQ(control_.system_buffer != nullptr, in > 0 || (!direct && out > 0));
   if (control_.system_buffer != nullptr) {
     EXPECT_NE(control_.system_buffer, static_cast<void*>(input_.data()));
     EXPECT_NE(control_.system_buffer, static_cast<void*>(output_.data()));
-    EXPECT_EQ(control_.input_seen, input_);
+    EXPECT_EQ(control_.input_seen, std::vector<uint8_t>(input_.begin(), input_.begin() + in));
   }
   for (size_t i = 0; i < output_.size(); ++i) {
     uint8_t expected = i < c.copied ? driver_byte(i) : i < c.out ? app_output(i) : kPoison;

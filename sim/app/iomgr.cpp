@@ -188,7 +188,8 @@ void prepare_buffers(PIRP irp, ControlBuffers& b, const void* input, ULONG input
     if (input_length > 0) memcpy(b.system_buffer, input, input_length);
     irp->AssociatedIrp.SystemBuffer = b.system_buffer;
   }
-  if ((b.method == METHOD_IN_DIRECT || b.method == METHOD_OUT_DIRECT) && b.output_length > 0) {
+  if ((b.method == METHOD_IN_DIRECT || b.method == METHOD_OUT_DIRECT) && b.output_length > 0 &&
+      b.user_output != nullptr) {
     b.locked = lock_user_pages(b.user_output, b.output_length, &b.pages);
     if (!b.locked) {
       // A buffer whose pages cannot be shared is copied; every byte is copied in,
@@ -329,6 +330,12 @@ NTSTATUS nt_device_io_control(Handle handle, ULONG code, const void* input, ULON
 
 static NTSTATUS send_control(PFILE_OBJECT file, ULONG code, const void* input, ULONG input_length,
                              void* output, ULONG output_length, ULONG_PTR* information) {
+  // An absent buffer is not probed, and the I/O manager makes its length 0 where
+  // it would copy through it; a direct request's absent output gets no MDL but
+  // keeps its length, which the driver must not trust.
+  ULONG method = METHOD_FROM_CTL_CODE(code);
+  if (input == nullptr && method != METHOD_NEITHER) input_length = 0;
+  if (output == nullptr && method == METHOD_BUFFERED) output_length = 0;
   Request request(file, IRP_MJ_DEVICE_CONTROL);
   PIO_STACK_LOCATION stack = request.stack();
   stack->Parameters.DeviceIoControl.IoControlCode = code;

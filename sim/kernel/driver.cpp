@@ -116,6 +116,7 @@ void debug_log_clear() {
 
 void reset_kernel() {
   irp_reset_tracking();
+  pool_reset();
   object_reset();
   lock_order_reset();
   power_reset();

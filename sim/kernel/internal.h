@@ -129,6 +129,8 @@ bool pool_contains(const void* p, size_t length);
 // Backing of an address range inside the pool arena: file offset of its first page.
 bool pool_backing(const void* p, size_t length, int* fd, uint64_t* page_offset);
 void pool_check_leaks(const char* when);
+// Starts the arena over when no block is live (between scenarios).
+void pool_reset();
 
 // IRP bookkeeping. IRPs the platform builds (application requests, I/O-manager
 // requests, Plug and Play and power requests) carry a finisher that runs when

@@ -284,6 +284,24 @@ bool pool_backing(const void* p, size_t length, int* fd, uint64_t* page_offset) 
   return true;
 }
 
+// Between scenarios, once nothing of the last one is left in the pool, the arena
+// starts over from its first page: its memory goes back to the system and its
+// addresses serve the next scenario, so that a long run of scenarios (a fuzzer's)
+// neither exhausts the arena nor keeps growing AddressSanitizer's shadow of it.
+// Within a scenario addresses are never reused. Blocks still live keep theirs, and
+// the arena goes on after them.
+void pool_reset() {
+  Arena& a = arena();
+  std::lock_guard<std::mutex> lock(a.mutex);
+  if (!a.live.empty()) return;
+  for (auto& kept : a.kept) release_pages(a, kept.second);
+  a.kept.clear();
+  punch_freed(a);
+  a.freed.clear();
+  a.freed_order.clear();
+  a.next = 0;
+}
+
 void pool_check_leaks(const char* when) {
   Arena& a = arena();
   std::vector<std::string> leaks;
