@@ -78,8 +78,8 @@ void UsbDevice::release_held() {
 
 void UsbDevice::truncate_descriptor(UCHAR type, uint32_t bytes) { faults_->truncate_descriptor(type, bytes); }
 
-void UsbDevice::change_configuration(int nth, std::vector<uint8_t> bytes) {
-  faults_->change_configuration(nth, std::move(bytes));
+void UsbDevice::change_descriptor(UCHAR type, int nth, std::vector<uint8_t> bytes) {
+  faults_->change_descriptor(type, nth, std::move(bytes));
 }
 
 void UsbDevice::short_transfers(uint32_t bytes, int times) { faults_->short_bulk(bytes, times); }
