@@ -263,6 +263,28 @@ TEST_F(BusInjection, FailUrbOnABulkTransferCompletesItLaterWithNoData) {
   EXPECT_EQ(request->buffer, std::vector<uint8_t>(64, 0xDE));
 }
 
+// A pipe request the bus fails ends nothing on the pipe and is traced as what it
+// is, on its endpoint, so that a test can count a driver's every try.
+TEST_F(BusInjection, FailUrbOnAPipeRequestIsTracedAsThatRequest) {
+  auto queued = rig_.pending_in();
+  for (USHORT function : {URB_FUNCTION_ABORT_PIPE, URB_FUNCTION_RESET_PIPE}) {
+    rig_.device().fail_urb(sim::UrbMatch::pipe_request(function, CameraRig::kIn), USBD_STATUS_REQUEST_FAILED);
+    rig_.device().clear_trace();
+    auto request = rig_.pipe_request(function);
+    EXPECT_EQ(request->send(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(request->usbd, USBD_STATUS_REQUEST_FAILED);
+    std::vector<sim::BusEvent> trace = rig_.device().trace();
+    ASSERT_EQ(trace.size(), 1u);
+    EXPECT_EQ(trace[0].kind,
+              function == URB_FUNCTION_ABORT_PIPE ? sim::BusEvent::AbortPipe : sim::BusEvent::ResetPipe);
+    EXPECT_EQ(trace[0].endpoint, CameraRig::kIn);
+    EXPECT_EQ(trace[0].irp_status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(rig_.device().pending_transfers(), 1u);
+  }
+  EXPECT_TRUE(IoCancelIrp(queued->irp));
+  ASSERT_TRUE(queued->done.wait());
+}
+
 // Matching requests refused, or served, inside the call: from the nth on, so many
 // times or for ever. The others pend and complete later at DISPATCH_LEVEL.
 struct InsideCase {

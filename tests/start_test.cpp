@@ -123,7 +123,8 @@ TEST_P(StartFailures, LeaveTheDeviceNotStartedAndUnconfigured) {
   EXPECT_EQ(ext->DeviceDescriptor != nullptr, GetParam().descriptor_kept);
   EXPECT_EQ(device.configuration_value(), 0);
   // Malformed descriptors never reach the select-configuration request.
-  if (GetParam().expected == STATUS_DEVICE_DATA_ERROR || GetParam().expected == STATUS_DEVICE_CONFIGURATION_ERROR) {
+  if (GetParam().expected == STATUS_DEVICE_DATA_ERROR ||
+      GetParam().expected == STATUS_DEVICE_CONFIGURATION_ERROR) {
     EXPECT_EQ(count_kind(device.trace(), sim::BusEvent::SelectConfiguration), 0u);
   }
   open(0, STATUS_UNSUCCESSFUL);
@@ -220,10 +221,16 @@ INSTANTIATE_TEST_SUITE_P(
         // The second read is the one used; its length must be the one the block
         // was sized by.
         StartFailure{"SecondReadClaimsALongerConfiguration", nullptr,
-                     [](auto& d) { d.change_descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 2, with_total_length(9 + 9 + 7 + 7 + 9)); },
+                     [](auto& d) {
+                       d.change_descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 2,
+                                           with_total_length(9 + 9 + 7 + 7 + 9));
+                     },
                      STATUS_DEVICE_DATA_ERROR, true},
         StartFailure{"SecondReadClaimsAShorterConfiguration", nullptr,
-                     [](auto& d) { d.change_descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 2, with_total_length(9 + 9 + 7)); },
+                     [](auto& d) {
+                       d.change_descriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE, 2,
+                                           with_total_length(9 + 9 + 7));
+                     },
                      STATUS_DEVICE_DATA_ERROR, true},
         StartFailure{"NoInterface", [](auto& c) { c.interfaces.clear(); }, nullptr,
                      STATUS_DEVICE_CONFIGURATION_ERROR, true},

@@ -299,6 +299,15 @@ NTSTATUS UsbDevice::fail_injected(PIRP irp, PURB urb, const Injection& injection
       e.kind = BusEvent::SelectConfiguration;
       later = true;
       break;
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_RESET_PIPE: {
+      // Traced as the pipe request it is, failed, so that a test counts every try.
+      e.kind = urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE ? BusEvent::AbortPipe : BusEvent::ResetPipe;
+      std::optional<USBD_PIPE_HANDLE> pipe = pipe_named(urb);
+      std::optional<UCHAR> endpoint = pipe ? engine_->endpoint_of(*pipe) : std::nullopt;
+      e.endpoint = endpoint.value_or(0);
+      break;
+    }
     default:
       break;
   }

@@ -51,6 +51,8 @@ struct UrbMatch {
   static UrbMatch vendor(UCHAR request, std::optional<bool> in = std::nullopt);
   static UrbMatch descriptor(UCHAR type);
   static UrbMatch bulk(std::optional<UCHAR> endpoint = std::nullopt);
+  // URB_FUNCTION_ABORT_PIPE or URB_FUNCTION_RESET_PIPE.
+  static UrbMatch pipe_request(USHORT function, std::optional<UCHAR> endpoint = std::nullopt);
   static UrbMatch select_configuration();
 };
 
