@@ -5,12 +5,12 @@
 #include <algorithm>
 
 #include "driver/driver.h"
+#include "support/name_squatter.h"
 #include "support/testbed.h"
 
 namespace quorvex::test {
 namespace {
 
-std::wstring device_name(int instance) { return L"\\Device\\Quorvex-" + std::to_wstring(instance); }
 std::wstring link_name(int instance) { return L"\\DosDevices\\Quorvex-" + std::to_wstring(instance); }
 
 class AddDevice : public Testbed {
@@ -116,49 +116,17 @@ INSTANTIATE_TEST_SUITE_P(Calls, AddDeviceFailure,
                                                        STATUS_NO_SUCH_DEVICE}),
                          [](const auto& info) { return std::string(info.param.call); });
 
-// Another driver's device objects holding names of ours, as a removed camera's
-// object can while its last close is under way: IoCreateDevice reports the names
-// as collisions.
-NTSTATUS NTAPI squatter_entry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
-
-class NameSquatter {
- public:
-  explicit NameSquatter(const std::vector<int>& instances) {
-    for (int instance : instances) {
-      std::wstring text = device_name(instance);
-      UNICODE_STRING name;
-      RtlInitUnicodeString(&name, text.c_str());
-      PDEVICE_OBJECT device = nullptr;
-      EXPECT_EQ(IoCreateDevice(driver_.object(), 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
-                STATUS_SUCCESS);
-      if (device == nullptr) continue;
-      device->Flags &= ~DO_DEVICE_INITIALIZING;
-      devices_.push_back(device);
-    }
-  }
-  // The driver object goes with the Driver, after its device objects.
-  ~NameSquatter() {
-    for (PDEVICE_OBJECT device : devices_) IoDeleteDevice(device);
-  }
-  NameSquatter(const NameSquatter&) = delete;
-  NameSquatter& operator=(const NameSquatter&) = delete;
-
- private:
-  sim::Driver driver_{squatter_entry, L"Squatter"};
-  std::vector<PDEVICE_OBJECT> devices_;
-};
-
 struct CollisionCase {
   const char* name;
-  int cameras;              // plugged first, taking 0, 1, ...
-  std::vector<int> taken;   // names held by the other driver
-  NTSTATUS status;          // of the next camera's AddDevice
-  std::vector<ULONG> held;  // the instance numbers held afterwards, most recent first
+  int cameras;                // plugged first, taking 0, 1, ...
+  std::vector<int> taken;     // names held by the other driver
+  NTSTATUS status;            // of the next camera's AddDevice
+  std::vector<ULONG> listed;  // the instance numbers listed afterwards, most recent first
 };
 
 class NameCollision : public AddDevice, public ::testing::WithParamInterface<CollisionCase> {
  protected:
-  static std::vector<ULONG> held_numbers() {
+  static std::vector<ULONG> listed_numbers() {
     ULONG numbers[CAM_MAX_INSTANCES];
     ULONG count = CamListInstances(numbers);
     return std::vector<ULONG>(numbers, numbers + count);
@@ -174,11 +142,11 @@ TEST_P(NameCollision, TakesTheNextNumberOrFailsHoldingNone) {
   {
     NameSquatter squatter(c.taken);
     sim::Platform::Plugged added = platform().attach(camera());
-    EXPECT_EQ(held_numbers(), c.held);
+    EXPECT_EQ(listed_numbers(), c.listed);
     ASSERT_EQ(added.add_status, c.status);
     if (c.status == STATUS_SUCCESS) {
       ULONG instance = instance_of(*added.device);
-      EXPECT_EQ(instance, c.held.front());
+      EXPECT_EQ(instance, c.listed.front());
       EXPECT_EQ(std::wstring(extension(*added.device)->SymbolicLinkName),
                 link_name(static_cast<int>(instance)));
       EXPECT_TRUE(sim::symbolic_link_exists(link_name(static_cast<int>(instance))));
@@ -190,8 +158,8 @@ TEST_P(NameCollision, TakesTheNextNumberOrFailsHoldingNone) {
   }
   // The lowest number nobody holds goes to the next camera.
   ULONG lowest = 0;
-  std::vector<ULONG> held = held_numbers();
-  while (std::find(held.begin(), held.end(), lowest) != held.end()) lowest++;
+  std::vector<ULONG> listed = listed_numbers();
+  while (std::find(listed.begin(), listed.end(), lowest) != listed.end()) lowest++;
   EXPECT_EQ(instance_of(plug()), lowest);
 }
 

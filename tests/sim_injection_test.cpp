@@ -159,6 +159,48 @@ TEST_F(KernelInjection, FailsTheNthNamedCallOnceWithTheGivenStatus) {
   EXPECT_EQ(request_power(), STATUS_PENDING);
 }
 
+// The calls chosen stop on their own thread at the service's entry, before it acts
+// and before a failure injected for the same call, while the action runs; clear()
+// removes an action not yet run.
+TEST_F(KernelInjection, AtCallRunsTheActionAtTheEntryOfTheChosenCalls) {
+  std::vector<std::thread::id> threads;
+  std::vector<bool> linked;  // whether the call's link existed when its action ran
+  int call = 0;
+  auto link = [&](int n) {
+    std::wstring text = L"\\DosDevices\\SimAtCall" + std::to_wstring(n);
+    UNICODE_STRING name, target;
+    RtlInitUnicodeString(&name, text.c_str());
+    RtlInitUnicodeString(&target, L"\\Device\\SimLittle");
+    call = n;
+    return IoCreateSymbolicLink(&name, &target);
+  };
+  inject::at_call(
+      "IoCreateSymbolicLink",
+      [&] {
+        threads.push_back(std::this_thread::get_id());
+        linked.push_back(sim::symbolic_link_exists(L"\\DosDevices\\SimAtCall" + std::to_wstring(call)));
+        // The failure below is still to come: this call takes it.
+        if (call == 2) inject::fail_call("IoCreateSymbolicLink", STATUS_OBJECT_NAME_COLLISION);
+      },
+      2, 2);
+  EXPECT_EQ(link(1), STATUS_SUCCESS);
+  EXPECT_EQ(link(2), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(link(3), STATUS_SUCCESS);
+  EXPECT_EQ(link(4), STATUS_SUCCESS);
+  EXPECT_EQ(threads, std::vector<std::thread::id>(2, std::this_thread::get_id()));
+  EXPECT_EQ(linked, std::vector<bool>(2, false));
+  inject::at_call("IoCreateSymbolicLink", [&] { threads.push_back(std::this_thread::get_id()); });
+  inject::clear();
+  EXPECT_EQ(link(5), STATUS_SUCCESS);
+  EXPECT_EQ(threads.size(), 2u);
+  for (int n : {1, 3, 4, 5}) {
+    std::wstring text = L"\\DosDevices\\SimAtCall" + std::to_wstring(n);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, text.c_str());
+    EXPECT_EQ(IoDeleteSymbolicLink(&name), STATUS_SUCCESS) << n;
+  }
+}
+
 TEST_F(KernelInjection, ClearRemovesEveryPendingInjection) {
   for (const AllocationCase& c : kAllocations) c.inject(1);
   inject::fail_call("IoCreateDevice", STATUS_INSUFFICIENT_RESOURCES);
