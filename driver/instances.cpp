@@ -18,6 +18,7 @@ static CAM_INSTANCE_TABLE CamInstanceTable;
 VOID CamInitializeInstances(VOID) {
   KeInitializeSpinLock(&CamInstanceTable.Lock);
   CamInstanceTable.Count = 0;
+  RtlZeroMemory(CamInstanceTable.Listed, sizeof(CamInstanceTable.Listed));
 }
 
 static BOOLEAN CamInstanceHeld(ULONG Instance) {
