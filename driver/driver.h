@@ -16,6 +16,7 @@ DRIVER_DISPATCH CamDispatchSystemControl;
 // The instance numbers the driver's device objects hold (instances.cpp).
 VOID CamInitializeInstances(VOID);
 ULONG CamClaimInstance(ULONG Skip);
+VOID CamPublishInstance(ULONG Instance);
 VOID CamReleaseInstance(ULONG Instance);
 ULONG CamListInstances(ULONG Instances[CAM_MAX_INSTANCES]);
 

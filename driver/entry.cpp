@@ -169,5 +169,6 @@ NTSTATUS NTAPI CamAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
     return status;
   }
   deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+  CamPublishInstance(instance);
   return STATUS_SUCCESS;
 }

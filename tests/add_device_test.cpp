@@ -1,17 +1,25 @@
 // Device creation: instance numbers and names, the capabilities and the idle power
 // state derived from them, and every way AddDevice can fail.
+#include <sim/kernel.h>
+
+#include <algorithm>
+
 #include "driver/driver.h"
+#include "support/name_squatter.h"
 #include "support/testbed.h"
 
 namespace quorvex::test {
 namespace {
 
-std::wstring device_name(int instance) { return L"\\Device\\Quorvex-" + std::to_wstring(instance); }
 std::wstring link_name(int instance) { return L"\\DosDevices\\Quorvex-" + std::to_wstring(instance); }
 
 class AddDevice : public Testbed {
  protected:
-  ULONG instance_of(sim::UsbDevice& device) { return extension(device)->InstanceIndex; }
+  // CAM_MAX_INSTANCES for a camera the driver did not take.
+  ULONG instance_of(sim::UsbDevice& device) {
+    PCAM_DEVICE_EXTENSION ext = extension(device);
+    return ext == nullptr ? ULONG(CAM_MAX_INSTANCES) : ext->InstanceIndex;
+  }
 
   void expect_named(int instance) {
     EXPECT_NE(sim::find_device(device_name(instance)), nullptr) << instance;
@@ -107,6 +115,62 @@ INSTANTIATE_TEST_SUITE_P(Calls, AddDeviceFailure,
                                            FailureCase{"IoAttachDeviceToDeviceStack", STATUS_UNSUCCESSFUL,
                                                        STATUS_NO_SUCH_DEVICE}),
                          [](const auto& info) { return std::string(info.param.call); });
+
+struct CollisionCase {
+  const char* name;
+  int cameras;                // plugged first, taking 0, 1, ...
+  std::vector<int> taken;     // names held by the other driver
+  NTSTATUS status;            // of the next camera's AddDevice
+  std::vector<ULONG> listed;  // the instance numbers listed afterwards, most recent first
+};
+
+class NameCollision : public AddDevice, public ::testing::WithParamInterface<CollisionCase> {
+ protected:
+  static std::vector<ULONG> listed_numbers() {
+    ULONG numbers[CAM_MAX_INSTANCES];
+    ULONG count = CamListInstances(numbers);
+    return std::vector<ULONG>(numbers, numbers + count);
+  }
+};
+
+// A number whose name is taken is given up again and the next is tried; when every
+// free number collides, AddDevice fails holding none, and the numbers are there for
+// the next camera once the names are free.
+TEST_P(NameCollision, TakesTheNextNumberOrFailsHoldingNone) {
+  const CollisionCase& c = GetParam();
+  for (int i = 0; i < c.cameras; ++i) plug();
+  {
+    NameSquatter squatter(c.taken);
+    sim::Platform::Plugged added = platform().attach(camera());
+    EXPECT_EQ(listed_numbers(), c.listed);
+    ASSERT_EQ(added.add_status, c.status);
+    if (c.status == STATUS_SUCCESS) {
+      ULONG instance = instance_of(*added.device);
+      EXPECT_EQ(instance, c.listed.front());
+      EXPECT_EQ(std::wstring(extension(*added.device)->SymbolicLinkName),
+                link_name(static_cast<int>(instance)));
+      EXPECT_TRUE(sim::symbolic_link_exists(link_name(static_cast<int>(instance))));
+    } else {
+      EXPECT_EQ(platform().fdo(*added.device), nullptr);
+      EXPECT_EQ(platform().driver().devices().size(), size_t(c.cameras));
+    }
+    for (int instance : c.taken) EXPECT_FALSE(sim::symbolic_link_exists(link_name(instance))) << instance;
+  }
+  // The lowest number nobody holds goes to the next camera.
+  ULONG lowest = 0;
+  std::vector<ULONG> listed = listed_numbers();
+  while (std::find(listed.begin(), listed.end(), lowest) != listed.end()) lowest++;
+  EXPECT_EQ(instance_of(plug()), lowest);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NameCollision,
+    ::testing::Values(CollisionCase{"LowestFree", 0, {0}, STATUS_SUCCESS, {1}},
+                      CollisionCase{"TwoAfterACamera", 1, {1, 2}, STATUS_SUCCESS, {3, 0}},
+                      CollisionCase{"AllButTheLast", 0, {0, 1, 2, 3, 4, 5, 6}, STATUS_SUCCESS, {7}},
+                      CollisionCase{"EveryNumber", 0, {0, 1, 2, 3, 4, 5, 6, 7}, STATUS_UNSUCCESSFUL, {}},
+                      CollisionCase{"EveryFreeNumber", 2, {2, 3, 4, 5, 6, 7}, STATUS_UNSUCCESSFUL, {1, 0}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(AddDevice, QueriesCapabilitiesFromTheBusWithTheRecordItsSenderMustFill) {
   sim::CameraConfig config = camera();

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "support/control.h"
+#include "support/name_squatter.h"
 
 namespace quorvex::test {
 namespace {
@@ -70,6 +71,42 @@ TEST_P(Concurrent, OpensRecordTheIdentityWhileOtherHandlesReadIt) {
 
 INSTANTIATE_TEST_SUITE_P(Completion, Concurrent, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Pended" : "Immediate"; });
+
+// A camera comes and goes while another thread reads the device list; each time,
+// AddDevice claims 1, finds the name taken and gives it up for 2. Every list read
+// names the cameras that are there, whole: camera 0 alone or with camera 2 (and
+// the table is read and changed under its lock, which ThreadSanitizer checks).
+class CamerasComeAndGo : public ControlTest {};
+
+TEST_F(CamerasComeAndGo, TheDeviceListNamesOnlyTheCamerasThatAreThere) {
+  attach(0x100A);
+  Bytes alone(128, 0), both(128, 0);
+  const std::string first = "Quorvex-0", second = "Quorvex-2";
+  std::copy(first.begin(), first.end(), alone.begin());
+  std::copy(second.begin(), second.end(), both.begin());
+  std::copy(first.begin(), first.end(), both.begin() + 16);
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0}, reads{0};
+  std::thread reader([&] {
+    while (!done.load()) {
+      Reply list = send_control(handle_, IOCTL_CAM_GET_DEVICE_LIST, {}, 128);
+      if (list.status != STATUS_SUCCESS || (list.output != alone && list.output != both)) wrong++;
+      reads++;
+    }
+  });
+  {
+    NameSquatter squatter({1});
+    for (int i = 0; i < 20; ++i) {
+      sim::UsbDevice& device = plug(camera(0x100B));
+      EXPECT_EQ(extension(device)->InstanceIndex, 2u);
+      EXPECT_EQ(platform().remove(device), STATUS_SUCCESS);
+    }
+  }
+  done = true;
+  reader.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_GT(reads.load(), 0);
+}
 
 class Held : public ControlTest {
  protected:

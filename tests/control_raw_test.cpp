@@ -2,7 +2,10 @@
 // each model, the echoes, the block transfers at their length limits, the failure
 // mappings, and the list with cameras created in a given order and after removals.
 // (Lengths short of what a code needs: the sweep.)
+#include <future>
+
 #include "support/control.h"
+#include "support/name_squatter.h"
 
 namespace quorvex::test {
 namespace {
@@ -177,6 +180,27 @@ TEST_F(DeviceList, NamesTheCamerasMostRecentFirst) {
   EXPECT_EQ(list(), listing({1, 2, 0}));
   EXPECT_EQ(platform().remove(third), STATUS_SUCCESS);
   EXPECT_EQ(list(), listing({1, 0}));
+}
+
+// The list names the cameras that are there: not a number AddDevice has only
+// claimed, nor one it gives up because the name is taken. Read from another thread
+// while AddDevice is stopped as it creates the device object for 1 (whose name
+// another driver holds), and again as it creates it for 2, and once AddDevice is
+// done.
+TEST_F(DeviceList, NamesNoNumberOnlyClaimedOrGivenUp) {
+  attach(0x100A);
+  std::vector<Reply> during;
+  sim::inject::at_call(
+      "IoCreateDevice",
+      [&] { during.push_back(std::async(std::launch::async, [&] { return list(); }).get()); }, 1, 2);
+  {
+    NameSquatter squatter({1});
+    plug(camera(0x100B));
+  }
+  ASSERT_EQ(during.size(), 2u);
+  EXPECT_EQ(during[0], listing({0}));
+  EXPECT_EQ(during[1], listing({0}));
+  EXPECT_EQ(list(), listing({2, 0}));
 }
 
 TEST_F(DeviceList, EightCamerasFillEveryEntry) {

@@ -71,6 +71,23 @@ TEST_P(UnsupportedCamera, IsRefusedAndLeavesNoIdentity) {
   EXPECT_EQ(extension(device)->OpenCount, 0);
 }
 
+// A camera that comes back from a stop as one this driver does not serve (its
+// firmware changed) is refused, and the identity of the earlier opens goes: the
+// settings handlers must not go on choosing registers by it.
+TEST_P(UnsupportedCamera, AfterARestartAsOneTheEarlierIdentityIsCleared) {
+  sim::UsbDevice& device = plug(camera(0x100E));
+  sim::nt_close(open());
+  ASSERT_EQ(identity(device), (Identity{0x04B4, 0x100E, 0x1621}));
+  sim::CameraConfig stranger = camera(GetParam().product);
+  stranger.vendor_id = GetParam().vendor;
+  device.change_descriptor(USB_DEVICE_DESCRIPTOR_TYPE, 1, sim::build_device_descriptor(stranger));
+  ASSERT_EQ(platform().stop(device), STATUS_SUCCESS);
+  ASSERT_EQ(platform().start(device), STATUS_SUCCESS);
+  open(0, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(identity(device), (Identity{0, 0, 0}));
+  EXPECT_EQ(extension(device)->OpenCount, 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Identities, UnsupportedCamera,
                          ::testing::Values(Stranger{0x04B4, 0x1008}, Stranger{0x04B4, 0x1010},
                                            Stranger{0x04B5, 0x100A}, Stranger{0x0000, 0x0000}));

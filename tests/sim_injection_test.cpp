@@ -159,6 +159,48 @@ TEST_F(KernelInjection, FailsTheNthNamedCallOnceWithTheGivenStatus) {
   EXPECT_EQ(request_power(), STATUS_PENDING);
 }
 
+// The calls chosen stop on their own thread at the service's entry, before it acts
+// and before a failure injected for the same call, while the action runs; clear()
+// removes an action not yet run.
+TEST_F(KernelInjection, AtCallRunsTheActionAtTheEntryOfTheChosenCalls) {
+  std::vector<std::thread::id> threads;
+  std::vector<bool> linked;  // whether the call's link existed when its action ran
+  int call = 0;
+  auto link = [&](int n) {
+    std::wstring text = L"\\DosDevices\\SimAtCall" + std::to_wstring(n);
+    UNICODE_STRING name, target;
+    RtlInitUnicodeString(&name, text.c_str());
+    RtlInitUnicodeString(&target, L"\\Device\\SimLittle");
+    call = n;
+    return IoCreateSymbolicLink(&name, &target);
+  };
+  inject::at_call(
+      "IoCreateSymbolicLink",
+      [&] {
+        threads.push_back(std::this_thread::get_id());
+        linked.push_back(sim::symbolic_link_exists(L"\\DosDevices\\SimAtCall" + std::to_wstring(call)));
+        // The failure below is still to come: this call takes it.
+        if (call == 2) inject::fail_call("IoCreateSymbolicLink", STATUS_OBJECT_NAME_COLLISION);
+      },
+      2, 2);
+  EXPECT_EQ(link(1), STATUS_SUCCESS);
+  EXPECT_EQ(link(2), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(link(3), STATUS_SUCCESS);
+  EXPECT_EQ(link(4), STATUS_SUCCESS);
+  EXPECT_EQ(threads, std::vector<std::thread::id>(2, std::this_thread::get_id()));
+  EXPECT_EQ(linked, std::vector<bool>(2, false));
+  inject::at_call("IoCreateSymbolicLink", [&] { threads.push_back(std::this_thread::get_id()); });
+  inject::clear();
+  EXPECT_EQ(link(5), STATUS_SUCCESS);
+  EXPECT_EQ(threads.size(), 2u);
+  for (int n : {1, 3, 4, 5}) {
+    std::wstring text = L"\\DosDevices\\SimAtCall" + std::to_wstring(n);
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, text.c_str());
+    EXPECT_EQ(IoDeleteSymbolicLink(&name), STATUS_SUCCESS) << n;
+  }
+}
+
 TEST_F(KernelInjection, ClearRemovesEveryPendingInjection) {
   for (const AllocationCase& c : kAllocations) c.inject(1);
   inject::fail_call("IoCreateDevice", STATUS_INSUFFICIENT_RESOURCES);
@@ -261,6 +303,28 @@ TEST_F(BusInjection, FailUrbOnABulkTransferCompletesItLaterWithNoData) {
   EXPECT_EQ(request->usbd, USBD_STATUS_DEV_NOT_RESPONDING);
   EXPECT_EQ(request->urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
   EXPECT_EQ(request->buffer, std::vector<uint8_t>(64, 0xDE));
+}
+
+// A pipe request the bus fails ends nothing on the pipe and is traced as what it
+// is, on its endpoint, so that a test can count a driver's every try.
+TEST_F(BusInjection, FailUrbOnAPipeRequestIsTracedAsThatRequest) {
+  auto queued = rig_.pending_in();
+  for (USHORT function : {URB_FUNCTION_ABORT_PIPE, URB_FUNCTION_RESET_PIPE}) {
+    rig_.device().fail_urb(sim::UrbMatch::pipe_request(function, CameraRig::kIn), USBD_STATUS_REQUEST_FAILED);
+    rig_.device().clear_trace();
+    auto request = rig_.pipe_request(function);
+    EXPECT_EQ(request->send(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(request->usbd, USBD_STATUS_REQUEST_FAILED);
+    std::vector<sim::BusEvent> trace = rig_.device().trace();
+    ASSERT_EQ(trace.size(), 1u);
+    EXPECT_EQ(trace[0].kind,
+              function == URB_FUNCTION_ABORT_PIPE ? sim::BusEvent::AbortPipe : sim::BusEvent::ResetPipe);
+    EXPECT_EQ(trace[0].endpoint, CameraRig::kIn);
+    EXPECT_EQ(trace[0].irp_status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(rig_.device().pending_transfers(), 1u);
+  }
+  EXPECT_TRUE(IoCancelIrp(queued->irp));
+  ASSERT_TRUE(queued->done.wait());
 }
 
 // Matching requests refused, or served, inside the call: from the nth on, so many

@@ -59,9 +59,10 @@ std::vector<uint8_t> Camera::configuration_descriptor() const {
   return configuration_descriptor_;
 }
 
-void Camera::replace_configuration(std::vector<uint8_t> bytes) {
+void Camera::replace_descriptor(UCHAR type, std::vector<uint8_t> bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
-  configuration_descriptor_ = std::move(bytes);
+  if (type == USB_DEVICE_DESCRIPTOR_TYPE) device_descriptor_ = std::move(bytes);
+  if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE) configuration_descriptor_ = std::move(bytes);
 }
 
 uint16_t Camera::reg(uint8_t number) const {

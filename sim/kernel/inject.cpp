@@ -27,6 +27,12 @@ struct CallFailure {
   NTSTATUS status;
 };
 
+struct CallAction {
+  int skip;   // calls to let through first
+  int times;  // calls to stop
+  std::function<void()> action;
+};
+
 struct CancelInjection {
   inject::IrpMatch match;
   int remaining = 0;
@@ -53,12 +59,30 @@ struct InjectState {
   std::atomic<long> pool_allocations{0};
   std::mutex mutex;
   std::map<std::string, CallFailure> calls;
+  std::map<std::string, CallAction> actions;
   CancelInjection cancels[2];  // by inject::CancelPoint
 };
 
 InjectState& state() {
   static InjectState* s = new InjectState();
   return *s;
+}
+
+// The action runs outside the lock: it may inject, or call the same service itself.
+void run_call_action(const char* call) {
+  std::function<void()> action;
+  {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    auto it = state().actions.find(call);
+    if (it == state().actions.end()) return;
+    if (it->second.skip > 0) {
+      it->second.skip--;
+      return;
+    }
+    action = it->second.action;
+    if (--it->second.times <= 0) state().actions.erase(it);
+  }
+  action();
 }
 
 }  // namespace
@@ -73,6 +97,7 @@ bool inject_fail_user_mapping() { return state().user_mapping.fire() || state().
 bool inject_fail_system_mapping() { return state().system_mapping.fire() || state().low.fire(); }
 
 bool inject_call_failure(const char* call, NTSTATUS* status) {
+  run_call_action(call);
   std::lock_guard<std::mutex> lock(state().mutex);
   auto it = state().calls.find(call);
   if (it == state().calls.end()) return false;
@@ -114,6 +139,11 @@ void fail_call(const std::string& call, NTSTATUS status, int nth) {
   state().calls[call] = CallFailure{nth, status};
 }
 
+void at_call(const std::string& call, std::function<void()> action, int nth, int times) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  state().actions[call] = CallAction{nth - 1, times, std::move(action)};
+}
+
 void low_resources(uint32_t seed, double fraction) {
   LowResources& low = state().low;
   std::lock_guard<std::mutex> lock(low.mutex);
@@ -137,6 +167,7 @@ void clear() {
   state().system_mapping.remaining = 0;
   std::lock_guard<std::mutex> lock(state().mutex);
   state().calls.clear();
+  state().actions.clear();
   for (CancelInjection& cancel : state().cancels) cancel = CancelInjection{};
 }
 

@@ -243,6 +243,8 @@ bool inject_fail_irp();
 bool inject_fail_mdl();
 bool inject_fail_user_mapping();
 bool inject_fail_system_mapping();
+// At the entry of a named service: runs the action a test set for the call
+// (inject::at_call), then says whether the call is to fail and with what.
 bool inject_call_failure(const char* call, NTSTATUS* status);
 // Whether an injected cancel hits `irp` now; point 0: before a completion routine,
 // 1: before a re-submission.

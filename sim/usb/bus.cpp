@@ -75,6 +75,13 @@ UrbMatch UrbMatch::bulk(std::optional<UCHAR> endpoint) {
   return m;
 }
 
+UrbMatch UrbMatch::pipe_request(USHORT function, std::optional<UCHAR> endpoint) {
+  UrbMatch m;
+  m.function = function;
+  m.endpoint = endpoint;
+  return m;
+}
+
 UrbMatch UrbMatch::select_configuration() {
   UrbMatch m;
   m.function = URB_FUNCTION_SELECT_CONFIGURATION;

@@ -56,12 +56,10 @@ NTSTATUS UsbDevice::get_descriptor(PURB urb, USBD_STATUS* usbd) {
     trace_->record(e);
     return STATUS_UNSUCCESSFUL;
   }
-  if (d.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE) {
-    std::optional<std::vector<uint8_t>> changed = faults_->configuration_read();
-    if (changed) {
-      camera_.replace_configuration(*changed);
-      source = std::move(*changed);
-    }
+  std::optional<std::vector<uint8_t>> changed = faults_->descriptor_read(d.DescriptorType);
+  if (changed) {
+    camera_.replace_descriptor(d.DescriptorType, *changed);
+    source = std::move(*changed);
   }
   size_t n = std::min<size_t>(d.TransferBufferLength, source.size());
   std::optional<uint32_t> cut = faults_->truncation(d.DescriptorType);

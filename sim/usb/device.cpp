@@ -78,8 +78,8 @@ void UsbDevice::release_held() {
 
 void UsbDevice::truncate_descriptor(UCHAR type, uint32_t bytes) { faults_->truncate_descriptor(type, bytes); }
 
-void UsbDevice::change_configuration(int nth, std::vector<uint8_t> bytes) {
-  faults_->change_configuration(nth, std::move(bytes));
+void UsbDevice::change_descriptor(UCHAR type, int nth, std::vector<uint8_t> bytes) {
+  faults_->change_descriptor(type, nth, std::move(bytes));
 }
 
 void UsbDevice::short_transfers(uint32_t bytes, int times) { faults_->short_bulk(bytes, times); }
@@ -299,6 +299,15 @@ NTSTATUS UsbDevice::fail_injected(PIRP irp, PURB urb, const Injection& injection
       e.kind = BusEvent::SelectConfiguration;
       later = true;
       break;
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_RESET_PIPE: {
+      // Traced as the pipe request it is, failed, so that a test counts every try.
+      e.kind = urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE ? BusEvent::AbortPipe : BusEvent::ResetPipe;
+      std::optional<USBD_PIPE_HANDLE> pipe = pipe_named(urb);
+      std::optional<UCHAR> endpoint = pipe ? engine_->endpoint_of(*pipe) : std::nullopt;
+      e.endpoint = endpoint.value_or(0);
+      break;
+    }
     default:
       break;
   }

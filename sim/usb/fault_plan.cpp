@@ -74,16 +74,18 @@ std::optional<uint32_t> FaultPlan::truncation(UCHAR type) const {
   return it->second;
 }
 
-void FaultPlan::change_configuration(int nth, std::vector<uint8_t> bytes) {
+void FaultPlan::change_descriptor(UCHAR type, int nth, std::vector<uint8_t> bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
-  configuration_change_in_ = nth;
-  changed_configuration_ = std::move(bytes);
+  descriptor_changes_[type] = DescriptorChange{nth, std::move(bytes)};
 }
 
-std::optional<std::vector<uint8_t>> FaultPlan::configuration_read() {
+std::optional<std::vector<uint8_t>> FaultPlan::descriptor_read(UCHAR type) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (configuration_change_in_ > 0 && --configuration_change_in_ == 0) return changed_configuration_;
-  return std::nullopt;
+  auto it = descriptor_changes_.find(type);
+  if (it == descriptor_changes_.end() || --it->second.reads_left > 0) return std::nullopt;
+  std::vector<uint8_t> bytes = std::move(it->second.bytes);
+  descriptor_changes_.erase(it);
+  return bytes;
 }
 
 void FaultPlan::short_bulk(uint32_t bytes, int times) {

@@ -36,10 +36,10 @@ class FaultPlan {
   // Descriptor reads.
   void truncate_descriptor(UCHAR type, uint32_t bytes);
   std::optional<uint32_t> truncation(UCHAR type) const;
-  void change_configuration(int nth, std::vector<uint8_t> bytes);
-  // Counts a configuration read; returns the bytes the camera presents from this
-  // read on, when this is the read the change was asked for.
-  std::optional<std::vector<uint8_t>> configuration_read();
+  void change_descriptor(UCHAR type, int nth, std::vector<uint8_t> bytes);
+  // Counts a read of a descriptor of this type; returns the bytes the camera
+  // presents from this read on, when this is the read the change was asked for.
+  std::optional<std::vector<uint8_t>> descriptor_read(UCHAR type);
 
   // Short bulk IN transfers: the limit for a transfer that has moved nothing yet,
   // and, once such a transfer ended, that one was used.
@@ -64,7 +64,7 @@ class FaultPlan {
   std::optional<NTSTATUS> take_power_failure(PIRP irp);
 
   // Drops the URB injections, truncations and short transfers (not the Plug and
-  // Play or power failures or a configuration change).
+  // Play or power failures or a descriptor change).
   void clear();
 
  private:
@@ -75,8 +75,11 @@ class FaultPlan {
   mutable std::mutex mutex_;
   std::vector<Injection> injections_;
   std::map<UCHAR, uint32_t> truncated_;  // by descriptor type
-  int configuration_change_in_ = 0;      // reads left before the change; 0: none
-  std::vector<uint8_t> changed_configuration_;
+  struct DescriptorChange {
+    int reads_left;  // before the change
+    std::vector<uint8_t> bytes;
+  };
+  std::map<UCHAR, DescriptorChange> descriptor_changes_;  // by descriptor type
   uint32_t short_bytes_ = 0;
   int short_times_ = 0;
   std::map<PURB, uint32_t> control_limits_;

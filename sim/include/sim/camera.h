@@ -69,8 +69,9 @@ class Camera {
   // camera has none of (it stalls).
   bool descriptor(UCHAR type, std::vector<uint8_t>* bytes) const;
   std::vector<uint8_t> configuration_descriptor() const;
-  // From now on the camera presents `bytes` as its configuration.
-  void replace_configuration(std::vector<uint8_t> bytes);
+  // From now on the camera presents `bytes` as its descriptor of this type (device
+  // or configuration; it has no other).
+  void replace_descriptor(UCHAR type, std::vector<uint8_t> bytes);
 
   // Handles a vendor control transfer. For IN requests `data` receives up to
   // `length` bytes; for OUT requests it holds the data stage.

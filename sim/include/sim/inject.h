@@ -27,6 +27,13 @@ void fail_system_mapping(int nth = 1);
 // (which then returns NULL), "USBD_CreateConfigurationRequestEx" (NULL),
 // "PoRequestPowerIrp".
 void fail_call(const std::string& call, NTSTATUS status, int nth = 1);
+// Stops the thread that makes the nth call (and the `times` - 1 after it) of a named
+// kernel service at the call's entry, before the service does anything or any
+// failure above is injected, and runs `action` there, on that thread. The thread
+// goes on once the action returns: an action that starts another operation on
+// another thread and waits for it sees that operation run exactly at this point
+// of the caller's code. Names as for fail_call.
+void at_call(const std::string& call, std::function<void()> action, int nth = 1, int times = 1);
 // Cancels (IoCancelIrp) the nth IRP that `match` accepts at a moment a real cancel
 // can land on Windows: just before a completion routine runs on it, or just before
 // a driver sends it again after it has completed (between its routine and the

@@ -51,6 +51,8 @@ struct UrbMatch {
   static UrbMatch vendor(UCHAR request, std::optional<bool> in = std::nullopt);
   static UrbMatch descriptor(UCHAR type);
   static UrbMatch bulk(std::optional<UCHAR> endpoint = std::nullopt);
+  // URB_FUNCTION_ABORT_PIPE or URB_FUNCTION_RESET_PIPE.
+  static UrbMatch pipe_request(USHORT function, std::optional<UCHAR> endpoint = std::nullopt);
   static UrbMatch select_configuration();
 };
 
@@ -121,9 +123,10 @@ class UsbDevice {
   void release_held();
   // A device descriptor or configuration read returns at most `bytes` bytes.
   void truncate_descriptor(UCHAR type, uint32_t bytes);
-  // From its nth configuration read on (counting from now), the camera presents
-  // `bytes` as its configuration: one whose configuration changes between reads.
-  void change_configuration(int nth, std::vector<uint8_t> bytes);
+  // From its nth read of a descriptor of this type on (device or configuration,
+  // counting from now), the camera presents `bytes` as that descriptor: one whose
+  // configuration changes between reads, or whose identity changes between starts.
+  void change_descriptor(UCHAR type, int nth, std::vector<uint8_t> bytes);
   // The next `times` bulk IN transfers end after `bytes` bytes with a short packet.
   void short_transfers(uint32_t bytes, int times = 1);
   // The next `times` matching vendor IN requests end their data stage after at most
