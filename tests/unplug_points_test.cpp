@@ -47,18 +47,18 @@ const char* fault_name(Fault fault) {
 enum class Kind { Control, StreamStart, StreamTake, StreamRelease, StreamStop, FrameRead };
 
 // What each kind of request may end with once the fault struck, read from the
-// driver. After an unplug: the bus fails a URB with STATUS_DEVICE_NOT_CONNECTED,
-// which a control request, a stream start whose send was refused and a frame read
-// pass on; once surprise removal came, every request is refused with
-// STATUS_DELETE_PENDING; a stream start that finds the device leaving as it sends
-// ends its transfers unsent (STATUS_CANCELLED), and one whose transfers both ended
-// before it returned fails with STATUS_UNSUCCESSFUL, as does a take that finds no frame
-// (the stream's end wakes it at once); a frame read whose trigger failed is
-// STATUS_UNSUCCESSFUL, and one whose pipe the surprise removal aborted is
-// STATUS_CANCELLED. Around a sleep: a request that would move data while the
-// device goes out of D0 is not sent (STATUS_DEVICE_POWERED_OFF), and a frame read
-// in flight is ended (STATUS_CANCELLED); a stream parks its transfers and goes on
-// after the wake, so its requests all succeed.
+// driver. After an unplug the bus fails every URB with STATUS_DEVICE_NOT_CONNECTED
+// (those it holds at once, before the surprise removal aborts anything), which a
+// control request, a stream start whose send was refused and a frame read whose
+// last chunk failed pass on; a frame read whose trigger or first send failed is
+// STATUS_UNSUCCESSFUL; once surprise removal came, every request is refused with
+// STATUS_DELETE_PENDING. A stream start that finds the device leaving as it sends
+// ends its transfers unsent (STATUS_CANCELLED); one whose transfers both ended
+// before it returned fails with STATUS_UNSUCCESSFUL, and so does a take that finds
+// no frame. Around a sleep a request that would move data while the device goes
+// out of D0 is not sent (STATUS_DEVICE_POWERED_OFF), and a frame read in flight is
+// ended (STATUS_CANCELLED); a stream parks its transfers and goes on after the
+// wake, so its requests all succeed.
 const std::set<NTSTATUS>& allowed(Fault fault, Kind kind) {
   static const std::set<NTSTATUS> kSuccess = {STATUS_SUCCESS};
   static const std::set<NTSTATUS> kUnplugControl = {STATUS_SUCCESS, STATUS_DEVICE_NOT_CONNECTED,
@@ -69,8 +69,7 @@ const std::set<NTSTATUS>& allowed(Fault fault, Kind kind) {
   static const std::set<NTSTATUS> kUnplugTake = {STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_DELETE_PENDING};
   static const std::set<NTSTATUS> kUnplugRefused = {STATUS_SUCCESS, STATUS_DELETE_PENDING};
   static const std::set<NTSTATUS> kUnplugRead = {STATUS_SUCCESS, STATUS_DEVICE_NOT_CONNECTED,
-                                                 STATUS_DELETE_PENDING, STATUS_UNSUCCESSFUL,
-                                                 STATUS_CANCELLED};
+                                                 STATUS_DELETE_PENDING, STATUS_UNSUCCESSFUL};
   static const std::set<NTSTATUS> kSleepControl = {STATUS_SUCCESS, STATUS_DEVICE_POWERED_OFF};
   static const std::set<NTSTATUS> kSleepRead = {STATUS_SUCCESS, STATUS_DEVICE_POWERED_OFF, STATUS_CANCELLED};
   if (fault == Fault::Unplug) {
