@@ -149,7 +149,13 @@ static BOOLEAN CamCountChunk(PCAM_CHUNK_CONTEXT Chunk, PIRP Irp) {
   NTSTATUS status = Irp->IoStatus.Status;
   InterlockedExchange(&extension->ChunkUrbStatus, urb->Hdr.Status);
   InterlockedExchange(&extension->ChunkIoStatus.Status, status);
-  if (status == STATUS_CANCELLED || status == STATUS_DEVICE_NOT_CONNECTED) return FALSE;
+  if (status == STATUS_CANCELLED || status == STATUS_DEVICE_NOT_CONNECTED) {
+    // Cancelled by a power-down's abort: the read is cancelled, though the other
+    // chain may still bring bytes and complete last with success.
+    if (status == STATUS_CANCELLED && CamPowerDownPending(extension))
+      InterlockedExchange(&read->PowerEnded, 1);
+    return FALSE;
+  }
   if (NT_SUCCESS(status) && USBD_SUCCESS(urb->Hdr.Status)) CamCountMoved(read, urb);
   if (CamUsbdHalted(urb->Hdr.Status)) InterlockedExchange(&read->Halted, 1);
   // A cancel asked for this IRP, or a read tearing down, must not be lost to a reuse.

@@ -471,6 +471,25 @@ TEST_F(Bus, UnplugOnTheNthMatchingRequest) {
   EXPECT_FALSE(rig_.device().present());
 }
 
+// Any URB counts towards the nth, whatever its kind, and every URB that reaches
+// the bus is counted as it arrives, the refused ones too.
+TEST_F(Bus, UnplugOnTheNthRequestOfAnyKindCountsEachArrival) {
+  uint64_t before = rig_.device().urbs_arrived();
+  rig_.device().unplug_on(sim::UrbMatch::any(), 3);
+  auto in = rig_.pending_in();
+  EXPECT_EQ(rig_.read_register(0x10)->send_and_wait(), STATUS_SUCCESS);
+  EXPECT_EQ(rig_.device().urbs_arrived(), before + 2);
+  EXPECT_TRUE(rig_.device().present());
+  EXPECT_EQ(rig_.pipe_request(URB_FUNCTION_ABORT_PIPE, CameraRig::kOut)->send_and_wait(),
+            STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_FALSE(rig_.device().present());
+  ASSERT_TRUE(in->done.wait());
+  EXPECT_EQ(in->status, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(rig_.bulk(64)->send(), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_TRUE(rig_.device().wait_for_urbs(before + 4, kBound));
+  EXPECT_FALSE(rig_.device().wait_for_urbs(before + 5, std::chrono::milliseconds(0)));
+}
+
 // A pipe abort races an unconfigure on another thread: the abort either finds the
 // pipe or fails with a stale handle, never uses a deleted pipe; the old handle
 // fails afterwards, even once a new configuration made new pipes. Seeded spins

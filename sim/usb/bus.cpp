@@ -88,6 +88,8 @@ UrbMatch UrbMatch::select_configuration() {
   return m;
 }
 
+UrbMatch UrbMatch::any() { return UrbMatch{}; }
+
 UsbBus::UsbBus() : driver_(platform_driver_object(L"usbhub")) {
   driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = bus_internal_control;
   driver_->MajorFunction[IRP_MJ_PNP] = bus_pnp;

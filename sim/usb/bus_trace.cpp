@@ -61,4 +61,20 @@ bool BusTrace::wait_for(const UrbMatch& match, size_t count, std::chrono::millis
   });
 }
 
+void BusTrace::arrived() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  arrivals_++;
+  recorded_.notify_all();
+}
+
+uint64_t BusTrace::arrivals() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return arrivals_;
+}
+
+bool BusTrace::wait_for_arrivals(uint64_t count, std::chrono::milliseconds bound) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return recorded_.wait_for(lock, bound, [&] { return arrivals_ >= count; });
+}
+
 }  // namespace sim

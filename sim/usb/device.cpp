@@ -45,6 +45,12 @@ bool UsbDevice::wait_for_events(const UrbMatch& match, size_t count, std::chrono
   return trace_->wait_for(match, count, bound);
 }
 
+uint64_t UsbDevice::urbs_arrived() const { return trace_->arrivals(); }
+
+bool UsbDevice::wait_for_urbs(uint64_t count, std::chrono::milliseconds bound) {
+  return trace_->wait_for_arrivals(count, bound);
+}
+
 size_t UsbDevice::pending_transfers() const { return engine_->pending(); }
 
 bool UsbDevice::wait_for_pending(size_t count, std::chrono::milliseconds bound) {
@@ -182,6 +188,7 @@ NTSTATUS UsbDevice::dispatch_urb(PIRP irp, PURB urb) {
   if (!irql_allowed(urb)) return refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_STATE);
   if (!system_address_given(urb))
     return refuse(irp, urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+  trace_->arrived();
   std::optional<USBD_PIPE_HANDLE> pipe = pipe_named(urb);
   std::optional<Injection> injection = faults_->take(urb, pipe ? engine_->endpoint_of(*pipe) : std::nullopt);
   Serve serve = Serve::Default;

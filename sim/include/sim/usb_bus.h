@@ -54,6 +54,7 @@ struct UrbMatch {
   // URB_FUNCTION_ABORT_PIPE or URB_FUNCTION_RESET_PIPE.
   static UrbMatch pipe_request(USHORT function, std::optional<UCHAR> endpoint = std::nullopt);
   static UrbMatch select_configuration();
+  static UrbMatch any();  // every URB
 };
 
 class UsbBus;
@@ -104,6 +105,12 @@ class UsbDevice {
   bool wait_for_events(const UrbMatch& match, size_t count, std::chrono::milliseconds bound);
   size_t pending_transfers() const;
   bool wait_for_pending(size_t count, std::chrono::milliseconds bound);
+  // URBs that reached the bus since the camera was plugged, counted where an
+  // injection's `nth` counts them, so those the bus then refuses (an unplugged
+  // camera's among them) too: the events a test replays a fault at, one by one.
+  uint64_t urbs_arrived() const;
+  // Waits until at least `count` URBs have arrived.
+  bool wait_for_urbs(uint64_t count, std::chrono::milliseconds bound);
 
   // Fault injection. `nth` counts matching URBs from now, 1 being the next;
   // `times` consecutive matches are acted on (kForever: every one from then on).
