@@ -325,6 +325,12 @@ TEST_F(ToolTest, FrameWritesTheRawBytes) {
   }
 }
 
+std::string product_name(const ::testing::TestParamInfo<uint16_t>& info) {
+  char name[16];
+  std::snprintf(name, sizeof(name), "Product%04X", info.param);
+  return name;
+}
+
 class EachProduct : public ToolTest, public ::testing::WithParamInterface<uint16_t> {
  protected:
   std::vector<std::string> with_product(std::vector<std::string> words) {
@@ -392,11 +398,7 @@ TEST_F(ToolTest, InfoGivesUnitsAndThePowerOnWindow) {
 
 INSTANTIATE_TEST_SUITE_P(Tool, EachProduct,
                          ::testing::Values(0x1009, 0x100A, 0x100B, 0x100C, 0x100D, 0x100E, 0x100F),
-                         [](const ::testing::TestParamInfo<uint16_t>& info) {
-                           char name[16];
-                           std::snprintf(name, sizeof(name), "Product%04X", info.param);
-                           return std::string(name);
-                         });
+                         product_name);
 
 struct Png {
   uint32_t width = 0;
@@ -622,12 +624,7 @@ TEST_P(EachModel, StreamWritesPicturesOfTheFramesItTook) {
   EXPECT_LE(megabytes, frames * bytes / shortest / 1e6 + 0.05);
 }
 
-INSTANTIATE_TEST_SUITE_P(Tool, EachModel, ::testing::Values(0x1009, 0x100D, 0x100E),
-                         [](const ::testing::TestParamInfo<uint16_t>& info) {
-                           char name[16];
-                           std::snprintf(name, sizeof(name), "Product%04X", info.param);
-                           return std::string(name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Tool, EachModel, ::testing::Values(0x1009, 0x100D, 0x100E), product_name);
 
 // Runs the built tool in a process of its own, its standard output on a pipe.
 class Child {

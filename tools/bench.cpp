@@ -103,9 +103,7 @@ int bench_command(Machine& machine, const Options& options, std::ostream& out, s
   StreamPlan plan;
   plan.seconds = kStreamSeconds;
   StreamOutcome streamed;
-  machine.stream_frames(options.instance, true, 0);
   code = run_stream(machine, camera, plan, out, err, &streamed);
-  machine.stream_frames(options.instance, false, 0);
   if (code != kOk) return code;
   if (streamed.stats.frames == 0) {
     err << "quorvex: bench: the stream brought no frame in " << kStreamSeconds << " s\n";

@@ -70,6 +70,9 @@ struct StreamPlan {
   bool check = false;     // each frame checked against the simulated camera's pattern
   bool live = false;      // the progress line while it runs
   bool terminal = false;  // ... redrawn in place
+  // The simulated camera's bandwidth for the stream (0: none); it goes back to one
+  // frame a trigger afterwards.
+  uint64_t bytes_per_second = 0;
   // Called between takes with the seconds since the start and the figures so far
   // (the tour sleeps there); true ends the stream there.
   std::function<bool(double seconds, const StreamStats& stats)> tick;

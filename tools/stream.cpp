@@ -173,7 +173,8 @@ std::string numbered_name(const std::string& name, uint64_t index) {
   std::snprintf(number, sizeof(number), "-%06llu", static_cast<unsigned long long>(index));
   size_t slash = name.find_last_of("/\\");
   size_t dot = name.find_last_of('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash) || dot == 0 || dot == slash + 1)
+  // No dot, a dot in a folder's name, or a name that starts with its only dot.
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash) || dot == slash + 1)
     return name + number;
   return name.substr(0, dot) + number + name.substr(dot);
 }
@@ -192,14 +193,19 @@ int run_stream(Machine& machine, const Camera& camera, const StreamPlan& plan, s
   StreamOptions options;
   if (machine.numbered_frames()) options.frame_number = pattern_frame_number;
   InterruptWatch watch;
+  machine.stream_frames(camera.instance(), true, plan.bytes_per_second);
   Stream stream = Stream::start(camera, &outcome->status, options);
-  if (!outcome->status) return start_failed(camera, outcome->status, err);
+  if (!outcome->status) {
+    machine.stream_frames(camera.instance(), false, 0);
+    return start_failed(camera, outcome->status, err);
+  }
   outcome->started = true;
   ProgressLine line(out, plan);
   code = take_frames(stream, plan, sink, line, outcome, err);
   outcome->stats = stream.stats();
   line.end();
   Status stopped = stream.stop();
+  machine.stream_frames(camera.instance(), false, 0);
   if (!stopped && !stopped.camera_gone() && code == kOk) {
     err << "quorvex: stream: the stop failed: " << failure(camera, stopped) << "\n";
     code = exit_for(stopped);
@@ -245,10 +251,9 @@ int stream_command(Machine& machine, const Options& options, std::ostream& out, 
       return false;
     };
   }
-  machine.stream_frames(options.instance, true, kHighSpeedBytesPerSecond);
+  plan.bytes_per_second = kHighSpeedBytesPerSecond;
   StreamOutcome outcome;
   code = run_stream(machine, camera, plan, out, err, &outcome);
-  machine.stream_frames(options.instance, false, 0);
   if (!outcome.started) return code;
   out << "stream: " << stream_figures(outcome.stats, outcome.seconds);
   if (outcome.interrupted) out << "; stopped by Ctrl-C";

@@ -178,9 +178,8 @@ int SimMachine::tour_stream(const Camera& camera, std::ostream& out, std::ostrea
     system_power(0, all, out, err);
     return false;
   };
-  stream_frames(0, true, kHighSpeedBytesPerSecond);
+  plan.bytes_per_second = kHighSpeedBytesPerSecond;
   int code = run_stream(*this, camera, plan, out, err, &outcome);
-  stream_frames(0, false, 0);
   if (code != kOk) return code;
   out << "     " << stream_figures(outcome.stats, outcome.seconds) << "\n   "
       << (outcome.torn == 0 ? "every frame the camera's pattern, whole and untorn"
