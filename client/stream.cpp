@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <utility>
 
 #include "lock.h"
 #include "wire.h"
@@ -114,32 +115,17 @@ std::optional<uint32_t> pattern_frame_number(const uint8_t* data, uint32_t size)
 
 Frame::~Frame() { release(); }
 
-Frame::Frame(Frame&& other) noexcept
-    : stream_(std::move(other.stream_)),
-      address_(other.address_),
-      data_(other.data_),
-      size_(other.size_),
-      number_(other.number_),
-      copy_(std::move(other.copy_)) {
-  other.address_ = 0;
-  other.data_ = nullptr;
-  other.size_ = 0;
-  other.number_.reset();
-}
+Frame::Frame(Frame&& other) noexcept { *this = std::move(other); }
 
 Frame& Frame::operator=(Frame&& other) noexcept {
   if (this != &other) {
     release();
     stream_ = std::move(other.stream_);
-    address_ = other.address_;
-    data_ = other.data_;
-    size_ = other.size_;
-    number_ = other.number_;
+    address_ = std::exchange(other.address_, 0);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    number_ = std::exchange(other.number_, std::nullopt);
     copy_ = std::move(other.copy_);
-    other.address_ = 0;
-    other.data_ = nullptr;
-    other.size_ = 0;
-    other.number_.reset();
   }
   return *this;
 }
