@@ -175,3 +175,15 @@ long pool_allocations() { return state().pool_allocations.load(); }
 
 }  // namespace inject
 }  // namespace sim
+
+namespace sim::inject {
+
+bool countdown_armed() {
+  InjectState& s = state();
+  for (const Countdown* countdown : {&s.pool, &s.irp, &s.mdl, &s.user_mapping, &s.system_mapping}) {
+    if (countdown->remaining.load() > 0) return true;
+  }
+  return false;
+}
+
+}  // namespace sim::inject

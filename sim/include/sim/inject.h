@@ -56,3 +56,12 @@ void clear();
 long pool_allocations();
 
 }  // namespace sim::inject
+
+namespace sim::inject {
+
+// Whether one of the nth-call countdowns above (pool, IRP, MDL, user or system
+// mapping) is still waiting for its call: false once it has failed that call, so
+// a sweep knows when an operation no longer reaches the failure it was given.
+bool countdown_armed();
+
+}  // namespace sim::inject
