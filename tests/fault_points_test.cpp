@@ -32,13 +32,16 @@ constexpr uint32_t kFrame = 300000;
 // starves a read must not cost a second.
 constexpr double kTimeoutScale = 0.05;
 
-enum class Fault { Pool, Irp, Mdl, SystemMapping, UserMapping, Stall, Crc, NotConnected };
-constexpr Fault kFaults[] = {Fault::Pool,        Fault::Irp,   Fault::Mdl, Fault::SystemMapping,
-                             Fault::UserMapping, Fault::Stall, Fault::Crc, Fault::NotConnected};
+// The driver's own power requests (PoRequestPowerIrp) count with the allocations:
+// the power manager's IRP is what they fail for want of.
+enum class Fault { Pool, Irp, Mdl, PowerRequest, SystemMapping, UserMapping, Stall, Crc, NotConnected };
+constexpr Fault kFaults[] = {Fault::Pool,         Fault::Irp,           Fault::Mdl,
+                             Fault::PowerRequest, Fault::SystemMapping, Fault::UserMapping,
+                             Fault::Stall,        Fault::Crc,           Fault::NotConnected};
 constexpr int kFaultKinds = sizeof(kFaults) / sizeof(kFaults[0]);
 
 const char* fault_name(Fault fault) {
-  static const char* const kNames[] = {"pool",         "IRP",   "MDL", "system mapping",
+  static const char* const kNames[] = {"pool",         "IRP",   "MDL", "power request", "system mapping",
                                        "user mapping", "stall", "CRC", "not connected"};
   return kNames[static_cast<int>(fault)];
 }
@@ -52,7 +55,7 @@ using Statuses = std::set<NTSTATUS>;
 using Expected = std::map<Fault, Statuses>;
 
 // What the machine is given before the request under test.
-enum class Before { NoCamera, Nothing, Handle, Stream, HeldFrame, Asleep };
+enum class Before { NoCamera, Nothing, Idling, Handle, Stream, HeldFrame, Asleep };
 
 struct Result {
   NTSTATUS status = kNotServed;
@@ -222,6 +225,15 @@ const std::vector<Operation>& operations() {
          return r;
        },
        {{Fault::Pool, kResources}}},
+      {"open of an idling camera",
+       Before::Idling,
+       [](Machine& m) {
+         Result r{sim::nt_create_file(L"\\\\.\\Quorvex-0", &m.handle)};
+         m.request_done();
+         if (r.status == STATUS_SUCCESS) r.whole = control(m, IOCTL_CAM_GET_EXPOSURE, {}, le32(0)).whole;
+         return r;
+       },
+       {{Fault::Pool, kResources}, {Fault::PowerRequest, kResources}}},
       {"close with a stream",
        Before::Stream,
        [](Machine& m) {
@@ -340,6 +352,7 @@ const std::vector<Operation>& operations() {
        wake,
        {{Fault::Pool, kServed},
         {Fault::Irp, kServed},
+        {Fault::PowerRequest, kUsbFailed},
         {Fault::Stall, {STATUS_SUCCESS, STATUS_UNSUCCESSFUL}},
         {Fault::Crc, {STATUS_SUCCESS, STATUS_UNSUCCESSFUL}},
         {Fault::NotConnected, {STATUS_SUCCESS, STATUS_UNSUCCESSFUL}}}},
@@ -371,12 +384,27 @@ class FaultPoints : public Testbed, public ::testing::WithParamInterface<Point> 
     if (op().before == Before::NoCamera) return;
     sim::CameraConfig config = camera(m.product);
     config.frame_size = kFrame;
+    if (op().before == Before::Idling) {
+      // A camera that idles in D2 while the machine sleeps in S1 or S2.
+      config.capabilities.DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
+      config.capabilities.DeviceState[PowerSystemSleeping2] = PowerDeviceD2;
+    }
     m.device = &plug(config);
     prepare(m);
   }
 
+  static POWER_STATE idle() {
+    POWER_STATE state;
+    state.DeviceState = PowerDeviceD2;
+    return state;
+  }
+
   void prepare(Machine& m) {
-    if (op().before == Before::NoCamera || op().before == Before::Nothing) return;
+    if (op().before == Before::Idling) {
+      ASSERT_EQ(platform().send_power(*m.device, IRP_MN_SET_POWER, DevicePowerState, idle()).get(),
+                STATUS_SUCCESS);
+    }
+    if (op().before <= Before::Idling) return;
     m.handle = open(0);
     if (op().before == Before::Handle) return;
     ASSERT_EQ(StreamCalls::start(m.handle, kFrame), STATUS_SUCCESS);
@@ -406,6 +434,8 @@ class FaultPoints : public Testbed, public ::testing::WithParamInterface<Point> 
           return sim::inject::fail_irp_allocation(nth);
         case Fault::Mdl:
           return sim::inject::fail_mdl_allocation(nth);
+        case Fault::PowerRequest:
+          return sim::inject::fail_call("PoRequestPowerIrp", STATUS_INSUFFICIENT_RESOURCES, nth);
         case Fault::SystemMapping:
           return sim::inject::fail_system_mapping(nth);
         case Fault::UserMapping:
@@ -426,7 +456,7 @@ class FaultPoints : public Testbed, public ::testing::WithParamInterface<Point> 
   }
 
   static bool still_armed(Fault fault, Machine& m) {
-    if (allocation(fault)) return sim::inject::countdown_armed();
+    if (allocation(fault)) return sim::inject::failure_armed();
     return m.device != nullptr && m.device->armed_injections() != 0;
   }
 
@@ -550,8 +580,8 @@ class Figures : public ::testing::Environment {
       line += std::string(", ") + fault_name(fault) + " " + std::to_string(g_points[static_cast<int>(fault)]);
       if (!allocation(fault)) usb += g_points[static_cast<int>(fault)];
     }
-    long alloc = g_points[0] + g_points[1] + g_points[2];
-    long mapping = g_points[3] + g_points[4];
+    long alloc = g_points[0] + g_points[1] + g_points[2] + g_points[3];
+    long mapping = g_points[4] + g_points[5];
     std::printf("fault points in all: %ld allocation, %ld mapping, %ld USB (%ld replays)%s\n", alloc, mapping,
                 usb, g_replays, line.c_str());
   }

@@ -178,12 +178,13 @@ long pool_allocations() { return state().pool_allocations.load(); }
 
 namespace sim::inject {
 
-bool countdown_armed() {
+bool failure_armed() {
   InjectState& s = state();
   for (const Countdown* countdown : {&s.pool, &s.irp, &s.mdl, &s.user_mapping, &s.system_mapping}) {
     if (countdown->remaining.load() > 0) return true;
   }
-  return false;
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return !s.calls.empty();
 }
 
 }  // namespace sim::inject
