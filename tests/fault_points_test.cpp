@@ -216,6 +216,13 @@ const std::vector<Operation>& operations() {
                                    {Fault::Stall, kUsbFailed},
                                    {Fault::Crc, kUsbFailed},
                                    {Fault::NotConnected, kGone}};
+  // A read that cannot map the caller's buffer finds it unusable.
+  static const Expected kChunkedRead = {{Fault::Pool, kResources},
+                                        {Fault::Irp, kResources},
+                                        {Fault::SystemMapping, {STATUS_INVALID_PARAMETER}},
+                                        {Fault::Stall, kChunkFailed},
+                                        {Fault::Crc, kChunkFailed},
+                                        {Fault::NotConnected, kChunkRefused}};
   static const std::vector<Operation> kOperations = {
       {"open",
        Before::Nothing,
@@ -256,12 +263,7 @@ const std::vector<Operation>& operations() {
       {"triggered read",
        Before::Handle,
        [](Machine& m) { return frame_read(m, IOCTL_CAM_READ_FRAME); },
-       {{Fault::Pool, kResources},
-        {Fault::Irp, kResources},
-        {Fault::SystemMapping, {STATUS_INVALID_PARAMETER}},
-        {Fault::Stall, kChunkFailed},
-        {Fault::Crc, kChunkFailed},
-        {Fault::NotConnected, kChunkRefused}},
+       kChunkedRead,
        {0x100E},
        true},
       {"plain read",
@@ -284,12 +286,7 @@ const std::vector<Operation>& operations() {
          m.device->camera().queue_frames(1);
          return frame_read(m, IOCTL_CAM_READ_FRAME_EX);
        },
-       {{Fault::Pool, kResources},
-        {Fault::Irp, kResources},
-        {Fault::SystemMapping, {STATUS_INVALID_PARAMETER}},
-        {Fault::Stall, kChunkFailed},
-        {Fault::Crc, kChunkFailed},
-        {Fault::NotConnected, kChunkRefused}},
+       kChunkedRead,
        {},
        true},
       {"stream start",
