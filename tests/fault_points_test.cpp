@@ -10,6 +10,7 @@
 // per kind, are printed at the end.
 #include <sim/pattern.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -108,10 +109,31 @@ Result control(Machine& m, ULONG code, const Bytes& input, const Bytes& answer) 
   return r;
 }
 
+// A take waits for a frame (a second, shortened): on a loaded machine the frame
+// given may not have come by then. A take that waited its whole time while a
+// transfer was out at the bus to bring that frame is tried again, up to a bound.
+template <typename Take>
+NTSTATUS take_patiently(const Machine& m, Take take) {
+  using Clock = std::chrono::steady_clock;
+  const auto wait = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kTimeoutScale));
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  for (int tries = 0; tries < 20; ++tries) {
+    Clock::time_point began = Clock::now();
+    status = take();
+    if (status != STATUS_UNSUCCESSFUL || Clock::now() - began < wait || m.device->pending_transfers() == 0)
+      break;
+  }
+  return status;
+}
+
 // One frame taken in place and given back.
 Result take_in_place(Machine& m, bool release = true) {
   m.device->camera().queue_frames(1);
-  Frame frame = StreamCalls::get(m.handle);
+  Frame frame;
+  take_patiently(m, [&] {
+    frame = StreamCalls::get(m.handle);
+    return frame.status;
+  });
   Result r{frame.status};
   if (frame.status != STATUS_SUCCESS) return r;
   r.whole = frame.size == kFrame;
@@ -128,7 +150,8 @@ Result take_copy(Machine& m) {
   m.device->camera().queue_frames(1);
   Bytes output;
   ULONG_PTR information = 0;
-  NTSTATUS status = StreamCalls::read(m.handle, kFrame + 24, &output, &information);
+  NTSTATUS status =
+      take_patiently(m, [&] { return StreamCalls::read(m.handle, kFrame + 24, &output, &information); });
   Result r{status, information};
   bool full = information == kFrame + 24 && sim::pattern::check(output.data() + 24, kFrame).ok;
   r.whole = status == STATUS_SUCCESS && full;
