@@ -208,16 +208,21 @@ const Statuses kChunkFailed = {STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_TIMEO
 const Statuses kChunkRefused = {STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_DEVICE_NOT_CONNECTED,
                                 STATUS_TIMEOUT};
 
+bool plain_bulk(USHORT product) { return product == 0x1009 || product == 0x100B || product == 0x100F; }
+bool triggered(USHORT product) { return !plain_bulk(product); }
+
 struct Operation {
   const char* name;
   Before before;
   std::function<Result(Machine&)> run;
   Expected expected;
-  // Only on these products (none: on every one).
-  std::vector<USHORT> products = {};
+  // Only on the products this accepts (none: on every one).
+  bool (*on)(USHORT product) = nullptr;
   // Frame reads: a fault may leave the camera part way through a frame (a
   // triggered frame goes on where it was), which the next read then meets.
   bool may_leave_a_remnant = false;
+  // A failed URB is what applications read back as the device's last USB status.
+  bool records_usb_failure = false;
 };
 
 // Takes what is left of a frame the camera was sending: a read without trigger
@@ -274,21 +279,19 @@ const std::vector<Operation>& operations() {
        },
        {}},
       {"get exposure", Before::Handle,
-       [](Machine& m) { return control(m, IOCTL_CAM_GET_EXPOSURE, {}, le32(0)); }, kVendor},
+       [](Machine& m) { return control(m, IOCTL_CAM_GET_EXPOSURE, {}, le32(0)); }, kVendor, nullptr, false,
+       true},
       {"set exposure", Before::Handle,
-       [](Machine& m) { return control(m, IOCTL_CAM_SET_EXPOSURE, le32(1000), {}); }, kVendor},
+       [](Machine& m) { return control(m, IOCTL_CAM_SET_EXPOSURE, le32(1000), {}); }, kVendor, nullptr, false,
+       true},
       {"read register", Before::Handle,
        [](Machine& m) {
          m.device->camera().set_reg(0x10, 0x1234);
          return control(m, IOCTL_CAM_READ_REGISTER, {0x10}, le32(0x1234));
        },
-       kVendor},
-      {"triggered read",
-       Before::Handle,
-       [](Machine& m) { return frame_read(m, IOCTL_CAM_READ_FRAME); },
-       kChunkedRead,
-       {0x100E},
-       true},
+       kVendor, nullptr, false, true},
+      {"triggered read", Before::Handle, [](Machine& m) { return frame_read(m, IOCTL_CAM_READ_FRAME); },
+       kChunkedRead, triggered, true},
       {"plain read",
        Before::Handle,
        [](Machine& m) {
@@ -301,17 +304,14 @@ const std::vector<Operation>& operations() {
         {Fault::Stall, kUsbFailed},
         {Fault::Crc, kUsbFailed},
         {Fault::NotConnected, kGone}},
-       {0x1009},
+       plain_bulk,
        true},
-      {"read without trigger",
-       Before::Handle,
+      {"read without trigger", Before::Handle,
        [](Machine& m) {
          m.device->camera().queue_frames(1);
          return frame_read(m, IOCTL_CAM_READ_FRAME_EX);
        },
-       kChunkedRead,
-       {},
-       true},
+       kChunkedRead, nullptr, true},
       {"stream start",
        Before::Handle,
        stream_start,
@@ -524,6 +524,8 @@ class FaultPoints : public Testbed, public ::testing::WithParamInterface<Point> 
       m.arm_bus();
     }
     Result r = op().run(m);
+    LONG last_usbd =
+        m.device != nullptr && extension(*m.device) != nullptr ? extension(*m.device)->LastUsbdStatus : 0;
     settle(m);
     m.request_done();
     if (r.status == STATUS_TIMEOUT && r.information == kFrame) {
@@ -543,6 +545,11 @@ class FaultPoints : public Testbed, public ::testing::WithParamInterface<Point> 
       EXPECT_EQ(expected->second.count(r.status), 1u) << what << ": status " << std::hex << r.status;
     }
     EXPECT_TRUE(r.honest) << what << ": claims what did not happen, " << r.information << " bytes";
+    if (op().records_usb_failure && (fault == Fault::Stall || fault == Fault::Crc)) {
+      EXPECT_EQ(static_cast<USBD_STATUS>(last_usbd),
+                fault == Fault::Stall ? USBD_STATUS_STALL_PID : USBD_STATUS_CRC)
+          << what << ": the last USB status";
+    }
     if (r.status == STATUS_SUCCESS && allocation(fault)) {
       EXPECT_TRUE(r.whole) << what << ": succeeded, not whole";
     }
@@ -580,11 +587,21 @@ TEST_P(FaultPoints, EachFailureInTurn) {
   std::printf("fault points: product %04X, %s%s\n", GetParam().product, op().name, line.c_str());
 }
 
+// A triggered product and a plain bulk one; QUORVEX_FAULT_POINTS=all sweeps every
+// product.
+std::vector<USHORT> products() {
+  const char* which = std::getenv("QUORVEX_FAULT_POINTS");
+  if (which != nullptr && std::string(which) == "all") {
+    return {0x1009, 0x100A, 0x100B, 0x100C, 0x100D, 0x100E, 0x100F};
+  }
+  return {0x100E, 0x1009};
+}
+
 std::vector<Point> points() {
   std::vector<Point> all;
-  for (USHORT product : {USHORT{0x100E}, USHORT{0x1009}}) {
+  for (USHORT product : products()) {
     for (const Operation& operation : operations()) {
-      if (!operation.products.empty() && operation.products[0] != product) continue;
+      if (operation.on != nullptr && !operation.on(product)) continue;
       all.push_back({product, &operation});
     }
   }
