@@ -110,8 +110,9 @@ Result control(Machine& m, ULONG code, const Bytes& input, const Bytes& answer) 
 }
 
 // A take waits for a frame (a second, shortened): on a loaded machine the frame
-// given may not have come by then. A take that waited its whole time while a
-// transfer was out at the bus to bring that frame is tried again, up to a bound.
+// given may not have come by then. A take that waited its whole time while its
+// stream still had transfers out and its camera was in D0 to bring that frame is
+// tried again, up to a bound.
 template <typename Take>
 NTSTATUS take_patiently(const Machine& m, Take take) {
   using Clock = std::chrono::steady_clock;
@@ -120,8 +121,9 @@ NTSTATUS take_patiently(const Machine& m, Take take) {
   for (int tries = 0; tries < 20; ++tries) {
     Clock::time_point began = Clock::now();
     status = take();
-    if (status != STATUS_UNSUCCESSFUL || Clock::now() - began < wait || m.device->pending_transfers() == 0)
-      break;
+    if (status != STATUS_UNSUCCESSFUL || Clock::now() - began < wait) break;
+    PCAM_STREAM_CONTEXT stream = StreamCalls::stream_of(m.handle);
+    if (stream == nullptr || stream->PendingTransfers == 0 || m.device->power_state() != PowerDeviceD0) break;
   }
   return status;
 }
