@@ -436,6 +436,10 @@ class FaultPoints : public Testbed, public ::testing::WithParamInterface<Point> 
     if (op().before == Before::HeldFrame) {
       ASSERT_EQ(take_in_place(m, false).status, STATUS_SUCCESS);
     }
+    // Both transfers out at the bus: nothing of the stream's is on its way there.
+    if (op().before != Before::Asleep) {
+      ASSERT_TRUE(m.device->wait_for_pending(2, kBound));
+    }
     if (op().before == Before::Asleep) {
       ASSERT_EQ(platform().sleep(PowerSystemSleeping3), STATUS_SUCCESS);
     }
