@@ -103,10 +103,14 @@ const AllocationCase kAllocations[] = {
 
 class Allocation : public KernelInjection, public ::testing::WithParamInterface<AllocationCase> {};
 
+// Armed until the nth comes.
 TEST_P(Allocation, FailsTheNthOnly) {
+  EXPECT_FALSE(inject::failure_armed());
   GetParam().inject(2);
   EXPECT_TRUE(GetParam().allocate(stack_.top(), 1));
+  EXPECT_TRUE(inject::failure_armed());
   EXPECT_FALSE(GetParam().allocate(stack_.top(), 2));
+  EXPECT_FALSE(inject::failure_armed());
   EXPECT_TRUE(GetParam().allocate(stack_.top(), 3));
 }
 
@@ -154,7 +158,9 @@ TEST_F(KernelInjection, FailsTheNthNamedCallOnceWithTheGivenStatus) {
   inject::fail_call("PoRequestPowerIrp", STATUS_INSUFFICIENT_RESOURCES, 2);
   EXPECT_EQ(request_power(), STATUS_PENDING);
   EXPECT_EQ(callbacks, 1);  // the little driver completed it at once
+  EXPECT_TRUE(inject::failure_armed());
   EXPECT_EQ(request_power(), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_FALSE(inject::failure_armed());
   EXPECT_EQ(callbacks, 0);
   EXPECT_EQ(request_power(), STATUS_PENDING);
 }
@@ -282,6 +288,7 @@ TEST_F(BusInjection, FailUrbFailsTheMatchingRequestsFromTheNthForSoMany) {
                          2, 2);
   for (int i = 0; i < 4; ++i) {
     bool failed = i == 1 || i == 2;
+    EXPECT_EQ(rig_.device().armed_injections(), i < 3 ? 1u : 0u) << i;
     auto request = rig_.read_register(0x20);
     EXPECT_EQ(request->send_and_wait(), failed ? STATUS_DEVICE_DATA_ERROR : STATUS_SUCCESS) << i;
     EXPECT_EQ(request->usbd, failed ? USBD_STATUS_XACT_ERROR : USBD_STATUS_SUCCESS) << i;

@@ -327,18 +327,7 @@ class UnplugPoints : public Testbed, public ::testing::WithParamInterface<USHORT
       std::snprintf(line, sizeof line, "\n  %s: %08X", step.what.c_str(), static_cast<uint32_t>(step.status));
       text += line;
     }
-    text += "\nthe bus:";
-    for (const sim::BusEvent& e : device.trace()) {
-      if (e.kind == sim::BusEvent::Control) {
-        text += "\n  " + describe(e);
-        continue;
-      }
-      std::snprintf(line, sizeof line, "\n  kind %d endpoint %02X, %u of %u bytes, USBD %08X, status %08X",
-                    static_cast<int>(e.kind), e.endpoint, e.actual, e.requested,
-                    static_cast<uint32_t>(e.usbd_status), static_cast<uint32_t>(e.irp_status));
-      text += line;
-    }
-    ADD_FAILURE() << text;
+    ADD_FAILURE() << text << "\nthe bus:" << describe_trace(device);
   }
 
   static void check_outcome(Fault fault, const Session& session) {

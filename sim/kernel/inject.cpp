@@ -175,3 +175,16 @@ long pool_allocations() { return state().pool_allocations.load(); }
 
 }  // namespace inject
 }  // namespace sim
+
+namespace sim::inject {
+
+bool failure_armed() {
+  InjectState& s = state();
+  for (const Countdown* countdown : {&s.pool, &s.irp, &s.mdl, &s.user_mapping, &s.system_mapping}) {
+    if (countdown->remaining.load() > 0) return true;
+  }
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return !s.calls.empty();
+}
+
+}  // namespace sim::inject

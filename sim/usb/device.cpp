@@ -106,6 +106,8 @@ void UsbDevice::unplug_on(const UrbMatch& match, int nth) {
 
 void UsbDevice::clear_injections() { faults_->clear(); }
 
+size_t UsbDevice::armed_injections() const { return faults_->armed(); }
+
 void UsbDevice::disconnect() {
   engine_->unplug();
   engine_->fail_all(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);

@@ -55,6 +55,11 @@ std::optional<Injection> FaultPlan::take(PURB urb, std::optional<UCHAR> endpoint
   return std::nullopt;
 }
 
+size_t FaultPlan::armed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return injections_.size();
+}
+
 void FaultPlan::release_holds() {
   std::lock_guard<std::mutex> lock(mutex_);
   injections_.erase(std::remove_if(injections_.begin(), injections_.end(),

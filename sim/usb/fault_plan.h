@@ -32,6 +32,8 @@ class FaultPlan {
   // `endpoint` is the endpoint of the pipe the URB names, if it names one.
   std::optional<Injection> take(PURB urb, std::optional<UCHAR> endpoint);
   void release_holds();
+  // URB injections not used up yet.
+  size_t armed() const;
 
   // Descriptor reads.
   void truncate_descriptor(UCHAR type, uint32_t bytes);

@@ -168,6 +168,24 @@ inline std::string describe(const sim::BusEvent& e) {
   return text;
 }
 
+// Every request the camera saw, one a line: control transfers as above, the
+// others by kind, endpoint, lengths and statuses. For the messages of a failure.
+inline std::string describe_trace(const sim::UsbDevice& device) {
+  std::string text;
+  char line[128];
+  for (const sim::BusEvent& e : device.trace()) {
+    if (e.kind == sim::BusEvent::Control) {
+      text += "\n  " + describe(e);
+      continue;
+    }
+    std::snprintf(line, sizeof line, "\n  kind %d endpoint %02X, %u of %u bytes, USBD %08X, status %08X",
+                  static_cast<int>(e.kind), e.endpoint, e.actual, e.requested,
+                  static_cast<uint32_t>(e.usbd_status), static_cast<uint32_t>(e.irp_status));
+    text += line;
+  }
+  return text;
+}
+
 // Register traffic in the same notation; a failed transfer moves no data.
 inline std::string reg_access(bool in, uint8_t reg, std::optional<uint16_t> value) {
   char text[64];

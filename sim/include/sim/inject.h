@@ -56,3 +56,13 @@ void clear();
 long pool_allocations();
 
 }  // namespace sim::inject
+
+namespace sim::inject {
+
+// Whether one of the nth-call failures above (pool, IRP, MDL, user or system
+// mapping, a named kernel call) is still waiting for its call: false once it has
+// failed that call, so a sweep knows when an operation no longer reaches the
+// failure it was given.
+bool failure_armed();
+
+}  // namespace sim::inject

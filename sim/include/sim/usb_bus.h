@@ -173,6 +173,9 @@ class UsbDevice {
   // Unplugs the camera when the nth matching URB arrives, before it is served.
   void unplug_on(const UrbMatch& match, int nth = 1);
   void clear_injections();
+  // URB injections not used up yet (a hold stays until released): none once the
+  // nth URB asked for has been failed, refused or acted on.
+  size_t armed_injections() const;
 
   // Takes the camera off the bus: pending transfers fail with
   // STATUS_DEVICE_NOT_CONNECTED, new ones at once.
