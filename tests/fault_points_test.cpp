@@ -31,7 +31,7 @@ namespace {
 constexpr uint32_t kFrame = 300000;
 // The one-second waits of frame reads and takes, shortened: a failure point that
 // starves a read must not cost a second.
-constexpr double kTimeoutScale = 0.2;
+constexpr double kTimeoutScale = 0.5;
 
 // The driver's own power requests (PoRequestPowerIrp) count with the allocations:
 // the power manager's IRP is what they fail for want of.
