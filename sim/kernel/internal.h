@@ -238,6 +238,9 @@ void power_reset();
 // Debug output captured from DbgPrintEx.
 void debug_log_clear();
 
+// DEVICE_OBJECT.Type of every device object IoCreateDevice makes.
+constexpr CSHORT kIoTypeDevice = 3;
+
 // Hooks for failures a test injects into kernel services.
 bool inject_fail_pool();
 bool inject_fail_irp();

@@ -711,6 +711,14 @@ extern "C" {
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   call_point("IofCallDriver", Irp);
   irql_check("IofCallDriver");
+  // As the verifier does: a device object that is not one (freed, most likely,
+  // after its removal) would be called through whatever its memory now holds.
+  if (DeviceObject == nullptr || DeviceObject->Type != kIoTypeDevice) {
+    report_fault(Fault::InvalidArgument, "IofCallDriver to an invalid device object " +
+                                             hex(reinterpret_cast<uintptr_t>(DeviceObject)) + " with " +
+                                             describe_irp(Irp));
+    return STATUS_INVALID_DEVICE_STATE;
+  }
   check_nesting(Irp);
   if (is_resend(Irp) && inject_cancel_now(1, Irp)) IoCancelIrp(Irp);
   uint64_t serial;

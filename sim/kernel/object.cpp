@@ -15,8 +15,6 @@
 namespace sim {
 namespace {
 
-constexpr CSHORT kIoTypeDevice = 3;
-
 // Whether the I/O manager may open a device. One created inside the driver's
 // entry or AddDevice is initialising until the platform, on the thread that ran
 // the driver, has seen the call return: the driver's own clearing of
