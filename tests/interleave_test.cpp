@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "support/control.h"
+#include "support/posted_read.h"
 #include "support/stream.h"
 
 namespace quorvex::test {
@@ -83,14 +84,8 @@ class GateAgainstRemoval : public Interleave, public ::testing::WithParamInterfa
 TEST_P(GateAgainstRemoval, RemovalWaitsForEveryRequestTheGateLetsIn) {
   const GateCase& c = GetParam();
   PDEVICE_OBJECT fdo = platform().fdo(*device_);
-  PIRP irp = IoAllocateIrp(fdo->StackSize, FALSE);
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
-  next->MinorFunction = 0x0B;  // IRP_MN_REGINFO_EX
-  IoSetCompletionRoutine(irp, CamSyncCompletion, &done, TRUE, TRUE, TRUE);
+  ManagementRequest request(fdo);
+  PIRP irp = request.irp;
 
   std::atomic<std::thread::id> requester;
   std::future<NTSTATUS> removed;
@@ -119,7 +114,6 @@ TEST_P(GateAgainstRemoval, RemovalWaitsForEveryRequestTheGateLetsIn) {
   EXPECT_EQ(finished_in_window, c.removal_finishes);
   ASSERT_EQ(removed.wait_for(kBound), std::future_status::ready);
   EXPECT_EQ(removed.get(), STATUS_SUCCESS);
-  IoFreeIrp(irp);
 }
 
 INSTANTIATE_TEST_SUITE_P(Points, GateAgainstRemoval, ::testing::ValuesIn(kGateCases),

@@ -101,12 +101,15 @@ void run_point(const char* call, const volatile void* object) {
     std::lock_guard<std::mutex> lock(state().mutex);
     std::vector<Point>& points = state().points;
     for (auto it = points.begin(); it != points.end();) {
-      if (!point_accepts(*it, call, object) || it->skip-- > 0) {
+      if (!point_accepts(*it, call, object)) {
         ++it;
-        continue;
+      } else if (it->skip > 0) {
+        it->skip--;
+        ++it;
+      } else {
+        due.push_back(it->action);
+        it = --it->times <= 0 ? points.erase(it) : it + 1;
       }
-      due.push_back(it->action);
-      it = --it->times <= 0 ? points.erase(it) : it + 1;
     }
     count_points_locked();
   }
