@@ -129,9 +129,8 @@ INSTANTIATE_TEST_SUITE_P(Points, GateAgainstRemoval, ::testing::ValuesIn(kGateCa
 TEST_F(Interleave, AStopWaitsForARequestThatOutlivesItsFirstAbortAndPoll) {
   std::atomic<std::thread::id> requester;
   std::future<NTSTATUS> stopped;
-  Signal polled;
+  Signal polled, returned;
   bool unconfigured_early = true;
-  std::future<Reply> read;
   // The stop's second wait for the requests inside: its first abort is behind it.
   inject::at_call(
       "KeWaitForSingleObject",
@@ -142,7 +141,7 @@ TEST_F(Interleave, AStopWaitsForARequestThatOutlivesItsFirstAbortAndPoll) {
         });
         polled.set();
         // The read is let go and leaves; the wait then finds it gone.
-        EXPECT_EQ(read.wait_for(kBound), std::future_status::ready);
+        EXPECT_TRUE(returned.wait());
       },
       2, 1, on(&ext_->DrainEvent));
   inject::at_call(
@@ -156,7 +155,11 @@ TEST_F(Interleave, AStopWaitsForARequestThatOutlivesItsFirstAbortAndPoll) {
         return requester == std::this_thread::get_id() &&
                IoGetNextIrpStackLocation((PIRP)irp)->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
       });
-  read = on_own_thread(&requester, [&] { return call(IOCTL_CAM_READ_REGISTER, {0x35}, 4); });
+  std::future<Reply> read = on_own_thread(&requester, [&] {
+    Reply reply = call(IOCTL_CAM_READ_REGISTER, {0x35}, 4);
+    returned.set();
+    return reply;
+  });
   ASSERT_EQ(read.wait_for(kBound), std::future_status::ready);
   EXPECT_EQ(read.get(), untouched(STATUS_CANCELLED, 4));
   ASSERT_TRUE(stopped.valid());
