@@ -413,6 +413,7 @@ VOID NTAPI KeClearEvent(PRKEVENT Event) {
 }
 
 ULONGLONG NTAPI KeQueryInterruptTime(VOID) {
+  call_point("KeQueryInterruptTime", nullptr);
   static const auto boot = std::chrono::steady_clock::now();
   auto since = std::chrono::steady_clock::now() - boot;
   return static_cast<ULONGLONG>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100);

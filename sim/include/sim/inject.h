@@ -44,10 +44,13 @@ using PointMatch = std::function<bool(const volatile void* object)>;
 // under its own name (KeAcquireSpinLock is KeAcquireSpinLockRaiseToDpc,
 // IoCallDriver and IoCompleteRequest are IofCallDriver and IofCompleteRequest,
 // ExAllocatePool is SimExAllocatePoolAt and ExAllocatePoolWithTag
-// SimExAllocatePoolWithTagAt); the object given to the match is the event, spin
-// lock, IRP, MDL, pool block or device object it acts on, or null (the
-// allocations, IoCreateSymbolicLink). The platform's own calls of these services
-// are points as well.
+// SimExAllocatePoolWithTagAt), but those that only set up the caller's own object
+// (KeInitializeEvent, KeInitializeSpinLock, RtlInitUnicodeString) and the cancel
+// spin lock's pair, which take it through KeAcquireSpinLockRaiseToDpc and
+// KeReleaseSpinLock. The object given to the match is the event, spin lock, IRP,
+// MDL, pool block, descriptor, record or device object the call acts on, or null (the
+// allocations, IoCreateSymbolicLink, KeQueryInterruptTime). The platform's own
+// calls of these services are points as well.
 void at_call(const std::string& call, std::function<void()> action, int nth = 1, int times = 1,
              PointMatch match = nullptr);
 // Stops the thread that makes the nth accepted interlocked operation (sim/ntddk.h:
