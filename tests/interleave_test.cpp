@@ -3,38 +3,18 @@
 // operation runs there, on another thread, before it goes on. Removal against the
 // request gate, a stop against a request that outlives its first abort, a
 // stream's stop against the requests using it, a frame read against a power-down.
-#include <condition_variable>
 #include <future>
-#include <mutex>
 #include <thread>
 
 #include "support/control.h"
 #include "support/posted_read.h"
+#include "support/signal.h"
 #include "support/stream.h"
 
 namespace quorvex::test {
 namespace {
 
 namespace inject = sim::inject;
-
-// One thread tells another that it has reached a point; waited for with a bound.
-class Signal {
- public:
-  void set() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    set_ = true;
-    changed_.notify_all();
-  }
-  bool wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, kBound, [this] { return set_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool set_ = false;
-};
 
 // The calls a point is for: those on `object` (null: any), made on the thread
 // whose id `thread` holds once it is set.

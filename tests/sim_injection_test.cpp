@@ -241,6 +241,11 @@ const volatile void* lock_of(PointObjects& o, int i) { return &o.lock[i]; }
 const volatile void* word_of(PointObjects& o, int i) { return &o.word[i]; }
 const volatile void* irp_of(PointObjects& o, int i) { return o.irp[i]; }
 bool word_untouched(PointObjects& o, int i) { return o.word[i] == 5; }
+void take_and_release(PointObjects& o, int i, PDEVICE_OBJECT) {
+  KIRQL irql;
+  KeAcquireSpinLock(&o.lock[i], &irql);
+  KeReleaseSpinLock(&o.lock[i], irql);
+}
 bool not_acted(PointObjects& o, int) { return !o.acted; }
 
 const PointCase kPointCases[] = {
@@ -260,20 +265,10 @@ const PointCase kPointCases[] = {
        }
      },
      [](PointObjects& o, int i) { return KeSetEvent(&o.event[i], IO_NO_INCREMENT, FALSE) == 0; }},
-    {"KeAcquireSpinLock", "KeAcquireSpinLockRaiseToDpc", lock_of,
-     [](PointObjects& o, int i, PDEVICE_OBJECT) {
-       KIRQL irql;
-       KeAcquireSpinLock(&o.lock[i], &irql);
-       KeReleaseSpinLock(&o.lock[i], irql);
-     },
+    {"KeAcquireSpinLock", "KeAcquireSpinLockRaiseToDpc", lock_of, take_and_release,
      [](PointObjects&, int) { return KeGetCurrentIrql() == PASSIVE_LEVEL; }},
     // Stopped still holding the lock, at its level.
-    {"KeReleaseSpinLock", "KeReleaseSpinLock", lock_of,
-     [](PointObjects& o, int i, PDEVICE_OBJECT) {
-       KIRQL irql;
-       KeAcquireSpinLock(&o.lock[i], &irql);
-       KeReleaseSpinLock(&o.lock[i], irql);
-     },
+    {"KeReleaseSpinLock", "KeReleaseSpinLock", lock_of, take_and_release,
      [](PointObjects&, int) { return KeGetCurrentIrql() == DISPATCH_LEVEL; }},
     {"IofCallDriver", "IofCallDriver", irp_of,
      [](PointObjects& o, int i, PDEVICE_OBJECT top) {
