@@ -3,6 +3,7 @@
 #include <quorvex/quorvex.h>
 
 #include "driver/driver.h"
+#include "support/posted_read.h"
 #include "support/testbed.h"
 
 namespace quorvex::test {
@@ -181,17 +182,9 @@ TEST_F(Pnp, SurpriseRemovalRefusesNewWorkAndRemovalFollowsTheLastClose) {
 TEST_F(Pnp, ManagementRequestsPassDown) {
   sim::UsbDevice& device = plug();
   PDEVICE_OBJECT fdo = platform().fdo(device);
-  PIRP irp = IoAllocateIrp(fdo->StackSize, FALSE);
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
-  next->MinorFunction = 0x0B;  // IRP_MN_REGINFO_EX
-  IoSetCompletionRoutine(irp, CamSyncCompletion, &done, TRUE, TRUE, TRUE);
-  EXPECT_EQ(IofCallDriver(fdo, irp), STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(irp->IoStatus.Status, STATUS_NOT_SUPPORTED);
-  IoFreeIrp(irp);
+  ManagementRequest request(fdo);
+  EXPECT_EQ(IofCallDriver(fdo, request.irp), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(request.irp->IoStatus.Status, STATUS_NOT_SUPPORTED);
 }
 
 // Through a life with requests that allocate, every block the driver takes is

@@ -207,6 +207,199 @@ TEST_F(KernelInjection, AtCallRunsTheActionAtTheEntryOfTheChosenCalls) {
   }
 }
 
+// Two of each kind of object a point can be for: the calls on the first are never
+// counted, so that a point is seen to stop only where its match says.
+struct PointObjects {
+  KEVENT event[2];
+  KSPIN_LOCK lock[2];
+  volatile LONG word[2] = {5, 5};
+  PVOID pointer[2] = {};
+  PIRP irp[2] = {};
+  int satisfied = 0;   // waits that found their event set
+  bool acted = false;  // set by the service's effect, where the test cannot read it back
+};
+
+PointObjects* g_points = nullptr;
+
+NTSTATUS NTAPI note_dispatch(PDEVICE_OBJECT, PIRP irp) {
+  g_points->acted = true;
+  return complete_irp(irp, STATUS_SUCCESS);
+}
+
+NTSTATUS NTAPI note_completion(PDEVICE_OBJECT, PIRP, PVOID) {
+  g_points->acted = true;
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// One kind of point: the service (null for an interlocked operation), the object a
+// call on object i acts on, the call, and what the action sees while the call has
+// not yet acted.
+struct PointCase {
+  const char* name;
+  const char* call;
+  const volatile void* (*object)(PointObjects& o, int i);
+  void (*make)(PointObjects& o, int i, PDEVICE_OBJECT top);
+  bool (*untouched)(PointObjects& o, int i);
+};
+
+const volatile void* event_of(PointObjects& o, int i) { return &o.event[i]; }
+const volatile void* lock_of(PointObjects& o, int i) { return &o.lock[i]; }
+const volatile void* word_of(PointObjects& o, int i) { return &o.word[i]; }
+const volatile void* irp_of(PointObjects& o, int i) { return o.irp[i]; }
+bool word_untouched(PointObjects& o, int i) { return o.word[i] == 5; }
+void take_and_release(PointObjects& o, int i, PDEVICE_OBJECT) {
+  KIRQL irql;
+  KeAcquireSpinLock(&o.lock[i], &irql);
+  KeReleaseSpinLock(&o.lock[i], irql);
+}
+bool not_acted(PointObjects& o, int) { return !o.acted; }
+
+const PointCase kPointCases[] = {
+    {"KeSetEvent", "KeSetEvent", event_of,
+     [](PointObjects& o, int i, PDEVICE_OBJECT) {
+       KeClearEvent(&o.event[i]);
+       KeSetEvent(&o.event[i], IO_NO_INCREMENT, FALSE);
+     },
+     [](PointObjects& o, int i) { return KeReadStateEvent(&o.event[i]) == 0; }},
+    // The action sets the event the call is about to wait on: the wait has not begun.
+    {"KeWaitForSingleObject", "KeWaitForSingleObject", event_of,
+     [](PointObjects& o, int i, PDEVICE_OBJECT) {
+       KeClearEvent(&o.event[i]);
+       LARGE_INTEGER none{};
+       if (KeWaitForSingleObject(&o.event[i], Executive, KernelMode, FALSE, &none) == STATUS_SUCCESS) {
+         o.satisfied++;
+       }
+     },
+     [](PointObjects& o, int i) { return KeSetEvent(&o.event[i], IO_NO_INCREMENT, FALSE) == 0; }},
+    {"KeAcquireSpinLock", "KeAcquireSpinLockRaiseToDpc", lock_of, take_and_release,
+     [](PointObjects&, int) { return KeGetCurrentIrql() == PASSIVE_LEVEL; }},
+    // Stopped still holding the lock, at its level.
+    {"KeReleaseSpinLock", "KeReleaseSpinLock", lock_of, take_and_release,
+     [](PointObjects&, int) { return KeGetCurrentIrql() == DISPATCH_LEVEL; }},
+    {"IofCallDriver", "IofCallDriver", irp_of,
+     [](PointObjects& o, int i, PDEVICE_OBJECT top) {
+       IoReuseIrp(o.irp[i], STATUS_SUCCESS);
+       IoSetCompletionRoutine(o.irp[i], note_completion, nullptr, TRUE, TRUE, TRUE);
+       IoGetNextIrpStackLocation(o.irp[i])->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+       o.acted = false;
+       IofCallDriver(top, o.irp[i]);
+     },
+     not_acted},
+    {"IofCompleteRequest", "IofCompleteRequest", irp_of,
+     [](PointObjects& o, int i, PDEVICE_OBJECT) {
+       IoReuseIrp(o.irp[i], STATUS_SUCCESS);
+       IoSetCompletionRoutine(o.irp[i], note_completion, nullptr, TRUE, TRUE, TRUE);
+       IoSetNextIrpStackLocation(o.irp[i]);
+       o.acted = false;
+       IofCompleteRequest(o.irp[i], IO_NO_INCREMENT);
+     },
+     not_acted},
+    {"InterlockedIncrement", nullptr, word_of,
+     [](PointObjects& o, int i, PDEVICE_OBJECT) {
+       InterlockedIncrement(&o.word[i]);
+       o.word[i] = 5;
+     },
+     word_untouched},
+    {"InterlockedCompareExchange", nullptr, word_of,
+     [](PointObjects& o, int i, PDEVICE_OBJECT) {
+       InterlockedCompareExchange(&o.word[i], 6, 5);
+       o.word[i] = 5;
+     },
+     word_untouched},
+    {"InterlockedExchangePointer", nullptr,
+     [](PointObjects& o, int i) -> const volatile void* {return &o.pointer[i];
+}  // namespace
+,
+    [](PointObjects& o, int i, PDEVICE_OBJECT) {
+      InterlockedExchangePointer(&o.pointer[i], &o);
+      o.pointer[i] = nullptr;
+    },
+    [](PointObjects& o, int i) { return o.pointer[i] == nullptr; }
+}  // namespace simtest
+,
+}
+;
+
+class StopPoint : public KernelInjection, public ::testing::WithParamInterface<PointCase> {
+ protected:
+  void SetUp() override {
+    g_points = &o_;
+    for (int i = 0; i < 2; ++i) {
+      KeInitializeEvent(&o_.event[i], NotificationEvent, FALSE);
+      KeInitializeSpinLock(&o_.lock[i]);
+      o_.irp[i] = IoAllocateIrp(stack_.top()->StackSize, FALSE);
+    }
+    stack_.set(IRP_MJ_DEVICE_CONTROL, note_dispatch);
+  }
+  void TearDown() override {
+    for (PIRP irp : o_.irp) IoFreeIrp(irp);
+    g_points = nullptr;
+  }
+  void make(int i) { GetParam().make(o_, i, stack_.top()); }
+  void arm(std::function<void()> action, int nth) {
+    const PointCase& c = GetParam();
+    const volatile void* chosen = c.object(o_, 1);
+    auto match = [chosen](const volatile void* object) { return object == chosen; };
+    if (c.call != nullptr) {
+      inject::at_call(c.call, std::move(action), nth, 1, match);
+    } else {
+      inject::at_interlocked(chosen, std::move(action), nth);
+    }
+  }
+  PointObjects o_;
+};
+
+// The nth call on the chosen object stops, on the calling thread, before the call
+// acts; calls on another object do not count, and a spent point costs nothing more.
+TEST_P(StopPoint, StopsTheNthCallOnTheChosenObjectBeforeItActs) {
+  std::vector<std::thread::id> threads;
+  std::vector<bool> untouched;
+  arm(
+      [&] {
+        threads.push_back(std::this_thread::get_id());
+        untouched.push_back(GetParam().untouched(o_, 1));
+      },
+      2);
+  EXPECT_EQ(inject::points_armed(), 1);
+  for (int call : {0, 1, 0, 1, 1}) make(call);
+  EXPECT_EQ(threads, std::vector<std::thread::id>{std::this_thread::get_id()});
+  EXPECT_EQ(untouched, std::vector<bool>{true});
+  EXPECT_EQ(inject::points_armed(), 0);
+  EXPECT_EQ(SimInterlockedPointsArmed, 0);
+  // Only the wait that the action's set preceded found its event set.
+  EXPECT_EQ(o_.satisfied, GetParam().make == kPointCases[1].make ? 1 : 0);
+}
+
+// The action's own calls are not points; another thread's are, while the stopped
+// thread waits for it: the operation the action starts runs at the point.
+TEST_F(KernelInjection, AnActionsOwnCallsAreNotPointsAnotherThreadsAre) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  auto set = [&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); };
+  std::vector<std::string> fired;
+  inject::at_call("KeSetEvent", [&] {
+    fired.push_back("stopped");
+    set();  // not a point: this thread is at one
+    inject::at_call("KeSetEvent", [&] { fired.push_back("other"); });
+    std::async(std::launch::async, set).get();
+  });
+  set();
+  EXPECT_EQ(fired, (std::vector<std::string>{"stopped", "other"}));
+  EXPECT_EQ(inject::points_armed(), 0);
+}
+
+TEST_P(StopPoint, ClearDisarmsIt) {
+  bool fired = false;
+  arm([&] { fired = true; }, 1);
+  inject::clear();
+  EXPECT_EQ(inject::points_armed(), 0);
+  EXPECT_EQ(SimInterlockedPointsArmed, 0);
+  make(1);
+  EXPECT_FALSE(fired);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, StopPoint, ::testing::ValuesIn(kPointCases), CaseName());
+
 TEST_F(KernelInjection, ClearRemovesEveryPendingInjection) {
   for (const AllocationCase& c : kAllocations) c.inject(1);
   inject::fail_call("IoCreateDevice", STATUS_INSUFFICIENT_RESOURCES);

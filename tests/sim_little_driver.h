@@ -29,6 +29,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/signal.h"
+
 namespace simtest {
 
 using namespace std::chrono_literals;
@@ -113,33 +115,7 @@ inline NTSTATUS NTAPI little_entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return STATUS_SUCCESS;
 }
 
-// An event that a test thread (or a completion routine standing in for the
-// platform's client) sets and another waits on with a bound.
-class Signal {
- public:
-  void set() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    set_ = true;
-    cv_.notify_all();
-  }
-  bool wait(std::chrono::milliseconds bound = kBound) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, bound, [this] { return set_; });
-  }
-  bool is_set() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return set_;
-  }
-  void reset() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    set_ = false;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::condition_variable cv_;
-  bool set_ = false;
-};
+using quorvex::test::Signal;
 
 class LittleStack {
  public:

@@ -232,6 +232,15 @@ NTSTATUS NTAPI returns_another_status(PDEVICE_OBJECT, PIRP irp) {
   return STATUS_UNSUCCESSFUL;
 }
 
+// Passes the request on to memory that is not a device object, as a driver holding
+// a pointer to one already freed would; the request is its own again after the refusal.
+NTSTATUS NTAPI passes_to_a_non_device(PDEVICE_OBJECT, PIRP irp) {
+  DEVICE_OBJECT not_a_device{};
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  if (IofCallDriver(&not_a_device, irp) != STATUS_INVALID_DEVICE_STATE) return STATUS_UNSUCCESSFUL;
+  return complete_irp(irp, STATUS_SUCCESS);
+}
+
 struct RoutineCase {
   const char* name;
   PDRIVER_DISPATCH routine;
@@ -269,6 +278,8 @@ const RoutineCase kFaultyRoutines[] = {
      "IoBuildDeviceIoControlRequest called at IRQL 2"},
     {"CompletesWithACancelRoutineSet", completes_with_a_cancel_routine, Fault::CompletedWithCancelRoutine, 1,
      "IofCompleteRequest"},
+    {"PassesToSomethingNotADevice", passes_to_a_non_device, Fault::InvalidArgument, 1,
+     "IofCallDriver to an invalid device object"},
     {"ReturnsAnotherStatusThanItCompletedWith", returns_another_status, Fault::DispatchStatusMismatch, 1,
      "was completed with 0x0 at stack location 2 but its dispatch routine returned 0xC0000001"},
 };

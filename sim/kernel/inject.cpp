@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <vector>
 
 #include "internal.h"
 
@@ -27,9 +28,13 @@ struct CallFailure {
   NTSTATUS status;
 };
 
-struct CallAction {
-  int skip;   // calls to let through first
-  int times;  // calls to stop
+// One point a test armed: a named service's calls, or a word's interlocked operations.
+struct Point {
+  std::string call;              // the service; empty for an interlocked point
+  const volatile void* address;  // the word of an interlocked point
+  inject::PointMatch match;      // null: every call
+  int skip;                      // accepted calls to let through first
+  int times;                     // accepted calls to stop
   std::function<void()> action;
 };
 
@@ -59,7 +64,7 @@ struct InjectState {
   std::atomic<long> pool_allocations{0};
   std::mutex mutex;
   std::map<std::string, CallFailure> calls;
-  std::map<std::string, CallAction> actions;
+  std::vector<Point> points;
   CancelInjection cancels[2];  // by inject::CancelPoint
 };
 
@@ -68,24 +73,61 @@ InjectState& state() {
   return *s;
 }
 
-// The action runs outside the lock: it may inject, or call the same service itself.
-void run_call_action(const char* call) {
-  std::function<void()> action;
+// Set while this thread runs a point's action or match: its own calls are not points.
+thread_local bool t_at_point = false;
+
+// The points armed of each kind: what the unarmed fast paths read. Under the
+// state's mutex when written.
+void count_points_locked() {
+  int calls = 0, words = 0;
+  for (const Point& p : state().points) (p.call.empty() ? words : calls)++;
+  g_call_points_armed.store(calls, std::memory_order_relaxed);
+  __atomic_store_n(&SimInterlockedPointsArmed, words, __ATOMIC_RELAXED);
+}
+
+bool point_accepts(const Point& p, const char* call, const volatile void* object) {
+  if (call != nullptr ? p.call != call : (!p.call.empty() || p.address != object)) return false;
+  return !p.match || p.match(object);
+}
+
+// Every armed point a call is for counts it; the actions due run outside the lock,
+// in the order their points were armed: they may inject, or wait for other threads
+// that pass points themselves.
+void run_point(const char* call, const volatile void* object) {
+  if (t_at_point) return;
+  t_at_point = true;
+  std::vector<std::function<void()>> due;
   {
     std::lock_guard<std::mutex> lock(state().mutex);
-    auto it = state().actions.find(call);
-    if (it == state().actions.end()) return;
-    if (it->second.skip > 0) {
-      it->second.skip--;
-      return;
+    std::vector<Point>& points = state().points;
+    for (auto it = points.begin(); it != points.end();) {
+      if (!point_accepts(*it, call, object)) {
+        ++it;
+      } else if (it->skip > 0) {
+        it->skip--;
+        ++it;
+      } else {
+        due.push_back(it->action);
+        it = --it->times <= 0 ? points.erase(it) : it + 1;
+      }
     }
-    action = it->second.action;
-    if (--it->second.times <= 0) state().actions.erase(it);
+    count_points_locked();
   }
-  action();
+  for (auto& action : due) action();
+  t_at_point = false;
+}
+
+void arm_point(Point point) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  state().points.push_back(std::move(point));
+  count_points_locked();
 }
 
 }  // namespace
+
+std::atomic<int> g_call_points_armed{0};
+
+void call_point_armed(const char* call, const volatile void* object) { run_point(call, object); }
 
 bool inject_fail_pool() {
   state().pool_allocations++;
@@ -96,8 +138,8 @@ bool inject_fail_mdl() { return state().mdl.fire() || state().low.fire(); }
 bool inject_fail_user_mapping() { return state().user_mapping.fire() || state().low.fire(); }
 bool inject_fail_system_mapping() { return state().system_mapping.fire() || state().low.fire(); }
 
-bool inject_call_failure(const char* call, NTSTATUS* status) {
-  run_call_action(call);
+bool inject_call_failure(const char* call, NTSTATUS* status, const volatile void* object) {
+  call_point(call, object);
   std::lock_guard<std::mutex> lock(state().mutex);
   auto it = state().calls.find(call);
   if (it == state().calls.end()) return false;
@@ -139,9 +181,17 @@ void fail_call(const std::string& call, NTSTATUS status, int nth) {
   state().calls[call] = CallFailure{nth, status};
 }
 
-void at_call(const std::string& call, std::function<void()> action, int nth, int times) {
+void at_call(const std::string& call, std::function<void()> action, int nth, int times, PointMatch match) {
+  arm_point(Point{call, nullptr, std::move(match), nth - 1, times, std::move(action)});
+}
+
+void at_interlocked(const volatile void* address, std::function<void()> action, int nth, PointMatch match) {
+  arm_point(Point{std::string(), address, std::move(match), nth - 1, 1, std::move(action)});
+}
+
+int points_armed() {
   std::lock_guard<std::mutex> lock(state().mutex);
-  state().actions[call] = CallAction{nth - 1, times, std::move(action)};
+  return static_cast<int>(state().points.size());
 }
 
 void low_resources(uint32_t seed, double fraction) {
@@ -167,7 +217,8 @@ void clear() {
   state().system_mapping.remaining = 0;
   std::lock_guard<std::mutex> lock(state().mutex);
   state().calls.clear();
-  state().actions.clear();
+  state().points.clear();
+  count_points_locked();
   for (CancelInjection& cancel : state().cancels) cancel = CancelInjection{};
 }
 
@@ -188,3 +239,11 @@ bool failure_armed() {
 }
 
 }  // namespace sim::inject
+
+extern "C" {
+
+LONG SimInterlockedPointsArmed = 0;
+
+VOID NTAPI SimInterlockedPoint(const volatile VOID* Address) { sim::run_point(nullptr, Address); }
+
+}  // extern "C"

@@ -4,6 +4,7 @@
 #include <sim/ntddk.h>
 #include <sim/verifier.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -237,6 +238,9 @@ void power_reset();
 // Debug output captured from DbgPrintEx.
 void debug_log_clear();
 
+// DEVICE_OBJECT.Type of every device object IoCreateDevice makes.
+constexpr CSHORT kIoTypeDevice = 3;
+
 // Hooks for failures a test injects into kernel services.
 bool inject_fail_pool();
 bool inject_fail_irp();
@@ -245,7 +249,14 @@ bool inject_fail_user_mapping();
 bool inject_fail_system_mapping();
 // At the entry of a named service: runs the action a test set for the call
 // (inject::at_call), then says whether the call is to fail and with what.
-bool inject_call_failure(const char* call, NTSTATUS* status);
+bool inject_call_failure(const char* call, NTSTATUS* status, const volatile void* object = nullptr);
+// At the entry of every other service the driver calls (inject::at_call): one
+// relaxed load while no call point is armed.
+extern std::atomic<int> g_call_points_armed;
+void call_point_armed(const char* call, const volatile void* object);
+inline void call_point(const char* call, const volatile void* object) {
+  if (g_call_points_armed.load(std::memory_order_relaxed) != 0) call_point_armed(call, object);
+}
 // Whether an injected cancel hits `irp` now; point 0: before a completion routine,
 // 1: before a re-submission.
 bool inject_cancel_now(int point, PIRP irp);

@@ -530,6 +530,7 @@ extern "C" {
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   UNREFERENCED_PARAMETER(ChargeQuota);
+  call_point("IoAllocateIrp", nullptr);
   irql_check("IoAllocateIrp");
   return irp_allocate(StackSize, true);
 }
@@ -594,11 +595,13 @@ bool initialize_irp(PIRP irp, USHORT packet_size, CCHAR stack_size, const char* 
 extern "C" {
 
 VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+  call_point("IoInitializeIrp", Irp);
   irql_check("IoInitializeIrp");
   initialize_irp(Irp, PacketSize, StackSize, "IoInitializeIrp");
 }
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
+  call_point("IoReuseIrp", Irp);
   irql_check("IoReuseIrp");
   USHORT size;
   CCHAR stack_size;
@@ -613,6 +616,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Status) {
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
+  call_point("IoFreeIrp", Irp);
   irql_check("IoFreeIrp");
   std::lock_guard<std::mutex> lock(table().mutex);
   auto it = table().irps.find(Irp);
@@ -705,7 +709,16 @@ bool is_resend(PIRP irp) {
 extern "C" {
 
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  call_point("IofCallDriver", Irp);
   irql_check("IofCallDriver");
+  // As the verifier does: a device object that is not one (freed, most likely,
+  // after its removal) would be called through whatever its memory now holds.
+  if (DeviceObject == nullptr || DeviceObject->Type != kIoTypeDevice) {
+    report_fault(Fault::InvalidArgument, "IofCallDriver to an invalid device object " +
+                                             hex(reinterpret_cast<uintptr_t>(DeviceObject)) + " with " +
+                                             describe_irp(Irp));
+    return STATUS_INVALID_DEVICE_STATE;
+  }
   check_nesting(Irp);
   if (is_resend(Irp) && inject_cancel_now(1, Irp)) IoCancelIrp(Irp);
   uint64_t serial;
@@ -739,6 +752,7 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   UNREFERENCED_PARAMETER(PriorityBoost);
+  call_point("IofCompleteRequest", Irp);
   irql_check("IofCompleteRequest");
   uint64_t walk;
   {
@@ -784,6 +798,7 @@ VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&g_cancel_loc
 // called at; one that returns holding it, or at another level, is reported and
 // the lock and level are put right, wherever the cancel came from.
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+  call_point("IoCancelIrp", Irp);
   irql_check("IoCancelIrp");
   {
     std::lock_guard<std::mutex> lock(table().mutex);
@@ -816,6 +831,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          ULONG InputBufferLength, PVOID OutputBuffer,
                                          ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                          PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+  call_point("IoBuildDeviceIoControlRequest", DeviceObject);
   irql_check("IoBuildDeviceIoControlRequest");
   if (METHOD_FROM_CTL_CODE(IoControlCode) != METHOD_NEITHER) {
     report_fault(Fault::Unimplemented, "IoBuildDeviceIoControlRequest with a buffered or direct code");

@@ -50,6 +50,7 @@ const LevelRule kLevelRules[] = {
     {"ExFreePool", DISPATCH_LEVEL},
     {"KeSetEvent", DISPATCH_LEVEL},
     {"KeResetEvent", DISPATCH_LEVEL},
+    {"KeClearEvent", DISPATCH_LEVEL},
     {"KeReadStateEvent", DISPATCH_LEVEL},
     {"PoRequestPowerIrp", DISPATCH_LEVEL},
     {"PoStartNextPowerIrp", DISPATCH_LEVEL},

@@ -513,6 +513,7 @@ extern "C" {
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
                          PIRP Irp) {
   UNREFERENCED_PARAMETER(ChargeQuota);
+  call_point("IoAllocateMdl", VirtualAddress);
   irql_check("IoAllocateMdl");
   if (inject_fail_mdl()) return nullptr;
   PMDL mdl = mdl_allocate(VirtualAddress, Length, nullptr);
@@ -525,6 +526,7 @@ SIZE_T NTAPI MmSizeOfMdl(PVOID Base, SIZE_T Length) {
 }
 
 VOID NTAPI IoFreeMdl(PMDL Mdl) {
+  call_point("IoFreeMdl", Mdl);
   irql_check("IoFreeMdl");
   held_memory_check(Mdl, sizeof(MDL), "IoFreeMdl");
   MdlInfo info;
@@ -545,6 +547,7 @@ VOID NTAPI IoFreeMdl(PMDL Mdl) {
 }
 
 VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
+  call_point("MmBuildMdlForNonPagedPool", MemoryDescriptorList);
   irql_check("MmBuildMdlForNonPagedPool");
   PVOID address = MmGetMdlVirtualAddress(MemoryDescriptorList);
   if (!pool_contains(address, MemoryDescriptorList->ByteCount)) {
@@ -562,6 +565,7 @@ VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
 }
 
 VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length) {
+  call_point("IoBuildPartialMdl", TargetMdl);
   std::lock_guard<std::mutex> lock(table().mutex);
   MdlInfo* from = find_mdl(SourceMdl, "IoBuildPartialMdl");
   MdlInfo* to = from != nullptr ? find_mdl(TargetMdl, "IoBuildPartialMdl") : nullptr;
@@ -576,6 +580,7 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
                                          ULONG BugCheckOnFailure, ULONG Priority) {
   UNREFERENCED_PARAMETER(CacheType);
   UNREFERENCED_PARAMETER(BugCheckOnFailure);
+  call_point("MmMapLockedPagesSpecifyCache", MemoryDescriptorList);
   irql_check(AccessMode == UserMode ? "MmMapLockedPagesSpecifyCache(UserMode)"
                                     : "MmMapLockedPagesSpecifyCache");
   if (AccessMode == KernelMode && !(Priority & MdlMappingNoExecute)) g_executable_mappings++;
@@ -594,6 +599,7 @@ PVOID NTAPI MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_M
 }
 
 VOID NTAPI MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
+  call_point("MmUnmapLockedPages", MemoryDescriptorList);
   std::string fault_text;
   Fault fault = Fault::ViewUnknown;
   bool user_view = false;

@@ -15,8 +15,6 @@
 namespace sim {
 namespace {
 
-constexpr CSHORT kIoTypeDevice = 3;
-
 // Whether the I/O manager may open a device. One created inside the driver's
 // entry or AddDevice is initialising until the platform, on the thread that ran
 // the driver, has seen the call return: the driver's own clearing of
@@ -197,7 +195,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
                               BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject) {
   irql_check("IoCreateDevice");
   NTSTATUS injected;
-  if (inject_call_failure("IoCreateDevice", &injected)) return injected;
+  if (inject_call_failure("IoCreateDevice", &injected, DriverObject)) return injected;
   return device_create(DriverObject, DeviceExtensionSize, DeviceName, DeviceType, DeviceCharacteristics,
                        Exclusive, DeviceObject);
 }
@@ -248,6 +246,7 @@ NTSTATUS device_create(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, P
 extern "C" {
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  call_point("IoDeleteDevice", DeviceObject);
   irql_check("IoDeleteDevice");
   bool free_now = false;
   {
@@ -277,6 +276,7 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
 }
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+  call_point("IoDeleteSymbolicLink", SymbolicLinkName);
   irql_check("IoDeleteSymbolicLink");
   std::lock_guard<std::mutex> lock(table().mutex);
   return table().links.erase(to_wstring(SymbolicLinkName)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
@@ -286,6 +286,7 @@ NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
 // many as fit; the count is of the whole list.
 NTSTATUS NTAPI IoEnumerateDeviceObjectList(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObjectList,
                                            ULONG DeviceObjectListSize, PULONG ActualNumberDeviceObjects) {
+  call_point("IoEnumerateDeviceObjectList", DriverObject);
   if (current_irql() > APC_LEVEL)
     report_fault(Fault::InvalidArgument, "IoEnumerateDeviceObjectList above APC_LEVEL");
   std::lock_guard<std::mutex> lock(table().mutex);
@@ -304,6 +305,7 @@ NTSTATUS NTAPI IoEnumerateDeviceObjectList(PDRIVER_OBJECT DriverObject, PDEVICE_
 // deleted one frees it; its driver may then be unloaded, later, on the Plug and
 // Play thread (the caller may be that thread, inside one of the driver's routines).
 LONG_PTR NTAPI ObfDereferenceObject(PVOID Object) {
+  call_point("ObfDereferenceObject", Object);
   if (current_irql() > DISPATCH_LEVEL)
     report_fault(Fault::InvalidArgument, "ObDereferenceObject above DISPATCH_LEVEL");
   auto device = static_cast<PDEVICE_OBJECT>(Object);
@@ -330,6 +332,7 @@ LONG_PTR NTAPI ObfDereferenceObject(PVOID Object) {
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
+  call_point("IoGetAttachedDevice", DeviceObject);
   irql_check("IoGetAttachedDevice");
   while (DeviceObject->AttachedDevice != nullptr) DeviceObject = DeviceObject->AttachedDevice;
   return DeviceObject;
@@ -338,7 +341,7 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
   irql_check("IoAttachDeviceToDeviceStack");
   NTSTATUS injected;
-  if (inject_call_failure("IoAttachDeviceToDeviceStack", &injected)) return nullptr;
+  if (inject_call_failure("IoAttachDeviceToDeviceStack", &injected, SourceDevice)) return nullptr;
   PDEVICE_OBJECT top = IoGetAttachedDevice(TargetDevice);
   top->AttachedDevice = SourceDevice;
   SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
@@ -346,6 +349,7 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+  call_point("IoDetachDevice", TargetDevice);
   irql_check("IoDetachDevice");
   if (TargetDevice->AttachedDevice == nullptr) {
     report_fault(Fault::InvalidArgument, "IoDetachDevice on a device with nothing attached");

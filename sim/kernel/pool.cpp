@@ -349,6 +349,7 @@ static PVOID allocate_driver_pool(POOL_TYPE PoolType, SIZE_T NumberOfBytes, cons
 }
 
 PVOID NTAPI SimExAllocatePoolAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const char* File, int Line) {
+  call_point("SimExAllocatePoolAt", nullptr);
   g_untagged++;
   return allocate_driver_pool(PoolType, NumberOfBytes, File, Line);
 }
@@ -356,6 +357,7 @@ PVOID NTAPI SimExAllocatePoolAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const 
 // A tag of zero names nobody in a pool dump; Windows refuses it under the verifier.
 PVOID NTAPI SimExAllocatePoolWithTagAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag, const char* File,
                                        int Line) {
+  call_point("SimExAllocatePoolWithTagAt", nullptr);
   if (Tag == 0) report_fault(Fault::InvalidArgument, "ExAllocatePoolWithTag with a tag of zero");
   return allocate_driver_pool(PoolType, NumberOfBytes, File, Line);
 }
@@ -365,6 +367,7 @@ PVOID NTAPI SimExAllocatePoolWithTagAt(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
 // the bus would complete into it. The pages of the last two are left in place, so
 // that the platform goes on instead of crashing inside the wait or the completion.
 VOID NTAPI ExFreePool(PVOID P) {
+  call_point("ExFreePool", P);
   irql_check("ExFreePool");
   size_t size = pool_block_size(P);
   bool keep = false;

@@ -195,7 +195,7 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
                                  PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
   irql_check("PoRequestPowerIrp");
   NTSTATUS injected;
-  if (inject_call_failure("PoRequestPowerIrp", &injected)) return injected;
+  if (inject_call_failure("PoRequestPowerIrp", &injected, DeviceObject)) return injected;
   if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER &&
       MinorFunction != IRP_MN_WAIT_WAKE) {
     return STATUS_INVALID_PARAMETER_2;
@@ -233,6 +233,7 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
 }
 
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+  call_point("PoStartNextPowerIrp", Irp);
   irql_check("PoStartNextPowerIrp");
   is_live(Irp, "PoStartNextPowerIrp");
 }
@@ -240,6 +241,7 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
 // A request that is not a live power request is reported and still passed on, as
 // the call would on Windows had it not stopped the machine.
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  call_point("PoCallDriver", Irp);
   irql_check("PoCallDriver");
   is_live(Irp, "PoCallDriver");
   return IofCallDriver(DeviceObject, Irp);

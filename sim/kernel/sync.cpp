@@ -363,6 +363,17 @@ void set_timeout_scale(double scale) { g_timeout_scale.store(scale); }
 
 using namespace sim;
 
+namespace {
+
+LONG reset_event(PRKEVENT Event) {
+  std::lock_guard<std::mutex> lock(dispatcher_mutex());
+  LONG previous = Event->Header.SignalState;
+  Event->Header.SignalState = 0;
+  return previous;
+}
+
+}  // namespace
+
 extern "C" {
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
@@ -376,6 +387,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
   UNREFERENCED_PARAMETER(Increment);
   UNREFERENCED_PARAMETER(Wait);
+  call_point("KeSetEvent", Event);
   if (!is_event(Event)) {
     report_fault(Fault::WaitOnUninitialisedEvent, "KeSetEvent on " + hex((uintptr_t)Event));
   }
@@ -389,22 +401,26 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
 }
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
+  call_point("KeResetEvent", Event);
   irql_check("KeResetEvent");
-  std::lock_guard<std::mutex> lock(dispatcher_mutex());
-  LONG previous = Event->Header.SignalState;
-  Event->Header.SignalState = 0;
-  return previous;
+  return reset_event(Event);
 }
 
-VOID NTAPI KeClearEvent(PRKEVENT Event) { KeResetEvent(Event); }
+VOID NTAPI KeClearEvent(PRKEVENT Event) {
+  call_point("KeClearEvent", Event);
+  irql_check("KeClearEvent");
+  reset_event(Event);
+}
 
 ULONGLONG NTAPI KeQueryInterruptTime(VOID) {
+  call_point("KeQueryInterruptTime", nullptr);
   static const auto boot = std::chrono::steady_clock::now();
   auto since = std::chrono::steady_clock::now() - boot;
   return static_cast<ULONGLONG>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100);
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+  call_point("KeReadStateEvent", Event);
   irql_check("KeReadStateEvent");
   std::lock_guard<std::mutex> lock(dispatcher_mutex());
   return Event->Header.SignalState;
@@ -413,6 +429,7 @@ LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                      BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
   UNREFERENCED_PARAMETER(WaitReason);
+  call_point("KeWaitForSingleObject", Object);
   bool zero = Timeout != nullptr && Timeout->QuadPart == 0;
   if (zero && current_irql() > DISPATCH_LEVEL) irql_check("KeWaitForSingleObject");
   if (!zero && current_irql() > APC_LEVEL) {
@@ -451,6 +468,7 @@ VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
+  call_point("KeAcquireSpinLockRaiseToDpc", SpinLock);
   KIRQL old = current_irql();
   if (old > DISPATCH_LEVEL) {
     report_fault(Fault::IrqlRaisedAboveDispatch, "spin lock acquired above DISPATCH_LEVEL");
@@ -461,17 +479,22 @@ KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) {
 }
 
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  call_point("KeReleaseSpinLock", SpinLock);
   release_at_dpc(SpinLock);
   set_irql(NewIrql);
 }
 
 VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+  call_point("KeAcquireSpinLockAtDpcLevel", SpinLock);
   if (current_irql() != DISPATCH_LEVEL) {
     report_fault(Fault::SpinLockReleasedAtWrongLevel, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
   }
   acquire_at_dpc(SpinLock);
 }
 
-VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) { release_at_dpc(SpinLock); }
+VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+  call_point("KeReleaseSpinLockFromDpcLevel", SpinLock);
+  release_at_dpc(SpinLock);
+}
 
 }  // extern "C"

@@ -20,6 +20,7 @@ bool filter_matches(LONG wanted, UCHAR actual) { return wanted == -1 || wanted =
 extern "C" {
 
 VOID NTAPI USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation) {
+  call_point("USBD_GetUSBDIVersion", VersionInformation);
   irql_check("USBD_GetUSBDIVersion");
   UsbBus* bus = current_bus();
   VersionInformation->USBDI_Version = bus != nullptr ? bus->usbdi_version() : 0x600;
@@ -29,6 +30,7 @@ VOID NTAPI USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation) {
 PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
     LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol) {
+  call_point("USBD_ParseConfigurationDescriptorEx", ConfigurationDescriptor);
   irql_check("USBD_ParseConfigurationDescriptorEx");
   auto* base = reinterpret_cast<PUCHAR>(ConfigurationDescriptor);
   PUCHAR end = base + ConfigurationDescriptor->wTotalLength;
@@ -53,7 +55,8 @@ PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Confi
                                              PUSBD_INTERFACE_LIST_ENTRY InterfaceList) {
   irql_check("USBD_CreateConfigurationRequestEx");
   NTSTATUS injected;
-  if (inject_call_failure("USBD_CreateConfigurationRequestEx", &injected)) return nullptr;
+  if (inject_call_failure("USBD_CreateConfigurationRequestEx", &injected, ConfigurationDescriptor))
+    return nullptr;
   ULONG size = sizeof(struct _URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION);
   for (auto* entry = InterfaceList; entry->InterfaceDescriptor != nullptr; ++entry) {
     size += interface_size(entry->InterfaceDescriptor->bNumEndpoints);

@@ -1,5 +1,6 @@
-// A bulk read posted on a pipe by hand, as the driver's frame reads post theirs:
-// an IRP of its own with CamSyncCompletion, so a test can see when it ends.
+// Requests posted by hand, each an IRP of its own with CamSyncCompletion, so that a
+// test can see when it ends: a bulk read on a pipe, as the driver's frame reads
+// post theirs; a management request, as the system sends one to the top of a stack.
 #pragma once
 
 #include "driver/driver.h"
@@ -30,6 +31,22 @@ struct PostedRead {
   struct _URB_BULK_OR_INTERRUPT_TRANSFER urb {};
   uint8_t buffer[512];
   NTSTATUS sent;
+};
+
+struct ManagementRequest {
+  explicit ManagementRequest(PDEVICE_OBJECT top) {
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    irp = IoAllocateIrp(top->StackSize, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_SYSTEM_CONTROL;
+    next->MinorFunction = 0x0B;  // IRP_MN_REGINFO_EX
+    IoSetCompletionRoutine(irp, CamSyncCompletion, &done, TRUE, TRUE, TRUE);
+  }
+  ~ManagementRequest() { IoFreeIrp(irp); }
+
+  KEVENT done;
+  PIRP irp;
 };
 
 }  // namespace quorvex::test

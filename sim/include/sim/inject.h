@@ -27,13 +27,40 @@ void fail_system_mapping(int nth = 1);
 // (which then returns NULL), "USBD_CreateConfigurationRequestEx" (NULL),
 // "PoRequestPowerIrp".
 void fail_call(const std::string& call, NTSTATUS status, int nth = 1);
-// Stops the thread that makes the nth call (and the `times` - 1 after it) of a named
-// kernel service at the call's entry, before the service does anything or any
-// failure above is injected, and runs `action` there, on that thread. The thread
+// Points where a test stops a thread and runs another operation there, so that an
+// interleaving that timing would show only by luck is shown every time. The action
+// runs on the stopped thread, at its IRQL and with whatever it holds; the thread
 // goes on once the action returns: an action that starts another operation on
 // another thread and waits for it sees that operation run exactly at this point
-// of the caller's code. Names as for fail_call.
-void at_call(const std::string& call, std::function<void()> action, int nth = 1, int times = 1);
+// of the stopped thread's code. Calls the action makes on its own thread are not
+// points. Only calls that `match` accepts are counted; the match is given the
+// object the call acts on (below) and runs under the injections' lock, so it looks
+// and never calls the platform. While nothing is armed a point costs one relaxed
+// atomic load.
+using PointMatch = std::function<bool(const volatile void* object)>;
+// Stops the thread that makes the nth accepted call (and the `times` - 1 after it)
+// of a named kernel service at the call's entry, before the service does anything
+// or any failure above is injected. Every service the driver calls is a point,
+// under its own name (KeAcquireSpinLock is KeAcquireSpinLockRaiseToDpc,
+// IoCallDriver and IoCompleteRequest are IofCallDriver and IofCompleteRequest,
+// ExAllocatePool is SimExAllocatePoolAt and ExAllocatePoolWithTag
+// SimExAllocatePoolWithTagAt), but those that only set up the caller's own object
+// (KeInitializeEvent, KeInitializeSpinLock, RtlInitUnicodeString) and the cancel
+// spin lock's pair, which take it through KeAcquireSpinLockRaiseToDpc and
+// KeReleaseSpinLock. The object given to the match is the event, spin lock, IRP,
+// MDL, pool block, descriptor, record or device object the call acts on, or null (the
+// allocations, IoCreateSymbolicLink, KeQueryInterruptTime). The platform's own
+// calls of these services are points as well.
+void at_call(const std::string& call, std::function<void()> action, int nth = 1, int times = 1,
+             PointMatch match = nullptr);
+// Stops the thread that makes the nth accepted interlocked operation (sim/ntddk.h:
+// InterlockedIncrement, InterlockedCompareExchange, ...; not the compiler's
+// builtins) on the word at `address`, before the operation takes effect, and runs
+// `action` there. The object given to the match is `address`.
+void at_interlocked(const volatile void* address, std::function<void()> action, int nth = 1,
+                    PointMatch match = nullptr);
+// The points armed and not yet spent; 0 after clear().
+int points_armed();
 // Cancels (IoCancelIrp) the nth IRP that `match` accepts at a moment a real cancel
 // can land on Windows: just before a completion routine runs on it, or just before
 // a driver sends it again after it has completed (between its routine and the

@@ -531,28 +531,45 @@ typedef struct _IRP {
 extern "C" {
 #endif
 
+// Where a test may stop a thread before an interlocked operation on a given word
+// takes effect (sim/inject.h, at_interlocked): SimInterlockedPointsArmed counts the
+// points armed, so that an operation costs one relaxed load while there are none.
+extern LONG SimInterlockedPointsArmed;
+NTKERNELAPI VOID NTAPI SimInterlockedPoint(const volatile VOID* Address);
+#define SIM_INTERLOCKED_POINT(Address)                                                                    \
+  do {                                                                                                    \
+    if (__atomic_load_n(&SimInterlockedPointsArmed, __ATOMIC_RELAXED) != 0) SimInterlockedPoint(Address); \
+  } while (0)
+
 // Interlocked operations: full barriers, as on Windows.
 FORCEINLINE LONG InterlockedIncrement(volatile LONG* Addend) {
+  SIM_INTERLOCKED_POINT(Addend);
   return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE LONG InterlockedDecrement(volatile LONG* Addend) {
+  SIM_INTERLOCKED_POINT(Addend);
   return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE LONG InterlockedExchange(volatile LONG* Target, LONG Value) {
+  SIM_INTERLOCKED_POINT(Target);
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE LONG InterlockedExchangeAdd(volatile LONG* Addend, LONG Value) {
+  SIM_INTERLOCKED_POINT(Addend);
   return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange, LONG Comperand) {
+  SIM_INTERLOCKED_POINT(Destination);
   __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comperand;
 }
 FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+  SIM_INTERLOCKED_POINT(Target);
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
                                                     PVOID Comperand) {
+  SIM_INTERLOCKED_POINT(Destination);
   __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return Comperand;
 }
