@@ -2,22 +2,23 @@
 // limit of eight cameras: five that serve single-shot frame reads (the plain transfer
 // and the triggered read, endpoints of 64, 512, 1024 and 100-byte packets) and three
 // that stream. Each camera number has an application process of two threads that
-// open it and drive the camera there as its kind wants:
-// device-control requests of every kind, frame reads among them, now and then a
-// handle closed under a read still pending; or streams started, frames taken in
-// place and copied, released and stopped, alone on a handle or on one handle the two
-// threads fight over. A Plug and Play thread stops and restarts, queries and cancels
-// removal, removes cameras or pulls them out (removal after the last close) and plugs
-// a new one in at once, racing the removal for the freed number, offers a ninth
-// camera, and puts the machine to sleep and wakes it; a fault thread makes the
-// cameras send frames, refuses, fails, holds and stalls their transfers, fails the
-// driver's allocations at random and kills application processes wherever their
-// threads are, while between Plug and Play steps a share of all the driver's
-// allocations fail as in a low resources simulation.
+// open it and drive the camera there as its kind wants: device-control requests of
+// every kind, frame reads among them, now and then a handle closed under a read
+// still pending; or streams started, frames taken in place and copied, released and
+// stopped, alone on a handle or on one handle the two threads fight over.
+// A Plug and Play thread stops and restarts, queries and cancels removal, removes
+// cameras or pulls them out (removal after the last close) and plugs a new one in at
+// once, racing the removal for the freed number, offers a ninth camera, and puts the
+// machine to sleep and wakes it. A fault thread makes the cameras send frames,
+// refuses, fails, holds and stalls their transfers, fails the driver's allocations at
+// random and kills application processes wherever their threads are; between Plug
+// and Play steps a share of all the driver's allocations fail as in a low resources
+// simulation.
 // Every frame read's buffer is checked against what the cameras send: each transfer's
 // part holds consecutive bytes of one frame, parts come in the camera's order, nothing
 // else in the buffer changed, and the bytes the read claims are no more than the bytes
-// written; every streamed frame a handle's only user takes or copies is checked whole.
+// written. Every streamed frame a handle's only user takes, and every one copied, is
+// checked as the camera's bytes in the camera's order.
 // Seeded and bounded: QUORVEX_TORTURE_SECONDS and QUORVEX_TORTURE_SEED override the
 // defaults. Every wait is bounded, so a hang fails the run instead of stalling it, and
 // says which device objects are still held and by which thread.
@@ -229,8 +230,8 @@ struct Run {
 
 Run longest_run(const uint8_t* data, size_t length, uint32_t frames, uint32_t frame_size) {
   sim::pattern::Place places[8];
-  size_t found = std::min(sim::pattern::locate(data, std::min<size_t>(length, 4096), frames, frame_size, places,
-                                               std::size(places)),
+  size_t found = std::min(sim::pattern::locate(data, std::min<size_t>(length, 4096), frames, frame_size,
+                                               places, std::size(places)),
                           std::size(places));
   Run best;
   for (size_t i = 0; i < found; ++i) {
@@ -289,7 +290,7 @@ struct Activity {
 struct Slot {
   std::mutex mutex;
   std::condition_variable changed;
-  bool kill = false;                                    // guarded by mutex
+  bool kill = false;                                     // guarded by mutex
   std::atomic<sim::Handle> shared{sim::kInvalidHandle};  // a stream handle both threads use
 };
 
@@ -354,7 +355,8 @@ class Torture : public Testbed {
   void single_shots(sim::Handle handle, const CameraKind* kind, std::mt19937& random, Activity* activity) {
     static const std::vector<ULONG> codes = all_codes();
     if (random() % 2 == 0) request(handle, IOCTL_CAM_GET_DEVICE_LIST, kind, random, activity);
-    for (int n = random() % 8; n > 0; --n) request(handle, codes[random() % codes.size()], kind, random, activity);
+    for (int n = random() % 8; n > 0; --n)
+      request(handle, codes[random() % codes.size()], kind, random, activity);
     if (random() % 4 == 0) {
       close_under_read(handle, kind, random);
     } else {
@@ -423,7 +425,8 @@ class Torture : public Testbed {
 
   // ---- streams ----
 
-  NTSTATUS stream_control(sim::Handle handle, ULONG code, const void* input, ULONG length, Activity* activity) {
+  NTSTATUS stream_control(sim::Handle handle, ULONG code, const void* input, ULONG length,
+                          Activity* activity) {
     activity->code = code;
     NTSTATUS status = sim::nt_device_io_control(handle, code, input, length, nullptr, 0, nullptr);
     activity->code = 0;
@@ -439,7 +442,8 @@ class Torture : public Testbed {
 
   void check_streamed_frame(const uint8_t* data, uint32_t frame, const char* how) {
     bool in_step = false;
-    EXPECT_EQ(check_streamed(data, frame, frames_sent(), &in_step), "") << how << " frame of " << frame << " bytes";
+    EXPECT_EQ(check_streamed(data, frame, frames_sent(), &in_step), "")
+        << how << " frame of " << frame << " bytes";
     streamed_++;
     if (!in_step) out_of_step_++;
     frame_bytes_ += frame;
@@ -465,8 +469,8 @@ class Torture : public Testbed {
   bool stream_take(sim::Handle handle, uint32_t frame, bool sole, Activity* activity) {
     CAM_STREAM_FRAME_INFO info{};
     activity->code = IOCTL_CAM_STREAM_GET_FRAME;
-    NTSTATUS got = sim::nt_device_io_control(handle, IOCTL_CAM_STREAM_GET_FRAME, nullptr, 0, &info, sizeof info,
-                                             nullptr);
+    NTSTATUS got = sim::nt_device_io_control(handle, IOCTL_CAM_STREAM_GET_FRAME, nullptr, 0, &info,
+                                             sizeof info, nullptr);
     activity->code = 0;
     count(got);
     if (got != STATUS_SUCCESS) return false;
@@ -556,7 +560,8 @@ class Torture : public Testbed {
   void process_slot(int instance) {
     Slot& slot = slots_[instance];
     for (unsigned generation = 0; !done_.load(); ++generation) {
-      sim::Process process("Quorvex-" + std::to_string(instance) + " applications, " + std::to_string(generation));
+      sim::Process process("Quorvex-" + std::to_string(instance) + " applications, " +
+                           std::to_string(generation));
       slot.shared = sim::kInvalidHandle;
       unsigned seed = seed_ + 1 + 2 * static_cast<unsigned>(instance) + 7907u * generation;
       Activity* activity = &activities_[2 * instance];
@@ -573,7 +578,8 @@ class Torture : public Testbed {
         second.terminate();
       }
       for (sim::AppThread* thread : {&first, &second}) {
-        if (!thread->wait_exited(kPnpBound)) hang(kill ? "a killed application's exit" : "an application's end");
+        if (!thread->wait_exited(kPnpBound))
+          hang(kill ? "a killed application's exit" : "an application's end");
         if (thread->terminated()) terminated_++;
       }
     }
@@ -616,7 +622,8 @@ class Torture : public Testbed {
     for (size_t i = 0; i < std::size(slots_); ++i) {
       sim::Handle shared = slots_[i].shared.load();
       if (shared != sim::kInvalidHandle) {
-        std::fprintf(stderr, "  Quorvex-%zu's applications share handle %lld\n", i, static_cast<long long>(shared));
+        std::fprintf(stderr, "  Quorvex-%zu's applications share handle %lld\n", i,
+                     static_cast<long long>(shared));
       }
     }
     std::fflush(stderr);
@@ -877,6 +884,7 @@ class Torture : public Testbed {
     EXPECT_GT(served_.load(), 0);
     EXPECT_GT(frames_read_.load(), 0);
     EXPECT_GT(streamed_.load(), 0);
+    EXPECT_GT(terminated_.load(), 0);
   }
 
   unsigned seed_ = static_cast<unsigned>(setting("QUORVEX_TORTURE_SEED", 20261207));
@@ -887,8 +895,8 @@ class Torture : public Testbed {
   Activity activities_[2 * CAM_MAX_INSTANCES];
   std::atomic<bool> done_{false};
   std::atomic<long> steps_{0}, sleeps_{0}, ninths_{0}, races_lost_{0}, faults_{0}, terminated_{0},
-      low_resource_failures_{0}, opens_{0}, requests_{0}, served_{0}, frame_reads_{0}, frames_read_{0}, streamed_{0}, out_of_step_{0},
-      frame_bytes_{0};
+      low_resource_failures_{0}, opens_{0}, requests_{0}, served_{0}, frame_reads_{0}, frames_read_{0},
+      streamed_{0}, out_of_step_{0}, frame_bytes_{0};
 };
 
 TEST_F(Torture, PlugAndPlayAndCameraFaultsAgainstApplications) {
