@@ -732,23 +732,27 @@ class Torture : public Testbed {
     return plugged;
   }
 
-  // A camera of the same kind takes the place of one that went, at once: when the
-  // old one was pulled out, its removal comes with the last close of a handle on it,
-  // which the applications race, so AddDevice may still find all eight numbers held
-  // and refuse the camera with nothing created; it is then plugged again once the
-  // old one is gone. The new camera gets the freed number: the other seven hold theirs.
+  // A camera of the same kind takes the place of one that went, at once. The number
+  // it gave up is not free until the old camera's removal (when it was pulled out,
+  // that comes with the last close of a handle on it) and until the old device
+  // object's name goes with its last handle; the applications race both, closing
+  // their handles as their requests fail. Until then AddDevice finds no number and
+  // refuses the camera with nothing created, and it is plugged again. The new camera
+  // gets the freed number: the other seven hold theirs.
   void replug(size_t which, ULONG freed, sim::UsbDevice* old) {
     const CameraKind& kind = kCameras[which];
+    auto deadline = std::chrono::steady_clock::now() + kPnpBound;
     sim::Platform::Plugged plugged = attach(kind);
-    if (plugged.add_status == STATUS_UNSUCCESSFUL) {
+    while (plugged.add_status == STATUS_UNSUCCESSFUL) {
       races_lost_++;
       EXPECT_EQ(platform().fdo(*plugged.device), nullptr);
       bounded("removing a refused camera", [&] { return platform().remove(*plugged.device); });
       wait_removed(*old);
+      if (std::chrono::steady_clock::now() > deadline) hang("a replug that finds no free number");
+      std::this_thread::yield();
       plugged = attach(kind);
-    } else {
-      wait_removed(*old);
     }
+    wait_removed(*old);
     ASSERT_EQ(plugged.add_status, STATUS_SUCCESS);
     EXPECT_EQ(extension(*plugged.device)->InstanceIndex, freed);
     EXPECT_EQ(bounded("start", [&] { return platform().start(*plugged.device); }), STATUS_SUCCESS);
