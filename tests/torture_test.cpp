@@ -260,7 +260,7 @@ std::string check_streamed(const uint8_t* data, uint32_t frame_size, uint32_t fr
       run = longest_run(data + at + skipped, frame_size - at - skipped, frames, frame_size);
     }
     if (run.length == 0) {
-      if (frame_size - at >= kPlaceable) fault << "bytes at " << at << " that are not the camera's; ";
+      if (frame_size - at >= kPlaceable) fault << "bytes at " << at << " that are not the camera's";
       break;
     }
     Piece piece;
@@ -269,7 +269,8 @@ std::string check_streamed(const uint8_t* data, uint32_t frame_size, uint32_t fr
     piece.least = run.length;
     if (at > 0 && before(piece, last)) {
       fault << "the piece at " << at + skipped << " (frame " << piece.frame << " at " << piece.offset
-            << ") comes before the one ahead of it; ";
+            << ") comes before the one ahead of it (frame " << last.frame << " at " << last.offset << ")";
+      break;
     }
     last = piece;
     at += skipped + run.length;
