@@ -356,6 +356,10 @@ class Torture : public Testbed {
   void single_shots(sim::Handle handle, const CameraKind* kind, std::mt19937& random, Activity* activity) {
     static const std::vector<ULONG> codes = all_codes();
     if (random() % 2 == 0) request(handle, IOCTL_CAM_GET_DEVICE_LIST, kind, random, activity);
+    // Frame reads are two codes of many: each other handle makes one of its own.
+    if (random() % 2 == 0) {
+      request(handle, random() % 2 ? IOCTL_CAM_READ_FRAME : IOCTL_CAM_READ_FRAME_EX, kind, random, activity);
+    }
     for (int n = random() % 8; n > 0; --n)
       request(handle, codes[random() % codes.size()], kind, random, activity);
     if (random() % 4 == 0) {
