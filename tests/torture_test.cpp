@@ -518,8 +518,9 @@ class Torture : public Testbed {
 
   // The handle both threads of the process use, which either replaces (closing the
   // old one under the other) with the one it opened, or uses for a few steps that
-  // start, stop, read, take and release under each other. Nothing is checked but
-  // the requests' own rules: the other thread may stop the stream under a view.
+  // start, stop, read, take and release under each other. Frames copied are
+  // checked; frames taken are not, as the other thread may stop the stream under
+  // a view.
   void stream_shared(sim::Handle handle, Slot* slot, const CameraKind& kind, std::mt19937& random,
                      Activity* activity) {
     sim::Handle old = slot->shared.load();
