@@ -1,22 +1,32 @@
-// Plug and Play and camera faults against everything else at once: four cameras (the
-// plain transfer and the triggered read, endpoints of 512, 1024 and 100-byte packets),
-// two threads per camera opening handles and sending device-control requests of every
-// kind, frame reads among them, now and then closing a handle under a read still
-// pending; a Plug and Play thread that stops and restarts, queries and cancels removal,
-// pulls cameras out (removal after the last close) and plugs them back; and a fault
-// thread that makes the cameras send frames and refuses, fails, holds and stalls their
-// transfers and fails the driver's allocations at random, while between Plug and Play
-// steps a share of all the driver's allocations fail as in a low resources simulation.
+// Plug and Play and camera faults against everything else at once, at the driver's
+// limit of eight cameras: five that serve single-shot frame reads (the plain transfer
+// and the triggered read, endpoints of 64, 512, 1024 and 100-byte packets) and three
+// that stream. Each camera number has an application process of two threads that
+// open it and drive the camera there as its kind wants: device-control requests of
+// every kind, frame reads among them, now and then a handle closed under a read
+// still pending; or streams started, frames taken in place and copied, released and
+// stopped, alone on a handle or on one handle the two threads fight over.
+// A Plug and Play thread stops and restarts, queries and cancels removal, removes
+// cameras or pulls them out (removal after the last close) and plugs a new one in at
+// once, racing the removal for the freed number, offers a ninth camera, and puts the
+// machine to sleep and wakes it. A fault thread makes the cameras send frames,
+// refuses, fails, holds and stalls their transfers, fails the driver's allocations at
+// random and kills application processes wherever their threads are; between Plug
+// and Play steps a share of all the driver's allocations fail as in a low resources
+// simulation.
 // Every frame read's buffer is checked against what the cameras send: each transfer's
 // part holds consecutive bytes of one frame, parts come in the camera's order, nothing
 // else in the buffer changed, and the bytes the read claims are no more than the bytes
-// written. Seeded and bounded: QUORVEX_TORTURE_SECONDS and QUORVEX_TORTURE_SEED
-// override the defaults. Every wait is bounded, so a hang fails the run instead of
-// stalling it, and says which device objects are still held and by which thread.
+// written. Every streamed frame a handle's only user takes, and every one copied, is
+// checked as the camera's bytes in the camera's order.
+// Seeded and bounded: QUORVEX_TORTURE_SECONDS and QUORVEX_TORTURE_SEED override the
+// defaults. Every wait is bounded, so a hang fails the run instead of stalling it, and
+// says which device objects are still held and by which thread.
 #include <quorvex/quorvex.h>
 #include <sim/pattern.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,9 +44,9 @@ namespace quorvex::test {
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kDefaultSeconds = 10;
+constexpr int kDefaultSeconds = 13;
 #else
-constexpr int kDefaultSeconds = 30;
+constexpr int kDefaultSeconds = 40;
 #endif
 constexpr auto kPnpBound = 20s;
 constexpr double kLowResources = 0.05;  // the share of allocations that fail between steps
@@ -58,14 +68,25 @@ struct CameraKind {
   USHORT product;
   UCHAR type;
   USHORT packet;
+  bool plain;             // its frame read is the plain transfer
+  uint32_t stream_frame;  // 0: single-shot reads only
+  bool fought_over;       // its stream is on one handle that two threads share
 };
 
-// One camera whose frame read is the plain transfer, which waits on the camera
-// without a time-out, and ones whose frame read takes a trigger; each model.
-constexpr CameraKind kCameras[] = {{0x1009, USB_ENDPOINT_TYPE_BULK, 512},
-                                   {0x100E, USB_ENDPOINT_TYPE_BULK, 512},
-                                   {0x100C, USB_ENDPOINT_TYPE_BULK, 1024},
-                                   {0x100B, USB_ENDPOINT_TYPE_INTERRUPT, 100}};
+// The plain transfer waits on the camera without a time-out, the others take a
+// trigger; each model. The streaming kinds stream whenever transfers wait. Camera
+// i holds number i throughout: a replug gets the number its camera gave up. Two
+// cameras of one kind are alike in every way that matters to the checks.
+constexpr CameraKind kCameras[] = {{0x1009, USB_ENDPOINT_TYPE_BULK, 512, true, 0, false},
+                                   {0x100D, USB_ENDPOINT_TYPE_BULK, 512, false, 0, false},
+                                   {0x100C, USB_ENDPOINT_TYPE_BULK, 1024, false, 0, false},
+                                   {0x100B, USB_ENDPOINT_TYPE_INTERRUPT, 100, true, 0, false},
+                                   {0x100F, USB_ENDPOINT_TYPE_BULK, 64, true, 0, false},
+                                   {0x100A, USB_ENDPOINT_TYPE_BULK, 512, false, 300000, false},
+                                   {0x100E, USB_ENDPOINT_TYPE_BULK, 512, false, 1000000, false},
+                                   {0x100A, USB_ENDPOINT_TYPE_BULK, 512, false, 300000, true}};
+static_assert(std::size(kCameras) == CAM_MAX_INSTANCES);
+constexpr uint64_t kStreamBandwidth = 100'000'000;
 constexpr UCHAR kImage = 0x82;
 
 const CameraKind* kind_of(uint32_t product) {
@@ -78,7 +99,7 @@ const CameraKind* kind_of(uint32_t product) {
 sim::CameraConfig camera_config(const CameraKind& kind) {
   sim::CameraConfig config = camera(kind.product);
   config.interfaces[0].endpoints = {{0x01, USB_ENDPOINT_TYPE_BULK}, {kImage, kind.type, kind.packet}};
-  config.frame_size = kFrame;
+  config.frame_size = kind.stream_frame != 0 ? kind.stream_frame : kFrame;
   return config;
 }
 
@@ -198,6 +219,65 @@ std::string check_frame_read(const std::vector<uint8_t>& out, NTSTATUS status, U
   return fault.str();
 }
 
+// ---- what a streamed frame may hold ----
+
+// The longest run of one camera frame's consecutive bytes at the start of `data`
+// that a place its code names gives; of length 0 when none does.
+struct Run {
+  sim::pattern::Place place{};
+  size_t length = 0;
+};
+
+Run longest_run(const uint8_t* data, size_t length, uint32_t frames, uint32_t frame_size) {
+  sim::pattern::Place places[8];
+  size_t found = std::min(sim::pattern::locate(data, std::min<size_t>(length, 4096), frames, frame_size,
+                                               places, std::size(places)),
+                          std::size(places));
+  Run best;
+  for (size_t i = 0; i < found; ++i) {
+    size_t run = std::min<size_t>(sim::pattern::mismatch(places[i].frame, places[i].offset, data, length),
+                                  frame_size - places[i].offset);
+    if (run > best.length) best = {places[i], run};
+  }
+  return best;
+}
+
+// Checks a streamed frame; an empty string when it is sound. A stream cuts frames
+// by byte count alone, so one that lost step with the camera (a transfer refused
+// or short, a pipe reset at start that could not be allocated) hands out frames
+// made of the end of one of the camera's frames and the start of a later one, or
+// of more pieces. Each piece must be the camera's consecutive bytes and the pieces
+// must come in the camera's order; only a piece too short to place goes unchecked.
+// `in_step` tells a frame that is one of the camera's, whole.
+std::string check_streamed(const uint8_t* data, uint32_t frame_size, uint32_t frames, bool* in_step) {
+  *in_step = sim::pattern::check(data, frame_size).ok;
+  std::ostringstream fault;
+  Piece last;
+  for (size_t at = 0; !*in_step && at < frame_size;) {
+    size_t skipped = 0;
+    Run run = longest_run(data + at, frame_size - at, frames, frame_size);
+    while (run.length == 0 && ++skipped < kPlaceable && at + skipped < frame_size) {
+      run = longest_run(data + at + skipped, frame_size - at - skipped, frames, frame_size);
+    }
+    if (run.length == 0) {
+      if (frame_size - at >= kPlaceable) fault << "bytes at " << at << " that are not the camera's";
+      break;
+    }
+    Piece piece;
+    piece.frame = run.place.frame;
+    piece.offset = run.place.offset;
+    piece.least = run.length;
+    if (at > 0 && before(piece, last)) {
+      fault << "the piece at " << at + skipped << " (frame " << piece.frame << " at " << piece.offset
+            << ") comes before the one ahead of it (frame " << last.frame << " at " << last.offset << ")";
+      break;
+    }
+    last = piece;
+    at += skipped + run.length;
+  }
+  return fault.str();
+}
+
 // What one application thread is doing, for a hang report.
 struct Activity {
   std::atomic<int> instance{-1};  // the camera number its handle names, -1: none open
@@ -205,21 +285,40 @@ struct Activity {
   std::atomic<ULONG> code{0};  // the request it is in, 0: none
 };
 
+// One camera number's applications: a process with two threads in it, which the
+// fault thread may kill (both threads are terminated wherever they are, and the
+// handles close with the process); a new process takes its place.
+struct Slot {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool kill = false;                                     // guarded by mutex
+  std::atomic<sim::Handle> shared{sim::kInvalidHandle};  // a stream handle both threads use
+};
+
 class Torture : public Testbed {
  protected:
-  // One application thread: opens its camera's name, sends a few random requests,
-  // closes; again until the end. Every other handle also asks for the device list,
-  // which reads the instance numbers that Plug and Play claims and gives up; now
-  // and then a frame read is left pending on another thread while the handle is
-  // closed under it.
+  // One application thread: opens its camera number, drives the camera there as
+  // its kind wants, closes; again until the end. Whatever it holds when it is
+  // terminated goes with its process.
   void application(int instance, unsigned seed, Activity* activity) {
+    struct Idle {
+      Activity* activity;
+      ~Idle() {
+        activity->code = 0;
+        activity->instance = -1;
+        activity->handle = sim::kInvalidHandle;
+      }
+    } idle{activity};
     std::mt19937 random(seed);
-    std::vector<ULONG> codes = all_codes();
     std::wstring name = user_name(instance);
     while (!done_.load()) {
       sim::Handle handle = sim::kInvalidHandle;
       NTSTATUS opened = sim::nt_create_file(name, &handle);
       if (!NT_SUCCESS(opened)) {
+        // The camera is gone: the handle the threads shared goes too, as its
+        // removal waits for it.
+        sim::Handle shared = slots_[instance].shared.exchange(sim::kInvalidHandle);
+        if (shared != sim::kInvalidHandle) sim::nt_close(shared);
         std::this_thread::yield();
         continue;
       }
@@ -227,13 +326,14 @@ class Torture : public Testbed {
       activity->handle = handle;
       activity->instance = instance;
       const CameraKind* kind = identify(handle);
-      if (random() % 2 == 0) request(handle, IOCTL_CAM_GET_DEVICE_LIST, kind, random, activity);
-      for (int n = random() % 8; n > 0; --n)
-        request(handle, codes[random() % codes.size()], kind, random, activity);
-      if (random() % 4 == 0) {
-        close_under_read(handle, kind, random);
+      if (kind != nullptr && kind->stream_frame != 0) {
+        if (kCameras[instance].fought_over) {
+          stream_shared(handle, &slots_[instance], *kind, random, activity);
+        } else {
+          stream_alone(handle, *kind, random, activity);
+        }
       } else {
-        EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+        single_shots(handle, kind, random, activity);
       }
       activity->instance = -1;
       activity->handle = sim::kInvalidHandle;
@@ -249,14 +349,40 @@ class Torture : public Testbed {
     return NT_SUCCESS(status) ? kind_of(identity.ProductId) : nullptr;
   }
 
-  // A frame read on another thread; the handle is closed while it may be pending.
+  // A few random requests of every code, frame reads among them; every other
+  // handle also asks for the device list, which reads the instance numbers that
+  // Plug and Play claims and gives up. Now and then the handle is closed under a
+  // frame read still pending on another thread.
+  void single_shots(sim::Handle handle, const CameraKind* kind, std::mt19937& random, Activity* activity) {
+    static const std::vector<ULONG> codes = all_codes();
+    if (random() % 2 == 0) request(handle, IOCTL_CAM_GET_DEVICE_LIST, kind, random, activity);
+    // Frame reads are two codes of many: each other handle makes one of its own.
+    if (random() % 2 == 0) {
+      request(handle, random() % 2 ? IOCTL_CAM_READ_FRAME : IOCTL_CAM_READ_FRAME_EX, kind, random, activity);
+    }
+    for (int n = random() % 8; n > 0; --n)
+      request(handle, codes[random() % codes.size()], kind, random, activity);
+    if (random() % 4 == 0) {
+      close_under_read(handle, kind, random);
+    } else {
+      EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+    }
+  }
+
+  // A frame read on another thread of the process; the handle is closed while it
+  // may be pending. Terminated itself, this thread takes the reader with it.
   void close_under_read(sim::Handle handle, const CameraKind* kind, std::mt19937& random) {
     ULONG code = random() % 2 == 0 ? IOCTL_CAM_READ_FRAME : IOCTL_CAM_READ_FRAME_EX;
     size_t length = kFrameReadLengths[random() % std::size(kFrameReadLengths)];
-    std::thread reader([this, handle, kind, code, length] { frame_read(handle, code, length, kind); });
+    sim::AppThread reader(sim::current_process(), "reader",
+                          [this, handle, kind, code, length] { frame_read(handle, code, length, kind); });
+    struct Ender {
+      sim::AppThread& reader;
+      ~Ender() { reader.terminate(); }
+    } ender{reader};
     for (int spins = static_cast<int>(random() % 64); spins > 0; --spins) std::this_thread::yield();
     EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
-    reader.join();
+    if (!reader.wait_exited(kPnpBound)) hang("a frame read under a close");
   }
 
   void request(sim::Handle handle, ULONG code, const CameraKind* kind, std::mt19937& random,
@@ -275,9 +401,13 @@ class Torture : public Testbed {
         sim::nt_device_io_control(handle, code, input, 1 + random() % sizeof(input), output.data(),
                                   static_cast<ULONG>(output.size()), &information);
     activity->code = 0;
+    count(status);
+    if (code == IOCTL_CAM_GET_DEVICE_LIST && NT_SUCCESS(status)) check_device_list(output.data());
+  }
+
+  void count(NTSTATUS status) {
     requests_++;
     if (NT_SUCCESS(status)) served_++;
-    if (code == IOCTL_CAM_GET_DEVICE_LIST && NT_SUCCESS(status)) check_device_list(output.data());
   }
 
   // One frame read into a poisoned buffer, checked against what the cameras sent.
@@ -286,26 +416,189 @@ class Torture : public Testbed {
     ULONG_PTR information = 0;
     NTSTATUS status = sim::nt_device_io_control(handle, code, nullptr, 0, output.data(),
                                                 static_cast<ULONG>(output.size()), &information);
-    requests_++;
+    count(status);
     frame_reads_++;
-    if (NT_SUCCESS(status)) served_++;
     if (kind == nullptr) return;  // the camera is unknown: the read cannot have been served
-    bool plain = code == IOCTL_CAM_READ_FRAME && (kind->product == 0x1009 || kind->product == 0x100B);
+    bool plain = code == IOCTL_CAM_READ_FRAME && kind->plain;
     std::string fault = check_frame_read(output, status, information, kind->packet, plain, frames_sent());
     if (information != 0) frame_bytes_ += information;
+    if (information != 0) frames_read_++;
     EXPECT_EQ(fault, "") << "product " << std::hex << kind->product << ", code " << code << std::dec << ", "
                          << length << " bytes: status " << std::hex << static_cast<uint32_t>(status)
                          << std::dec << ", information " << information;
   }
 
-  // An upper bound on the frame numbers any camera has sent.
+  // ---- streams ----
+
+  NTSTATUS stream_control(sim::Handle handle, ULONG code, const void* input, ULONG length,
+                          Activity* activity) {
+    activity->code = code;
+    NTSTATUS status = sim::nt_device_io_control(handle, code, input, length, nullptr, 0, nullptr);
+    activity->code = 0;
+    count(status);
+    return status;
+  }
+
+  NTSTATUS stream_start(sim::Handle handle, uint32_t frame, Activity* activity) {
+    CAM_STREAM_START_PARAMS params{};
+    params.FrameSize = static_cast<int32_t>(frame);
+    return stream_control(handle, IOCTL_CAM_STREAM_START, &params, sizeof params, activity);
+  }
+
+  void check_streamed_frame(const uint8_t* data, uint32_t frame, const char* how) {
+    bool in_step = false;
+    EXPECT_EQ(check_streamed(data, frame, frames_sent(), &in_step), "")
+        << how << " frame of " << frame << " bytes";
+    streamed_++;
+    if (!in_step) out_of_step_++;
+    frame_bytes_ += frame;
+  }
+
+  // A copied frame, checked; false when none came.
+  bool stream_read(sim::Handle handle, uint32_t frame, Activity* activity) {
+    std::vector<uint8_t> out(frame + sizeof(CAM_STREAM_FRAME_HEADER), kPoison);
+    ULONG_PTR information = 0;
+    activity->code = IOCTL_CAM_STREAM_READ_FRAME;
+    NTSTATUS status = sim::nt_device_io_control(handle, IOCTL_CAM_STREAM_READ_FRAME, nullptr, 0, out.data(),
+                                                static_cast<ULONG>(out.size()), &information);
+    activity->code = 0;
+    count(status);
+    if (status != STATUS_SUCCESS) return false;
+    EXPECT_EQ(information, out.size());
+    check_streamed_frame(out.data() + sizeof(CAM_STREAM_FRAME_HEADER), frame, "copied");
+    return true;
+  }
+
+  // A frame taken in place; checked when `sole` (no other thread can stop the
+  // stream under the view), then released. False when none came.
+  bool stream_take(sim::Handle handle, uint32_t frame, bool sole, Activity* activity) {
+    CAM_STREAM_FRAME_INFO info{};
+    activity->code = IOCTL_CAM_STREAM_GET_FRAME;
+    NTSTATUS got = sim::nt_device_io_control(handle, IOCTL_CAM_STREAM_GET_FRAME, nullptr, 0, &info,
+                                             sizeof info, nullptr);
+    activity->code = 0;
+    count(got);
+    if (got != STATUS_SUCCESS) return false;
+    EXPECT_EQ(info.Size, frame);
+    if (sole) {
+      std::vector<uint8_t> bytes(frame);
+      EXPECT_TRUE(sim::read_user_view(reinterpret_cast<const void*>(info.UserAddress), bytes.data(), frame));
+      check_streamed_frame(bytes.data(), frame, "taken");
+    }
+    CAM_STREAM_FRAME_RELEASE release{};
+    release.Length = CAM_STREAM_FRAME_RELEASE_LENGTH;
+    release.UserAddress = info.UserAddress;
+    NTSTATUS released =
+        stream_control(handle, IOCTL_CAM_STREAM_RELEASE_FRAME, &release, sizeof release, activity);
+    // Plug and Play may have stopped serving requests since the get.
+    if (sole) {
+      EXPECT_TRUE(released == STATUS_SUCCESS || released == STATUS_DELETE_PENDING) << std::hex << released;
+    }
+    return true;
+  }
+
+  // The handle's only user: a stream started, frames taken both ways, stopped or
+  // left to the close. A start refused (another handle streams, or Plug and Play
+  // or a fault ended this one) is tried again next round.
+  void stream_alone(sim::Handle handle, const CameraKind& kind, std::mt19937& random, Activity* activity) {
+    for (int round = random() % 4; round >= 0 && !done_.load(); --round) {
+      if (stream_start(handle, kind.stream_frame, activity) != STATUS_SUCCESS) {
+        std::this_thread::yield();
+        continue;
+      }
+      for (int n = random() % 6; n > 0; --n) {
+        bool took = random() % 2 ? stream_take(handle, kind.stream_frame, true, activity)
+                                 : stream_read(handle, kind.stream_frame, activity);
+        if (!took) break;
+      }
+      if (random() % 2) stream_control(handle, IOCTL_CAM_STREAM_STOP, nullptr, 0, activity);
+    }
+    EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+  }
+
+  // The handle both threads of the process use, which either replaces (closing the
+  // old one under the other) with the one it opened, or uses for a few steps that
+  // start, stop, read, take and release under each other. Frames copied are
+  // checked; frames taken are not, as the other thread may stop the stream under
+  // a view.
+  void stream_shared(sim::Handle handle, Slot* slot, const CameraKind& kind, std::mt19937& random,
+                     Activity* activity) {
+    sim::Handle old = slot->shared.load();
+    if (old == sim::kInvalidHandle || random() % 4 == 0) {
+      old = slot->shared.exchange(handle);
+      if (old != sim::kInvalidHandle) sim::nt_close(old);
+      return;
+    }
+    EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
+    for (int n = 1 + random() % 8; n > 0 && !done_.load(); --n) {
+      switch (random() % 5) {
+        case 0:
+          stream_start(old, kind.stream_frame, activity);
+          break;
+        case 1:
+          stream_control(old, IOCTL_CAM_STREAM_STOP, nullptr, 0, activity);
+          break;
+        case 2:
+          stream_read(old, kind.stream_frame, activity);
+          break;
+        default:
+          stream_take(old, kind.stream_frame, false, activity);
+          break;
+      }
+    }
+  }
+
+  // An upper bound on the frame numbers any camera has sent: a frame dropped or cut
+  // takes a number too.
   uint32_t frames_sent() {
     uint32_t most = 0;
     for (sim::UsbDevice* device : platform().bus().devices()) {
-      most = std::max(most, device->camera().frames_started());
+      const sim::Camera& camera = device->camera();
+      most = std::max(most, camera.frames_started() + camera.frames_dropped() + camera.frames_cut());
     }
     return most + 1;
   }
+
+  // ---- the applications' processes ----
+
+  // The process of one camera number's two threads, replaced after each kill until
+  // the run ends. Its handles close as it goes, after both threads have exited.
+  void process_slot(int instance) {
+    Slot& slot = slots_[instance];
+    for (unsigned generation = 0; !done_.load(); ++generation) {
+      sim::Process process("Quorvex-" + std::to_string(instance) + " applications, " +
+                           std::to_string(generation));
+      slot.shared = sim::kInvalidHandle;
+      unsigned seed = seed_ + 1 + 2 * static_cast<unsigned>(instance) + 7907u * generation;
+      Activity* activity = &activities_[2 * instance];
+      sim::AppThread first(process, "first", [=, this] { application(instance, seed, activity); });
+      sim::AppThread second(process, "second", [=, this] { application(instance, seed + 1, activity + 1); });
+      bool kill;
+      {
+        std::unique_lock<std::mutex> lock(slot.mutex);
+        slot.changed.wait(lock, [&] { return slot.kill || done_.load(); });
+        kill = std::exchange(slot.kill, false);
+      }
+      if (kill) {
+        first.terminate();
+        second.terminate();
+      }
+      for (sim::AppThread* thread : {&first, &second}) {
+        if (!thread->wait_exited(kPnpBound))
+          hang(kill ? "a killed application's exit" : "an application's end");
+        if (thread->terminated()) terminated_++;
+      }
+    }
+  }
+
+  void kill_applications(int instance) {
+    Slot& slot = slots_[instance];
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    slot.kill = true;
+    slot.changed.notify_all();
+  }
+
+  // ---- hangs ----
 
   // What still holds each camera, for a hang report: its device object and gate,
   // the transfers its bus still has, and the application threads with a handle on
@@ -332,32 +625,41 @@ class Torture : public Testbed {
                    static_cast<long long>(a.handle.load()), a.instance.load(),
                    static_cast<unsigned long>(a.code.load()));
     }
+    for (size_t i = 0; i < std::size(slots_); ++i) {
+      sim::Handle shared = slots_[i].shared.load();
+      if (shared != sim::kInvalidHandle) {
+        std::fprintf(stderr, "  Quorvex-%zu's applications share handle %lld\n", i,
+                     static_cast<long long>(shared));
+      }
+    }
     std::fflush(stderr);
   }
 
-  // Runs one Plug and Play step with a bound; a step that does not finish is a hang
-  // in the driver, reported before the process is ended (it cannot be unwound).
+  // A hang in the driver cannot be unwound: it is reported and the process ended.
+  [[noreturn]] void hang(const char* what) {
+    report_holders(what);
+    std::_Exit(3);
+  }
+
+  // Runs one Plug and Play step with a bound.
   NTSTATUS bounded(const char* what, std::function<NTSTATUS()> step) {
     auto result = std::make_shared<std::promise<NTSTATUS>>();
     std::future<NTSTATUS> future = result->get_future();
     std::thread([result, step] { result->set_value(step()); }).detach();
-    if (future.wait_for(kPnpBound) != std::future_status::ready) {
-      report_holders(what);
-      std::_Exit(3);
-    }
+    if (future.wait_for(kPnpBound) != std::future_status::ready) hang(what);
     return future.get();
   }
 
   void wait_removed(sim::UsbDevice& device) {
-    if (platform().wait_removed(device, kPnpBound)) return;
-    report_holders("removal after the last close");
-    ADD_FAILURE() << "removal after the last close";
+    if (!platform().wait_removed(device, kPnpBound)) hang("removal after the last close");
   }
 
   sim::UsbDevice* camera_at(size_t which) {
     std::lock_guard<std::mutex> lock(cameras_mutex_);
     return cameras_[which];
   }
+
+  // ---- Plug and Play ----
 
   // Between Plug and Play steps the kernel runs short of resources as Driver
   // Verifier's low resources simulation makes it: a share of the driver's pool, IRP
@@ -379,7 +681,7 @@ class Torture : public Testbed {
     std::lock_guard<std::mutex> quiet(kernel_faults_);
     quiet_kernel();
     sim::UsbDevice* device = camera_at(which);
-    switch (random() % 5) {
+    switch (random() % 6) {
       case 4:
         sleep_and_wake(random);
         break;
@@ -392,14 +694,20 @@ class Torture : public Testbed {
         EXPECT_EQ(bounded("cancel-remove", [&] { return platform().cancel_remove(*device); }),
                   STATUS_SUCCESS);
         break;
-      case 2:
+      case 2: {
+        ULONG freed = extension(*device)->InstanceIndex;
         EXPECT_EQ(bounded("surprise removal", [&] { return platform().unplug(*device); }), STATUS_SUCCESS);
-        wait_removed(*device);
-        replug(which);
+        replug(which, freed, device);
         break;
-      default:
+      }
+      case 3: {
+        ULONG freed = extension(*device)->InstanceIndex;
         EXPECT_EQ(bounded("remove", [&] { return platform().remove(*device); }), STATUS_SUCCESS);
-        replug(which);
+        replug(which, freed, device);
+        break;
+      }
+      default:
+        refuse_ninth();
         break;
     }
     steps_++;
@@ -413,30 +721,79 @@ class Torture : public Testbed {
     SYSTEM_POWER_STATE state = kStates[random() % 3];
     EXPECT_EQ(bounded("sleep", [&] { return platform().sleep(state); }), STATUS_SUCCESS);
     EXPECT_EQ(bounded("wake", [&] { return platform().wake(); }), STATUS_SUCCESS);
+    sleeps_++;
   }
 
-  void replug(size_t which) {
+  // A camera of the kind, plugged; streaming cameras stream whenever transfers wait.
+  sim::Platform::Plugged attach(const CameraKind& kind) {
     sim::Platform::Plugged plugged{};
-    bounded("replug", [&] {
-      plugged = platform().plug(camera_config(kCameras[which]));
-      return plugged.start_status;
+    bounded("AddDevice", [&] {
+      plugged = platform().attach(camera_config(kind));
+      return plugged.add_status;
     });
-    EXPECT_EQ(plugged.add_status, STATUS_SUCCESS);
-    EXPECT_EQ(plugged.start_status, STATUS_SUCCESS);
+    if (kind.stream_frame != 0) {
+      plugged.device->camera().set_bandwidth(kStreamBandwidth);
+      plugged.device->camera().set_streaming(true);
+    }
+    return plugged;
+  }
+
+  // A camera of the same kind takes the place of one that went, at once. The number
+  // it gave up is not free until the old camera's removal (when it was pulled out,
+  // that comes with the last close of a handle on it) and until the old device
+  // object's name goes with its last handle; the applications race both, closing
+  // their handles as their requests fail. Until then AddDevice finds no number and
+  // refuses the camera with nothing created, and it is plugged again. The new camera
+  // gets the freed number: the other seven hold theirs.
+  void replug(size_t which, ULONG freed, sim::UsbDevice* old) {
+    const CameraKind& kind = kCameras[which];
+    auto deadline = std::chrono::steady_clock::now() + kPnpBound;
+    sim::Platform::Plugged plugged = attach(kind);
+    while (plugged.add_status == STATUS_UNSUCCESSFUL) {
+      races_lost_++;
+      EXPECT_EQ(platform().fdo(*plugged.device), nullptr);
+      bounded("removing a refused camera", [&] { return platform().remove(*plugged.device); });
+      wait_removed(*old);
+      if (std::chrono::steady_clock::now() > deadline) hang("a replug that finds no free number");
+      std::this_thread::yield();
+      plugged = attach(kind);
+    }
+    wait_removed(*old);
+    ASSERT_EQ(plugged.add_status, STATUS_SUCCESS);
+    EXPECT_EQ(extension(*plugged.device)->InstanceIndex, freed);
+    EXPECT_EQ(bounded("start", [&] { return platform().start(*plugged.device); }), STATUS_SUCCESS);
     std::lock_guard<std::mutex> lock(cameras_mutex_);
     cameras_[which] = plugged.device;
   }
 
+  // With all eight numbers held, a ninth camera is refused with nothing created,
+  // and goes again.
+  void refuse_ninth() {
+    sim::Platform::Plugged ninth = attach(kCameras[0]);
+    EXPECT_EQ(ninth.add_status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(platform().fdo(*ninth.device), nullptr);
+    EXPECT_EQ(bounded("removing the ninth camera", [&] { return platform().remove(*ninth.device); }),
+              STATUS_SUCCESS);
+    ninths_++;
+  }
+
+  // ---- faults ----
+
   // One fault on one camera, or on the driver's next allocations: transfers refused
   // at once or failed by the bus (halting the pipe or not), held for a while (the
   // trigger too), a stall, a short transfer; and frames sent for the reads that do
-  // not trigger them. Holds are let go a few rounds later.
+  // not trigger them. Holds are let go a few rounds later. Now and then one camera
+  // number's applications are killed wherever they are.
   void fault_step(std::mt19937& random, std::vector<int>* held) {
     size_t which = random() % std::size(kCameras);
     sim::UsbDevice* device = camera_at(which);
     int nth = 1 + static_cast<int>(random() % 4);
     device->camera().queue_frames(1);
-    switch (random() % 9) {
+    unsigned fault = random() % 9;
+    // A stream ends at its first failed transfer: streaming cameras get a quarter of
+    // the faults, so that their streams live long enough to take frames.
+    if (kCameras[which].stream_frame != 0 && random() % 4 != 0) fault = 8;
+    switch (fault) {
       case 0:
         device->refuse_urb(sim::UrbMatch::bulk(),
                            random() % 2 ? STATUS_INSUFFICIENT_RESOURCES : STATUS_INVALID_PARAMETER, nth);
@@ -467,6 +824,9 @@ class Torture : public Testbed {
         }
         break;
       }
+      case 6:
+        if (random() % 64 == 0) kill_applications(static_cast<int>(random() % std::size(slots_)));
+        break;
       default:
         break;
     }
@@ -487,12 +847,15 @@ class Torture : public Testbed {
 
   void run(int seconds) {
     std::printf("torture: seed %u, %d s\n", seed_, seconds);
-    for (const CameraKind& kind : kCameras) cameras_.push_back(&plug(camera_config(kind)));
-    std::vector<std::thread> applications;
-    for (size_t t = 0; t < std::size(activities_); ++t) {
-      applications.emplace_back([this, t] {
-        application(static_cast<int>(t / 2), seed_ + 1 + static_cast<unsigned>(t), &activities_[t]);
-      });
+    for (const CameraKind& kind : kCameras) {
+      sim::Platform::Plugged plugged = attach(kind);
+      ASSERT_EQ(plugged.add_status, STATUS_SUCCESS);
+      ASSERT_EQ(platform().start(*plugged.device), STATUS_SUCCESS);
+      cameras_.push_back(plugged.device);
+    }
+    std::vector<std::thread> processes;
+    for (int instance = 0; instance < CAM_MAX_INSTANCES; ++instance) {
+      processes.emplace_back([this, instance] { process_slot(instance); });
     }
     low_resources_on();
     std::thread faults([this] { fault_thread(seed_ + 100); });
@@ -504,6 +867,10 @@ class Torture : public Testbed {
       std::this_thread::sleep_for(std::chrono::milliseconds(random() % 20));
     }
     done_ = true;
+    for (Slot& slot : slots_) {
+      std::lock_guard<std::mutex> lock(slot.mutex);
+      slot.changed.notify_all();
+    }
     faults.join();
     quiet_kernel();
     // A plain frame read waits on a silent camera without a time-out, and no step
@@ -511,226 +878,39 @@ class Torture : public Testbed {
     for (size_t i = 0; i < std::size(kCameras); ++i) {
       bounded("last unplug", [&] { return platform().unplug(*camera_at(i)); });
     }
-    for (auto& t : applications) t.join();
+    for (auto& t : processes) t.join();
     for (size_t i = 0; i < std::size(kCameras); ++i) wait_removed(*camera_at(i));
     std::printf(
-        "torture: %ld steps, %ld faults, %ld allocations failed for low resources, %ld opens, %ld requests "
-        "(%ld served), %ld frame reads (%ld MB)\n",
-        steps_.load(), faults_.load(), low_resource_failures_.load(), opens_.load(), requests_.load(),
-        served_.load(), frame_reads_.load(), frame_bytes_.load() >> 20);
+        "torture: %ld Plug and Play steps (%ld sleeps, %ld ninth cameras refused, %ld replugs that found "
+        "the freed number still held), %ld faults, %ld application threads terminated, %ld allocations "
+        "failed for low resources, %ld opens, %ld requests (%ld served), %ld frame reads, %ld frames "
+        "checked (%ld read, %ld streamed, %ld of them out of step; %ld MB)\n",
+        steps_.load(), sleeps_.load(), ninths_.load(), races_lost_.load(), faults_.load(), terminated_.load(),
+        low_resource_failures_.load(), opens_.load(), requests_.load(), served_.load(), frame_reads_.load(),
+        frames_read_.load() + streamed_.load(), frames_read_.load(), streamed_.load(), out_of_step_.load(),
+        frame_bytes_.load() >> 20);
     EXPECT_GT(steps_.load(), 0);
     EXPECT_GT(low_resource_failures_.load(), 0);
     EXPECT_GT(served_.load(), 0);
-    EXPECT_GT(frame_bytes_.load(), 0);
+    EXPECT_GT(frames_read_.load(), 0);
+    EXPECT_GT(streamed_.load(), 0);
+    EXPECT_GT(terminated_.load(), 0);
   }
 
   unsigned seed_ = static_cast<unsigned>(setting("QUORVEX_TORTURE_SEED", 20261207));
   std::mutex cameras_mutex_;
   std::vector<sim::UsbDevice*> cameras_;  // guarded by cameras_mutex_; replugs replace them
   std::mutex kernel_faults_;              // held by a Plug and Play step: no allocation fails
-  Activity activities_[2 * std::size(kCameras)];
+  Slot slots_[CAM_MAX_INSTANCES];
+  Activity activities_[2 * CAM_MAX_INSTANCES];
   std::atomic<bool> done_{false};
-  std::atomic<long> steps_{0}, faults_{0}, low_resource_failures_{0}, opens_{0}, requests_{0}, served_{0},
-      frame_reads_{0}, frame_bytes_{0};
+  std::atomic<long> steps_{0}, sleeps_{0}, ninths_{0}, races_lost_{0}, faults_{0}, terminated_{0},
+      low_resource_failures_{0}, opens_{0}, requests_{0}, served_{0}, frame_reads_{0}, frames_read_{0},
+      streamed_{0}, out_of_step_{0}, frame_bytes_{0};
 };
 
 TEST_F(Torture, PlugAndPlayAndCameraFaultsAgainstApplications) {
   run(setting("QUORVEX_TORTURE_SECONDS", kDefaultSeconds));
-}
-
-// The window of AddDevice alone: opens race the creation of the device they name.
-// The I/O manager lets none reach the driver before AddDevice has returned, so
-// whatever order AddDevice keeps inside, each open finds the gate set: an open
-// that signalled events not yet initialised (a verifier fault) or left the count
-// wrong would mean a device published too early.
-// Streams against Plug and Play: two streaming cameras; on the first, two
-// threads each with its own handle, which it alone starts, takes frames from in
-// place and by copy, and stops (the other's start is refused while it streams);
-// on the second, one handle shared by two threads that get, read, release, stop,
-// start and close it under each other; a Plug and Play thread stops and restarts the
-// cameras and queries and cancels their removal, and a fault thread stalls and
-// refuses their transfers. Every frame taken in place by the handle's only user,
-// and every frame copied, is checked whole against the camera's pattern; the
-// platform's teardown finds nothing left and no fault.
-class StreamTorture : public Testbed {
- protected:
-  struct Cam {
-    sim::UsbDevice* device;
-    uint32_t frame;
-    std::atomic<sim::Handle> shared{sim::kInvalidHandle};
-  };
-
-  static NTSTATUS start(sim::Handle handle, uint32_t frame) {
-    CAM_STREAM_START_PARAMS params{};
-    params.FrameSize = static_cast<int32_t>(frame);
-    return sim::nt_device_io_control(handle, IOCTL_CAM_STREAM_START, &params, sizeof params, nullptr, 0,
-                                     nullptr);
-  }
-  static NTSTATUS control(sim::Handle handle, ULONG code) {
-    return sim::nt_device_io_control(handle, code, nullptr, 0, nullptr, 0, nullptr);
-  }
-
-  // A copied frame, checked whole; false when none came.
-  bool read(sim::Handle handle, uint32_t frame) {
-    std::vector<uint8_t> out(frame + sizeof(CAM_STREAM_FRAME_HEADER));
-    ULONG_PTR information = 0;
-    NTSTATUS status = sim::nt_device_io_control(handle, IOCTL_CAM_STREAM_READ_FRAME, nullptr, 0, out.data(),
-                                                static_cast<ULONG>(out.size()), &information);
-    if (status != STATUS_SUCCESS) return false;
-    EXPECT_EQ(information, out.size());
-    sim::pattern::Check check = sim::pattern::check(out.data() + 24, frame);
-    EXPECT_TRUE(check.ok) << "copied frame " << check.frame << " differs at " << check.first_bad_offset;
-    frames_++;
-    return true;
-  }
-
-  // A frame taken in place; checked when `sole` (no other thread can stop the
-  // stream under the view), then released. False when none came.
-  bool get(sim::Handle handle, uint32_t frame, bool sole) {
-    CAM_STREAM_FRAME_INFO info{};
-    if (sim::nt_device_io_control(handle, IOCTL_CAM_STREAM_GET_FRAME, nullptr, 0, &info, sizeof info,
-                                  nullptr) != STATUS_SUCCESS) {
-      return false;
-    }
-    EXPECT_EQ(info.Size, frame);
-    if (sole) {
-      std::vector<uint8_t> bytes(frame);
-      EXPECT_TRUE(sim::read_user_view(reinterpret_cast<const void*>(info.UserAddress), bytes.data(), frame));
-      sim::pattern::Check check = sim::pattern::check(bytes.data(), frame);
-      EXPECT_TRUE(check.ok) << "frame " << check.frame << " differs at " << check.first_bad_offset;
-      frames_++;
-    }
-    CAM_STREAM_FRAME_RELEASE release{};
-    release.Length = CAM_STREAM_FRAME_RELEASE_LENGTH;
-    release.UserAddress = info.UserAddress;
-    NTSTATUS released = sim::nt_device_io_control(handle, IOCTL_CAM_STREAM_RELEASE_FRAME, &release,
-                                                  sizeof release, nullptr, 0, nullptr);
-    // Plug and Play may have stopped serving requests since the get.
-    if (sole) {
-      EXPECT_TRUE(released == STATUS_SUCCESS || released == STATUS_DELETE_PENDING) << std::hex << released;
-    }
-    return true;
-  }
-
-  // The handle's only user: a stream started, frames taken both ways, stopped or
-  // left to the close.
-  void sole_user(Cam* cam, unsigned seed) {
-    std::mt19937 random(seed);
-    while (!done_) {
-      sim::Handle handle = sim::kInvalidHandle;
-      if (!NT_SUCCESS(sim::nt_create_file(user_name(cam->device == cams_[0].device ? 0 : 1), &handle)))
-        continue;
-      for (int round = random() % 4; round >= 0 && !done_; --round) {
-        if (start(handle, cam->frame) != STATUS_SUCCESS) continue;
-        // A stream that Plug and Play or a fault ended is started again.
-        for (int n = random() % 6; n > 0; --n) {
-          if (!(random() % 2 ? get(handle, cam->frame, true) : read(handle, cam->frame))) break;
-        }
-        if (random() % 2) control(handle, IOCTL_CAM_STREAM_STOP);
-      }
-      EXPECT_EQ(sim::nt_close(handle), STATUS_SUCCESS);
-    }
-  }
-
-  // Two of these share one handle, which either may close and open again.
-  void shared_user(Cam* cam, unsigned seed) {
-    std::mt19937 random(seed);
-    while (!done_) {
-      sim::Handle handle = cam->shared.load();
-      if (handle == sim::kInvalidHandle || random() % 16 == 0) {
-        sim::Handle opened = sim::kInvalidHandle;
-        if (!NT_SUCCESS(sim::nt_create_file(user_name(cam->device == cams_[0].device ? 0 : 1), &opened)))
-          continue;
-        sim::Handle old = cam->shared.exchange(opened);
-        if (old != sim::kInvalidHandle) sim::nt_close(old);
-        continue;
-      }
-      switch (random() % 5) {
-        case 0:
-          start(handle, cam->frame);
-          break;
-        case 1:
-          control(handle, IOCTL_CAM_STREAM_STOP);
-          break;
-        case 2:
-          read(handle, cam->frame);
-          break;
-        default:
-          get(handle, cam->frame, false);
-          break;
-      }
-    }
-  }
-
-  void plug_and_play(unsigned seed) {
-    std::mt19937 random(seed);
-    while (!done_) {
-      sim::UsbDevice& device = *cams_[random() % 2].device;
-      switch (random() % 5) {
-        case 0:
-          EXPECT_EQ(platform().stop(device), STATUS_SUCCESS);
-          EXPECT_EQ(platform().start(device), STATUS_SUCCESS);
-          break;
-        case 3:
-          EXPECT_EQ(platform().sleep(random() % 2 ? PowerSystemSleeping3 : PowerSystemSleeping1),
-                    STATUS_SUCCESS);
-          EXPECT_EQ(platform().wake(), STATUS_SUCCESS);
-          break;
-        case 1:
-          if (platform().query_remove(device) == STATUS_SUCCESS) {
-            EXPECT_EQ(platform().cancel_remove(device), STATUS_SUCCESS);
-          }
-          break;
-        case 2:
-          device.stall_pipe(0x82);
-          break;
-        default:
-          device.refuse_urb(sim::UrbMatch::bulk(), STATUS_INVALID_PARAMETER, 1 + random() % 4,
-                            1 + random() % 3);
-          break;
-      }
-      steps_++;
-      std::this_thread::sleep_for(std::chrono::milliseconds(random() % 50));
-    }
-  }
-
-  Cam cams_[2];
-  std::atomic<bool> done_{false};
-  std::atomic<long> frames_{0}, steps_{0};
-};
-
-TEST_F(StreamTorture, StreamsAgainstEachOtherAndPlugAndPlay) {
-  const unsigned seed = static_cast<unsigned>(setting("QUORVEX_TORTURE_SEED", 20261207));
-  const int seconds = std::max(1, setting("QUORVEX_TORTURE_SECONDS", kDefaultSeconds) / 3);
-  const std::pair<USHORT, uint32_t> kinds[] = {{0x100A, 300000}, {0x100E, 1000000}};
-  for (size_t i = 0; i < 2; ++i) {
-    cams_[i].device = &plug(camera(kinds[i].first));
-    cams_[i].frame = kinds[i].second;
-    cams_[i].device->camera().set_frame_size(kinds[i].second);
-    cams_[i].device->camera().set_bandwidth(100'000'000);
-    cams_[i].device->camera().set_streaming(true);
-  }
-  std::vector<std::thread> threads;
-  // The first camera's stream has one user at a time; the second's handle is
-  // fought over.
-  threads.emplace_back([this, seed] { sole_user(&cams_[0], seed); });
-  threads.emplace_back([this, seed] { sole_user(&cams_[0], seed + 1); });
-  threads.emplace_back([this, seed] { shared_user(&cams_[1], seed + 10); });
-  threads.emplace_back([this, seed] { shared_user(&cams_[1], seed + 20); });
-  std::thread pnp([this, seed] { plug_and_play(seed + 30); });
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  done_ = true;
-  pnp.join();
-  for (auto& t : threads) t.join();
-  for (Cam& cam : cams_) {
-    cam.device->clear_injections();
-    if (cam.shared.load() != sim::kInvalidHandle) {
-      EXPECT_EQ(sim::nt_close(cam.shared.load()), STATUS_SUCCESS);
-    }
-  }
-  std::printf("stream torture: seed %u, %d s, %ld Plug and Play steps and faults, %ld frames checked\n", seed,
-              seconds, steps_.load(), frames_.load());
-  EXPECT_GT(frames_.load(), 0);
 }
 
 // Thousands of opens and closes from threads in four processes on two cameras,
@@ -800,6 +980,11 @@ TEST_F(Torture, OpenAndCloseStormFromSeveralProcesses) {
   }
 }
 
+// The window of AddDevice alone: opens race the creation of the device they name.
+// The I/O manager lets none reach the driver before AddDevice has returned, so
+// whatever order AddDevice keeps inside, each open finds the gate set: an open
+// that signalled events not yet initialised (a verifier fault) or left the count
+// wrong would mean a device published too early.
 TEST_F(Torture, OpensRacingAddDeviceFindTheDeviceWhole) {
   std::atomic<bool> stop{false};
   auto open_close = [&stop] {
