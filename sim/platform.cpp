@@ -4,6 +4,8 @@
 #include <sim/inject.h>
 #include <sim/platform.h>
 
+#include <cstdio>
+
 #include "kernel/internal.h"
 
 namespace sim {
@@ -49,6 +51,12 @@ NTSTATUS Platform::run(std::function<NTSTATUS()> work) { return run_async(std::m
 // of the stack over `pdo` and waits for it to complete.
 NTSTATUS Platform::send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
                             const std::function<void(PIO_STACK_LOCATION)>& fill) {
+  // A camera already removed has no stack: the caller's mistake, said plainly.
+  if (pdo == nullptr) {
+    std::fprintf(stderr, "sim: Plug and Play or power request %u/%u for a camera that is no longer there\n",
+                 unsigned{major}, unsigned{minor});
+    return STATUS_NO_SUCH_DEVICE;
+  }
   PDEVICE_OBJECT top = IoGetAttachedDevice(pdo);
   PIRP irp = irp_allocate(top->StackSize, false);
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;

@@ -175,6 +175,9 @@ TEST_F(Pnp, SurpriseRemovalRefusesNewWorkAndRemovalFollowsTheLastClose) {
   ASSERT_TRUE(platform().wait_removed(device, kBound));
   EXPECT_EQ(last(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
   EXPECT_EQ(device.pdo(), nullptr);
+  // A test that pulls out or removes the camera again gets an answer, not a crash.
+  EXPECT_EQ(platform().unplug(device), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(platform().remove(device), STATUS_NO_SUCH_DEVICE);
 }
 
 // Management requests go to the bus, which provides no data and completes them
