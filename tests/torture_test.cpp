@@ -43,10 +43,11 @@
 namespace quorvex::test {
 namespace {
 
+constexpr int kHostSeconds = 40;
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int kDefaultSeconds = 13;
 #else
-constexpr int kDefaultSeconds = 40;
+constexpr int kDefaultSeconds = kHostSeconds;
 #endif
 constexpr auto kPnpBound = 20s;
 constexpr double kLowResources = 0.05;  // the share of allocations that fail between steps
@@ -890,11 +891,16 @@ class Torture : public Testbed {
         frames_read_.load() + streamed_.load(), frames_read_.load(), streamed_.load(), out_of_step_.load(),
         frame_bytes_.load() >> 20);
     EXPECT_GT(steps_.load(), 0);
-    EXPECT_GT(low_resource_failures_.load(), 0);
     EXPECT_GT(served_.load(), 0);
-    EXPECT_GT(frames_read_.load(), 0);
     EXPECT_GT(streamed_.load(), 0);
     EXPECT_GT(terminated_.load(), 0);
+    // The short sanitizer runs see a handful of each (a whole frame read seldom escapes
+    // the faults there), so none is no sign of a fault; a run of the host's length or
+    // longer must see some.
+    if (seconds >= kHostSeconds) {
+      EXPECT_GT(low_resource_failures_.load(), 0);
+      EXPECT_GT(frames_read_.load(), 0);
+    }
   }
 
   unsigned seed_ = static_cast<unsigned>(setting("QUORVEX_TORTURE_SEED", 20261207));
