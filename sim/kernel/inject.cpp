@@ -224,11 +224,6 @@ void clear() {
 
 long pool_allocations() { return state().pool_allocations.load(); }
 
-}  // namespace inject
-}  // namespace sim
-
-namespace sim::inject {
-
 bool failure_armed() {
   InjectState& s = state();
   for (const Countdown* countdown : {&s.pool, &s.irp, &s.mdl, &s.user_mapping, &s.system_mapping}) {
@@ -238,7 +233,8 @@ bool failure_armed() {
   return !s.calls.empty();
 }
 
-}  // namespace sim::inject
+}  // namespace inject
+}  // namespace sim
 
 extern "C" {
 
